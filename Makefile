@@ -1,0 +1,45 @@
+# Two commands matter: `make run` and `make test`. Both install what is
+# missing from Debian's packages first (as root), then build with CMake.
+SHELL := /bin/bash
+JOBS ?= 2
+DEPS := cmake g++ make pkg-config openssl libssl-dev libcjson-dev libsqlite3-dev \
+        libxml2-dev libgtest-dev libgmock-dev libbenchmark-dev sqlite3
+BUILD_TYPE ?= RelWithDebInfo
+
+.PHONY: all deps build build-asan run test test-plain test-asan bench clean
+
+all: build
+
+deps:
+	@missing=""; for p in $(DEPS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  if [ "$$(id -u)" != 0 ]; then echo "run as root to install:$$missing" >&2; exit 1; fi; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
+build: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
+	cmake --build build -j$(JOBS)
+
+build-asan: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTESSARO_SANITIZE=ON >/dev/null
+	cmake --build build-asan -j$(JOBS)
+
+run: build
+	tools/demo/run-demo.sh build
+
+test-plain: build
+	cd build && ctest --output-on-failure -j$(JOBS)
+
+test-asan: build-asan
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j$(JOBS)
+
+test: test-plain test-asan
+
+bench: build
+	tools/bench/run-bench.sh build
+
+clean:
+	rm -rf build build-asan

@@ -1,0 +1,138 @@
+#include "TestSupport.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+
+namespace tessaro_test {
+
+TempDir::TempDir(const std::string& tag) {
+    std::string tmpl = "/tmp/tessaro-" + tag + "-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+    m_path = buf.data();
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(m_path, ec);
+}
+
+std::vector<uint8_t> FromHex(const std::string& hex) {
+    std::vector<uint8_t> out;
+    int hi = -1;
+    for (char c : hex) {
+        if (std::isspace(static_cast<unsigned char>(c))) continue;
+        int v;
+        if (c >= '0' && c <= '9') v = c - '0';
+        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
+        else throw std::invalid_argument("bad hex digit");
+        if (hi < 0) {
+            hi = v;
+        } else {
+            out.push_back(static_cast<uint8_t>(hi << 4 | v));
+            hi = -1;
+        }
+    }
+    if (hi >= 0) throw std::invalid_argument("odd hex length");
+    return out;
+}
+
+std::string ToHex(const uint8_t* p, size_t n) {
+    static const char* d = "0123456789ABCDEF";
+    std::string s;
+    s.reserve(n * 2);
+    for (size_t i = 0; i < n; ++i) {
+        s.push_back(d[p[i] >> 4]);
+        s.push_back(d[p[i] & 15]);
+    }
+    return s;
+}
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input,
+                         const std::vector<std::string>& extraEnv, int timeoutSeconds) {
+    ProcessResult r;
+    int in[2], out[2], err[2];
+    if (pipe(in) || pipe(out) || pipe(err)) return r;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+        for (const auto& e : extraEnv) putenv(strdup(e.c_str()));
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    signal(SIGPIPE, SIG_IGN);
+    size_t written = 0;
+    if (input.empty()) {
+        close(in[1]);
+        in[1] = -1;
+    } else {
+        fcntl(in[1], F_SETFL, O_NONBLOCK);
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    bool outOpen = true, errOpen = true;
+    while (outOpen || errOpen) {
+        pollfd fds[3];
+        int n = 0;
+        int outIdx = -1, errIdx = -1, inIdx = -1;
+        if (outOpen) { fds[n] = {out[0], POLLIN, 0}; outIdx = n++; }
+        if (errOpen) { fds[n] = {err[0], POLLIN, 0}; errIdx = n++; }
+        if (in[1] >= 0) { fds[n] = {in[1], POLLOUT, 0}; inIdx = n++; }
+        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        deadline - std::chrono::steady_clock::now()).count());
+        if (left <= 0) {
+            kill(pid, SIGKILL);
+            break;
+        }
+        if (poll(fds, n, left) < 0) break;
+        char buf[65536];
+        if (outIdx >= 0 && fds[outIdx].revents) {
+            ssize_t k = read(out[0], buf, sizeof buf);
+            if (k <= 0) outOpen = false; else r.out.append(buf, k);
+        }
+        if (errIdx >= 0 && fds[errIdx].revents) {
+            ssize_t k = read(err[0], buf, sizeof buf);
+            if (k <= 0) errOpen = false; else r.err.append(buf, k);
+        }
+        if (inIdx >= 0 && fds[inIdx].revents) {
+            ssize_t k = write(in[1], input.data() + written, input.size() - written);
+            if (k > 0) written += k;
+            if (k < 0 || written == input.size()) {
+                close(in[1]);
+                in[1] = -1;
+            }
+        }
+    }
+    if (in[1] >= 0) close(in[1]);
+    close(out[0]);
+    close(err[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status)) r.exitCode = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status)) r.exitCode = 128 + WTERMSIG(status);
+    return r;
+}
+
+std::string BuildPath(const std::string& rel) { return std::string(TESSARO_BUILD_DIR) + "/" + rel; }
+std::string SourcePath(const std::string& rel) { return std::string(TESSARO_SOURCE_DIR) + "/" + rel; }
+
+}  // namespace tessaro_test

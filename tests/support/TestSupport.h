@@ -1,0 +1,42 @@
+// Small helpers shared by the test programs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tessaro_test {
+
+// A fresh directory under /tmp, removed with everything in it on destruction.
+class TempDir {
+public:
+    explicit TempDir(const std::string& tag = "t");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+// Hex text ("30 0D 31", "300d31", blanks ignored) to bytes and back (upper case, no blanks).
+std::vector<uint8_t> FromHex(const std::string& hex);
+std::string ToHex(const uint8_t* p, size_t n);
+inline std::string ToHex(const std::vector<uint8_t>& v) { return ToHex(v.data(), v.size()); }
+
+// Runs argv with the given bytes on its standard input; collects standard
+// output, standard error and the exit code (128 + signal when killed).
+struct ProcessResult {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input,
+                         const std::vector<std::string>& extraEnv = {}, int timeoutSeconds = 120);
+
+// Paths inside the build and source trees.
+std::string BuildPath(const std::string& rel);
+std::string SourcePath(const std::string& rel);
+
+}  // namespace tessaro_test
