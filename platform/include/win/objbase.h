@@ -4,6 +4,12 @@
 #include "win/wintypes.h"
 #include "win/winerror.h"
 
+#define COINIT_MULTITHREADED 0x0
+#define COINIT_APARTMENTTHREADED 0x2
+#ifndef CO_E_CLASSSTRING
+#define CO_E_CLASSSTRING _HR(0x800401F3)
+#endif
+
 HRESULT CoInitialize(LPVOID pvReserved);
 HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit);
 void CoUninitialize();
