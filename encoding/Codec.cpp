@@ -1,0 +1,244 @@
+// Text and binary codecs.
+#include "Codec.h"
+
+#include <climits>
+#include <cstring>
+#include <new>
+
+#include "Diagnostics.h"
+#include "ResultCode.h"
+
+#define TRACE_UNIT_W u"Codec"
+
+namespace {
+
+const char g_szBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Value of a Base64 character, or -1 for anything outside the alphabet.
+struct Base64Table {
+    signed char value[256];
+    Base64Table() {
+        for (int i = 0; i < 256; ++i) value[i] = -1;
+        for (int i = 0; i < 64; ++i) value[static_cast<unsigned char>(g_szBase64Alphabet[i])] = static_cast<signed char>(i);
+    }
+};
+const Base64Table g_base64Table;
+
+template <typename T>
+T* NewZeroed(size_t n) {
+    T* p = new (std::nothrow) T[n];
+    if (p) std::memset(p, 0, n * sizeof(T));
+    return p;
+}
+
+}  // namespace
+
+HRESULT UTF16ToUTF8(LPCWSTR pwszInput, char** ppszOutput, int* pnOutputLength) {
+    TraceHelper trace(u"UTF16ToUTF8");
+    if (pwszInput == nullptr || ppszOutput == nullptr || pnOutputLength == nullptr) {
+        KEVO_FAIL_W(u"UTF16ToUTF8", u"Check parameters", u"pwszInput == NULL", E_POINTER);
+        return E_POINTER;
+    }
+    size_t nUnits = wcslen(pwszInput);
+    if (nUnits >= static_cast<size_t>(INT_MAX)) {
+        KEVO_FAIL_W(u"UTF16ToUTF8", u"Check length", u"too long", E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    int nSource = static_cast<int>(nUnits) + 1;
+    int nSize = WideCharToMultiByte(CP_UTF8, 0, pwszInput, nSource, nullptr, 0, nullptr, nullptr);
+    if (nSize == 0) {
+        HRESULT hr = KevoLastErrorResult();
+        KEVO_FAIL_W(u"UTF16ToUTF8", u"WideCharToMultiByte - get length", u"0 == nSize", hr);
+        return hr;
+    }
+    char* pszOutput = NewZeroed<char>(static_cast<size_t>(nSize));
+    if (pszOutput == nullptr) {
+        KEVO_FAIL_W(u"UTF16ToUTF8", u"new", u"New Memory", E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    // Handed out before the second conversion: on its failure the caller
+    // still owns (and releases) the buffer.
+    *ppszOutput = pszOutput;
+    *pnOutputLength = 0;
+    if (WideCharToMultiByte(CP_UTF8, 0, pwszInput, nSource, pszOutput, nSize, nullptr, nullptr) == 0) {
+        HRESULT hr = KevoLastErrorResult();
+        KEVO_FAIL_W(u"UTF16ToUTF8", u"WideCharToMultiByte - get value", u"0 == nSize", hr);
+        return hr;
+    }
+    *pnOutputLength = nSize - 1;
+    KevoTraceValueN("UTF16ToUTF8 length", *pnOutputLength);
+    return KEVO_OK;
+}
+
+HRESULT UTF8ToUTF16(const char* pszInput, WCHAR** ppwszOutput, int* pnOutputLength) {
+    TraceHelper trace(u"UTF8ToUTF16");
+    if (pszInput == nullptr || ppwszOutput == nullptr || pnOutputLength == nullptr) {
+        KEVO_FAIL_W(u"UTF8ToUTF16", u"Check parameters", u"pszInput == NULL", E_POINTER);
+        return E_POINTER;
+    }
+    size_t nBytes = std::strlen(pszInput);
+    if (nBytes >= static_cast<size_t>(INT_MAX)) {
+        KEVO_FAIL_W(u"UTF8ToUTF16", u"Check length", u"too long", E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    int nSource = static_cast<int>(nBytes) + 1;
+    int nSize = MultiByteToWideChar(CP_UTF8, 0, pszInput, nSource, nullptr, 0);
+    if (nSize == 0) {
+        HRESULT hr = KevoLastErrorResult();
+        KEVO_FAIL_W(u"UTF8ToUTF16", u"MultiByteToWideChar - get length", u"0 == nSize", hr);
+        return hr;
+    }
+    WCHAR* pwszOutput = NewZeroed<WCHAR>(static_cast<size_t>(nSize));
+    if (pwszOutput == nullptr) {
+        KEVO_FAIL_W(u"UTF8ToUTF16", u"new", u"New Memory", E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    *ppwszOutput = pwszOutput;
+    *pnOutputLength = 0;
+    if (MultiByteToWideChar(CP_UTF8, 0, pszInput, nSource, pwszOutput, nSize) == 0) {
+        HRESULT hr = KevoLastErrorResult();
+        KEVO_FAIL_W(u"UTF8ToUTF16", u"MultiByteToWideChar - get value", u"0 == nSize", hr);
+        return hr;
+    }
+    *pnOutputLength = nSize - 1;
+    KevoTraceValueN("UTF8ToUTF16 length", *pnOutputLength);
+    return KEVO_OK;
+}
+
+HRESULT Base64EncodeEx(const BYTE* pbData, int nDataLength, char** ppszBase64, int* pnBase64Length) {
+    TraceHelper trace(u"Base64EncodeEx");
+    if ((pbData == nullptr && nDataLength > 0) || nDataLength < 0 || ppszBase64 == nullptr ||
+        pnBase64Length == nullptr) {
+        KEVO_FAIL_W(u"Base64EncodeEx", u"Check parameters", u"pbData == NULL || nDataLength < 0", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    // Worst case: four characters per started group, CR LF per 76 characters.
+    unsigned long long ullChars = (static_cast<unsigned long long>(nDataLength) + 2) / 3 * 4;
+    unsigned long long ullSize = ullChars + ullChars / 76 * 2 + 1;
+    if (ullSize > static_cast<unsigned long long>(INT_MAX)) {
+        KEVO_FAIL_W(u"Base64EncodeEx", u"new", u"New Memory", E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    char* pszOut = NewZeroed<char>(static_cast<size_t>(ullSize));
+    if (pszOut == nullptr) {
+        KEVO_FAIL_W(u"Base64EncodeEx", u"new", u"New Memory", E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    char* p = pszOut;
+    int nGroupsOnLine = 0;
+    int i = 0;
+    for (; i + 3 <= nDataLength; i += 3) {
+        if (nGroupsOnLine == 19) {
+            *p++ = '\r';
+            *p++ = '\n';
+            nGroupsOnLine = 0;
+        }
+        DWORD v = (static_cast<DWORD>(pbData[i]) << 16) | (static_cast<DWORD>(pbData[i + 1]) << 8) | pbData[i + 2];
+        *p++ = g_szBase64Alphabet[(v >> 18) & 0x3F];
+        *p++ = g_szBase64Alphabet[(v >> 12) & 0x3F];
+        *p++ = g_szBase64Alphabet[(v >> 6) & 0x3F];
+        *p++ = g_szBase64Alphabet[v & 0x3F];
+        ++nGroupsOnLine;
+    }
+    int nRest = nDataLength - i;
+    if (nRest > 0) {
+        if (nGroupsOnLine == 19) {
+            *p++ = '\r';
+            *p++ = '\n';
+        }
+        DWORD v = static_cast<DWORD>(pbData[i]) << 16;
+        if (nRest == 2) v |= static_cast<DWORD>(pbData[i + 1]) << 8;
+        *p++ = g_szBase64Alphabet[(v >> 18) & 0x3F];
+        *p++ = g_szBase64Alphabet[(v >> 12) & 0x3F];
+        *p++ = nRest == 2 ? g_szBase64Alphabet[(v >> 6) & 0x3F] : '=';
+        *p++ = '=';
+    }
+    *ppszBase64 = pszOut;
+    *pnBase64Length = static_cast<int>(p - pszOut);
+    return KEVO_OK;
+}
+
+HRESULT Base64DecodeEx(const char* pszBase64, int nBase64Length, BYTE** ppbData, int* pnDataLength) {
+    TraceHelper trace(u"Base64DecodeEx");
+    if (nBase64Length <= 0) {
+        KEVO_FAIL_W(u"Base64DecodeEx", u"Check length", u"nBase64Length <= 0", E_FAIL);
+        return E_FAIL;
+    }
+    if (pszBase64 == nullptr || ppbData == nullptr || pnDataLength == nullptr) {
+        KEVO_FAIL_W(u"Base64DecodeEx", u"Check parameters", u"pszBase64 == NULL", E_POINTER);
+        return E_POINTER;
+    }
+    BYTE* pbOut = NewZeroed<BYTE>(static_cast<size_t>(nBase64Length));
+    if (pbOut == nullptr) {
+        KEVO_FAIL_W(u"Base64DecodeEx", u"new", u"New Memory", E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(pszBase64);
+    const unsigned char* pEnd = p + nBase64Length;
+    BYTE* q = pbOut;
+    while (p < pEnd && *p != 0) {
+        DWORD v = 0;
+        int k = 0;
+        while (k < 4 && p < pEnd) {
+            signed char c = g_base64Table.value[*p++];
+            if (c < 0) continue;
+            v = (v << 6) | static_cast<DWORD>(c);
+            ++k;
+        }
+        // k characters carry 6k bits; the top floor(6k / 8) bytes are whole.
+        v <<= 6 * (4 - k);
+        int nBytes = 6 * k / 8;
+        for (int b = 0; b < nBytes; ++b) *q++ = static_cast<BYTE>(v >> (16 - 8 * b));
+    }
+    *ppbData = pbOut;
+    *pnDataLength = static_cast<int>(q - pbOut);
+    KevoTraceValueN("Base64DecodeEx length", *pnDataLength);
+    return KEVO_OK;
+}
+
+HRESULT TransformBase64EncodedDatatoHoldCRLFPer64Chars(const char* pszBase64, int nBase64Length, char** ppszOutput,
+                                                       int* pnOutputLength) {
+    TraceHelper trace(u"TransformBase64EncodedDatatoHoldCRLFPer64Chars");
+    if ((pszBase64 == nullptr && nBase64Length > 0) || nBase64Length < 0 || ppszOutput == nullptr ||
+        pnOutputLength == nullptr) {
+        KEVO_FAIL_W(u"TransformBase64EncodedDatatoHoldCRLFPer64Chars", u"Check parameters",
+                    u"pszBase64 == NULL || nBase64Length < 0", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    unsigned long long ullSize =
+        static_cast<unsigned long long>(nBase64Length) + static_cast<unsigned long long>(nBase64Length) / 64 * 2 + 1;
+    if (ullSize > static_cast<unsigned long long>(INT_MAX)) {
+        KEVO_FAIL_W(u"TransformBase64EncodedDatatoHoldCRLFPer64Chars", u"new", u"new memory failed.", E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    char* pszOut = NewZeroed<char>(static_cast<size_t>(ullSize));
+    if (pszOut == nullptr) {
+        KEVO_FAIL_W(u"TransformBase64EncodedDatatoHoldCRLFPer64Chars", u"new", u"new memory failed.", E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    char* q = pszOut;
+    int nOnLine = 0;
+    for (int i = 0; i < nBase64Length; ++i) {
+        char c = pszBase64[i];
+        if (c == '\r' || c == '\n') continue;
+        if (nOnLine == 64) {
+            *q++ = '\r';
+            *q++ = '\n';
+            nOnLine = 0;
+        }
+        *q++ = c;
+        ++nOnLine;
+    }
+    *ppszOutput = pszOut;
+    *pnOutputLength = static_cast<int>(q - pszOut);
+    return KEVO_OK;
+}
+
+void SwapByteOrder(BYTE* pbData, int nLength) {
+    if (pbData == nullptr || nLength < 2) return;
+    for (int i = 0, j = nLength - 1; i < j; ++i, --j) {
+        BYTE t = pbData[i];
+        pbData[i] = pbData[j];
+        pbData[j] = t;
+    }
+}
