@@ -1,0 +1,39 @@
+// Routines of the request, import and store units that the agent and the
+// front ends call. Declared here, where their callers meet them; each unit
+// defines its own.
+#pragma once
+
+#include <string>
+
+#include "win/windows.h"
+
+// Request builder: creates a key container (its name comes back through
+// wstrContainerName, which the agent passes empty), generates the key pair(s)
+// and returns the Base64 PKCS#10 request as 8-bit text in a new char[] of
+// *pnPKCS10Len characters plus terminator, released by the caller with delete[].
+// bRSA: TRUE for RSA, FALSE for SM2. algHash: CALG_SHA1 or CALG_MD5 (RSA only).
+HRESULT PKCS10CertRequisition(std::u16string& wstrContainerName, const std::u16string& wstrCSPName,
+                              LPCWSTR lpwSubjectDN, LONG lCertType, DWORD dwKeySpec, BOOL bRSA, LONG nKeyLength,
+                              LONG nGenerateFlags, ALG_ID algHash, char** ppszPKCS10Base64, int* pnPKCS10Len);
+
+// Binds the issued signing certificate (Base64 text; commas are removed in
+// place) to the key of dwKeySpec in the named container.
+HRESULT ImportSignCert(const std::u16string& wstrKeyAlgorithm, std::u16string& wstrSignCert, DWORD dwKeySpec,
+                       const std::u16string& wstrCSPName, const std::u16string& wstrContainerName);
+
+// Opens the encrypted key envelope, imports the encryption key pair into the
+// container and binds the encryption certificate to it.
+HRESULT ImportEncryptCertEx(const std::u16string& wstrCSPName, const std::u16string& wstrContainerName,
+                            const std::u16string& wstrKeyAlgorithm, const std::u16string& wstrEncryptedPrivateKeyData,
+                            const std::u16string& wstrEncryptePublicCert, LONG nKeyLength, DWORD dwFlags);
+
+// The certificate listing behind "KEVO_GetAllCertInfo": the user's store
+// certificates bound to a key, then the SM2 certificates held unregistered in
+// the containers of the named providers (names joined by "||"; may be null).
+HRESULT GetAllCertInfoListing(LPCWSTR pwszCSPNames, std::u16string& wstrListing);
+
+// Install mode: removal of superseded CA certificates and installation of the
+// CA chain documents compiled into the deliverable.
+HRESULT DeleteRSADiscardCert();
+HRESULT DeleteSM2DiscardCert();
+HRESULT ImportCertificateChainfromResoure(UINT nResourceId);

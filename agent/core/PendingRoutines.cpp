@@ -1,0 +1,44 @@
+// Routines whose units have not landed yet. Each one traces that it was
+// called and answers E_NOTIMPL, so the front ends report a failure code and
+// never crash. A unit that lands its routine deletes that routine from here.
+#include "Diagnostics.h"
+#include "EnrollmentRoutines.h"
+
+#define TRACE_UNIT_W u"PendingRoutines"
+
+namespace {
+HRESULT NotYetAvailable(LPCWSTR pwszFunction) {
+    TraceHelper th(pwszFunction);
+    KEVO_FAIL_W(pwszFunction, u"Routine not available in this build", u"E_NOTIMPL", E_NOTIMPL);
+    return E_NOTIMPL;
+}
+}  // namespace
+
+HRESULT PKCS10CertRequisition(std::u16string& wstrContainerName, const std::u16string& wstrCSPName,
+                              LPCWSTR lpwSubjectDN, LONG lCertType, DWORD dwKeySpec, BOOL bRSA, LONG nKeyLength,
+                              LONG nGenerateFlags, ALG_ID algHash, char** ppszPKCS10Base64, int* pnPKCS10Len) {
+    return NotYetAvailable(u"PKCS10CertRequisition");
+}
+
+HRESULT ImportSignCert(const std::u16string& wstrKeyAlgorithm, std::u16string& wstrSignCert, DWORD dwKeySpec,
+                       const std::u16string& wstrCSPName, const std::u16string& wstrContainerName) {
+    return NotYetAvailable(u"ImportSignCert");
+}
+
+HRESULT ImportEncryptCertEx(const std::u16string& wstrCSPName, const std::u16string& wstrContainerName,
+                            const std::u16string& wstrKeyAlgorithm, const std::u16string& wstrEncryptedPrivateKeyData,
+                            const std::u16string& wstrEncryptePublicCert, LONG nKeyLength, DWORD dwFlags) {
+    return NotYetAvailable(u"ImportEncryptCertEx");
+}
+
+HRESULT GetAllCertInfoListing(LPCWSTR pwszCSPNames, std::u16string& wstrListing) {
+    return NotYetAvailable(u"GetAllCertInfoListing");
+}
+
+HRESULT DeleteRSADiscardCert() { return NotYetAvailable(u"DeleteRSADiscardCert"); }
+
+HRESULT DeleteSM2DiscardCert() { return NotYetAvailable(u"DeleteSM2DiscardCert"); }
+
+HRESULT ImportCertificateChainfromResoure(UINT nResourceId) {
+    return NotYetAvailable(u"ImportCertificateChainfromResoure");
+}

@@ -1,0 +1,163 @@
+// Entry point and message loop of the native-messaging host.
+#include "LumoraHost.h"
+
+#include <signal.h>
+
+#include <memory>
+#include <new>
+
+#include "Diagnostics.h"
+#include "EnrollmentRoutines.h"
+#include "IOStream.h"
+#include "JSONUtility.h"
+#include "nmCryptoAgent.h"
+
+#define TRACE_UNIT_A "LumoraHost"
+
+HINSTANCE g_hInstance = nullptr;
+CCryptoAgent* g_pobjCryptoAgent = nullptr;
+
+namespace {
+
+const int STDIN_FD = 0;
+const int STDOUT_FD = 1;
+
+// Resources of the CA chain documents the host installs.
+const UINT IDR_RSA_CHAIN_OPERATION = 208;
+const UINT IDR_RSA_CHAIN_TEST = 210;
+
+struct JSONDeleter {
+    void operator()(cJSON* p) const { cJSON_Delete(p); }
+};
+
+void TraceInstallStep(const char* pszLabel, HRESULT hResult) {
+    if (FAILED(hResult)) KEVO_FAIL_A("RunInstallMode", pszLabel, hResult, "FAILED(hResult)");
+    else KEVO_OK_A("RunInstallMode", pszLabel);
+}
+
+// Every step runs whatever the ones before it returned; results are only traced.
+void RunInstallMode() {
+    HRESULT hr = CoInitialize(nullptr);
+    if (FAILED(hr)) KEVO_FAIL_A("RunInstallMode", "CoInitialize", hr, "FAILED(hResult)");
+    TraceInstallStep("DeleteRSADiscardCert", DeleteRSADiscardCert());
+    TraceInstallStep("DeleteSM2DiscardCert", DeleteSM2DiscardCert());
+    TraceInstallStep("ImportCertificateChainfromResoure(RSA Operation)",
+                     ImportCertificateChainfromResoure(IDR_RSA_CHAIN_OPERATION));
+    TraceInstallStep("ImportCertificateChainfromResoure(RSA Test)",
+                     ImportCertificateChainfromResoure(IDR_RSA_CHAIN_TEST));
+    CoUninitialize();
+}
+
+using HandlerWithAgent = int (*)(cJSON**, const cJSON*, CCryptoAgent*);
+
+struct DispatchEntry {
+    const char* pszName;
+    HandlerWithAgent pfnHandler;
+};
+
+int GetVersionEntry(cJSON** ppResponseJSON, const cJSON* pParams, CCryptoAgent*) {
+    return nmKEVO_GetVersion(ppResponseJSON, pParams);
+}
+
+// Compared in this order, ASCII case ignored; the first match is served.
+const DispatchEntry DISPATCH_TABLE[] = {
+    {"KEVO_GetCSPInfo", nmKEVO_GetCSPInfo},
+    {"KEVO_GetAllCertInfo", nmKEVO_GetAllCertInfo},
+    {"KEVO_SetCSPInfo", nmKEVO_SetCSPInfo},
+    {"KEVO_SetKeyAlgorithm", nmKEVO_SetKeyAlgorithm},
+    {"KEVO_ImportEncryptCert", nmKEVO_ImportEncryptCert},
+    {"KEVO_GetContainer", nmKEVO_GetContainer},
+    {"KEVO_ImportSignCert", nmKEVO_ImportSignCert},
+    {"KEVO_PKCS10CertRequisition", nmKEVO_PKCS10CertRequisition},
+    {"KEVO_PKCS10CertRequisitionwithMD5", nmKEVO_PKCS10CertRequisitionwithMD5},
+    {"KEVO_GetVersion", GetVersionEntry},
+    {"GetLastErrorDesc", nmGetLastErrorDesc},
+};
+
+}  // namespace
+
+int Invoke(cJSON** ppResponseJSON, const char* pszFuncName, const cJSON* pParams) {
+    if (ppResponseJSON) *ppResponseJSON = nullptr;
+    if (pszFuncName == nullptr) return -1;
+    for (const DispatchEntry& entry : DISPATCH_TABLE) {
+        if (_stricmp(pszFuncName, entry.pszName) == 0) {
+            KEVO_OK_A("Invoke", entry.pszName);
+            return entry.pfnHandler(ppResponseJSON, pParams, g_pobjCryptoAgent);
+        }
+    }
+    KEVO_FAIL_A("Invoke", "Find function", -1, "no operation of this name");
+    return -1;
+}
+
+int ParseAndRespondRequest(const char* pszRequestMsg, char** ppszResponseMsg) {
+    char* pszFuncName = nullptr;
+    cJSON* pParams = nullptr;
+    char* pszRandomId = nullptr;
+    cJSON* pResponseJSON = nullptr;
+    int nResult = ParseRequestMsgToJSON(pszRequestMsg, &pszFuncName, &pParams, &pszRandomId);
+    std::unique_ptr<char[]> holdFuncName(pszFuncName), holdRandomId(pszRandomId);
+    std::unique_ptr<cJSON, JSONDeleter> holdParams(pParams);
+    if (nResult == 0) {
+        Invoke(&pResponseJSON, pszFuncName, pParams);
+    } else {
+        KEVO_FAIL_A("ParseAndRespondRequest", "ParseRequestMsgToJSON", nResult, "0 != nResult");
+    }
+    std::unique_ptr<cJSON, JSONDeleter> holdResponse(pResponseJSON);
+    ConvertJSONToResponseMsg(pszFuncName, pszRandomId, pResponseJSON, ppszResponseMsg);
+    return 0;
+}
+
+int MsgHandleProc() {
+    for (;;) {
+        char* pszRequestMsg = nullptr;
+        unsigned nSize = 0;
+        int nResult = ReadFromNativeMessaging(STDIN_FD, &pszRequestMsg, &nSize);
+        std::unique_ptr<char[]> holdRequest(pszRequestMsg);
+        if (nResult != 0) {
+            KEVO_FAIL_A("MsgHandleProc", "ReadFromNativeMessaging", nResult, "0 != nResult");
+            return nResult;
+        }
+        if (nSize == 0 || pszRequestMsg == nullptr) {
+            KEVO_OK_A("MsgHandleProc", "end of conversation");
+            return 0;
+        }
+        KevoTraceValueA("Request", pszRequestMsg);
+        char* pszResponseMsg = nullptr;
+        nResult = ParseAndRespondRequest(pszRequestMsg, &pszResponseMsg);
+        std::unique_ptr<char[]> holdResponse(pszResponseMsg);
+        if (nResult != 0) continue;
+        KevoTraceValueA("Response", pszResponseMsg);
+        nResult = WriteToNativeMessaging(pszResponseMsg, STDOUT_FD);
+        if (nResult != 0) {
+            KEVO_FAIL_A("MsgHandleProc", "WriteToNativeMessaging", nResult, "0 != nResult");
+            return nResult;
+        }
+    }
+}
+
+int wmain(int argc, WCHAR* argv[]) {
+    KevoTraceRegister();
+    int nExitCode = 0;
+    g_hInstance = GetModuleHandleW(nullptr);
+    if (g_hInstance == nullptr) {
+        KEVO_FAIL_A("wmain", "GetModuleHandleW", -1, "NULL == g_hInstance");
+    } else if (argc == 2 && argv[1] != nullptr && _wcsicmp(argv[1], u"-i") == 0) {
+        RunInstallMode();
+    } else {
+        g_pobjCryptoAgent = new (std::nothrow) CCryptoAgent(g_hInstance);
+        if (g_pobjCryptoAgent == nullptr) {
+            KEVO_FAIL_A("wmain", "new CCryptoAgent", -1, "NULL == g_pobjCryptoAgent");
+        } else if ((nExitCode = SetTranslationMode()) != 0) {
+            KEVO_FAIL_A("wmain", "SetTranslationMode", nExitCode, "0 != nResult");
+        } else {
+            // A browser that goes away mid-answer must end the loop through a
+            // failed write, not kill the process.
+            signal(SIGPIPE, SIG_IGN);
+            nExitCode = MsgHandleProc();
+        }
+    }
+    delete g_pobjCryptoAgent;
+    g_pobjCryptoAgent = nullptr;
+    KevoTraceUnregister();
+    return nExitCode;
+}

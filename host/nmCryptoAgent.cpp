@@ -1,0 +1,262 @@
+// The host's request handlers: JSON parameters in, agent operation, JSON
+// response out.
+#include "nmCryptoAgent.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "Codec.h"
+#include "Diagnostics.h"
+#include "JSONUtility.h"
+#include "ResultCode.h"
+
+#define TRACE_UNIT_W u"nmCryptoAgent"
+
+namespace {
+
+// A BSTR released on every way out of a handler.
+class BStrHolder {
+public:
+    BStrHolder() = default;
+    ~BStrHolder() { SysFreeString(m_bstr); }
+    BStrHolder(const BStrHolder&) = delete;
+    BStrHolder& operator=(const BStrHolder&) = delete;
+    BSTR get() const { return m_bstr; }
+    BSTR* out() { return &m_bstr; }
+
+private:
+    BSTR m_bstr = nullptr;
+};
+
+// The steps every handler shares: count check, parameter reading with UTF-16
+// conversion, result conversion and the response. A step that fails stores
+// its code; later steps are skipped once a code is set.
+class Handler {
+public:
+    Handler(LPCWSTR pwszName, const cJSON* pArgs) : m_pwszName(pwszName), m_pArgs(pArgs) {}
+
+    bool Ok() const { return m_hResult == 0; }
+    HRESULT Result() const { return m_hResult; }
+
+    // Exactly nExpected children, else nCountCode.
+    bool CheckCount(int nExpected, HRESULT nCountCode) {
+        if (m_pArgs == nullptr) {
+            Fail(u"Check parameter(pArgs)", u"NULL == pArgs", nCountCode);
+        } else if (GetJSONArrayItemCount(m_pArgs) != nExpected) {
+            Fail(u"Check parameter(Args count)", u"nCount != nExpected", nCountCode);
+        }
+        return Ok();
+    }
+
+    bool ReadString(int nIndex, BStrHolder& bstr) {
+        if (!Ok()) return false;
+        char* pszUTF8 = nullptr;
+        int nResult = ConverJSONArrayItemtoNULLEndString(m_pArgs, nIndex, &pszUTF8);
+        std::unique_ptr<char[]> holdUTF8(pszUTF8);
+        if (nResult != 0) return Fail(u"ConverJSONArrayItemtoNULLEndString", u"0 != nResult", nResult);
+        WCHAR* pwsz = nullptr;
+        int nLen = 0;
+        HRESULT hr = UTF8ToUTF16(pszUTF8, &pwsz, &nLen);
+        std::unique_ptr<WCHAR[]> holdUTF16(pwsz);
+        if (FAILED(hr)) return Fail(u"UTF8ToUTF16", u"FAILED(hResult)", hr);
+        *bstr.out() = SysAllocStringLen(pwsz, static_cast<UINT>(nLen));
+        if (bstr.get() == nullptr) return Fail(u"SysAllocStringLen", u"NULL == bstr", E_OUTOFMEMORY);
+        return true;
+    }
+
+    bool ReadInt(int nIndex, LONG& nValue) {
+        if (!Ok()) return false;
+        int n = 0;
+        int nResult = ConverJSONArrayItemtoint(m_pArgs, nIndex, &n);
+        if (nResult != 0) return Fail(u"ConverJSONArrayItemtoint", u"0 != nResult", nResult);
+        nValue = n;
+        return true;
+    }
+
+    // The agent's result; a failure reports hOverride when given, else its own code.
+    bool Agent(LPCWSTR pwszStep, HRESULT hr, HRESULT hOverride = 0) {
+        if (FAILED(hr)) return Fail(pwszStep, u"FAILED(hResult)", hOverride ? hOverride : hr);
+        return true;
+    }
+
+    // Text result to UTF-8; an absent text stays absent.
+    bool ToUTF8(BSTR bstr, HRESULT hOverride = 0) {
+        if (!Ok() || bstr == nullptr) return Ok();
+        char* psz = nullptr;
+        int nLen = 0;
+        HRESULT hr = UTF16ToUTF8(bstr, &psz, &nLen);
+        m_pszText.reset(psz);
+        if (FAILED(hr)) {
+            m_pszText.reset();
+            return Fail(u"UTF16ToUTF8", u"FAILED(hResult)", hOverride ? hOverride : hr);
+        }
+        return true;
+    }
+
+    void SetText(const char* psz) {
+        size_t n = strlen(psz);
+        m_pszText.reset(new (std::nothrow) char[n + 1]);
+        if (m_pszText) memcpy(m_pszText.get(), psz, n + 1);
+    }
+
+    int RespondText(cJSON** ppResponseJSON, const char* pszName) {
+        return Respond(ppResponseJSON, pszName, JSON_RESULT_STRING, Ok() ? m_pszText.get() : nullptr);
+    }
+
+    int RespondBool(cJSON** ppResponseJSON, const char* pszName, VARIANT_BOOL bFlag) {
+        unsigned char byValue = (Ok() && bFlag == VARIANT_TRUE) ? 1 : 0;
+        return Respond(ppResponseJSON, pszName, byValue ? JSON_RESULT_TRUE : JSON_RESULT_FALSE, &byValue);
+    }
+
+private:
+    bool Fail(LPCWSTR pwszStep, LPCWSTR pwszReason, HRESULT hr) {
+        KEVO_FAIL_W(m_pwszName, pwszStep, pwszReason, hr);
+        m_hResult = hr;
+        return false;
+    }
+
+    int Respond(cJSON** ppResponseJSON, const char* pszName, int nKind, const void* pValue) {
+        if (ppResponseJSON == nullptr) return 0;
+        *ppResponseJSON = nullptr;
+        int nResult = ConstructResponseJSON(pszName, m_hResult, nKind, pValue, ppResponseJSON);
+        if (nResult != 0) KEVO_FAIL_W(m_pwszName, u"ConstructResponseJSON", u"0 != nResult", nResult);
+        return 0;
+    }
+
+    LPCWSTR m_pwszName;
+    const cJSON* m_pArgs;
+    HRESULT m_hResult = 0;
+    std::unique_ptr<char[]> m_pszText;
+};
+
+// Handlers without an agent answer as if the operation failed unexpectedly.
+bool HaveAgent(Handler& h, CCryptoAgent* pobjCryptoAgent, HRESULT hCode) {
+    return h.Agent(u"Check agent", pobjCryptoAgent ? KEVO_OK : E_UNEXPECTED, hCode);
+}
+
+}  // namespace
+
+int nmKEVO_GetCSPInfo(cJSON** ppResponseJSON, const cJSON* pArgs, CCryptoAgent* pobjCryptoAgent) {
+    TraceHelper th(u"nmKEVO_GetCSPInfo");
+    Handler h(u"nmKEVO_GetCSPInfo", pArgs);
+    BStrHolder bstrCSPInfo;
+    if (h.CheckCount(0, E_INVALIDARG) && HaveAgent(h, pobjCryptoAgent, 0) &&
+        h.Agent(u"KEVO_GetCSPInfo", pobjCryptoAgent->KEVO_GetCSPInfo(bstrCSPInfo.out())))
+        h.ToUTF8(bstrCSPInfo.get());
+    return h.RespondText(ppResponseJSON, "KEVO_GetCSPInfo");
+}
+
+int nmKEVO_GetAllCertInfo(cJSON** ppResponseJSON, const cJSON* pArgs, CCryptoAgent* pobjCryptoAgent) {
+    TraceHelper th(u"nmKEVO_GetAllCertInfo");
+    Handler h(u"nmKEVO_GetAllCertInfo", pArgs);
+    BStrHolder bstrCSPName, bstrCertInfo;
+    if (h.CheckCount(1, -1) && h.ReadString(0, bstrCSPName) && HaveAgent(h, pobjCryptoAgent, 0) &&
+        h.Agent(u"KEVO_GetAllCertInfo", pobjCryptoAgent->KEVO_GetAllCertInfo(bstrCSPName.get(), bstrCertInfo.out())))
+        h.ToUTF8(bstrCertInfo.get());
+    return h.RespondText(ppResponseJSON, "KEVO_GetAllCertInfo");
+}
+
+int nmKEVO_SetCSPInfo(cJSON** ppResponseJSON, const cJSON* pArgs, CCryptoAgent* pobjCryptoAgent) {
+    TraceHelper th(u"nmKEVO_SetCSPInfo");
+    Handler h(u"nmKEVO_SetCSPInfo", pArgs);
+    LONG nKeyLength = 0;
+    BStrHolder bstrCSPName;
+    VARIANT_BOOL bResult = VARIANT_FALSE;
+    if (h.CheckCount(2, -1) && h.ReadInt(0, nKeyLength) && h.ReadString(1, bstrCSPName) &&
+        HaveAgent(h, pobjCryptoAgent, 0))
+        h.Agent(u"KEVO_SetCSPInfo", pobjCryptoAgent->KEVO_SetCSPInfo(nKeyLength, bstrCSPName.get(), &bResult));
+    return h.RespondBool(ppResponseJSON, "KEVO_SetCSPInfo", bResult);
+}
+
+int nmKEVO_SetKeyAlgorithm(cJSON** ppResponseJSON, const cJSON* pArgs, CCryptoAgent* pobjCryptoAgent) {
+    TraceHelper th(u"nmKEVO_SetKeyAlgorithm");
+    Handler h(u"nmKEVO_SetKeyAlgorithm", pArgs);
+    BStrHolder bstrKeyAlgorithm;
+    VARIANT_BOOL bResult = VARIANT_FALSE;
+    if (h.CheckCount(1, -1) && h.ReadString(0, bstrKeyAlgorithm) && HaveAgent(h, pobjCryptoAgent, 0))
+        h.Agent(u"KEVO_SetKeyAlgorithm", pobjCryptoAgent->KEVO_SetKeyAlgorithm(bstrKeyAlgorithm.get(), &bResult));
+    return h.RespondBool(ppResponseJSON, "KEVO_SetKeyAlgorithm", bResult);
+}
+
+int nmKEVO_ImportEncryptCert(cJSON** ppResponseJSON, const cJSON* pArgs, CCryptoAgent* pobjCryptoAgent) {
+    TraceHelper th(u"nmKEVO_ImportEncryptCert");
+    Handler h(u"nmKEVO_ImportEncryptCert", pArgs);
+    BStrHolder bstrEncryptedPrivateKey, bstrEncryptPublicCert, bstrContainerName;
+    LONG nFlags = 0;
+    VARIANT_BOOL bResult = VARIANT_FALSE;
+    if (h.CheckCount(4, -1) && h.ReadString(0, bstrEncryptedPrivateKey) && h.ReadString(1, bstrEncryptPublicCert) &&
+        h.ReadString(2, bstrContainerName) && h.ReadInt(3, nFlags) && HaveAgent(h, pobjCryptoAgent, 0))
+        h.Agent(u"KEVO_ImportEncryptCert",
+                pobjCryptoAgent->KEVO_ImportEncryptCert(bstrEncryptedPrivateKey.get(), bstrEncryptPublicCert.get(),
+                                                        bstrContainerName.get(), nFlags, &bResult));
+    return h.RespondBool(ppResponseJSON, "KEVO_ImportEncryptCert", bResult);
+}
+
+int nmKEVO_GetContainer(cJSON** ppResponseJSON, const cJSON* pArgs, CCryptoAgent* pobjCryptoAgent) {
+    TraceHelper th(u"nmKEVO_GetContainer");
+    Handler h(u"nmKEVO_GetContainer", pArgs);
+    BStrHolder bstrContainerName;
+    if (h.CheckCount(0, -1) && HaveAgent(h, pobjCryptoAgent, -1) &&
+        h.Agent(u"KEVO_GetContainer", pobjCryptoAgent->KEVO_GetContainer(bstrContainerName.out()), -1))
+        h.ToUTF8(bstrContainerName.get(), -1);
+    return h.RespondText(ppResponseJSON, "KEVO_GetContainer");
+}
+
+int nmKEVO_ImportSignCert(cJSON** ppResponseJSON, const cJSON* pArgs, CCryptoAgent* pobjCryptoAgent) {
+    TraceHelper th(u"nmKEVO_ImportSignCert");
+    Handler h(u"nmKEVO_ImportSignCert", pArgs);
+    LONG nCertType = 0;
+    BStrHolder bstrSignCert, bstrContainerName;
+    VARIANT_BOOL bResult = VARIANT_FALSE;
+    if (h.CheckCount(3, -1) && h.ReadInt(0, nCertType) && h.ReadString(1, bstrSignCert) &&
+        h.ReadString(2, bstrContainerName) && HaveAgent(h, pobjCryptoAgent, 0))
+        h.Agent(u"KEVO_ImportSignCert",
+                pobjCryptoAgent->KEVO_ImportSignCert(nCertType, bstrSignCert.get(), bstrContainerName.get(), &bResult));
+    return h.RespondBool(ppResponseJSON, "KEVO_ImportSignCert", bResult);
+}
+
+namespace {
+int RequestHandler(cJSON** ppResponseJSON, const cJSON* pArgs, CCryptoAgent* pobjCryptoAgent, bool bMD5) {
+    LPCWSTR pwszName = bMD5 ? u"nmKEVO_PKCS10CertRequisitionwithMD5" : u"nmKEVO_PKCS10CertRequisition";
+    TraceHelper th(pwszName);
+    Handler h(pwszName, pArgs);
+    BStrHolder bstrSubjectDN, bstrPKCS10;
+    LONG nCertType = 0, nFlags = 0;
+    if (h.CheckCount(3, -1) && h.ReadString(0, bstrSubjectDN) && h.ReadInt(1, nCertType) && h.ReadInt(2, nFlags) &&
+        HaveAgent(h, pobjCryptoAgent, 0)) {
+        HRESULT hr = bMD5 ? pobjCryptoAgent->KEVO_PKCS10CertRequisitionwithMD5(bstrSubjectDN.get(), nCertType, nFlags,
+                                                                               bstrPKCS10.out())
+                          : pobjCryptoAgent->KEVO_PKCS10CertRequisition(bstrSubjectDN.get(), nCertType, nFlags,
+                                                                        bstrPKCS10.out());
+        if (h.Agent(bMD5 ? u"KEVO_PKCS10CertRequisitionwithMD5" : u"KEVO_PKCS10CertRequisition", hr))
+            h.ToUTF8(bstrPKCS10.get());
+    }
+    return h.RespondText(ppResponseJSON, bMD5 ? "KEVO_PKCS10CertRequisitionwithMD5" : "KEVO_PKCS10CertRequisition");
+}
+}  // namespace
+
+int nmKEVO_PKCS10CertRequisition(cJSON** ppResponseJSON, const cJSON* pArgs, CCryptoAgent* pobjCryptoAgent) {
+    return RequestHandler(ppResponseJSON, pArgs, pobjCryptoAgent, false);
+}
+
+int nmKEVO_PKCS10CertRequisitionwithMD5(cJSON** ppResponseJSON, const cJSON* pArgs, CCryptoAgent* pobjCryptoAgent) {
+    return RequestHandler(ppResponseJSON, pArgs, pobjCryptoAgent, true);
+}
+
+int nmKEVO_GetVersion(cJSON** ppResponseJSON, const cJSON* pArgs) {
+    TraceHelper th(u"nmKEVO_GetVersion");
+    Handler h(u"nmKEVO_GetVersion", pArgs);
+    if (h.CheckCount(0, E_INVALIDARG)) h.SetText(KEVO_VERSION_TEXT);
+    return h.RespondText(ppResponseJSON, "KEVO_GetVersion");
+}
+
+int nmGetLastErrorDesc(cJSON** ppResponseJSON, const cJSON* pArgs, CCryptoAgent* pobjCryptoAgent) {
+    TraceHelper th(u"nmGetLastErrorDesc");
+    Handler h(u"nmGetLastErrorDesc", pArgs);
+    BStrHolder bstrErrorDesc;
+    if (h.CheckCount(0, E_INVALIDARG) && HaveAgent(h, pobjCryptoAgent, 0) &&
+        h.Agent(u"GetLastErrorDesc", pobjCryptoAgent->GetLastErrorDesc(bstrErrorDesc.out())))
+        h.ToUTF8(bstrErrorDesc.get());
+    return h.RespondText(ppResponseJSON, "KEVO_GetLastErrorDesc");
+}
