@@ -1,0 +1,371 @@
+// Key pair generation in a provider container and the request entry point:
+// the container is created by the first key of a request, a double request
+// generates its second key into it through the same handle, and the signed
+// request is composed by PKCS10RequestBase64.
+#include "CertificateRequisition.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "Diagnostics.h"
+#include "Misc.h"
+#include "PKCS10Request.h"
+#include "ResultCode.h"
+#include "SubjectDN.h"
+
+#define TRACE_UNIT_W u"CertificateRequisition"
+
+namespace {
+
+// The one Microsoft provider of type PROV_RSA_AES; every other name, the other
+// Microsoft providers included, is opened as PROV_RSA_FULL.
+constexpr std::u16string_view kRsaAesProviderName = u"Microsoft Enhanced RSA and AES Cryptographic Provider";
+
+DWORD GetProviderType(LPCWSTR pwszProviderName) {
+    if (pwszProviderName && std::u16string_view(pwszProviderName).find(kRsaAesProviderName) != std::u16string_view::npos)
+        return PROV_RSA_AES;
+    return PROV_RSA_FULL;
+}
+
+struct KeyHandle {
+    HCRYPTKEY h = 0;
+    ~KeyHandle() { Reset(); }
+    void Reset() {
+        if (h) CryptDestroyKey(h);
+        h = 0;
+    }
+};
+
+// The provider handle of one request, released when the request is done.
+struct ProviderHandle {
+    HCRYPTPROV h = 0;
+    ~ProviderHandle() {
+        if (h) CryptReleaseContext(h, 0);
+    }
+};
+
+LPWSTR DuplicateWString(const std::u16string& wstr) {
+    LPWSTR p = new (std::nothrow) WCHAR[wstr.size() + 1]();
+    if (p) std::memcpy(p, wstr.data(), wstr.size() * sizeof(WCHAR));
+    return p;
+}
+
+// The RSAPublicKey inside an exported CERT_PUBLIC_KEY_INFO.
+bool GetRSAPublicKeyBits(const BYTE* pbInfo, DWORD cbInfo, const BYTE** ppbKey, DWORD* pcbKey) {
+    if (!pbInfo || cbInfo < sizeof(CERT_PUBLIC_KEY_INFO)) return false;
+    const auto* pInfo = reinterpret_cast<const CERT_PUBLIC_KEY_INFO*>(pbInfo);
+    if (!pInfo->PublicKey.pbData || pInfo->PublicKey.cbData == 0) return false;
+    *ppbKey = pInfo->PublicKey.pbData;
+    *pcbKey = pInfo->PublicKey.cbData;
+    return true;
+}
+
+}  // namespace
+
+HRESULT GetProviderInfo(HCRYPTPROV hProv, DWORD dwParam, BYTE** ppbData, DWORD* pcbData) {
+    static const WCHAR kFunc[] = u"GetProviderInfo";
+    if (!ppbData || !pcbData) return E_POINTER;
+    HRESULT hr = KEVO_OK;
+    DWORD cbData = 0;
+    if (!CryptGetProvParam(hProv, dwParam, nullptr, &cbData, 0)) {
+        hr = KevoLastErrorResult();
+        KEVO_FAIL_W(kFunc, u"CryptGetProvParam(1)", u"1", hr);
+        return hr;
+    }
+    if (cbData == 0) {
+        KEVO_FAIL_W(kFunc, u"CryptGetProvParam(1)", u"0 == dwDataLen", E_FAIL);
+        return E_FAIL;
+    }
+    // One spare zero byte keeps a text parameter terminated whatever the provider writes.
+    std::unique_ptr<BYTE[]> data(new (std::nothrow) BYTE[static_cast<size_t>(cbData) + 1]());
+    if (!data) {
+        KEVO_FAIL_W(kFunc, u"New buffer", u"New Memory", E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    DWORD cbRead = cbData;
+    if (!CryptGetProvParam(hProv, dwParam, data.get(), &cbRead, 0)) {
+        hr = KevoLastErrorResult();
+        KEVO_FAIL_W(kFunc, u"CryptGetProvParam(2)", u"1", hr);
+        return hr;
+    }
+    *ppbData = data.release();
+    *pcbData = cbRead <= cbData ? cbRead : cbData;
+    return KEVO_OK;
+}
+
+HRESULT CreatePublicKey(LPWSTR* ppwszContainerName, LONG nKeyLength, LPCWSTR pwszProviderName, BOOL bRSA,
+                        DWORD dwKeySpec, BOOL bCreateNew, HCRYPTPROV* phProv, DWORD dwGenKeyFlags,
+                        BYTE** ppbPublicKey, DWORD* pcbPublicKey) {
+    static const WCHAR kFunc[] = u"CreatePublicKey";
+    TraceHelper trace(kFunc);
+    HRESULT hr = KEVO_OK;
+    if (!ppwszContainerName || !phProv || !ppbPublicKey || !pcbPublicKey) {
+        KEVO_FAIL_W(kFunc, u"Check parameter", u"NULL out pointer", E_POINTER);
+        return E_POINTER;
+    }
+    // The length sits in the high 16 bits of the generation flags: a length
+    // that does not fit, or flags reaching into it, would change the key size.
+    if (nKeyLength < 1 || nKeyLength > 0xFFFF || (dwGenKeyFlags & 0xFFFF0000u) != 0) {
+        KEVO_FAIL_W(kFunc, u"Check parameter", u"nKeyLength out of 1..0xFFFF || dwGenKeyFlags > 0xFFFF",
+                    E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+
+    std::u16string wstrKeyContainerName;
+    if (*ppwszContainerName) wstrKeyContainerName = *ppwszContainerName;
+    if (wstrKeyContainerName.empty()) {
+        HRESULT hrGuid = CreateGUIDStr(wstrKeyContainerName);
+        if (FAILED(hrGuid)) wstrKeyContainerName.clear();
+        if (wstrKeyContainerName.empty()) {
+            hr = hrGuid != KEVO_OK ? hrGuid : KevoLastErrorResult();
+            KEVO_FAIL_W(kFunc, u"CreateGUIDStr", u"wstrKeyContainerName==L\"\"", hr);
+            return hr;
+        }
+    }
+    KevoTraceValueW(u"Container", wstrKeyContainerName.c_str());
+
+    const DWORD dwProvType = GetProviderType(pwszProviderName);
+    bool bAcquiredHere = false;
+    if (*phProv == 0) {
+        HCRYPTPROV hProv = 0;
+        if (!CryptAcquireContextW(&hProv, wstrKeyContainerName.c_str(), pwszProviderName, dwProvType,
+                                  bCreateNew ? CRYPT_NEWKEYSET : 0)) {
+            hr = KevoLastErrorResult();
+            KEVO_FAIL_W(kFunc, u"CryptAcquireContext", u"bRetCode == FALSE", hr);
+            return hr;
+        }
+        *phProv = hProv;
+        bAcquiredHere = true;
+    }
+
+    KeyHandle key;
+    // A failure after this call created the container removes it again; a
+    // container this call did not create is left as it is.
+    auto fail = [&](HRESULT hrFail) {
+        key.Reset();
+        if (bCreateNew && bAcquiredHere) {
+            CryptReleaseContext(*phProv, 0);
+            *phProv = 0;
+            HCRYPTPROV hDelete = 0;
+            CryptAcquireContextW(&hDelete, wstrKeyContainerName.c_str(), pwszProviderName, dwProvType,
+                                 bRSA ? CRYPT_DELETEKEYSET : CRYPT_SM2_DELETEKEYSET);
+        }
+        return hrFail;
+    };
+
+    ALG_ID algid = dwKeySpec;
+    if (!bRSA) algid = dwKeySpec == AT_KEYEXCHANGE ? CALG_SM2_KEYX : CALG_SM2_SIGN;
+    const DWORD dwFlags = (static_cast<DWORD>(nKeyLength) << 16) | dwGenKeyFlags;
+    if (!CryptGenKey(*phProv, algid, dwFlags, &key.h)) {
+        hr = KevoLastErrorResult();
+        KEVO_FAIL_W(kFunc, u"CryptGenKey", u"1", hr);
+        return fail(hr);
+    }
+
+    std::unique_ptr<BYTE[]> publicKey;
+    DWORD cbPublicKey = 0;
+    if (bRSA) {
+        if (!CryptExportPublicKeyInfo(*phProv, dwKeySpec, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, nullptr,
+                                      &cbPublicKey)) {
+            hr = KevoLastErrorResult();
+            KEVO_FAIL_W(kFunc, u"CryptExportPublicKeyInfo(1)", u"1", hr);
+            return fail(hr);
+        }
+        if (cbPublicKey < sizeof(CERT_PUBLIC_KEY_INFO)) {
+            KEVO_FAIL_W(kFunc, u"CryptExportPublicKeyInfo(1)", u"cbPublicKey < sizeof(CERT_PUBLIC_KEY_INFO)",
+                        NTE_BAD_PUBLIC_KEY);
+            return fail(NTE_BAD_PUBLIC_KEY);
+        }
+        publicKey.reset(new (std::nothrow) BYTE[cbPublicKey]());
+        if (!publicKey) {
+            KEVO_FAIL_W(kFunc, u"New buffer", u"!*lppPublicKey", E_OUTOFMEMORY);
+            return fail(E_OUTOFMEMORY);
+        }
+        if (!CryptExportPublicKeyInfo(*phProv, dwKeySpec, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                      reinterpret_cast<PCERT_PUBLIC_KEY_INFO>(publicKey.get()), &cbPublicKey)) {
+            hr = KevoLastErrorResult();
+            KEVO_FAIL_W(kFunc, u"CryptExportPublicKeyInfo(2)", u"1", hr);
+            return fail(hr);
+        }
+        const BYTE* pbBits = nullptr;
+        DWORD cbBits = 0;
+        if (!GetRSAPublicKeyBits(publicKey.get(), cbPublicKey, &pbBits, &cbBits)) {
+            KEVO_FAIL_W(kFunc, u"CryptExportPublicKeyInfo(2)", u"empty PublicKey", NTE_BAD_PUBLIC_KEY);
+            return fail(NTE_BAD_PUBLIC_KEY);
+        }
+    } else {
+        if (!CryptExportKey(key.h, 0, PUBLICKEYBLOB, 0, nullptr, &cbPublicKey)) {
+            hr = KevoLastErrorResult();
+            KEVO_FAIL_W(kFunc, u"CryptExportKey(1)", u"1", hr);
+            return fail(hr);
+        }
+        if (cbPublicKey == 0) {
+            KEVO_FAIL_W(kFunc, u"CryptExportKey(1)", u"0 == dwPublicKeyLen", NTE_BAD_PUBLIC_KEY);
+            return fail(NTE_BAD_PUBLIC_KEY);
+        }
+        publicKey.reset(new (std::nothrow) BYTE[cbPublicKey]());
+        if (!publicKey) {
+            KEVO_FAIL_W(kFunc, u"New buffer", u"!*lppPublicKey", E_OUTOFMEMORY);
+            return fail(E_OUTOFMEMORY);
+        }
+        if (!CryptExportKey(key.h, 0, PUBLICKEYBLOB, 0, publicKey.get(), &cbPublicKey)) {
+            hr = KevoLastErrorResult();
+            KEVO_FAIL_W(kFunc, u"CryptExportKey(2)", u"1", hr);
+            return fail(hr);
+        }
+        // The request reads the coordinates at fixed offsets of the blob.
+        if (cbPublicKey < SM2_PUBLICKEYBLOB_MIN_SIZE) {
+            KEVO_FAIL_W(kFunc, u"Check SM2 PUBLICKEYBLOB size", u"dwPublicKeyLen < 140", NTE_BAD_PUBLIC_KEY);
+            return fail(NTE_BAD_PUBLIC_KEY);
+        }
+    }
+    KevoTraceValueN("Public key length", static_cast<LONG>(cbPublicKey));
+
+    if (bCreateNew) {
+        LPWSTR pwszName = DuplicateWString(wstrKeyContainerName);
+        if (!pwszName) {
+            KEVO_FAIL_W(kFunc, u"New buffer", u"New Memory", E_OUTOFMEMORY);
+            return fail(E_OUTOFMEMORY);
+        }
+        *ppwszContainerName = pwszName;
+    }
+    *ppbPublicKey = publicKey.release();
+    *pcbPublicKey = cbPublicKey;
+    return KEVO_OK;
+}
+
+HRESULT PKCS10CertRequisition(LPWSTR* ppwszContainerName, LPCWSTR pwszProviderName, LPCWSTR pwszSubjectDN,
+                              LONG lCertType, DWORD dwKeySpec, BOOL bRSA, LONG nKeyLength, DWORD dwGenKeyFlags,
+                              ALG_ID algHash, char** ppszRequest, int* pnRequestLength) {
+    static const WCHAR kFunc[] = u"PKCS10CertRequisition";
+    TraceHelper trace(kFunc);
+    HRESULT hr = KEVO_OK;
+    if (!pwszSubjectDN) {
+        KEVO_FAIL_W(kFunc, u"Check parameter", u"lpwSubjectDN == NULL", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    if (!ppwszContainerName || !ppszRequest || !pnRequestLength) {
+        KEVO_FAIL_W(kFunc, u"Check parameter", u"NULL out pointer", E_POINTER);
+        return E_POINTER;
+    }
+    // Everything that can be checked is checked before a container exists.
+    if (lCertType != 1 && lCertType != 2) {
+        KEVO_FAIL_W(kFunc, u"Check parameter", u"(1 != lCertType && 2 != lCertType)", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    if (nKeyLength < 1 || nKeyLength > 0xFFFF || (dwGenKeyFlags & 0xFFFF0000u) != 0) {
+        KEVO_FAIL_W(kFunc, u"Check parameter", u"nKeyLength out of 1..0xFFFF || dwGenKeyFlags > 0xFFFF",
+                    E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    {
+        // A subject that cannot be composed must not leave a container behind
+        // whose name nobody would ever learn.
+        BYTE* pbName = nullptr;
+        int nName = 0;
+        hr = ComposeSubject(pwszSubjectDN, &pbName, &nName);
+        delete[] pbName;
+        if (FAILED(hr)) {
+            KEVO_FAIL_W(kFunc, u"ComposeSubject", u"FAILED(hResult)", hr);
+            return hr;
+        }
+    }
+
+    const bool bDouble = lCertType == 2;
+    ProviderHandle prov;
+    std::unique_ptr<WCHAR[]> containerName;
+    std::unique_ptr<BYTE[]> exchangeKey;
+    DWORD cbExchangeKey = 0;
+    if (bDouble) {
+        LPWSTR pwszName = *ppwszContainerName;
+        BYTE* pbKey = nullptr;
+        hr = CreatePublicKey(&pwszName, bRSA ? EXCHANGE_KEY_LENGTH_RSA : EXCHANGE_KEY_LENGTH_SM2, pwszProviderName,
+                             bRSA, AT_KEYEXCHANGE, TRUE, &prov.h, 0, &pbKey, &cbExchangeKey);
+        exchangeKey.reset(pbKey);
+        if (FAILED(hr)) {
+            KEVO_FAIL_W(kFunc, u"CreatePublicKey-Exchange", u"FAILED(hResult)", hr);
+            return hr;
+        }
+        containerName.reset(pwszName);
+    }
+
+    std::unique_ptr<BYTE[]> signKey;
+    DWORD cbSignKey = 0;
+    {
+        LPWSTR pwszName = bDouble ? containerName.get() : *ppwszContainerName;
+        BYTE* pbKey = nullptr;
+        hr = CreatePublicKey(&pwszName, nKeyLength, pwszProviderName, bRSA, dwKeySpec, bDouble ? FALSE : TRUE,
+                             &prov.h, dwGenKeyFlags, &pbKey, &cbSignKey);
+        signKey.reset(pbKey);
+        if (FAILED(hr)) {
+            KEVO_FAIL_W(kFunc, u"CreatePublicKey-Sign cert", u"FAILED(hResult)", hr);
+            return hr;
+        }
+        if (!bDouble) containerName.reset(pwszName);
+    }
+
+    // Checked after the keys exist, which then stay in the container.
+    const char* pszSignAlgorithmOID = SZOID_SM3_WITH_SM2;
+    ALG_ID algRequestHash = CALG_SM3;
+    if (bRSA) {
+        algRequestHash = algHash;
+        if (algHash == CALG_SHA1) {
+            pszSignAlgorithmOID = SZOID_SHA1_WITH_RSA;
+        } else if (algHash == CALG_MD5) {
+            pszSignAlgorithmOID = SZOID_MD5_WITH_RSA;
+        } else {
+            hr = KEVO_E_HASH_ALG;
+            KEVO_FAIL_W(kFunc, u"Check hash algorithm", u"invalid hash algorithm", hr);
+            return hr;
+        }
+    }
+
+    PKCS10_REQUEST_INFO info = {};
+    info.dwKeySpec = dwKeySpec;
+    info.hProv = prov.h;
+    info.pwszSubject = pwszSubjectDN;
+    info.pszAlgorithmOID = bRSA ? SZOID_RSA_ENCRYPTION : SZOID_EC_PUBLIC_KEY;
+    info.pszParameterOID = bRSA ? "" : SZOID_SM2_CURVE;
+    info.algHash = algRequestHash;
+    info.pszSignAlgorithmOID = pszSignAlgorithmOID;
+    info.bSM2 = bRSA ? FALSE : TRUE;
+    if (bRSA) {
+        if (!GetRSAPublicKeyBits(signKey.get(), cbSignKey, &info.pbSignPublicKey, &info.cbSignPublicKey) ||
+            (bDouble &&
+             !GetRSAPublicKeyBits(exchangeKey.get(), cbExchangeKey, &info.pbExchangePublicKey,
+                                  &info.cbExchangePublicKey))) {
+            hr = NTE_BAD_PUBLIC_KEY;
+            KEVO_FAIL_W(kFunc, u"Read CERT_PUBLIC_KEY_INFO", u"empty PublicKey", hr);
+            return hr;
+        }
+    } else {
+        info.pbSignPublicKey = signKey.get();
+        info.cbSignPublicKey = cbSignKey;
+        if (bDouble) {
+            info.pbExchangePublicKey = exchangeKey.get();
+            info.cbExchangePublicKey = cbExchangeKey;
+        }
+    }
+
+    char* pszRequest = nullptr;
+    int nRequest = 0;
+    hr = PKCS10RequestBase64(info, &pszRequest, &nRequest);
+    if (FAILED(hr)) {
+        delete[] pszRequest;
+        KEVO_FAIL_W(kFunc, u"PKCS10RequestBase64", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    LPCWSTR pwszLabel = bRSA ? (bDouble ? u"PKCS10RequestBase64-RSA-Double Certificate"
+                                        : u"PKCS10RequestBase64-RSA-Single Certificate")
+                             : (bDouble ? u"PKCS10RequestBase64-SM2-Double Certificate"
+                                        : u"PKCS10RequestBase64-SM2-Single Certificate");
+    KevoTraceStepW(kFunc, pwszLabel);
+
+    *ppszRequest = pszRequest;
+    *pnRequestLength = nRequest;
+    *ppwszContainerName = containerName.release();
+    return KEVO_OK;
+}

@@ -1,0 +1,491 @@
+// PKCS#10 request composition. Every element is built bottom-up: children
+// encoded first, concatenated into a fresh buffer, wrapped in one more element.
+#include "PKCS10Request.h"
+
+#include <climits>
+#include <cstring>
+#include <initializer_list>
+#include <memory>
+#include <new>
+
+#include "ASN1Composer.h"
+#include "CertificateRequisition.h"
+#include "Codec.h"
+#include "Diagnostics.h"
+#include "ResultCode.h"
+#include "SubjectDN.h"
+
+#define TRACE_UNIT_W u"PKCS10Request"
+
+namespace {
+
+// An array allocation handed out by a builder; released on every path.
+class Encoded {
+public:
+    Encoded() = default;
+    ~Encoded() { delete[] m_pb; }
+    Encoded(const Encoded&) = delete;
+    Encoded& operator=(const Encoded&) = delete;
+
+    BYTE** Out() {
+        Reset();
+        return &m_pb;
+    }
+    int* Len() { return &m_n; }
+    const BYTE* Get() const { return m_pb; }
+    int Size() const { return m_n; }
+    BYTE* Release() {
+        BYTE* p = m_pb;
+        m_pb = nullptr;
+        m_n = 0;
+        return p;
+    }
+    HRESULT Assign(const BYTE* pb, int n) {
+        Reset();
+        if (n <= 0) return E_FAIL;
+        m_pb = new (std::nothrow) BYTE[n];
+        if (!m_pb) return E_OUTOFMEMORY;
+        std::memcpy(m_pb, pb, static_cast<size_t>(n));
+        m_n = n;
+        return KEVO_OK;
+    }
+    void Reset() {
+        delete[] m_pb;
+        m_pb = nullptr;
+        m_n = 0;
+    }
+
+private:
+    BYTE* m_pb = nullptr;
+    int m_n = 0;
+};
+
+struct Part {
+    const BYTE* pb;
+    int n;
+    Part(const BYTE* p, int len) : pb(p), n(len) {}
+    Part(const Encoded& e) : pb(e.Get()), n(e.Size()) {}  // NOLINT: parts are built from encodings
+};
+
+// Concatenates the parts and wraps them in one element of dwTag.
+HRESULT WrapParts(DWORD dwTag, std::initializer_list<Part> parts, BYTE** ppbEncoded, int* pnEncodedLength) {
+    long long total = 0;
+    for (const Part& p : parts) {
+        if (p.n < 0 || (p.n > 0 && !p.pb)) return E_INVALIDARG;
+        total += p.n;
+    }
+    if (total > INT_MAX - 16) return E_OUTOFMEMORY;
+    std::unique_ptr<BYTE[]> content(new (std::nothrow) BYTE[total > 0 ? total : 1]());
+    if (!content) return E_OUTOFMEMORY;
+    size_t off = 0;
+    for (const Part& p : parts) {
+        if (p.n > 0) std::memcpy(content.get() + off, p.pb, static_cast<size_t>(p.n));
+        off += static_cast<size_t>(p.n);
+    }
+    return ASN1Encode(dwTag, content.get(), static_cast<int>(total), ppbEncoded, pnEncodedLength);
+}
+
+// Provider handles of one signature, destroyed on every path.
+struct KeyHandle {
+    HCRYPTKEY h = 0;
+    ~KeyHandle() {
+        if (h) CryptDestroyKey(h);
+    }
+};
+struct HashHandle {
+    HCRYPTHASH h = 0;
+    ~HashHandle() {
+        if (h) CryptDestroyHash(h);
+    }
+};
+
+const BYTE kVersion0[] = {0x02, 0x01, 0x00};
+const BYTE kInteger1[] = {0x02, 0x01, 0x01};
+
+// Copies a 64-byte coordinate field with its coordinate turned big-endian.
+void CopyCoordinateField(const BYTE* pbField, BYTE* pbOut) {
+    std::memcpy(pbOut, pbField, SM2_COORDINATE_FIELD_SIZE);
+    SwapByteOrder(pbOut, SM2_COORDINATE_SIZE);
+}
+
+}  // namespace
+
+HRESULT ConvertSM2PublicKeyBlobToPoint(const BYTE* pbBlob, DWORD cbBlob, BYTE* pbPoint) {
+    if (!pbBlob || !pbPoint) return E_POINTER;
+    if (cbBlob < SM2_PUBLICKEYBLOB_MIN_SIZE) {
+        KEVO_FAIL_W(u"ConvertSM2PublicKeyBlobToPoint", u"Check SM2 PUBLICKEYBLOB size",
+                    u"cbBlob < SM2_PUBLICKEYBLOB_MIN_SIZE", NTE_BAD_PUBLIC_KEY);
+        return NTE_BAD_PUBLIC_KEY;
+    }
+    const BYTE* pbKeyArea = pbBlob + SM2_BLOBHEADER_SIZE;
+    pbPoint[0] = 0x04;
+    std::memcpy(pbPoint + 1, pbKeyArea + 4, SM2_COORDINATE_SIZE);
+    SwapByteOrder(pbPoint + 1, SM2_COORDINATE_SIZE);
+    std::memcpy(pbPoint + 1 + SM2_COORDINATE_SIZE, pbKeyArea + 4 + SM2_COORDINATE_FIELD_SIZE, SM2_COORDINATE_SIZE);
+    SwapByteOrder(pbPoint + 1 + SM2_COORDINATE_SIZE, SM2_COORDINATE_SIZE);
+    return KEVO_OK;
+}
+
+HRESULT ComposeSM2ExchangeKeyRecord(const BYTE* pbBlob, DWORD cbBlob, BYTE* pbRecord) {
+    if (!pbBlob || !pbRecord) return E_POINTER;
+    if (cbBlob < SM2_PUBLICKEYBLOB_MIN_SIZE) {
+        KEVO_FAIL_W(u"ComposeSM2ExchangeKeyRecord", u"Check SM2 PUBLICKEYBLOB size",
+                    u"cbBlob < SM2_PUBLICKEYBLOB_MIN_SIZE", NTE_BAD_PUBLIC_KEY);
+        return NTE_BAD_PUBLIC_KEY;
+    }
+    const BYTE* pbKeyArea = pbBlob + SM2_BLOBHEADER_SIZE;
+    // Algorithm word 0x0000B400 and the key length 256, both little-endian.
+    const BYTE header[8] = {0x00, 0xB4, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00};
+    std::memcpy(pbRecord, header, sizeof(header));
+    CopyCoordinateField(pbKeyArea + 4, pbRecord + 8);
+    CopyCoordinateField(pbKeyArea + 4 + SM2_COORDINATE_FIELD_SIZE, pbRecord + 8 + SM2_COORDINATE_FIELD_SIZE);
+    return KEVO_OK;
+}
+
+HRESULT ComposeSignPublicKeyData(const char* pszAlgorithmOID, const char* pszParameterOID, const BYTE* pbPublicKey,
+                                 int nPublicKeyLength, BYTE** ppbEncoded, int* pnEncodedLength) {
+    static const WCHAR kFunc[] = u"ComposeSignPublicKeyData";
+    if (!ppbEncoded || !pnEncodedLength) return E_POINTER;
+    if (!pszAlgorithmOID || !pbPublicKey || nPublicKeyLength <= 0) {
+        KEVO_FAIL_W(kFunc, u"Check parameter", u"!pszAlgorithmOID || !pbPublicKey || nPublicKeyLength <= 0",
+                    E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    HRESULT hr = KEVO_OK;
+
+    // The parameter is the bare OBJECT IDENTIFIER: SEQUENCE { OID, NULL }
+    // without its tag, its one length octet and the trailing 05 00.
+    Encoded param;
+    if (pszParameterOID && *pszParameterOID) {
+        Encoded seq;
+        hr = ComposeSpecialAttribute(pszParameterOID, nullptr, 0, seq.Out(), seq.Len());
+        if (FAILED(hr)) {
+            KEVO_FAIL_W(kFunc, u"ComposeSpecialAttribute(Parameter)", u"FAILED(hResult)", hr);
+            return hr;
+        }
+        if (seq.Size() < 6 || seq.Get()[1] >= 0x80) {
+            KEVO_FAIL_W(kFunc, u"Extract parameter", u"unexpected SEQUENCE form", E_FAIL);
+            return E_FAIL;
+        }
+        hr = param.Assign(seq.Get() + 2, seq.Size() - 4);
+        if (FAILED(hr)) {
+            KEVO_FAIL_W(kFunc, u"Extract parameter", u"FAILED(hResult)", hr);
+            return hr;
+        }
+    }
+
+    Encoded alg;
+    hr = ComposeSpecialAttribute(pszAlgorithmOID, param.Get(), param.Size(), alg.Out(), alg.Len());
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(kFunc, u"ComposeSpecialAttribute(Algorithm)", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    Encoded bits;
+    hr = ComposeBITString(nPublicKeyLength, pbPublicKey, bits.Out(), bits.Len());
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(kFunc, u"ComposeBITString", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    hr = WrapParts(0x30, {alg, bits}, ppbEncoded, pnEncodedLength);
+    if (FAILED(hr)) KEVO_FAIL_W(kFunc, u"ASN1Encode-Sequence", u"FAILED(hResult)", hr);
+    return hr;
+}
+
+HRESULT ComposeAttributes(const BYTE* pbExchangeKey, int nExchangeKeyLength, BYTE** ppbEncoded,
+                          int* pnEncodedLength) {
+    static const WCHAR kFunc[] = u"ComposeAttributes";
+    if (!ppbEncoded || !pnEncodedLength) return E_POINTER;
+    if (!pbExchangeKey || nExchangeKeyLength <= 0) {
+        KEVO_FAIL_W(kFunc, u"Check parameter", u"!pbExchangeKey || nExchangeKeyLength <= 0", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    HRESULT hr = KEVO_OK;
+
+    Encoded password;
+    hr = ComposeAnyString(static_cast<int>(std::strlen(PKCS10_CHALLENGE_PASSWORD)), CERT_RDN_PRINTABLE_STRING,
+                          reinterpret_cast<const BYTE*>(PKCS10_CHALLENGE_PASSWORD), password.Out(), password.Len());
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(kFunc, u"ComposeAnyString(ChallengePassword)", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    Encoded challenge;
+    hr = ComposeSpecialAttribute(SZOID_CHALLENGE_PASSWORD, password.Get(), password.Size(), challenge.Out(),
+                                 challenge.Len());
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(kFunc, u"ComposeSpecialAttribute(ChallengePassword)", u"FAILED(hResult)", hr);
+        return hr;
+    }
+
+    Encoded key;
+    hr = ComposeAnyString(nExchangeKeyLength, CERT_RDN_OCTET_STRING, pbExchangeKey, key.Out(), key.Len());
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(kFunc, u"ComposeAnyString(ExchangeKey)", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    Encoded keySeq;
+    hr = WrapParts(0x30, {Part(kInteger1, sizeof(kInteger1)), key}, keySeq.Out(), keySeq.Len());
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(kFunc, u"ASN1Encode-Sequence(ExchangeKey)", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    Encoded keyOctets;
+    hr = ComposeAnyString(keySeq.Size(), CERT_RDN_OCTET_STRING, keySeq.Get(), keyOctets.Out(), keyOctets.Len());
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(kFunc, u"ComposeAnyString(ExchangeKeySequence)", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    Encoded exchange;
+    hr = ComposeSpecialAttribute(SZOID_EXCHANGE_KEY_ATTRIBUTE, keyOctets.Get(), keyOctets.Size(), exchange.Out(),
+                                 exchange.Len());
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(kFunc, u"ComposeSpecialAttribute(ExchangeKey)", u"FAILED(hResult)", hr);
+        return hr;
+    }
+
+    hr = WrapParts(0xA0, {challenge, exchange}, ppbEncoded, pnEncodedLength);
+    if (FAILED(hr)) KEVO_FAIL_W(kFunc, u"ASN1Encode-ContextSpecific", u"FAILED(hResult)", hr);
+    return hr;
+}
+
+HRESULT ComposeCertRequestInfo(const PKCS10_REQUEST_INFO& info, BYTE** ppbEncoded, int* pnEncodedLength) {
+    static const WCHAR kFunc[] = u"ComposeCertRequestInfo";
+    if (!ppbEncoded || !pnEncodedLength) return E_POINTER;
+    if (!info.pwszSubject || info.cbSignPublicKey > INT_MAX || info.cbExchangePublicKey > INT_MAX) {
+        KEVO_FAIL_W(kFunc, u"Check parameter", u"invalid request description", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    HRESULT hr = KEVO_OK;
+
+    Encoded subject;
+    hr = ComposeSubject(info.pwszSubject, subject.Out(), subject.Len());
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(kFunc, u"ComposeSubject", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    Encoded publicKey;
+    hr = ComposeSignPublicKeyData(info.pszAlgorithmOID, info.pszParameterOID, info.pbSignPublicKey,
+                                  static_cast<int>(info.cbSignPublicKey), publicKey.Out(), publicKey.Len());
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(kFunc, u"ComposeSignPublicKeyData", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    Encoded attributes;
+    if (info.pbExchangePublicKey) {
+        hr = ComposeAttributes(info.pbExchangePublicKey, static_cast<int>(info.cbExchangePublicKey),
+                               attributes.Out(), attributes.Len());
+        if (FAILED(hr)) {
+            KEVO_FAIL_W(kFunc, u"ComposeAttributes", u"FAILED(hResult)", hr);
+            return hr;
+        }
+    }
+    hr = WrapParts(0x30, {Part(kVersion0, sizeof(kVersion0)), subject, publicKey, attributes}, ppbEncoded,
+                   pnEncodedLength);
+    if (FAILED(hr)) KEVO_FAIL_W(kFunc, u"ASN1Encode-Sequence", u"FAILED(hResult)", hr);
+    return hr;
+}
+
+HRESULT ComposeSignAlgorithm(const char* pszSignAlgorithmOID, BYTE** ppbEncoded, int* pnEncodedLength) {
+    if (!ppbEncoded || !pnEncodedLength) return E_POINTER;
+    if (!pszSignAlgorithmOID) return E_INVALIDARG;
+    HRESULT hr = ComposeSpecialAttribute(pszSignAlgorithmOID, nullptr, 0, ppbEncoded, pnEncodedLength);
+    if (FAILED(hr)) KEVO_FAIL_W(u"ComposeSignAlgorithm", u"ComposeSpecialAttribute", u"FAILED(hResult)", hr);
+    return hr;
+}
+
+HRESULT PKCS10CalculateHashandSign(HCRYPTPROV hProv, DWORD dwKeySpec, const char* pszAlgorithmOID,
+                                   const BYTE* pbData, DWORD cbData, ALG_ID algHash, BYTE** ppbSignature,
+                                   DWORD* pcbSignature) {
+    static const WCHAR kFunc[] = u"PKCS10CalculateHashandSign";
+    TraceHelper trace(kFunc);
+    if (!ppbSignature || !pcbSignature) return E_POINTER;
+    if (!pszAlgorithmOID || (!pbData && cbData)) {
+        KEVO_FAIL_W(kFunc, u"Check parameter", u"!pszAlgorithmOID || !pbData", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    const bool bRSA = std::strcmp(pszAlgorithmOID, SZOID_RSA_ENCRYPTION) == 0;
+    HRESULT hr = KEVO_OK;
+
+    // The signing key must be there; its handle is only checked.
+    KeyHandle key;
+    if (!CryptGetUserKey(hProv, dwKeySpec, &key.h)) {
+        hr = KevoLastErrorResult();
+        KEVO_FAIL_W(kFunc, u"CryptGetUserKey", u"1", hr);
+        return hr;
+    }
+
+    if (KevoTraceEnabled(TRACE_FLAG_INFO)) {
+        BYTE* pbName = nullptr;
+        DWORD cbName = 0;
+        if (SUCCEEDED(GetProviderInfo(hProv, PP_NAME, &pbName, &cbName)))
+            KevoTraceValueA("Provider name", reinterpret_cast<const char*>(pbName));
+        delete[] pbName;
+    }
+
+    HashHandle hash;
+    if (!CryptCreateHash(hProv, algHash, 0, 0, &hash.h)) {
+        hr = KevoLastErrorResult();
+        KEVO_FAIL_W(kFunc, u"CryptCreateHash", u"1", hr);
+        return hr;
+    }
+    for (DWORD off = 0; off < cbData;) {
+        DWORD piece = cbData - off < PKCS10_HASH_PIECE_SIZE ? cbData - off : PKCS10_HASH_PIECE_SIZE;
+        if (!CryptHashData(hash.h, pbData + off, piece, 0)) {
+            hr = KevoLastErrorResult();
+            KEVO_FAIL_W(kFunc, u"CryptHashData", u"1", hr);
+            return hr;
+        }
+        off += piece;
+    }
+
+    DWORD cbReported = 0;
+    if (!CryptSignHashW(hash.h, dwKeySpec, nullptr, 0, nullptr, &cbReported)) {
+        hr = KevoLastErrorResult();
+        KEVO_FAIL_W(kFunc, u"CryptSignHash", u"1", hr);
+        return hr;
+    }
+    // The SM2 provider may report less than it writes; give it room.
+    DWORD cbBuffer = bRSA ? cbReported : SM2_SIGNATURE_BUFFER_SIZE;
+    if (cbBuffer == 0) {
+        KEVO_FAIL_W(kFunc, u"CryptSignHash", u"signature size 0", E_FAIL);
+        return E_FAIL;
+    }
+    std::unique_ptr<BYTE[]> signature(new (std::nothrow) BYTE[cbBuffer]());
+    if (!signature) {
+        KEVO_FAIL_W(kFunc, u"New buffer", u"New Memory", E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    DWORD cbSignature = cbBuffer;
+    if (!CryptSignHashW(hash.h, dwKeySpec, nullptr, 0, signature.get(), &cbSignature)) {
+        hr = KevoLastErrorResult();
+        KEVO_FAIL_W(kFunc, u"CryptSignHash(2)", u"1", hr);
+        return hr;
+    }
+    if (cbSignature > cbBuffer) {
+        KEVO_FAIL_W(kFunc, u"CryptSignHash(2)", u"cbSignature > cbBuffer", E_FAIL);
+        return E_FAIL;
+    }
+
+    // The provider writes integers least significant byte first.
+    if (bRSA) {
+        SwapByteOrder(signature.get(), static_cast<int>(cbSignature));
+    } else if (cbSignature >= SM2_RAW_SIGNATURE_SIZE) {
+        SwapByteOrder(signature.get(), SM2_COORDINATE_SIZE);
+        SwapByteOrder(signature.get() + SM2_COORDINATE_SIZE, SM2_COORDINATE_SIZE);
+    }
+    KevoTraceValueN("Signature length", static_cast<LONG>(cbSignature));
+    *ppbSignature = signature.release();
+    *pcbSignature = cbSignature;
+    return KEVO_OK;
+}
+
+HRESULT ComposeSignature(BOOL bSM2, const BYTE* pbSignature, int nSignatureLength, BYTE** ppbEncoded,
+                         int* pnEncodedLength) {
+    static const WCHAR kFunc[] = u"ComposeSignature";
+    if (!ppbEncoded || !pnEncodedLength) return E_POINTER;
+    if (!pbSignature) return E_INVALIDARG;
+    HRESULT hr = KEVO_OK;
+    if (!bSM2) {
+        hr = ComposeBITString(nSignatureLength, pbSignature, ppbEncoded, pnEncodedLength);
+        if (FAILED(hr)) KEVO_FAIL_W(kFunc, u"ComposeBITString(RSA)", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    Encoded der;
+    hr = SM2EncodeRawSignature(pbSignature, nSignatureLength, der.Out(), der.Len());
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(kFunc, u"SM2EncodeRawSignature", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    hr = ComposeBITString(der.Size(), der.Get(), ppbEncoded, pnEncodedLength);
+    if (FAILED(hr)) KEVO_FAIL_W(kFunc, u"ComposeBITString(SM2)", u"FAILED(hResult)", hr);
+    return hr;
+}
+
+HRESULT PKCS10RequestBase64(const PKCS10_REQUEST_INFO& info, char** ppszBase64, int* pnBase64Length) {
+    static const WCHAR kFunc[] = u"PKCS10RequestBase64";
+    TraceHelper trace(kFunc);
+    if (!ppszBase64 || !pnBase64Length) return E_POINTER;
+    if (!info.pbSignPublicKey || info.cbSignPublicKey == 0 || !info.pszSignAlgorithmOID) {
+        KEVO_FAIL_W(kFunc, u"Check parameter", u"!pbSignPublicKey || !pszSignAlgorithmOID", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    HRESULT hr = KEVO_OK;
+
+    // The SM2 keys travel as the uncompressed point and the exchange key record.
+    PKCS10_REQUEST_INFO request = info;
+    BYTE point[SM2_POINT_SIZE] = {};
+    BYTE record[SM2_EXCHANGE_KEY_RECORD_SIZE] = {};
+    if (info.bSM2) {
+        hr = ConvertSM2PublicKeyBlobToPoint(info.pbSignPublicKey, info.cbSignPublicKey, point);
+        if (FAILED(hr)) {
+            KEVO_FAIL_W(kFunc, u"ConvertSM2PublicKeyBlobToPoint", u"FAILED(hResult)", hr);
+            return hr;
+        }
+        request.pbSignPublicKey = point;
+        request.cbSignPublicKey = sizeof(point);
+        if (info.pbExchangePublicKey) {
+            hr = ComposeSM2ExchangeKeyRecord(info.pbExchangePublicKey, info.cbExchangePublicKey, record);
+            if (FAILED(hr)) {
+                KEVO_FAIL_W(kFunc, u"ComposeSM2ExchangeKeyRecord", u"FAILED(hResult)", hr);
+                return hr;
+            }
+            request.pbExchangePublicKey = record;
+            request.cbExchangePublicKey = sizeof(record);
+        }
+    }
+
+    Encoded requestInfo;
+    hr = ComposeCertRequestInfo(request, requestInfo.Out(), requestInfo.Len());
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(kFunc, u"ComposeCertRequestInfo", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    Encoded signAlgorithm;
+    hr = ComposeSignAlgorithm(request.pszSignAlgorithmOID, signAlgorithm.Out(), signAlgorithm.Len());
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(kFunc, u"ComposeSignAlgorithm", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    BYTE* pbSignature = nullptr;
+    DWORD cbSignature = 0;
+    hr = PKCS10CalculateHashandSign(request.hProv, request.dwKeySpec, request.pszAlgorithmOID, requestInfo.Get(),
+                                    static_cast<DWORD>(requestInfo.Size()), request.algHash, &pbSignature,
+                                    &cbSignature);
+    std::unique_ptr<BYTE[]> signature(pbSignature);
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(kFunc, u"PKCS10CalculateHashandSign", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    Encoded signatureBits;
+    hr = ComposeSignature(request.bSM2, signature.get(), static_cast<int>(cbSignature), signatureBits.Out(),
+                          signatureBits.Len());
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(kFunc, u"ComposeSignature", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    Encoded der;
+    hr = WrapParts(0x30, {requestInfo, signAlgorithm, signatureBits}, der.Out(), der.Len());
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(kFunc, u"ASN1Encode-Sequence", u"FAILED(hResult)", hr);
+        return hr;
+    }
+
+    char* pszBase64 = nullptr;
+    int nBase64 = 0;
+    hr = Base64EncodeEx(der.Get(), der.Size(), &pszBase64, &nBase64);
+    std::unique_ptr<char[]> base64(pszBase64);
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(kFunc, u"Base64EncodeEx", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    char* pszLines = nullptr;
+    int nLines = 0;
+    hr = TransformBase64EncodedDatatoHoldCRLFPer64Chars(base64.get(), nBase64, &pszLines, &nLines);
+    if (FAILED(hr)) {
+        delete[] pszLines;
+        KEVO_FAIL_W(kFunc, u"TransformBase64EncodedDatatoHoldCRLFPer64Chars", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    *ppszBase64 = pszLines;
+    *pnBase64Length = nLines;
+    return KEVO_OK;
+}
