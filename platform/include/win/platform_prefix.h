@@ -1,0 +1,29 @@
+// The prefix: the directory that holds this installation's state (registry
+// hives, trace files), like a Windows installation in miniature.
+//
+// Internal to the platform layer and its tools; the system above it never
+// sees paths. The directory is TESSARO_PREFIX, else $XDG_DATA_HOME/tessaro,
+// else ~/.local/share/tessaro. The environment is read again on every call,
+// so a process (a test) may switch prefixes; users of the prefix compare
+// PrefixDirectory() with what they opened before and reopen on a change.
+#pragma once
+
+#include <string>
+
+namespace tessaro_platform {
+
+// The prefix directory without a trailing '/', created 0700 (with missing
+// parents) on first use. Empty when it cannot be determined or created;
+// errno tells why.
+std::string PrefixDirectory();
+
+// A directory below the prefix (e.g. "trace"), created 0700 when missing.
+// Empty on failure.
+std::string PrefixSubdirectory(const char* pszName);
+
+// Opens a file with the given open(2) flags plus O_CLOEXEC | O_NOFOLLOW;
+// a file it creates gets mode 0600 whatever the umask. Returns the
+// descriptor or -1 (errno set; ELOOP for a symlink).
+int OpenPrivateFile(const std::string& path, int flags);
+
+}  // namespace tessaro_platform

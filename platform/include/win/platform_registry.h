@@ -1,0 +1,49 @@
+// Internal helpers of the registry for other platform units (the certificate
+// stores and the providers). The system above the platform never uses them.
+//
+// RegistryTransaction groups several registry changes of ONE hive into one
+// SQLite transaction, so they become visible together or not at all (a crash
+// or a failure in the middle leaves nothing half-written):
+//
+//     tessaro_platform::RegistryTransaction tx(HKEY_CURRENT_USER);
+//     if (tx.Status() != ERROR_SUCCESS) return tx.Status();
+//     RegCreateKeyExW(HKEY_CURRENT_USER, ...);   // ordinary Reg* calls
+//     RegSetValueExW(hKey, ...);
+//     if (failed) return code;                   // destructor rolls back
+//     LSTATUS st = tx.Commit();
+//
+// While the object lives, every Reg* call of this process on that hive runs
+// inside the transaction (each call is a savepoint, so a failing call undoes
+// only itself); other threads of the process wait until it ends, other
+// processes see the changes only after Commit(). The write lock is taken at
+// construction, so a read-check-write sequence inside it is atomic across
+// processes. Transactions on the same hive may nest (an inner one is a savepoint
+// that its own rollback undoes); only the outermost one makes the changes
+// durable. Do not switch TESSARO_PREFIX while one is open.
+#pragma once
+
+#include "win/winreg.h"
+
+namespace tessaro_platform {
+
+class RegistryTransaction {
+public:
+    // hKey: HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER or an open key of either.
+    explicit RegistryTransaction(HKEY hKey);
+    ~RegistryTransaction();  // rolls back unless Commit() succeeded
+    RegistryTransaction(const RegistryTransaction&) = delete;
+    RegistryTransaction& operator=(const RegistryTransaction&) = delete;
+
+    // ERROR_SUCCESS when the transaction is open; ERROR_ACCESS_DENIED when the
+    // hive cannot be written, ERROR_INVALID_HANDLE for a bad key.
+    LSTATUS Status() const { return m_status; }
+    LSTATUS Commit();
+
+private:
+    int m_hive = -1;
+    LSTATUS m_status;
+    bool m_done = false;
+    bool m_outermost = false;
+};
+
+}  // namespace tessaro_platform

@@ -1,0 +1,828 @@
+// The registry: HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER, each a SQLite
+// database in the prefix (machine.db, user.db). WAL mode and a busy timeout
+// let several processes share one prefix; every change is one transaction,
+// so a crash never leaves a half-written key or value.
+//
+// Names are kept as given (UTF-16 bytes) next to a case-folded copy that all
+// lookups compare. Key ids are never reused, so a handle whose key was
+// deleted answers ERROR_KEY_DELETED even after new keys were made.
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../kernel/CaseFold.h"
+#include "win/platform_prefix.h"
+#include "win/platform_registry.h"
+#include "win/winbase.h"
+#include "win/winreg.h"
+
+namespace {
+
+constexpr int kHiveMachine = 0;
+constexpr int kHiveUser = 1;
+constexpr int64_t kRootId = 1;
+constexpr size_t kMaxKeyNameChars = 255;
+constexpr size_t kMaxValueNameChars = 16383;
+constexpr uint32_t kKeyMagic = 0x4B455931;  // "KEY1"
+
+struct Hive {
+    sqlite3* db = nullptr;
+    bool openFailed = false;
+    int txDepth = 0;        // RegistryTransaction nesting
+    uint64_t localWrites = 0;  // bumped by every change of this process
+};
+
+struct ChildCache {
+    bool valid = false;
+    int64_t dataVersion = -1;
+    uint64_t localWrites = 0;
+    std::vector<std::u16string> names;
+};
+
+struct RegKey {
+    uint32_t magic = kKeyMagic;
+    int hive = 0;
+    int64_t id = 0;
+    uint64_t generation = 0;
+    ChildCache keys;
+    ChildCache values;
+};
+
+struct RegistryState {
+    std::recursive_mutex mutex;
+    std::string prefix;
+    uint64_t generation = 0;
+    Hive hives[2];
+    std::set<RegKey*> handles;
+};
+
+RegistryState& State() {
+    static RegistryState* s = new RegistryState();  // lives for the process; handles may outlive statics
+    return *s;
+}
+
+// ---- SQLite helpers ----
+
+struct StmtDeleter {
+    void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+};
+using Stmt = std::unique_ptr<sqlite3_stmt, StmtDeleter>;
+
+Stmt Prepare(sqlite3* db, const char* sql) {
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(s);
+        return Stmt();
+    }
+    return Stmt(s);
+}
+
+LSTATUS MapSqlite(int rc) {
+    switch (rc & 0xFF) {
+    case SQLITE_OK:
+    case SQLITE_DONE:
+    case SQLITE_ROW:
+        return ERROR_SUCCESS;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+    case SQLITE_CANTOPEN:
+        return ERROR_ACCESS_DENIED;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        return ERROR_BUSY;
+    case SQLITE_NOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+        return ERROR_BADDB;
+    default:
+        return ERROR_REGISTRY_IO_FAILED;
+    }
+}
+
+void BindBlob16(sqlite3_stmt* s, int i, const std::u16string& v) {
+    sqlite3_bind_blob(s, i, v.data(), static_cast<int>(v.size() * sizeof(char16_t)), SQLITE_TRANSIENT);
+}
+
+std::u16string ColumnBlob16(sqlite3_stmt* s, int i) {
+    const void* p = sqlite3_column_blob(s, i);
+    int n = sqlite3_column_bytes(s, i);
+    std::u16string r(static_cast<size_t>(n) / 2, u'\0');
+    if (p && n >= 2) std::memcpy(r.data(), p, r.size() * 2);
+    return r;
+}
+
+int64_t NowFileTime() {
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    return static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
+}
+
+int Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
+
+const char* kSchema =
+    "CREATE TABLE IF NOT EXISTS keys("
+    " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " parent INTEGER REFERENCES keys(id) ON DELETE CASCADE,"
+    " name BLOB NOT NULL, fold BLOB NOT NULL, mtime INTEGER NOT NULL,"
+    " UNIQUE(parent, fold));"
+    "CREATE TABLE IF NOT EXISTS vals("
+    " key INTEGER NOT NULL REFERENCES keys(id) ON DELETE CASCADE,"
+    " name BLOB NOT NULL, fold BLOB NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL,"
+    " PRIMARY KEY(key, fold));"
+    "INSERT OR IGNORE INTO keys(id, parent, name, fold, mtime) VALUES(1, NULL, x'', x'', 0);";
+
+void CloseHive(Hive& h) {
+    if (h.db) sqlite3_close_v2(h.db);
+    h = Hive();
+}
+
+// Opens a hive database, creating it (0600) and its schema when missing. A
+// hive that cannot be written is still opened for reading when possible.
+void OpenHive(Hive& h, const std::string& prefix, int hive) {
+    std::string path = prefix + (hive == kHiveMachine ? "/machine.db" : "/user.db");
+    int fd = tessaro_platform::OpenPrivateFile(path, O_RDWR | O_CREAT);
+    if (fd >= 0) close(fd);
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr);
+    if (rc != SQLITE_OK) {
+        sqlite3_close_v2(db);
+        h.openFailed = true;
+        return;
+    }
+    sqlite3_busy_timeout(db, 10000);
+    Exec(db, "PRAGMA foreign_keys=ON");
+    // Switching to WAL needs a moment without other writers; retry briefly.
+    for (int i = 0; i < 50; ++i) {
+        Stmt s = Prepare(db, "PRAGMA journal_mode=WAL");
+        if (s && sqlite3_step(s.get()) == SQLITE_ROW) break;
+        if (sqlite3_db_readonly(db, "main") == 1) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    Exec(db, "PRAGMA synchronous=NORMAL");
+    if (sqlite3_db_readonly(db, "main") != 1) {
+        if (Exec(db, "BEGIN IMMEDIATE") == SQLITE_OK) {
+            if (Exec(db, kSchema) == SQLITE_OK) Exec(db, "COMMIT");
+            else Exec(db, "ROLLBACK");
+        }
+    }
+    h.db = db;
+}
+
+// Reopens the hives when the prefix changed (tests switch prefixes).
+// Caller holds the mutex.
+void RefreshPrefix(RegistryState& st) {
+    for (auto& h : st.hives)
+        if (h.txDepth > 0) return;  // never under an open transaction
+    std::string p = tessaro_platform::PrefixDirectory();
+    if (st.generation != 0 && p == st.prefix) return;
+    for (auto& h : st.hives) CloseHive(h);
+    st.prefix = p;
+    ++st.generation;
+}
+
+Hive* GetHive(RegistryState& st, int hive) {
+    Hive& h = st.hives[hive];
+    if (!h.db && !h.openFailed && !st.prefix.empty()) OpenHive(h, st.prefix, hive);
+    return h.db ? &h : nullptr;
+}
+
+// ---- Handles ----
+
+struct Resolved {
+    int hive = 0;
+    int64_t id = 0;
+    RegKey* key = nullptr;  // null for a predefined handle
+};
+
+LSTATUS ResolveHandle(RegistryState& st, HKEY hKey, Resolved* out) {
+    if (hKey == HKEY_LOCAL_MACHINE) {
+        *out = Resolved{kHiveMachine, kRootId, nullptr};
+        return ERROR_SUCCESS;
+    }
+    if (hKey == HKEY_CURRENT_USER) {
+        *out = Resolved{kHiveUser, kRootId, nullptr};
+        return ERROR_SUCCESS;
+    }
+    RegKey* k = reinterpret_cast<RegKey*>(hKey);
+    if (!k || st.handles.find(k) == st.handles.end() || k->magic != kKeyMagic) return ERROR_INVALID_HANDLE;
+    if (k->generation != st.generation) return ERROR_KEY_DELETED;  // its prefix is gone
+    *out = Resolved{k->hive, k->id, k};
+    return ERROR_SUCCESS;
+}
+
+bool KeyExists(sqlite3* db, int64_t id) {
+    Stmt s = Prepare(db, "SELECT 1 FROM keys WHERE id=?");
+    if (!s) return false;
+    sqlite3_bind_int64(s.get(), 1, id);
+    return sqlite3_step(s.get()) == SQLITE_ROW;
+}
+
+// Splits "a\\b\\c" into components. Leading separators are refused, a single
+// trailing one is ignored, empty components in between are refused.
+LSTATUS SplitPath(LPCWSTR sub, std::vector<std::u16string>* parts) {
+    parts->clear();
+    if (!sub || !*sub) return ERROR_SUCCESS;
+    if (*sub == u'\\') return ERROR_BAD_PATHNAME;
+    std::u16string cur;
+    size_t n = wcslen(sub);
+    for (size_t i = 0; i < n; ++i) {
+        if (sub[i] == u'\\') {
+            if (cur.empty()) return ERROR_BAD_PATHNAME;
+            parts->push_back(cur);
+            cur.clear();
+        } else {
+            cur.push_back(sub[i]);
+        }
+    }
+    if (!cur.empty()) parts->push_back(cur);
+    for (auto& p : *parts)
+        if (p.size() > kMaxKeyNameChars) return ERROR_INVALID_PARAMETER;
+    return ERROR_SUCCESS;
+}
+
+std::u16string Fold(const std::u16string& s) { return tessaro_platform::FoldString(s.data(), s.size()); }
+
+LSTATUS FindChild(sqlite3* db, int64_t parent, const std::u16string& name, int64_t* child) {
+    Stmt s = Prepare(db, "SELECT id FROM keys WHERE parent=? AND fold=?");
+    if (!s) return ERROR_REGISTRY_IO_FAILED;
+    sqlite3_bind_int64(s.get(), 1, parent);
+    BindBlob16(s.get(), 2, Fold(name));
+    int rc = sqlite3_step(s.get());
+    if (rc == SQLITE_ROW) {
+        *child = sqlite3_column_int64(s.get(), 0);
+        return ERROR_SUCCESS;
+    }
+    if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
+    return MapSqlite(rc);
+}
+
+LSTATUS WalkPath(sqlite3* db, int64_t from, const std::vector<std::u16string>& parts, int64_t* id) {
+    int64_t cur = from;
+    for (const auto& p : parts) {
+        LSTATUS st = FindChild(db, cur, p, &cur);
+        if (st != ERROR_SUCCESS) return st;
+    }
+    *id = cur;
+    return ERROR_SUCCESS;
+}
+
+RegKey* NewHandle(RegistryState& st, int hive, int64_t id) {
+    RegKey* k = new (std::nothrow) RegKey();
+    if (!k) return nullptr;
+    k->hive = hive;
+    k->id = id;
+    k->generation = st.generation;
+    st.handles.insert(k);
+    return k;
+}
+
+// A write scope: its own IMMEDIATE transaction, or a savepoint inside an open
+// RegistryTransaction. Rolls back unless Commit() succeeded.
+class WriteScope {
+public:
+    explicit WriteScope(Hive& h) : m_hive(h) {
+        if (h.txDepth > 0) {
+            m_nested = true;
+            m_rc = Exec(h.db, "SAVEPOINT regop");
+        } else {
+            m_rc = Exec(h.db, "BEGIN IMMEDIATE");
+        }
+    }
+    ~WriteScope() {
+        if (m_rc != SQLITE_OK || m_done) return;
+        if (m_nested) {
+            Exec(m_hive.db, "ROLLBACK TO regop");
+            Exec(m_hive.db, "RELEASE regop");
+        } else {
+            Exec(m_hive.db, "ROLLBACK");
+        }
+    }
+    LSTATUS Status() const { return MapSqlite(m_rc); }
+    LSTATUS Commit() {
+        int rc = Exec(m_hive.db, m_nested ? "RELEASE regop" : "COMMIT");
+        if (rc != SQLITE_OK) return MapSqlite(rc);
+        m_done = true;
+        ++m_hive.localWrites;
+        return ERROR_SUCCESS;
+    }
+
+private:
+    Hive& m_hive;
+    bool m_nested = false;
+    bool m_done = false;
+    int m_rc;
+};
+
+// Checks a hive that must be written: ERROR_ACCESS_DENIED when read-only.
+LSTATUS WritableHive(RegistryState& st, int hive, Hive** out) {
+    Hive* h = GetHive(st, hive);
+    if (!h) return ERROR_ACCESS_DENIED;
+    if (sqlite3_db_readonly(h->db, "main") == 1) return ERROR_ACCESS_DENIED;
+    *out = h;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS TouchKey(sqlite3* db, int64_t id) {
+    Stmt s = Prepare(db, "UPDATE keys SET mtime=? WHERE id=?");
+    if (!s) return ERROR_REGISTRY_IO_FAILED;
+    sqlite3_bind_int64(s.get(), 1, NowFileTime());
+    sqlite3_bind_int64(s.get(), 2, id);
+    return MapSqlite(sqlite3_step(s.get()));
+}
+
+int64_t DataVersion(sqlite3* db) {
+    Stmt s = Prepare(db, "PRAGMA data_version");
+    if (s && sqlite3_step(s.get()) == SQLITE_ROW) return sqlite3_column_int64(s.get(), 0);
+    return -1;
+}
+
+// The ordered child names of a key, cached per handle until this process or
+// another one changes the hive.
+LSTATUS ChildNames(Hive& h, int64_t id, ChildCache* cache, ChildCache* scratch, bool values, DWORD index,
+                   const std::vector<std::u16string>** names) {
+    ChildCache* c = cache ? cache : scratch;
+    int64_t dv = DataVersion(h.db);
+    bool fresh = c->valid && c->dataVersion == dv && c->localWrites == h.localWrites && index != 0;
+    if (!fresh) {
+        c->names.clear();
+        Stmt s = Prepare(h.db, values ? "SELECT name FROM vals WHERE key=? ORDER BY rowid"
+                                      : "SELECT name FROM keys WHERE parent=? ORDER BY fold");
+        if (!s) return ERROR_REGISTRY_IO_FAILED;
+        sqlite3_bind_int64(s.get(), 1, id);
+        int rc;
+        while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) c->names.push_back(ColumnBlob16(s.get(), 0));
+        if (rc != SQLITE_DONE) {
+            c->valid = false;
+            return MapSqlite(rc);
+        }
+        c->valid = true;
+        c->dataVersion = dv;
+        c->localWrites = h.localWrites;
+    }
+    *names = &c->names;
+    return ERROR_SUCCESS;
+}
+
+struct ValueRow {
+    std::u16string name;
+    DWORD type = 0;
+    std::vector<BYTE> data;
+};
+
+LSTATUS ReadValue(sqlite3* db, int64_t key, const std::u16string& name, ValueRow* row) {
+    Stmt s = Prepare(db, "SELECT name, type, data FROM vals WHERE key=? AND fold=?");
+    if (!s) return ERROR_REGISTRY_IO_FAILED;
+    sqlite3_bind_int64(s.get(), 1, key);
+    BindBlob16(s.get(), 2, Fold(name));
+    int rc = sqlite3_step(s.get());
+    if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
+    if (rc != SQLITE_ROW) return MapSqlite(rc);
+    row->name = ColumnBlob16(s.get(), 0);
+    row->type = static_cast<DWORD>(sqlite3_column_int64(s.get(), 1));
+    const BYTE* p = static_cast<const BYTE*>(sqlite3_column_blob(s.get(), 2));
+    int n = sqlite3_column_bytes(s.get(), 2);
+    row->data.assign(p, p + (p ? n : 0));
+    return ERROR_SUCCESS;
+}
+
+// Common start of every call on an existing key: the lock, the prefix, the
+// hive and a live key.
+struct Call {
+    std::unique_lock<std::recursive_mutex> lock;
+    RegistryState& st;
+    Resolved r;
+    Hive* hive = nullptr;
+    Call() : lock(State().mutex), st(State()) { RefreshPrefix(st); }
+    LSTATUS Open(HKEY hKey) {
+        LSTATUS s = ResolveHandle(st, hKey, &r);
+        if (s != ERROR_SUCCESS) return s;
+        hive = GetHive(st, r.hive);
+        if (!hive) return r.key ? ERROR_KEY_DELETED : ERROR_FILE_NOT_FOUND;
+        if (r.id != kRootId && !KeyExists(hive->db, r.id)) return ERROR_KEY_DELETED;
+        return ERROR_SUCCESS;
+    }
+};
+
+LSTATUS CopyName(const std::u16string& name, LPWSTR buf, LPDWORD cch) {
+    if (!buf || !cch) return ERROR_INVALID_PARAMETER;
+    if (*cch < name.size() + 1) return ERROR_MORE_DATA;
+    std::memcpy(buf, name.data(), name.size() * sizeof(char16_t));
+    buf[name.size()] = 0;
+    *cch = static_cast<DWORD>(name.size());
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
+    if (!phkResult) return ERROR_INVALID_PARAMETER;
+    Call c;
+    LSTATUS st = c.Open(hKey);
+    if (st != ERROR_SUCCESS) return st;
+    std::vector<std::u16string> parts;
+    st = SplitPath(lpSubKey, &parts);
+    if (st != ERROR_SUCCESS) return st;
+    int64_t id;
+    st = WalkPath(c.hive->db, c.r.id, parts, &id);
+    if (st != ERROR_SUCCESS) return st;
+    if (parts.empty() && !c.r.key) {
+        *phkResult = hKey;  // a predefined key opens as itself
+        return ERROR_SUCCESS;
+    }
+    RegKey* k = NewHandle(c.st, c.r.hive, id);
+    if (!k) return ERROR_NOT_ENOUGH_MEMORY;
+    *phkResult = reinterpret_cast<HKEY>(k);
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
+                        REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                        LPDWORD lpdwDisposition) {
+    if (!phkResult) return ERROR_INVALID_PARAMETER;
+    Call c;
+    LSTATUS st = c.Open(hKey);
+    if (st == ERROR_FILE_NOT_FOUND) st = ERROR_ACCESS_DENIED;  // the hive could not be opened at all
+    if (st != ERROR_SUCCESS) return st;
+    std::vector<std::u16string> parts;
+    st = SplitPath(lpSubKey, &parts);
+    if (st != ERROR_SUCCESS) return st;
+    int64_t id = c.r.id;
+    bool created = false;
+    // Opening an existing key needs no write access.
+    if (WalkPath(c.hive->db, c.r.id, parts, &id) != ERROR_SUCCESS) {
+        Hive* h;
+        st = WritableHive(c.st, c.r.hive, &h);
+        if (st != ERROR_SUCCESS) return st;
+        WriteScope w(*h);
+        if (w.Status() != ERROR_SUCCESS) return w.Status();
+        // Walk again under the write lock: whoever inserts the last
+        // component is the one that created the key.
+        id = c.r.id;
+        int64_t now = NowFileTime();
+        for (const auto& p : parts) {
+            int64_t child;
+            st = FindChild(h->db, id, p, &child);
+            if (st == ERROR_FILE_NOT_FOUND) {
+                Stmt s = Prepare(h->db, "INSERT INTO keys(parent, name, fold, mtime) VALUES(?,?,?,?)");
+                if (!s) return ERROR_REGISTRY_IO_FAILED;
+                sqlite3_bind_int64(s.get(), 1, id);
+                BindBlob16(s.get(), 2, p);
+                BindBlob16(s.get(), 3, Fold(p));
+                sqlite3_bind_int64(s.get(), 4, now);
+                int rc = sqlite3_step(s.get());
+                if (rc != SQLITE_DONE) return MapSqlite(rc);
+                child = sqlite3_last_insert_rowid(h->db);
+                created = true;
+            } else if (st != ERROR_SUCCESS) {
+                return st;
+            } else {
+                created = false;
+            }
+            id = child;
+        }
+        st = w.Commit();
+        if (st != ERROR_SUCCESS) return st;
+    }
+    if (parts.empty() && !c.r.key) {
+        *phkResult = hKey;
+    } else {
+        RegKey* k = NewHandle(c.st, c.r.hive, id);
+        if (!k) return ERROR_NOT_ENOUGH_MEMORY;
+        *phkResult = reinterpret_cast<HKEY>(k);
+    }
+    if (lpdwDisposition) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegCloseKey(HKEY hKey) {
+    if (hKey == HKEY_LOCAL_MACHINE || hKey == HKEY_CURRENT_USER || hKey == HKEY_CLASSES_ROOT ||
+        hKey == HKEY_USERS)
+        return ERROR_SUCCESS;
+    RegistryState& st = State();
+    std::lock_guard<std::recursive_mutex> lock(st.mutex);
+    RegKey* k = reinterpret_cast<RegKey*>(hKey);
+    auto it = st.handles.find(k);
+    if (it == st.handles.end()) return ERROR_INVALID_HANDLE;
+    st.handles.erase(it);
+    k->magic = 0;
+    delete k;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
+                       DWORD cbData) {
+    if (Reserved != 0) return ERROR_INVALID_PARAMETER;
+    if (!lpData && cbData != 0) return ERROR_INVALID_PARAMETER;
+    std::u16string name = lpValueName ? std::u16string(lpValueName) : std::u16string();
+    if (name.size() > kMaxValueNameChars) return ERROR_INVALID_PARAMETER;
+    Call c;
+    LSTATUS st = c.Open(hKey);
+    if (st == ERROR_FILE_NOT_FOUND) st = ERROR_ACCESS_DENIED;
+    if (st != ERROR_SUCCESS) return st;
+    Hive* h;
+    st = WritableHive(c.st, c.r.hive, &h);
+    if (st != ERROR_SUCCESS) return st;
+    WriteScope w(*h);
+    if (w.Status() != ERROR_SUCCESS) return w.Status();
+    if (c.r.id != kRootId && !KeyExists(h->db, c.r.id)) return ERROR_KEY_DELETED;
+    Stmt s = Prepare(h->db,
+                     "INSERT INTO vals(key, name, fold, type, data) VALUES(?,?,?,?,?) "
+                     "ON CONFLICT(key, fold) DO UPDATE SET name=excluded.name, type=excluded.type, "
+                     "data=excluded.data");
+    if (!s) return ERROR_REGISTRY_IO_FAILED;
+    sqlite3_bind_int64(s.get(), 1, c.r.id);
+    BindBlob16(s.get(), 2, name);
+    BindBlob16(s.get(), 3, Fold(name));
+    sqlite3_bind_int64(s.get(), 4, dwType);
+    sqlite3_bind_blob(s.get(), 5, cbData ? lpData : reinterpret_cast<const BYTE*>(""), static_cast<int>(cbData),
+                      SQLITE_TRANSIENT);
+    int rc = sqlite3_step(s.get());
+    if (rc != SQLITE_DONE) return MapSqlite(rc);
+    st = TouchKey(h->db, c.r.id);
+    if (st != ERROR_SUCCESS) return st;
+    return w.Commit();
+}
+
+LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                         LPDWORD lpcbData) {
+    if (lpReserved) return ERROR_INVALID_PARAMETER;
+    if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
+    Call c;
+    LSTATUS st = c.Open(hKey);
+    if (st != ERROR_SUCCESS) return st;
+    ValueRow row;
+    st = ReadValue(c.hive->db, c.r.id, lpValueName ? std::u16string(lpValueName) : std::u16string(), &row);
+    if (st != ERROR_SUCCESS) return st;
+    if (lpType) *lpType = row.type;
+    if (!lpcbData) return ERROR_SUCCESS;
+    DWORD need = static_cast<DWORD>(row.data.size());
+    if (lpData) {
+        if (*lpcbData < need) {
+            *lpcbData = need;
+            return ERROR_MORE_DATA;
+        }
+        if (need) std::memcpy(lpData, row.data.data(), need);
+    }
+    *lpcbData = need;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
+    std::u16string name = lpValueName ? std::u16string(lpValueName) : std::u16string();
+    Call c;
+    LSTATUS st = c.Open(hKey);
+    if (st != ERROR_SUCCESS) return st;
+    Hive* h;
+    ValueRow row;
+    st = ReadValue(c.hive->db, c.r.id, name, &row);
+    if (st != ERROR_SUCCESS) return st;
+    st = WritableHive(c.st, c.r.hive, &h);
+    if (st != ERROR_SUCCESS) return st;
+    WriteScope w(*h);
+    if (w.Status() != ERROR_SUCCESS) return w.Status();
+    Stmt s = Prepare(h->db, "DELETE FROM vals WHERE key=? AND fold=?");
+    if (!s) return ERROR_REGISTRY_IO_FAILED;
+    sqlite3_bind_int64(s.get(), 1, c.r.id);
+    BindBlob16(s.get(), 2, Fold(name));
+    int rc = sqlite3_step(s.get());
+    if (rc != SQLITE_DONE) return MapSqlite(rc);
+    if (sqlite3_changes(h->db) == 0) return ERROR_FILE_NOT_FOUND;
+    st = TouchKey(h->db, c.r.id);
+    if (st != ERROR_SUCCESS) return st;
+    return w.Commit();
+}
+
+LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+                      LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
+    if (!lpName || !lpcchName || lpReserved) return ERROR_INVALID_PARAMETER;
+    Call c;
+    LSTATUS st = c.Open(hKey);
+    if (st != ERROR_SUCCESS) return st;
+    ChildCache scratch;
+    const std::vector<std::u16string>* names;
+    st = ChildNames(*c.hive, c.r.id, c.r.key ? &c.r.key->keys : nullptr, &scratch, false, dwIndex, &names);
+    if (st != ERROR_SUCCESS) return st;
+    if (dwIndex >= names->size()) return ERROR_NO_MORE_ITEMS;
+    const std::u16string& name = (*names)[dwIndex];
+    if (lpClass && lpcchClass) {
+        if (*lpcchClass < 1) return ERROR_MORE_DATA;
+        lpClass[0] = 0;
+    }
+    if (lpftLastWriteTime) {
+        int64_t child = 0, mtime = 0;
+        if (FindChild(c.hive->db, c.r.id, name, &child) == ERROR_SUCCESS) {
+            Stmt s = Prepare(c.hive->db, "SELECT mtime FROM keys WHERE id=?");
+            if (s) {
+                sqlite3_bind_int64(s.get(), 1, child);
+                if (sqlite3_step(s.get()) == SQLITE_ROW) mtime = sqlite3_column_int64(s.get(), 0);
+            }
+        }
+        lpftLastWriteTime->dwLowDateTime = static_cast<DWORD>(mtime);
+        lpftLastWriteTime->dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(mtime) >> 32);
+    }
+    st = CopyName(name, lpName, lpcchName);
+    if (st == ERROR_SUCCESS && lpcchClass) *lpcchClass = 0;
+    return st;
+}
+
+LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
+                      LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    if (!lpValueName || !lpcchValueName || lpReserved) return ERROR_INVALID_PARAMETER;
+    if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
+    Call c;
+    LSTATUS st = c.Open(hKey);
+    if (st != ERROR_SUCCESS) return st;
+    ChildCache scratch;
+    const std::vector<std::u16string>* names;
+    st = ChildNames(*c.hive, c.r.id, c.r.key ? &c.r.key->values : nullptr, &scratch, true, dwIndex, &names);
+    if (st != ERROR_SUCCESS) return st;
+    if (dwIndex >= names->size()) return ERROR_NO_MORE_ITEMS;
+    ValueRow row;
+    st = ReadValue(c.hive->db, c.r.id, (*names)[dwIndex], &row);
+    if (st == ERROR_FILE_NOT_FOUND) return ERROR_NO_MORE_ITEMS;  // deleted meanwhile
+    if (st != ERROR_SUCCESS) return st;
+    if (*lpcchValueName < row.name.size() + 1) return ERROR_MORE_DATA;
+    if (lpType) *lpType = row.type;
+    DWORD need = static_cast<DWORD>(row.data.size());
+    if (lpData) {
+        if (*lpcbData < need) {
+            *lpcbData = need;
+            return ERROR_MORE_DATA;
+        }
+        if (need) std::memcpy(lpData, row.data.data(), need);
+    }
+    if (lpcbData) *lpcbData = need;
+    return CopyName(row.name, lpValueName, lpcchValueName);
+}
+
+LSTATUS RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,
+                         LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
+                         LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
+                         PFILETIME lpftLastWriteTime) {
+    if (lpReserved) return ERROR_INVALID_PARAMETER;
+    Call c;
+    LSTATUS st = c.Open(hKey);
+    if (st != ERROR_SUCCESS) return st;
+    sqlite3* db = c.hive->db;
+    // Character counts exclude the terminator, as Windows reports them.
+    Stmt s = Prepare(db, "SELECT count(*), coalesce(max(length(name)),0) FROM keys WHERE parent=?");
+    Stmt v = Prepare(db,
+                     "SELECT count(*), coalesce(max(length(name)),0), coalesce(max(length(data)),0) "
+                     "FROM vals WHERE key=?");
+    Stmt m = Prepare(db, "SELECT mtime FROM keys WHERE id=?");
+    if (!s || !v || !m) return ERROR_REGISTRY_IO_FAILED;
+    sqlite3_bind_int64(s.get(), 1, c.r.id);
+    sqlite3_bind_int64(v.get(), 1, c.r.id);
+    sqlite3_bind_int64(m.get(), 1, c.r.id);
+    if (sqlite3_step(s.get()) != SQLITE_ROW || sqlite3_step(v.get()) != SQLITE_ROW) return ERROR_REGISTRY_IO_FAILED;
+    int64_t mtime = sqlite3_step(m.get()) == SQLITE_ROW ? sqlite3_column_int64(m.get(), 0) : 0;
+    if (lpClass && lpcchClass) {
+        if (*lpcchClass < 1) return ERROR_MORE_DATA;
+        lpClass[0] = 0;
+    }
+    if (lpcchClass) *lpcchClass = 0;
+    if (lpcSubKeys) *lpcSubKeys = static_cast<DWORD>(sqlite3_column_int64(s.get(), 0));
+    if (lpcbMaxSubKeyLen) *lpcbMaxSubKeyLen = static_cast<DWORD>(sqlite3_column_int64(s.get(), 1) / 2);
+    if (lpcbMaxClassLen) *lpcbMaxClassLen = 0;
+    if (lpcValues) *lpcValues = static_cast<DWORD>(sqlite3_column_int64(v.get(), 0));
+    if (lpcbMaxValueNameLen) *lpcbMaxValueNameLen = static_cast<DWORD>(sqlite3_column_int64(v.get(), 1) / 2);
+    if (lpcbMaxValueLen) *lpcbMaxValueLen = static_cast<DWORD>(sqlite3_column_int64(v.get(), 2));
+    if (lpcbSecurityDescriptor) *lpcbSecurityDescriptor = 0;
+    if (lpftLastWriteTime) {
+        lpftLastWriteTime->dwLowDateTime = static_cast<DWORD>(mtime);
+        lpftLastWriteTime->dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(mtime) >> 32);
+    }
+    return ERROR_SUCCESS;
+}
+
+namespace {
+
+// Deletes key `id` (and with cascade, everything below it) after checking
+// what the caller requires. Runs in its own write scope.
+LSTATUS DeleteKeyRow(Call& c, const std::vector<std::u16string>& parts, bool tree, bool keepSelf) {
+    int64_t id;
+    LSTATUS st = WalkPath(c.hive->db, c.r.id, parts, &id);
+    if (st != ERROR_SUCCESS) return st;
+    Hive* h;
+    st = WritableHive(c.st, c.r.hive, &h);
+    if (st != ERROR_SUCCESS) return st;
+    WriteScope w(*h);
+    if (w.Status() != ERROR_SUCCESS) return w.Status();
+    st = WalkPath(h->db, c.r.id, parts, &id);  // again, under the write lock
+    if (st != ERROR_SUCCESS) return st;
+    if (!tree) {
+        Stmt s = Prepare(h->db, "SELECT 1 FROM keys WHERE parent=? LIMIT 1");
+        if (!s) return ERROR_REGISTRY_IO_FAILED;
+        sqlite3_bind_int64(s.get(), 1, id);
+        if (sqlite3_step(s.get()) == SQLITE_ROW) return ERROR_ACCESS_DENIED;
+    }
+    if (keepSelf || id == kRootId) {
+        if (!tree) return ERROR_ACCESS_DENIED;  // a hive root is never deleted
+        Stmt a = Prepare(h->db, "DELETE FROM keys WHERE parent=?");
+        Stmt b = Prepare(h->db, "DELETE FROM vals WHERE key=?");
+        if (!a || !b) return ERROR_REGISTRY_IO_FAILED;
+        sqlite3_bind_int64(a.get(), 1, id);
+        sqlite3_bind_int64(b.get(), 1, id);
+        int rc = sqlite3_step(a.get());
+        if (rc != SQLITE_DONE) return MapSqlite(rc);
+        rc = sqlite3_step(b.get());
+        if (rc != SQLITE_DONE) return MapSqlite(rc);
+        st = TouchKey(h->db, id);
+        if (st != ERROR_SUCCESS) return st;
+    } else {
+        Stmt s = Prepare(h->db, "DELETE FROM keys WHERE id=?");
+        if (!s) return ERROR_REGISTRY_IO_FAILED;
+        sqlite3_bind_int64(s.get(), 1, id);
+        int rc = sqlite3_step(s.get());
+        if (rc != SQLITE_DONE) return MapSqlite(rc);
+    }
+    return w.Commit();
+}
+
+}  // namespace
+
+LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
+    if (!lpSubKey) return ERROR_INVALID_PARAMETER;
+    Call c;
+    LSTATUS st = c.Open(hKey);
+    if (st != ERROR_SUCCESS) return st;
+    std::vector<std::u16string> parts;
+    st = SplitPath(lpSubKey, &parts);
+    if (st != ERROR_SUCCESS) return st;
+    return DeleteKeyRow(c, parts, false, false);
+}
+
+LSTATUS RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
+    Call c;
+    LSTATUS st = c.Open(hKey);
+    if (st != ERROR_SUCCESS) return st;
+    std::vector<std::u16string> parts;
+    st = SplitPath(lpSubKey, &parts);
+    if (st != ERROR_SUCCESS) return st;
+    // Without a subkey the key's contents go and the key itself stays.
+    return DeleteKeyRow(c, parts, true, lpSubKey == nullptr || *lpSubKey == 0);
+}
+
+namespace tessaro_platform {
+
+RegistryTransaction::RegistryTransaction(HKEY hKey) : m_status(ERROR_SUCCESS) {
+    RegistryState& st = State();
+    st.mutex.lock();  // held for the transaction's life; other threads wait
+    RefreshPrefix(st);
+    Resolved r;
+    m_status = ResolveHandle(st, hKey, &r);
+    if (m_status != ERROR_SUCCESS) return;
+    Hive* h;
+    m_status = WritableHive(st, r.hive, &h);
+    if (m_status != ERROR_SUCCESS) return;
+    m_hive = r.hive;
+    m_outermost = h->txDepth == 0;
+    int rc = Exec(h->db, m_outermost ? "BEGIN IMMEDIATE" : "SAVEPOINT regtx");
+    if (rc != SQLITE_OK) {
+        m_status = MapSqlite(rc);
+        return;
+    }
+    ++h->txDepth;
+}
+
+LSTATUS RegistryTransaction::Commit() {
+    if (m_status != ERROR_SUCCESS) return m_status;
+    if (m_done) return ERROR_INVALID_PARAMETER;
+    Hive& h = State().hives[m_hive];
+    int rc = Exec(h.db, m_outermost ? "COMMIT" : "RELEASE regtx");
+    if (rc != SQLITE_OK) return MapSqlite(rc);
+    ++h.localWrites;
+    m_done = true;
+    --h.txDepth;
+    return ERROR_SUCCESS;
+}
+
+RegistryTransaction::~RegistryTransaction() {
+    RegistryState& st = State();
+    if (m_status == ERROR_SUCCESS && !m_done) {
+        Hive& h = st.hives[m_hive];
+        if (m_outermost) {
+            Exec(h.db, "ROLLBACK");
+        } else {
+            Exec(h.db, "ROLLBACK TO regtx");
+            Exec(h.db, "RELEASE regtx");
+        }
+        ++h.localWrites;
+        --h.txDepth;
+    }
+    st.mutex.unlock();
+}
+
+}  // namespace tessaro_platform
