@@ -1,0 +1,379 @@
+#include "Sm2Crypto.h"
+
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
+#include <openssl/ec.h>
+#include <openssl/err.h>
+#include <openssl/obj_mac.h>
+#include <openssl/param_build.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "VendorBlobDer.h"
+
+namespace tessaro::csp {
+
+const char kSm2DefaultUserId[] = "1234567812345678";
+
+namespace {
+
+struct BnFree {
+    void operator()(BIGNUM* p) const { BN_clear_free(p); }
+};
+using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
+struct BnCtxFree {
+    void operator()(BN_CTX* p) const { BN_CTX_free(p); }
+};
+struct GroupFree {
+    void operator()(EC_GROUP* p) const { EC_GROUP_free(p); }
+};
+struct PointFree {
+    void operator()(EC_POINT* p) const { EC_POINT_free(p); }
+};
+struct PkeyCtxFree {
+    void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
+};
+using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
+struct MdCtxFree {
+    void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
+};
+struct ParamBldFree {
+    void operator()(OSSL_PARAM_BLD* p) const { OSSL_PARAM_BLD_free(p); }
+};
+struct ParamFree {
+    void operator()(OSSL_PARAM* p) const { OSSL_PARAM_free(p); }
+};
+struct SigFree {
+    void operator()(ECDSA_SIG* p) const { ECDSA_SIG_free(p); }
+};
+
+std::unique_ptr<EC_GROUP, GroupFree> Sm2Group() {
+    return std::unique_ptr<EC_GROUP, GroupFree>(EC_GROUP_new_by_curve_name(NID_sm2));
+}
+
+// Failures of OpenSSL leave entries in its thread error queue; they mean
+// nothing to our callers, who read the last error instead.
+HRESULT Failed(HRESULT hr) {
+    ERR_clear_error();
+    return hr;
+}
+
+HRESULT KeyFromParams(const OSSL_PARAM* params, int selection, EvpPkeyPtr& out) {
+    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr));
+    EVP_PKEY* pkey = nullptr;
+    if (!ctx || EVP_PKEY_fromdata_init(ctx.get()) <= 0 ||
+        EVP_PKEY_fromdata(ctx.get(), &pkey, selection, const_cast<OSSL_PARAM*>(params)) <= 0)
+        return Failed(NTE_FAIL);
+    out.reset(pkey);
+    return S_OK;
+}
+
+HRESULT UncompressedPoint(const EC_GROUP* g, const EC_POINT* pt, BYTE out[65]) {
+    if (EC_POINT_point2oct(g, pt, POINT_CONVERSION_UNCOMPRESSED, out, 65, nullptr) != 65)
+        return Failed(NTE_FAIL);
+    return S_OK;
+}
+
+HRESULT GetBn(const EVP_PKEY* key, const char* name, BYTE out[32]) {
+    BIGNUM* bn = nullptr;
+    if (!key || EVP_PKEY_get_bn_param(key, name, &bn) <= 0) return Failed(NTE_BAD_KEY);
+    BnPtr holder(bn);
+    if (BN_bn2binpad(bn, out, 32) != 32) return Failed(NTE_BAD_KEY);
+    return S_OK;
+}
+
+}  // namespace
+
+void WipedBytes::Wipe() {
+    if (!m_v.empty()) OPENSSL_cleanse(m_v.data(), m_v.size());
+}
+
+void WipedBytes::resize(size_t n) {
+    if (n < m_v.size()) OPENSSL_cleanse(m_v.data() + n, m_v.size() - n);
+    if (n > m_v.capacity()) {
+        // Growing would move the bytes and leave the old copy behind.
+        std::vector<BYTE> bigger(n);
+        std::copy(m_v.begin(), m_v.end(), bigger.begin());
+        Wipe();
+        m_v.swap(bigger);
+        return;
+    }
+    m_v.resize(n);
+}
+
+HRESULT Sm2GenerateKey(EvpPkeyPtr& out) {
+    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr));
+    EVP_PKEY* pkey = nullptr;
+    if (!ctx || EVP_PKEY_keygen_init(ctx.get()) <= 0 || EVP_PKEY_keygen(ctx.get(), &pkey) <= 0)
+        return Failed(NTE_FAIL);
+    out.reset(pkey);
+    return S_OK;
+}
+
+HRESULT Sm2KeyFromPrivate(const BYTE* d, size_t len, EvpPkeyPtr& out) {
+    if (!d || len != kSm2CoordSize) return NTE_BAD_DATA;
+    auto g = Sm2Group();
+    std::unique_ptr<BN_CTX, BnCtxFree> bnctx(BN_CTX_new());
+    BnPtr bn(BN_secure_new());
+    if (!g || !bnctx || !bn || !BN_bin2bn(d, static_cast<int>(len), bn.get()))
+        return Failed(NTE_NO_MEMORY);
+    // SM2 private keys lie in [1, n-2]: d = n-1 has no inverse of 1 + d.
+    BnPtr limit(BN_dup(EC_GROUP_get0_order(g.get())));
+    if (!limit || !BN_sub_word(limit.get(), 1)) return Failed(NTE_NO_MEMORY);
+    if (BN_is_zero(bn.get()) || BN_cmp(bn.get(), limit.get()) >= 0) return NTE_BAD_DATA;
+
+    std::unique_ptr<EC_POINT, PointFree> pub(EC_POINT_new(g.get()));
+    BYTE pubOct[65];
+    if (!pub || !EC_POINT_mul(g.get(), pub.get(), bn.get(), nullptr, nullptr, bnctx.get()))
+        return Failed(NTE_FAIL);
+    HRESULT hr = UncompressedPoint(g.get(), pub.get(), pubOct);
+    if (FAILED(hr)) return hr;
+
+    std::unique_ptr<OSSL_PARAM_BLD, ParamBldFree> bld(OSSL_PARAM_BLD_new());
+    if (!bld || !OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, "SM2", 0) ||
+        !OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, bn.get()) ||
+        !OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, pubOct, sizeof pubOct))
+        return Failed(NTE_NO_MEMORY);
+    std::unique_ptr<OSSL_PARAM, ParamFree> params(OSSL_PARAM_BLD_to_param(bld.get()));
+    if (!params) return Failed(NTE_NO_MEMORY);
+    hr = KeyFromParams(params.get(), EVP_PKEY_KEYPAIR, out);
+    // The parameter array holds a copy of the scalar.
+    for (OSSL_PARAM* p = params.get(); p->key; ++p)
+        if (p->data && p->data_size && std::strcmp(p->key, OSSL_PKEY_PARAM_PRIV_KEY) == 0)
+            OPENSSL_cleanse(p->data, p->data_size);
+    return hr;
+}
+
+HRESULT Sm2KeyFromPublic(const BYTE x[32], const BYTE y[32], EvpPkeyPtr& out) {
+    auto g = Sm2Group();
+    std::unique_ptr<BN_CTX, BnCtxFree> bnctx(BN_CTX_new());
+    BnPtr bx(BN_bin2bn(x, 32, nullptr)), by(BN_bin2bn(y, 32, nullptr));
+    std::unique_ptr<EC_POINT, PointFree> pt(g ? EC_POINT_new(g.get()) : nullptr);
+    if (!g || !bnctx || !bx || !by || !pt) return Failed(NTE_NO_MEMORY);
+    // Setting the coordinates checks that the point lies on the curve.
+    if (!EC_POINT_set_affine_coordinates(g.get(), pt.get(), bx.get(), by.get(), bnctx.get()))
+        return Failed(NTE_BAD_PUBLIC_KEY);
+    BYTE oct[65];
+    HRESULT hr = UncompressedPoint(g.get(), pt.get(), oct);
+    if (FAILED(hr)) return hr;
+    OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, const_cast<char*>("SM2"), 0),
+        OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, oct, sizeof oct),
+        OSSL_PARAM_construct_end()};
+    return KeyFromParams(params, EVP_PKEY_PUBLIC_KEY, out);
+}
+
+HRESULT Sm2GetPublic(const EVP_PKEY* key, BYTE x[32], BYTE y[32]) {
+    HRESULT hr = GetBn(key, OSSL_PKEY_PARAM_EC_PUB_X, x);
+    if (FAILED(hr)) return hr;
+    return GetBn(key, OSSL_PKEY_PARAM_EC_PUB_Y, y);
+}
+
+HRESULT Sm2GetPrivate(const EVP_PKEY* key, WipedBytes& d) {
+    WipedBytes tmp(kSm2CoordSize);
+    HRESULT hr = GetBn(key, OSSL_PKEY_PARAM_PRIV_KEY, tmp.data());
+    if (FAILED(hr)) return hr;
+    d = std::move(tmp);
+    return S_OK;
+}
+
+bool Sm2HasPrivate(const EVP_PKEY* key) {
+    BIGNUM* bn = nullptr;
+    if (!key || EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_PRIV_KEY, &bn) <= 0) {
+        ERR_clear_error();
+        return false;
+    }
+    BN_clear_free(bn);
+    return true;
+}
+
+std::vector<BYTE> Sm2BuildPublicKeyBlob(const BYTE x[32], const BYTE y[32], ALG_ID algid) {
+    std::vector<BYTE> b(kSm2PublicKeyBlobSize, 0);
+    b[0] = PUBLICKEYBLOB;
+    b[1] = CUR_BLOB_VERSION;
+    for (int i = 0; i < 4; ++i) b[4 + i] = static_cast<BYTE>(algid >> (8 * i));
+    for (int i = 0; i < 4; ++i) b[8 + i] = static_cast<BYTE>(kSm2KeyBits >> (8 * i));
+    for (size_t i = 0; i < 32; ++i) {
+        b[12 + i] = x[31 - i];
+        b[12 + 64 + i] = y[31 - i];
+    }
+    return b;
+}
+
+HRESULT Sm2ParsePublicKeyBlob(const BYTE* blob, size_t len, ALG_ID* algid, BYTE x[32], BYTE y[32]) {
+    if (!blob) return NTE_BAD_DATA;
+    if (len != kSm2PublicKeyBlobSize) return NTE_BAD_LEN;
+    if (blob[0] != PUBLICKEYBLOB) return NTE_BAD_TYPE;
+    if (blob[1] != CUR_BLOB_VERSION) return NTE_BAD_VER;
+    ALG_ID a = static_cast<ALG_ID>(blob[4]) | static_cast<ALG_ID>(blob[5]) << 8 |
+               static_cast<ALG_ID>(blob[6]) << 16 | static_cast<ALG_ID>(blob[7]) << 24;
+    if (a != CALG_SM2_KEYX && a != CALG_SM2_SIGN) return NTE_BAD_ALGID;
+    DWORD bits = static_cast<DWORD>(blob[8]) | static_cast<DWORD>(blob[9]) << 8 |
+                 static_cast<DWORD>(blob[10]) << 16 | static_cast<DWORD>(blob[11]) << 24;
+    if (bits != kSm2KeyBits) return NTE_BAD_DATA;
+    for (size_t i = 0; i < 32; ++i) {
+        x[31 - i] = blob[12 + i];
+        y[31 - i] = blob[12 + 64 + i];
+    }
+    if (algid) *algid = a;
+    return S_OK;
+}
+
+HRESULT Sm2SignMessage(const EVP_PKEY* key, const BYTE* msg, size_t len, const char* userId,
+                       BYTE sig[64]) {
+    if (!key || (!msg && len)) return NTE_BAD_KEY;
+    if (!userId) userId = kSm2DefaultUserId;
+    EVP_PKEY* k = const_cast<EVP_PKEY*>(key);
+    std::unique_ptr<EVP_MD_CTX, MdCtxFree> md(EVP_MD_CTX_new());
+    PkeyCtxPtr pctx(EVP_PKEY_CTX_new_from_pkey(nullptr, k, nullptr));
+    if (!md || !pctx) return Failed(NTE_NO_MEMORY);
+    // The identity enters Z, which OpenSSL hashes in front of the message.
+    if (EVP_PKEY_CTX_set1_id(pctx.get(), userId, static_cast<int>(std::strlen(userId))) <= 0)
+        return Failed(NTE_FAIL);
+    EVP_MD_CTX_set_pkey_ctx(md.get(), pctx.get());
+    BYTE der[80];
+    size_t derLen = sizeof der;
+    static const BYTE kEmpty = 0;
+    if (EVP_DigestSignInit(md.get(), nullptr, EVP_sm3(), nullptr, k) <= 0 ||
+        EVP_DigestSign(md.get(), der, &derLen, msg ? msg : &kEmpty, len) <= 0)
+        return Failed(NTE_BAD_KEY);
+    md.reset();  // must go before the key context it borrows
+    const BYTE* p = der;
+    std::unique_ptr<ECDSA_SIG, SigFree> s(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(derLen)));
+    if (!s) return Failed(NTE_FAIL);
+    if (BN_bn2lebinpad(ECDSA_SIG_get0_r(s.get()), sig, 32) != 32 ||
+        BN_bn2lebinpad(ECDSA_SIG_get0_s(s.get()), sig + 32, 32) != 32)
+        return Failed(NTE_FAIL);
+    return S_OK;
+}
+
+HRESULT Sm2VerifyMessage(const EVP_PKEY* key, const BYTE* msg, size_t len, const char* userId,
+                         const BYTE sig[64]) {
+    if (!key || !sig || (!msg && len)) return NTE_BAD_KEY;
+    if (!userId) userId = kSm2DefaultUserId;
+    std::unique_ptr<ECDSA_SIG, SigFree> s(ECDSA_SIG_new());
+    BIGNUM* r = BN_lebin2bn(sig, 32, nullptr);
+    BIGNUM* sv = BN_lebin2bn(sig + 32, 32, nullptr);
+    if (!s || !r || !sv || !ECDSA_SIG_set0(s.get(), r, sv)) {
+        BN_free(r);
+        BN_free(sv);
+        return Failed(NTE_NO_MEMORY);
+    }
+    BYTE* der = nullptr;
+    int derLen = i2d_ECDSA_SIG(s.get(), &der);
+    if (derLen <= 0) return Failed(NTE_FAIL);
+    std::unique_ptr<BYTE, void (*)(BYTE*)> derHolder(der, [](BYTE* q) { OPENSSL_free(q); });
+
+    EVP_PKEY* k = const_cast<EVP_PKEY*>(key);
+    std::unique_ptr<EVP_MD_CTX, MdCtxFree> md(EVP_MD_CTX_new());
+    PkeyCtxPtr pctx(EVP_PKEY_CTX_new_from_pkey(nullptr, k, nullptr));
+    if (!md || !pctx) return Failed(NTE_NO_MEMORY);
+    if (EVP_PKEY_CTX_set1_id(pctx.get(), userId, static_cast<int>(std::strlen(userId))) <= 0)
+        return Failed(NTE_FAIL);
+    EVP_MD_CTX_set_pkey_ctx(md.get(), pctx.get());
+    static const BYTE kEmpty = 0;
+    if (EVP_DigestVerifyInit(md.get(), nullptr, EVP_sm3(), nullptr, k) <= 0)
+        return Failed(NTE_BAD_KEY);
+    int ok = EVP_DigestVerify(md.get(), der, static_cast<size_t>(derLen), msg ? msg : &kEmpty, len);
+    md.reset();
+    return ok == 1 ? S_OK : Failed(NTE_BAD_SIGNATURE);
+}
+
+HRESULT Sm2CiphertextToDer(const BYTE* raw, size_t len, std::vector<BYTE>& out) {
+    if (!raw || len < kSm2C1Size + kSm2C3Size + 1) return NTE_BAD_DATA;
+    std::vector<BYTE> body;
+    body.reserve(len + 16);
+    der::AppendUnsignedInteger(body, raw, 32);
+    der::AppendUnsignedInteger(body, raw + 32, 32);
+    der::AppendElement(body, der::kTagOctetString, raw + 64, kSm2C3Size);
+    der::AppendElement(body, der::kTagOctetString, raw + 96, len - 96);
+    out.clear();
+    der::AppendElement(out, der::kTagSequence, body.data(), body.size());
+    return S_OK;
+}
+
+HRESULT Sm2CiphertextFromDer(const BYTE* p, size_t n, std::vector<BYTE>& raw) {
+    if (!p) return NTE_BAD_DATA;
+    der::Reader outer(p, n);
+    const BYTE* seq;
+    size_t seqLen;
+    if (!outer.Next(der::kTagSequence, &seq, &seqLen) || !outer.AtEnd()) return NTE_BAD_DATA;
+    der::Reader in(seq, seqLen);
+    const BYTE *cx, *cy, *c3, *c2;
+    size_t lx, ly, l3, l2;
+    if (!in.Next(der::kTagInteger, &cx, &lx) || !in.Next(der::kTagInteger, &cy, &ly) ||
+        !in.Next(der::kTagOctetString, &c3, &l3) || !in.Next(der::kTagOctetString, &c2, &l2) ||
+        !in.AtEnd() || l3 != kSm2C3Size || l2 == 0)
+        return NTE_BAD_DATA;
+    std::vector<BYTE> r(96 + l2);
+    if (!der::ReadUnsignedFixed(cx, lx, r.data(), 32) || !der::ReadUnsignedFixed(cy, ly, r.data() + 32, 32))
+        return NTE_BAD_DATA;
+    std::memcpy(r.data() + 64, c3, 32);
+    std::memcpy(r.data() + 96, c2, l2);
+    raw.swap(r);
+    return S_OK;
+}
+
+HRESULT Sm2DecryptC1C3C2(const EVP_PKEY* key, const BYTE* ct, size_t len, WipedBytes& plain) {
+    if (!key || !Sm2HasPrivate(key)) return NTE_BAD_KEY;
+    if (!ct || len < kSm2C1Size + kSm2C3Size + 1) return NTE_BAD_DATA;
+    std::vector<BYTE> der;
+    HRESULT hr = Sm2CiphertextToDer(ct, len, der);
+    if (FAILED(hr)) return hr;
+    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, const_cast<EVP_PKEY*>(key), nullptr));
+    if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) <= 0) return Failed(NTE_BAD_KEY);
+    // C2 is as long as the message; the output never needs more.
+    WipedBytes out(len);
+    size_t outLen = out.size();
+    // A C1 off the curve, a zero key stream or a C3 that does not match all
+    // end here, as does a ciphertext given in another part order.
+    if (EVP_PKEY_decrypt(ctx.get(), out.data(), &outLen, der.data(), der.size()) <= 0 || outLen > len)
+        return Failed(NTE_BAD_DATA);
+    out.resize(outLen);
+    plain = std::move(out);
+    return S_OK;
+}
+
+HRESULT Sm2EncryptC1C3C2(const EVP_PKEY* key, const BYTE* msg, size_t len, std::vector<BYTE>& ct) {
+    if (!key) return NTE_BAD_KEY;
+    if (!msg || len == 0) return NTE_BAD_DATA;
+    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, const_cast<EVP_PKEY*>(key), nullptr));
+    size_t outLen = 0;
+    if (!ctx || EVP_PKEY_encrypt_init(ctx.get()) <= 0 ||
+        EVP_PKEY_encrypt(ctx.get(), nullptr, &outLen, msg, len) <= 0)
+        return Failed(NTE_BAD_KEY);
+    std::vector<BYTE> der(outLen);
+    if (EVP_PKEY_encrypt(ctx.get(), der.data(), &outLen, msg, len) <= 0) return Failed(NTE_FAIL);
+    return Sm2CiphertextFromDer(der.data(), outLen, ct);
+}
+
+void Sm3Digest(const BYTE* p, size_t n, BYTE out[32]) {
+    unsigned int outLen = 32;
+    static const BYTE kEmpty = 0;
+    EVP_Digest(p ? p : &kEmpty, n, out, &outLen, EVP_sm3(), nullptr);
+}
+
+HRESULT Sm2SerializePublic(const EVP_PKEY* key, std::vector<BYTE>& out) {
+    BYTE x[32], y[32];
+    HRESULT hr = Sm2GetPublic(key, x, y);
+    if (FAILED(hr)) return hr;
+    out.assign(1, 0x04);
+    out.insert(out.end(), x, x + 32);
+    out.insert(out.end(), y, y + 32);
+    return S_OK;
+}
+
+HRESULT Sm2PublicFromSerialized(const BYTE* p, size_t n, EvpPkeyPtr& out) {
+    if (!p || n != 65 || p[0] != 0x04) return NTE_BAD_PUBLIC_KEY;
+    return Sm2KeyFromPublic(p + 1, p + 33, out);
+}
+
+bool Sm2SamePublic(const EVP_PKEY* a, const EVP_PKEY* b) {
+    BYTE ax[32], ay[32], bx[32], by[32];
+    if (FAILED(Sm2GetPublic(a, ax, ay)) || FAILED(Sm2GetPublic(b, bx, by))) return false;
+    return std::memcmp(ax, bx, 32) == 0 && std::memcmp(ay, by, 32) == 0;
+}
+
+}  // namespace tessaro::csp
