@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "CertificateRequisition.h"
 #include "Diagnostics.h"
 #include "EnrollmentRoutines.h"
 #include "ResultCode.h"
@@ -331,7 +332,7 @@ HRESULT CCryptoAgent::PKCS10Requisition(LPCWSTR FUNC, bool bMD5, BSTR bstrSubjec
     HRESULT hResult = KEVO_OK;
     std::unique_ptr<char[]> pszPKCS10;
     do {
-        BOOL bRSA = FALSE;
+        BOOL bRSA = KEY_ALGORITHM_SM2;
         const bool bIsRSA = _wcsicmp(m_wstrKeyAlgorithm.c_str(), u"RSA") == 0;
         const bool bIsSM2 = _wcsicmp(m_wstrKeyAlgorithm.c_str(), u"SM2") == 0;
         // The MD5 variant exists for RSA only and says so before anything else.
@@ -354,29 +355,30 @@ HRESULT CCryptoAgent::PKCS10Requisition(LPCWSTR FUNC, bool bMD5, BSTR bstrSubjec
             break;
         }
         if (bIsRSA) {
-            bRSA = TRUE;
+            bRSA = KEY_ALGORITHM_RSA;
         } else if (bIsSM2) {
-            bRSA = FALSE;
+            bRSA = KEY_ALGORITHM_SM2;
         } else {
             hResult = KEVO_E_KEY_ALGORITHM;
             KEVO_FAIL_W(FUNC, u"Invalid key algorithm.", u"m_wstrKeyAlgorithm is neither RSA nor SM2", hResult);
             break;
         }
         KevoTraceStepW(FUNC, u"Check parameters");
-        std::u16string wstrContainerName;
+        LPWSTR pwszContainerName = nullptr;  // null: the builder names a new container
         char* pszOut = nullptr;
         int nOutLen = 0;
         DWORD dwKeySpec = (lCertType == 1) ? AT_KEYEXCHANGE : AT_SIGNATURE;
-        hResult = PKCS10CertRequisition(wstrContainerName, m_wstrCSPName, bstrSubjectDN, lCertType, dwKeySpec, bRSA,
-                                        m_nKeyLength, nSignPrivateKeyGenerateFlags, bMD5 ? CALG_MD5 : CALG_SHA1,
-                                        &pszOut, &nOutLen);
+        hResult = PKCS10CertRequisition(&pwszContainerName, m_wstrCSPName.c_str(), bstrSubjectDN, lCertType,
+                                        dwKeySpec, bRSA, m_nKeyLength, static_cast<DWORD>(nSignPrivateKeyGenerateFlags),
+                                        bMD5 ? CALG_MD5 : CALG_SHA1, &pszOut, &nOutLen);
+        std::unique_ptr<WCHAR[]> holdContainerName(pwszContainerName);
         pszPKCS10.reset(pszOut);
         if (FAILED(hResult)) {
             KEVO_FAIL_W(FUNC, u"PKCS10CertRequisition FAILED", u"FAILED(hResult)", hResult);
             break;
         }
         hResult = KEVO_OK;
-        m_wstrContainerName.swap(wstrContainerName);
+        m_wstrContainerName.assign(pwszContainerName ? pwszContainerName : u"");
         KevoTraceStepW(FUNC, u"PKCS10CertRequisition");
         KevoTraceValueW(u"m_wstrContainerName", m_wstrContainerName.c_str());
     } while (false);

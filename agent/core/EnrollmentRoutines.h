@@ -1,20 +1,11 @@
-// Routines of the request, import and store units that the agent and the
-// front ends call. Declared here, where their callers meet them; each unit
-// defines its own.
+// Routines of the import and store units that the agent and the front ends
+// call, declared where their callers meet them; each unit defines its own.
+// (The request builder's PKCS10CertRequisition is declared by its own unit.)
 #pragma once
 
 #include <string>
 
 #include "win/windows.h"
-
-// Request builder: creates a key container (its name comes back through
-// wstrContainerName, which the agent passes empty), generates the key pair(s)
-// and returns the Base64 PKCS#10 request as 8-bit text in a new char[] of
-// *pnPKCS10Len characters plus terminator, released by the caller with delete[].
-// bRSA: TRUE for RSA, FALSE for SM2. algHash: CALG_SHA1 or CALG_MD5 (RSA only).
-HRESULT PKCS10CertRequisition(std::u16string& wstrContainerName, const std::u16string& wstrCSPName,
-                              LPCWSTR lpwSubjectDN, LONG lCertType, DWORD dwKeySpec, BOOL bRSA, LONG nKeyLength,
-                              LONG nGenerateFlags, ALG_ID algHash, char** ppszPKCS10Base64, int* pnPKCS10Len);
 
 // Binds the issued signing certificate (Base64 text; commas are removed in
 // place) to the key of dwKeySpec in the named container.

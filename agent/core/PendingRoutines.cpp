@@ -14,12 +14,6 @@ HRESULT NotYetAvailable(LPCWSTR pwszFunction) {
 }
 }  // namespace
 
-HRESULT PKCS10CertRequisition(std::u16string& wstrContainerName, const std::u16string& wstrCSPName,
-                              LPCWSTR lpwSubjectDN, LONG lCertType, DWORD dwKeySpec, BOOL bRSA, LONG nKeyLength,
-                              LONG nGenerateFlags, ALG_ID algHash, char** ppszPKCS10Base64, int* pnPKCS10Len) {
-    return NotYetAvailable(u"PKCS10CertRequisition");
-}
-
 HRESULT ImportSignCert(const std::u16string& wstrKeyAlgorithm, std::u16string& wstrSignCert, DWORD dwKeySpec,
                        const std::u16string& wstrCSPName, const std::u16string& wstrContainerName) {
     return NotYetAvailable(u"ImportSignCert");

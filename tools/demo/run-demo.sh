@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# The conversation `make run` shows: a browser's enrollment page talking to
+# the native-messaging host through tessaro-nm, on the default prefix
+# (TESSARO_PREFIX, else $XDG_DATA_HOME/tessaro, else ~/.local/share/tessaro).
+# Operations may answer failure codes; the demo fails only when the
+# conversation itself breaks (host missing, crashed, or answered garbage).
+set -uo pipefail
+
+build=${1:-build}
+nm="$build/tessaro-nm"
+host="$build/TessaroHost.QIRTAL.x86"
+for f in "$nm" "$host"; do
+  if [ ! -x "$f" ]; then
+    echo "run-demo: $f is missing; build first (make build)" >&2
+    exit 1
+  fi
+done
+
+echo "Tessaro native-messaging host $host"
+echo "prefix: ${TESSARO_PREFIX:-${XDG_DATA_HOME:-$HOME/.local/share}/tessaro}"
+echo
+
+"$nm" --host "$host" -- <<'REQUESTS'
+{"function":"KEVO_GetVersion","params":[],"randomId":"1"}
+{"function":"KEVO_GetCSPInfo","params":[],"randomId":"2"}
+{"function":"KEVO_SetCSPInfo","params":[2048,"Microsoft Enhanced Cryptographic Provider v1.0"],"randomId":"3"}
+{"function":"KEVO_SetKeyAlgorithm","params":["RSA"],"randomId":"4"}
+{"function":"KEVO_PKCS10CertRequisition","params":["CN=Tessaro Demo,OU=Enrollment,O=Tessaro,C=CN",1,0],"randomId":"5"}
+{"function":"KEVO_GetContainer","params":[],"randomId":"6"}
+{"function":"GetLastErrorDesc","params":[],"randomId":"7"}
+REQUESTS
+rc=$?
+echo
+if [ $rc -ne 0 ]; then
+  echo "run-demo: the conversation with the host failed (tessaro-nm exit $rc)" >&2
+  exit $rc
+fi
+echo "run-demo: every request was answered"
