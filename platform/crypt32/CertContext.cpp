@@ -1,0 +1,461 @@
+// Certificate contexts: decoding into CERT_INFO, reference counting, and the
+// comparison, hashing and validity helpers that work on decoded certificates.
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_set>
+
+#include "Crypt32Internal.h"
+
+namespace crypt32 {
+
+namespace {
+
+constexpr uint32_t kContextMagic = 0x43545843;  // "CXTC"
+
+std::unordered_set<const void*>& LiveContexts() {
+    static auto* s = new std::unordered_set<const void*>();
+    return *s;
+}
+
+HRESULT ParseAlgorithm(const Tlv& seq, std::string& oid, CRYPT_ALGORITHM_IDENTIFIER& alg) {
+    const BYTE* p = seq.content;
+    const BYTE* end = seq.end();
+    Tlv o;
+    HRESULT hr = ReadTagged(p, end, 0x06, o);
+    if (FAILED(hr)) return hr;
+    if (!DecodeOid(o.content, o.len, oid)) return CRYPT_E_ASN1_CORRUPT;
+    alg.Parameters.cbData = static_cast<DWORD>(end - p);
+    alg.Parameters.pbData = alg.Parameters.cbData ? const_cast<BYTE*>(p) : nullptr;
+    if (p < end) {  // the parameters must be one element
+        const BYTE* q = p;
+        Tlv par;
+        hr = ReadTlv(q, end, par);
+        if (FAILED(hr)) return hr;
+        if (q != end) return CRYPT_E_ASN1_CORRUPT;
+    }
+    return S_OK;
+}
+
+HRESULT ParseBitString(const Tlv& t, CRYPT_BIT_STRING_BLOB& b) {
+    if (t.len < 1 || t.content[0] > 7) return CRYPT_E_ASN1_CORRUPT;
+    b.cUnusedBits = t.content[0];
+    b.cbData = static_cast<DWORD>(t.len - 1);
+    b.pbData = b.cbData ? const_cast<BYTE*>(t.content + 1) : nullptr;
+    if (b.cbData == 0 && b.cUnusedBits != 0) return CRYPT_E_ASN1_CORRUPT;
+    return S_OK;
+}
+
+HRESULT ParseTbs(CertData& d, const Tlv& tbs) {
+    const BYTE* p = tbs.content;
+    const BYTE* end = tbs.end();
+    Tlv t;
+    HRESULT hr;
+    CERT_INFO& ci = d.info;
+    if (p < end && *p == 0xA0) {
+        Tlv v, i;
+        if (FAILED(hr = ReadTlv(p, end, v))) return hr;
+        const BYTE* q = v.content;
+        if (FAILED(hr = ReadTagged(q, v.end(), 0x02, i))) return hr;
+        if (q != v.end() || i.len != 1 || i.content[0] > 2) return CRYPT_E_ASN1_CORRUPT;
+        ci.dwVersion = i.content[0];
+    }
+    if (FAILED(hr = ReadTagged(p, end, 0x02, t))) return hr;
+    if (t.len == 0) return CRYPT_E_ASN1_CORRUPT;
+    d.serialLE.assign(t.content, t.content + t.len);
+    std::reverse(d.serialLE.begin(), d.serialLE.end());
+    if (FAILED(hr = ReadTagged(p, end, 0x30, t))) return hr;
+    if (FAILED(hr = ParseAlgorithm(t, d.sigOid, ci.SignatureAlgorithm))) return hr;
+    if (FAILED(hr = ReadTagged(p, end, 0x30, t))) return hr;
+    ci.Issuer.pbData = const_cast<BYTE*>(t.start);
+    ci.Issuer.cbData = static_cast<DWORD>(t.total());
+    if (FAILED(hr = ReadTagged(p, end, 0x30, t))) return hr;
+    {
+        const BYTE* q = t.content;
+        Tlv nb, na;
+        if (FAILED(hr = ReadTlv(q, t.end(), nb))) return hr;
+        if (FAILED(hr = ReadTlv(q, t.end(), na))) return hr;
+        if (q != t.end()) return CRYPT_E_ASN1_CORRUPT;
+        if ((nb.tag != 0x17 && nb.tag != 0x18) || (na.tag != 0x17 && na.tag != 0x18)) return CRYPT_E_ASN1_BADTAG;
+        if (!DecodeTime(nb, ci.NotBefore) || !DecodeTime(na, ci.NotAfter)) return CRYPT_E_ASN1_CORRUPT;
+    }
+    if (FAILED(hr = ReadTagged(p, end, 0x30, t))) return hr;
+    ci.Subject.pbData = const_cast<BYTE*>(t.start);
+    ci.Subject.cbData = static_cast<DWORD>(t.total());
+    if (FAILED(hr = ReadTagged(p, end, 0x30, t))) return hr;
+    d.spkiStart = t.start;
+    d.spkiLen = t.total();
+    {
+        const BYTE* q = t.content;
+        Tlv alg, key;
+        if (FAILED(hr = ReadTagged(q, t.end(), 0x30, alg))) return hr;
+        if (FAILED(hr = ParseAlgorithm(alg, d.spkiOid, ci.SubjectPublicKeyInfo.Algorithm))) return hr;
+        if (FAILED(hr = ReadTagged(q, t.end(), 0x03, key))) return hr;
+        if (q != t.end()) return CRYPT_E_ASN1_CORRUPT;
+        if (FAILED(hr = ParseBitString(key, ci.SubjectPublicKeyInfo.PublicKey))) return hr;
+    }
+    if (p < end && *p == 0x81) {
+        if (FAILED(hr = ReadTlv(p, end, t))) return hr;
+        if (FAILED(hr = ParseBitString(t, ci.IssuerUniqueId))) return hr;
+    }
+    if (p < end && *p == 0x82) {
+        if (FAILED(hr = ReadTlv(p, end, t))) return hr;
+        if (FAILED(hr = ParseBitString(t, ci.SubjectUniqueId))) return hr;
+    }
+    if (p < end && *p == 0xA3) {
+        Tlv wrap, seq;
+        if (FAILED(hr = ReadTlv(p, end, wrap))) return hr;
+        const BYTE* q = wrap.content;
+        if (FAILED(hr = ReadTagged(q, wrap.end(), 0x30, seq))) return hr;
+        if (q != wrap.end()) return CRYPT_E_ASN1_CORRUPT;
+        q = seq.content;
+        while (q < seq.end()) {
+            Tlv ext, oid, val;
+            if (FAILED(hr = ReadTagged(q, seq.end(), 0x30, ext))) return hr;
+            const BYTE* r = ext.content;
+            if (FAILED(hr = ReadTagged(r, ext.end(), 0x06, oid))) return hr;
+            std::string s;
+            if (!DecodeOid(oid.content, oid.len, s)) return CRYPT_E_ASN1_CORRUPT;
+            CERT_EXTENSION e{};
+            if (r < ext.end() && *r == 0x01) {
+                Tlv b;
+                if (FAILED(hr = ReadTlv(r, ext.end(), b))) return hr;
+                if (b.len != 1) return CRYPT_E_ASN1_CORRUPT;
+                e.fCritical = b.content[0] ? TRUE : FALSE;
+            }
+            if (FAILED(hr = ReadTagged(r, ext.end(), 0x04, val))) return hr;
+            if (r != ext.end()) return CRYPT_E_ASN1_CORRUPT;
+            e.Value.cbData = static_cast<DWORD>(val.len);
+            e.Value.pbData = val.len ? const_cast<BYTE*>(val.content) : nullptr;
+            d.extOids.push_back(std::move(s));
+            d.exts.push_back(e);
+        }
+    }
+    if (p != end) return CRYPT_E_ASN1_CORRUPT;
+    return S_OK;
+}
+
+}  // namespace
+
+std::shared_ptr<CertData> ParseCertificate(const BYTE* pb, size_t n, HRESULT* err) {
+    auto fail = [&](HRESULT hr) {
+        if (err) *err = hr;
+        return std::shared_ptr<CertData>();
+    };
+    if (pb == nullptr || n == 0) return fail(CRYPT_E_ASN1_EOD);
+    {
+        // The structure first, for CryptoAPI's codes; then OpenSSL's full check.
+        const BYTE* p = pb;
+        Tlv outer;
+        HRESULT hr = ReadTagged(p, pb + n, 0x30, outer);
+        if (FAILED(hr)) return fail(hr);
+        if (p != pb + n) return fail(CRYPT_E_ASN1_CORRUPT);
+    }
+    auto d = std::make_shared<CertData>();
+    d->der.assign(pb, pb + n);
+    const BYTE* p = d->der.data();
+    const BYTE* end = p + n;
+    Tlv outer, tbs, alg, sig;
+    HRESULT hr = ReadTagged(p, end, 0x30, outer);
+    if (FAILED(hr)) return fail(hr);
+    p = outer.content;
+    if (FAILED(hr = ReadTagged(p, outer.end(), 0x30, tbs))) return fail(hr);
+    if (FAILED(hr = ReadTagged(p, outer.end(), 0x30, alg))) return fail(hr);
+    if (FAILED(hr = ReadTagged(p, outer.end(), 0x03, sig))) return fail(hr);
+    if (p != outer.end()) return fail(CRYPT_E_ASN1_CORRUPT);
+    if (FAILED(hr = ParseTbs(*d, tbs))) return fail(hr);
+    {
+        const unsigned char* q = d->der.data();
+        X509* x = d2i_X509(nullptr, &q, static_cast<long>(n));
+        if (x == nullptr) return fail(CRYPT_E_ASN1_CORRUPT);
+        X509_free(x);
+    }
+    // Strings are final now: pointers into them stay valid.
+    CERT_INFO& ci = d->info;
+    ci.SerialNumber.cbData = static_cast<DWORD>(d->serialLE.size());
+    ci.SerialNumber.pbData = d->serialLE.data();
+    ci.SignatureAlgorithm.pszObjId = d->sigOid.data();
+    ci.SubjectPublicKeyInfo.Algorithm.pszObjId = d->spkiOid.data();
+    for (size_t i = 0; i < d->exts.size(); ++i) d->exts[i].pszObjId = d->extOids[i].data();
+    ci.cExtension = static_cast<DWORD>(d->exts.size());
+    ci.rgExtension = d->exts.empty() ? nullptr : d->exts.data();
+    unsigned int len = 0;
+    EVP_Digest(d->der.data(), d->der.size(), d->sha1, &len, EVP_sha1(), nullptr);
+    return d;
+}
+
+std::recursive_mutex& Lock() {
+    static auto* m = new std::recursive_mutex();
+    return *m;
+}
+
+ContextImpl* LiveContext(PCCERT_CONTEXT p) {
+    if (p == nullptr) return nullptr;
+    if (!LiveContexts().count(p)) return nullptr;
+    auto* c = reinterpret_cast<ContextImpl*>(const_cast<CERT_CONTEXT*>(p));
+    return c->magic == kContextMagic ? c : nullptr;
+}
+
+ContextImpl* NewContext(std::shared_ptr<CertData> data) {
+    auto* c = new ContextImpl();
+    c->magic = kContextMagic;
+    c->refs = 1;
+    c->data = std::move(data);
+    c->ctx.dwCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+    c->ctx.pbCertEncoded = c->data->der.data();
+    c->ctx.cbCertEncoded = static_cast<DWORD>(c->data->der.size());
+    c->ctx.pCertInfo = &c->data->info;
+    c->ctx.hCertStore = nullptr;
+    LiveContexts().insert(&c->ctx);
+    return c;
+}
+
+void AddRefContext(ContextImpl* c) {
+    ++c->refs;
+    if (c->store) ++c->store->contextRefs;
+}
+
+namespace {
+void DestroyContext(ContextImpl* c) {
+    LiveContexts().erase(&c->ctx);
+    c->magic = 0;
+    if (c->cachedProv && CryptReleaseContext) CryptReleaseContext(c->cachedProv, 0);
+    delete c;
+}
+}  // namespace
+
+void ReleaseContext(ContextImpl* c) {
+    StoreImpl* s = c->store;
+    if (s) --s->contextRefs;
+    if (--c->refs == 0) DestroyContext(c);
+    if (s) MaybeDestroyStore(s);
+}
+
+void ReleaseMembership(ContextImpl* c) {
+    c->inStore = false;
+    if (--c->refs == 0) DestroyContext(c);
+}
+
+std::u16string ThumbprintName(const BYTE sha1[20]) {
+    static const char16_t hex[] = u"0123456789ABCDEF";
+    std::u16string s;
+    for (int i = 0; i < 20; ++i) {
+        s += hex[sha1[i] >> 4];
+        s += hex[sha1[i] & 15];
+    }
+    return s;
+}
+
+}  // namespace crypt32
+
+using namespace crypt32;
+
+PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE* pbCertEncoded,
+                                            DWORD cbCertEncoded) {
+    if (GET_CERT_ENCODING_TYPE(dwCertEncodingType) != X509_ASN_ENCODING) {
+        SetError(E_INVALIDARG);
+        return nullptr;
+    }
+    HRESULT hr = S_OK;
+    auto data = ParseCertificate(pbCertEncoded, cbCertEncoded, &hr);
+    if (!data) {
+        SetError(hr);
+        return nullptr;
+    }
+    std::lock_guard<std::recursive_mutex> g(Lock());
+    return &NewContext(std::move(data))->ctx;
+}
+
+PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT pCertContext) {
+    if (pCertContext == nullptr) return nullptr;
+    std::lock_guard<std::recursive_mutex> g(Lock());
+    ContextImpl* c = LiveContext(pCertContext);
+    if (!c) {
+        SetError(E_INVALIDARG);
+        return nullptr;
+    }
+    AddRefContext(c);
+    return pCertContext;
+}
+
+BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
+    if (pCertContext == nullptr) return TRUE;
+    std::lock_guard<std::recursive_mutex> g(Lock());
+    ContextImpl* c = LiveContext(pCertContext);
+    if (!c) {
+        SetError(E_INVALIDARG);
+        return FALSE;
+    }
+    ReleaseContext(c);
+    return TRUE;
+}
+
+BOOL CertCompareCertificateName(DWORD dwCertEncodingType, PCERT_NAME_BLOB pCertName1, PCERT_NAME_BLOB pCertName2) {
+    if (!pCertName1 || !pCertName2) {
+        SetError(E_INVALIDARG);
+        return FALSE;
+    }
+    if (pCertName1->cbData != pCertName2->cbData) return FALSE;
+    if (pCertName1->cbData == 0) return TRUE;
+    if (!pCertName1->pbData || !pCertName2->pbData) return FALSE;
+    return memcmp(pCertName1->pbData, pCertName2->pbData, pCertName1->cbData) == 0 ? TRUE : FALSE;
+}
+
+namespace {
+// Significant bytes of a little-endian two's complement integer: redundant
+// sign-extension bytes at the high end are dropped.
+DWORD SignificantLength(const CRYPT_INTEGER_BLOB* b) {
+    DWORD n = b->cbData;
+    if (n == 0 || !b->pbData) return 0;
+    const BYTE* p = b->pbData;
+    while (n > 1) {
+        BYTE top = p[n - 1], next = p[n - 2];
+        if ((top == 0x00 && !(next & 0x80)) || (top == 0xFF && (next & 0x80)))
+            --n;
+        else
+            break;
+    }
+    return n;
+}
+}  // namespace
+
+BOOL CertCompareIntegerBlob(PCRYPT_INTEGER_BLOB pInt1, PCRYPT_INTEGER_BLOB pInt2) {
+    if (!pInt1 || !pInt2) {
+        SetError(E_INVALIDARG);
+        return FALSE;
+    }
+    DWORD n1 = SignificantLength(pInt1), n2 = SignificantLength(pInt2);
+    if (n1 != n2) return FALSE;
+    return n1 == 0 || memcmp(pInt1->pbData, pInt2->pbData, n1) == 0 ? TRUE : FALSE;
+}
+
+namespace {
+// Modulus and exponent of a DER RSAPublicKey, without leading zero octets.
+bool RsaParts(const CRYPT_BIT_STRING_BLOB& k, Bytes& n, Bytes& e) {
+    const BYTE* p = k.pbData;
+    const BYTE* end = p + k.cbData;
+    Tlv seq, tn, te;
+    if (FAILED(ReadTagged(p, end, 0x30, seq)) || p != end) return false;
+    p = seq.content;
+    if (FAILED(ReadTagged(p, seq.end(), 0x02, tn)) || FAILED(ReadTagged(p, seq.end(), 0x02, te)) || p != seq.end())
+        return false;
+    auto strip = [](const Tlv& t, Bytes& out) {
+        size_t i = 0;
+        while (i + 1 < t.len && t.content[i] == 0) ++i;
+        out.assign(t.content + i, t.content + t.len);
+    };
+    strip(tn, n);
+    strip(te, e);
+    return true;
+}
+}  // namespace
+
+BOOL CertComparePublicKeyInfo(DWORD dwCertEncodingType, PCERT_PUBLIC_KEY_INFO pPublicKey1,
+                              PCERT_PUBLIC_KEY_INFO pPublicKey2) {
+    if (!pPublicKey1 || !pPublicKey2) {
+        SetError(E_INVALIDARG);
+        return FALSE;
+    }
+    const auto& a = pPublicKey1->PublicKey;
+    const auto& b = pPublicKey2->PublicKey;
+    if (a.cbData == b.cbData && a.cUnusedBits == b.cUnusedBits &&
+        (a.cbData == 0 || (a.pbData && b.pbData && memcmp(a.pbData, b.pbData, a.cbData) == 0)))
+        return TRUE;
+    // RSA keys compare by value: encoders differ in leading zero octets.
+    const char* o1 = pPublicKey1->Algorithm.pszObjId;
+    const char* o2 = pPublicKey2->Algorithm.pszObjId;
+    if (o1 && o2 && strcmp(o1, szOID_RSA_RSA) == 0 && strcmp(o2, szOID_RSA_RSA) == 0 && a.pbData && b.pbData) {
+        Bytes n1, e1, n2, e2;
+        if (RsaParts(a, n1, e1) && RsaParts(b, n2, e2)) return n1 == n2 && e1 == e2 ? TRUE : FALSE;
+    }
+    return FALSE;
+}
+
+LONG CertVerifyTimeValidity(LPFILETIME pTimeToVerify, PCERT_INFO pCertInfo) {
+    if (!pCertInfo) {
+        SetError(E_INVALIDARG);
+        return 0;
+    }
+    FILETIME now;
+    if (pTimeToVerify)
+        now = *pTimeToVerify;
+    else
+        GetSystemTimeAsFileTime(&now);
+    auto v = [](const FILETIME& f) { return (static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime; };
+    if (v(now) < v(pCertInfo->NotBefore)) return -1;
+    if (v(now) > v(pCertInfo->NotAfter)) return 1;
+    return 0;
+}
+
+PCERT_EXTENSION CertFindExtension(LPCSTR pszObjId, DWORD cExtensions, CERT_EXTENSION rgExtensions[]) {
+    if (!pszObjId || (cExtensions && !rgExtensions)) {
+        SetError(E_INVALIDARG);
+        return nullptr;
+    }
+    for (DWORD i = 0; i < cExtensions; ++i)
+        if (rgExtensions[i].pszObjId && strcmp(rgExtensions[i].pszObjId, pszObjId) == 0) return &rgExtensions[i];
+    SetError(CRYPT_E_NOT_FOUND);
+    return nullptr;
+}
+
+BOOL CertGetIntendedKeyUsage(DWORD dwCertEncodingType, PCERT_INFO pCertInfo, BYTE* pbKeyUsage, DWORD cbKeyUsage) {
+    if (!pCertInfo || (cbKeyUsage && !pbKeyUsage)) {
+        SetError(E_INVALIDARG);
+        return FALSE;
+    }
+    PCERT_EXTENSION e = nullptr;
+    for (DWORD i = 0; i < pCertInfo->cExtension; ++i)
+        if (strcmp(pCertInfo->rgExtension[i].pszObjId, szOID_KEY_USAGE) == 0) e = &pCertInfo->rgExtension[i];
+    if (!e) {
+        SetLastError(0);  // no extension: any usage
+        return FALSE;
+    }
+    const BYTE* p = e->Value.pbData;
+    Tlv t;
+    CRYPT_BIT_STRING_BLOB b{};
+    if (FAILED(ReadTagged(p, p + e->Value.cbData, 0x03, t)) || FAILED(ParseBitString(t, b))) {
+        SetError(CRYPT_E_ASN1_BADTAG);
+        return FALSE;
+    }
+    if (cbKeyUsage) memset(pbKeyUsage, 0, cbKeyUsage);
+    for (DWORD i = 0; i < cbKeyUsage && i < b.cbData; ++i) pbKeyUsage[i] = b.pbData[i];
+    return TRUE;
+}
+
+BOOL CryptHashCertificate(HCRYPTPROV_LEGACY hCryptProv, ALG_ID Algid, DWORD dwFlags, const BYTE* pbEncoded,
+                          DWORD cbEncoded, BYTE* pbComputedHash, DWORD* pcbComputedHash) {
+    if (!pcbComputedHash || (cbEncoded && !pbEncoded)) {
+        SetError(E_INVALIDARG);
+        return FALSE;
+    }
+    const EVP_MD* md = nullptr;
+    switch (Algid) {
+        case 0:
+        case CALG_SHA1: md = EVP_sha1(); break;
+        case CALG_MD5: md = EVP_md5(); break;
+        case CALG_SHA_256: md = EVP_sha256(); break;
+        case CALG_SHA_384: md = EVP_sha384(); break;
+        case CALG_SHA_512: md = EVP_sha512(); break;
+        default: SetError(NTE_BAD_ALGID); return FALSE;
+    }
+    DWORD need = static_cast<DWORD>(EVP_MD_get_size(md));
+    if (!pbComputedHash) {
+        *pcbComputedHash = need;
+        return TRUE;
+    }
+    if (*pcbComputedHash < need) {
+        *pcbComputedHash = need;
+        SetError(ERROR_MORE_DATA);
+        return FALSE;
+    }
+    unsigned int len = 0;
+    static const BYTE empty = 0;
+    if (!EVP_Digest(cbEncoded ? pbEncoded : &empty, cbEncoded, pbComputedHash, &len, md, nullptr)) {
+        SetError(NTE_FAIL);
+        return FALSE;
+    }
+    *pcbComputedHash = len;
+    return TRUE;
+}
