@@ -107,3 +107,11 @@ DWORD FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD d
 // ---- Processes and threads ----
 DWORD GetCurrentProcessId();
 DWORD GetCurrentThreadId();
+
+// ---- Local memory (the heap that CryptoAPI's allocating calls hand out) ----
+typedef HANDLE HLOCAL;
+#define LMEM_FIXED 0x0000
+#define LMEM_ZEROINIT 0x0040
+#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes);
+HLOCAL LocalFree(HLOCAL hMem);

@@ -155,6 +155,18 @@ struct RSAPUBKEY {
 #define PP_KEYSPEC 39
 #define PP_ENUMEX_SIGNING_PROT 40
 #define CRYPT_FIRST 1
+// PROV_ENUMALGS_EX dwProtocols bits and PP_IMPTYPE values.
+#define CRYPT_FLAG_PCT1 0x0001
+#define CRYPT_FLAG_SSL2 0x0002
+#define CRYPT_FLAG_SSL3 0x0004
+#define CRYPT_FLAG_TLS1 0x0008
+#define CRYPT_FLAG_IPSEC 0x0010
+#define CRYPT_FLAG_SIGNING 0x0020
+#define CRYPT_IMPL_HARDWARE 1
+#define CRYPT_IMPL_SOFTWARE 2
+#define CRYPT_IMPL_MIXED 3
+#define CRYPT_IMPL_UNKNOWN 4
+#define CRYPT_IMPL_REMOVABLE 8
 #define CRYPT_NEXT 2
 #define CRYPT_SGC_ENUM 4
 
@@ -414,6 +426,46 @@ struct CRYPT_KEY_PROV_INFO {
 };
 typedef CRYPT_KEY_PROV_INFO* PCRYPT_KEY_PROV_INFO;
 
+// Decoded structures of the certificate layer.
+#define szOID_ENHANCED_KEY_USAGE "2.5.29.37"
+#define szOID_SUBJECT_ALT_NAME2 "2.5.29.17"
+#define szOID_ISSUER_ALT_NAME2 "2.5.29.18"
+#define szOID_COMMON_NAME "2.5.4.3"
+#define szOID_RSA_emailAddr "1.2.840.113549.1.9.1"
+struct CERT_RDN_ATTR {
+    LPSTR pszObjId;
+    DWORD dwValueType;
+    CERT_RDN_VALUE_BLOB Value;
+};
+typedef CERT_RDN_ATTR* PCERT_RDN_ATTR;
+struct CERT_RDN {
+    DWORD cRDNAttr;
+    PCERT_RDN_ATTR rgRDNAttr;
+};
+typedef CERT_RDN* PCERT_RDN;
+struct CERT_NAME_INFO {
+    DWORD cRDN;
+    PCERT_RDN rgRDN;
+};
+typedef CERT_NAME_INFO* PCERT_NAME_INFO;
+struct CERT_BASIC_CONSTRAINTS2_INFO {
+    BOOL fCA;
+    BOOL fPathLenConstraint;
+    DWORD dwPathLenConstraint;
+};
+struct CERT_ENHKEY_USAGE {
+    DWORD cUsageIdentifier;
+    LPSTR* rgpszUsageIdentifier;
+};
+typedef void* (*PFN_CRYPT_ALLOC)(size_t cbSize);
+typedef void (*PFN_CRYPT_FREE)(void* pv);
+struct CRYPT_DECODE_PARA {
+    DWORD cbSize;
+    PFN_CRYPT_ALLOC pfnAlloc;
+    PFN_CRYPT_FREE pfnFree;
+};
+typedef CRYPT_DECODE_PARA* PCRYPT_DECODE_PARA;
+
 // ---- Certificate stores -----------------------------------------------------
 #define CERT_STORE_PROV_MSG TESSARO_STRUCT_TYPE(1)
 #define CERT_STORE_PROV_MEMORY TESSARO_STRUCT_TYPE(2)
@@ -549,6 +601,28 @@ typedef CRYPT_KEY_PROV_INFO* PCRYPT_KEY_PROV_INFO;
 #define CERT_FIND_SUBJECT_NAME (CERT_COMPARE_NAME << CERT_COMPARE_SHIFT | CERT_INFO_SUBJECT_FLAG)
 #define CERT_FIND_ISSUER_NAME (CERT_COMPARE_NAME << CERT_COMPARE_SHIFT | CERT_INFO_ISSUER_FLAG)
 
+// More CertFindCertificateInStore types, and the context types of serialized elements.
+#define CERT_COMPARE_MD5_HASH 4
+#define CERT_COMPARE_PROPERTY 5
+#define CERT_COMPARE_KEY_SPEC 9
+#define CERT_COMPARE_KEY_IDENTIFIER 15
+#define CERT_FIND_MD5_HASH (CERT_COMPARE_MD5_HASH << CERT_COMPARE_SHIFT)
+#define CERT_FIND_PROPERTY (CERT_COMPARE_PROPERTY << CERT_COMPARE_SHIFT)
+#define CERT_FIND_KEY_SPEC (CERT_COMPARE_KEY_SPEC << CERT_COMPARE_SHIFT)
+#define CERT_FIND_KEY_IDENTIFIER (CERT_COMPARE_KEY_IDENTIFIER << CERT_COMPARE_SHIFT)
+#define CERT_FIND_SUBJECT_STR_W (CERT_COMPARE_NAME_STR_W << CERT_COMPARE_SHIFT | CERT_INFO_SUBJECT_FLAG)
+#define CERT_FIND_SUBJECT_STR CERT_FIND_SUBJECT_STR_W
+#define CERT_FIND_ISSUER_STR_W (CERT_COMPARE_NAME_STR_W << CERT_COMPARE_SHIFT | CERT_INFO_ISSUER_FLAG)
+#define CERT_FIND_ISSUER_STR CERT_FIND_ISSUER_STR_W
+#define CERT_STORE_CERTIFICATE_CONTEXT 1
+#define CERT_STORE_CRL_CONTEXT 2
+#define CERT_STORE_CTL_CONTEXT 3
+#define CERT_STORE_CERTIFICATE_CONTEXT_FLAG (1 << CERT_STORE_CERTIFICATE_CONTEXT)
+#define CERT_STORE_ALL_CONTEXT_FLAG (~0U)
+#define CERT_V1 0
+#define CERT_V2 1
+#define CERT_V3 2
+
 // ---- advapi32: providers, keys, hashes ---------------------------------------
 BOOL CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContainer, LPCWSTR szProvider, DWORD dwProvType,
                           DWORD dwFlags);
@@ -637,3 +711,5 @@ BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void
                                        BOOL* pfCallerFreeProvOrNCryptKey);
 BOOL CryptHashCertificate(HCRYPTPROV_LEGACY hCryptProv, ALG_ID Algid, DWORD dwFlags, const BYTE* pbEncoded,
                           DWORD cbEncoded, BYTE* pbComputedHash, DWORD* pcbComputedHash);
+// Key usage bytes of a certificate; FALSE with last error 0 when it has no key usage extension.
+BOOL CertGetIntendedKeyUsage(DWORD dwCertEncodingType, PCERT_INFO pCertInfo, BYTE* pbKeyUsage, DWORD cbKeyUsage);
