@@ -43,6 +43,12 @@ public:
     virtual HRESULT KEVO_GetVersion(BSTR* pbstrVersion);
     virtual HRESULT GetLastErrorDesc(BSTR* pbstrErrorDesc);
 
+    // Current settings and last result, read-only (not operations: no slot).
+    const std::u16string& GetCSPName() const { return m_wstrCSPName; }
+    const std::u16string& GetKeyAlgorithm() const { return m_wstrKeyAlgorithm; }
+    LONG GetKeyLength() const { return m_nKeyLength; }
+    LONG GetLastResult() const { return m_nLastError; }
+
 private:
     HRESULT PKCS10Requisition(LPCWSTR pwszFunction, bool bMD5, BSTR bstrSubjectDN, LONG lCertType,
                               LONG nSignPrivateKeyGenerateFlags, BSTR* pbstrPKCS10);
