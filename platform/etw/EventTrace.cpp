@@ -43,6 +43,7 @@ struct SessionState {
     bool running = false;
     std::chrono::steady_clock::time_point checked{};
     bool known = false;
+    std::string prefix;  // the answer holds for this prefix only
 };
 
 struct EtwState {
@@ -111,7 +112,9 @@ bool ReadGlobalLogger(const GUID* control, DWORD* flags, DWORD* level) {
 
 bool SessionRunning(EtwState& st) {
     auto now = std::chrono::steady_clock::now();
-    if (!st.session.known || now - st.session.checked > kSessionRecheck) {
+    std::string prefix = tessaro_platform::PrefixDirectory();
+    if (!st.session.known || now - st.session.checked > kSessionRecheck || prefix != st.session.prefix) {
+        st.session.prefix = prefix;
         st.session.running = ReadGlobalLogger(nullptr, nullptr, nullptr);
         st.session.checked = now;
         st.session.known = true;
