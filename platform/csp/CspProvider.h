@@ -111,6 +111,10 @@ CspStatus CspLookupProvider(LPCWSTR pszName, DWORD dwProvType, CspProviderInfo* 
 // the "Image Path" names no implementation of this build.
 CspStatus CspCreateProvider(const CspProviderInfo& info, ProviderPtr* out);
 
+// The dwIndex-th registration with a usable name and type (registry order);
+// ERROR_NO_MORE_ITEMS past the end.
+CspStatus CspEnumRegistered(DWORD dwIndex, std::u16string* name, DWORD* type);
+
 // ---- Persistent key containers -------------------------------------------
 //
 // HKCU\Software\Tessaro\Crypto\Keys\<family>\<container>, one binary value per
@@ -190,6 +194,7 @@ public:
 
     // Enumeration cursors of CryptGetProvParam.
     std::vector<std::u16string> m_enumContainers;
+    bool m_bEnumContainersStarted = false;
     size_t m_enumContainerPos = 0;
     size_t m_enumAlgPos = 0;      // PP_ENUMALGS
     size_t m_enumAlgExPos = 0;    // PP_ENUMALGS_EX
@@ -301,7 +306,7 @@ protected:
 // right kind, context not released); out pointers that the call requires are
 // checked by the entry points too, except the variable-length buffers, which
 // methods fill with CspCopyOut.
-class CCspProvider {
+class CCspProvider : public std::enable_shared_from_this<CCspProvider> {
 public:
     CCspProvider(CspProviderInfo info, std::u16string family, std::vector<PROV_ENUMALGS_EX> algs);
     virtual ~CCspProvider() = default;
@@ -322,7 +327,9 @@ public:
     // (token providers); Microsoft's refuse the combination (NTE_BAD_FLAGS).
     virtual bool VerifyContextOpensContainer() const { return false; }
     // Extra flag values that delete a container (the SM2 provider's 0xFFFF0002).
-    virtual bool IsDeleteFlags(DWORD dwFlags) const { return dwFlags == CRYPT_DELETEKEYSET; }
+    virtual bool IsDeleteFlags(DWORD dwFlags) const {
+        return (dwFlags & ~(CRYPT_SILENT | CRYPT_MACHINE_KEYSET)) == CRYPT_DELETEKEYSET;
+    }
 
     virtual CspStatus GetProvParam(CCspContext& ctx, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags);
     virtual CspStatus SetProvParam(CCspContext& ctx, DWORD dwParam, const BYTE* pbData, DWORD dwFlags);
@@ -373,6 +380,8 @@ public:
     // KP_CERTIFICATE: checks the certificate against the key (vendor
     // providers refuse another key's certificate with NTE_BAD_PUBLIC_KEY).
     virtual bool CertificateMustMatchKey() const { return true; }
+    // True when the DER certificate carries this key's public key.
+    virtual bool KeyMatchesCertificate(const CAsymmetricKey& key, const BYTE* cert, size_t len) const;
 
 protected:
     CspProviderInfo m_info;

@@ -1,0 +1,63 @@
+// The RSA providers: Microsoft's Base, Enhanced, Strong and Enhanced RSA/AES
+// software providers (one shared container namespace) and the vendor RSA
+// token provider (its own namespace, certificates checked against their key,
+// the vendor key-envelope import).
+#pragma once
+
+#include "CspProvider.h"
+
+namespace tessaro::csp {
+
+// RSA PKCS#1 v1.5 (or OAEP) with CryptoAPI's byte order: ciphertexts are
+// least significant byte first. The exponent-one key pads and unpads here,
+// without OpenSSL's RSA operation (it is the identity).
+CspStatus RsaEncryptLittleEndian(const CAsymmetricKey& key, const BYTE* pt, size_t n, bool bOaep,
+                                 std::vector<BYTE>* out);
+CspStatus RsaDecryptLittleEndian(const CAsymmetricKey& key, const BYTE* ct, size_t n, bool bOaep,
+                                 std::vector<BYTE>* out);
+
+class CRsaProvider : public CCspProvider {
+public:
+    CRsaProvider(const CspProviderInfo& info, std::u16string family, bool bToken);
+
+    bool VerifyContextOpensContainer() const override { return m_bToken; }
+    bool CertificateMustMatchKey() const override { return m_bToken; }
+
+    CspStatus GetProvParam(CCspContext& ctx, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags) override;
+    CspStatus SetProvParam(CCspContext& ctx, DWORD dwParam, const BYTE* pbData, DWORD dwFlags) override;
+    CspStatus GenKey(const ContextPtr& ctx, ALG_ID algid, DWORD dwFlags, KeyPtr* out) override;
+    CspStatus ExportKey(CCspKey& key, CCspKey* expKey, DWORD dwBlobType, DWORD dwFlags, BYTE* pbData,
+                        DWORD* pdwDataLen) override;
+    CspStatus ImportKey(const ContextPtr& ctx, const BYTE* pbData, DWORD dwDataLen, CCspKey* pubKey, DWORD dwFlags,
+                        KeyPtr* out) override;
+    CspStatus Encrypt(CCspKey& key, CCspHash* hash, BOOL bFinal, DWORD dwFlags, BYTE* pbData, DWORD* pdwDataLen,
+                      DWORD dwBufLen) override;
+    CspStatus Decrypt(CCspKey& key, CCspHash* hash, BOOL bFinal, DWORD dwFlags, BYTE* pbData,
+                      DWORD* pdwDataLen) override;
+    CspStatus SignHash(CCspHash& hash, DWORD dwKeySpec, DWORD dwFlags, BYTE* pbSignature, DWORD* pdwSigLen) override;
+    CspStatus VerifySignature(CCspHash& hash, const BYTE* pbSignature, DWORD dwSigLen, CCspKey& pubKey,
+                              DWORD dwFlags) override;
+    CspStatus ExportPublicKeyInfo(const ContextPtr& ctx, DWORD dwKeySpec, std::string* oid,
+                                  std::vector<BYTE>* params, std::vector<BYTE>* keyBits) override;
+    CspStatus ImportPublicKeyInfo(const ContextPtr& ctx, const CERT_PUBLIC_KEY_INFO& info, KeyPtr* out) override;
+    CspStatus DecodeKeyPair(const ContextPtr& ctx, const CContainerKeyRecord& rec,
+                            std::shared_ptr<CAsymmetricKey>* out) override;
+
+protected:
+    CspStatus ImportRsaBlob(const ContextPtr& ctx, const BYTE* pb, DWORD len, DWORD dwFlags, KeyPtr* out);
+    CspStatus ImportSessionKey(const ContextPtr& ctx, ALG_ID alg, const BYTE* key, size_t n, DWORD dwFlags,
+                               KeyPtr* out);
+
+    bool m_bToken;
+    static constexpr DWORD kImpType = CRYPT_IMPL_SOFTWARE;
+};
+
+class CRsaTokenProvider : public CRsaProvider {
+public:
+    explicit CRsaTokenProvider(const CspProviderInfo& info) : CRsaProvider(info, CSP_FAMILY_RSA_TOKEN, true) {}
+    // Adds the vendor envelope blob to the ordinary RSA imports.
+    CspStatus ImportKey(const ContextPtr& ctx, const BYTE* pbData, DWORD dwDataLen, CCspKey* pubKey, DWORD dwFlags,
+                        KeyPtr* out) override;
+};
+
+}  // namespace tessaro::csp
