@@ -317,7 +317,7 @@ DWORD SignificantLength(const CRYPT_INTEGER_BLOB* b) {
         else
             break;
     }
-    return n;
+    return (n == 1 && p[0] == 0) ? 0 : n;  // zero has no significant bytes
 }
 }  // namespace
 
