@@ -249,6 +249,21 @@ HRESULT Sm2SignMessage(const EVP_PKEY* key, const BYTE* msg, size_t len, const c
     return S_OK;
 }
 
+HRESULT Sm2SignDigest(const EVP_PKEY* key, const BYTE e[32], BYTE sig[64]) {
+    if (!key || !e) return NTE_BAD_KEY;
+    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, const_cast<EVP_PKEY*>(key), nullptr));
+    BYTE der[80];
+    size_t derLen = sizeof der;
+    if (!ctx || EVP_PKEY_sign_init(ctx.get()) <= 0 || EVP_PKEY_sign(ctx.get(), der, &derLen, e, 32) <= 0)
+        return Failed(NTE_BAD_KEY);
+    const BYTE* p = der;
+    std::unique_ptr<ECDSA_SIG, SigFree> s(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(derLen)));
+    if (!s || BN_bn2lebinpad(ECDSA_SIG_get0_r(s.get()), sig, 32) != 32 ||
+        BN_bn2lebinpad(ECDSA_SIG_get0_s(s.get()), sig + 32, 32) != 32)
+        return Failed(NTE_FAIL);
+    return S_OK;
+}
+
 HRESULT Sm2VerifyMessage(const EVP_PKEY* key, const BYTE* msg, size_t len, const char* userId,
                          const BYTE sig[64]) {
     if (!key || !sig || (!msg && len)) return NTE_BAD_KEY;

@@ -98,6 +98,10 @@ HRESULT Sm2ParsePublicKeyBlob(const BYTE* blob, size_t len, ALG_ID* algid, BYTE 
 HRESULT Sm2SignMessage(const EVP_PKEY* key, const BYTE* msg, size_t len, const char* userId,
                        BYTE sig[64]);
 
+// Signature over a digest e the caller has already formed (SM3(Z || M)), for
+// hash objects whose value was set rather than computed.
+HRESULT Sm2SignDigest(const EVP_PKEY* key, const BYTE e[32], BYTE sig[64]);
+
 // Checks a signature in the same layout; NTE_BAD_SIGNATURE when it does not hold.
 HRESULT Sm2VerifyMessage(const EVP_PKEY* key, const BYTE* msg, size_t len, const char* userId,
                          const BYTE sig[64]);

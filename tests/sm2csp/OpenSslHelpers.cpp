@@ -322,6 +322,88 @@ Bytes SelfSignedCert(const std::string& privatePem, const std::string& cn) {
     return out;
 }
 
+Bytes Sm2CertificateFor(const Bytes& x, const Bytes& y, const std::string& cn) {
+    Pkey subject = PublicSm2(x, y);
+    Pkey issuer(EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2"));
+    X509* c = X509_new();
+    X509_set_version(c, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(c), 0x5678);
+    X509_gmtime_adj(X509_getm_notBefore(c), 0);
+    X509_gmtime_adj(X509_getm_notAfter(c), 86400L * 365);
+    auto* name = X509_get_subject_name(c);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(cn.c_str()), -1,
+                               -1, 0);
+    auto* iname = X509_get_issuer_name(c);
+    X509_NAME_add_entry_by_txt(iname, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("Test Issuer"),
+                               -1, -1, 0);
+    X509_set_pubkey(c, subject.get());
+    Check(X509_sign(c, issuer.get(), EVP_sm3()) > 0, "X509_sign");
+    unsigned char* der = nullptr;
+    int n = i2d_X509(c, &der);
+    Bytes out(der, der + n);
+    OPENSSL_free(der);
+    X509_free(c);
+    return out;
+}
+
+Bytes Sm2RequestInfo(const Bytes& x, const Bytes& y, const std::string& cn) {
+    Pkey k = PublicSm2(x, y);
+    X509_REQ* r = X509_REQ_new();
+    X509_REQ_set_version(r, 0);
+    auto* name = X509_REQ_get_subject_name(r);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(cn.c_str()), -1,
+                               -1, 0);
+    X509_REQ_set_pubkey(r, k.get());
+    unsigned char* der = nullptr;
+    int n = i2d_re_X509_REQ_tbs(r, &der);
+    Check(n > 0, "i2d_re_X509_REQ_tbs");
+    Bytes out(der, der + n);
+    OPENSSL_free(der);
+    X509_REQ_free(r);
+    return out;
+}
+
+namespace {
+void AppendDer(Bytes& out, uint8_t tag, const Bytes& content) {
+    out.push_back(tag);
+    size_t n = content.size();
+    if (n < 0x80) {
+        out.push_back(static_cast<uint8_t>(n));
+    } else if (n < 0x100) {
+        out.push_back(0x81);
+        out.push_back(static_cast<uint8_t>(n));
+    } else {
+        out.push_back(0x82);
+        out.push_back(static_cast<uint8_t>(n >> 8));
+        out.push_back(static_cast<uint8_t>(n));
+    }
+    out.insert(out.end(), content.begin(), content.end());
+}
+}  // namespace
+
+std::string Sm2RequestPem(const Bytes& info, const Bytes& sigLe) {
+    Bytes body = info;
+    const uint8_t alg[] = {0x30, 0x0C, 0x06, 0x08, 0x2A, 0x81, 0x1C, 0xCF, 0x55, 0x01, 0x83, 0x75, 0x05, 0x00};
+    body.insert(body.end(), alg, alg + sizeof alg);
+    Bytes bits(1, 0);
+    Bytes sig = Sm2SignatureDer(sigLe);
+    bits.insert(bits.end(), sig.begin(), sig.end());
+    AppendDer(body, 0x03, bits);
+    Bytes req;
+    AppendDer(req, 0x30, body);
+    const unsigned char* p = req.data();
+    X509_REQ* r = d2i_X509_REQ(nullptr, &p, static_cast<long>(req.size()));
+    Check(r != nullptr, "d2i_X509_REQ");
+    BIO* b = BIO_new(BIO_s_mem());
+    PEM_write_bio_X509_REQ(b, r);
+    char* data = nullptr;
+    long n = BIO_get_mem_data(b, &data);
+    std::string pem(data, static_cast<size_t>(n));
+    BIO_free(b);
+    X509_REQ_free(r);
+    return pem;
+}
+
 EVP_PKEY* LoadPrivateKey(const std::string& pem) { return FromPem(pem).release(); }
 
 Bytes RandomBytes(size_t n) {

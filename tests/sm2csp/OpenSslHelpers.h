@@ -67,6 +67,15 @@ bool RsaVerifySha1(const std::string& privatePem, const Bytes& msg, const Bytes&
 // A self-signed certificate (DER) for the key in the PEM.
 Bytes SelfSignedCert(const std::string& privatePem, const std::string& cn);
 
+// A certificate (DER) for the SM2 public key (x, y), issued by a throw-away SM2
+// key, and one for an RSA public key given by its PEM private key.
+Bytes Sm2CertificateFor(const Bytes& x, const Bytes& y, const std::string& cn);
+
+// The DER CertificationRequestInfo of a request for the SM2 key (x, y), and the
+// request PEM assembled from it and a provider signature (SM3withSM2).
+Bytes Sm2RequestInfo(const Bytes& x, const Bytes& y, const std::string& cn);
+std::string Sm2RequestPem(const Bytes& info, const Bytes& sigLe);
+
 // The key in a PEM, owned by the caller.
 EVP_PKEY* LoadPrivateKey(const std::string& pem);
 
