@@ -84,8 +84,9 @@ public:
             ULONGLONG ullLength = 0;
             for (DWORD i = 0; i < n; ++i) {
                 ullLength = (ullLength << 8) | m_pbBuffer[ullPos + 1 + i];
-                // Nothing longer than the buffer can be valid; stop before the value overflows.
-                if (ullLength > m_cbBuffer) {
+                // Lengths beyond 32 bits are unreadable; shorter ones past the
+                // buffer end are refused where the content is checked.
+                if (ullLength > 0xFFFFFFFFull) {
                     KEVO_FAIL_W(u"GetASN1ValueLength", u"Check length", u"length beyond buffer", ASN1_PARSE_FAILED);
                     return ASN1_PARSE_FAILED;
                 }
