@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "Sm2Certificate.h"
-#include "VendorBlobImport.h"
+#include "VendorBlob.h"
 
 namespace tessaro::csp {
 
@@ -98,6 +98,25 @@ CspStatus CSm2TokenProvider::GenKey(const ContextPtr& ctx, ALG_ID algid, DWORD d
     return CSP_OK;
 }
 
+// The vendor blob: the private key arrives encrypted for the container's
+// exchange key and, once it decrypts and checks out, replaces that key (and
+// the certificate that went with it). Any failure leaves the container as is.
+CspStatus CSm2TokenProvider::ImportVendorBlob(const ContextPtr& ctx, const BYTE* pbData, DWORD dwDataLen,
+                                              DWORD dwFlags, KeyPtr* out) {
+    std::shared_ptr<CAsymmetricKey> exchange;
+    CspStatus st = LoadKeyPair(ctx, AT_KEYEXCHANGE, &exchange);
+    if (st != CSP_OK) return st;
+    if (!exchange || !exchange->HasPrivate()) return CspCode(NTE_NO_KEY);
+    EvpPkeyPtr opened;
+    HRESULT hr = ImportSm2VendorBlob(exchange->Pkey(), pbData, dwDataLen, opened);
+    if (FAILED(hr)) return CspCode(hr);
+    auto key = MakeKey(ctx, CALG_SM2_KEYX, std::move(opened), true, dwFlags);
+    st = SaveKeyPair(ctx, AT_KEYEXCHANGE, key);
+    if (st != CSP_OK) return st;
+    *out = key;
+    return CSP_OK;
+}
+
 CspStatus CSm2TokenProvider::ExportKey(CCspKey& key, CCspKey* expKey, DWORD dwBlobType, DWORD dwFlags, BYTE* pbData,
                                        DWORD* pdwDataLen) {
     CAsymmetricKey* k = AsSm2Key(key);
@@ -134,7 +153,7 @@ CspStatus CSm2TokenProvider::ImportKey(const ContextPtr& ctx, const BYTE* pbData
     if (pubKey) return CspCode(NTE_BAD_KEY);  // nothing of ours arrives wrapped by a key handle
 
     if (IsVendorImportBlob(pbData, dwDataLen))
-        return ImportSm2VendorBlobToContainer(*this, ctx, pbData, dwDataLen, dwFlags, out);
+        return ImportVendorBlob(ctx, pbData, dwDataLen, dwFlags, out);
 
     if (pbData[0] == PUBLICKEYBLOB) {
         ALG_ID alg = 0;

@@ -61,6 +61,8 @@ public:
     CspStatus EncodeKeyPair(const CAsymmetricKey& key, std::vector<BYTE>* out) override;
     CspStatus DecodeKeyPair(const ContextPtr& ctx, const CContainerKeyRecord& rec,
                             std::shared_ptr<CAsymmetricKey>* out) override;
+    CspStatus ImportVendorBlob(const ContextPtr& ctx, const BYTE* pbData, DWORD dwDataLen, DWORD dwFlags,
+                               KeyPtr* out);
     // Compares the certificate's SM2 point with the key's own.
     bool KeyMatchesCertificate(const CAsymmetricKey& key, const BYTE* cert, size_t len) const override;
 };

@@ -6,6 +6,7 @@
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/obj_mac.h>
+#include <openssl/param_build.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
@@ -277,6 +278,33 @@ Bytes RsaEncryptPkcs1(const std::string& privatePem, const Bytes& msg) {
     Bytes out(n);
     Check(EVP_PKEY_encrypt(ctx.get(), out.data(), &n, msg.data(), msg.size()) == 1, "rsa encrypt");
     out.resize(n);
+    return out;
+}
+
+Bytes RsaEncryptPkcs1Public(const Bytes& modulus, const Bytes& exponent, const Bytes& msg) {
+    Bn n(BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr));
+    Bn e(BN_bin2bn(exponent.data(), static_cast<int>(exponent.size()), nullptr));
+    OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, n.get());
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, e.get());
+    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
+    PkeyCtx fctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    EVP_PKEY* k = nullptr;
+    bool ok = fctx && EVP_PKEY_fromdata_init(fctx.get()) == 1 &&
+              EVP_PKEY_fromdata(fctx.get(), &k, EVP_PKEY_PUBLIC_KEY, params) == 1;
+    OSSL_PARAM_free(params);
+    OSSL_PARAM_BLD_free(bld);
+    Check(ok, "rsa public key");
+    Pkey key(k);
+    PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, k, nullptr));
+    size_t outLen = 0;
+    Check(ctx && EVP_PKEY_encrypt_init(ctx.get()) == 1 &&
+              EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) == 1 &&
+              EVP_PKEY_encrypt(ctx.get(), nullptr, &outLen, msg.data(), msg.size()) == 1,
+          "rsa encrypt size");
+    Bytes out(outLen);
+    Check(EVP_PKEY_encrypt(ctx.get(), out.data(), &outLen, msg.data(), msg.size()) == 1, "rsa encrypt");
+    out.resize(outLen);
     return out;
 }
 

@@ -59,6 +59,8 @@ struct RsaPair {
 RsaPair NewRsaPair(int bits);
 // PKCS#1 v1.5 encryption with the public half, big-endian output.
 Bytes RsaEncryptPkcs1(const std::string& privatePem, const Bytes& msg);
+// The same with a public key given by modulus and exponent (big-endian).
+Bytes RsaEncryptPkcs1Public(const Bytes& modulus, const Bytes& exponent, const Bytes& msg);
 // 3DES-ECB with PKCS#5 padding.
 Bytes TripleDesEcbEncrypt(const Bytes& key24, const Bytes& plain);
 // Raw RSA signature check (PKCS#1 v1.5, SHA-1) with the key in the PEM.
