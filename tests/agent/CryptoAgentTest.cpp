@@ -235,6 +235,35 @@ TEST(PKCS10CertRequisition, ArgumentAndAlgorithmChecks) {
     }
 }
 
+TEST(PKCS10CertRequisition, SuccessNamesTheNewContainer) {
+    CCryptoAgent a;
+    ASSERT_EQ(KEVO_OK, SetCSP(a, 1024, u"Microsoft Enhanced Cryptographic Provider v1.0"));
+    ASSERT_EQ(KEVO_OK, SetAlg(a, u"RSA"));
+    Bstr req, subject(u"CN=Agent Test,O=Tessaro,C=CN");
+    ASSERT_EQ(KEVO_OK, a.KEVO_PKCS10CertRequisition(subject.get(), 1, 0, req.out()));
+    EXPECT_EQ(u"MII", req.str().substr(0, 3));
+    std::u16string first = Container(a);
+    ASSERT_EQ(38u, first.size());
+    EXPECT_EQ(u'{', first.front());
+    EXPECT_EQ(u'}', first.back());
+
+    // A double request for SM2 in the vendor token creates another container.
+    ASSERT_EQ(KEVO_OK, SetCSP(a, 256, u"Tessaro SM2 Token CSP v1.0"));
+    ASSERT_EQ(KEVO_OK, SetAlg(a, u"SM2"));
+    ASSERT_EQ(KEVO_OK, a.KEVO_PKCS10CertRequisition(subject.get(), 2, 0, req.out()));
+    std::u16string second = Container(a);
+    EXPECT_EQ(38u, second.size());
+    EXPECT_NE(first, second);
+
+    // A request the provider cannot serve reports its code and keeps the name.
+    ASSERT_EQ(KEVO_OK, SetCSP(a, 1024, u"No Such Provider"));
+    HRESULT hr = a.KEVO_PKCS10CertRequisition(subject.get(), 1, 0, req.out());
+    EXPECT_TRUE(FAILED(hr));
+    EXPECT_EQ(u"", req.str());
+    EXPECT_EQ(hr, a.GetLastResult());
+    EXPECT_EQ(second, Container(a));
+}
+
 TEST(ImportSignCert, ChecksCertificateAndContainer) {
     CCryptoAgent a;
     Bstr cert(u"MIIB"), blank(u"   "), empty(u""), name(u"{container}");

@@ -1,0 +1,96 @@
+// An enrollment request through the host, checked with the openssl tool.
+#include <gtest/gtest.h>
+
+#include <cjson/cJSON.h>
+
+#include <string>
+#include <vector>
+
+#include "HostHarness.h"
+
+namespace {
+
+using host_test::Converse;
+
+struct Response {
+    std::string function;
+    int errorcode = 12345;
+    std::string text;
+    bool hasText = false;
+};
+
+Response Decode(const std::string& json) {
+    Response r;
+    cJSON* root = cJSON_Parse(json.c_str());
+    if (!root) return r;
+    if (cJSON* f = cJSON_GetObjectItem(root, "function"); cJSON_IsString(f)) r.function = f->valuestring;
+    if (cJSON* e = cJSON_GetObjectItem(root, "errorcode"); cJSON_IsNumber(e)) r.errorcode = e->valueint;
+    if (cJSON* t = cJSON_GetObjectItem(root, "result"); cJSON_IsString(t)) {
+        r.text = t->valuestring;
+        r.hasText = true;
+    }
+    cJSON_Delete(root);
+    return r;
+}
+
+bool IsContainerName(const std::string& s) {
+    if (s.size() != 38 || s.front() != '{' || s.back() != '}') return false;
+    for (size_t i = 1; i < 37; ++i) {
+        bool dash = i == 9 || i == 14 || i == 19 || i == 24;
+        if (dash ? s[i] != '-' : !isxdigit(static_cast<unsigned char>(s[i]))) return false;
+    }
+    return true;
+}
+
+TEST(HostEnrollment, RequestIsSignedAndItsContainerReported) {
+    auto rsp = Converse({
+        "{\"function\":\"KEVO_SetCSPInfo\",\"params\":[1024,\" Microsoft Enhanced Cryptographic Provider v1.0 \"]}",
+        "{\"function\":\"KEVO_SetKeyAlgorithm\",\"params\":[\"rsa\"]}",
+        "{\"function\":\"KEVO_PKCS10CertRequisition\",\"params\":[\"CN=Host Test,O=Tessaro,C=CN\",1,0]}",
+        "{\"function\":\"KEVO_GetContainer\",\"params\":[]}",
+        // A refused request leaves the container of the last good one.
+        "{\"function\":\"KEVO_PKCS10CertRequisition\",\"params\":[\"CN=Host Test\",3,0]}",
+        "{\"function\":\"KEVO_GetContainer\",\"params\":[]}",
+        "{\"function\":\"KEVO_PKCS10CertRequisitionwithMD5\",\"params\":[\"CN=Host Test MD5\",1,0]}",
+        "{\"function\":\"KEVO_GetContainer\",\"params\":[]}",
+    });
+    ASSERT_EQ(8u, rsp.size()) << rsp[0];
+    Response request = Decode(rsp[2]);
+    ASSERT_EQ(0, request.errorcode) << rsp[2];
+    EXPECT_EQ("KEVO_PKCS10CertRequisition", request.function);
+    Response container = Decode(rsp[3]);
+    EXPECT_EQ(0, container.errorcode);
+    EXPECT_TRUE(IsContainerName(container.text)) << container.text;
+    EXPECT_EQ("{\"function\":\"KEVO_PKCS10CertRequisition\",\"errorcode\":-2147024809,\"result\":false}", rsp[4]);
+    EXPECT_EQ(container.text, Decode(rsp[5]).text);
+    Response md5 = Decode(rsp[6]);
+    ASSERT_EQ(0, md5.errorcode) << rsp[6];
+    Response container2 = Decode(rsp[7]);
+    EXPECT_TRUE(IsContainerName(container2.text)) << container2.text;
+    EXPECT_NE(container.text, container2.text);
+
+    // Lines of 64 characters joined by CR LF, which openssl reads as PEM.
+    for (const Response* r : {&request, &md5}) {
+        const std::string& b64 = r->text;
+        for (size_t pos = 0; pos < b64.size();) {
+            size_t end = b64.find("\r\n", pos);
+            size_t len = (end == std::string::npos ? b64.size() : end) - pos;
+            if (end != std::string::npos) {
+                EXPECT_EQ(64u, len);
+            } else {
+                EXPECT_GE(64u, len);
+            }
+            pos = end == std::string::npos ? b64.size() : end + 2;
+        }
+        std::string pem =
+            "-----BEGIN CERTIFICATE REQUEST-----\n" + b64 + "\n-----END CERTIFICATE REQUEST-----\n";
+        auto v = tessaro_test::RunProcess({"openssl", "req", "-verify", "-noout", "-text"}, pem);
+        EXPECT_EQ(0, v.exitCode) << v.err;
+        EXPECT_NE(std::string::npos, (v.out + v.err).find("verify OK")) << v.out << v.err;
+        const char* alg = r == &request ? "sha1WithRSAEncryption" : "md5WithRSAEncryption";
+        EXPECT_NE(std::string::npos, v.out.find(alg)) << v.out;
+        EXPECT_NE(std::string::npos, v.out.find("Public-Key: (1024 bit)")) << v.out;
+    }
+}
+
+}  // namespace
