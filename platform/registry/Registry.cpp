@@ -166,8 +166,8 @@ void OpenHive(Hive& h, const std::string& prefix, int hive) {
     // Switching to WAL needs a moment without other writers; retry briefly.
     for (int i = 0; i < 50; ++i) {
         Stmt s = Prepare(db, "PRAGMA journal_mode=WAL");
-        if (s && sqlite3_step(s.get()) == SQLITE_ROW) break;
-        if (sqlite3_db_readonly(db, "main") == 1) break;
+        int src = s ? sqlite3_step(s.get()) : SQLITE_ERROR;
+        if (src == SQLITE_ROW || ((src & 0xFF) != SQLITE_BUSY && (src & 0xFF) != SQLITE_LOCKED)) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     Exec(db, "PRAGMA synchronous=NORMAL");
@@ -175,6 +175,24 @@ void OpenHive(Hive& h, const std::string& prefix, int hive) {
         if (Exec(db, "BEGIN IMMEDIATE") == SQLITE_OK) {
             if (Exec(db, kSchema) == SQLITE_OK) Exec(db, "COMMIT");
             else Exec(db, "ROLLBACK");
+        }
+    }
+    // In a prefix we may not write, WAL's side files cannot be made and even
+    // reading fails; nobody can change such a hive, so read it as immutable.
+    Stmt probe = Prepare(db, "SELECT count(*) FROM keys WHERE id=1");
+    int prc = probe ? sqlite3_step(probe.get()) : SQLITE_CANTOPEN;
+    probe.reset();
+    if (prc != SQLITE_ROW && (prc & 0xFF) != SQLITE_BUSY) {
+        sqlite3_close_v2(db);
+        db = nullptr;
+        char* uri = sqlite3_mprintf("file:%s?immutable=1", path.c_str());
+        rc = uri ? sqlite3_open_v2(uri, &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOFOLLOW, nullptr)
+                 : SQLITE_NOMEM;
+        sqlite3_free(uri);
+        if (rc != SQLITE_OK) {
+            sqlite3_close_v2(db);
+            h.openFailed = true;
+            return;
         }
     }
     h.db = db;

@@ -105,6 +105,22 @@ int ChildReadOnly() {
     return 0;
 }
 
+// Reads a hive in a prefix directory it cannot write.
+int ChildReadOnlyDir() {
+    HKEY h;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Fixed", 0, KEY_READ, &h) != ERROR_SUCCESS) return 2;
+    DWORD v = 0, cb = 4;
+    if (RegQueryValueExW(h, u"V", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &cb) != ERROR_SUCCESS || v != 7)
+        return 3;
+    DWORD w = 8;
+    if (RegSetValueExW(h, u"V", 0, REG_DWORD, reinterpret_cast<BYTE*>(&w), 4) != ERROR_ACCESS_DENIED) return 4;
+    HKEY n;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\New", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &n, nullptr) !=
+        ERROR_ACCESS_DENIED)
+        return 5;
+    return 0;
+}
+
 int RunChildRole() {
     const char* role = std::getenv("TESSARO_REG_CHILD");
     if (!role) return 0;
@@ -114,6 +130,7 @@ int RunChildRole() {
     else if (r == "same") rc = ChildCreateSame(100);
     else if (r == "crash") rc = ChildWriteForever();
     else if (r == "readonly") rc = ChildReadOnly();
+    else if (r == "readonly-dir") rc = ChildReadOnlyDir();
     std::fflush(stdout);
     _exit(rc);
 }
@@ -594,4 +611,36 @@ TEST(RegistryProcesses, ReadOnlyHiveRefusesChangesButReads) {
     ASSERT_EQ(chmod((prefix.path() + "/machine.db").c_str(), 0400), 0);
     pid_t pid = SpawnChild("readonly", nullptr, user);
     EXPECT_EQ(WaitChild(pid), 0);
+}
+
+TEST(RegistryProcesses, ReadOnlyPrefixDirectoryStillReads) {
+    ScopedPrefix other;
+    tessaro_test::TempDir ro("ro");
+    const std::string& dir = ro.path();
+    setenv("TESSARO_PREFIX", dir.c_str(), 1);
+    HKEY h = Create(HKEY_LOCAL_MACHINE, u"Software\\Fixed");
+    DWORD v = 7;
+    ASSERT_EQ(RegSetValueExW(h, u"V", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4), ERROR_SUCCESS);
+    RegCloseKey(h);
+    RegCloseKey(Create(HKEY_CURRENT_USER, u"Software"));
+    // Leaving the prefix closes its hives (their WAL side files go); then the
+    // directory is made unwritable for the user who reads it.
+    setenv("TESSARO_PREFIX", other.path().c_str(), 1);
+    HKEY probe;
+    RegOpenKeyExW(HKEY_CURRENT_USER, u"Software", 0, KEY_READ, &probe);
+    struct stat st;
+    EXPECT_NE(stat((dir + "/machine.db-wal").c_str(), &st), 0);
+    uid_t user = 0;
+    if (geteuid() == 0) {
+        user = 65534;
+        chown((dir + "/machine.db").c_str(), user, user);
+        chown((dir + "/user.db").c_str(), user, user);
+    }
+    ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
+    setenv("TESSARO_PREFIX", dir.c_str(), 1);
+    pid_t pid = SpawnChild("readonly-dir", nullptr, user);
+    int rc = WaitChild(pid);
+    setenv("TESSARO_PREFIX", other.path().c_str(), 1);
+    chmod(dir.c_str(), 0700);
+    EXPECT_EQ(rc, 0);
 }
