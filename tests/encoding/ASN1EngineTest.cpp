@@ -162,3 +162,59 @@ TEST(ASN1Engine, EnvelopeShapeGivesContentRange) {
     ExpectNode(os, 0x04, 3, 7, 5, 0);
     EXPECT_EQ("AABBCC", tessaro_test::ToHex(os->GetValue(), os->GetValueLength()));
 }
+
+namespace {
+
+// Every node of a successful parse lies inside the buffer, children inside
+// the buffer in order.
+void CheckInside(const CASN1Node* n, size_t size, int* count) {
+    ++*count;
+    ASSERT_FALSE(n->IsIndefinite());
+    ASSERT_LE(n->GetValueOffset() + n->GetValueLength(), size);
+    ASSERT_EQ(1 + n->GetLengthOctetCount() + n->GetValueLength(), n->GetTotalLength());
+    for (DWORD i = 0; i < n->GetChildCount(); ++i) CheckInside(n->GetChild(i), size, count);
+}
+
+}  // namespace
+
+TEST(ASN1Engine, MutatedInputsNeverLeaveTheBuffer) {
+    const std::vector<uint8_t> seeds[] = {
+        FromHex("30 80 30 80 02 01 05 00 00 04 03 AA BB CC 00 00"),
+        FromHex("30 0E 02 01 01 A0 09 30 07 31 05 06 03 55 04 03"),
+        FromHex("30 82 00 08 04 80 41 00 00 90 01 07"),
+    };
+    uint32_t x = 12345;
+    auto rnd = [&x]() {
+        x = x * 1103515245u + 12345u;
+        return x >> 8;
+    };
+    int parsed = 0;
+    for (int iter = 0; iter < 30000; ++iter) {
+        std::vector<uint8_t> v = seeds[iter % 3];
+        int edits = 1 + static_cast<int>(rnd() % 4);
+        for (int e = 0; e < edits; ++e) {
+            size_t at = rnd() % v.size();
+            switch (rnd() % 4) {
+                case 0: v[at] = static_cast<uint8_t>(rnd()); break;
+                case 1: v.resize(at + 1); break;
+                case 2: v[at] = static_cast<uint8_t>(0x80 | (rnd() % 6)); break;
+                default: v.insert(v.begin() + static_cast<long>(at), static_cast<uint8_t>(rnd())); break;
+            }
+        }
+        // An exact-size heap copy, so a read past the end is caught by the sanitizer.
+        std::unique_ptr<uint8_t[]> buf(new uint8_t[v.size()]);
+        std::copy(v.begin(), v.end(), buf.get());
+        CASN1Node* p = nullptr;
+        LONG r = DecodeASN1Memory(&p, buf.get(), static_cast<DWORD>(v.size()));
+        std::unique_ptr<CASN1Node> root(p);
+        ASSERT_TRUE(r == 0 || r == ASN1_PARSE_FAILED || r == ASN1_DECODE_FAILED);
+        ASSERT_EQ(r == ASN1_DECODE_FAILED, root == nullptr);
+        if (r == 0) {
+            int count = 0;
+            CheckInside(root.get(), v.size(), &count);
+            ASSERT_LE(count, ASN1_MAX_NODES);
+            ++parsed;
+        }
+    }
+    EXPECT_GT(parsed, 1000);
+}
