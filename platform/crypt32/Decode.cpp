@@ -13,17 +13,17 @@ namespace {
 // Builds the one-buffer result with offsets, then relocates pointers.
 class Layout {
 public:
-    explicit Layout(size_t structSize) : m_buf(Align(structSize), 0) {}
+    explicit Layout(size_t structSize) : m_buf(structSize, 0) {}
     BYTE* At(size_t off) { return m_buf.data() + off; }
     size_t Append(const void* p, size_t n, size_t extraZeros = 0) {
-        size_t off = m_buf.size();
-        m_buf.resize(Align(off + n + extraZeros), 0);
+        size_t off = Align(m_buf.size());
+        m_buf.resize(off + n + extraZeros, 0);
         if (n) memcpy(m_buf.data() + off, p, n);
         return off;
     }
     size_t Reserve(size_t n) {
-        size_t off = m_buf.size();
-        m_buf.resize(Align(off + n), 0);
+        size_t off = Align(m_buf.size());
+        m_buf.resize(off + n, 0);
         return off;
     }
     // The pointer stored at fieldOff is to point at targetOff.
@@ -295,7 +295,7 @@ BOOL CryptDecodeObjectEx(DWORD dwCertEncodingType, LPCSTR lpszStructType, const 
         if (para && para->cbSize >= offsetof(CRYPT_DECODE_PARA, pfnFree) && para->pfnAlloc)
             mem = para->pfnAlloc(need);
         else
-            mem = LocalAlloc ? LocalAlloc(LMEM_ZEROINIT, need) : nullptr;
+            mem = LocalAlloc(LMEM_ZEROINIT, need);
         if (!mem) {
             SetError(E_OUTOFMEMORY);
             return FALSE;
