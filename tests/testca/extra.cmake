@@ -1,2 +1,2 @@
 # The tests drive the test CA program; build it with them.
-add_dependencies(test_testca tessaro_testca)
+add_dependencies(test_testca tessaro-testca)
