@@ -1,0 +1,42 @@
+// Installation of an issued certificate onto the key pair it was issued for:
+// the signing-certificate import behind "KEVO_ImportSignCert", the binding
+// into the current user's "MY" store used by Microsoft providers, and the
+// small text helpers the encryption-key import shares with it.
+#pragma once
+
+#include <string>
+
+#include "win/windows.h"
+
+// Binds the issued certificate (Base64 text of one DER certificate; commas
+// are removed in place) to the key of dwKeySpec in the named container.
+// wstrKeyAlgorithm "RSA" (any case) opens the container normally, anything
+// else the SM2 way (CRYPT_VERIFYCONTEXT with the container name). Microsoft
+// providers get the certificate in (current user, "MY") with the key-provider
+// property; other providers keep it with the key (KP_CERTIFICATE).
+// A certificate whose public key is not the container key's is refused with
+// NTE_BAD_PUBLIC_KEY before anything is written.
+HRESULT ImportSignCert(const std::u16string& wstrKeyAlgorithm, std::u16string& wstrSignCert, DWORD dwKeySpec,
+                       const std::u16string& wstrCSPName, const std::u16string& wstrContainerName);
+
+// Adds the DER certificate to (current user, "MY"), replacing an existing
+// copy, and records the container, provider and key spec on it. hProv is
+// borrowed: an open context of that container, used to check that the
+// certificate carries the public key of dwKeySpec (NTE_BAD_PUBLIC_KEY if not).
+HRESULT AddCertificateToSystemStore(LPCWSTR pwszCSPName, HCRYPTPROV hProv, const BYTE* pbCert, DWORD cbCert,
+                                    DWORD dwKeySpec, LPCWSTR pwszContainerName);
+
+// Removes every comma from the text, in place.
+void EraseCommaInWstr(std::u16string& wstrText);
+
+// UTF-16 Base64 text to new bytes (*ppbData released with delete[]). On
+// failure the codec's result code is returned and nothing is handed out.
+HRESULT DecodeBase64Key(LPCWSTR pwszBase64, BYTE** ppbData, DWORD* pcbData);
+
+// True when the DER certificate's public key is the key that hKey (of
+// dwKeySpec in hProv) holds. RSA keys compare as public key infos; SM2 keys
+// compare the certificate's point with the provider's 140-byte public blob.
+// Returns KEVO_OK on a match, NTE_BAD_PUBLIC_KEY on a different key, or the
+// code of the call that could not read either key.
+HRESULT CheckCertificateMatchesKey(bool bRSA, HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwKeySpec,
+                                   PCCERT_CONTEXT pCertContext);
