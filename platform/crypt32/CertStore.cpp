@@ -64,12 +64,15 @@ void RemoveElement(StoreImpl* s, ContextImpl* c) {
 }
 
 bool QueryBlob(HKEY k, Bytes& out) {
-    DWORD type = 0, cb = 0;
-    if (RegQueryValueExW(k, kBlobValue, nullptr, &type, nullptr, &cb) != ERROR_SUCCESS || type != REG_BINARY ||
-        cb == 0)
-        return false;
-    out.assign(cb, 0);
-    if (RegQueryValueExW(k, kBlobValue, nullptr, &type, out.data(), &cb) != ERROR_SUCCESS) return false;
+    // Most certificates fit the first read; a larger one costs a second.
+    out.assign(4096, 0);
+    DWORD type = 0, cb = static_cast<DWORD>(out.size());
+    LSTATUS e = RegQueryValueExW(k, kBlobValue, nullptr, &type, out.data(), &cb);
+    if (e == ERROR_MORE_DATA) {
+        out.assign(cb, 0);
+        e = RegQueryValueExW(k, kBlobValue, nullptr, &type, out.data(), &cb);
+    }
+    if (e != ERROR_SUCCESS || type != REG_BINARY || cb == 0 || cb > out.size()) return false;
     out.resize(cb);
     return true;
 }
