@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "CertificateListing.h"
 #include "CertificateRequisition.h"
 #include "Diagnostics.h"
 #include "EnrollmentRoutines.h"
@@ -418,22 +419,49 @@ HRESULT CCryptoAgent::KEVO_GetAllCertInfo(BSTR bstrCSPName, BSTR* pbstrCertInfo)
     TraceHelper th(FUNC);
     KevoTraceValueW(u"bstrCSPName", bstrCSPName);
     HRESULT hResult = KEVO_OK;
-    std::u16string wstrListing;
-    if (pbstrCertInfo == nullptr) {
-        hResult = E_POINTER;
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"pbstrCertInfo == NULL", hResult);
-    } else if (FAILED(hResult = GetAllCertInfoListing(bstrCSPName, wstrListing))) {
-        KEVO_FAIL_W(FUNC, u"GetAllCertInfoListing", u"FAILED(hResult)", hResult);
-    } else {
-        hResult = KEVO_OK;
+    HCERTSTORE hCertStore = nullptr;
+    do {
+        if (pbstrCertInfo == nullptr) {
+            hResult = E_POINTER;
+            KEVO_FAIL_W(FUNC, u"Check parameter", u"pbstrCertInfo == NULL", hResult);
+            break;
+        }
+        hCertStore = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                   CERT_SYSTEM_STORE_CURRENT_USER, u"My");
+        if (hCertStore == nullptr) {
+            hResult = KevoLastErrorResult();
+            KEVO_FAIL_W(FUNC, u"CertOpenStore", u"hCertStore == NULL", hResult);
+            break;
+        }
+        std::u16string wstrListing;
+        hResult = GetAllRSACertificatesInfoinStore(hCertStore, wstrListing);
+        if (FAILED(hResult)) {
+            KEVO_FAIL_W(FUNC, u"GetAllRSACertificatesInfoinStore", u"FAILED(hResult)", hResult);
+            break;
+        }
+        if (!IsEmptyW(bstrCSPName)) {
+            std::u16string wstrContainerPart;
+            hResult = ListUnregisteredSM2Certificates(bstrCSPName, wstrContainerPart);
+            if (FAILED(hResult)) {
+                KEVO_FAIL_W(FUNC, u"FilterUnregisteredCertificatesfromCSP", u"FAILED(hResult)", hResult);
+                break;
+            }
+            if (!wstrContainerPart.empty()) {
+                if (!wstrListing.empty()) wstrListing += u"||";
+                wstrListing += wstrContainerPart;
+            }
+        }
         BSTR bstr = NewBSTR(wstrListing);
         if (bstr == nullptr) {
             hResult = E_OUTOFMEMORY;
             KEVO_FAIL_W(FUNC, u"SysAllocString", u"!bstrCertInfo", hResult);
-        } else {
-            *pbstrCertInfo = bstr;
+            break;
         }
-    }
+        hResult = KEVO_OK;
+        *pbstrCertInfo = bstr;
+        KevoTraceValueW(u"CertInfo", wstrListing.c_str());
+    } while (false);
+    if (hCertStore != nullptr) CertCloseStore(hCertStore, 0);
     m_nLastError = hResult;
     return hResult;
 }

@@ -14,19 +14,14 @@ HRESULT NotYetAvailable(LPCWSTR pwszFunction) {
 }
 }  // namespace
 
-HRESULT ImportSignCert(const std::u16string& wstrKeyAlgorithm, std::u16string& wstrSignCert, DWORD dwKeySpec,
-                       const std::u16string& wstrCSPName, const std::u16string& wstrContainerName) {
-    return NotYetAvailable(u"ImportSignCert");
-}
-
 HRESULT ImportEncryptCertEx(const std::u16string& wstrCSPName, const std::u16string& wstrContainerName,
                             const std::u16string& wstrKeyAlgorithm, const std::u16string& wstrEncryptedPrivateKeyData,
                             const std::u16string& wstrEncryptePublicCert, LONG nKeyLength, DWORD dwFlags) {
     return NotYetAvailable(u"ImportEncryptCertEx");
 }
 
-HRESULT GetAllCertInfoListing(LPCWSTR pwszCSPNames, std::u16string& wstrListing) {
-    return NotYetAvailable(u"GetAllCertInfoListing");
+HRESULT ListUnregisteredSM2Certificates(LPCWSTR pwszCSPNames, std::u16string& wstrContainerPart) {
+    return NotYetAvailable(u"ListUnregisteredSM2Certificates");
 }
 
 HRESULT DeleteRSADiscardCert() { return NotYetAvailable(u"DeleteRSADiscardCert"); }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "AgentTestSupport.h"
 #include "CryptoAgent.h"
 #include "ResultCode.h"
 #include "TestSupport.h"
@@ -14,21 +15,7 @@ namespace {
 
 const char16_t* PROVIDER_ROOT = u"SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider";
 
-// Points the process at a prefix of its own for one test, so registrations
-// removed or added here are seen by nobody else.
-class FreshPrefix {
-public:
-    FreshPrefix() : m_dir("csplist") {
-        const char* old = getenv("TESSARO_PREFIX");
-        m_old = old ? old : "";
-        setenv("TESSARO_PREFIX", m_dir.path().c_str(), 1);
-    }
-    ~FreshPrefix() { setenv("TESSARO_PREFIX", m_old.c_str(), 1); }
-
-private:
-    tessaro_test::TempDir m_dir;
-    std::string m_old;
-};
+using agent_test::FreshPrefix;
 
 std::vector<std::u16string> Split(const std::u16string& s) {
     std::vector<std::u16string> parts;
