@@ -7,6 +7,9 @@
 
 #include "win/windows.h"
 
+// ImportSignCert and the certificate binding shared with the key import.
+#include "CertificateInstall.h"
+
 // Binds the issued signing certificate (Base64 text; commas are removed in
 // place) to the key of dwKeySpec in the named container.
 HRESULT ImportSignCert(const std::u16string& wstrKeyAlgorithm, std::u16string& wstrSignCert, DWORD dwKeySpec,
