@@ -88,6 +88,8 @@ BOOL CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {
     if (dwFlags) return Fail(CspCode(NTE_BAD_FLAGS));
     if (--ctx->m_dwRefs == 0) {
         ctx->MarkReleased();
+        // A verify context's key pairs point back at the context.
+        for (auto& k : ctx->m_ephemeral) k.reset();
         CspRemoveContext(hProv);
     }
     return TRUE;

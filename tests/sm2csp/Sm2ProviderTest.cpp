@@ -699,3 +699,79 @@ TEST(Sm2ProviderPersistence, ContainerKeysAndCertificateSeenByAnotherProcess) {
     EXPECT_FALSE(Acquire(gone, name, 0));
     EXPECT_EQ(Code(NTE_BAD_KEYSET), LastError());
 }
+
+// ---- the calls as the import and listing code makes them ----------------------------------------
+
+TEST(Sm2ProviderFlows, ImportAndBindThroughVerifyContextWithContainerName) {
+    std::u16string name = NewName("flow");
+    Bytes tmpBlob, signBlob;
+    {
+        Prov p;
+        ASSERT_TRUE(Acquire(p, name, CRYPT_NEWKEYSET));
+        Key x, s;
+        ASSERT_TRUE(CryptGenKey(p.h, CALG_SM2_KEYX, 0x01000000, &x.h));
+        ASSERT_TRUE(CryptGenKey(p.h, CALG_SM2_SIGN, 0x01000000, &s.h));
+        tmpBlob = ExportPublic(x.h);
+        signBlob = ExportPublic(s.h);
+    }
+    // Signing certificate: bound through a verify context opened by name.
+    {
+        Prov v;
+        ASSERT_TRUE(Acquire(v, name, CRYPT_VERIFYCONTEXT));
+        Key s;
+        ASSERT_TRUE(CryptGetUserKey(v.h, AT_SIGNATURE, &s.h));
+        Bytes cert = sm2csp_test::Sm2CertificateFor(CoordX(signBlob), CoordY(signBlob), "sign");
+        ASSERT_TRUE(CryptSetKeyParam(s.h, KP_CERTIFICATE, cert.data(), 0)) << std::hex << LastError();
+    }
+    // Encryption key: imported the same way.
+    auto enc = sm2csp_test::NewSm2Pair();
+    auto ct = sm2csp_test::Sm2EncryptWithOpenSsl(CoordX(tmpBlob), CoordY(tmpBlob), enc.d);
+    {
+        Prov v;
+        ASSERT_TRUE(Acquire(v, name, CRYPT_VERIFYCONTEXT));
+        std::vector<BYTE> blob = tessaro::csp::BuildSm2VendorBlob(ct.c1c3c2.data(), ct.c1c3c2.size());
+        Key k;
+        ASSERT_TRUE(CryptImportKey(v.h, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &k.h))
+            << std::hex << LastError();
+        Bytes cert = sm2csp_test::Sm2CertificateFor(enc.x, enc.y, "enc");
+        ASSERT_TRUE(CryptSetKeyParam(k.h, KP_CERTIFICATE, cert.data(), 0));
+    }
+    // What the container scan then finds with an ordinary context.
+    Prov p;
+    ASSERT_TRUE(Acquire(p, name, 0));
+    for (DWORD spec : {AT_KEYEXCHANGE, AT_SIGNATURE}) {
+        Key k;
+        ASSERT_TRUE(CryptGetUserKey(p.h, spec, &k.h));
+        DWORD n = 0;
+        ASSERT_TRUE(CryptGetKeyParam(k.h, KP_CERTIFICATE, nullptr, &n, 0)) << spec;
+        EXPECT_GT(n, 100u);
+    }
+    EXPECT_EQ(enc.x, CoordX(UserPublic(p.h, AT_KEYEXCHANGE)));
+    EXPECT_EQ(signBlob, UserPublic(p.h, AT_SIGNATURE));
+}
+
+TEST(Sm2ProviderFlows, PublicKeyInfoIsEcOnTheSm2Curve) {
+    Prov p;
+    ASSERT_TRUE(Acquire(p, NewName("pki"), CRYPT_NEWKEYSET));
+    Key k;
+    ASSERT_TRUE(CryptGenKey(p.h, AT_SIGNATURE, 0, &k.h));
+    Bytes blob = ExportPublic(k.h);
+    DWORD n = 0;
+    ASSERT_TRUE(CryptExportPublicKeyInfo(p.h, AT_SIGNATURE, X509_ASN_ENCODING, nullptr, &n)) << std::hex
+                                                                                             << LastError();
+    std::vector<BYTE> buf(n);
+    auto* info = reinterpret_cast<PCERT_PUBLIC_KEY_INFO>(buf.data());
+    ASSERT_TRUE(CryptExportPublicKeyInfo(p.h, AT_SIGNATURE, X509_ASN_ENCODING, info, &n));
+    EXPECT_STREQ("1.2.840.10045.2.1", info->Algorithm.pszObjId);
+    EXPECT_EQ("06082A811CCF5501822D", ToHex(info->Algorithm.Parameters.pbData, info->Algorithm.Parameters.cbData));
+    Bytes point(1, 0x04);
+    Bytes x = CoordX(blob), y = CoordY(blob);
+    point.insert(point.end(), x.begin(), x.end());
+    point.insert(point.end(), y.begin(), y.end());
+    EXPECT_EQ(point, Bytes(info->PublicKey.pbData, info->PublicKey.pbData + info->PublicKey.cbData));
+
+    Key pub;
+    ASSERT_TRUE(CryptImportPublicKeyInfo(p.h, X509_ASN_ENCODING, info, &pub.h)) << std::hex << LastError();
+    Bytes again = ExportPublic(pub.h);
+    EXPECT_EQ(Bytes(blob.begin() + 12, blob.end()), Bytes(again.begin() + 12, again.end()));
+}
