@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "Diagnostics.h"
@@ -56,15 +57,13 @@ HRESULT UTF16ToUTF8(LPCWSTR pwszInput, char** ppszOutput, int* pnOutputLength) {
         KEVO_FAIL_W(u"UTF16ToUTF8", u"new", u"New Memory", E_OUTOFMEMORY);
         return E_OUTOFMEMORY;
     }
-    // Handed out before the second conversion: on its failure the caller
-    // still owns (and releases) the buffer.
-    *ppszOutput = pszOutput;
-    *pnOutputLength = 0;
+    std::unique_ptr<char[]> output(pszOutput);
     if (WideCharToMultiByte(CP_UTF8, 0, pwszInput, nSource, pszOutput, nSize, nullptr, nullptr) == 0) {
         HRESULT hr = KevoLastErrorResult();
         KEVO_FAIL_W(u"UTF16ToUTF8", u"WideCharToMultiByte - get value", u"0 == nSize", hr);
         return hr;
     }
+    *ppszOutput = output.release();
     *pnOutputLength = nSize - 1;
     KevoTraceValueN("UTF16ToUTF8 length", *pnOutputLength);
     return KEVO_OK;
@@ -93,13 +92,13 @@ HRESULT UTF8ToUTF16(const char* pszInput, WCHAR** ppwszOutput, int* pnOutputLeng
         KEVO_FAIL_W(u"UTF8ToUTF16", u"new", u"New Memory", E_OUTOFMEMORY);
         return E_OUTOFMEMORY;
     }
-    *ppwszOutput = pwszOutput;
-    *pnOutputLength = 0;
+    std::unique_ptr<WCHAR[]> output(pwszOutput);
     if (MultiByteToWideChar(CP_UTF8, 0, pszInput, nSource, pwszOutput, nSize) == 0) {
         HRESULT hr = KevoLastErrorResult();
         KEVO_FAIL_W(u"UTF8ToUTF16", u"MultiByteToWideChar - get value", u"0 == nSize", hr);
         return hr;
     }
+    *ppwszOutput = output.release();
     *pnOutputLength = nSize - 1;
     KevoTraceValueN("UTF8ToUTF16 length", *pnOutputLength);
     return KEVO_OK;
