@@ -191,6 +191,29 @@ std::recursive_mutex& Lock() {
     return *m;
 }
 
+namespace {
+thread_local int t_lockDepth = 0;
+std::vector<HCRYPTPROV>& PendingReleases() {
+    static auto* v = new std::vector<HCRYPTPROV>();
+    return *v;
+}
+}  // namespace
+
+ApiLock::ApiLock() {
+    Lock().lock();
+    ++t_lockDepth;
+}
+
+ApiLock::~ApiLock() {
+    std::vector<HCRYPTPROV> release;
+    if (--t_lockDepth == 0) release.swap(PendingReleases());
+    Lock().unlock();
+    if (CryptReleaseContext)
+        for (HCRYPTPROV h : release) CryptReleaseContext(h, 0);
+}
+
+void DeferProviderRelease(HCRYPTPROV h) { PendingReleases().push_back(h); }
+
 ContextImpl* LiveContext(PCCERT_CONTEXT p) {
     if (p == nullptr) return nullptr;
     if (!LiveContexts().count(p)) return nullptr;
@@ -221,7 +244,7 @@ namespace {
 void DestroyContext(ContextImpl* c) {
     LiveContexts().erase(&c->ctx);
     c->magic = 0;
-    if (c->cachedProv && CryptReleaseContext) CryptReleaseContext(c->cachedProv, 0);
+    if (c->cachedProv) DeferProviderRelease(c->cachedProv);
     delete c;
 }
 }  // namespace
@@ -264,13 +287,13 @@ PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE
         SetError(hr);
         return nullptr;
     }
-    std::lock_guard<std::recursive_mutex> g(Lock());
+    ApiLock g;
     return &NewContext(std::move(data))->ctx;
 }
 
 PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT pCertContext) {
     if (pCertContext == nullptr) return nullptr;
-    std::lock_guard<std::recursive_mutex> g(Lock());
+    ApiLock g;
     ContextImpl* c = LiveContext(pCertContext);
     if (!c) {
         SetError(E_INVALIDARG);
@@ -282,7 +305,7 @@ PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT pCertContext) {
 
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
     if (pCertContext == nullptr) return TRUE;
-    std::lock_guard<std::recursive_mutex> g(Lock());
+    ApiLock g;
     ContextImpl* c = LiveContext(pCertContext);
     if (!c) {
         SetError(E_INVALIDARG);

@@ -300,7 +300,7 @@ DWORD CertNameToStrW(DWORD dwCertEncodingType, PCERT_NAME_BLOB pName, DWORD dwSt
 DWORD CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags, void* pvTypePara,
                          LPWSTR pszNameString, DWORD cchNameString) {
     if (pszNameString && cchNameString) pszNameString[0] = 0;
-    std::lock_guard<std::recursive_mutex> g(Lock());
+    ApiLock g;
     ContextImpl* c = LiveContext(pCertContext);
     if (!c) {
         SetError(E_INVALIDARG);

@@ -251,7 +251,7 @@ HRESULT ParseSerializedElement(const BYTE* p, size_t n, Bytes& der, PropertyMap&
 using namespace crypt32;
 
 BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId, void* pvData, DWORD* pcbData) {
-    std::lock_guard<std::recursive_mutex> g(Lock());
+    ApiLock g;
     ContextImpl* c = LiveContext(pCertContext);
     if (!c || !pcbData) {
         SetError(E_INVALIDARG);
@@ -296,7 +296,7 @@ BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwProp
 
 BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId, DWORD dwFlags,
                                        const void* pvData) {
-    std::lock_guard<std::recursive_mutex> g(Lock());
+    ApiLock g;
     ContextImpl* c = LiveContext(pCertContext);
     if (!c || dwPropId == 0 || dwPropId > 0xFFFF || dwPropId == CERT_CERT_PROP_ID || dwPropId == CERT_CRL_PROP_ID ||
         dwPropId == CERT_CTL_PROP_ID || dwPropId == CERT_KEY_CONTEXT_PROP_ID) {
@@ -367,7 +367,7 @@ BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwProp
 }
 
 DWORD CertEnumCertificateContextProperties(PCCERT_CONTEXT pCertContext, DWORD dwPropId) {
-    std::lock_guard<std::recursive_mutex> g(Lock());
+    ApiLock g;
     ContextImpl* c = LiveContext(pCertContext);
     if (!c) {
         SetError(E_INVALIDARG);
@@ -379,7 +379,7 @@ DWORD CertEnumCertificateContextProperties(PCCERT_CONTEXT pCertContext, DWORD dw
 
 BOOL CertSerializeCertificateStoreElement(PCCERT_CONTEXT pCertContext, DWORD dwFlags, BYTE* pbElement,
                                           DWORD* pcbElement) {
-    std::lock_guard<std::recursive_mutex> g(Lock());
+    ApiLock g;
     ContextImpl* c = LiveContext(pCertContext);
     if (!c || !pcbElement) {
         SetError(E_INVALIDARG);

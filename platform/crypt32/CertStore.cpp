@@ -341,7 +341,7 @@ HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType, HCRYPTP
         SetLastError(ERROR_FILE_NOT_FOUND);  // no such store provider
         return nullptr;
     }
-    std::lock_guard<std::recursive_mutex> g(Lock());
+    ApiLock g;
     if (kind == ProvKind::Memory || kind == ProvKind::Pkcs7) {
         if (dwFlags & CERT_STORE_DELETE_FLAG) {
             SetLastError(0);
@@ -416,7 +416,7 @@ HCERTSTORE CertOpenSystemStoreW(HCRYPTPROV_LEGACY hProv, LPCWSTR szSubsystemProt
 }
 
 HCERTSTORE CertDuplicateStore(HCERTSTORE hCertStore) {
-    std::lock_guard<std::recursive_mutex> g(Lock());
+    ApiLock g;
     StoreImpl* s = LiveStore(hCertStore);
     if (!s) {
         SetError(E_INVALIDARG);
@@ -428,7 +428,7 @@ HCERTSTORE CertDuplicateStore(HCERTSTORE hCertStore) {
 
 BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {
     if (!hCertStore) return TRUE;
-    std::lock_guard<std::recursive_mutex> g(Lock());
+    ApiLock g;
     StoreImpl* s = LiveStore(hCertStore);
     if (!s) {
         SetError(E_INVALIDARG);
@@ -478,14 +478,14 @@ PCCERT_CONTEXT NextMatching(HCERTSTORE h, PCCERT_CONTEXT prev, Pred pred) {
 }  // namespace
 
 PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pPrevCertContext) {
-    std::lock_guard<std::recursive_mutex> g(Lock());
+    ApiLock g;
     return NextMatching(hCertStore, pPrevCertContext, [](ContextImpl*) { return true; });
 }
 
 PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD dwCertEncodingType, DWORD dwFindFlags,
                                           DWORD dwFindType, const void* pvFindPara,
                                           PCCERT_CONTEXT pPrevCertContext) {
-    std::lock_guard<std::recursive_mutex> g(Lock());
+    ApiLock g;
     auto bad = [&]() -> PCCERT_CONTEXT {
         if (ContextImpl* pc = LiveContext(pPrevCertContext)) ReleaseContext(pc);
         SetError(E_INVALIDARG);
@@ -577,7 +577,7 @@ PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD dwCertEnc
 
 BOOL CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pCertContext, DWORD dwAddDisposition,
                                       PCCERT_CONTEXT* ppStoreContext) {
-    std::lock_guard<std::recursive_mutex> g(Lock());
+    ApiLock g;
     if (ppStoreContext) *ppStoreContext = nullptr;
     StoreImpl* s = LiveStore(hCertStore);
     ContextImpl* src = LiveContext(pCertContext);
@@ -609,7 +609,7 @@ BOOL CertAddEncodedCertificateToStore(HCERTSTORE hCertStore, DWORD dwCertEncodin
     }
     HRESULT hr = S_OK;
     auto data = ParseCertificate(pbCertEncoded, cbCertEncoded, &hr);
-    std::lock_guard<std::recursive_mutex> g(Lock());
+    ApiLock g;
     StoreImpl* s = LiveStore(hCertStore);
     if (!s) {
         SetError(E_INVALIDARG);
@@ -652,7 +652,7 @@ BOOL CertAddSerializedElementToStore(HCERTSTORE hCertStore, const BYTE* pbElemen
         SetError(hr);
         return FALSE;
     }
-    std::lock_guard<std::recursive_mutex> g(Lock());
+    ApiLock g;
     ContextImpl* out = nullptr;
     if (hCertStore) {
         StoreImpl* s = LiveStore(hCertStore);
@@ -676,7 +676,7 @@ BOOL CertAddSerializedElementToStore(HCERTSTORE hCertStore, const BYTE* pbElemen
 }
 
 BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
-    std::lock_guard<std::recursive_mutex> g(Lock());
+    ApiLock g;
     ContextImpl* c = LiveContext(pCertContext);
     if (!c) {
         SetError(E_INVALIDARG);

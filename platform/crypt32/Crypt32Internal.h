@@ -94,6 +94,17 @@ struct StoreImpl {
 // One lock for the whole certificate layer: the agent runs one thread per
 // agent, and contention is not a concern; correctness under threads is.
 std::recursive_mutex& Lock();
+// Holds Lock() for one call. Provider handles cached on contexts that died
+// during the call are released after the lock is let go, so this layer never
+// waits on a provider while holding it.
+class ApiLock {
+public:
+    ApiLock();
+    ~ApiLock();
+    ApiLock(const ApiLock&) = delete;
+    ApiLock& operator=(const ApiLock&) = delete;
+};
+void DeferProviderRelease(HCRYPTPROV h);
 
 // Handle validation: only pointers this layer handed out and not yet
 // released are dereferenced.

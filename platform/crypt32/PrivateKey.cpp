@@ -19,7 +19,7 @@ BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void
     std::shared_ptr<CertData> data;
     HCRYPTPROV cached = 0;
     {
-        std::lock_guard<std::recursive_mutex> g(Lock());
+        ApiLock g;
         ContextImpl* c = LiveContext(pCert);
         if (!c) {
             SetError(E_INVALIDARG);
@@ -80,7 +80,7 @@ BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void
         }
     }
     if (dwFlags & CRYPT_ACQUIRE_CACHE_FLAG) {
-        std::lock_guard<std::recursive_mutex> g(Lock());
+        ApiLock g;
         ContextImpl* c = LiveContext(pCert);
         if (c && !c->cachedProv) {
             c->cachedProv = hProv;

@@ -4,7 +4,9 @@
 
 #include <openssl/evp.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "CertFactory.h"
 #include "TestSupport.h"
@@ -462,4 +464,62 @@ TEST(Pkcs7Store, BadMessagesFailCleanly) {
     }
     EXPECT_EQ(CertOpenStore(CERT_STORE_PROV_PKCS7, kEnc, 0, 0, nullptr), nullptr);
     EXPECT_EQ(static_cast<HRESULT>(GetLastError()), E_INVALIDARG);
+}
+
+TEST(SystemStore, LargeBlobsAlwaysCopiesAndDeletingAStore) {
+    CertSpec spec;
+    spec.subject = {{"2.5.4.3", 0x13, "Large"}};
+    spec.extensions = {{"1.2.3.4.5", false, Bytes(6000, 0x04)}};  // a certificate beyond any first read
+    spec.extensions[0].value[1] = 0x82;
+    spec.extensions[0].value[2] = static_cast<uint8_t>((6000 - 4) >> 8);
+    spec.extensions[0].value[3] = static_cast<uint8_t>((6000 - 4) & 0xFF);
+    Bytes big = MakeCert(spec);
+    ASSERT_GT(big.size(), 6000u);
+    HCERTSTORE s = OpenSystem(CERT_SYSTEM_STORE_CURRENT_USER, u"Large");
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(s, kEnc, big.data(), static_cast<DWORD>(big.size()),
+                                                 CERT_STORE_ADD_ALWAYS, nullptr));
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(s, kEnc, big.data(), static_cast<DWORD>(big.size()),
+                                                 CERT_STORE_ADD_ALWAYS, nullptr));
+    EXPECT_EQ(Enumerate(s).size(), 2u);  // two copies in memory, one registry entry
+    CertCloseStore(s, 0);
+    s = OpenSystem(CERT_SYSTEM_STORE_CURRENT_USER, u"LARGE", CERT_STORE_OPEN_EXISTING_FLAG);
+    EXPECT_EQ(Enumerate(s), std::vector<Bytes>{big});
+    CertCloseStore(s, 0);
+    SetLastError(5);
+    EXPECT_EQ(OpenSystem(CERT_SYSTEM_STORE_CURRENT_USER, u"large", CERT_STORE_DELETE_FLAG), nullptr);
+    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_EQ(OpenSystem(CERT_SYSTEM_STORE_CURRENT_USER, u"Large", CERT_STORE_OPEN_EXISTING_FLAG), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+TEST(MemoryStore, ThreadsShareStoresAndContexts) {
+    HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+    std::vector<Bytes> certs;
+    for (int i = 0; i < 8; ++i) certs.push_back(Cert(40 + i));
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 50; ++round) {
+                const Bytes& d = certs[(t + round) % certs.size()];
+                PCCERT_CONTEXT c = nullptr;
+                if (!CertAddEncodedCertificateToStore(s, kEnc, d.data(), static_cast<DWORD>(d.size()),
+                                                      CERT_STORE_ADD_USE_EXISTING, &c))
+                    ++failures;
+                PCCERT_CONTEXT dup = CertDuplicateCertificateContext(c);
+                DWORD cb = 0;
+                if (!CertGetCertificateContextProperty(dup, CERT_SHA1_HASH_PROP_ID, nullptr, &cb) || cb != 20) ++failures;
+                PCCERT_CONTEXT e = nullptr;
+                while ((e = CertEnumCertificatesInStore(s, e)) != nullptr) {
+                }
+                if (round % 10 == 9) CertDeleteCertificateFromStore(CertDuplicateCertificateContext(c));
+                CertFreeCertificateContext(dup);
+                CertFreeCertificateContext(c);
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_LE(Enumerate(s).size(), certs.size());
+    EXPECT_TRUE(CertCloseStore(s, CERT_CLOSE_STORE_CHECK_FLAG));
 }
