@@ -6,7 +6,6 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <regex>
 
 #include "Misc.h"
 #include "TestSupport.h"
@@ -17,6 +16,17 @@ std::string Narrow(const std::u16string& w) {
     std::string s;
     for (char16_t c : w) s.push_back(static_cast<char>(c));
     return s;
+}
+
+// "{XXXXXXXX-XXXX-4XXX-[89AB]XXX-XXXXXXXXXXXX}", upper-case hex digits.
+bool IsGuidText(const std::string& g) {
+    if (g.size() != 38 || g.front() != '{' || g.back() != '}') return false;
+    for (size_t i = 1; i < 37; ++i) {
+        bool dash = i == 9 || i == 14 || i == 19 || i == 24;
+        char c = g[i];
+        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+    }
+    return g[15] == '4' && std::string("89AB").find(g[20]) != std::string::npos;
 }
 
 std::u16string Widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
@@ -97,8 +107,7 @@ TEST(Misc, GuidStringShape) {
     std::u16string a, b;
     ASSERT_EQ(0, CreateGUIDStr(a));
     ASSERT_EQ(0, CreateGUIDStr(b));
-    EXPECT_TRUE(std::regex_match(Narrow(a), std::regex("\\{[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}\\}")))
-        << Narrow(a);
+    EXPECT_TRUE(IsGuidText(Narrow(a))) << Narrow(a);
     EXPECT_NE(a, b);
 }
 
@@ -115,7 +124,10 @@ TEST_F(MiscTempDir, TempDirAndDumpedFiles) {
     ASSERT_FALSE(p2.empty());
     EXPECT_NE(p1, p2);
     std::string f1 = Narrow(p1);
-    EXPECT_TRUE(std::regex_match(f1, std::regex(".*/\\{[0-9A-F-]{36}\\}\\.KEVO")));
+    ASSERT_EQ(Narrow(dir).size() + 38 + 5, f1.size());
+    EXPECT_EQ(Narrow(dir), f1.substr(0, Narrow(dir).size()));
+    EXPECT_TRUE(IsGuidText(f1.substr(Narrow(dir).size(), 38))) << f1;
+    EXPECT_EQ(".KEVO", f1.substr(f1.size() - 5));
     std::ifstream in(f1, std::ios::binary);
     std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(data), sizeof(data)), content);
