@@ -151,6 +151,13 @@ TEST(TestCaIssue, Sm2RequestsOfBothTypes) {
         // The agent's exact SubjectPublicKeyInfo prefix for SM2.
         EXPECT_EQ(ToHex(Bytes(req.subjectPublicKeyInfo.begin(), req.subjectPublicKeyInfo.begin() + 27)),
                   "3059301306072A8648CE3D020106082A811CCF5501822D03420004");
+        if (e) {
+            // The attribute element and exchange key record of the agent's double-certificate request.
+            std::string hex = ToHex(req.requestInfo);
+            EXPECT_NE(hex.find("A081B7301306092A864886F70D0109071306" + ToHex(Str("493027")) +
+                               "30819F06092A864886F70D01093F04819130818E0201010481880" "0B4000000010000"),
+                      std::string::npos);
+        }
         Cert cert = Issue(AgentText(req.der));
         ASSERT_TRUE(cert);
         ExpectIssued(cert.get(), req, true, KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION, 365);
@@ -270,6 +277,8 @@ TEST(TestCaIssue, RefusesRequestsThatDoNotVerifyOrParse) {
     trailing.push_back(0x00);
     Bytes truncated(good.der.begin(), good.der.end() - 1);
     Bytes indefinite = Cat({{0x30, 0x80}, el[0], el[1], el[2], {0x00, 0x00}});
+    ASSERT_EQ(good.der[1], 0x82);
+    Bytes paddedLength = Cat({{0x30, 0x83, 0x00, good.der[2], good.der[3]}, el[0], el[1], el[2]});
     RequestSpec otherId = Spec(sm2.get(), sm2Exch.get());
     otherId.sm2Identity = "8765432187654321";
     RequestSpec noId = Spec(sm2.get());
@@ -289,6 +298,10 @@ TEST(TestCaIssue, RefusesRequestsThatDoNotVerifyOrParse) {
         {"byte after the request", B64(trailing), "bytes after"},
         {"truncated request", B64(truncated), "longer than its buffer"},
         {"indefinite length", B64(indefinite), "indefinite"},
+        {"length with a leading zero octet", B64(paddedLength), "leading zero"},
+        {"short length in long form",
+         B64(signedInfo({{0x02, 0x81, 0x01, 0x00}, subject, good.subjectPublicKeyInfo}, rsa.get())),
+         "long form below 128"},
         {"not Base64", "this is not a request!", "not Base64"},
         {"Base64 of garbage", "QUJDREVGR0g=", "not a CertificationRequest"},
         {"empty input", "", "no Base64"},
@@ -320,4 +333,51 @@ TEST(TestCaIssue, RefusesRequestsThatDoNotVerifyOrParse) {
             EXPECT_NE(r.err.find(c.message), std::string::npos) << cmd << ": " << r.err;
         }
     }
+}
+
+namespace {
+
+// The SEQUENCE { r, s } of a request's signature, and the request rebuilt with another one.
+Bytes SignatureDer(const Bytes& request) {
+    Bytes bits = Elements(request)[2];
+    size_t hdr = bits[1] == 0x81 ? 3 : 2;
+    return Bytes(bits.begin() + static_cast<long>(hdr + 1), bits.end());
+}
+
+Bytes WithSignature(const Bytes& request, const Bytes& sigDer) {
+    std::vector<Bytes> el = Elements(request);
+    Bytes bits{0x00};
+    bits.insert(bits.end(), sigDer.begin(), sigDer.end());
+    return Tlv(0x30, Cat({el[0], el[1], Tlv(0x03, bits)}));
+}
+
+}  // namespace
+
+// SM2 signatures are DER: r and s in their shortest form. A verifier built on
+// OpenSSL refuses anything else, so the CA does too, and it must accept an r
+// that is shorter than 32 octets.
+TEST(TestCaIssue, Sm2SignatureIntegersMustBeMinimal) {
+    Pkey sm2 = NewSm2Key();
+    BuiltRequest req = BuildRequest(Spec(sm2.get()));
+    Bytes sig = SignatureDer(req.der);
+    ASSERT_EQ(sig[0], 0x30);
+    size_t rLen = sig[3];
+    Bytes r(sig.begin() + 4, sig.begin() + 4 + static_cast<long>(rLen));
+    Bytes rest(sig.begin() + 4 + static_cast<long>(rLen), sig.end());
+    Bytes padded{0x00};
+    padded.insert(padded.end(), r.begin(), r.end());
+    Bytes nonMinimal = Tlv(0x30, Cat({Tlv(0x02, padded), rest}));
+    auto refused = RunCa({"issue", SharedCaDir()}, B64(WithSignature(req.der, nonMinimal)));
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("does not verify"), std::string::npos) << refused.err;
+
+    // About one signature in 256 has an r below 2^248.
+    Bytes shortR;
+    for (int i = 0; i < 20000 && shortR.empty(); ++i) {
+        Bytes candidate = SignAndWrap(req.requestInfo, sm2.get(), Hash::SM3, kId);
+        if (SignatureDer(candidate)[3] < 32) shortR = candidate;
+    }
+    ASSERT_FALSE(shortR.empty());
+    Cert cert = Issue(B64(shortR));
+    EXPECT_TRUE(cert);
 }

@@ -125,12 +125,16 @@ bool ParseExchangeKey(ParsedRequest& out, std::string& err) {
 
 bool ParseAttributes(const DerElement& attributes, ParsedRequest& out, std::string& err) {
     std::vector<DerElement> list;
-    if (!ReadDerChildren(attributes, list, err)) return false;
+    if (!ReadDerChildren(attributes, list, err)) {
+        err = "attributes are malformed (" + err + ")";
+        return false;
+    }
     bool sawSet = false, sawBare = false;
     for (const auto& a : list) {
         std::vector<DerElement> attr;
         if (a.tag != kTagSequence || !ReadDerChildren(a, attr, err) || attr.empty() || attr[0].tag != kTagOid) {
-            err = "attribute is not a SEQUENCE beginning with an OBJECT IDENTIFIER";
+            err = "attribute is not a SEQUENCE beginning with an OBJECT IDENTIFIER" +
+                  (err.empty() ? "" : " (" + err + ")");
             return false;
         }
         DerElement value;
@@ -294,7 +298,11 @@ bool ParseAndVerifyRequest(const Bytes& der, ParsedRequest& out, std::string& er
         err = "not a CertificationRequest" + (err.empty() ? "" : " (" + err + ")");
         return false;
     }
-    if (!ReadDerChildren(top[0], info, err) || info.size() < 3 || info.size() > 4) {
+    if (!ReadDerChildren(top[0], info, err)) {
+        err = "CertificationRequestInfo is malformed (" + err + ")";
+        return false;
+    }
+    if (info.size() < 3 || info.size() > 4) {
         err = "CertificationRequestInfo does not have three or four elements";
         return false;
     }
