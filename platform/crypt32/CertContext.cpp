@@ -208,8 +208,7 @@ ApiLock::~ApiLock() {
     std::vector<HCRYPTPROV> release;
     if (--t_lockDepth == 0) release.swap(PendingReleases());
     Lock().unlock();
-    if (CryptReleaseContext)
-        for (HCRYPTPROV h : release) CryptReleaseContext(h, 0);
+    for (HCRYPTPROV h : release) CryptReleaseContext(h, 0);
 }
 
 void DeferProviderRelease(HCRYPTPROV h) { PendingReleases().push_back(h); }

@@ -167,10 +167,3 @@ std::u16string Utf8To16(const std::string& s);
 
 }  // namespace crypt32
 
-// The providers are another unit of the platform layer;
-// weak references keep this unit linkable in programs that leave them out.
-BOOL CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContainer, LPCWSTR szProvider, DWORD dwProvType,
-                          DWORD dwFlags) __attribute__((weak));
-BOOL CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) __attribute__((weak));
-BOOL CryptExportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD dwKeySpec, DWORD dwCertEncodingType,
-                              PCERT_PUBLIC_KEY_INFO pInfo, DWORD* pcbInfo) __attribute__((weak));

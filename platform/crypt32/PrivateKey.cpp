@@ -54,23 +54,18 @@ BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void
     DWORD acquireFlags = info->dwFlags & CRYPT_MACHINE_KEYSET;
     if (dwFlags & CRYPT_ACQUIRE_SILENT_FLAG) acquireFlags |= CRYPT_SILENT;
     HCRYPTPROV hProv = 0;
-    if (!CryptAcquireContextW || !CryptReleaseContext) {
-        SetError(NTE_PROV_DLL_NOT_FOUND);  // no providers in this program
-        return FALSE;
-    }
     if (!CryptAcquireContextW(&hProv, info->pwszContainerName, info->pwszProvName, info->dwProvType, acquireFlags))
         return FALSE;  // the provider's error stays the last error
     if (dwFlags & CRYPT_ACQUIRE_COMPARE_KEY_FLAG) {
         DWORD cb = 0;
         DWORD err = static_cast<DWORD>(NTE_BAD_PUBLIC_KEY);
         bool same = false;
-        if (CryptExportPublicKeyInfo && CryptExportPublicKeyInfo(hProv, info->dwKeySpec, X509_ASN_ENCODING, nullptr, &cb) &&
-            cb) {
+        if (CryptExportPublicKeyInfo(hProv, info->dwKeySpec, X509_ASN_ENCODING, nullptr, &cb) && cb) {
             Bytes buf(cb, 0);
             auto* pki = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(buf.data());
             if (CryptExportPublicKeyInfo(hProv, info->dwKeySpec, X509_ASN_ENCODING, pki, &cb))
                 same = CertComparePublicKeyInfo(X509_ASN_ENCODING, pki, &data->info.SubjectPublicKeyInfo) != FALSE;
-        } else if (CryptExportPublicKeyInfo) {
+        } else {
             err = GetLastError();  // no key of that spec, for one
         }
         if (!same) {
