@@ -36,3 +36,7 @@ if [ $rc -ne 0 ]; then
   exit $rc
 fi
 echo "run-demo: every request was answered"
+
+# Then a whole enrollment, request to installed certificate, for RSA and SM2.
+echo
+"$(dirname "$0")/run-enroll.sh" "$build" || exit $?

@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# A complete single-certificate enrollment through the native-messaging host,
+# for RSA and for SM2, against a test certification authority made on the
+# spot in a temporary directory:
+#   1. the page asks for a request (one host process, as one page load),
+#   2. the CA issues the certificate,
+#   3. the page, reloaded, installs it (a second host process),
+#   4. the user's certificates are listed.
+# Runs on the default prefix (TESSARO_PREFIX, else $XDG_DATA_HOME/tessaro,
+# else ~/.local/share/tessaro). Exits non-zero when a step fails.
+set -uo pipefail
+
+build=${1:-build}
+nm="$build/tessaro-nm"
+host="$build/TessaroHost.QIRTAL.x86"
+testca="$build/tessaro-testca"
+for f in "$nm" "$host" "$testca"; do
+  if [ ! -x "$f" ]; then
+    echo "run-enroll: $f is missing; build first (make build)" >&2
+    exit 1
+  fi
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tessaro-enroll.XXXXXX") || exit 1
+chmod 700 "$work"
+trap 'rm -rf "$work"' EXIT
+
+fail() {
+  echo "run-enroll: $*" >&2
+  exit 1
+}
+
+# One host process: sends the given JSON requests, prints the exchange and
+# keeps the responses (one per line) in $work/responses.
+converse() {
+  "$nm" --quiet --host "$host" -- "$@" >"$work/responses" 2>"$work/nm.err"
+  local rc=$?
+  sed 's/^< /    < /' "$work/responses" | cut -c1-160
+  [ $rc -eq 0 ] || fail "the host conversation failed (tessaro-nm exit $rc): $(cat "$work/nm.err")"
+}
+
+# Field of response number $1 (1-based): errorcode or the result string
+# (JSON escapes \r\n turned back into line breaks).
+errorcode() { sed -n "${1}p" "$work/responses" | sed -n 's/.*"errorcode":\(-\{0,1\}[0-9]*\).*/\1/p'; }
+result_text() {
+  sed -n "${1}p" "$work/responses" | sed -n 's/.*"result":"\([^"]*\)".*/\1/p' | sed 's/\\r\\n/\n/g'
+}
+expect_ok() {
+  local code
+  code=$(errorcode "$1")
+  [ "$code" = "0" ] || fail "$2 answered errorcode ${code:-<none>}"
+}
+
+echo "== Test certification authority in $work/ca"
+"$testca" init "$work/ca" >"$work/init.out" 2>&1 || fail "tessaro-testca init failed: $(cat "$work/init.out")"
+echo "   RSA and SM2 hierarchies made (root and issuing CA each)"
+echo
+
+enroll() {
+  local label=$1 length=$2 provider=$3 algorithm=$4 subject=$5
+  echo "== $label enrollment with \"$provider\""
+  echo "-- 1. request (page load 1)"
+  converse \
+    "{\"function\":\"KEVO_SetCSPInfo\",\"params\":[$length,\"$provider\"],\"randomId\":\"1\"}" \
+    "{\"function\":\"KEVO_SetKeyAlgorithm\",\"params\":[\"$algorithm\"],\"randomId\":\"2\"}" \
+    "{\"function\":\"KEVO_PKCS10CertRequisition\",\"params\":[\"$subject\",1,0],\"randomId\":\"3\"}" \
+    "{\"function\":\"KEVO_GetContainer\",\"params\":[],\"randomId\":\"4\"}"
+  expect_ok 1 KEVO_SetCSPInfo
+  expect_ok 2 KEVO_SetKeyAlgorithm
+  expect_ok 3 KEVO_PKCS10CertRequisition
+  expect_ok 4 KEVO_GetContainer
+  result_text 3 >"$work/$label.req"
+  local container
+  container=$(result_text 4)
+  [ -n "$container" ] || fail "no container was named"
+  echo "   key container: $container"
+
+  echo "-- 2. the CA issues the certificate"
+  "$testca" issue "$work/ca" <"$work/$label.req" >"$work/$label.cert" 2>"$work/issue.err" ||
+    fail "tessaro-testca issue refused the request: $(cat "$work/issue.err")"
+  local cert
+  cert=$(tr -d '\r\n ' <"$work/$label.cert")
+  [ -n "$cert" ] || fail "the CA gave no certificate"
+  if command -v openssl >/dev/null 2>&1; then
+    { echo "-----BEGIN CERTIFICATE-----"; fold -w 64 <<<"$cert"; echo "-----END CERTIFICATE-----"; } \
+      >"$work/$label.pem"
+    openssl x509 -in "$work/$label.pem" -noout -subject -issuer -serial 2>/dev/null | sed 's/^/   /'
+  else
+    echo "   certificate: ${cert:0:60}..."
+  fi
+
+  echo "-- 3. install (page load 2)"
+  converse \
+    "{\"function\":\"KEVO_SetCSPInfo\",\"params\":[$length,\"$provider\"],\"randomId\":\"5\"}" \
+    "{\"function\":\"KEVO_SetKeyAlgorithm\",\"params\":[\"$algorithm\"],\"randomId\":\"6\"}" \
+    "{\"function\":\"KEVO_ImportSignCert\",\"params\":[1,\"$cert\",\"$container\"],\"randomId\":\"7\"}" \
+    "{\"function\":\"GetLastErrorDesc\",\"params\":[],\"randomId\":\"8\"}"
+  expect_ok 3 KEVO_ImportSignCert
+  echo
+}
+
+enroll RSA 2048 "Microsoft Enhanced Cryptographic Provider v1.0" RSA "CN=Tessaro Demo RSA,OU=Enrollment,O=Tessaro,C=CN"
+enroll SM2 256 "Tessaro SM2 Token CSP v1.0" SM2 "CN=Tessaro Demo SM2,OU=Enrollment,O=Tessaro,C=CN"
+
+# The listing is informative: a failure code here does not fail the demo.
+# First the store's certificates, then with the SM2 provider's containers.
+echo "== 4. the user's certificates"
+converse \
+  "{\"function\":\"KEVO_GetAllCertInfo\",\"params\":[\"\"],\"randomId\":\"9\"}" \
+  "{\"function\":\"KEVO_GetAllCertInfo\",\"params\":[\"Tessaro SM2 Token CSP v1.0\"],\"randomId\":\"10\"}"
+for n in 2 1; do
+  if [ "$(errorcode $n)" = "0" ]; then
+    [ $n = 2 ] && echo "   store and SM2 containers:" || echo "   store:"
+    result_text $n | sed 's/||/\n/g' | sed 's/^/     /' | cut -c1-200
+    break
+  fi
+  [ $n = 2 ] && echo "   (SM2 container listing not available in this build: errorcode $(errorcode 2))"
+  [ $n = 1 ] && echo "   (listing not available in this build: errorcode $(errorcode 1))"
+done
+echo
+echo "run-enroll: RSA and SM2 certificates requested, issued and installed"
