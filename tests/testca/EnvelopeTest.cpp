@@ -293,3 +293,78 @@ TEST(TestCaEnvelope, RefusesSingleCertificateRequests) {
         EXPECT_NE(stat(keyOut.c_str(), &st), 0) << "nothing written for a refused request";
     }
 }
+
+namespace {
+
+// Top-level tags of a decoded part (short DER only: test parts stay below 64 KiB).
+std::string TopTags(const std::string& part) {
+    Bytes der = UnB64(part);
+    std::string tags;
+    size_t p = der[1] == 0x82 ? 4 : der[1] == 0x81 ? 3 : 2;
+    while (p < der.size()) {
+        tags += ToHex(&der[p], 1);
+        size_t hdr = der[p + 1] == 0x82 ? 4 : der[p + 1] == 0x81 ? 3 : 2;
+        size_t len = hdr == 4 ? (der[p + 2] << 8 | der[p + 3]) : hdr == 3 ? der[p + 2] : der[p + 1];
+        p += hdr + len;
+    }
+    return tags;
+}
+
+}  // namespace
+
+TEST(TestCaEnvelope, DefectsForRefusalTests) {
+    Pkey sign = NewRsaKey(1024), exch = NewRsaKey(1024);
+    std::string req = AgentText(BuildRequest(Spec(sign.get(), exch.get())).der);
+    auto run = [&](const std::string& defect) {
+        auto r = RunCa({"envelope", SharedCaDir(), "--defect", defect}, req);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        return r.exitCode == 0 ? JsonString(r.out, "envelope") : std::string();
+    };
+    for (const char* which : {"session", "key"}) {
+        SCOPED_TRACE(which);
+        bool session = std::string(which) == "session";
+        // Where the damaged part and its length field are.
+        auto part = [&](const std::string& t, size_t* lengthAt) {
+            size_t l1 = std::stoul(t.substr(48, 16));
+            *lengthAt = session ? 48 : 64 + l1;
+            return t.substr(*lengthAt + 16, std::stoul(t.substr(*lengthAt, 16)));
+        };
+        size_t at = 0;
+        std::string t = run(std::string(which) + "-no-comma");
+        std::string p = part(t, &at);
+        EXPECT_EQ(p.find(','), std::string::npos);
+        EXPECT_EQ(TopTags(p), "0204");
+        EXPECT_EQ(t.size(), session ? 80 + p.size() + std::stoul(t.substr(64 + p.size(), 16)) : at + 16 + p.size());
+
+        t = run(std::string(which) + "-one-element");
+        p = part(t, &at);
+        EXPECT_EQ(p.back(), ',');
+        EXPECT_EQ(TopTags(p.substr(0, p.size() - 1)), "04");
+
+        t = run(std::string(which) + "-three-elements");
+        p = part(t, &at);
+        EXPECT_EQ(TopTags(p.substr(0, p.size() - 1)), "020405");
+
+        // The length field claims one character more than the part has.
+        t = run(std::string(which) + "-length-plus-one");
+        size_t claimed = std::stoul(t.substr(session ? 48 : 64 + std::stoul(t.substr(48, 16)), 16));
+        if (session) {
+            EXPECT_EQ(t[64 + claimed - 2], ',');
+            EXPECT_TRUE(AllDigits(t.substr(64 + claimed - 1, 16)));
+        } else {
+            size_t keyAt = 64 + std::stoul(t.substr(48, 16)) + 16;
+            EXPECT_EQ(t.size(), keyAt + claimed - 1);
+            EXPECT_EQ(t.back(), ',');
+        }
+    }
+    EXPECT_EQ(run("truncated"), "0000000000000001000000000000000100000000");
+    std::string both = run("session-no-comma,key-three-elements");
+    EXPECT_EQ(both.find(','), both.size() - 1);  // only the key part's comma is left
+
+    EXPECT_EQ(RunCa({"envelope", SharedCaDir(), "--defect", "no-such-defect"}, req).exitCode, 2);
+    Pkey sm2 = NewSm2Key(), sm2e = NewSm2Key();
+    auto r = RunCa({"envelope", SharedCaDir(), "--defect", "session-no-comma"},
+                   AgentText(BuildRequest(Spec(sm2.get(), sm2e.get())).der));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("no session key part"), std::string::npos) << r.err;
+}

@@ -12,10 +12,20 @@ namespace {
 constexpr long long kSessionKey3Des = 306;
 constexpr size_t k3DesKeyBytes = 24;
 
-// SEQUENCE { INTEGER, OCTET STRING }, Base64, with the terminating comma.
-std::string EncryptedPart(uint32_t integer, const Bytes& data) {
-    Bytes der = DerSequence({DerSmallInteger(integer), DerTlv(kTagOctetString, data)});
-    return Base64Encode(der) + ",";
+// Length field and part: SEQUENCE { INTEGER, OCTET STRING }, Base64, with the
+// terminating comma; or the part damaged as the defects of its name say.
+std::string LengthAndPart(const std::string& name, uint32_t integer, const Bytes& data,
+                          const std::set<std::string>& defects) {
+    if (data.empty()) return EnvelopeField(0);
+    auto has = [&](const char* d) { return defects.count(name + "-" + d) != 0; };
+    std::vector<Bytes> elements;
+    if (!has("one-element")) elements.push_back(DerSmallInteger(integer));
+    elements.push_back(DerTlv(kTagOctetString, data));
+    if (has("three-elements")) elements.push_back(Bytes{kTagNull, 0x00});
+    std::string part = Base64Encode(DerSequence(elements));
+    if (!has("no-comma")) part += ",";
+    long long length = static_cast<long long>(part.size()) + (has("length-plus-one") ? 1 : 0);
+    return EnvelopeField(length) + part;
 }
 
 void SetOddParity(uint8_t* p, size_t n) {
@@ -80,7 +90,7 @@ bool Pkcs1PrivateKey(EVP_PKEY* key, SecureBytes& out, std::string& err) {
 }
 
 bool BuildRsaParts(const ParsedRequest& request, const EnvelopeOptions& options, EVP_PKEY* key,
-                   std::string& sessionPart, std::string& keyPart, std::string& err) {
+                   Bytes& encryptedSession, Bytes& encryptedKey, std::string& err) {
     if (options.sessionKeyBytes != 24 && options.sessionKeyBytes != 32) {
         err = "the session key is 24 or 32 bytes";
         return false;
@@ -90,17 +100,11 @@ bool BuildRsaParts(const ParsedRequest& request, const EnvelopeOptions& options,
     SetOddParity(session.data.data(), k3DesKeyBytes);
 
     // Ordinary big-endian PKCS#1 v1.5 ciphertext; the agent turns it round for CryptoAPI itself.
-    Bytes encryptedSession;
     if (!RsaEncryptPkcs1(request.exchangeKey.get(), session.data, encryptedSession, err)) return false;
 
     SecureBytes pkcs1;
-    Bytes encryptedKey;
-    if (!Pkcs1PrivateKey(key, pkcs1, err) ||
-        !TripleDesEcbEncrypt(session.data.data(), pkcs1.data, encryptedKey, err))
-        return false;
-    sessionPart = EncryptedPart(options.partInteger, encryptedSession);
-    keyPart = EncryptedPart(options.partInteger, encryptedKey);
-    return true;
+    return Pkcs1PrivateKey(key, pkcs1, err) &&
+           TripleDesEcbEncrypt(session.data.data(), pkcs1.data, encryptedKey, err);
 }
 
 // OpenSSL gives SM2 ciphertexts as SEQUENCE { x, y, C3, C2 }; the agent takes them raw.
@@ -129,7 +133,7 @@ bool Sm2RawCiphertext(const Bytes& der, bool c1c2c3, Bytes& out, std::string& er
     return true;
 }
 
-bool BuildSm2Part(const ParsedRequest& request, const EnvelopeOptions& options, EVP_PKEY* key, std::string& keyPart,
+bool BuildSm2Part(const ParsedRequest& request, const EnvelopeOptions& options, EVP_PKEY* key, Bytes& encryptedKey,
                   std::string& err) {
     BIGNUM* priv = nullptr;
     if (EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_PRIV_KEY, &priv) != 1) {
@@ -156,13 +160,18 @@ bool BuildSm2Part(const ParsedRequest& request, const EnvelopeOptions& options, 
         return false;
     }
     der.resize(len);
-    Bytes raw;
-    if (!Sm2RawCiphertext(der, options.c1c2c3, raw, err)) return false;
-    keyPart = EncryptedPart(options.partInteger, raw);
-    return true;
+    return Sm2RawCiphertext(der, options.c1c2c3, encryptedKey, err);
 }
 
 }  // namespace
+
+const std::set<std::string>& EnvelopeDefectNames() {
+    static const std::set<std::string> names = {
+        "session-no-comma",      "key-no-comma",          "session-one-element",     "key-one-element",
+        "session-three-elements", "key-three-elements",   "session-length-plus-one", "key-length-plus-one",
+        "truncated"};
+    return names;
+}
 
 std::string EnvelopeField(long long value) {
     char buf[32];
@@ -181,6 +190,16 @@ bool BuildEnvelope(const Issuer& issuer, const ParsedRequest& request, const Env
         return false;
     }
     bool rsa = request.algorithm == KeyAlgorithm::RSA;
+    for (const auto& d : options.defects) {
+        if (!EnvelopeDefectNames().count(d)) {
+            err = "unknown envelope defect " + d;
+            return false;
+        }
+        if (!rsa && d.compare(0, 8, "session-") == 0) {
+            err = "an SM2 envelope has no session key part to damage";
+            return false;
+        }
+    }
     long long sessionType = options.sessionKeyType >= 0 ? options.sessionKeyType : (rsa ? kSessionKey3Des : 0);
     for (long long v : {options.deviceType, options.encryptType, sessionType}) {
         if (v < 0 || v > kMaxFieldValue) {
@@ -195,15 +214,16 @@ bool BuildEnvelope(const Issuer& issuer, const ParsedRequest& request, const Env
     X509Ptr cert;
     if (!IssueCertificate(issuer, request.subject, key.get(), options.days, Usage::Encrypt, cert, err)) return false;
 
-    std::string sessionPart, keyPart;
+    Bytes encryptedSession, encryptedKey;
     if (rsa) {
-        if (!BuildRsaParts(request, options, key.get(), sessionPart, keyPart, err)) return false;
-    } else if (!BuildSm2Part(request, options, key.get(), keyPart, err)) {
+        if (!BuildRsaParts(request, options, key.get(), encryptedSession, encryptedKey, err)) return false;
+    } else if (!BuildSm2Part(request, options, key.get(), encryptedKey, err)) {
         return false;
     }
     out.text = EnvelopeField(options.deviceType) + EnvelopeField(options.encryptType) + EnvelopeField(sessionType) +
-               EnvelopeField(static_cast<long long>(sessionPart.size())) + sessionPart +
-               EnvelopeField(static_cast<long long>(keyPart.size())) + keyPart;
+               LengthAndPart("session", options.partInteger, encryptedSession, options.defects) +
+               LengthAndPart("key", options.partInteger, encryptedKey, options.defects);
+    if (options.defects.count("truncated")) out.text.resize(40);
     out.certificate = std::move(cert);
     out.privateKey = std::move(key);
     return true;

@@ -1,6 +1,7 @@
 // The encrypted key envelope a CA returns with an encryption certificate.
 #pragma once
 
+#include <set>
 #include <string>
 
 #include "Authority.h"
@@ -17,7 +18,18 @@ struct EnvelopeOptions {
     size_t sessionKeyBytes = 24;   // 24, or 32 (a 3DES key followed by 8 more bytes)
     uint32_t partInteger = 1;      // the INTEGER before each encrypted part
     int days = 365;
+    std::set<std::string> defects;  // names from EnvelopeDefectNames()
 };
+
+// Deliberate faults for envelopes the agent must refuse:
+//   session-no-comma, key-no-comma          the part lacks its final comma
+//   session-one-element, key-one-element    SEQUENCE { OCTET STRING }
+//   session-three-elements, key-three-elements
+//                                           SEQUENCE { INTEGER, OCTET STRING, NULL }
+//   session-length-plus-one, key-length-plus-one
+//                                           the length field says one more
+//   truncated                               only the first 40 characters
+const std::set<std::string>& EnvelopeDefectNames();
 
 struct EnvelopeResult {
     X509Ptr certificate;

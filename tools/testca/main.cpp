@@ -34,7 +34,7 @@
 //
 //   tessaro-testca envelope DIR [--in FILE|-] [--days N] [--bits N] [--c1c2c3]
 //                  [--device N] [--encrypt N] [--session-type N]
-//                  [--session-key-bytes 24|32] [--part-integer N]
+//                  [--session-key-bytes 24|32] [--part-integer N] [--defect LIST]
 //                  [--cert-out FILE] [--envelope-out FILE] [--key-out FILE]
 //       Reads a double-certificate request, verifies it, generates the
 //       encryption key pair (RSA of the signing key's size unless --bits;
@@ -50,8 +50,13 @@
 //         SM2: session key type 0 and an empty session key part; the 32-byte
 //         private key SM2-encrypted for the exchange key, raw C1C3C2 (C1 = x||y,
 //         64 bytes), or C1C2C3 with --c1c2c3.
-//       --device, --encrypt and --session-type write other field values
-//       (for envelopes the agent must refuse). Prints one JSON line:
+//       --device, --encrypt and --session-type write other field values, and
+//       --defect damages the text (comma-separated names: session-no-comma,
+//       key-no-comma, session-one-element, key-one-element,
+//       session-three-elements, key-three-elements, session-length-plus-one,
+//       key-length-plus-one, truncated), for envelopes the agent must refuse.
+//       --session-key-bytes 32 sends a 32-byte session key whose first 24
+//       bytes are the 3DES key. Prints one JSON line:
 //       {"algorithm","keyBits","certificate","envelope","privateKeyPem"};
 //       the --*-out options also write the certificate (Base64 line), the
 //       envelope text and the private key (PEM, mode 0600) to files.
@@ -87,7 +92,7 @@ const char kHelp[] =
     "                 [--save-exchange-key FILE] [--cert-out FILE]\n"
     "  tessaro-testca envelope DIR [--in FILE|-] [--days N] [--bits N] [--c1c2c3]\n"
     "                 [--device N] [--encrypt N] [--session-type N]\n"
-    "                 [--session-key-bytes 24|32] [--part-integer N]\n"
+    "                 [--session-key-bytes 24|32] [--part-integer N] [--defect LIST]\n"
     "                 [--cert-out FILE] [--envelope-out FILE] [--key-out FILE]\n"
     "\n"
     "init      makes an RSA and an SM2 hierarchy (root CA and issuing CA) in DIR:\n"
@@ -113,6 +118,10 @@ const char kHelp[] =
     "          the signing key unless --bits.\n"
     "          SM2: empty session part; the 32-byte private key SM2-encrypted for\n"
     "          the exchange key, raw C1C3C2 with C1 = x||y (--c1c2c3: C1C2C3).\n"
+    "          Faulty envelopes for tests: --device, --encrypt, --session-type set\n"
+    "          other field values; --defect takes comma-separated names out of\n"
+    "          {session,key}-no-comma, {session,key}-one-element,\n"
+    "          {session,key}-three-elements, {session,key}-length-plus-one, truncated.\n"
     "\n"
     "Exit codes: 0 success, 1 refused or failed (message on stderr), 2 usage.\n";
 
@@ -283,6 +292,18 @@ int CmdEnvelope(const Args& a) {
         if (!ParseNumber(a.Get("--part-integer"), 0, 0x7FFFFFFF, v)) return UsageError("--part-integer must be 0 to 2^31-1");
         o.partInteger = static_cast<uint32_t>(v);
     }
+    if (a.values.count("--defect")) {
+        std::string list = a.Get("--defect");
+        size_t pos = 0;
+        while (pos <= list.size()) {
+            size_t comma = list.find(',', pos);
+            if (comma == std::string::npos) comma = list.size();
+            std::string name = list.substr(pos, comma - pos);
+            if (!EnvelopeDefectNames().count(name)) return UsageError("unknown --defect " + name);
+            o.defects.insert(name);
+            pos = comma + 1;
+        }
+    }
     ParsedRequest req;
     if (!ReadRequest(a, req, err)) return Fail(err);
     Issuer issuer;
@@ -331,7 +352,7 @@ int main(int argc, char** argv) {
     } else if (a.command == "envelope") {
         values = {"--in",           "--days",         "--bits",         "--device",   "--encrypt",
                   "--session-type", "--session-key-bytes", "--part-integer", "--cert-out", "--envelope-out",
-                  "--key-out"};
+                  "--key-out", "--defect"};
         flags = {"--c1c2c3"};
         run = CmdEnvelope;
     } else {
