@@ -185,7 +185,11 @@ public:
     DWORD AcquireFlags() const { return m_dwFlags; }
 
     bool Released() const { return m_bReleased; }
-    void MarkReleased() { m_bReleased = true; }
+    // Drops what the context holds: its ephemeral keys point back at it.
+    void MarkReleased() {
+        m_bReleased = true;
+        for (auto& k : m_ephemeral) k.reset();
+    }
     DWORD m_dwRefs = 1;
 
     // Key pairs of a context without container (CRYPT_VERIFYCONTEXT): they
