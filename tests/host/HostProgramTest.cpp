@@ -186,6 +186,15 @@ TEST(HostProgram, ExitCodes) {
     }
 }
 
+TEST(HostProgram, BrowserGoneBeforeTheAnswerEndsTheLoopWithoutASignal) {
+    // The reader of the host's output is gone when the request arrives: the
+    // write fails (exit -1), it does not kill the host with SIGPIPE.
+    auto r = tessaro_test::RunProcess(
+        {"/bin/bash", "-c", "{ sleep 0.5; cat; } | \"$0\" | true; exit ${PIPESTATUS[1]}", host_test::HostPath()},
+        Frame(VERSION_REQ));
+    EXPECT_EQ(255, r.exitCode) << r.err;
+}
+
 TEST(HostProgram, ResponsesAboveOneMebibyteAreRefused) {
     // The fallback for an unknown name is 56 bytes plus the name.
     const size_t nameForLimit = 0x100000 - 56;
