@@ -11,6 +11,10 @@ namespace {
 
 // Flags a key keeps from CryptGenKey / CryptImportKey.
 constexpr DWORD kKeptKeyFlags = CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED | CRYPT_ARCHIVABLE;
+// Generation flags accepted (as the RSA providers accept them); the salt and
+// protection ones mean nothing for SM2 and are not kept.
+constexpr DWORD kKnownGenFlags = CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED | CRYPT_CREATE_SALT | CRYPT_UPDATE_KEY |
+                                 CRYPT_NO_SALT | CRYPT_PREGEN | CRYPT_ARCHIVABLE | CRYPT_FORCE_KEY_PROTECTION_HIGH;
 
 const char kOidEcPublicKey[] = "1.2.840.10045.2.1";
 const BYTE kSm2CurveOidDer[] = {0x06, 0x08, 0x2A, 0x81, 0x1C, 0xCF, 0x55, 0x01, 0x82, 0x2D};
@@ -86,6 +90,7 @@ CspStatus CSm2TokenProvider::GenKey(const ContextPtr& ctx, ALG_ID algid, DWORD d
     if (spec == 0) return CspCode(NTE_BAD_ALGID);
     DWORD bits = dwFlags >> 16;
     if (bits != 0 && bits != kSm2KeyBits) return CspCode(NTE_BAD_FLAGS);
+    if ((dwFlags & 0xFFFF) & ~kKnownGenFlags) return CspCode(NTE_BAD_FLAGS);
 
     EvpPkeyPtr pkey;
     HRESULT hr = Sm2GenerateKey(pkey);
@@ -151,6 +156,8 @@ CspStatus CSm2TokenProvider::ImportKey(const ContextPtr& ctx, const BYTE* pbData
                                        DWORD dwFlags, KeyPtr* out) {
     if (!pbData || dwDataLen < sizeof(BLOBHEADER)) return CspCode(NTE_BAD_LEN);
     if (pubKey) return CspCode(NTE_BAD_KEY);  // nothing of ours arrives wrapped by a key handle
+
+    if (dwFlags & ~kKeptKeyFlags) return CspCode(NTE_BAD_FLAGS);
 
     if (IsVendorImportBlob(pbData, dwDataLen))
         return ImportVendorBlob(ctx, pbData, dwDataLen, dwFlags, out);

@@ -271,6 +271,8 @@ TEST(Sm2ProviderKeys, RefusedGenerationChangesNothing) {
     EXPECT_EQ(Code(NTE_BAD_ALGID), LastError());
     EXPECT_FALSE(CryptGenKey(p.h, AT_SIGNATURE, 192u << 16, &bad.h));
     EXPECT_EQ(Code(NTE_BAD_FLAGS), LastError());
+    EXPECT_FALSE(CryptGenKey(p.h, AT_SIGNATURE, 0x0020, &bad.h));
+    EXPECT_EQ(Code(NTE_BAD_FLAGS), LastError());
     EXPECT_EQ(before, UserPublic(p.h, AT_SIGNATURE));
 }
 
@@ -621,11 +623,20 @@ TEST(Sm2ProviderVendorImport, RefusalsLeaveTheContainerAsItWas) {
     v[5] = 0x3E;
     EXPECT_FALSE(CryptImportKey(p.h, v.data(), static_cast<DWORD>(v.size()), 0, 0, &none.h));
     EXPECT_EQ(Code(NTE_BAD_ALGID), LastError());
+    EXPECT_FALSE(CryptImportKey(p.h, blob.data(), static_cast<DWORD>(blob.size()), 0, 0x0020, &none.h));
+    EXPECT_EQ(Code(NTE_BAD_FLAGS), LastError());
     EXPECT_EQ(tmpBlob, UserPublic(p.h, AT_KEYEXCHANGE));
-    // The intact blob still works afterwards.
+    // The intact blob still works afterwards; CRYPT_EXPORTABLE makes the key exportable.
     Key ok;
-    EXPECT_TRUE(CryptImportKey(p.h, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &ok.h));
+    ASSERT_TRUE(CryptImportKey(p.h, blob.data(), static_cast<DWORD>(blob.size()), 0, CRYPT_EXPORTABLE, &ok.h));
     EXPECT_EQ(enc.x, CoordX(UserPublic(p.h, AT_KEYEXCHANGE)));
+    Key reread;
+    ASSERT_TRUE(CryptGetUserKey(p.h, AT_KEYEXCHANGE, &reread.h));
+    DWORD n = 0;
+    ASSERT_TRUE(CryptExportKey(reread.h, 0, PRIVATEKEYBLOB, 0, nullptr, &n));
+    Bytes priv(n);
+    ASSERT_TRUE(CryptExportKey(reread.h, 0, PRIVATEKEYBLOB, 0, priv.data(), &n));
+    EXPECT_EQ(Bytes(enc.d.rbegin(), enc.d.rend()), Bytes(priv.begin() + 140, priv.begin() + 172));
 }
 
 // ---- persistence across processes -----------------------------------------------------------
