@@ -114,6 +114,27 @@ TEST_F(EnrollTest, InstallingTwiceKeepsOneCopyWithItsProviderRecord) {
     EXPECT_EQ(1u, info.keySpec);
 }
 
+TEST_F(EnrollTest, InstallLeavesTheRequestsContainerNamed) {
+    ASSERT_TRUE(m_ca.ok()) << m_ca.error();
+    Enrollment other = Enroll(m_ca, VENDOR_SM2, 256, "SM2", 1, false);
+    ASSERT_EQ(0, other.import.errorcode) << other.import.raw;
+    auto rsp = Converse({
+        Call("KEVO_SetCSPInfo", {Num(256), Str(VENDOR_SM2)}),
+        Call("KEVO_SetKeyAlgorithm", {Str("SM2")}),
+        Call("KEVO_PKCS10CertRequisition", {Str("CN=Pending"), Num(2), Num(0)}),
+        Call("KEVO_GetContainer", {}),
+        Call("KEVO_ImportSignCert", {Num(1), Str(other.certificate), Str(" " + other.container.text + " ")}),
+        Call("KEVO_GetContainer", {}),
+    });
+    ASSERT_EQ(6u, rsp.size()) << rsp[0].raw;
+    ASSERT_EQ(0, rsp[2].errorcode) << rsp[2].raw;
+    EXPECT_EQ(0, rsp[4].errorcode) << rsp[4].raw;
+    EXPECT_TRUE(IsContainerName(rsp[3].text));
+    EXPECT_NE(other.container.text, rsp[3].text);
+    EXPECT_EQ(rsp[3].text, rsp[5].text);
+    EXPECT_EQ(other.der, CertificateOnKey(VENDOR_SM2, other.container.text, AT_KEYEXCHANGE, true));
+}
+
 TEST_F(EnrollTest, CertificateTypeOtherThanOneBindsTheSignatureKey) {
     ASSERT_TRUE(m_ca.ok()) << m_ca.error();
     Enrollment e = Enroll(m_ca, VENDOR_RSA, 1024, "RSA", 2, false);

@@ -1,0 +1,254 @@
+// A certificate request through a running host (key pair generated in the
+// provider, PKCS#10 composed and signed, framed JSON both ways), beside the
+// same key generation and signing done with direct OpenSSL calls in this
+// process; and the host's resident memory over 1,000 SM2 requests, read
+// from /proc/<pid>/status while it runs.
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <benchmark/benchmark.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+namespace {
+
+const char* const RSA_PROVIDER = "Microsoft Enhanced Cryptographic Provider v1.0";
+const char* const SM2_PROVIDER = "Tessaro SM2 Token CSP v1.0";
+const char* const SUBJECT = "CN=Bench,OU=Enrollment,O=Tessaro,C=CN";
+
+std::string Frame(const std::string& payload) {
+    uint32_t n = static_cast<uint32_t>(payload.size());
+    std::string s;
+    for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
+    return s + payload;
+}
+
+// Its own prefix, so the benchmark never touches the user's keys.
+const std::string& BenchPrefix() {
+    static std::string path = [] {
+        char tmpl[] = "/tmp/tessaro-enroll-bench-XXXXXX";
+        const char* p = mkdtemp(tmpl);
+        return std::string(p ? p : "/tmp");
+    }();
+    return path;
+}
+
+class Host {
+public:
+    Host() {
+        int in[2], out[2];
+        if (pipe(in) != 0 || pipe(out) != 0) return;
+        m_pid = fork();
+        if (m_pid == 0) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
+            setenv("TESSARO_PREFIX", BenchPrefix().c_str(), 1);
+            execl(TESSARO_HOST_PATH, TESSARO_HOST_PATH, static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        m_to = in[1];
+        m_from = out[0];
+    }
+    ~Host() {
+        if (m_to >= 0) close(m_to);
+        if (m_pid > 0) waitpid(m_pid, nullptr, 0);
+        if (m_from >= 0) close(m_from);
+    }
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
+
+    pid_t pid() const { return m_pid; }
+
+    // True when the host answered with errorcode 0.
+    bool Ask(const std::string& request) {
+        std::string frame = Frame(request);
+        if (write(m_to, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) return false;
+        unsigned char prefix[4];
+        if (!ReadAll(prefix, 4)) return false;
+        uint32_t n = prefix[0] | (prefix[1] << 8) | (prefix[2] << 16) | (static_cast<uint32_t>(prefix[3]) << 24);
+        m_response.resize(n);
+        if (!ReadAll(reinterpret_cast<unsigned char*>(&m_response[0]), n)) return false;
+        return m_response.find("\"errorcode\":0,") != std::string::npos;
+    }
+    const std::string& response() const { return m_response; }
+
+    bool Setup(int keyLength, const char* provider, const char* algorithm) {
+        return Ask("{\"function\":\"KEVO_SetCSPInfo\",\"params\":[" + std::to_string(keyLength) + ",\"" + provider +
+                   "\"]}") &&
+               Ask(std::string("{\"function\":\"KEVO_SetKeyAlgorithm\",\"params\":[\"") + algorithm + "\"]}");
+    }
+
+    bool Request(int certType) {
+        return Ask(std::string("{\"function\":\"KEVO_PKCS10CertRequisition\",\"params\":[\"") + SUBJECT + "\"," +
+                   std::to_string(certType) + ",0]}");
+    }
+
+private:
+    bool ReadAll(unsigned char* p, size_t n) {
+        size_t got = 0;
+        while (got < n) {
+            ssize_t k = read(m_from, p + got, n - got);
+            if (k <= 0) return false;
+            got += static_cast<size_t>(k);
+        }
+        return true;
+    }
+
+    pid_t m_pid = -1;
+    int m_to = -1;
+    int m_from = -1;
+    std::string m_response;
+};
+
+// "VmRSS" or "VmHWM" of the process in KiB, or -1.
+long StatusKiB(pid_t pid, const char* field) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    const size_t n = strlen(field);
+    while (std::getline(f, line))
+        if (line.compare(0, n, field) == 0 && line.size() > n && line[n] == ':') return atol(line.c_str() + n + 1);
+    return -1;
+}
+
+void HostRequests(benchmark::State& state, int keyLength, const char* provider, const char* algorithm,
+                  int certType) {
+    signal(SIGPIPE, SIG_IGN);
+    Host host;
+    if (!host.Setup(keyLength, provider, algorithm)) {
+        state.SkipWithError(("the host refused the settings: " + host.response()).c_str());
+        return;
+    }
+    for (auto _ : state) {
+        if (!host.Request(certType)) {
+            state.SkipWithError(("the request failed: " + host.response()).c_str());
+            break;
+        }
+    }
+    state.counters["request_bytes"] = static_cast<double>(host.response().size());
+}
+
+// The same work with OpenSSL directly: the key pairs (two for a double
+// certificate), a PKCS#10 request for the signing key, signed and encoded.
+bool OpenSSLRequest(bool sm2, int bits, int certType) {
+    EVP_PKEY* exchange = nullptr;
+    if (certType == 2) {
+        exchange = sm2 ? EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2")
+                       : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(bits));
+        if (!exchange) return false;
+    }
+    EVP_PKEY* key = sm2 ? EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2")
+                        : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(bits));
+    X509_REQ* req = X509_REQ_new();
+    bool ok = key && req;
+    if (ok) {
+        auto* name = X509_REQ_get_subject_name(req);
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("Bench"), -1,
+                                   -1, 0);
+        X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("Tessaro"), -1,
+                                   -1, 0);
+        X509_NAME_add_entry_by_txt(name, "C", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("CN"), -1, -1, 0);
+        ok = X509_REQ_set_pubkey(req, key) == 1;
+    }
+    if (ok) {
+        EVP_MD_CTX* mctx = EVP_MD_CTX_new();
+        EVP_PKEY_CTX* pctx = nullptr;
+        ok = mctx && EVP_DigestSignInit(mctx, &pctx, sm2 ? EVP_sm3() : EVP_sha1(), nullptr, key) == 1;
+        if (ok && sm2) ok = EVP_PKEY_CTX_set1_id(pctx, "1234567812345678", 16) == 1;
+        if (ok) ok = X509_REQ_sign_ctx(req, mctx) > 0;
+        EVP_MD_CTX_free(mctx);
+    }
+    if (ok) {
+        unsigned char* der = nullptr;
+        int n = i2d_X509_REQ(req, &der);
+        ok = n > 0;
+        if (ok) {
+            std::string b64(4 * ((static_cast<size_t>(n) + 2) / 3) + 1, '\0');
+            EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&b64[0]), der, n);
+            benchmark::DoNotOptimize(b64.data());
+        }
+        OPENSSL_free(der);
+    }
+    X509_REQ_free(req);
+    EVP_PKEY_free(key);
+    EVP_PKEY_free(exchange);
+    return ok;
+}
+
+void OpenSSLRequests(benchmark::State& state, bool sm2, int bits, int certType) {
+    for (auto _ : state) {
+        if (!OpenSSLRequest(sm2, bits, certType)) {
+            state.SkipWithError("OpenSSL failed");
+            break;
+        }
+    }
+}
+
+void BM_Host_SM2_Type1(benchmark::State& s) { HostRequests(s, 256, SM2_PROVIDER, "SM2", 1); }
+void BM_OpenSSL_SM2_Type1(benchmark::State& s) { OpenSSLRequests(s, true, 256, 1); }
+void BM_Host_SM2_Type2(benchmark::State& s) { HostRequests(s, 256, SM2_PROVIDER, "SM2", 2); }
+void BM_OpenSSL_SM2_Type2(benchmark::State& s) { OpenSSLRequests(s, true, 256, 2); }
+void BM_Host_RSA2048_Type1(benchmark::State& s) { HostRequests(s, 2048, RSA_PROVIDER, "RSA", 1); }
+void BM_OpenSSL_RSA2048_Type1(benchmark::State& s) { OpenSSLRequests(s, false, 2048, 1); }
+void BM_Host_RSA2048_Type2(benchmark::State& s) { HostRequests(s, 2048, RSA_PROVIDER, "RSA", 2); }
+void BM_OpenSSL_RSA2048_Type2(benchmark::State& s) { OpenSSLRequests(s, false, 2048, 2); }
+
+// 1,000 SM2 requests through one host; its resident set read after every
+// request. Warm-up is the first 100; growth is measured from there.
+void BM_Host_SM2_Memory_1000Requests(benchmark::State& state) {
+    signal(SIGPIPE, SIG_IGN);
+    const int kRequests = 1000, kWarmup = 100;
+    for (auto _ : state) {
+        Host host;
+        if (!host.Setup(256, SM2_PROVIDER, "SM2")) {
+            state.SkipWithError("the host refused the settings");
+            return;
+        }
+        long rssWarm = -1, rssMaxAfterWarm = 0, rssFinal = -1;
+        std::string series;
+        for (int i = 1; i <= kRequests; ++i) {
+            if (!host.Request(1)) {
+                state.SkipWithError(("request failed: " + host.response()).c_str());
+                return;
+            }
+            long rss = StatusKiB(host.pid(), "VmRSS");
+            if (i == kWarmup) rssWarm = rss;
+            if (i >= kWarmup) rssMaxAfterWarm = std::max(rssMaxAfterWarm, rss);
+            if (i % 100 == 0) series += " " + std::to_string(i) + ":" + std::to_string(rss);
+            rssFinal = rss;
+        }
+        long hwm = StatusKiB(host.pid(), "VmHWM");
+        fprintf(stderr, "host VmRSS KiB after N requests:%s; VmHWM %ld KiB\n", series.c_str(), hwm);
+        state.counters["VmHWM_KiB"] = static_cast<double>(hwm);
+        state.counters["VmRSS_warm_KiB"] = static_cast<double>(rssWarm);
+        state.counters["VmRSS_max_after_warm_KiB"] = static_cast<double>(rssMaxAfterWarm);
+        state.counters["VmRSS_final_KiB"] = static_cast<double>(rssFinal);
+        state.counters["growth_after_warm_KiB"] = static_cast<double>(rssMaxAfterWarm - rssWarm);
+    }
+}
+
+// Host and reference side by side, each pair in the same run.
+BENCHMARK(BM_Host_SM2_Type1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_OpenSSL_SM2_Type1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_Host_SM2_Type2)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_OpenSSL_SM2_Type2)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_Host_RSA2048_Type1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(10.0);
+BENCHMARK(BM_OpenSSL_RSA2048_Type1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(10.0);
+BENCHMARK(BM_Host_RSA2048_Type2)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(10.0);
+BENCHMARK(BM_OpenSSL_RSA2048_Type2)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(10.0);
+BENCHMARK(BM_Host_SM2_Memory_1000Requests)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+
+}  // namespace
+
+BENCHMARK_MAIN();
