@@ -10,6 +10,7 @@
 #include <openssl/rand.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <iterator>
