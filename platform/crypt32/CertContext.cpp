@@ -398,7 +398,7 @@ BOOL CertComparePublicKeyInfo(DWORD dwCertEncodingType, PCERT_PUBLIC_KEY_INFO pP
 LONG CertVerifyTimeValidity(LPFILETIME pTimeToVerify, PCERT_INFO pCertInfo) {
     if (!pCertInfo) {
         SetError(E_INVALIDARG);
-        return 0;
+        return 1;  // never "valid" for nothing
     }
     FILETIME now;
     if (pTimeToVerify)
@@ -423,13 +423,14 @@ PCERT_EXTENSION CertFindExtension(LPCSTR pszObjId, DWORD cExtensions, CERT_EXTEN
 }
 
 BOOL CertGetIntendedKeyUsage(DWORD dwCertEncodingType, PCERT_INFO pCertInfo, BYTE* pbKeyUsage, DWORD cbKeyUsage) {
-    if (!pCertInfo || (cbKeyUsage && !pbKeyUsage)) {
+    if (!pCertInfo || (cbKeyUsage && !pbKeyUsage) || (pCertInfo->cExtension && !pCertInfo->rgExtension)) {
         SetError(E_INVALIDARG);
         return FALSE;
     }
     PCERT_EXTENSION e = nullptr;
     for (DWORD i = 0; i < pCertInfo->cExtension; ++i)
-        if (strcmp(pCertInfo->rgExtension[i].pszObjId, szOID_KEY_USAGE) == 0) e = &pCertInfo->rgExtension[i];
+        if (pCertInfo->rgExtension[i].pszObjId && strcmp(pCertInfo->rgExtension[i].pszObjId, szOID_KEY_USAGE) == 0)
+            e = &pCertInfo->rgExtension[i];
     if (!e) {
         SetLastError(0);  // no extension: any usage
         return FALSE;

@@ -523,3 +523,32 @@ TEST(MemoryStore, ThreadsShareStoresAndContexts) {
     EXPECT_LE(Enumerate(s).size(), certs.size());
     EXPECT_TRUE(CertCloseStore(s, CERT_CLOSE_STORE_CHECK_FLAG));
 }
+
+#ifdef CRYPT32_CERTUTIL
+TEST(CertUtilTool, ListsAddsAndDeletes) {
+    Bytes der = Cert(60);
+    HCERTSTORE s = OpenSystem(CERT_SYSTEM_STORE_CURRENT_USER, u"ToolStore");
+    PCCERT_CONTEXT c = nullptr;
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(s, kEnc, der.data(), static_cast<DWORD>(der.size()),
+                                                 CERT_STORE_ADD_NEW, &c));
+    SetProvInfo(c, u"{tool-container}");
+    CertFreeCertificateContext(c);
+    CertCloseStore(s, 0);
+    std::string thumb = ToHex(Sha1(der));
+    auto r = RunProcess({CRYPT32_CERTUTIL, "-user", "-store", "toolstore"}, "");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("Serial Number: 4c\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Subject: CN=Cert 60, O=Org\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Cert Hash(sha1): " + thumb + "\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  Key Container = {tool-container}\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("1 certificate(s)"), std::string::npos);
+    r = RunProcess({CRYPT32_CERTUTIL, "-delstore", "ToolStore", "not-a-thumbprint"}, "");
+    EXPECT_EQ(r.exitCode, 1);
+    r = RunProcess({CRYPT32_CERTUTIL, "-delstore", "ToolStore", thumb}, "");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    s = OpenSystem(CERT_SYSTEM_STORE_CURRENT_USER, u"ToolStore");
+    EXPECT_TRUE(Enumerate(s).empty());
+    CertCloseStore(s, 0);
+    EXPECT_EQ(RunProcess({CRYPT32_CERTUTIL, "-store", "NoSuchStore"}, "").exitCode, 1);
+}
+#endif
