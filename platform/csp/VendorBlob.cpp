@@ -214,6 +214,9 @@ HRESULT OpenRsaKeyEnvelope(const EVP_PKEY* exchangeKey, const BYTE* envBytes, si
     EvpPkeyPtr key(k);
     if (p != plain.data() + plain.size()) return NTE_BAD_DATA;
     if (static_cast<DWORD>(EVP_PKEY_get_bits(k)) != keyBits) return NTE_BAD_LEN;
+    // Numbers that parse but do not form one key pair would sign garbage.
+    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> check(EVP_PKEY_CTX_new_from_pkey(nullptr, k, nullptr));
+    if (!check || EVP_PKEY_pairwise_check(check.get()) != 1) return Failed(NTE_BAD_DATA);
     outKey = std::move(key);
     return S_OK;
 }

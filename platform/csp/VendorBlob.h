@@ -58,7 +58,8 @@ std::vector<BYTE> BuildRsaKeyEnvelope(const BYTE* encSessionKey, size_t sessionL
 // PKCS#1 v1.5 encrypted, most significant byte first; 24 bytes (or 32, of which
 // the first 24 count) of 3DES key, which decrypts (ECB, PKCS#5 padding) a
 // PKCS#1 RSAPrivateKey of exactly keyBits bits. Every plain intermediate is
-// wiped. NTE_BAD_DATA for anything that does not decrypt or parse,
+// wiped. NTE_BAD_DATA for anything that does not decrypt or parse, or whose
+// numbers do not make one key pair,
 // NTE_BAD_KEY when the exchange key is not an RSA private key,
 // NTE_BAD_LEN when the decrypted key has another size than keyBits.
 HRESULT OpenRsaKeyEnvelope(const EVP_PKEY* exchangeKey, const BYTE* env, size_t envLen, DWORD keyBits,

@@ -412,6 +412,14 @@ TEST(RsaKeyEnvelope, DefectsFailWithCleanCodes) {
     ASSERT_EQ(0x01, wrongVer[hdr + 2]);
     wrongVer[hdr + 2] = 2;
     EXPECT_EQ(NTE_BAD_VER, OpenRsaKeyEnvelope(xk.get(), wrongVer.data(), wrongVer.size(), 1024, got));
+    // A private exponent that does not belong to the modulus (the DER still parses).
+    Bytes tamperedKey = c.target.pkcs1;
+    ASSERT_EQ(0x02, tamperedKey[139]);  // publicExponent
+    ASSERT_EQ(0x02, tamperedKey[144]);  // privateExponent, which the flipped byte lies in
+    tamperedKey[200] ^= 0x01;
+    Bytes encTampered = sm2csp_test::TripleDesEcbEncrypt(Bytes(c.session.begin(), c.session.begin() + 24), tamperedKey);
+    e2 = BuildRsaKeyEnvelope(c.encSession.data(), c.encSession.size(), encTampered.data(), encTampered.size());
+    EXPECT_EQ(NTE_BAD_DATA, OpenRsaKeyEnvelope(xk.get(), e2.data(), e2.size(), 1024, got));
     // An SM2 key is no exchange key for it.
     EvpPkeyPtr sm2;
     ASSERT_EQ(S_OK, Sm2GenerateKey(sm2));
