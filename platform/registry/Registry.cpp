@@ -78,9 +78,13 @@ struct StmtDeleter {
 };
 using Stmt = std::unique_ptr<sqlite3_stmt, StmtDeleter>;
 
+thread_local int t_prepareError = SQLITE_OK;
+
 Stmt Prepare(sqlite3* db, const char* sql) {
     sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK) {
+    int rc = sqlite3_prepare_v2(db, sql, -1, &s, nullptr);
+    if (rc != SQLITE_OK) {
+        t_prepareError = rc;
         sqlite3_finalize(s);
         return Stmt();
     }
@@ -111,6 +115,9 @@ LSTATUS MapSqlite(int rc) {
     }
 }
 
+// Why the last Prepare failed, as a registry error (a corrupt hive fails here).
+LSTATUS PrepareFailure();
+
 void BindBlob16(sqlite3_stmt* s, int i, const std::u16string& v) {
     sqlite3_bind_blob(s, i, v.data(), static_cast<int>(v.size() * sizeof(char16_t)), SQLITE_TRANSIENT);
 }
@@ -121,6 +128,11 @@ std::u16string ColumnBlob16(sqlite3_stmt* s, int i) {
     std::u16string r(static_cast<size_t>(n) / 2, u'\0');
     if (p && n >= 2) std::memcpy(r.data(), p, r.size() * 2);
     return r;
+}
+
+LSTATUS PrepareFailure() {
+    LSTATUS st = MapSqlite(t_prepareError);
+    return st == ERROR_SUCCESS ? ERROR_REGISTRY_IO_FAILED : st;
 }
 
 int64_t NowFileTime() {
@@ -274,7 +286,7 @@ std::u16string Fold(const std::u16string& s) { return tessaro_platform::FoldStri
 
 LSTATUS FindChild(sqlite3* db, int64_t parent, const std::u16string& name, int64_t* child) {
     Stmt s = Prepare(db, "SELECT id FROM keys WHERE parent=? AND fold=?");
-    if (!s) return ERROR_REGISTRY_IO_FAILED;
+    if (!s) return PrepareFailure();
     sqlite3_bind_int64(s.get(), 1, parent);
     BindBlob16(s.get(), 2, Fold(name));
     int rc = sqlite3_step(s.get());
@@ -354,7 +366,7 @@ LSTATUS WritableHive(RegistryState& st, int hive, Hive** out) {
 
 LSTATUS TouchKey(sqlite3* db, int64_t id) {
     Stmt s = Prepare(db, "UPDATE keys SET mtime=? WHERE id=?");
-    if (!s) return ERROR_REGISTRY_IO_FAILED;
+    if (!s) return PrepareFailure();
     sqlite3_bind_int64(s.get(), 1, NowFileTime());
     sqlite3_bind_int64(s.get(), 2, id);
     return MapSqlite(sqlite3_step(s.get()));
@@ -377,7 +389,7 @@ LSTATUS ChildNames(Hive& h, int64_t id, ChildCache* cache, ChildCache* scratch, 
         c->names.clear();
         Stmt s = Prepare(h.db, values ? "SELECT name FROM vals WHERE key=? ORDER BY rowid"
                                       : "SELECT name FROM keys WHERE parent=? ORDER BY fold");
-        if (!s) return ERROR_REGISTRY_IO_FAILED;
+        if (!s) return PrepareFailure();
         sqlite3_bind_int64(s.get(), 1, id);
         int rc;
         while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) c->names.push_back(ColumnBlob16(s.get(), 0));
@@ -401,7 +413,7 @@ struct ValueRow {
 
 LSTATUS ReadValue(sqlite3* db, int64_t key, const std::u16string& name, ValueRow* row) {
     Stmt s = Prepare(db, "SELECT name, type, data FROM vals WHERE key=? AND fold=?");
-    if (!s) return ERROR_REGISTRY_IO_FAILED;
+    if (!s) return PrepareFailure();
     sqlite3_bind_int64(s.get(), 1, key);
     BindBlob16(s.get(), 2, Fold(name));
     int rc = sqlite3_step(s.get());
@@ -494,7 +506,7 @@ LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpCl
             st = FindChild(h->db, id, p, &child);
             if (st == ERROR_FILE_NOT_FOUND) {
                 Stmt s = Prepare(h->db, "INSERT INTO keys(parent, name, fold, mtime) VALUES(?,?,?,?)");
-                if (!s) return ERROR_REGISTRY_IO_FAILED;
+                if (!s) return PrepareFailure();
                 sqlite3_bind_int64(s.get(), 1, id);
                 BindBlob16(s.get(), 2, p);
                 BindBlob16(s.get(), 3, Fold(p));
@@ -559,7 +571,7 @@ LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwT
                      "INSERT INTO vals(key, name, fold, type, data) VALUES(?,?,?,?,?) "
                      "ON CONFLICT(key, fold) DO UPDATE SET name=excluded.name, type=excluded.type, "
                      "data=excluded.data");
-    if (!s) return ERROR_REGISTRY_IO_FAILED;
+    if (!s) return PrepareFailure();
     sqlite3_bind_int64(s.get(), 1, c.r.id);
     BindBlob16(s.get(), 2, name);
     BindBlob16(s.get(), 3, Fold(name));
@@ -611,7 +623,7 @@ LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
     WriteScope w(*h);
     if (w.Status() != ERROR_SUCCESS) return w.Status();
     Stmt s = Prepare(h->db, "DELETE FROM vals WHERE key=? AND fold=?");
-    if (!s) return ERROR_REGISTRY_IO_FAILED;
+    if (!s) return PrepareFailure();
     sqlite3_bind_int64(s.get(), 1, c.r.id);
     BindBlob16(s.get(), 2, Fold(name));
     int rc = sqlite3_step(s.get());
@@ -700,7 +712,7 @@ LSTATUS RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD 
                      "SELECT count(*), coalesce(max(length(name)),0), coalesce(max(length(data)),0) "
                      "FROM vals WHERE key=?");
     Stmt m = Prepare(db, "SELECT mtime FROM keys WHERE id=?");
-    if (!s || !v || !m) return ERROR_REGISTRY_IO_FAILED;
+    if (!s || !v || !m) return PrepareFailure();
     sqlite3_bind_int64(s.get(), 1, c.r.id);
     sqlite3_bind_int64(v.get(), 1, c.r.id);
     sqlite3_bind_int64(m.get(), 1, c.r.id);
@@ -742,7 +754,7 @@ LSTATUS DeleteKeyRow(Call& c, const std::vector<std::u16string>& parts, bool tre
     if (st != ERROR_SUCCESS) return st;
     if (!tree) {
         Stmt s = Prepare(h->db, "SELECT 1 FROM keys WHERE parent=? LIMIT 1");
-        if (!s) return ERROR_REGISTRY_IO_FAILED;
+        if (!s) return PrepareFailure();
         sqlite3_bind_int64(s.get(), 1, id);
         if (sqlite3_step(s.get()) == SQLITE_ROW) return ERROR_ACCESS_DENIED;
     }
@@ -750,7 +762,7 @@ LSTATUS DeleteKeyRow(Call& c, const std::vector<std::u16string>& parts, bool tre
         if (!tree) return ERROR_ACCESS_DENIED;  // a hive root is never deleted
         Stmt a = Prepare(h->db, "DELETE FROM keys WHERE parent=?");
         Stmt b = Prepare(h->db, "DELETE FROM vals WHERE key=?");
-        if (!a || !b) return ERROR_REGISTRY_IO_FAILED;
+        if (!a || !b) return PrepareFailure();
         sqlite3_bind_int64(a.get(), 1, id);
         sqlite3_bind_int64(b.get(), 1, id);
         int rc = sqlite3_step(a.get());
@@ -761,7 +773,7 @@ LSTATUS DeleteKeyRow(Call& c, const std::vector<std::u16string>& parts, bool tre
         if (st != ERROR_SUCCESS) return st;
     } else {
         Stmt s = Prepare(h->db, "DELETE FROM keys WHERE id=?");
-        if (!s) return ERROR_REGISTRY_IO_FAILED;
+        if (!s) return PrepareFailure();
         sqlite3_bind_int64(s.get(), 1, id);
         int rc = sqlite3_step(s.get());
         if (rc != SQLITE_DONE) return MapSqlite(rc);

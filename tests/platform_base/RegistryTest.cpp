@@ -644,3 +644,25 @@ TEST(RegistryProcesses, ReadOnlyPrefixDirectoryStillReads) {
     chmod(dir.c_str(), 0700);
     EXPECT_EQ(rc, 0);
 }
+
+TEST(Registry, CorruptHiveAnswersErrorsWithoutCrashing) {
+    ScopedPrefix other;
+    tessaro_test::TempDir bad("badhive");
+    {
+        std::FILE* f = std::fopen((bad.path() + "/machine.db").c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::string junk(8192, '\x5A');
+        std::fwrite(junk.data(), 1, junk.size(), f);
+        std::fclose(f);
+    }
+    setenv("TESSARO_PREFIX", bad.path().c_str(), 1);
+    HKEY h;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software", 0, KEY_READ, &h), ERROR_BADDB);
+    LSTATUS st = RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Software", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr);
+    EXPECT_TRUE(st == ERROR_BADDB || st == ERROR_ACCESS_DENIED) << st;
+    // The other hive is unaffected.
+    EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"Software", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(h);
+    setenv("TESSARO_PREFIX", other.path().c_str(), 1);
+}
