@@ -352,3 +352,26 @@ TEST(LocalMemory, ZeroedAndFreed) {
     EXPECT_NE(p, nullptr);
     LocalFree(p);
 }
+
+TEST(Modules, LibrariesLoadAndExportsResolve) {
+    HMODULE libc = LoadLibraryW(u"libc.so.6");
+    ASSERT_NE(libc, nullptr);
+    void* p = GetProcAddress(libc, "strlen");
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(reinterpret_cast<size_t (*)(const char*)>(p)("abc"), 3u);
+    SetLastError(0);
+    EXPECT_EQ(GetProcAddress(libc, "no_such_export_here"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+    EXPECT_TRUE(FreeLibrary(libc));
+    // Freed once per load; a handle that was never loaded is refused, never dereferenced.
+    EXPECT_FALSE(FreeLibrary(libc));
+    int junk = 0;
+    EXPECT_EQ(GetProcAddress(reinterpret_cast<HMODULE>(&junk), "strlen"), nullptr);
+    EXPECT_EQ(GetProcAddress(GetModuleHandleW(nullptr), "strlen"), nullptr);
+    // The emulated system libraries answer from the platform itself.
+    HMODULE k32 = LoadLibraryW(u"C:\\Windows\\System32\\KERNEL32.dll");
+    ASSERT_NE(k32, nullptr);
+    EXPECT_EQ(GetProcAddress(k32, "GetLastError"), reinterpret_cast<void*>(&GetLastError));
+    EXPECT_TRUE(FreeLibrary(k32));
+    EXPECT_EQ(GetCurrentProcessId(), static_cast<DWORD>(getpid()));
+}
