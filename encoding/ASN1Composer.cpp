@@ -221,6 +221,7 @@ HRESULT ComposeSpecialAttribute(const char* pszObjId, const BYTE* pbElement, int
         KEVO_FAIL_W(u"ComposeSpecialAttribute", u"DecodeASN1Memory", u"0 != r", hr);
         return hr;
     }
+    KevoTraceStepW(u"ComposeSpecialAttribute", u"DecodeASN1Memory");
     CASN1Node* pOid = root->GetChild(0);
     CASN1Node* pSet = root->GetChild(1);
     CASN1Node* pValue = pSet ? pSet->GetChild(0) : nullptr;
@@ -239,6 +240,7 @@ HRESULT ComposeSpecialAttribute(const char* pszObjId, const BYTE* pbElement, int
         return hr;
     }
     std::unique_ptr<BYTE[]> oidElem(pbOidElem);
+    KevoTraceStepW(u"ComposeSpecialAttribute", u"ASN1Encode-ObjectID");
     BYTE* pbValueElem = nullptr;
     int nValueElem = 0;
     hr = ASN1Encode(pValue->GetTag(), pValue->GetValue(), static_cast<int>(pValue->GetValueLength()), &pbValueElem,
@@ -248,6 +250,7 @@ HRESULT ComposeSpecialAttribute(const char* pszObjId, const BYTE* pbElement, int
         return hr;
     }
     std::unique_ptr<BYTE[]> valueElem(pbValueElem);
+    KevoTraceStepW(u"ComposeSpecialAttribute", u"ASN1Encode-AnyString");
     size_t cbContent = static_cast<size_t>(nOidElem) + static_cast<size_t>(nValueElem);
     std::unique_ptr<BYTE[]> content(NewZeroedBytes(cbContent));
     if (!content) {
@@ -261,6 +264,7 @@ HRESULT ComposeSpecialAttribute(const char* pszObjId, const BYTE* pbElement, int
         KEVO_FAIL_W(u"ComposeSpecialAttribute", u"ASN1Encode-Sequence", u"FAILED(hResult)", hr);
         return hr;
     }
+    KevoTraceStepW(u"ComposeSpecialAttribute", u"ASN1Encode-Sequence");
     return KEVO_OK;
 }
 

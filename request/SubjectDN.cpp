@@ -154,6 +154,9 @@ HRESULT ComposeSubjectChild(const SUBJECT_PAIR& pair, BYTE** ppbRDN, int* pnRDNL
         }
     }
     std::unique_ptr<BYTE[]> stringElem(pbString);
+    KevoTraceStepW(u"ComposeSubjectChild", bPrintable                       ? u"ComposeAnyString(CountryName)"
+                                           : IsIA5StringId(pair.strObjId) ? u"ComposeAnyString(Email)"
+                                                                          : u"ComposeAnyString");
 
     BYTE* pbAttr = nullptr;
     int nAttr = 0;
@@ -163,6 +166,7 @@ HRESULT ComposeSubjectChild(const SUBJECT_PAIR& pair, BYTE** ppbRDN, int* pnRDNL
         return hr;
     }
     std::unique_ptr<BYTE[]> attr(pbAttr);
+    KevoTraceStepW(u"ComposeSubjectChild", u"ComposeSpecialAttribute");
     hr = ASN1Encode(0x31, attr.get(), nAttr, ppbRDN, pnRDNLength);
     if (FAILED(hr)) {
         KEVO_FAIL_W(u"ComposeSubjectChild", u"ASN1Encode-Set", u"FAILED(hResult)", hr);
@@ -184,6 +188,7 @@ HRESULT ComposeSubject(LPCWSTR pwszSubject, BYTE** ppbName, int* pnNameLength) {
             KEVO_FAIL_W(u"ComposeSubject", u"ParseSubject", u"FAILED(hResult)", hr);
             return hr;
         }
+        KevoTraceStepW(u"ComposeSubject", u"ParseSubject");
         // The attribute written first becomes the last RDN.
         std::vector<BYTE> content;
         for (auto it = vecPairs.rbegin(); it != vecPairs.rend(); ++it) {
