@@ -110,16 +110,24 @@ bool ReadGlobalLogger(const GUID* control, DWORD* flags, DWORD* level) {
     return running;
 }
 
+// Whether the session runs, re-read at most every half second. The registry
+// is read without our lock held, so a registry user that traces cannot
+// deadlock against a tracer that reads the registry.
 bool SessionRunning(EtwState& st) {
     auto now = std::chrono::steady_clock::now();
     std::string prefix = tessaro_platform::PrefixDirectory();
-    if (!st.session.known || now - st.session.checked > kSessionRecheck || prefix != st.session.prefix) {
-        st.session.prefix = prefix;
-        st.session.running = ReadGlobalLogger(nullptr, nullptr, nullptr);
-        st.session.checked = now;
-        st.session.known = true;
+    {
+        std::lock_guard<std::mutex> lock(st.mutex);
+        if (st.session.known && now - st.session.checked <= kSessionRecheck && prefix == st.session.prefix)
+            return st.session.running;
     }
-    return st.session.running;
+    bool running = ReadGlobalLogger(nullptr, nullptr, nullptr);
+    std::lock_guard<std::mutex> lock(st.mutex);
+    st.session.prefix = prefix;
+    st.session.running = running;
+    st.session.checked = now;
+    st.session.known = true;
+    return running;
 }
 
 void CloseFiles(EtwState& st) {
@@ -261,18 +269,35 @@ ULONG GetTraceEnableFlags(TRACEHANDLE TraceHandle) {
 
 void TraceRefreshProviders() {
     EtwState& st = State();
-    std::vector<std::pair<Provider, bool>> calls;
+    std::vector<std::pair<TRACEHANDLE, GUID>> registered;
     {
         std::lock_guard<std::mutex> lock(st.mutex);
         st.session.known = false;
-        for (auto& [h, p] : st.providers) {
-            DWORD flags = 0, level = 0;
-            bool on = ReadGlobalLogger(&p.control, &flags, &level);
-            if (on == p.enabled && (!on || (flags == p.flags && level == p.level))) continue;
-            p.enabled = on;
-            p.flags = flags;
-            p.level = static_cast<BYTE>(level);
-            calls.emplace_back(p, on);
+        for (auto& [h, p] : st.providers) registered.emplace_back(h, p.control);
+    }
+    struct Setting {
+        TRACEHANDLE handle;
+        bool on;
+        DWORD flags, level;
+    };
+    std::vector<Setting> settings;
+    for (auto& [h, control] : registered) {
+        Setting s{h, false, 0, 0};
+        s.on = ReadGlobalLogger(&control, &s.flags, &s.level);
+        settings.push_back(s);
+    }
+    std::vector<std::pair<Provider, bool>> calls;
+    {
+        std::lock_guard<std::mutex> lock(st.mutex);
+        for (const Setting& s : settings) {
+            auto it = st.providers.find(s.handle);
+            if (it == st.providers.end()) continue;  // unregistered meanwhile
+            Provider& p = it->second;
+            if (s.on == p.enabled && (!s.on || (s.flags == p.flags && s.level == p.level))) continue;
+            p.enabled = s.on;
+            p.flags = s.flags;
+            p.level = static_cast<BYTE>(s.level);
+            calls.emplace_back(p, s.on);
         }
     }
     // Callbacks run without our lock: they call back into the Get* functions.
@@ -326,8 +351,8 @@ ULONG TraceMessageVa(TRACEHANDLE LoggerHandle, ULONG MessageFlags, LPCGUID Messa
         AppendEscaped(text, RenderArgument(static_cast<const BYTE*>(p), n));
     }
     EtwState& st = State();
-    std::lock_guard<std::mutex> lock(st.mutex);
     if (!SessionRunning(st)) return ERROR_SUCCESS;  // stopped: dropped, as a real session would
+    std::lock_guard<std::mutex> lock(st.mutex);
     std::string line;
     char head[160];
     if (MessageFlags & TRACE_MESSAGE_TIMESTAMP) {
