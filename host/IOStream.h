@@ -15,11 +15,14 @@
 int SetTranslationMode();
 
 // Reads one frame from nFd. Returns 0 with a new char[] of N+1 bytes
-// (NUL-terminated, released with delete[]) and N; a length of 0 or 0xFFFFFFFF,
-// or the input ending before any byte of a frame, gives 0 with no buffer and a
-// size of 0: the end of the conversation. Failures: NM_E_TRUNCATED_FRAME, -1
-// when the buffer cannot be allocated, or the errno of a failing read. Either
-// out-pointer may be null; a payload not handed over is freed.
+// (NUL-terminated, released with delete[]) and N. A length of 0 or 0xFFFFFFFF,
+// or the input ending (or its read failing) before any byte of a frame, gives
+// 0 with no buffer and a size of 0: the end of the conversation. The prefix
+// and the payload may arrive in any number of pieces. Failures, with the
+// outputs untouched: NM_E_TRUNCATED_FRAME when the input ends inside a frame,
+// -1 when the buffer cannot be allocated, the errno of a read that fails
+// after the frame began. Either out-pointer may be null; a payload not
+// handed over is freed.
 int ReadFromNativeMessaging(int nFd, char** ppszMsg, unsigned* pnSize);
 
 // Frames the NUL-terminated text and writes it to nFd with one write call.
