@@ -40,48 +40,48 @@ public:
     HRESULT Result() const { return m_hResult; }
 
     // Exactly nExpected children, else nCountCode.
-    bool CheckCount(int nExpected, HRESULT nCountCode) {
+    bool CheckCount(int nExpected, HRESULT nCountCode, int nLine = __builtin_LINE()) {
         if (m_pArgs == nullptr) {
-            Fail(u"Check parameter(pArgs)", u"NULL == pArgs", nCountCode);
+            Fail(u"Check parameter(pArgs)", u"NULL == pArgs", nCountCode, nLine);
         } else if (GetJSONArrayItemCount(m_pArgs) != nExpected) {
-            Fail(u"Check parameter(Args count)", u"nCount != nExpected", nCountCode);
+            Fail(u"Check parameter(Args count)", u"nCount != nExpected", nCountCode, nLine);
         }
         return Ok();
     }
 
-    bool ReadString(int nIndex, BStrHolder& bstr) {
+    bool ReadString(int nIndex, BStrHolder& bstr, int nLine = __builtin_LINE()) {
         if (!Ok()) return false;
         char* pszUTF8 = nullptr;
         int nResult = ConverJSONArrayItemtoNULLEndString(m_pArgs, nIndex, &pszUTF8);
         std::unique_ptr<char[]> holdUTF8(pszUTF8);
-        if (nResult != 0) return Fail(u"ConverJSONArrayItemtoNULLEndString", u"0 != nResult", nResult);
+        if (nResult != 0) return Fail(u"ConverJSONArrayItemtoNULLEndString", u"0 != nResult", nResult, nLine);
         WCHAR* pwsz = nullptr;
         int nLen = 0;
         HRESULT hr = UTF8ToUTF16(pszUTF8, &pwsz, &nLen);
         std::unique_ptr<WCHAR[]> holdUTF16(pwsz);
-        if (FAILED(hr)) return Fail(u"UTF8ToUTF16", u"FAILED(hResult)", hr);
+        if (FAILED(hr)) return Fail(u"UTF8ToUTF16", u"FAILED(hResult)", hr, nLine);
         *bstr.out() = SysAllocStringLen(pwsz, static_cast<UINT>(nLen));
-        if (bstr.get() == nullptr) return Fail(u"SysAllocStringLen", u"NULL == bstr", E_OUTOFMEMORY);
+        if (bstr.get() == nullptr) return Fail(u"SysAllocStringLen", u"NULL == bstr", E_OUTOFMEMORY, nLine);
         return true;
     }
 
-    bool ReadInt(int nIndex, LONG& nValue) {
+    bool ReadInt(int nIndex, LONG& nValue, int nLine = __builtin_LINE()) {
         if (!Ok()) return false;
         int n = 0;
         int nResult = ConverJSONArrayItemtoint(m_pArgs, nIndex, &n);
-        if (nResult != 0) return Fail(u"ConverJSONArrayItemtoint", u"0 != nResult", nResult);
+        if (nResult != 0) return Fail(u"ConverJSONArrayItemtoint", u"0 != nResult", nResult, nLine);
         nValue = n;
         return true;
     }
 
     // The agent's result; a failure reports hOverride when given, else its own code.
-    bool Agent(LPCWSTR pwszStep, HRESULT hr, HRESULT hOverride = 0) {
-        if (FAILED(hr)) return Fail(pwszStep, u"FAILED(hResult)", hOverride ? hOverride : hr);
+    bool Agent(LPCWSTR pwszStep, HRESULT hr, HRESULT hOverride = 0, int nLine = __builtin_LINE()) {
+        if (FAILED(hr)) return Fail(pwszStep, u"FAILED(hResult)", hOverride ? hOverride : hr, nLine);
         return true;
     }
 
     // Text result to UTF-8; an absent text stays absent.
-    bool ToUTF8(BSTR bstr, HRESULT hOverride = 0) {
+    bool ToUTF8(BSTR bstr, HRESULT hOverride = 0, int nLine = __builtin_LINE()) {
         if (!Ok() || bstr == nullptr) return Ok();
         char* psz = nullptr;
         int nLen = 0;
@@ -89,7 +89,7 @@ public:
         m_pszText.reset(psz);
         if (FAILED(hr)) {
             m_pszText.reset();
-            return Fail(u"UTF16ToUTF8", u"FAILED(hResult)", hOverride ? hOverride : hr);
+            return Fail(u"UTF16ToUTF8", u"FAILED(hResult)", hOverride ? hOverride : hr, nLine);
         }
         return true;
     }
@@ -100,27 +100,29 @@ public:
         if (m_pszText) memcpy(m_pszText.get(), psz, n + 1);
     }
 
-    int RespondText(cJSON** ppResponseJSON, const char* pszName) {
-        return Respond(ppResponseJSON, pszName, JSON_RESULT_STRING, Ok() ? m_pszText.get() : nullptr);
+    int RespondText(cJSON** ppResponseJSON, const char* pszName, int nLine = __builtin_LINE()) {
+        return Respond(ppResponseJSON, pszName, JSON_RESULT_STRING, Ok() ? m_pszText.get() : nullptr, nLine);
     }
 
-    int RespondBool(cJSON** ppResponseJSON, const char* pszName, VARIANT_BOOL bFlag) {
+    int RespondBool(cJSON** ppResponseJSON, const char* pszName, VARIANT_BOOL bFlag, int nLine = __builtin_LINE()) {
         unsigned char byValue = (Ok() && bFlag == VARIANT_TRUE) ? 1 : 0;
-        return Respond(ppResponseJSON, pszName, byValue ? JSON_RESULT_TRUE : JSON_RESULT_FALSE, &byValue);
+        return Respond(ppResponseJSON, pszName, byValue ? JSON_RESULT_TRUE : JSON_RESULT_FALSE, &byValue, nLine);
     }
 
 private:
-    bool Fail(LPCWSTR pwszStep, LPCWSTR pwszReason, HRESULT hr) {
-        KEVO_FAIL_W(m_pwszName, pwszStep, pwszReason, hr);
+    // Traced with the line of the handler's own call, so each call site
+    // keeps a message number of its own.
+    bool Fail(LPCWSTR pwszStep, LPCWSTR pwszReason, HRESULT hr, int nLine) {
+        KevoTraceFailW(TRACE_UNIT_W, nLine, m_pwszName, pwszStep, pwszReason, hr);
         m_hResult = hr;
         return false;
     }
 
-    int Respond(cJSON** ppResponseJSON, const char* pszName, int nKind, const void* pValue) {
+    int Respond(cJSON** ppResponseJSON, const char* pszName, int nKind, const void* pValue, int nLine) {
         if (ppResponseJSON == nullptr) return 0;
         *ppResponseJSON = nullptr;
         int nResult = ConstructResponseJSON(pszName, m_hResult, nKind, pValue, ppResponseJSON);
-        if (nResult != 0) KEVO_FAIL_W(m_pwszName, u"ConstructResponseJSON", u"0 != nResult", nResult);
+        if (nResult != 0) KevoTraceFailW(TRACE_UNIT_W, nLine, m_pwszName, u"ConstructResponseJSON", u"0 != nResult", nResult);
         return 0;
     }
 
@@ -131,8 +133,8 @@ private:
 };
 
 // Handlers without an agent answer as if the operation failed unexpectedly.
-bool HaveAgent(Handler& h, CCryptoAgent* pobjCryptoAgent, HRESULT hCode) {
-    return h.Agent(u"Check agent", pobjCryptoAgent ? KEVO_OK : E_UNEXPECTED, hCode);
+bool HaveAgent(Handler& h, CCryptoAgent* pobjCryptoAgent, HRESULT hCode, int nLine = __builtin_LINE()) {
+    return h.Agent(u"Check agent", pobjCryptoAgent ? KEVO_OK : E_UNEXPECTED, hCode, nLine);
 }
 
 }  // namespace
