@@ -66,7 +66,9 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    if (dwFlags & ~static_cast<DWORD>(MB_ERR_INVALID_CHARS)) {
+    DWORD allowedMb = MB_ERR_INVALID_CHARS;
+    if (CodePage != CP_UTF8) allowedMb |= MB_PRECOMPOSED | MB_COMPOSITE | MB_USEGLYPHCHARS;
+    if (dwFlags & ~allowedMb) {
         SetLastError(ERROR_INVALID_FLAGS);
         return 0;
     }
@@ -125,7 +127,10 @@ int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    if (dwFlags & ~static_cast<DWORD>(WC_ERR_INVALID_CHARS)) {
+    DWORD allowedWc = WC_ERR_INVALID_CHARS;
+    if (CodePage != CP_UTF8)
+        allowedWc |= WC_DISCARDNS | WC_SEPCHARS | WC_DEFAULTCHAR | WC_COMPOSITECHECK | WC_NO_BEST_FIT_CHARS;
+    if (dwFlags & ~allowedWc) {
         SetLastError(ERROR_INVALID_FLAGS);
         return 0;
     }

@@ -90,6 +90,7 @@ TEST(MultiByteToWideChar, InvalidArguments) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0x1, "a", 1, buf, 4), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FLAGS));
+    EXPECT_EQ(MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, "a", 1, buf, 4), 1);
     EXPECT_EQ(MultiByteToWideChar(1252, 0, "a", 1, buf, 4), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
