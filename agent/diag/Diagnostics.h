@@ -14,7 +14,10 @@
 extern const GUID KEVO_TRACE_CONTROL_GUID;
 
 // Registration: the host calls these first and last in wmain, the plug-in in
-// NP_Initialize / NP_Shutdown.
+// NP_Initialize / NP_Shutdown. Registration reads the global logger setting
+// that `tessaro-trace start [--flags F]` writes; enabled lines then reach
+// <prefix>/trace/kevo.log (format in win/evntrace.h; a wide line's text is
+// followed by a blank and its result code as 0x%08x).
 void KevoTraceRegister();
 void KevoTraceUnregister();
 
