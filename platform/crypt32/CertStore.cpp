@@ -40,6 +40,7 @@ void DestroyStore(StoreImpl* s) {
     elems.swap(s->elements);
     for (ContextImpl* c : elems) ReleaseMembership(c);
     if (s->certsKey && s->ownsKey) RegCloseKey(s->certsKey);
+    if (s->provToRelease) DeferProviderRelease(s->provToRelease);
     s->magic = 0;
     delete s;
 }
@@ -358,6 +359,7 @@ HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType, HCRYPTP
             }
         }
         s->readOnly = (dwFlags & CERT_STORE_READONLY_FLAG) != 0;
+        if (hCryptProv && !(dwFlags & CERT_STORE_NO_CRYPT_RELEASE_FLAG)) s->provToRelease = hCryptProv;
         return s;
     }
     HKEY parent = nullptr;
@@ -407,12 +409,15 @@ HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType, HCRYPTP
         SetLastError(static_cast<DWORD>(e));
         return nullptr;
     }
+    // The store owns the provider handle it was given unless told otherwise.
+    if (hCryptProv && !(dwFlags & CERT_STORE_NO_CRYPT_RELEASE_FLAG)) s->provToRelease = hCryptProv;
     return s;
 }
 
 HCERTSTORE CertOpenSystemStoreW(HCRYPTPROV_LEGACY hProv, LPCWSTR szSubsystemProtocol) {
+    // The caller keeps its provider handle.
     return CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, hProv,
-                         CERT_SYSTEM_STORE_CURRENT_USER, szSubsystemProtocol);
+                         CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_NO_CRYPT_RELEASE_FLAG, szSubsystemProtocol);
 }
 
 HCERTSTORE CertDuplicateStore(HCERTSTORE hCertStore) {

@@ -88,6 +88,7 @@ struct StoreImpl {
     HKEY certsKey = nullptr;  // "...\<store>\Certificates" of a registry store
     bool ownsKey = false;
     uint64_t nextSeq = 1;
+    HCRYPTPROV provToRelease = 0;  // handed to CertOpenStore without CERT_STORE_NO_CRYPT_RELEASE_FLAG
     std::vector<ContextImpl*> elements;  // in seq order
 };
 

@@ -154,3 +154,17 @@ TEST(AcquirePrivateKey, AKeyThatIsNotTheCertificatesOrAMissingContainer) {
     EXPECT_FALSE(CryptAcquireCertificatePrivateKey(nullptr, 0, nullptr, &h, nullptr, nullptr));
     EXPECT_EQ(static_cast<HRESULT>(GetLastError()), E_INVALIDARG);
 }
+
+TEST(StoreProvider, TheStoreReleasesAProviderHandleUnlessToldNotTo) {
+    HCRYPTPROV kept = 0, given = 0;
+    ASSERT_TRUE(CryptAcquireContextW(&kept, nullptr, MS_ENHANCED_PROV_W, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(CryptAcquireContextW(&given, nullptr, MS_ENHANCED_PROV_W, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    HCERTSTORE a = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, kept,
+                                 CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_NO_CRYPT_RELEASE_FLAG, u"My");
+    HCERTSTORE b = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, given, 0, nullptr);
+    ASSERT_TRUE(a && b);
+    EXPECT_TRUE(CertCloseStore(a, 0));
+    EXPECT_TRUE(CertCloseStore(b, 0));
+    EXPECT_TRUE(CryptReleaseContext(kept, 0));
+    EXPECT_FALSE(CryptReleaseContext(given, 0));  // already released by the store
+}
