@@ -4,10 +4,12 @@
 // and never written through a symlink, and tracing keeps the last error.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -84,6 +86,31 @@ protected:
     tessaro_test::TempDir m_dir{"diag"};
     std::string m_old;
 };
+
+// Child role: the test binary re-executed with TESSARO_DIAG_CHILD=<tag>
+// registers and writes 3000 lines, then exits before any test runs.
+int RunChildRole() {
+    const char* tag = std::getenv("TESSARO_DIAG_CHILD");
+    if (!tag) return 0;
+    KevoTraceRegister();
+    if (!KevoTraceEnabled(TRACE_FLAG_INFO)) _exit(2);
+    std::string value(400, 'v');
+    value += tag;
+    for (int i = 0; i < 3000; ++i) KevoTraceValueA("k", value.c_str());
+    KevoTraceUnregister();
+    _exit(0);
+}
+const int g_childRole = RunChildRole();
+
+pid_t SpawnTracer(const char* tag) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        setenv("TESSARO_DIAG_CHILD", tag, 1);
+        execl("/proc/self/exe", "child", static_cast<char*>(nullptr));
+        _exit(91);
+    }
+    return pid;
+}
 
 void EmitOneOfEach() {
     KevoTraceFailW(u"..\\..\\Tessaro\\CryptoAgent", 120, u"CCryptoAgent::KEVO_SetCSPInfo", u"check key length",
@@ -260,6 +287,29 @@ TEST_F(DiagnosticsTest, TraceFileIsBoundedByRotation) {
     std::string last, line;
     while (std::getline(f, line)) last = line;
     EXPECT_EQ(last.substr(last.size() - 4), "vvvv");
+}
+
+TEST_F(DiagnosticsTest, ProcessesSharingTheTraceFileKeepWholeLines) {
+    SetSession(1, 0x4);
+    pid_t a = SpawnTracer("A"), b = SpawnTracer("B");
+    int sa = 0, sb = 0;
+    waitpid(a, &sa, 0);
+    waitpid(b, &sb, 0);
+    ASSERT_TRUE(WIFEXITED(sa) && WEXITSTATUS(sa) == 0);
+    ASSERT_TRUE(WIFEXITED(sb) && WEXITSTATUS(sb) == 0);
+    std::string va = "k = " + std::string(400, 'v') + "A", vb = "k = " + std::string(400, 'v') + "B";
+    int countA = 0, countB = 0;
+    std::map<std::string, unsigned long> lastSeq;
+    for (const TraceLine& l : ReadTrace()) {
+        ASSERT_TRUE(l.text == va || l.text == vb) << l.text.substr(0, 60);
+        (l.text == va ? countA : countB)++;
+        // Each process numbers its own lines in order.
+        unsigned long seq = std::stoul(l.seq);
+        EXPECT_GT(seq, lastSeq[l.pid]);
+        lastSeq[l.pid] = seq;
+    }
+    EXPECT_EQ(countA, 3000);
+    EXPECT_EQ(countB, 3000);
 }
 
 TEST_F(DiagnosticsTest, NeverWritesThroughASymlink) {
