@@ -30,6 +30,7 @@ set(count_strings 0)
 
 file(STRINGS "${STRINGS}" lines ENCODING UTF-8)
 foreach(line IN LISTS lines)
+  string(REGEX REPLACE "\r$" "" line "${line}")
   if(line MATCHES "^#" OR line STREQUAL "")
     continue()
   endif()
