@@ -552,3 +552,37 @@ TEST(CertUtilTool, ListsAddsAndDeletes) {
     EXPECT_EQ(RunProcess({CRYPT32_CERTUTIL, "-store", "NoSuchStore"}, "").exitCode, 1);
 }
 #endif
+
+TEST(SystemStore, TwoProcessesAddingAtOnceLoseNothing) {
+    std::vector<std::string> inputs(2);
+    std::vector<Bytes> all;
+    for (int p = 0; p < 2; ++p)
+        for (int i = 0; i < 100; ++i) {
+            CertSpec spec;
+            spec.serial = {static_cast<uint8_t>(p + 1), static_cast<uint8_t>(i)};
+            spec.subject = {{"2.5.4.3", 0x13, "Concurrent " + std::to_string(p) + "-" + std::to_string(i)}};
+            Bytes der = MakeCert(spec);
+            all.push_back(der);
+            inputs[p] += ToHex(der) + " {c" + std::to_string(p) + "-" + std::to_string(i) + "}\n";
+        }
+    std::vector<tessaro_test::ProcessResult> results(2);
+    std::vector<std::thread> threads;
+    for (int p = 0; p < 2; ++p)
+        threads.emplace_back([&, p] { results[p] = RunProcess({CRYPT32_STORE_CHILD, "import", "CU", "Busy"}, inputs[p]); });
+    for (auto& t : threads) t.join();
+    for (const auto& r : results) ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    HCERTSTORE s = OpenSystem(CERT_SYSTEM_STORE_CURRENT_USER, u"Busy", CERT_STORE_OPEN_EXISTING_FLAG);
+    ASSERT_NE(s, nullptr);
+    int found = 0;
+    for (size_t k = 0; k < all.size(); ++k) {
+        Bytes h = Sha1(all[k]);
+        CRYPT_HASH_BLOB hb{20, h.data()};
+        PCCERT_CONTEXT c = CertFindCertificateInStore(s, kEnc, 0, CERT_FIND_SHA1_HASH, &hb, nullptr);
+        if (!c) continue;
+        std::string want = "{c" + std::to_string(k / 100) + "-" + std::to_string(k % 100) + "}";
+        if (ContainerOf(c) == want) ++found;
+        CertFreeCertificateContext(c);
+    }
+    EXPECT_EQ(found, 200);
+    CertCloseStore(s, 0);
+}

@@ -4,7 +4,10 @@
 //       one line per certificate: thumbprint, container name or "-", key spec
 //   crypt32_store_child add <CU|LM> <store> <hex DER> <container>
 //       adds the certificate with a key-provider record (key spec 2)
+//   crypt32_store_child import <CU|LM> <store>
+//       the same for every "<hex DER> <container>" line on standard input
 #include <cstdio>
+#include <iostream>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -25,6 +28,28 @@ std::vector<BYTE> Hex(const char* s) {
     std::vector<BYTE> out;
     for (size_t i = 0; s[i] && s[i + 1]; i += 2) out.push_back(static_cast<BYTE>(std::stoi(std::string(s + i, 2), nullptr, 16)));
     return out;
+}
+
+bool Add(HCERTSTORE s, const char* hex, const char* container) {
+    int rc = 0;
+    std::vector<BYTE> der = Hex(hex);
+    PCCERT_CONTEXT c = nullptr;
+    if (!CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()),
+                                          CERT_STORE_ADD_REPLACE_EXISTING, &c)) {
+        printf("add failed %08X\n", GetLastError());
+        rc = 1;
+    } else {
+        std::u16string cont = Wide(container);
+        std::u16string prov = u"Microsoft Enhanced Cryptographic Provider v1.0";
+        CRYPT_KEY_PROV_INFO kpi{};
+        kpi.pwszContainerName = cont.data();
+        kpi.pwszProvName = prov.data();
+        kpi.dwProvType = PROV_RSA_FULL;
+        kpi.dwKeySpec = AT_SIGNATURE;
+        if (!CertSetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, 0, &kpi)) rc = 1;
+        CertFreeCertificateContext(c);
+    }
+    return rc == 0;
 }
 
 }  // namespace
@@ -56,24 +81,12 @@ int main(int argc, char** argv) {
                 printf(" - 0\n");
             }
         }
+    } else if (strcmp(argv[1], "import") == 0) {
+        std::string hex, container;
+        while (std::cin >> hex >> container)
+            if (!Add(s, hex.c_str(), container.c_str())) rc = 1;
     } else if (strcmp(argv[1], "add") == 0 && argc >= 6) {
-        std::vector<BYTE> der = Hex(argv[4]);
-        PCCERT_CONTEXT c = nullptr;
-        if (!CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()),
-                                              CERT_STORE_ADD_REPLACE_EXISTING, &c)) {
-            printf("add failed %08X\n", GetLastError());
-            rc = 1;
-        } else {
-            std::u16string cont = Wide(argv[5]);
-            std::u16string prov = u"Microsoft Enhanced Cryptographic Provider v1.0";
-            CRYPT_KEY_PROV_INFO kpi{};
-            kpi.pwszContainerName = cont.data();
-            kpi.pwszProvName = prov.data();
-            kpi.dwProvType = PROV_RSA_FULL;
-            kpi.dwKeySpec = AT_SIGNATURE;
-            if (!CertSetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, 0, &kpi)) rc = 1;
-            CertFreeCertificateContext(c);
-        }
+        if (!Add(s, argv[4], argv[5])) rc = 1;
     } else {
         rc = 2;
     }
