@@ -330,7 +330,16 @@ CCspContext::CCspContext(ProviderPtr provider, std::u16string container, bool bH
       m_bVerify(bVerify),
       m_dwFlags(dwFlags) {}
 
-CCspContext::~CCspContext() = default;
+CCspContext::~CCspContext() { MarkReleased(); }
+
+void CCspContext::MarkReleased() {
+    m_bReleased = true;
+    for (auto& k : m_ephemeral) k.reset();
+    for (auto& c : m_pairCache) {
+        CspWipe(c.stored);
+        c.key.reset();
+    }
+}
 
 CAsymmetricKey::CAsymmetricKey(ContextPtr ctx, ALG_ID algid, CspPkeyPtr pkey, bool bPrivate)
     : CCspKey(std::move(ctx), algid), m_pkey(pkey.release(), [](EVP_PKEY* p) { EVP_PKEY_free(p); }),

@@ -40,6 +40,7 @@ namespace tessaro::csp {
 class CCspProvider;
 class CCspContext;
 class CCspKey;
+class CAsymmetricKey;
 class CCspHash;
 
 using ContextPtr = std::shared_ptr<CCspContext>;
@@ -185,16 +186,23 @@ public:
     DWORD AcquireFlags() const { return m_dwFlags; }
 
     bool Released() const { return m_bReleased; }
-    // Drops what the context holds: its ephemeral keys point back at it.
-    void MarkReleased() {
-        m_bReleased = true;
-        for (auto& k : m_ephemeral) k.reset();
-    }
+    // Drops what the context holds: its keys point back at it.
+    void MarkReleased();
     DWORD m_dwRefs = 1;
 
     // Key pairs of a context without container (CRYPT_VERIFYCONTEXT): they
     // live as long as the context. Index = key spec (1 or 2).
     KeyPtr m_ephemeral[3];
+
+    // The last key pair decoded per key spec, with the stored bytes it came
+    // from: a later load of the same bytes reuses it (and OpenSSL's
+    // precomputation) instead of decoding again. Filled by LoadKeyPair.
+    struct CachedPair {
+        std::vector<BYTE> stored;  // wiped when dropped
+        ALG_ID aiKeyAlg = 0;
+        std::shared_ptr<CAsymmetricKey> key;
+    };
+    CachedPair m_pairCache[3];
 
     // Enumeration cursors of CryptGetProvParam.
     std::vector<std::u16string> m_enumContainers;

@@ -276,7 +276,16 @@ CspStatus CCspProvider::LoadKeyPair(const ContextPtr& ctx, DWORD dwKeySpec, std:
     CContainerKeyRecord rec;
     if (CspStatus st = m_store.ReadKey(ctx->ContainerName(), dwKeySpec, &rec)) return st;
     std::shared_ptr<CAsymmetricKey> k;
-    if (CspStatus st = DecodeKeyPair(ctx, rec, &k)) return st;
+    CCspContext::CachedPair& cache = ctx->m_pairCache[dwKeySpec];
+    if (cache.key && cache.aiKeyAlg == rec.aiKeyAlg && cache.stored == rec.privateKey) {
+        k = std::static_pointer_cast<CAsymmetricKey>(cache.key->Clone());
+    } else {
+        if (CspStatus st = DecodeKeyPair(ctx, rec, &k)) return st;
+        CspWipe(cache.stored);
+        cache.stored = rec.privateKey;
+        cache.aiKeyAlg = rec.aiKeyAlg;
+        cache.key = std::static_pointer_cast<CAsymmetricKey>(k->Clone());
+    }
     k->m_dwKeySpec = dwKeySpec;
     k->m_dwFlags = rec.dwFlags;
     k->m_dwPermissions = CRYPT_ENCRYPT | CRYPT_DECRYPT | CRYPT_READ | CRYPT_WRITE | CRYPT_MAC |
@@ -297,7 +306,13 @@ CspStatus CCspProvider::SaveKeyPair(const ContextPtr& ctx, DWORD dwKeySpec, cons
     rec.dwFlags = key->m_dwFlags;
     rec.dwBitLen = key->BitLength();
     if (CspStatus st = EncodeKeyPair(*key, &rec.privateKey)) return st;
-    return m_store.WriteKey(ctx->ContainerName(), dwKeySpec, rec);
+    if (CspStatus st = m_store.WriteKey(ctx->ContainerName(), dwKeySpec, rec)) return st;
+    CCspContext::CachedPair& cache = ctx->m_pairCache[dwKeySpec];
+    CspWipe(cache.stored);
+    cache.stored = rec.privateKey;
+    cache.aiKeyAlg = rec.aiKeyAlg;
+    cache.key = std::static_pointer_cast<CAsymmetricKey>(key->Clone());
+    return CSP_OK;
 }
 
 CspStatus CCspProvider::EncodeKeyPair(const CAsymmetricKey& key, std::vector<BYTE>* out) {
