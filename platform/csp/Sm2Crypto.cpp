@@ -112,38 +112,82 @@ HRESULT Sm2GenerateKey(EvpPkeyPtr& out) {
     return S_OK;
 }
 
-HRESULT Sm2KeyFromPrivate(const BYTE* d, size_t len, EvpPkeyPtr& out) {
+namespace {
+
+// The scalar as a BIGNUM, checked to lie in [1, n-2] (d = n-1 has no inverse
+// of 1 + d, which every signature needs).
+HRESULT CheckedScalar(const EC_GROUP* g, const BYTE* d, size_t len, BnPtr& out) {
     if (!d || len != kSm2CoordSize) return NTE_BAD_DATA;
-    auto g = Sm2Group();
-    std::unique_ptr<BN_CTX, BnCtxFree> bnctx(BN_CTX_new());
     BnPtr bn(BN_secure_new());
-    if (!g || !bnctx || !bn || !BN_bin2bn(d, static_cast<int>(len), bn.get()))
+    BnPtr limit(BN_dup(EC_GROUP_get0_order(g)));
+    if (!bn || !limit || !BN_bin2bn(d, static_cast<int>(len), bn.get()) || !BN_sub_word(limit.get(), 1))
         return Failed(NTE_NO_MEMORY);
-    // SM2 private keys lie in [1, n-2]: d = n-1 has no inverse of 1 + d.
-    BnPtr limit(BN_dup(EC_GROUP_get0_order(g.get())));
-    if (!limit || !BN_sub_word(limit.get(), 1)) return Failed(NTE_NO_MEMORY);
     if (BN_is_zero(bn.get()) || BN_cmp(bn.get(), limit.get()) >= 0) return NTE_BAD_DATA;
+    out = std::move(bn);
+    return S_OK;
+}
 
-    std::unique_ptr<EC_POINT, PointFree> pub(EC_POINT_new(g.get()));
-    BYTE pubOct[65];
-    if (!pub || !EC_POINT_mul(g.get(), pub.get(), bn.get(), nullptr, nullptr, bnctx.get()))
-        return Failed(NTE_FAIL);
-    HRESULT hr = UncompressedPoint(g.get(), pub.get(), pubOct);
-    if (FAILED(hr)) return hr;
-
+// A key pair from the scalar and its point (04 || x || y); OpenSSL checks that
+// the point lies on the curve, not that it belongs to the scalar.
+HRESULT KeyPairFrom(const BIGNUM* d, const BYTE pubOct[65], EvpPkeyPtr& out) {
     std::unique_ptr<OSSL_PARAM_BLD, ParamBldFree> bld(OSSL_PARAM_BLD_new());
     if (!bld || !OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, "SM2", 0) ||
-        !OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, bn.get()) ||
-        !OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, pubOct, sizeof pubOct))
+        !OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, d) ||
+        !OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, pubOct, 65))
         return Failed(NTE_NO_MEMORY);
     std::unique_ptr<OSSL_PARAM, ParamFree> params(OSSL_PARAM_BLD_to_param(bld.get()));
     if (!params) return Failed(NTE_NO_MEMORY);
-    hr = KeyFromParams(params.get(), EVP_PKEY_KEYPAIR, out);
+    HRESULT hr = KeyFromParams(params.get(), EVP_PKEY_KEYPAIR, out);
     // The parameter array holds a copy of the scalar.
     for (OSSL_PARAM* p = params.get(); p->key; ++p)
         if (p->data && p->data_size && std::strcmp(p->key, OSSL_PKEY_PARAM_PRIV_KEY) == 0)
             OPENSSL_cleanse(p->data, p->data_size);
     return hr;
+}
+
+}  // namespace
+
+HRESULT Sm2KeyFromPrivate(const BYTE* d, size_t len, EvpPkeyPtr& out) {
+    auto g = Sm2Group();
+    std::unique_ptr<BN_CTX, BnCtxFree> bnctx(BN_CTX_new());
+    if (!g || !bnctx) return Failed(NTE_NO_MEMORY);
+    BnPtr bn;
+    HRESULT hr = CheckedScalar(g.get(), d, len, bn);
+    if (FAILED(hr)) return hr;
+    std::unique_ptr<EC_POINT, PointFree> pub(EC_POINT_new(g.get()));
+    BYTE pubOct[65];
+    if (!pub || !EC_POINT_mul(g.get(), pub.get(), bn.get(), nullptr, nullptr, bnctx.get()))
+        return Failed(NTE_FAIL);
+    hr = UncompressedPoint(g.get(), pub.get(), pubOct);
+    if (FAILED(hr)) return hr;
+    return KeyPairFrom(bn.get(), pubOct, out);
+}
+
+HRESULT Sm2KeyFromStoredPair(const BYTE* p, size_t len, EvpPkeyPtr& out) {
+    if (len == kSm2CoordSize) return Sm2KeyFromPrivate(p, len, out);
+    if (!p || len != kSm2CoordSize + 65 || p[kSm2CoordSize] != 0x04) return NTE_BAD_DATA;
+    auto g = Sm2Group();
+    if (!g) return Failed(NTE_NO_MEMORY);
+    BnPtr bn;
+    HRESULT hr = CheckedScalar(g.get(), p, kSm2CoordSize, bn);
+    if (FAILED(hr)) return hr;
+    // A point off the curve is a damaged record.
+    hr = KeyPairFrom(bn.get(), p + kSm2CoordSize, out);
+    return FAILED(hr) ? NTE_BAD_DATA : hr;
+}
+
+HRESULT Sm2SerializePair(const EVP_PKEY* key, WipedBytes& out) {
+    WipedBytes d;
+    HRESULT hr = Sm2GetPrivate(key, d);
+    if (FAILED(hr)) return hr;
+    std::vector<BYTE> pub;
+    hr = Sm2SerializePublic(key, pub);
+    if (FAILED(hr)) return hr;
+    WipedBytes rec(d.size() + pub.size());
+    std::memcpy(rec.data(), d.data(), d.size());
+    std::memcpy(rec.data() + d.size(), pub.data(), pub.size());
+    out = std::move(rec);
+    return S_OK;
 }
 
 HRESULT Sm2KeyFromPublic(const BYTE x[32], const BYTE y[32], EvpPkeyPtr& out) {

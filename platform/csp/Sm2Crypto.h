@@ -122,7 +122,13 @@ HRESULT Sm2CiphertextToDer(const BYTE* raw, size_t len, std::vector<BYTE>& der);
 // Plain SM3.
 void Sm3Digest(const BYTE* p, size_t n, BYTE out[32]);
 
-// Private keys for storage: the 32-byte scalar; public keys: 04 || x || y.
+// Key pairs for storage: the 32-byte scalar followed by its point 04 || x || y,
+// so reading a key back needs no point multiplication. A stored pair of 32
+// bytes (the scalar alone) is read too.
+HRESULT Sm2SerializePair(const EVP_PKEY* key, WipedBytes& out);
+HRESULT Sm2KeyFromStoredPair(const BYTE* p, size_t len, EvpPkeyPtr& out);
+
+// Public keys: 04 || x || y.
 HRESULT Sm2SerializePublic(const EVP_PKEY* key, std::vector<BYTE>& out);
 HRESULT Sm2PublicFromSerialized(const BYTE* p, size_t n, EvpPkeyPtr& out);
 

@@ -345,10 +345,10 @@ CspStatus CSm2TokenProvider::ImportPublicKeyInfo(const ContextPtr& ctx, const CE
 }
 
 CspStatus CSm2TokenProvider::EncodeKeyPair(const CAsymmetricKey& key, std::vector<BYTE>* out) {
-    WipedBytes d;
-    HRESULT hr = Sm2GetPrivate(key.Pkey(), d);
+    WipedBytes rec;
+    HRESULT hr = Sm2SerializePair(key.Pkey(), rec);
     if (FAILED(hr)) return CspCode(hr);
-    out->assign(d.data(), d.data() + d.size());
+    out->assign(rec.data(), rec.data() + rec.size());
     return CSP_OK;
 }
 
@@ -357,7 +357,7 @@ CspStatus CSm2TokenProvider::DecodeKeyPair(const ContextPtr& ctx, const CContain
     DWORD spec = SpecOfAlg(rec.aiKeyAlg);
     if (spec == 0) return CspCode(NTE_KEYSET_ENTRY_BAD);
     EvpPkeyPtr pkey;
-    if (FAILED(Sm2KeyFromPrivate(rec.privateKey.data(), rec.privateKey.size(), pkey)))
+    if (FAILED(Sm2KeyFromStoredPair(rec.privateKey.data(), rec.privateKey.size(), pkey)))
         return CspCode(NTE_KEYSET_ENTRY_BAD);
     auto key = MakeKey(ctx, rec.aiKeyAlg, std::move(pkey), true, rec.dwFlags);
     key->m_dwKeySpec = spec;

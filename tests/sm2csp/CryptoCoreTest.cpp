@@ -115,6 +115,40 @@ TEST(Sm2Keys, GeneratedKeyRoundTripsThroughScalarAndPoint) {
     EXPECT_EQ(NTE_BAD_KEY, Sm2GetPrivate(pk.get(), d));
 }
 
+TEST(Sm2Keys, StoredPairHoldsScalarAndPoint) {
+    auto p = sm2csp_test::NewSm2Pair();
+    EvpPkeyPtr k = KeyOf(p);
+    WipedBytes rec;
+    ASSERT_EQ(S_OK, Sm2SerializePair(k.get(), rec));
+    ASSERT_EQ(97u, rec.size());
+    Bytes expected = p.d;
+    expected.push_back(0x04);
+    expected.insert(expected.end(), p.x.begin(), p.x.end());
+    expected.insert(expected.end(), p.y.begin(), p.y.end());
+    EXPECT_EQ(expected, Bytes(rec.data(), rec.data() + rec.size()));
+
+    EvpPkeyPtr back;
+    ASSERT_EQ(S_OK, Sm2KeyFromStoredPair(rec.data(), rec.size(), back));
+    BYTE sig[64];
+    Bytes msg = Msg("stored");
+    ASSERT_EQ(S_OK, Sm2SignMessage(back.get(), msg.data(), msg.size(), nullptr, sig));
+    EXPECT_TRUE(sm2csp_test::Sm2VerifyWithOpenSsl(p.x, p.y, msg, Bytes(sig, sig + 64)));
+    // The scalar alone is read as well.
+    ASSERT_EQ(S_OK, Sm2KeyFromStoredPair(p.d.data(), 32, back));
+    EXPECT_TRUE(Sm2SamePublic(back.get(), k.get()));
+    // Damage: point off the curve, missing 04, wrong size, scalar out of range.
+    Bytes bad = expected;
+    bad[40] ^= 1;
+    EXPECT_EQ(NTE_BAD_DATA, Sm2KeyFromStoredPair(bad.data(), bad.size(), back));
+    bad = expected;
+    bad[32] = 0x02;
+    EXPECT_EQ(NTE_BAD_DATA, Sm2KeyFromStoredPair(bad.data(), bad.size(), back));
+    EXPECT_EQ(NTE_BAD_DATA, Sm2KeyFromStoredPair(expected.data(), 96, back));
+    bad = expected;
+    std::fill(bad.begin(), bad.begin() + 32, 0);
+    EXPECT_EQ(NTE_BAD_DATA, Sm2KeyFromStoredPair(bad.data(), bad.size(), back));
+}
+
 TEST(Sm2Signature, VerifiesWithOpenSslAndTheStandardDigest) {
     auto p = sm2csp_test::NewSm2Pair();
     EvpPkeyPtr k = KeyOf(p);
