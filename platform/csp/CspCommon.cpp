@@ -285,18 +285,20 @@ CspStatus CKeyContainerStore::ReadKey(const std::u16string& name, DWORD dwKeySpe
     HkeyCloser k;
     LSTATUS rs = RegOpenKeyExW(HKEY_CURRENT_USER, ContainerPath(m_family, name).c_str(), 0, KEY_READ, &k.h);
     if (rs != ERROR_SUCCESS) return MapRegistryError(rs, CspCode(NTE_BAD_KEYSET));
-    // The value may be rewritten between the size query and the read; retry then.
+    // Most records fit the first buffer; a larger one is read again at its
+    // size (and again if it grew in between).
+    DWORD cb = 4096;
     for (int attempt = 0; attempt < 4; ++attempt) {
-        DWORD type = 0, cb = 0;
-        rs = RegQueryValueExW(k.h, KeyValueName(dwKeySpec), nullptr, &type, nullptr, &cb);
-        if (rs == ERROR_FILE_NOT_FOUND) return CspCode(NTE_NO_KEY);
-        if (rs != ERROR_SUCCESS) return MapRegistryError(rs, CspCode(NTE_BAD_KEYSET));
-        if (type != REG_BINARY) return CspCode(NTE_KEYSET_ENTRY_BAD);
+        DWORD type = 0;
         std::vector<BYTE> buf(cb);
         rs = RegQueryValueExW(k.h, KeyValueName(dwKeySpec), nullptr, &type, buf.data(), &cb);
         if (rs == ERROR_MORE_DATA) {
             CspWipe(buf);
             continue;
+        }
+        if (rs == ERROR_SUCCESS && type != REG_BINARY) {
+            CspWipe(buf);
+            return CspCode(NTE_KEYSET_ENTRY_BAD);
         }
         if (rs == ERROR_FILE_NOT_FOUND) return CspCode(NTE_NO_KEY);
         if (rs != ERROR_SUCCESS) return MapRegistryError(rs, CspCode(NTE_BAD_KEYSET));
