@@ -193,6 +193,8 @@ public:
             ASN1_TLV tlv;
             LONG r = ParseASN1TLV(node.m_ullValueOffset + ullConsumed, ullContentEnd, tlv);
             if (r != 0) return r;
+            // Most constructed elements hold a few children: skip the first regrowths.
+            if (node.m_vecChildren.empty()) node.m_vecChildren.reserve(4);
             node.m_vecChildren.push_back(MakeNode(tlv, &node));
             CASN1Node& child = *node.m_vecChildren.back();
             r = ParseNode(child);
