@@ -531,8 +531,10 @@ PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD dwCertEnc
                     infoFlag == CERT_INFO_SUBJECT_FLAG ? c->data->info.Subject : c->data->info.Issuer;
                 std::vector<NameRdn> rdns;
                 if (FAILED(ParseName(n.pbData, n.cbData, rdns))) return false;
-                std::u16string s = NameToString(rdns, CERT_SIMPLE_NAME_STR);
-                return StrStrIW(s.c_str(), text) != nullptr;
+                // Values alone, or with their attribute names ("cn=...").
+                std::u16string simple = NameToString(rdns, CERT_SIMPLE_NAME_STR);
+                std::u16string x500 = NameToString(rdns, CERT_X500_NAME_STR | CERT_NAME_STR_NO_QUOTING_FLAG);
+                return StrStrIW(simple.c_str(), text) != nullptr || StrStrIW(x500.c_str(), text) != nullptr;
             });
         }
         case CERT_COMPARE_PUBLIC_KEY: {

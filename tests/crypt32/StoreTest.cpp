@@ -211,6 +211,12 @@ TEST(MemoryStore, EnumerationFindAndDeletion) {
     ASSERT_NE(str, nullptr);
     EXPECT_EQ(Der(str), certs[2]);
     CertFreeCertificateContext(str);
+    str = CertFindCertificateInStore(s, kEnc, 0, CERT_FIND_SUBJECT_STR_W, u"o=org, cn=CERT 2", nullptr);
+    ASSERT_NE(str, nullptr);
+    EXPECT_EQ(Der(str), certs[1]);
+    CertFreeCertificateContext(str);
+    EXPECT_EQ(CertFindCertificateInStore(s, kEnc, 0, CERT_FIND_SUBJECT_STR_W, u"cert 4", nullptr), nullptr);
+    EXPECT_EQ(static_cast<HRESULT>(GetLastError()), CRYPT_E_NOT_FOUND);
     EXPECT_EQ(CertFindCertificateInStore(s, kEnc, 0, 0x12345678, nullptr, nullptr), nullptr);
     EXPECT_EQ(static_cast<HRESULT>(GetLastError()), E_INVALIDARG);
     CertFreeCertificateContext(probe);
