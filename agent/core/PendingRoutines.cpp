@@ -14,12 +14,6 @@ HRESULT NotYetAvailable(LPCWSTR pwszFunction) {
 }
 }  // namespace
 
-HRESULT ImportEncryptCertEx(const std::u16string& wstrCSPName, const std::u16string& wstrContainerName,
-                            const std::u16string& wstrKeyAlgorithm, const std::u16string& wstrEncryptedPrivateKeyData,
-                            const std::u16string& wstrEncryptePublicCert, LONG nKeyLength, DWORD dwFlags) {
-    return NotYetAvailable(u"ImportEncryptCertEx");
-}
-
 HRESULT ListUnregisteredSM2Certificates(LPCWSTR pwszCSPNames, std::u16string& wstrContainerPart) {
     return NotYetAvailable(u"ListUnregisteredSM2Certificates");
 }

@@ -1,0 +1,212 @@
+// Installation of an encryption certificate together with the private key the
+// certification authority generated for it. The key arrives in a text
+// envelope, wrapped for the temporary exchange key that the request put in
+// the container:
+//
+//   16-digit device type | encrypt type | session key type |
+//   16-digit length L1 | session key part (L1 characters, Base64, ends in ',')
+//   16-digit length L2 | private key part (L2 characters, Base64, ends in ',')
+//
+// Each part decodes to SEQUENCE { INTEGER, OCTET STRING }; the octet string
+// carries the encrypted key. RSA keys for Microsoft providers, and 1024-bit
+// keys for any provider, are opened here (the plain path); other RSA keys and
+// every SM2 key are handed to the provider still encrypted, through its
+// vendor import blob (the envelope path).
+//
+// Buffers handed out by these routines are new[] arrays owned by the caller;
+// those holding key material are wiped before release (CKeyBuffer).
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "win/windows.h"
+
+// The session key type of the envelope that names 3DES.
+#define ENVELOPE_SESSION_KEY_3DES 306
+// Width of every numeric field of the envelope.
+#define ENVELOPE_FIELD_LENGTH 16
+
+// The vendor import blobs carry the address of the key material; the field is
+// pointer-sized, so on 64-bit builds each blob is 4 bytes longer than the
+// 24 (RSA) and 20 (SM2) bytes of 32-bit builds.
+#define RSA_VENDOR_IMPORT_BLOB_SIZE (20 + sizeof(void*))
+#define SM2_VENDOR_IMPORT_BLOB_SIZE (16 + sizeof(void*))
+
+// C1 (x || y) and C3 of an SM2 ciphertext; anything shorter cannot be one.
+#define SM2_C1_LENGTH 64
+#define SM2_C3_LENGTH 32
+#define SM2_MIN_CIPHERTEXT_LENGTH (SM2_C1_LENGTH + SM2_C3_LENGTH)
+
+// Wipes key material (OPENSSL_cleanse, which the compiler cannot drop).
+void WipeKeyMaterial(void* pv, size_t cb);
+
+// Owns a new[] byte array of key material and wipes it before release.
+class CKeyBuffer {
+public:
+    CKeyBuffer() = default;
+    ~CKeyBuffer() { Reset(); }
+    CKeyBuffer(const CKeyBuffer&) = delete;
+    CKeyBuffer& operator=(const CKeyBuffer&) = delete;
+
+    // Out-parameters for a routine that hands out a buffer; what was held
+    // before is wiped and released first.
+    BYTE** Out() {
+        Reset();
+        return &m_pb;
+    }
+    DWORD* OutLength() { return &m_cb; }
+
+    BYTE* Get() const { return m_pb; }
+    DWORD Size() const { return m_cb; }
+    void Reset();
+    // Hands the array to a caller who takes over wiping it.
+    BYTE* Release() {
+        BYTE* pb = m_pb;
+        m_pb = nullptr;
+        m_cb = 0;
+        return pb;
+    }
+
+private:
+    BYTE* m_pb = nullptr;
+    DWORD m_cb = 0;
+};
+
+// ---- Entry and the two paths ------------------------------------------------
+
+// Declared for the agent in EnrollmentRoutines.h as well.
+HRESULT ImportEncryptCertEx(const std::u16string& wstrCSPName, const std::u16string& wstrContainerName,
+                            const std::u16string& wstrKeyAlgorithm, const std::u16string& wstrEncryptedPrivateKeyData,
+                            const std::u16string& wstrEncryptePublicCert, LONG nKeyLength, DWORD dwFlags);
+
+// The plain path (RSA only): both keys are decrypted here.
+HRESULT ImportEncryptCert(const std::u16string& wstrCSPName, const std::u16string& wstrContainerName,
+                          const std::u16string& wstrKeyAlgorithm, const std::u16string& wstrEncryptedPrivateKeyData,
+                          const std::u16string& wstrEncryptePublicCert, LONG nKeyLength, DWORD dwFlags);
+
+// The envelope path: RSA through the 24-byte vendor blob, SM2 through the
+// 20-byte one in up to three ciphertext orders.
+HRESULT ImportEncryptCertByEncryptedFormat(const std::u16string& wstrCSPName, const std::u16string& wstrContainerName,
+                                           const std::u16string& wstrKeyAlgorithm,
+                                           const std::u16string& wstrEncryptedPrivateKeyData,
+                                           const std::u16string& wstrEncryptPublicCert, LONG nKeyLength,
+                                           DWORD dwFlags);
+
+// ---- Reading the envelope --------------------------------------------------
+
+// Certificate text (commas anywhere are ignored) to DER.
+HRESULT ParseEncryptCertPublicKeyCert(const std::u16string& wstrEncryptPublicCert, BYTE** ppbCert, DWORD* pcbCert);
+
+// Envelope text to the encrypted session key, its algorithm (CALG_3DES, or 0
+// in the Ex form for "no session key") and the encrypted private key. The
+// plain form accepts only session key type 306.
+HRESULT ParseEncryptCertPrivateKeyData(const std::u16string& wstrEncryptedPrivateKeyData, BYTE** ppbSessionKey,
+                                       DWORD* pcbSessionKey, ALG_ID* pSessionAlg, BYTE** ppbPrivateKey,
+                                       DWORD* pcbPrivateKey);
+HRESULT ParseEncryptCertPrivateKeyDataEx(const std::u16string& wstrEncryptedPrivateKeyData, BYTE** ppbSessionKey,
+                                         DWORD* pcbSessionKey, ALG_ID* pSessionAlg, BYTE** ppbPrivateKey,
+                                         DWORD* pcbPrivateKey);
+
+// The fields and both decoded (still wrapped) parts. In the Ex form a session
+// key type of 0 leaves the session part undecoded and empty.
+HRESULT GetSessionKeyandPrivateKeyASN1Obj(const std::u16string& wstrEncryptedPrivateKeyData, BYTE** ppbSessionPart,
+                                          DWORD* pcbSessionPart, ALG_ID* pSessionAlg, BYTE** ppbPrivatePart,
+                                          DWORD* pcbPrivatePart);
+HRESULT GetSessionKeyandPrivateKeyASN1ObjEx(const std::u16string& wstrEncryptedPrivateKeyData,
+                                            BYTE** ppbSessionPart, DWORD* pcbSessionPart, ALG_ID* pSessionAlg,
+                                            BYTE** ppbPrivatePart, DWORD* pcbPrivatePart);
+
+// One length field and the Base64 part after it, from nPosition; the part is
+// handed out without its commas and nPosition moves past it.
+HRESULT GetBase64KeyFromEncryptedData(const std::u16string& wstrEncryptedPrivateKeyData, size_t& nPosition,
+                                      std::u16string& wstrKeyBase64);
+
+// The content of the second element of a two-element structure.
+HRESULT GetSessionKeyorPrivateKeyFromASN1Obj(const BYTE* pbPart, DWORD cbPart, BYTE** ppbKey, DWORD* pcbKey);
+
+// ---- RSA ----------------------------------------------------------------------
+
+// Opens the request's container and decrypts the session key (big-endian, as
+// it arrives; reversed here in place) with its exchange key. On success the
+// context stays open and belongs to the caller.
+HRESULT DecryptSessionKeywithTempKey(const std::u16string& wstrCSPName, const std::u16string& wstrContainerName,
+                                     const std::u16string& wstrKeyAlgorithm, HCRYPTPROV* phProv,
+                                     BYTE* pbEncryptedSessionKey, DWORD cbEncryptedSessionKey, BYTE** ppbSessionKey,
+                                     DWORD* pcbSessionKey);
+
+// Decrypts the PKCS#1 private key (3DES-ECB) in a key set of its own that is
+// deleted again on every path.
+HRESULT DecryptPrivateKeywithSessionKey(BYTE** ppbPrivateKey, DWORD* pcbPrivateKey, ALG_ID algSession,
+                                        const BYTE* pbSessionKey, DWORD cbSessionKey,
+                                        const BYTE* pbEncryptedPrivateKey, DWORD cbEncryptedPrivateKey);
+
+// A key pair whose RSA operation is the identity, so that plain key bytes can
+// be imported as a SIMPLEBLOB.
+bool CreatePrivateExponentOneKey(HCRYPTPROV hProv, HCRYPTKEY* phKey);
+bool ImportPlainSessionBlob(HCRYPTPROV hProv, HCRYPTKEY hPubKey, ALG_ID algSession, const BYTE* pbKey, DWORD cbKey,
+                            HCRYPTKEY* phSessionKey);
+
+// The seven numbers of a PKCS#1 RSAPrivateKey, least significant byte first
+// (one leading zero octet dropped), and its public exponent.
+struct RSA_PRIVATE_KEY_NUMBERS {
+    std::vector<BYTE> modulus, privateExponent, prime1, prime2, exponent1, exponent2, coefficient;
+    DWORD dwPublicExponent = 0;
+    ~RSA_PRIVATE_KEY_NUMBERS();
+};
+HRESULT DecodePrivateKey(const BYTE* pbDer, DWORD cbDer, RSA_PRIVATE_KEY_NUMBERS& numbers);
+
+// One INTEGER element (tag 02, at least one content octet) to its content
+// without a leading zero octet, byte-reversed.
+HRESULT CopyPrivateKeyAttribute(BYTE byTag, const BYTE* pbContent, DWORD cbContent, std::vector<BYTE>& attribute);
+
+// PKCS#1 DER to a PRIVATEKEYBLOB for a key of dwKeyBits bits (9B/16 + 20 bytes).
+HRESULT getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(const BYTE* pbDer, DWORD cbDer, DWORD dwKeyBits, BYTE** ppbBlob,
+                                                DWORD* pcbBlob);
+
+// True when the PKCS#1 key and the DER certificate carry the same public key
+// (NTE_BAD_PUBLIC_KEY when not).
+HRESULT CheckPrivateKeyMatchesCertificate(const BYTE* pbPrivateKey, DWORD cbPrivateKey, const BYTE* pbCert,
+                                          DWORD cbCert);
+
+// End of the plain path: import and bind.
+HRESULT ImportEncryptCert_RSA(const std::u16string& wstrContainerName, const BYTE* pbCert, DWORD cbCert,
+                              const std::u16string& wstrCSPName, HCRYPTPROV hProv, LONG nKeyLength,
+                              const BYTE* pbPrivateKey, DWORD cbPrivateKey, DWORD dwFlags);
+
+// The request's container for the envelope path (SM2: opened as a verify
+// context with the container name).
+HRESULT GetCSPHandleofTempPublickey(const std::u16string& wstrCSPName, const std::u16string& wstrContainerName,
+                                    const std::u16string& wstrKeyAlgorithm, HCRYPTPROV* phProv);
+
+// End of the RSA envelope path.
+HRESULT ImportEncryptCertEx_RSA(const BYTE* pbCert, DWORD cbCert, const BYTE* pbEncryptedPrivateKey,
+                                const BYTE* pbEncryptedSessionKey, const std::u16string& wstrCSPName,
+                                HCRYPTPROV hProv, LONG nKeyLength, DWORD cbEncryptedSessionKey,
+                                DWORD cbEncryptedPrivateKey, DWORD dwFlags, bool* pbKeyImported = nullptr);
+
+// SEQUENCE { INTEGER 1, OID rsaEncryption, OID 1.3.6.1.4.1.4929.1.7,
+// OCTET STRING session key, OCTET STRING private key }.
+HRESULT ComposeRSAEVPPrivateKey(const BYTE* pbEncryptedPrivateKey, DWORD cbEncryptedPrivateKey,
+                                const BYTE* pbEncryptedSessionKey, DWORD cbEncryptedSessionKey, BYTE** ppbEnvelope,
+                                DWORD* pcbEnvelope);
+// The bare OBJECT IDENTIFIER element of a dotted identifier.
+HRESULT ComposeObjectIdentifier(const char* pszObjId, BYTE** ppbEncoded, DWORD* pcbEncoded);
+
+// The vendor blobs, as handed to CryptImportKey.
+HRESULT FillRSAVendorImportBlob(DWORD dwKeyBits, const BYTE* pbEnvelope, DWORD cbEnvelope, BYTE* pbBlob,
+                                DWORD cbBlob);
+HRESULT FillSM2VendorImportBlob(const BYTE* pbCiphertext, DWORD cbCiphertext, BYTE* pbBlob, DWORD cbBlob);
+
+// ---- SM2 ----------------------------------------------------------------------
+
+// One import attempt. *pbKeyImported (if given) tells whether CryptImportKey
+// succeeded, so that a binding failure is not retried with other orders.
+HRESULT ImportEncryptCertEx_SM2(const BYTE* pbCert, const BYTE* pbCiphertext, DWORD cbCiphertext, HCRYPTPROV hProv,
+                                DWORD cbCert, DWORD dwFlags, bool* pbKeyImported = nullptr);
+
+// Reorderings of an SM2 ciphertext; the new buffer has n + 1 bytes (zero
+// after the n of the ciphertext). Below 96 bytes: 0xA0071403.
+HRESULT ConvertC1C3C2ToC1C2C3(const BYTE* pbC1C3C2, DWORD cbCiphertext, BYTE** ppbC1C2C3);
+HRESULT ConvertC1C2C3ToC1C3C2(const BYTE* pbC1C2C3, DWORD cbCiphertext, BYTE** ppbC1C3C2);
