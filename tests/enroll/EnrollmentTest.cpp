@@ -4,6 +4,7 @@
 // in this process through the certificate store and provider calls.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,11 @@ struct Case {
     int certType;
     bool md5;
 };
+
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.provider << ", " << c.keyLength << " bits, " << c.algorithm << ", type " << c.certType
+        << (c.md5 ? ", MD5" : ", SHA-1");
+}
 
 std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
     const Case& c = info.param;
