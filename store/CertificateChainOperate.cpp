@@ -1,0 +1,554 @@
+// Attribute queries and single-criterion tests on certificate contexts.
+#include "CertificateChainOperate.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "Codec.h"
+#include "Diagnostics.h"
+#include "ResultCode.h"
+
+#define TRACE_UNIT_W u"CertificateChainOperate"
+
+namespace {
+
+const DWORD CERT_ENCODING = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+// A Win32 failure as an HRESULT; values that already are one stay.
+HRESULT LastErrorAsHResult() {
+    DWORD dwError = GetLastError();
+    if (dwError == 0) return E_FAIL;
+    if (static_cast<LONG>(dwError) < 0) return static_cast<HRESULT>(dwError);
+    return static_cast<HRESULT>(0x80070000u | (dwError & 0xFFFFu));
+}
+
+bool ValidContext(PCCERT_CONTEXT pCertContext) { return pCertContext != nullptr && pCertContext->pCertInfo != nullptr; }
+
+struct ProvReleaser {
+    HCRYPTPROV h = 0;
+    ~ProvReleaser() {
+        if (h) CryptReleaseContext(h, 0);
+    }
+};
+
+// A name blob rendered by CertNameToStrW, in a new zero-terminated array.
+HRESULT NameToString(LPCWSTR FUNC, CERT_NAME_BLOB* pName, DWORD dwStrType, LPWSTR* ppwsz, DWORD* pcch) {
+    DWORD cch = CertNameToStrW(CERT_ENCODING, pName, dwStrType, nullptr, 0);
+    if (cch == 0) {
+        HRESULT hr = LastErrorAsHResult();
+        KEVO_FAIL_W(FUNC, u"CertNameToStrW(1)", u"0 == dwLength", hr);
+        return hr;
+    }
+    std::unique_ptr<WCHAR[]> text(new (std::nothrow) WCHAR[cch + 1]());
+    if (!text) {
+        KEVO_FAIL_W(FUNC, u"new", u"Dispatch memory failed.", E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    DWORD cchWritten = CertNameToStrW(CERT_ENCODING, pName, dwStrType, text.get(), cch);
+    if (cchWritten == 0) {
+        HRESULT hr = LastErrorAsHResult();
+        KEVO_FAIL_W(FUNC, u"CertNameToStrW(2)", u"0 == dwLength", hr);
+        return hr;
+    }
+    *ppwsz = text.release();
+    *pcch = cchWritten;
+    return KEVO_OK;
+}
+
+// An extension of the certificate decoded by its own OID as structure type.
+HRESULT DecodeExtension(LPCWSTR FUNC, PCCERT_CONTEXT pCertContext, LPCSTR pszOID, HRESULT hrMissing,
+                        std::unique_ptr<BYTE[]>& decoded) {
+    const CERT_INFO* pInfo = pCertContext->pCertInfo;
+    PCERT_EXTENSION pExt = CertFindExtension(pszOID, pInfo->cExtension, pInfo->rgExtension);
+    if (pExt == nullptr) {
+        KEVO_FAIL_W(FUNC, u"CertFindExtension", u"NULL == pCertExtension", hrMissing);
+        return hrMissing;
+    }
+    DWORD cb = 0;
+    if (!CryptDecodeObjectEx(CERT_ENCODING, pszOID, pExt->Value.pbData, pExt->Value.cbData, CRYPT_DECODE_NOCOPY_FLAG,
+                             nullptr, nullptr, &cb) ||
+        cb == 0) {
+        HRESULT hr = LastErrorAsHResult();
+        KEVO_FAIL_W(FUNC, u"CryptDecodeObjectEx(1)", u"1", hr);
+        return hr;
+    }
+    decoded.reset(new (std::nothrow) BYTE[cb]());
+    if (!decoded) {
+        KEVO_FAIL_W(FUNC, u"new", u"Dispatch memory failed.", E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    if (!CryptDecodeObjectEx(CERT_ENCODING, pszOID, pExt->Value.pbData, pExt->Value.cbData, CRYPT_DECODE_NOCOPY_FLAG,
+                             nullptr, decoded.get(), &cb)) {
+        HRESULT hr = LastErrorAsHResult();
+        decoded.reset();
+        KEVO_FAIL_W(FUNC, u"CryptDecodeObjectEx(2)", u"1", hr);
+        return hr;
+    }
+    return KEVO_OK;
+}
+
+// A provider parameter read as 8-bit text, with one spare zero byte.
+HRESULT ReadProviderText(LPCWSTR FUNC, HCRYPTPROV hProv, DWORD dwParam, std::unique_ptr<char[]>& text) {
+    DWORD cb = 0;
+    if (!CryptGetProvParam(hProv, dwParam, nullptr, &cb, 0) || cb == 0) {
+        HRESULT hr = cb == 0 && GetLastError() == 0 ? E_FAIL : LastErrorAsHResult();
+        KEVO_FAIL_W(FUNC, u"GetProviderInfo FAILED.", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    text.reset(new (std::nothrow) char[static_cast<size_t>(cb) + 1]());
+    if (!text) {
+        KEVO_FAIL_W(FUNC, u"GetProviderInfo FAILED.", u"Dispatch memory failed.", E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    if (!CryptGetProvParam(hProv, dwParam, reinterpret_cast<BYTE*>(text.get()), &cb, 0)) {
+        HRESULT hr = LastErrorAsHResult();
+        text.reset();
+        KEVO_FAIL_W(FUNC, u"GetProviderInfo FAILED.", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    return KEVO_OK;
+}
+
+// PP_NAME or PP_CONTAINER of the provider that holds the certificate's key.
+HRESULT GetCertProviderParam(LPCWSTR FUNC, PCCERT_CONTEXT pCertContext, DWORD dwParam, LPWSTR* ppwsz, DWORD* pcch) {
+    if (!ValidContext(pCertContext) || ppwsz == nullptr || pcch == nullptr) {
+        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    ProvReleaser prov;
+    DWORD dwKeySpec = 0;
+    if (!CryptAcquireCertificatePrivateKey(pCertContext, 0, nullptr, &prov.h, &dwKeySpec, nullptr)) {
+        HRESULT hr = LastErrorAsHResult();
+        KEVO_FAIL_W(FUNC, u"CryptAcquireCertificatePrivateKey FAILED.", u"1", hr);
+        return hr;
+    }
+    std::unique_ptr<char[]> text;
+    HRESULT hr = ReadProviderText(FUNC, prov.h, dwParam, text);
+    if (FAILED(hr)) return hr;
+    WCHAR* pwsz = nullptr;
+    int cch = 0;
+    hr = UTF8ToUTF16(text.get(), &pwsz, &cch);
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(FUNC, u"UTF8ToUTF16 FAILED.", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    *ppwsz = pwsz;
+    *pcch = static_cast<DWORD>(cch);
+    return KEVO_OK;
+}
+
+HRESULT GetCertDate(LPCWSTR FUNC, const FILETIME* pft, SYSTEMTIME* pstTime, DWORD* pcbTime) {
+    if (pstTime == nullptr) {
+        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pstTime", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    FileTimeToSystemTime(pft, pstTime);
+    if (pcbTime) *pcbTime = sizeof(SYSTEMTIME);
+    return KEVO_OK;
+}
+
+// Does text contain one of the values (or is one of them empty)?
+bool ContainsAny(LPCWSTR pwszText, const std::vector<std::u16string>& vtrValues) {
+    for (const std::u16string& v : vtrValues) {
+        if (v.empty()) return true;
+        if (pwszText != nullptr && StrStrIW(pwszText, v.c_str()) != nullptr) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+HRESULT GetCertCN(PCCERT_CONTEXT pCertContext, LPWSTR* ppwszCN, DWORD* pcchCN) {
+    const LPCWSTR FUNC = u"GetCertCN";
+    TraceHelper th(FUNC);
+    if (!ValidContext(pCertContext) || ppwszCN == nullptr || pcchCN == nullptr) {
+        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    DWORD cch = CertGetNameStringW(pCertContext, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
+    if (cch == 0) {
+        HRESULT hr = LastErrorAsHResult();
+        KEVO_FAIL_W(FUNC, u"CertGetNameStringW(1)", u"0 == dwLength", hr);
+        return hr;
+    }
+    std::unique_ptr<WCHAR[]> text(new (std::nothrow) WCHAR[cch + 1]());
+    if (!text) {
+        KEVO_FAIL_W(FUNC, u"new", u"New memory failed.", E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    DWORD cchWritten = CertGetNameStringW(pCertContext, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, text.get(), cch);
+    if (cchWritten == 0) {
+        HRESULT hr = LastErrorAsHResult();
+        KEVO_FAIL_W(FUNC, u"CertGetNameStringW(2)", u"0 == dwLength", hr);
+        return hr;
+    }
+    *ppwszCN = text.release();
+    *pcchCN = cchWritten;
+    return KEVO_OK;
+}
+
+HRESULT GetCertSubject(PCCERT_CONTEXT pCertContext, LPWSTR* ppwszSubject, DWORD* pcchSubject, DWORD dwStrType) {
+    const LPCWSTR FUNC = u"GetCertSubject";
+    TraceHelper th(FUNC);
+    if (!ValidContext(pCertContext) || ppwszSubject == nullptr || pcchSubject == nullptr) {
+        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    return NameToString(FUNC, &pCertContext->pCertInfo->Subject, dwStrType | CERT_NAME_STR_LISTING_FLAGS,
+                        ppwszSubject, pcchSubject);
+}
+
+HRESULT GetCertIssuer(PCCERT_CONTEXT pCertContext, LPWSTR* ppwszIssuer, DWORD* pcchIssuer) {
+    const LPCWSTR FUNC = u"GetCertIssuer";
+    TraceHelper th(FUNC);
+    if (!ValidContext(pCertContext) || ppwszIssuer == nullptr || pcchIssuer == nullptr) {
+        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    return NameToString(FUNC, &pCertContext->pCertInfo->Issuer, CERT_X500_NAME_STR | CERT_NAME_STR_LISTING_FLAGS,
+                        ppwszIssuer, pcchIssuer);
+}
+
+HRESULT GetCertSerialNumber(BYTE** ppbSerialNumber, PCCERT_CONTEXT pCertContext, DWORD* pcbSerialNumber) {
+    const LPCWSTR FUNC = u"GetCertSerialNumber";
+    TraceHelper th(FUNC);
+    if (!ValidContext(pCertContext) || ppbSerialNumber == nullptr || pcbSerialNumber == nullptr) {
+        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    const CRYPT_INTEGER_BLOB& serial = pCertContext->pCertInfo->SerialNumber;
+    std::unique_ptr<BYTE[]> copy(new (std::nothrow) BYTE[serial.cbData + 1]());
+    if (!copy) {
+        KEVO_FAIL_W(FUNC, u"new", u"Dispatch memory failed.", E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    if (serial.cbData) memcpy(copy.get(), serial.pbData, serial.cbData);
+    *ppbSerialNumber = copy.release();
+    *pcbSerialNumber = serial.cbData;
+    return KEVO_OK;
+}
+
+HRESULT GetCertSubjectKeyID(PCCERT_CONTEXT pCertContext, BYTE** ppbKeyID, DWORD* pcbKeyID) {
+    const LPCWSTR FUNC = u"GetCertSubjectKeyID";
+    TraceHelper th(FUNC);
+    if (!ValidContext(pCertContext)) {
+        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    if (ppbKeyID == nullptr) {
+        const CERT_INFO* pInfo = pCertContext->pCertInfo;
+        if (CertFindExtension(szOID_SUBJECT_KEY_IDENTIFIER, pInfo->cExtension, pInfo->rgExtension) == nullptr) {
+            KEVO_FAIL_W(FUNC, u"CertFindExtension", u"NULL == pCertExtension", KEVO_E_NO_SUBJECT_KEY_ID);
+            return KEVO_E_NO_SUBJECT_KEY_ID;
+        }
+        return KEVO_OK;
+    }
+    if (pcbKeyID == nullptr) {
+        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pdwKeyIDLength", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    std::unique_ptr<BYTE[]> decoded;
+    HRESULT hr = DecodeExtension(FUNC, pCertContext, szOID_SUBJECT_KEY_IDENTIFIER, KEVO_E_NO_SUBJECT_KEY_ID, decoded);
+    if (FAILED(hr)) return hr;
+    const CRYPT_DATA_BLOB* pBlob = reinterpret_cast<const CRYPT_DATA_BLOB*>(decoded.get());
+    std::unique_ptr<BYTE[]> copy(new (std::nothrow) BYTE[pBlob->cbData + 1]());
+    if (!copy) {
+        KEVO_FAIL_W(FUNC, u"new", u"Dispatch memory failed.", E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    if (pBlob->cbData) memcpy(copy.get(), pBlob->pbData, pBlob->cbData);
+    *ppbKeyID = copy.release();
+    *pcbKeyID = pBlob->cbData;
+    return KEVO_OK;
+}
+
+HRESULT GetCertKeyUsage(PCCERT_CONTEXT pCertContext, DWORD* pdwKeyUsage, DWORD* pcbKeyUsage) {
+    const LPCWSTR FUNC = u"GetCertKeyUsage";
+    TraceHelper th(FUNC);
+    if (!ValidContext(pCertContext) || pdwKeyUsage == nullptr) {
+        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    std::unique_ptr<BYTE[]> decoded;
+    HRESULT hr = DecodeExtension(FUNC, pCertContext, szOID_KEY_USAGE, KEVO_E_NO_KEY_USAGE, decoded);
+    if (FAILED(hr)) return hr;
+    const CRYPT_BIT_STRING_BLOB* pBits = reinterpret_cast<const CRYPT_BIT_STRING_BLOB*>(decoded.get());
+    *pdwKeyUsage = pBits->cbData > 0 ? pBits->pbData[0] : 0;
+    if (pcbKeyUsage) *pcbKeyUsage = sizeof(DWORD);
+    return KEVO_OK;
+}
+
+HRESULT GetCertProviderName(PCCERT_CONTEXT pCertContext, LPWSTR* ppwszProvName, DWORD* pcchProvName) {
+    const LPCWSTR FUNC = u"GetCertProviderName";
+    TraceHelper th(FUNC);
+    return GetCertProviderParam(FUNC, pCertContext, PP_NAME, ppwszProvName, pcchProvName);
+}
+
+HRESULT GetCertContainerName(PCCERT_CONTEXT pCertContext, LPWSTR* ppwszContainer, DWORD* pcchContainer) {
+    const LPCWSTR FUNC = u"GetCertContainerName";
+    TraceHelper th(FUNC);
+    return GetCertProviderParam(FUNC, pCertContext, PP_CONTAINER, ppwszContainer, pcchContainer);
+}
+
+HRESULT GetCertToDate(PCCERT_CONTEXT pCertContext, SYSTEMTIME* pstTime, DWORD* pcbTime) {
+    const LPCWSTR FUNC = u"GetCertToDate";
+    if (!ValidContext(pCertContext)) {
+        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    return GetCertDate(FUNC, &pCertContext->pCertInfo->NotAfter, pstTime, pcbTime);
+}
+
+HRESULT GetCertFromDate(PCCERT_CONTEXT pCertContext, SYSTEMTIME* pstTime, DWORD* pcbTime) {
+    const LPCWSTR FUNC = u"GetCertFromDate";
+    if (!ValidContext(pCertContext)) {
+        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    return GetCertDate(FUNC, &pCertContext->pCertInfo->NotBefore, pstTime, pcbTime);
+}
+
+HRESULT QueryCertContextInfo(PCCERT_CONTEXT pCertContext, DWORD dwQueryID, void* pvData, DWORD* pcbData) {
+    const LPCWSTR FUNC = u"QueryCertContextInfo";
+    TraceHelper th(FUNC);
+    KevoTraceValueN("dwQueryID", static_cast<LONG>(dwQueryID));
+    switch (dwQueryID) {
+        case QUERYID_SUBJECT_FULL:
+            return GetCertSubject(pCertContext, static_cast<LPWSTR*>(pvData), pcbData, CERT_X500_NAME_STR);
+        case QUERYID_SUBJECT_SIMPLE:
+            return GetCertSubject(pCertContext, static_cast<LPWSTR*>(pvData), pcbData, CERT_SIMPLE_NAME_STR);
+        case QUERYID_ISSUER:
+            return GetCertIssuer(pCertContext, static_cast<LPWSTR*>(pvData), pcbData);
+        case QUERYID_SERIALNUMBER:
+            return GetCertSerialNumber(static_cast<BYTE**>(pvData), pCertContext, pcbData);
+        case QUERYID_PROVIDERNAME:
+            return GetCertProviderName(pCertContext, static_cast<LPWSTR*>(pvData), pcbData);
+        case QUERYID_TODATE:
+            return GetCertToDate(pCertContext, static_cast<SYSTEMTIME*>(pvData), pcbData);
+        case QUERYID_FROMDATE:
+            return GetCertFromDate(pCertContext, static_cast<SYSTEMTIME*>(pvData), pcbData);
+        case QUERYID_SUBJECTKEYID:
+            return GetCertSubjectKeyID(pCertContext, static_cast<BYTE**>(pvData), pcbData);
+        case QUERYID_KEYUSAGE:
+            return GetCertKeyUsage(pCertContext, static_cast<DWORD*>(pvData), pcbData);
+        case QUERYID_CONTAINERNAME:
+            return GetCertContainerName(pCertContext, static_cast<LPWSTR*>(pvData), pcbData);
+        case QUERYID_CN:
+            return GetCertCN(pCertContext, static_cast<LPWSTR*>(pvData), pcbData);
+        default:
+            KEVO_FAIL_W(FUNC, u"Check query type", u"Query type is not supported.", KEVO_E_QUERY_TYPE);
+            return KEVO_E_QUERY_TYPE;
+    }
+}
+
+HRESULT GetCertificateContextProperty(DWORD* pcbData, PCCERT_CONTEXT pCertContext, BYTE** ppbData) {
+    const LPCWSTR FUNC = u"GetCertificateContextProperty";
+    TraceHelper th(FUNC);
+    if (pcbData == nullptr || ppbData == nullptr || pCertContext == nullptr) {
+        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    DWORD cb = 0;
+    if (!CertGetCertificateContextProperty(pCertContext, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &cb)) {
+        HRESULT hr = LastErrorAsHResult();
+        KEVO_FAIL_W(FUNC, u"CertGetCertificateContextProperty(1)", u"1", hr);
+        return hr;
+    }
+    // A record too small to be a CRYPT_KEY_PROV_INFO would be read past its end.
+    if (cb < sizeof(CRYPT_KEY_PROV_INFO)) {
+        KEVO_FAIL_W(FUNC, u"CertGetCertificateContextProperty(1)", u"dwLength < sizeof(CRYPT_KEY_PROV_INFO)",
+                    CRYPT_E_NOT_FOUND);
+        return CRYPT_E_NOT_FOUND;
+    }
+    std::unique_ptr<BYTE[]> data(new (std::nothrow) BYTE[cb]());
+    if (!data) {
+        KEVO_FAIL_W(FUNC, u"new", u"Dispatch memory failed.", E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    if (!CertGetCertificateContextProperty(pCertContext, CERT_KEY_PROV_INFO_PROP_ID, data.get(), &cb)) {
+        HRESULT hr = LastErrorAsHResult();
+        KEVO_FAIL_W(FUNC, u"CertGetCertificateContextProperty(2)", u"1", hr);
+        return hr;
+    }
+    *ppbData = data.release();
+    *pcbData = cb;
+    return KEVO_OK;
+}
+
+HRESULT GetTimeString(std::u16string& wstrTime, const SYSTEMTIME* pstTime) {
+    const LPCWSTR FUNC = u"GetTimeString";
+    if (pstTime == nullptr) {
+        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pstTime", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    char sz[128];
+    int n = snprintf(sz, sizeof sz, "%04d-%02d-%02d %02d:%02d:%02d", pstTime->wYear, pstTime->wMonth, pstTime->wDay,
+                     pstTime->wHour, pstTime->wMinute, pstTime->wSecond);
+    wstrTime.assign(sz, sz + (n > 0 ? n : 0));
+    return KEVO_OK;
+}
+
+HRESULT ConvertUTCtimetoLocalTime(SYSTEMTIME* pstTime) {
+    const LPCWSTR FUNC = u"ConvertUTCtimetoLocalTime";
+    if (pstTime == nullptr) {
+        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pstTime", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    FILETIME ftUTC{}, ftLocal{};
+    SYSTEMTIME stLocal{};
+    if (!SystemTimeToFileTime(pstTime, &ftUTC)) {
+        HRESULT hr = LastErrorAsHResult();
+        KEVO_FAIL_W(FUNC, u"SystemTimeToFileTime", u"1", hr);
+        return hr;
+    }
+    if (!FileTimeToLocalFileTime(&ftUTC, &ftLocal)) {
+        HRESULT hr = LastErrorAsHResult();
+        KEVO_FAIL_W(FUNC, u"FileTimeToLocalFileTime", u"1", hr);
+        return hr;
+    }
+    if (!FileTimeToSystemTime(&ftLocal, &stLocal)) {
+        HRESULT hr = LastErrorAsHResult();
+        KEVO_FAIL_W(FUNC, u"FileTimeToSystemTime", u"1", hr);
+        return hr;
+    }
+    *pstTime = stLocal;
+    return KEVO_OK;
+}
+
+HRESULT GetMachineTime(FILETIME* pftMachineTime) {
+    const LPCWSTR FUNC = u"GetMachineTime";
+    if (pftMachineTime == nullptr) {
+        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pftMachineTime", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    // Local time back to UTC through the current time zone.
+    SYSTEMTIME stLocal{};
+    GetLocalTime(&stLocal);
+    FILETIME ftLocal{};
+    if (!SystemTimeToFileTime(&stLocal, &ftLocal) || !LocalFileTimeToFileTime(&ftLocal, pftMachineTime)) {
+        HRESULT hr = LastErrorAsHResult();
+        KEVO_FAIL_W(FUNC, u"TzSpecificLocalTimeToSystemTime", u"1", hr);
+        return hr;
+    }
+    return KEVO_OK;
+}
+
+HRESULT CheckCertValidTime(const FILETIME* pftMachineTime, DWORD* pdwExpired, PCCERT_CONTEXT pCertContext) {
+    const LPCWSTR FUNC = u"CheckCertValidTime";
+    TraceHelper th(FUNC);
+    if (!ValidContext(pCertContext) || pftMachineTime == nullptr || pdwExpired == nullptr) {
+        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pCertContext || NULL == pftMachineTime", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    *pdwExpired = 0;
+    LPWSTR pwszSubject = nullptr;
+    DWORD cch = 0;
+    HRESULT hr = QueryCertContextInfo(pCertContext, QUERYID_SUBJECT_FULL, &pwszSubject, &cch);
+    std::unique_ptr<WCHAR[]> holdSubject(pwszSubject);
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(FUNC, u"QueryCertContextInfo(QUERYID_SUBJECT_FULL)", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    KevoTraceValueW(u"Subject", pwszSubject);
+    if (CompareFileTime(&pCertContext->pCertInfo->NotAfter, pftMachineTime) == -1) *pdwExpired = 1;
+    return KEVO_OK;
+}
+
+HRESULT CheckCertSubjectName(PCCERT_CONTEXT pCertContext, const std::vector<std::u16string>& vtrSubjects,
+                             DWORD dwStrType) {
+    const LPCWSTR FUNC = u"CheckCertSubjectName";
+    if (vtrSubjects.empty()) return KEVO_OK;
+    LPWSTR pwszSubject = nullptr;
+    DWORD cch = 0;
+    HRESULT hr = GetCertSubject(pCertContext, &pwszSubject, &cch, dwStrType);
+    std::unique_ptr<WCHAR[]> hold(pwszSubject);
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(FUNC, u"GetCertSubject", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    return ContainsAny(pwszSubject, vtrSubjects) ? KEVO_OK : E_FAIL;
+}
+
+HRESULT CheckCertIssuer(PCCERT_CONTEXT pCertContext, const std::vector<std::u16string>& vtrIssuers) {
+    const LPCWSTR FUNC = u"CheckCertIssuer";
+    if (vtrIssuers.empty()) return KEVO_OK;
+    LPWSTR pwszIssuer = nullptr;
+    DWORD cch = 0;
+    HRESULT hr = GetCertIssuer(pCertContext, &pwszIssuer, &cch);
+    std::unique_ptr<WCHAR[]> hold(pwszIssuer);
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(FUNC, u"GetCertIssuer", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    return ContainsAny(pwszIssuer, vtrIssuers) ? KEVO_OK : E_FAIL;
+}
+
+HRESULT CheckCSPName(PCCERT_CONTEXT pCertContext, const std::vector<std::u16string>& vtrCSPNames) {
+    const LPCWSTR FUNC = u"CheckCSPName";
+    if (vtrCSPNames.empty()) return KEVO_OK;
+    if (pCertContext == nullptr) {
+        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    DWORD cb = 0;
+    if (!CertGetCertificateContextProperty(pCertContext, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &cb)) {
+        HRESULT hr = static_cast<HRESULT>(GetLastError());
+        KEVO_FAIL_W(FUNC, u"CertGetCertificateContextProperty", u"1", hr);
+        return hr;
+    }
+    if (cb < sizeof(CRYPT_KEY_PROV_INFO)) return CRYPT_E_NOT_FOUND;
+    std::vector<BYTE> data(cb, 0);
+    if (!CertGetCertificateContextProperty(pCertContext, CERT_KEY_PROV_INFO_PROP_ID, data.data(), &cb)) {
+        HRESULT hr = static_cast<HRESULT>(GetLastError());
+        KEVO_FAIL_W(FUNC, u"CertGetCertificateContextProperty", u"1", hr);
+        return hr;
+    }
+    const CRYPT_KEY_PROV_INFO* pInfo = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(data.data());
+    return ContainsAny(pInfo->pwszProvName, vtrCSPNames) ? KEVO_OK : E_FAIL;
+}
+
+HRESULT CheckCertKeyUsage(PCCERT_CONTEXT pCertContext, DWORD dwKeyUsage) {
+    if (dwKeyUsage == 0) return KEVO_OK;
+    DWORD dwCertKeyUsage = 0;
+    DWORD cb = 0;
+    HRESULT hr = GetCertKeyUsage(pCertContext, &dwCertKeyUsage, &cb);
+    if (FAILED(hr)) return hr;
+    return (dwCertKeyUsage & dwKeyUsage) != 0 ? KEVO_OK : KEVO_E_CERT_USAGE;
+}
+
+HRESULT CheckCertSubjectKeyID(PCCERT_CONTEXT pCertContext, const BYTE* pbKeyID, DWORD cbKeyID) {
+    if (pbKeyID == nullptr) return KEVO_OK;
+    BYTE* pbCertKeyID = nullptr;
+    DWORD cbCertKeyID = 0;
+    HRESULT hr = GetCertSubjectKeyID(pCertContext, &pbCertKeyID, &cbCertKeyID);
+    std::unique_ptr<BYTE[]> hold(pbCertKeyID);
+    if (FAILED(hr)) return hr;
+    if (cbCertKeyID != cbKeyID || (cbKeyID != 0 && memcmp(pbCertKeyID, pbKeyID, cbKeyID) != 0)) return E_FAIL;
+    return KEVO_OK;
+}
+
+HRESULT CheckCertSerialNumber(PCCERT_CONTEXT pCertContext, const BYTE* pbSerialNumber, DWORD cbSerialNumber) {
+    if (pbSerialNumber == nullptr) return KEVO_OK;
+    if (!ValidContext(pCertContext)) return E_INVALIDARG;
+    const CRYPT_INTEGER_BLOB& serial = pCertContext->pCertInfo->SerialNumber;
+    if (serial.cbData != cbSerialNumber ||
+        (cbSerialNumber != 0 && memcmp(serial.pbData, pbSerialNumber, cbSerialNumber) != 0))
+        return E_FAIL;
+    return KEVO_OK;
+}
+
+HRESULT CheckCertSignatureAlg(PCCERT_CONTEXT pCertContext, LPCSTR pszSignatureAlgOID) {
+    if (pszSignatureAlgOID == nullptr) return KEVO_OK;
+    if (!ValidContext(pCertContext)) return E_INVALIDARG;
+    const char* pszObjId = pCertContext->pCertInfo->SignatureAlgorithm.pszObjId;
+    if (pszObjId == nullptr) return E_FAIL;
+    return strncmp(pszObjId, pszSignatureAlgOID, strlen(pszSignatureAlgOID)) == 0 ? KEVO_OK : E_FAIL;
+}
+
+HRESULT CheckCertTimeValidity(PCCERT_CONTEXT pCertContext, FILETIME* pftTime) {
+    if (pftTime == nullptr) return KEVO_OK;
+    if (!ValidContext(pCertContext)) return E_INVALIDARG;
+    return CertVerifyTimeValidity(pftTime, pCertContext->pCertInfo) == 0 ? KEVO_OK : E_FAIL;
+}
