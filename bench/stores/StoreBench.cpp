@@ -117,6 +117,30 @@ void BM_OpenUserMyFindOneBySha1(benchmark::State& state) {
     }
 }
 
+// Breakdown: the registry reads of an open alone (enumerate, open, read "Blob").
+void BM_Breakdown_RegistryReadsOnly(benchmark::State& state) {
+    for (auto _ : state) {
+        HKEY certs = nullptr;
+        RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Microsoft\\SystemCertificates\\MY\\Certificates", 0, KEY_READ,
+                      &certs);
+        int n = 0;
+        std::vector<BYTE> buf(4096);
+        for (DWORD i = 0;; ++i) {
+            WCHAR name[256];
+            DWORD cch = 256;
+            if (RegEnumKeyExW(certs, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+            HKEY k = nullptr;
+            if (RegOpenKeyExW(certs, name, 0, KEY_READ, &k) != ERROR_SUCCESS) continue;
+            DWORD type = 0, cb = static_cast<DWORD>(buf.size());
+            n += RegQueryValueExW(k, u"Blob", nullptr, &type, buf.data(), &cb) == ERROR_SUCCESS;
+            RegCloseKey(k);
+        }
+        RegCloseKey(certs);
+        if (n != kCerts) state.SkipWithError("wrong certificate count");
+    }
+    state.SetItemsProcessed(state.iterations() * kCerts);
+}
+
 // Reference: the same blobs straight out of one SQLite table, parsed by OpenSSL.
 void BM_Reference_SqliteSelectAndD2i(benchmark::State& state) {
     for (auto _ : state) {
@@ -155,6 +179,7 @@ void BM_Reference_D2iOnly(benchmark::State& state) {
 
 BENCHMARK(BM_OpenUserMyAndEnumerate)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OpenUserMyFindOneBySha1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Breakdown_RegistryReadsOnly)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Reference_SqliteSelectAndD2i)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Reference_D2iOnly)->Unit(benchmark::kMillisecond);
 
