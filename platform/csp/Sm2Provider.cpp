@@ -203,6 +203,19 @@ CspStatus CSm2TokenProvider::ImportKey(const ContextPtr& ctx, const BYTE* pbData
     return CspCode(NTE_BAD_TYPE);
 }
 
+CspStatus CSm2TokenProvider::SetKeyParam(CCspKey& key, DWORD dwParam, const BYTE* pbData, DWORD dwFlags) {
+    auto* k = dwParam == KP_CERTIFICATE ? AsSm2Key(key) : nullptr;
+    if (k && k->m_dwKeySpec && k->Context()->HasContainer()) {
+        // A handle taken before an import replaced the container's key must
+        // not attach its certificate to the new key.
+        std::shared_ptr<CAsymmetricKey> stored;
+        CspStatus st = LoadKeyPair(k->Context(), k->m_dwKeySpec, &stored);
+        if (st != CSP_OK) return st;
+        if (!Sm2SamePublic(stored->Pkey(), k->Pkey())) return CspCode(NTE_BAD_PUBLIC_KEY);
+    }
+    return CCspProvider::SetKeyParam(key, dwParam, pbData, dwFlags);
+}
+
 bool CSm2TokenProvider::KeyMatchesCertificate(const CAsymmetricKey& key, const BYTE* cert, size_t len) const {
     std::vector<uint8_t> certKey;
     if (ReadCertificatePublicKey(cert, len, &certKey) != CertKeyKind::Sm2) return false;

@@ -44,6 +44,7 @@ public:
                         DWORD* pdwDataLen) override;
     CspStatus ImportKey(const ContextPtr& ctx, const BYTE* pbData, DWORD dwDataLen, CCspKey* pubKey, DWORD dwFlags,
                         KeyPtr* out) override;
+    CspStatus SetKeyParam(CCspKey& key, DWORD dwParam, const BYTE* pbData, DWORD dwFlags) override;
     CspStatus Encrypt(CCspKey& key, CCspHash* hash, BOOL bFinal, DWORD dwFlags, BYTE* pbData, DWORD* pdwDataLen,
                       DWORD dwBufLen) override;
     CspStatus Decrypt(CCspKey& key, CCspHash* hash, BOOL bFinal, DWORD dwFlags, BYTE* pbData,

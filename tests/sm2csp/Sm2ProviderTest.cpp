@@ -536,6 +536,10 @@ TEST(Sm2ProviderVendorImport, CiphertextFromOpenSslReplacesTheExchangeKey) {
     auto ct = sm2csp_test::Sm2EncryptWithOpenSsl(CoordX(tmpBlob), CoordY(tmpBlob), enc.d);
     ASSERT_EQ(128u, ct.c1c3c2.size());
 
+    Key stale;
+    ASSERT_TRUE(CryptGetUserKey(p.h, AT_KEYEXCHANGE, &stale.h));
+    Bytes tmpCert = sm2csp_test::Sm2CertificateFor(CoordX(tmpBlob), CoordY(tmpBlob), "temporary");
+
     // The C1C2C3 order fails cleanly and changes nothing.
     std::vector<BYTE> wrongOrder = tessaro::csp::BuildSm2VendorBlob(ct.c1c2c3.data(), ct.c1c2c3.size());
     Key none;
@@ -563,6 +567,12 @@ TEST(Sm2ProviderVendorImport, CiphertextFromOpenSslReplacesTheExchangeKey) {
     DWORD n = 0;
     ASSERT_TRUE(CryptGetKeyParam(s2.h, KP_CERTIFICATE, nullptr, &n, 0));
     EXPECT_EQ(signCert.size(), n);
+
+    // A handle to the replaced key cannot attach that key's certificate to the new one.
+    EXPECT_FALSE(CryptSetKeyParam(stale.h, KP_CERTIFICATE, tmpCert.data(), 0));
+    EXPECT_EQ(Code(NTE_BAD_PUBLIC_KEY), LastError());
+    n = 0;
+    EXPECT_FALSE(CryptGetKeyParam(imported.h, KP_CERTIFICATE, nullptr, &n, 0));
 
     // The imported key signs and decrypts as the original pair.
     Bytes sig = SignWithProvider(p.h, AT_KEYEXCHANGE, Text("encryption key"));
