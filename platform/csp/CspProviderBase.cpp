@@ -428,8 +428,9 @@ CspStatus CCspProvider::SetKeyParam(CCspKey& key, DWORD dwParam, const BYTE* pbD
     if (dwFlags) return CspCode(NTE_BAD_FLAGS);
     auto* sym = key.IsSymmetric() ? static_cast<CSymmetricKey*>(&key) : nullptr;
     auto* asym = key.IsSymmetric() ? nullptr : static_cast<CAsymmetricKey*>(&key);
+    // The DWORD parameters; KP_IV and KP_CERTIFICATE have their own sizes.
     DWORD v = 0;
-    memcpy(&v, pbData, dwParam == KP_IV || dwParam == KP_CERTIFICATE ? 0 : sizeof(v));
+    if (dwParam == KP_MODE || dwParam == KP_PADDING || dwParam == KP_PERMISSIONS) memcpy(&v, pbData, sizeof(v));
     switch (dwParam) {
         case KP_MODE:
             if (!sym) return CspCode(NTE_BAD_TYPE);
