@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "CertificateChainOperate.h"
 #include "Diagnostics.h"
 #include "Misc.h"
 #include "ResultCode.h"
@@ -17,36 +18,66 @@ namespace {
 
 const char SM2_SIGNATURE_ARC[] = "1.2.156.10197";
 
-// Subjects as the listing shows them: last RDN first, ", " between, no quoting.
-const DWORD SUBJECT_STR_TYPE = CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG | CERT_NAME_STR_NO_QUOTING_FLAG;
-
-bool IsSM2Signed(PCCERT_CONTEXT pstCertContext) {
-    const char* pszObjId = pstCertContext->pCertInfo->SignatureAlgorithm.pszObjId;
-    return pszObjId != nullptr && strncmp(pszObjId, SM2_SIGNATURE_ARC, sizeof SM2_SIGNATURE_ARC - 1) == 0;
-}
-
-HRESULT AppendSubject(PCCERT_CONTEXT pstCertContext, std::u16string& wstrEntry) {
-    CERT_NAME_BLOB* pName = &pstCertContext->pCertInfo->Subject;
-    DWORD cch = CertNameToStrW(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, pName, SUBJECT_STR_TYPE, nullptr, 0);
-    if (cch == 0) return KevoLastErrorResult();
-    std::vector<WCHAR> text(cch + 1, 0);
-    if (0 == CertNameToStrW(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, pName, SUBJECT_STR_TYPE, text.data(), cch))
-        return KevoLastErrorResult();
-    wstrEntry += text.data();
+// A certificate time from the query of that id, in the machine's local time,
+// "YYYY-MM-DD hh:mm:ss".
+HRESULT AppendLocalTime(LPCWSTR FUNC, PCCERT_CONTEXT pstCertContext, DWORD dwQueryID, std::u16string& wstrEntry) {
+    SYSTEMTIME st{};
+    DWORD cb = 0;
+    HRESULT hr = QueryCertContextInfo(pstCertContext, dwQueryID, &st, &cb);
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(FUNC, dwQueryID == QUERYID_FROMDATE ? u"QueryCertContextInfo(QUERYID_FROMDATE)"
+                                                        : u"QueryCertContextInfo(QUERYID_TODATE)",
+                    u"FAILED(hResult)", hr);
+        return hr;
+    }
+    if (FAILED(hr = ConvertUTCtimetoLocalTime(&st))) {
+        KEVO_FAIL_W(FUNC, u"ConvertUTCtimetoLocalTime", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    std::u16string wstrTime;
+    if (FAILED(hr = GetTimeString(wstrTime, &st))) {
+        KEVO_FAIL_W(FUNC, u"GetTimeString", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    wstrEntry += wstrTime;
     return KEVO_OK;
 }
 
-// A UTC time of the certificate in the machine's local time,
-// "YYYY-MM-DD hh:mm:ss".
-HRESULT AppendLocalTime(const FILETIME& ftUTC, std::u16string& wstrEntry) {
-    FILETIME ftLocal{};
-    SYSTEMTIME st{};
-    if (!FileTimeToLocalFileTime(&ftUTC, &ftLocal) || !FileTimeToSystemTime(&ftLocal, &st))
-        return KevoLastErrorResult();
-    char sz[64];
-    snprintf(sz, sizeof sz, "%04d-%02d-%02d %02d:%02d:%02d", st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute,
-             st.wSecond);
-    for (const char* p = sz; *p; ++p) wstrEntry.push_back(static_cast<WCHAR>(*p));
+// Subject, serial number, valid from and valid to, each followed by ";".
+HRESULT AppendCertificateFields(LPCWSTR FUNC, PCCERT_CONTEXT pstCertContext, std::u16string& wstrEntry) {
+    LPWSTR pwszSubject = nullptr;
+    DWORD cchSubject = 0;
+    HRESULT hr = QueryCertContextInfo(pstCertContext, QUERYID_SUBJECT_FULL, &pwszSubject, &cchSubject);
+    std::unique_ptr<WCHAR[]> holdSubject(pwszSubject);
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(FUNC, u"QueryCertContextInfo(QUERYID_SUBJECT_FULL)", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    if (pwszSubject) wstrEntry += pwszSubject;
+    wstrEntry += u";";
+
+    BYTE* pbSerial = nullptr;
+    DWORD cbSerial = 0;
+    hr = QueryCertContextInfo(pstCertContext, QUERYID_SERIALNUMBER, &pbSerial, &cbSerial);
+    std::unique_ptr<BYTE[]> holdSerialBytes(pbSerial);
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(FUNC, u"QueryCertContextInfo(QUERYID_SERIALNUMBER)", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    LPWSTR pwszSerial = nullptr;
+    hr = ConvertBinaryDataToString(&pwszSerial, cbSerial, pbSerial);
+    std::unique_ptr<WCHAR[]> holdSerial(pwszSerial);
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(FUNC, u"FormatStringFromData", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    if (pwszSerial) wstrEntry += pwszSerial;
+    wstrEntry += u";";
+
+    if (FAILED(hr = AppendLocalTime(FUNC, pstCertContext, QUERYID_FROMDATE, wstrEntry))) return hr;
+    wstrEntry += u";";
+    if (FAILED(hr = AppendLocalTime(FUNC, pstCertContext, QUERYID_TODATE, wstrEntry))) return hr;
+    wstrEntry += u";";
     return KEVO_OK;
 }
 
@@ -60,50 +91,19 @@ HRESULT GetCertificateInfo(PCCERT_CONTEXT pstCertContext, std::u16string& wstrCe
         KEVO_FAIL_W(FUNC, u"Check parameter", u"pstCertContext == NULL", E_INVALIDARG);
         return E_INVALIDARG;
     }
-    const CERT_INFO* pInfo = pstCertContext->pCertInfo;
     std::u16string wstrEntry;
-    HRESULT hr = AppendSubject(pstCertContext, wstrEntry);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"QueryCertContextInfo(QUERYID_SUBJECT_FULL)", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    wstrEntry += u";";
+    HRESULT hr = AppendCertificateFields(FUNC, pstCertContext, wstrEntry);
+    if (FAILED(hr)) return hr;
 
-    LPWSTR pwszSerial = nullptr;
-    hr = ConvertBinaryDataToString(&pwszSerial, pInfo->SerialNumber.cbData, pInfo->SerialNumber.pbData);
-    std::unique_ptr<WCHAR[]> holdSerial(pwszSerial);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"FormatStringFromData", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    if (pwszSerial) wstrEntry += pwszSerial;
-    wstrEntry += u";";
-
-    if (FAILED(hr = AppendLocalTime(pInfo->NotBefore, wstrEntry))) {
-        KEVO_FAIL_W(FUNC, u"ConvertUTCtimetoLocalTime(QUERYID_FROMDATE)", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    wstrEntry += u";";
-    if (FAILED(hr = AppendLocalTime(pInfo->NotAfter, wstrEntry))) {
-        KEVO_FAIL_W(FUNC, u"ConvertUTCtimetoLocalTime(QUERYID_TODATE)", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    wstrEntry += u";";
-
+    BYTE* pbProvInfo = nullptr;
     DWORD cbProvInfo = 0;
-    if (!CertGetCertificateContextProperty(pstCertContext, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &cbProvInfo)) {
-        hr = KevoLastErrorResult();
+    hr = GetCertificateContextProperty(&cbProvInfo, pstCertContext, &pbProvInfo);
+    std::unique_ptr<BYTE[]> holdProvInfo(pbProvInfo);
+    if (FAILED(hr)) {
         KEVO_FAIL_W(FUNC, u"GetCertificateContextProperty", u"FAILED(hResult)", hr);
         return hr;
     }
-    std::vector<BYTE> provInfo(cbProvInfo, 0);
-    if (cbProvInfo < sizeof(CRYPT_KEY_PROV_INFO) ||
-        !CertGetCertificateContextProperty(pstCertContext, CERT_KEY_PROV_INFO_PROP_ID, provInfo.data(), &cbProvInfo)) {
-        hr = cbProvInfo < sizeof(CRYPT_KEY_PROV_INFO) ? CRYPT_E_NOT_FOUND : KevoLastErrorResult();
-        KEVO_FAIL_W(FUNC, u"GetCertificateContextProperty", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    const CRYPT_KEY_PROV_INFO* pstKeyProvInfo = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(provInfo.data());
+    const CRYPT_KEY_PROV_INFO* pstKeyProvInfo = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(pbProvInfo);
     if (pstKeyProvInfo->pwszProvName == nullptr) {
         KEVO_FAIL_W(FUNC, u"GetCertificateContextProperty", u"NULL == pstKeyProvInfo->pwszProvName",
                     CRYPT_E_NOT_FOUND);
@@ -111,6 +111,49 @@ HRESULT GetCertificateInfo(PCCERT_CONTEXT pstCertContext, std::u16string& wstrCe
     }
     wstrEntry += pstKeyProvInfo->pwszProvName;
     wstrCertInfo.swap(wstrEntry);
+    return KEVO_OK;
+}
+
+HRESULT GetUnregisteredCertificateInfo(const UNREGISTERED_CERT_CONTEXT* pstUnregisteredCertContext,
+                                       std::u16string& wstrCertInfo) {
+    const LPCWSTR FUNC = u"GetUnregisteredCertificateInfo";
+    TraceHelper th(FUNC);
+    wstrCertInfo.clear();
+    if (pstUnregisteredCertContext == nullptr || pstUnregisteredCertContext->pCertContext == nullptr) {
+        KEVO_FAIL_W(FUNC, u"Check parameter", u"pstUnregisteredCertContext == NULL", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    std::u16string wstrEntry;
+    HRESULT hr = AppendCertificateFields(FUNC, pstUnregisteredCertContext->pCertContext, wstrEntry);
+    if (FAILED(hr)) return hr;
+    // The record's name is terminated within its array by construction.
+    wstrEntry += pstUnregisteredCertContext->wszCSPName;
+    wstrCertInfo.swap(wstrEntry);
+    return KEVO_OK;
+}
+
+HRESULT GetAllCertificatesInfoUnregisteredCertSet(UNREGISTERED_CERT_LIST vtrUnregisteredCertSet,
+                                                   std::u16string& wstrCertsInfo) {
+    const LPCWSTR FUNC = u"GetAllCertificatesInfoUnregisteredCertSet";
+    TraceHelper th(FUNC);
+    wstrCertsInfo.clear();
+    if (vtrUnregisteredCertSet.size() == 0) {
+        KEVO_FAIL_W(FUNC, u"Check parameter", u"vtrUnregisteredCertSet.size() == 0", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    std::u16string wstrList;
+    for (const UNREGISTERED_CERT_CONTEXT* pstRecord : vtrUnregisteredCertSet) {
+        std::u16string wstrEntry;
+        HRESULT hr = GetUnregisteredCertificateInfo(pstRecord, wstrEntry);
+        if (hr == CRYPT_E_NOT_FOUND) continue;
+        if (FAILED(hr)) {
+            KEVO_FAIL_W(FUNC, u"GetUnregisteredCertificateInfo", u"FAILED(hResult)", hr);
+            return hr;
+        }
+        if (!wstrList.empty()) wstrList += u"||";
+        wstrList += wstrEntry;
+    }
+    wstrCertsInfo.swap(wstrList);
     return KEVO_OK;
 }
 
@@ -125,7 +168,7 @@ HRESULT GetAllRSACertificatesInfoinStore(HCERTSTORE hCertStore, std::u16string& 
     std::u16string wstrList;
     PCCERT_CONTEXT pstCertContext = nullptr;
     while ((pstCertContext = CertEnumCertificatesInStore(hCertStore, pstCertContext)) != nullptr) {
-        if (IsSM2Signed(pstCertContext)) continue;
+        if (CheckCertSignatureAlg(pstCertContext, SM2_SIGNATURE_ARC) == KEVO_OK) continue;
         std::u16string wstrEntry;
         HRESULT hr = GetCertificateInfo(pstCertContext, wstrEntry);
         if (hr == CRYPT_E_NOT_FOUND) continue;  // not bound to a key: not offered to the page

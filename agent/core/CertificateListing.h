@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "UnregisteredCertificate.h"
 #include "win/windows.h"
 
 // Entries of every certificate in the store that is bound to a key provider
@@ -15,3 +16,13 @@ HRESULT GetAllRSACertificatesInfoinStore(HCERTSTORE hCertStore, std::u16string& 
 
 // One entry; CRYPT_E_NOT_FOUND when the certificate names no key provider.
 HRESULT GetCertificateInfo(PCCERT_CONTEXT pstCertContext, std::u16string& wstrCertInfo);
+
+// One entry of a certificate found in a key container; the provider field is
+// the record's provider name.
+HRESULT GetUnregisteredCertificateInfo(const UNREGISTERED_CERT_CONTEXT* pstUnregisteredCertContext,
+                                       std::u16string& wstrCertInfo);
+
+// Entries of the records (the list is taken by value and not released here),
+// joined by "||"; E_INVALIDARG for an empty list.
+HRESULT GetAllCertificatesInfoUnregisteredCertSet(UNREGISTERED_CERT_LIST vtrUnregisteredCertSet,
+                                                   std::u16string& wstrCertsInfo);

@@ -420,6 +420,7 @@ HRESULT CCryptoAgent::KEVO_GetAllCertInfo(BSTR bstrCSPName, BSTR* pbstrCertInfo)
     KevoTraceValueW(u"bstrCSPName", bstrCSPName);
     HRESULT hResult = KEVO_OK;
     HCERTSTORE hCertStore = nullptr;
+    UNREGISTERED_CERT_LIST vtrUnregisteredCertSet;
     do {
         if (pbstrCertInfo == nullptr) {
             hResult = E_POINTER;
@@ -440,16 +441,24 @@ HRESULT CCryptoAgent::KEVO_GetAllCertInfo(BSTR bstrCSPName, BSTR* pbstrCertInfo)
             break;
         }
         if (!IsEmptyW(bstrCSPName)) {
-            std::u16string wstrContainerPart;
-            hResult = ListUnregisteredSM2Certificates(bstrCSPName, wstrContainerPart);
+            // Only SM2-signed certificates are looked for in the containers.
+            CERT_FILTER stFilter{};
+            stFilter.pszSignatureAlgOID = "1.2.156.10197";
+            hResult = FilterUnregisteredCertificatesfromCSP(bstrCSPName, &stFilter, vtrUnregisteredCertSet);
             if (FAILED(hResult)) {
                 KEVO_FAIL_W(FUNC, u"FilterUnregisteredCertificatesfromCSP", u"FAILED(hResult)", hResult);
                 break;
             }
-            if (!wstrContainerPart.empty()) {
-                if (!wstrListing.empty()) wstrListing += u"||";
-                wstrListing += wstrContainerPart;
+        }
+        if (!vtrUnregisteredCertSet.empty()) {
+            std::u16string wstrContainerPart;
+            hResult = GetAllCertificatesInfoUnregisteredCertSet(vtrUnregisteredCertSet, wstrContainerPart);
+            if (FAILED(hResult)) {
+                KEVO_FAIL_W(FUNC, u"GetAllCertificatesInfoinStore.", u"FAILED(hResult)", hResult);
+                break;
             }
+            if (!wstrListing.empty() && !wstrContainerPart.empty()) wstrListing += u"||";
+            wstrListing += wstrContainerPart;
         }
         BSTR bstr = NewBSTR(wstrListing);
         if (bstr == nullptr) {
@@ -462,6 +471,7 @@ HRESULT CCryptoAgent::KEVO_GetAllCertInfo(BSTR bstrCSPName, BSTR* pbstrCertInfo)
         KevoTraceValueW(u"CertInfo", wstrListing.c_str());
     } while (false);
     if (hCertStore != nullptr) CertCloseStore(hCertStore, 0);
+    RemoveAllUnregisteredCertificates(vtrUnregisteredCertSet);
     m_nLastError = hResult;
     return hResult;
 }

@@ -21,11 +21,6 @@ HRESULT ImportEncryptCertEx(const std::u16string& wstrCSPName, const std::u16str
                             const std::u16string& wstrKeyAlgorithm, const std::u16string& wstrEncryptedPrivateKeyData,
                             const std::u16string& wstrEncryptePublicCert, LONG nKeyLength, DWORD dwFlags);
 
-// The container part of the certificate listing: entries of the SM2-signed
-// certificates held in key containers of the named providers (names joined
-// by "||") without being registered in the user's store.
-HRESULT ListUnregisteredSM2Certificates(LPCWSTR pwszCSPNames, std::u16string& wstrContainerPart);
-
 // Install mode: removal of superseded CA certificates and installation of the
 // CA chain documents compiled into the deliverable.
 HRESULT DeleteRSADiscardCert();

@@ -14,10 +14,6 @@ HRESULT NotYetAvailable(LPCWSTR pwszFunction) {
 }
 }  // namespace
 
-HRESULT ListUnregisteredSM2Certificates(LPCWSTR pwszCSPNames, std::u16string& wstrContainerPart) {
-    return NotYetAvailable(u"ListUnregisteredSM2Certificates");
-}
-
 HRESULT DeleteRSADiscardCert() { return NotYetAvailable(u"DeleteRSADiscardCert"); }
 
 HRESULT DeleteSM2DiscardCert() { return NotYetAvailable(u"DeleteSM2DiscardCert"); }
