@@ -145,6 +145,11 @@ HRESULT DecryptPrivateKeywithSessionKey(BYTE** ppbPrivateKey, DWORD* pcbPrivateK
 // A key pair whose RSA operation is the identity, so that plain key bytes can
 // be imported as a SIMPLEBLOB.
 bool CreatePrivateExponentOneKey(HCRYPTPROV hProv, HCRYPTKEY* phKey);
+// The SIMPLEBLOB of plain key bytes for an exchange key of dwExchangeBits:
+// 12 header bytes, then a PKCS#1 v1.5 type-2 block least significant byte
+// first. NTE_BAD_LEN when the key does not fit one block with its padding.
+HRESULT ComposePlainSessionBlob(HCRYPTPROV hProv, ALG_ID algSession, ALG_ID algExchange, DWORD dwExchangeBits,
+                                const BYTE* pbKey, DWORD cbKey, BYTE** ppbBlob, DWORD* pcbBlob);
 bool ImportPlainSessionBlob(HCRYPTPROV hProv, HCRYPTKEY hPubKey, ALG_ID algSession, const BYTE* pbKey, DWORD cbKey,
                             HCRYPTKEY* phSessionKey);
 

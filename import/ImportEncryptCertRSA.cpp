@@ -237,6 +237,54 @@ bool CreatePrivateExponentOneKey(HCRYPTPROV hProv, HCRYPTKEY* phKey) {
     return true;
 }
 
+HRESULT ComposePlainSessionBlob(HCRYPTPROV hProv, ALG_ID algSession, ALG_ID algExchange, DWORD dwExchangeBits,
+                                const BYTE* pbKey, DWORD cbKey, BYTE** ppbBlob, DWORD* pcbBlob) {
+    const LPCWSTR FUNC = u"ComposePlainSessionBlob";
+    if (ppbBlob == nullptr || pcbBlob == nullptr || pbKey == nullptr) {
+        KEVO_FAIL_W(FUNC, u"Check parameters", u"pbKey == NULL || ppbBlob == NULL", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    // One PKCS#1 v1.5 block of the exchange key must hold the key with its
+    // 11 bytes of padding; checked before anything is sized from cbKey.
+    const DWORD cbBlock = dwExchangeBits / 8;
+    if (dwExchangeBits % 8 != 0 || cbKey == 0 || cbBlock < PKCS1_PADDING_OVERHEAD + 1 ||
+        cbKey > cbBlock - PKCS1_PADDING_OVERHEAD) {
+        KEVO_FAIL_W(FUNC, u"Check session key length", u"cbKey > dwExchangeBits / 8 - 11", NTE_BAD_LEN);
+        return NTE_BAD_LEN;
+    }
+    // SIMPLEBLOB: header, the exchange algorithm, then a PKCS#1 v1.5 type-2
+    // block least significant byte first (key reversed, 0, non-zero random
+    // bytes, 2, 0).
+    CKeyBuffer blob;
+    const DWORD cbBlob = cbBlock + 12;
+    *blob.Out() = new (std::nothrow) BYTE[cbBlob]();
+    if (blob.Get() == nullptr) {
+        KEVO_FAIL_W(FUNC, u"new memory", u"pbBlob == NULL", E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    *blob.OutLength() = cbBlob;
+    BYTE* pb = blob.Get();
+    pb[0] = SIMPLEBLOB;
+    pb[1] = CUR_BLOB_VERSION;
+    PutDword(pb + 4, algSession);
+    PutDword(pb + 8, algExchange);
+    for (DWORD i = 0; i < cbKey; ++i) pb[12 + i] = pbKey[cbKey - 1 - i];
+    pb[12 + cbKey] = 0;
+    const DWORD cbRandom = cbBlock - cbKey - 3;
+    if (!CryptGenRandom(hProv, cbRandom, pb + 12 + cbKey + 1)) {
+        HRESULT hr = KevoLastErrorResult();
+        KEVO_FAIL_W(FUNC, u"CryptGenRandom", u"1", hr);
+        return hr;
+    }
+    for (DWORD i = 0; i < cbRandom; ++i)
+        if (pb[12 + cbKey + 1 + i] == 0) pb[12 + cbKey + 1 + i] = 1;
+    pb[cbBlock + 10] = 2;
+    pb[cbBlock + 11] = 0;
+    *pcbBlob = blob.Size();
+    *ppbBlob = blob.Release();
+    return KEVO_OK;
+}
+
 bool ImportPlainSessionBlob(HCRYPTPROV hProv, HCRYPTKEY hPubKey, ALG_ID algSession, const BYTE* pbKey, DWORD cbKey,
                             HCRYPTKEY* phSessionKey) {
     const LPCWSTR FUNC = u"ImportPlainSessionBlob";
@@ -300,29 +348,14 @@ bool ImportPlainSessionBlob(HCRYPTPROV hProv, HCRYPTKEY hPubKey, ALG_ID algSessi
         }
     }
 
-    // SIMPLEBLOB: header, the exchange algorithm, then a PKCS#1 v1.5 type-2
-    // block least significant byte first (key reversed, 0, non-zero random
-    // bytes, 2, 0).
-    WipedBytes blob;
-    blob.v.assign(static_cast<size_t>(cbBlock) + 12, 0);
-    BYTE* pb = blob.v.data();
-    pb[0] = SIMPLEBLOB;
-    pb[1] = CUR_BLOB_VERSION;
-    PutDword(pb + 4, algSession);
-    PutDword(pb + 8, algExchange);
-    for (DWORD i = 0; i < cbKey; ++i) pb[12 + i] = pbKey[cbKey - 1 - i];
-    pb[12 + cbKey] = 0;
-    const DWORD cbRandom = cbBlock - cbKey - 3;
-    if (!CryptGenRandom(hProv, cbRandom, pb + 12 + cbKey + 1)) {
-        KEVO_FAIL_W(FUNC, u"CryptGenRandom", u"1", KevoLastErrorResult());
+    CKeyBuffer blob;
+    HRESULT hr = ComposePlainSessionBlob(hProv, algSession, algExchange, dwExchangeBits, pbKey, cbKey, blob.Out(),
+                                         blob.OutLength());
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(FUNC, u"ComposePlainSessionBlob", u"FAILED(hResult)", hr);
         return false;
     }
-    for (DWORD i = 0; i < cbRandom; ++i)
-        if (pb[12 + cbKey + 1 + i] == 0) pb[12 + cbKey + 1 + i] = 1;
-    pb[cbBlock + 10] = 2;
-    pb[cbBlock + 11] = 0;
-
-    if (!CryptImportKey(hProv, pb, static_cast<DWORD>(blob.v.size()), hPubKey, CRYPT_EXPORTABLE, phSessionKey)) {
+    if (!CryptImportKey(hProv, blob.Get(), blob.Size(), hPubKey, CRYPT_EXPORTABLE, phSessionKey)) {
         *phSessionKey = 0;
         KEVO_FAIL_W(FUNC, u"CryptImportKey", u"1", KevoLastErrorResult());
         return false;
