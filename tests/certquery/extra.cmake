@@ -1,0 +1,2 @@
+# Certificates are made with OpenSSL.
+target_link_libraries(test_certquery PRIVATE OpenSSL::Crypto)
