@@ -40,3 +40,8 @@ echo "run-demo: every request was answered"
 # Then a whole enrollment, request to installed certificate, for RSA and SM2.
 echo
 "$(dirname "$0")/run-enroll.sh" "$build" || exit $?
+
+# And the double-certificate enrollment: signing certificate and the
+# encryption certificate with the key the authority generated.
+echo
+"$(dirname "$0")/run-double-enroll.sh" "$build" || exit $?
