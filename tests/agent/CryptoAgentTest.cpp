@@ -279,6 +279,8 @@ TEST(ImportSignCert, ChecksCertificateAndContainer) {
     }
     // Type 3 is not checked here: it is treated like type 2 and reaches the
     // installation, which fails for a container that does not exist.
+    ASSERT_EQ(KEVO_OK, SetCSP(a, 1024, u"Microsoft Enhanced Cryptographic Provider v1.0"));
+    ASSERT_EQ(KEVO_OK, SetAlg(a, u"RSA"));
     VARIANT_BOOL flag = VARIANT_FALSE;
     HRESULT hr = a.KEVO_ImportSignCert(3, cert.get(), name.get(), &flag);
     EXPECT_TRUE(FAILED(hr));
@@ -291,6 +293,8 @@ TEST(ImportSignCert, ChecksCertificateAndContainer) {
 TEST(ImportEncryptCert, ContainerIsStoredBeforeTheImport) {
     CCryptoAgent a;
     Bstr key(u"0000000000000001"), cert(u"MIIB"), blank(u"   "), empty(u""), spaced(u"  abc  ");
+    ASSERT_EQ(KEVO_OK, SetCSP(a, 1024, u"Microsoft Enhanced Cryptographic Provider v1.0"));
+    ASSERT_EQ(KEVO_OK, SetAlg(a, u"RSA"));
     VARIANT_BOOL flag = VARIANT_FALSE;
     HRESULT hr = a.KEVO_ImportEncryptCert(key.get(), cert.get(), spaced.get(), 1, &flag);
     EXPECT_TRUE(FAILED(hr));
