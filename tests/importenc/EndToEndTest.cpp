@@ -3,7 +3,6 @@
 // envelope from the test CA, both imports in later host processes. Checked
 // in the prefix afterwards: which key the container holds, what each
 // certificate is bound to, and that refused envelopes changed nothing.
-// OpenSSL before the platform headers, whose structure-type macros clash.
 #include <cjson/cJSON.h>
 
 #include <gtest/gtest.h>
