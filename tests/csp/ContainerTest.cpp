@@ -303,3 +303,27 @@ TEST(CspContainer, FailedCallsLeaveTheContainerAsItWas) {
     ASSERT_TRUE(CryptGetUserKey(again.h, AT_KEYEXCHANGE, &u.h));
     EXPECT_EQ(before, ExportBlob(u.h, PRIVATEKEYBLOB));
 }
+
+TEST(CspContainer, AnOpenContextSeesAKeyReplacedElsewhere) {
+    std::u16string name = FreshName("replace");
+    Prov a;
+    NewContainer(a, name);
+    Key ka;
+    ASSERT_TRUE(CryptGenKey(a.h, AT_SIGNATURE, 512u << 16, &ka.h));
+    Bytes data = {'r', 'e', 'p', 'l', 'a', 'c', 'e'};
+    ASSERT_FALSE(SignWith(a.h, CALG_SHA1, data, AT_SIGNATURE).empty());
+    // A second context (as another process would) puts a new key pair in.
+    Prov b;
+    ASSERT_TRUE(CryptAcquireContextW(&b.h, name.c_str(), kEnh, PROV_RSA_FULL, 0));
+    Key kb;
+    ASSERT_TRUE(CryptGenKey(b.h, AT_SIGNATURE, 512u << 16, &kb.h));
+    Pkey newPub = PublicKeyOf(b.h, AT_SIGNATURE);
+    ASSERT_TRUE(newPub);
+    Bytes sig = SignWith(a.h, CALG_SHA1, data, AT_SIGNATURE);
+    EXPECT_TRUE(OpenSslVerify(newPub.get(), EVP_sha1(), data, Reversed(sig)));
+    EXPECT_EQ(ExportBlob(kb.h, PUBLICKEYBLOB), [&] {
+        Key u;
+        EXPECT_TRUE(CryptGetUserKey(a.h, AT_SIGNATURE, &u.h));
+        return ExportBlob(u.h, PUBLICKEYBLOB);
+    }());
+}
