@@ -174,6 +174,7 @@ TEST(FilterCertificates, CriteriaSelectAndInputIsLeftAlone) {
 }
 
 TEST(FilterCertificates, OnlyPrivateKeyValueOneRequiresAKey) {
+    certkit::FreshPrefix prefix;
     ASSERT_TRUE(CreateRsaContainer(RSA_CSP, u"filter-key", AT_SIGNATURE));
     List in;
     in.v = {Make("with key"), Make("dangling"), Make("no property")};
@@ -228,6 +229,7 @@ TEST(UnregisteredCertContext, RecordsOwnTheirContextAndRefuseNamesThatDoNotFit) 
 }
 
 TEST(GetUnregisteredCertfromContainer, CertificateOnTheKeyUnlessRegistered) {
+    certkit::FreshPrefix prefix;
     Sm2Container both = CreateSm2Container(u"{scan-both}", true, true, true, "Both");
     ASSERT_TRUE(both.ok);
     PUNREGISTERED_CERT_CONTEXT r = nullptr;
@@ -265,6 +267,7 @@ TEST(GetUnregisteredCertfromContainer, CertificateOnTheKeyUnlessRegistered) {
 }
 
 TEST(FilterUnregisteredCertificatesfromCSP, ExchangeFirstFilteredAndFailuresSkipped) {
+    certkit::FreshPrefix prefix;
     Sm2Container a = CreateSm2Container(u"{scan-a}", true, true, true, "A");
     Sm2Container b = CreateSm2Container(u"{scan-b}", false, true, true, "B");
     Sm2Container none = CreateSm2Container(u"{scan-none}", true, true, false, "None");

@@ -172,6 +172,7 @@ TEST(QueryCertContextInfo, DatesAreUtc) {
 }
 
 TEST(QueryCertContextInfo, ProviderAndContainerThroughThePrivateKey) {
+    certkit::FreshPrefix prefix;
     ASSERT_TRUE(CreateRsaContainer(RSA_CSP, u"query-container", AT_SIGNATURE));
     Ctx c{CertSpec{}};
     HRESULT hr = E_FAIL;
