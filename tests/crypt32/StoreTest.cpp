@@ -592,3 +592,51 @@ TEST(SystemStore, TwoProcessesAddingAtOnceLoseNothing) {
     EXPECT_EQ(found, 200);
     CertCloseStore(s, 0);
 }
+
+TEST(SystemStore, CopyingFromAPkcs7StoreAndARegistryKeyOfOurOwn) {
+    // The intermediate installation: PKCS#7 contents into the machine's "CA", twice.
+    std::vector<Bytes> certs = {Cert(71), Cert(72)};
+    Bytes p7 = MakeP7b(certs);
+    CRYPT_DATA_BLOB b{static_cast<DWORD>(p7.size()), p7.data()};
+    for (int round = 0; round < 2; ++round) {
+        HCERTSTORE src = CertOpenStore(CERT_STORE_PROV_PKCS7, kEnc, 0, CERT_STORE_READONLY_FLAG, &b);
+        HCERTSTORE ca = OpenSystem(CERT_SYSTEM_STORE_LOCAL_MACHINE, u"CA");
+        ASSERT_TRUE(src && ca);
+        PCCERT_CONTEXT c = nullptr;
+        while ((c = CertEnumCertificatesInStore(src, c)) != nullptr) {
+            BOOL ok = CertAddCertificateContextToStore(ca, c, CERT_STORE_ADD_NEW, nullptr);
+            if (round == 0) {
+                EXPECT_TRUE(ok);
+            } else {
+                EXPECT_FALSE(ok);
+                EXPECT_EQ(static_cast<HRESULT>(GetLastError()), CRYPT_E_EXISTS);
+            }
+        }
+        CertCloseStore(ca, 0);
+        CertCloseStore(src, 0);
+    }
+    for (const auto& d : certs) {
+        Bytes blob;
+        ASSERT_TRUE(ReadRegBlob(HKEY_LOCAL_MACHINE,
+                                u"SOFTWARE\\Microsoft\\SystemCertificates\\CA\\Certificates\\" + U16(ToHex(Sha1(d))),
+                                blob));
+        EXPECT_EQ(Bytes(blob.end() - d.size(), blob.end()), d);
+    }
+    // A store below any registry key the caller opened.
+    HKEY k = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Tessaro\\OwnStore", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &k, nullptr),
+              ERROR_SUCCESS);
+    HCERTSTORE own = CertOpenStore(CERT_STORE_PROV_REG, 0, 0, 0, k);
+    ASSERT_NE(own, nullptr);
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(own, kEnc, certs[0].data(), static_cast<DWORD>(certs[0].size()),
+                                                 CERT_STORE_ADD_NEW, nullptr));
+    CertCloseStore(own, 0);
+    Bytes blob;
+    EXPECT_TRUE(ReadRegBlob(HKEY_CURRENT_USER, u"Software\\Tessaro\\OwnStore\\Certificates\\" + U16(ToHex(Sha1(certs[0]))),
+                            blob));
+    own = CertOpenStore(CERT_STORE_PROV_REG, 0, 0, 0, k);
+    EXPECT_EQ(Enumerate(own), std::vector<Bytes>{certs[0]});
+    CertCloseStore(own, 0);
+    RegCloseKey(k);
+}
