@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -33,19 +34,30 @@ std::string Frame(const std::string& payload) {
     return s + payload;
 }
 
-// Its own prefix, so the benchmark never touches the user's keys.
-const std::string& BenchPrefix() {
-    static std::string path = [] {
+// Its own prefix, so the benchmark never touches the user's keys; removed
+// with its thousands of containers when the program ends.
+struct BenchPrefixDir {
+    std::string path;
+    BenchPrefixDir() {
         char tmpl[] = "/tmp/tessaro-enroll-bench-XXXXXX";
-        const char* p = mkdtemp(tmpl);
-        return std::string(p ? p : "/tmp");
-    }();
-    return path;
+        if (const char* p = mkdtemp(tmpl)) path = p;
+    }
+    ~BenchPrefixDir() {
+        std::error_code ec;
+        if (!path.empty()) std::filesystem::remove_all(path, ec);
+    }
+};
+
+const std::string& BenchPrefix() {
+    static BenchPrefixDir dir;
+    return dir.path;
 }
 
 class Host {
 public:
     Host() {
+        // Made here, in this process, so that it is also removed here.
+        const std::string prefix = BenchPrefix();
         int in[2], out[2];
         if (pipe(in) != 0 || pipe(out) != 0) return;
         m_pid = fork();
@@ -53,7 +65,7 @@ public:
             dup2(in[0], 0);
             dup2(out[1], 1);
             for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
-            setenv("TESSARO_PREFIX", BenchPrefix().c_str(), 1);
+            setenv("TESSARO_PREFIX", prefix.c_str(), 1);
             execl(TESSARO_HOST_PATH, TESSARO_HOST_PATH, static_cast<char*>(nullptr));
             _exit(127);
         }
