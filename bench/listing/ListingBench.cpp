@@ -1,0 +1,203 @@
+// "KEVO_GetAllCertInfo" called on the agent in-process: the user's "My" store
+// holding 100, 1,000 and 10,000 RSA certificates bound to a key provider, the
+// SM2 provider holding 10, 100 and 1,000 containers with a certificate on
+// each of their two keys, and the two together. Counters give the time per
+// certificate and per container so that growth can be read off directly.
+// Each size gets a prefix of its own, filled once with the platform calls.
+#include <benchmark/benchmark.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/param_build.h>
+#include <openssl/x509.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "CryptoAgent.h"
+#include "win/windows.h"
+
+namespace {
+
+const char16_t* const SM2_CSP = u"Tessaro SM2 Token CSP v1.0";
+const char16_t* const RSA_CSP = u"Microsoft Enhanced Cryptographic Provider v1.0";
+
+std::vector<BYTE> Sign(X509* x, EVP_PKEY* signer, const EVP_MD* md) {
+    X509_sign(x, signer, md);
+    unsigned char* der = nullptr;
+    int len = i2d_X509(x, &der);
+    std::vector<BYTE> out(der, der + len);
+    OPENSSL_free(der);
+    X509_free(x);
+    return out;
+}
+
+X509* NewCert(EVP_PKEY* subjectKey, long serial, const std::string& cn) {
+    X509* x = X509_new();
+    X509_set_version(x, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(x), serial);
+    X509_name_st* n = X509_NAME_new();  // X509_NAME is also a CryptoAPI structure type
+    X509_NAME_add_entry_by_txt(n, "C", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("CN"), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(n, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Bench Org"), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(n, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(cn.c_str()), -1, -1, 0);
+    X509_set_subject_name(x, n);
+    X509_set_issuer_name(x, n);
+    X509_NAME_free(n);
+    ASN1_TIME_set(X509_getm_notBefore(x), 1600000000);
+    ASN1_TIME_set(X509_getm_notAfter(x), 1900000000);
+    X509_set_pubkey(x, subjectKey);
+    return x;
+}
+
+EVP_PKEY* Sm2FromPoint(const BYTE* point, size_t n) {
+    OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
+    OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_GROUP_NAME, "SM2", 0);
+    OSSL_PARAM_BLD_push_octet_string(bld, OSSL_PKEY_PARAM_PUB_KEY, point, n);
+    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr);
+    EVP_PKEY* key = nullptr;
+    if (ctx && EVP_PKEY_fromdata_init(ctx) > 0) EVP_PKEY_fromdata(ctx, &key, EVP_PKEY_PUBLIC_KEY, params);
+    EVP_PKEY_CTX_free(ctx);
+    OSSL_PARAM_free(params);
+    OSSL_PARAM_BLD_free(bld);
+    return key;
+}
+
+bool FillStore(int certs) {
+    HCRYPTPROV h = 0;
+    if (!CryptAcquireContextW(&h, u"bench-rsa", RSA_CSP, PROV_RSA_FULL, CRYPT_NEWKEYSET)) return false;
+    HCRYPTKEY k = 0;
+    CryptGenKey(h, AT_SIGNATURE, 1024u << 16, &k);
+    CryptDestroyKey(k);
+    CryptReleaseContext(h, 0);
+    EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(1024));
+    HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"My");
+    std::u16string container = u"bench-rsa", prov = RSA_CSP;
+    bool ok = s != nullptr && key != nullptr;
+    for (int i = 0; ok && i < certs; ++i) {
+        std::vector<BYTE> der = Sign(NewCert(key, 0x10000 + i, "Bench user " + std::to_string(i)), key, EVP_sha256());
+        PCCERT_CONTEXT c = nullptr;
+        ok = CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()),
+                                              CERT_STORE_ADD_NEW, &c) != FALSE;
+        CRYPT_KEY_PROV_INFO info{};
+        info.pwszContainerName = container.data();
+        info.pwszProvName = prov.data();
+        info.dwProvType = PROV_RSA_FULL;
+        info.dwKeySpec = AT_SIGNATURE;
+        if (ok) ok = CertSetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, 0, &info) != FALSE;
+        if (c) CertFreeCertificateContext(c);
+    }
+    if (s) CertCloseStore(s, 0);
+    EVP_PKEY_free(key);
+    return ok;
+}
+
+bool FillContainers(int containers) {
+    EVP_PKEY* issuer = EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2");
+    bool ok = issuer != nullptr;
+    for (int i = 0; ok && i < containers; ++i) {
+        char name[64];
+        snprintf(name, sizeof name, "{BENCH-%08d-0000-0000-0000-000000000000}", i);
+        std::u16string container(name, name + strlen(name));
+        HCRYPTPROV h = 0;
+        ok = CryptAcquireContextW(&h, container.c_str(), SM2_CSP, PROV_RSA_FULL, CRYPT_NEWKEYSET) != FALSE;
+        for (DWORD spec : {static_cast<DWORD>(AT_KEYEXCHANGE), static_cast<DWORD>(AT_SIGNATURE)}) {
+            HCRYPTKEY k = 0;
+            if (!ok || !CryptGenKey(h, spec, 0, &k)) {
+                ok = false;
+                break;
+            }
+            DWORD n = 0;
+            CryptExportPublicKeyInfo(h, spec, X509_ASN_ENCODING, nullptr, &n);
+            std::vector<BYTE> buf(n);
+            auto* pki = reinterpret_cast<PCERT_PUBLIC_KEY_INFO>(buf.data());
+            ok = n && CryptExportPublicKeyInfo(h, spec, X509_ASN_ENCODING, pki, &n);
+            EVP_PKEY* pub = ok ? Sm2FromPoint(pki->PublicKey.pbData, pki->PublicKey.cbData) : nullptr;
+            std::vector<BYTE> der;
+            if (pub) der = Sign(NewCert(pub, 2 * i + static_cast<long>(spec), "Bench SM2 " + std::to_string(i)),
+                                issuer, EVP_sm3());
+            EVP_PKEY_free(pub);
+            ok = !der.empty() && CryptSetKeyParam(k, KP_CERTIFICATE, der.data(), 0);
+            CryptDestroyKey(k);
+        }
+        if (h) CryptReleaseContext(h, 0);
+    }
+    EVP_PKEY_free(issuer);
+    return ok;
+}
+
+// One prefix per (certificates, containers), made on first use.
+bool UsePrefix(int certs, int containers) {
+    static std::map<std::pair<int, int>, std::string> prefixes;
+    auto key = std::make_pair(certs, containers);
+    auto it = prefixes.find(key);
+    if (it != prefixes.end()) {
+        setenv("TESSARO_PREFIX", it->second.c_str(), 1);
+        return true;
+    }
+    char tmpl[] = "/tmp/tessaro-bench-listing-XXXXXX";
+    if (!mkdtemp(tmpl)) return false;
+    std::string dir = std::string(tmpl) + "/prefix";
+    setenv("TESSARO_PREFIX", dir.c_str(), 1);
+    auto t0 = std::chrono::steady_clock::now();
+    bool ok = FillStore(certs) && FillContainers(containers);
+    double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    fprintf(stderr, "prefix %s: %d certificates, %d containers, filled in %.1f s\n", dir.c_str(), certs, containers, s);
+    if (ok) prefixes[key] = dir;
+    return ok;
+}
+
+void BM_GetAllCertInfo(benchmark::State& state) {
+    const int certs = static_cast<int>(state.range(0));
+    const int containers = static_cast<int>(state.range(1));
+    if (!UsePrefix(certs, containers)) {
+        state.SkipWithError("setting up the prefix failed");
+        return;
+    }
+    CCryptoAgent agent(nullptr);
+    BSTR names = SysAllocString(containers ? SM2_CSP : u"");
+    size_t entries = 0;
+    for (auto _ : state) {
+        BSTR listing = nullptr;
+        HRESULT hr = agent.KEVO_GetAllCertInfo(names, &listing);
+        if (hr != 0 || listing == nullptr) {
+            state.SkipWithError("KEVO_GetAllCertInfo failed");
+            break;
+        }
+        size_t n = SysStringLen(listing);
+        entries = n ? 1 : 0;
+        for (size_t i = 0; i + 1 < n; ++i)
+            if (listing[i] == u'|' && listing[i + 1] == u'|') ++entries, ++i;
+        SysFreeString(listing);
+    }
+    SysFreeString(names);
+    if (entries != static_cast<size_t>(certs + 2 * containers)) state.SkipWithError("listing has the wrong size");
+    state.counters["entries"] = static_cast<double>(entries);
+    if (certs && !containers)
+        state.counters["per_cert_us"] =
+            benchmark::Counter(static_cast<double>(certs) * 1e-6, benchmark::Counter::kIsIterationInvariantRate |
+                                                                      benchmark::Counter::kInvert);
+    if (containers && !certs)
+        state.counters["per_container_us"] =
+            benchmark::Counter(static_cast<double>(containers) * 1e-6, benchmark::Counter::kIsIterationInvariantRate |
+                                                                           benchmark::Counter::kInvert);
+}
+
+}  // namespace
+
+// The store alone, the containers alone, and the target mix.
+BENCHMARK(BM_GetAllCertInfo)
+    ->Args({100, 0})
+    ->Args({1000, 0})
+    ->Args({10000, 0})
+    ->Args({0, 10})
+    ->Args({0, 100})
+    ->Args({0, 1000})
+    ->Args({1000, 100})
+    ->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();
