@@ -340,7 +340,7 @@ public:
     virtual bool VerifyContextOpensContainer() const { return false; }
     // Extra flag values that delete a container (the SM2 provider's 0xFFFF0002).
     virtual bool IsDeleteFlags(DWORD dwFlags) const {
-        return (dwFlags & ~(CRYPT_SILENT | CRYPT_MACHINE_KEYSET)) == CRYPT_DELETEKEYSET;
+        return (dwFlags & ~static_cast<DWORD>(CRYPT_SILENT)) == CRYPT_DELETEKEYSET;
     }
 
     virtual CspStatus GetProvParam(CCspContext& ctx, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags);

@@ -98,6 +98,13 @@ TEST(CspContainer, CreateOpenDeleteAndTheirErrors) {
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEYSET), OpenError(name));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEYSET), OpenError(name, kEnh, CRYPT_DELETEKEYSET));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_FLAGS), OpenError(name, kEnh, CRYPT_NEWKEYSET | CRYPT_VERIFYCONTEXT));
+    // Machine key sets are not kept here; asking for one never touches the
+    // user's container of the same name.
+    Prov again;
+    NewContainer(again, name);
+    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_FLAGS), OpenError(name, kEnh, CRYPT_DELETEKEYSET | CRYPT_MACHINE_KEYSET));
+    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_FLAGS), OpenError(name, kEnh, CRYPT_MACHINE_KEYSET));
+    EXPECT_EQ(0u, OpenError(name));
 }
 
 TEST(CspContainer, NamesOf260UnitsOrMoreAreRefused) {
