@@ -1,0 +1,219 @@
+// Removal of CA certificates that earlier versions installed and that are
+// no longer wanted: intermediates from the "CA" stores of the machine and of
+// the user, roots from the machine's trusted-root registry key.
+#include "CertificateChainDelete.h"
+
+#include <memory>
+#include <string>
+
+#include "CertificateChainInstall.h"
+#include "CertificateFilter.h"
+#include "Diagnostics.h"
+#include "Misc.h"
+#include "ResultCode.h"
+
+#define TRACE_UNIT_W u"CertificateChainDelete"
+
+namespace {
+
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+constexpr DWORD kIntermediate = DISCARD_CERT_INTERMEDIATE;
+constexpr DWORD kRoot = DISCARD_CERT_ROOT;
+
+// Our former demonstration hierarchies (tools/cachain/make-chain-docs.sh
+// writes this table). Intermediates: issuer DN, serial, subject DN.
+// Roots: DN, serial, DN again, thumbprint. Each group removes what its root
+// issued before the root itself.
+const DISCARD_CERT_ENTRY g_rgRSADiscardCerts[] = {
+    {kIntermediate, u"CN=Tessaro Former RSA Root A, O=Tessaro Demo Former, C=CN", u"4A000000000000A1", u"CN=Tessaro Former RSA Issuing CA A1, O=Tessaro Demo Former, C=CN", nullptr},  // RSA 1
+    {kRoot, u"CN=Tessaro Former RSA Root A, O=Tessaro Demo Former, C=CN", u"4A00000000000000", u"CN=Tessaro Former RSA Root A, O=Tessaro Demo Former, C=CN", u"E397A4F19AB9A4F2D9E4765A61C7F7F6280CF7CD"},  // RSA 2
+    {kIntermediate, u"CN=Tessaro Former RSA Root B, O=Tessaro Demo Former, C=CN", u"4B000000000000B1", u"CN=Tessaro Former RSA Issuing CA B1, O=Tessaro Demo Former, C=CN", nullptr},  // RSA 3
+    {kRoot, u"CN=Tessaro Former RSA Root B, O=Tessaro Demo Former, C=CN", u"4B00000000000000", u"CN=Tessaro Former RSA Root B, O=Tessaro Demo Former, C=CN", u"7978AFDD971FE591A8D8F44F704233E6AE94A327"},  // RSA 4
+    {kIntermediate, u"CN=Tessaro Former RSA Root C, O=Tessaro Demo Former, C=CN", u"4C000000000000C1", u"CN=Tessaro Former RSA Issuing CA C1, O=Tessaro Demo Former, C=CN", nullptr},  // RSA 5
+    {kRoot, u"CN=Tessaro Former RSA Root C, O=Tessaro Demo Former, C=CN", u"4C00000000000000", u"CN=Tessaro Former RSA Root C, O=Tessaro Demo Former, C=CN", u"82707EBFEB4792F4F39E5AF15D55B94A84D8950D"},  // RSA 6
+    {kIntermediate, u"CN=Tessaro Former RSA Root D, O=Tessaro Demo Former, C=CN", u"4D000000000000D1", u"CN=Tessaro Former RSA Issuing CA D1, O=Tessaro Demo Former, C=CN", nullptr},  // RSA 7
+    {kIntermediate, u"CN=Tessaro Former RSA Root D, O=Tessaro Demo Former, C=CN", u"4A000000000000A1", u"CN=Tessaro Former RSA Issuing CA A1, O=Tessaro Demo Former, C=CN", nullptr},  // RSA 8
+    {kRoot, u"CN=Tessaro Former RSA Root D, O=Tessaro Demo Former, C=CN", u"4D00000000000000", u"CN=Tessaro Former RSA Root D, O=Tessaro Demo Former, C=CN", u"E6586D5C9442F311F5E1D4356201586870E40A93"},  // RSA 9
+};
+
+const DISCARD_CERT_ENTRY g_rgSM2DiscardCerts[] = {
+    {kIntermediate, u"CN=Tessaro Former SM2 Root E, O=Tessaro Demo Former, C=CN", u"5E000000000000E1", u"CN=Tessaro Former SM2 Issuing CA E1, O=Tessaro Demo Former, C=CN", nullptr},  // SM2 1
+    {kIntermediate, u"CN=Tessaro Former SM2 Root E, O=Tessaro Demo Former, C=CN", u"5E000000000000E2", u"CN=Tessaro Former SM2 Issuing CA E2, O=Tessaro Demo Former, C=CN", nullptr},  // SM2 2
+    {kRoot, u"CN=Tessaro Former SM2 Root E, O=Tessaro Demo Former, C=CN", u"5E00000000000000", u"CN=Tessaro Former SM2 Root E, O=Tessaro Demo Former, C=CN", u"CB311F344A1B8F2E1BBD563B2A01E28725D4748F"},  // SM2 3
+    {kIntermediate, u"CN=Tessaro Former SM2 Root F, O=Tessaro Demo Former, C=CN", u"5F000000000000F1", u"CN=Tessaro Former SM2 Issuing CA F1, O=Tessaro Demo Former, C=CN", nullptr},  // SM2 4
+    {kRoot, u"CN=Tessaro Former SM2 Root F, O=Tessaro Demo Former, C=CN", u"5F00000000000000", u"CN=Tessaro Former SM2 Root F, O=Tessaro Demo Former, C=CN", u"7D5AC77F60F22D7497576833DA82F54BFC8B89DD"},  // SM2 5
+    {kIntermediate, u"CN=Tessaro Former SM2 Root G, O=Tessaro Demo Former, C=CN", u"5C000000000000C1", u"CN=Tessaro Former SM2 Issuing CA G1, O=Tessaro Demo Former, C=CN", nullptr},  // SM2 6
+    {kIntermediate, u"CN=Tessaro Former SM2 Root G, O=Tessaro Demo Former, C=CN", u"5C000000000000C2", u"CN=Tessaro Former SM2 Issuing CA G2, O=Tessaro Demo Former, C=CN", nullptr},  // SM2 7
+    {kRoot, u"CN=Tessaro Former SM2 Root G, O=Tessaro Demo Former, C=CN", u"5C00000000000000", u"CN=Tessaro Former SM2 Root G, O=Tessaro Demo Former, C=CN", u"01E6171EE9EF6EA920DBEC2A2C95D323D5770E91"},  // SM2 8
+};
+
+struct StoreCloser {
+    void operator()(void* h) const { CertCloseStore(h, 0); }
+};
+
+// Empties a certificate list on every way out.
+struct ListReleaser {
+    CERT_CONTEXT_LIST& list;
+    ~ListReleaser() { RemoveAllCertificates(list); }
+};
+
+// A filter of subject, issuer and serial number only.
+CERT_FILTER MakeFilter(LPCWSTR pwszIssuerDN, LPCWSTR pwszSubjectDN, const BYTE* pbSerial, DWORD cbSerial) {
+    CERT_FILTER stFilter{};
+    stFilter.pwszSubject = pwszSubjectDN;
+    stFilter.pwszIssuer = pwszIssuerDN;
+    stFilter.pbSerialNumber = pbSerial;
+    stFilter.cbSerialNumber = cbSerial;
+    stFilter.dwPrivateKey = 0;
+    return stFilter;
+}
+
+void RunDiscardList(LPCWSTR FUNC, const DISCARD_CERT_ENTRY* pEntries, size_t nCount) {
+    for (size_t i = 0; i < nCount; ++i) {
+        const DISCARD_CERT_ENTRY& e = pEntries[i];
+        HRESULT hr;
+        std::u16string wstrStep = u"Step ";
+        for (char c : std::to_string(i + 1)) wstrStep.push_back(static_cast<char16_t>(c));
+        if (e.dwKind == DISCARD_CERT_ROOT) {
+            wstrStep += u": DeleteTrustedRootCert";
+            hr = DeleteTrustedRootCert(e.pwszIssuerDN, e.pwszThumbprint, e.pwszSerialNumber, e.pwszSubjectDN);
+        } else {
+            wstrStep += u": DeleteIntermediateCert";
+            hr = DeleteIntermediateCert(e.pwszIssuerDN, e.pwszSerialNumber, e.pwszSubjectDN);
+        }
+        // A step's failure is only reported: the steps after it still run.
+        if (FAILED(hr)) KEVO_FAIL_W(FUNC, wstrStep.c_str(), u"FAILED(hResult)", hr);
+        else KevoTraceStepW(FUNC, wstrStep.c_str(), hr);
+    }
+}
+
+}  // namespace
+
+HRESULT DeleteCertificateFromStore(DWORD dwFlag, const CERT_FILTER* pstFilter) {
+    const LPCWSTR FUNC = u"DeleteCertificateFromStore";
+    TraceHelper th(FUNC);
+    if (CERT_SYSTEM_STORE_LOCAL_MACHINE != dwFlag && CERT_SYSTEM_STORE_CURRENT_USER != dwFlag) {
+        KEVO_FAIL_W(FUNC, u"Check parameter",
+                    u"(CERT_SYSTEM_STORE_LOCAL_MACHINE != dwFlag && CERT_SYSTEM_STORE_CURRENT_USER != dwFlag)",
+                    E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    HCERTSTORE hCertStore = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0, dwFlag, u"CA");
+    if (hCertStore == nullptr) {
+        HRESULT hr = KevoLastErrorResult();
+        KEVO_FAIL_W(FUNC, u"CertOpenStore", u"hCertStore == NULL", hr);
+        return hr;
+    }
+    std::unique_ptr<void, StoreCloser> holdStore(hCertStore);
+    CERT_CONTEXT_LIST vtrAll, vtrMatched;
+    ListReleaser releaseAll{vtrAll}, releaseMatched{vtrMatched};
+    HRESULT hr = ExtractCertificatesFromStore(hCertStore, vtrAll);
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(FUNC, u"ExtractCertificatesFromStore", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    hr = FilterCertificates(pstFilter, vtrMatched, vtrAll);
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(FUNC, u"FilterCertificates", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    KevoTraceValueN("Matching certificates", static_cast<LONG>(vtrMatched.size()));
+    for (PCCERT_CONTEXT pCert : vtrMatched) {
+        PCCERT_CONTEXT pDup = CertDuplicateCertificateContext(pCert);
+        if (!pDup) {
+            KEVO_FAIL_W(FUNC, u"CertDuplicateCertificateContext", u"NULL == pCertContext", KevoLastErrorResult());
+            continue;
+        }
+        // The deletion consumes the duplicate, also when it fails.
+        if (!CertDeleteCertificateFromStore(pDup)) {
+            KEVO_FAIL_W(FUNC, u"CertDeleteCertificateFromStore", u"1", KevoLastErrorResult());
+            continue;
+        }
+        KevoTraceStepW(FUNC, u"CertDeleteCertificateFromStore");
+    }
+    return KEVO_OK;
+}
+
+HRESULT DeleteIntermediateCert(LPCWSTR pwszIssuerDN, LPCWSTR pwszSerialNumber, LPCWSTR pwszSubjectDN) {
+    const LPCWSTR FUNC = u"DeleteIntermediateCert";
+    TraceHelper th(FUNC);
+    KevoTraceValueW(u"Issuer", pwszIssuerDN);
+    KevoTraceValueW(u"SerialNumber", pwszSerialNumber);
+    KevoTraceValueW(u"Subject", pwszSubjectDN);
+    BYTE* pbSerial = nullptr;
+    DWORD cbSerial = 0;
+    HRESULT hr = ConvertStringToBinaryData(&cbSerial, pwszSerialNumber, &pbSerial);
+    std::unique_ptr<BYTE[]> holdSerial(pbSerial);
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(FUNC, u"ConvertStringToBinaryData", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    CERT_FILTER stFilter = MakeFilter(pwszIssuerDN, pwszSubjectDN, pbSerial, cbSerial);
+    hr = DeleteCertificateFromStore(CERT_SYSTEM_STORE_LOCAL_MACHINE, &stFilter);
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(FUNC, u"DeleteCertificateFromStore(CERT_SYSTEM_STORE_LOCAL_MACHINE)", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    hr = DeleteCertificateFromStore(CERT_SYSTEM_STORE_CURRENT_USER, &stFilter);
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(FUNC, u"DeleteCertificateFromStore(CERT_SYSTEM_STORE_CURRENT_USER)", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    return KEVO_OK;
+}
+
+HRESULT DeleteTrustedRootCert(LPCWSTR pwszIssuerDN, LPCWSTR pwszThumbprint, LPCWSTR pwszSerialNumber,
+                              LPCWSTR pwszSubjectDN) {
+    const LPCWSTR FUNC = u"DeleteTrustedRootCert";
+    TraceHelper th(FUNC);
+    KevoTraceValueW(u"Issuer", pwszIssuerDN);
+    KevoTraceValueW(u"SerialNumber", pwszSerialNumber);
+    BYTE* pbSerial = nullptr;
+    DWORD cbSerial = 0;
+    HRESULT hr = ConvertStringToBinaryData(&cbSerial, pwszSerialNumber, &pbSerial);
+    std::unique_ptr<BYTE[]> holdSerial(pbSerial);
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(FUNC, u"ConvertStringToBinaryData", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    CERT_FILTER stFilter = MakeFilter(pwszIssuerDN, pwszSubjectDN, pbSerial, cbSerial);
+    hr = DeleteCertificateFromStore(CERT_SYSTEM_STORE_LOCAL_MACHINE, &stFilter);
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(FUNC, u"DeleteCertificateFromStore(CERT_SYSTEM_STORE_LOCAL_MACHINE)", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    hr = DeleteRegistryKey(pwszThumbprint);
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(FUNC, u"DeleteRegistryKey", u"FAILED(hResult)", hr);
+        return hr;
+    }
+    return KEVO_OK;
+}
+
+const DISCARD_CERT_ENTRY* GetRSADiscardCertList(size_t* pnCount) {
+    if (pnCount) *pnCount = sizeof(g_rgRSADiscardCerts) / sizeof(g_rgRSADiscardCerts[0]);
+    return g_rgRSADiscardCerts;
+}
+
+const DISCARD_CERT_ENTRY* GetSM2DiscardCertList(size_t* pnCount) {
+    if (pnCount) *pnCount = sizeof(g_rgSM2DiscardCerts) / sizeof(g_rgSM2DiscardCerts[0]);
+    return g_rgSM2DiscardCerts;
+}
+
+HRESULT DeleteRSADiscardCert() {
+    const LPCWSTR FUNC = u"DeleteRSADiscardCert";
+    TraceHelper th(FUNC);
+    size_t nCount = 0;
+    const DISCARD_CERT_ENTRY* pEntries = GetRSADiscardCertList(&nCount);
+    RunDiscardList(FUNC, pEntries, nCount);
+    return KEVO_OK;
+}
+
+HRESULT DeleteSM2DiscardCert() {
+    const LPCWSTR FUNC = u"DeleteSM2DiscardCert";
+    TraceHelper th(FUNC);
+    size_t nCount = 0;
+    const DISCARD_CERT_ENTRY* pEntries = GetSM2DiscardCertList(&nCount);
+    RunDiscardList(FUNC, pEntries, nCount);
+    return KEVO_OK;
+}
