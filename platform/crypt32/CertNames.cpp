@@ -100,12 +100,14 @@ std::u16string HexOf(const BYTE* p, size_t n) {
     return s;
 }
 
+// Empty values, values with a blank at either end, and values holding any of
+// , + = " newline < > # ; are quoted.
 bool NeedsQuotes(const std::u16string& v) {
-    if (v.empty()) return false;
+    if (v.empty()) return true;
     if (v.front() == u' ' || v.back() == u' ') return true;
     for (char16_t c : v)
-        if (c == u',' || c == u'+' || c == u'=' || c == u'"' || c == u'\n' || c == u'\r' || c == u'<' ||
-            c == u'>' || c == u'#' || c == u';')
+        if (c == u',' || c == u'+' || c == u'=' || c == u'"' || c == u'\n' || c == u'<' || c == u'>' || c == u'#' ||
+            c == u';')
             return true;
     return false;
 }

@@ -65,13 +65,13 @@ TEST(NameToStr, FormsAndFlags) {
 TEST(NameToStr, QuotingRules) {
     std::vector<NameEntry> e;
     for (const char* v : {" lead", "trail ", "a+b", "a=b", "a<b", "a>b", "#x", "a;b", "line\nbreak", "plain",
-                          "back\\slash", "it's"})
+                          "back\\slash", "it's", "", "two  blanks"})
         e.push_back({"2.5.4.3", 0x0C, v});
     EXPECT_EQ(Narrow(ToStr(EncodeName(e), CERT_SIMPLE_NAME_STR)),
               "\" lead\", \"trail \", \"a+b\", \"a=b\", \"a<b\", \"a>b\", \"#x\", \"a;b\", \"line\nbreak\", plain, "
-              "back\\slash, it's");
+              "back\\slash, it's, \"\", two  blanks");
     EXPECT_EQ(Narrow(ToStr(EncodeName(e), CERT_SIMPLE_NAME_STR | CERT_NAME_STR_NO_QUOTING_FLAG)),
-              " lead, trail , a+b, a=b, a<b, a>b, #x, a;b, line\nbreak, plain, back\\slash, it's");
+              " lead, trail , a+b, a=b, a<b, a>b, #x, a;b, line\nbreak, plain, back\\slash, it's, , two  blanks");
 }
 
 TEST(NameToStr, AttributeNamesAndStringTypes) {
