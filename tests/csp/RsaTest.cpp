@@ -525,3 +525,21 @@ TEST(CspRsa, CertificateStoredWithTheKey) {
     got.resize(cb);
     EXPECT_EQ(tcert, got);
 }
+
+TEST(CspRsa, EveryRsaProviderSignsAndDecryptsAlike) {
+    for (const char16_t* prov : {kBase, kEnh, kStrong, kAes, kTokenRsa}) {
+        Prov p;
+        NewContainer(p, FreshName("each"), prov);
+        Key k;
+        ASSERT_TRUE(CryptGenKey(p.h, AT_KEYEXCHANGE, 1024u << 16, &k.h));
+        Pkey pub = PublicKeyOf(p.h, AT_KEYEXCHANGE);
+        ASSERT_TRUE(pub);
+        Bytes data = {'e', 'a', 'c', 'h'};
+        Bytes sig = SignWith(p.h, CALG_SHA1, data, AT_KEYEXCHANGE);
+        EXPECT_TRUE(OpenSslVerify(pub.get(), EVP_sha1(), data, Reversed(sig)));
+        Bytes ct = Reversed(OpenSslEncrypt(pub.get(), data));
+        DWORD n = static_cast<DWORD>(ct.size());
+        ASSERT_TRUE(CryptDecrypt(k.h, 0, TRUE, 0, ct.data(), &n));
+        EXPECT_EQ(data, Bytes(ct.begin(), ct.begin() + n));
+    }
+}
