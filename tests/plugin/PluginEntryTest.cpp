@@ -34,7 +34,7 @@ TEST(PluginLibrary, TableSizesOfThisBuild) {
     EXPECT_EQ(k64 ? 8u : 4u, offsetof(NPPluginFuncs, newp));
     EXPECT_EQ(k64 ? 72u : 36u, offsetof(NPNetscapeFuncs, memalloc));
     EXPECT_EQ(k64 ? 176u : 88u, offsetof(NPNetscapeFuncs, getstringidentifier));
-    EXPECT_EQ(k64 ? 216u : 108u, offsetof(NPNetscapeFuncs, utf8fromidentifier));
+    EXPECT_EQ(k64 ? 208u : 104u, offsetof(NPNetscapeFuncs, utf8fromidentifier));
     EXPECT_EQ(k64 ? 240u : 120u, offsetof(NPNetscapeFuncs, releaseobject));
     EXPECT_EQ(k64 ? 24u : 16u, sizeof(NPVariant));
     EXPECT_EQ(k64 ? 104u : 52u, sizeof(NPClass));
