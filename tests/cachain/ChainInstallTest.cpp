@@ -98,6 +98,8 @@ TEST(ChainBlob, DamagedBlobsAreRefused) {
     EXPECT_EQ(nullptr, pb);
 }
 
+Bytes FromDer(std::initializer_list<uint8_t> b) { return Bytes(b); }
+
 // ---- the document walk ---------------------------------------------------
 
 HRESULT InstallText(const std::string& text) {
@@ -234,8 +236,10 @@ TEST_F(ChainDocument, DocumentLevelFailures) {
               InstallText("<root><rootcacertificate>" + entries + "</rootcacertificate></root>"));
     EXPECT_EQ(std::set<std::string>{Thumbprint(root.der)}, MachineRoot());
     // PKCS#7 part that is not PKCS#7, or decodes to nothing.
-    HRESULT notP7 = InstallText(Document(entries, Base64(root.der)));
-    EXPECT_TRUE(FAILED(notP7));
+    EXPECT_EQ(CRYPT_E_ASN1_BADTAG, InstallText(Document(entries, Base64(root.der))));
+    EXPECT_EQ(CRYPT_E_INVALID_MSG_TYPE,
+              InstallText(Document(entries, Base64(FromDer({0x30, 0x0B, 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7,
+                                                           0x0D, 0x01, 0x07, 0x01})))));
     EXPECT_EQ(E_INVALIDARG, InstallText(Document(entries, "@@@@")));
     EXPECT_EQ(E_FAIL, InstallText(Document(entries, "")));
     EXPECT_TRUE(MachineCA().empty());
