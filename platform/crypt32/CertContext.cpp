@@ -139,7 +139,7 @@ HRESULT ParseTbs(CertData& d, const Tlv& tbs) {
 
 }  // namespace
 
-std::shared_ptr<CertData> ParseCertificate(const BYTE* pb, size_t n, HRESULT* err) {
+std::shared_ptr<CertData> ParseCertificate(const BYTE* pb, size_t n, HRESULT* err, bool bOpenSslCheck) {
     auto fail = [&](HRESULT hr) {
         if (err) *err = hr;
         return std::shared_ptr<CertData>();
@@ -166,7 +166,7 @@ std::shared_ptr<CertData> ParseCertificate(const BYTE* pb, size_t n, HRESULT* er
     if (FAILED(hr = ReadTagged(p, outer.end(), 0x03, sig))) return fail(hr);
     if (p != outer.end()) return fail(CRYPT_E_ASN1_CORRUPT);
     if (FAILED(hr = ParseTbs(*d, tbs))) return fail(hr);
-    {
+    if (bOpenSslCheck) {
         const unsigned char* q = d->der.data();
         X509* x = d2i_X509(nullptr, &q, static_cast<long>(n));
         if (x == nullptr) return fail(CRYPT_E_ASN1_CORRUPT);

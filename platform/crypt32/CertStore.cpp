@@ -102,7 +102,7 @@ void LoadRegistryElements(StoreImpl* s) {
         Bytes der;
         PropertyMap props;
         if (FAILED(ParseSerializedElement(blob.data(), blob.size(), der, props))) continue;
-        auto data = ParseCertificate(der.data(), der.size(), nullptr);
+        auto data = ParseCertificate(der.data(), der.size(), nullptr, false);
         if (!data) continue;
         ContextImpl* c = AppendElement(s, std::move(data), std::move(props));
         c->regKeyName = n;

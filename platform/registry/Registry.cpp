@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -73,14 +74,56 @@ RegistryState& State() {
 
 // ---- SQLite helpers ----
 
+// Prepared statements are kept per connection and reused: compiling the SQL
+// costs more than running it for the small lookups the registry makes.
+struct StmtPool {
+    std::mutex mutex;
+    std::multimap<std::pair<sqlite3*, std::string>, sqlite3_stmt*> idle;
+};
+
+StmtPool& Pool() {
+    static auto* p = new StmtPool();
+    return *p;
+}
+
 struct StmtDeleter {
-    void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+    void operator()(sqlite3_stmt* s) const {
+        sqlite3_reset(s);
+        sqlite3_clear_bindings(s);
+        StmtPool& p = Pool();
+        std::lock_guard<std::mutex> g(p.mutex);
+        p.idle.emplace(std::make_pair(sqlite3_db_handle(s), std::string(sqlite3_sql(s))), s);
+    }
 };
 using Stmt = std::unique_ptr<sqlite3_stmt, StmtDeleter>;
+
+// Finalizes the kept statements of a connection before it is closed.
+void DropStatements(sqlite3* db) {
+    StmtPool& p = Pool();
+    std::lock_guard<std::mutex> g(p.mutex);
+    for (auto it = p.idle.begin(); it != p.idle.end();) {
+        if (it->first.first == db) {
+            sqlite3_finalize(it->second);
+            it = p.idle.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
 
 thread_local int t_prepareError = SQLITE_OK;
 
 Stmt Prepare(sqlite3* db, const char* sql) {
+    {
+        StmtPool& p = Pool();
+        std::lock_guard<std::mutex> g(p.mutex);
+        auto it = p.idle.find(std::make_pair(db, std::string(sql)));
+        if (it != p.idle.end()) {
+            sqlite3_stmt* kept = it->second;
+            p.idle.erase(it);
+            return Stmt(kept);
+        }
+    }
     sqlite3_stmt* s = nullptr;
     int rc = sqlite3_prepare_v2(db, sql, -1, &s, nullptr);
     if (rc != SQLITE_OK) {
@@ -156,7 +199,10 @@ const char* kSchema =
     "INSERT OR IGNORE INTO keys(id, parent, name, fold, mtime) VALUES(1, NULL, x'', x'', 0);";
 
 void CloseHive(Hive& h) {
-    if (h.db) sqlite3_close_v2(h.db);
+    if (h.db) {
+        DropStatements(h.db);
+        sqlite3_close_v2(h.db);
+    }
     h = Hive();
 }
 
@@ -169,6 +215,7 @@ void OpenHive(Hive& h, const std::string& prefix, int hive) {
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr);
     if (rc != SQLITE_OK) {
+        DropStatements(db);
         sqlite3_close_v2(db);
         h.openFailed = true;
         return;
@@ -195,6 +242,7 @@ void OpenHive(Hive& h, const std::string& prefix, int hive) {
     int prc = probe ? sqlite3_step(probe.get()) : SQLITE_CANTOPEN;
     probe.reset();
     if (prc != SQLITE_ROW && (prc & 0xFF) != SQLITE_BUSY) {
+        DropStatements(db);
         sqlite3_close_v2(db);
         db = nullptr;
         char* uri = sqlite3_mprintf("file:%s?immutable=1", path.c_str());
