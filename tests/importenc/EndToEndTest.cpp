@@ -349,10 +349,19 @@ TEST_F(ImportEndToEnd, VendorRsa2048TakesTheEnvelopePath) {
     garbage.sessionPart = PartOf(importenc_test::Sequential(256, 0x33));
     ExpectRefusedAndUnchanged(e, "garbage session key", Join(garbage), good.certificate, {0x80090005});
 
-    Response r = ImportEncrypt(e, good.envelope, good.certificate);
+    // The flags reach the provider unchanged: exportable here.
+    Response r = ImportEncrypt(e, good.envelope, good.certificate, CRYPT_EXPORTABLE);
     ASSERT_EQ(r.errorcode, 0) << r.raw;
     ExpectBoundAfterImport(e, good);
     EXPECT_EQ(MicrosoftContainers(), containers);  // nothing of the plain path's key set
+    Prov p;
+    ASSERT_TRUE(Open(e, p));
+    HCRYPTKEY k = 0;
+    ASSERT_TRUE(CryptGetUserKey(p.h, AT_KEYEXCHANGE, &k));
+    DWORD cb = 0;
+    EXPECT_TRUE(CryptExportKey(k, 0, PRIVATEKEYBLOB, 0, nullptr, &cb));
+    EXPECT_EQ(cb, 1172u);
+    CryptDestroyKey(k);
 }
 
 TEST_F(ImportEndToEnd, Sm2CiphertextAsReceivedRefusalsFirst) {
