@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "BrowserHarness.h"
@@ -321,7 +322,18 @@ TEST(PluginLibrary, VersionBlockBesideTheLibraryRegistersTheMimeTypeInBothLangua
     }
 }
 
-TEST(PluginInstall, SixStepsInOrderIntoTheTrace) {
+std::set<std::string> Listed(const std::vector<std::string>& env, const char* location, const char* store) {
+    auto r = tessaro_test::RunProcess({tessaro_test::BuildPath("tessaro-certutil"), location, "-store", store}, "", env);
+    std::set<std::string> out;
+    std::istringstream is(r.out);
+    std::string line;
+    const std::string key = "Cert Hash(sha1): ";
+    while (std::getline(is, line))
+        if (line.rfind(key, 0) == 0) out.insert(line.substr(key.size()));
+    return out;
+}
+
+TEST(PluginInstall, SixStepsInOrderIntoTheTraceAndAllFourChainsInstalled) {
     const char* prefix = std::getenv("TESSARO_PREFIX");
     ASSERT_NE(nullptr, prefix);
     const std::string trace = tessaro_test::BuildPath("tessaro-trace");
@@ -344,14 +356,27 @@ TEST(PluginInstall, SixStepsInOrderIntoTheTrace) {
     };
     size_t pos = 0;
     for (const char* step : steps) {
-        size_t at = log.find(step, pos);
+        // Each step once, in order, and a success in a fresh prefix.
+        const std::string line = std::string(step) + " 0x00000000";
+        size_t at = log.find(line, pos);
         ASSERT_NE(std::string::npos, at) << step << "\n" << log;
-        // Each step once.
         EXPECT_EQ(std::string::npos, log.find(std::string(step) + " ", at + 1)) << step;
-        pos = at + std::strlen(step);
+        pos = at + line.size();
     }
-    // COM is the library's own: no step fails for want of it.
-    EXPECT_EQ(std::string::npos, log.find("0x800401f0")) << log;
+
+    // The host's install mode takes the RSA chains only; the plug-in's also
+    // brings the SM2 chains 209 and 211.
+    tessaro_test::TempDir hostPrefix("host-install");
+    const std::vector<std::string> hostEnv = {"TESSARO_PREFIX=" + hostPrefix.path()};
+    ASSERT_EQ(0, tessaro_test::RunProcess({tessaro_test::BuildPath("TessaroHost.QIRTAL.x86"), "-i"}, "", hostEnv)
+                     .exitCode);
+    for (const char* store : {"ROOT", "CA"}) {
+        std::set<std::string> plugin = Listed({}, "-machine", store);
+        std::set<std::string> host = Listed(hostEnv, "-machine", store);
+        EXPECT_FALSE(host.empty()) << store;
+        EXPECT_GT(plugin.size(), host.size()) << store;
+        for (const std::string& t : host) EXPECT_EQ(1u, plugin.count(t)) << store << " " << t;
+    }
 }
 
 }  // namespace
