@@ -420,3 +420,18 @@ TEST_F(ImportEndToEnd, Sm2CertificateOfAnotherKeyIsNotRetriedAndLeavesTheSigning
     EXPECT_TRUE(CertificateOnKey(e.provider, e.container, AT_KEYEXCHANGE, true).empty());
     EXPECT_TRUE(SignatureChecks(e, AT_SIGNATURE, e.signDer));
 }
+
+TEST_F(ImportEndToEnd, VendorRsaEnvelopeWithACertificateOfAnotherKeyReportsTheBinding) {
+    Enrolled e;
+    ASSERT_TRUE(Prepare(ca, VENDOR_RSA, 2048, "RSA", e));
+    Issued good = ca.Envelope(e.request);
+    ASSERT_TRUE(good.ok) << good.error;
+    // The provider takes the key in, then refuses the certificate: that is
+    // the answer, and the signing side is as it was.
+    Response r = ImportEncrypt(e, good.envelope, e.signCert);
+    EXPECT_EQ(r.errorcode, Hr(0x80090015)) << r.raw;
+    EXPECT_TRUE(r.hasFlag && !r.flag);
+    EXPECT_EQ(CertificateOnKey(e.provider, e.container, AT_SIGNATURE, false), e.signDer);
+    EXPECT_TRUE(CertificateOnKey(e.provider, e.container, AT_KEYEXCHANGE, false).empty());
+    EXPECT_TRUE(SignatureChecks(e, AT_SIGNATURE, e.signDer));
+}
