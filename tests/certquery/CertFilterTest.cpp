@@ -288,9 +288,11 @@ TEST(FilterUnregisteredCertificatesfromCSP, ExchangeFirstFilteredAndFailuresSkip
     EXPECT_EQ(got, (std::vector<std::string>{"{scan-a}/1/" + Sha1Hex(a.exchangeCert),
                                              "{scan-a}/2/" + Sha1Hex(a.signatureCert),
                                              "{scan-b}/2/" + Sha1Hex(b.signatureCert)}));
-    for (size_t i = 0; i + 1 < all.v.size(); ++i)
-        if (std::u16string(all.v[i]->wszContainerName) == all.v[i + 1]->wszContainerName)
+    for (size_t i = 0; i + 1 < all.v.size(); ++i) {
+        if (std::u16string(all.v[i]->wszContainerName) == all.v[i + 1]->wszContainerName) {
             EXPECT_LT(all.v[i]->dwKeySpec, all.v[i + 1]->dwKeySpec);  // exchange key first
+        }
+    }
 
     CERT_FILTER rsaOnly{};
     rsaOnly.pszSignatureAlgOID = "1.2.840.113549";
