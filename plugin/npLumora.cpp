@@ -115,36 +115,48 @@ NPError NPP_Destroy(NPP instance, NPSavedData** save) {
 }
 
 NPError NPP_SetWindow(NPP instance, NPWindow* window) {
+    TraceHelper th(u"NPP_SetWindow");
     return instance ? NPERR_NO_ERROR : NPERR_INVALID_INSTANCE_ERROR;
 }
 
 NPError NPP_NewStream(NPP instance, NPMIMEType type, NPStream* stream, NPBool seekable, uint16_t* stype) {
+    TraceHelper th(u"NPP_NewStream");
     return instance ? NPERR_NO_ERROR : NPERR_INVALID_INSTANCE_ERROR;
 }
 
 NPError NPP_DestroyStream(NPP instance, NPStream* stream, NPReason reason) {
+    TraceHelper th(u"NPP_DestroyStream");
     return instance ? NPERR_NO_ERROR : NPERR_INVALID_INSTANCE_ERROR;
 }
 
-void NPP_StreamAsFile(NPP instance, NPStream* stream, const char* fname) {}
+void NPP_StreamAsFile(NPP instance, NPStream* stream, const char* fname) {
+    TraceHelper th(u"NPP_StreamAsFile");
+}
 
 int32_t NPP_WriteReady(NPP instance, NPStream* stream) {
+    TraceHelper th(u"NPP_WriteReady");
     return instance ? 0x0FFFFFFF : NPERR_INVALID_INSTANCE_ERROR;
 }
 
 // The data is accepted and dropped.
 int32_t NPP_Write(NPP instance, NPStream* stream, int32_t offset, int32_t len, void* buffer) {
+    TraceHelper th(u"NPP_Write");
     return instance ? len : NPERR_INVALID_INSTANCE_ERROR;
 }
 
-void NPP_Print(NPP instance, NPPrint* platformPrint) {}
+void NPP_Print(NPP instance, NPPrint* platformPrint) {
+    TraceHelper th(u"NPP_Print");
+}
 
 int16_t NPP_HandleEvent(NPP instance, void* event) {
+    TraceHelper th(u"NPP_HandleEvent");
     CPlugin* pPlugin = PluginOf(instance);
     return pPlugin ? pPlugin->handleEvent(event) : 0;
 }
 
-void NPP_URLNotify(NPP instance, const char* url, NPReason reason, void* notifyData) {}
+void NPP_URLNotify(NPP instance, const char* url, NPReason reason, void* notifyData) {
+    TraceHelper th(u"NPP_URLNotify");
+}
 
 NPError NPP_GetValue(NPP instance, NPPVariable variable, void* value) {
     TraceHelper th(u"NPP_GetValue");
@@ -175,6 +187,7 @@ NPError NPP_GetValue(NPP instance, NPPVariable variable, void* value) {
 }
 
 NPError NPP_SetValue(NPP instance, NPNVariable variable, void* value) {
+    TraceHelper th(u"NPP_SetValue");
     return instance ? NPERR_NO_ERROR : NPERR_INVALID_INSTANCE_ERROR;
 }
 
@@ -249,7 +262,10 @@ NP_EXPORT NPError NP_Shutdown(void) {
     return NPERR_NO_ERROR;
 }
 
-NP_EXPORT const char* NP_GetMIMEDescription(void) { return MIME_DESCRIPTION; }
+NP_EXPORT const char* NP_GetMIMEDescription(void) {
+    TraceHelper th(u"NP_GetMIMEDescription");
+    return MIME_DESCRIPTION;
+}
 
 NP_EXPORT void NP_Install(void) {
     LPCWSTR F = u"NP_Install";

@@ -117,7 +117,9 @@ struct BrowserServices {
 
 Browser::Browser() {
     g_browser = this;
-    m_lib = dlopen(PluginPath().c_str(), RTLD_NOW | RTLD_LOCAL);
+    // Kept mapped after dlclose, as browsers keep plug-ins that ask to: the
+    // library's process-wide caches stay reachable for the leak checker.
+    m_lib = dlopen(PluginPath().c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (!m_lib) {
         const char* e = dlerror();
         m_error = e ? e : "dlopen failed";

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
 #include <cstdlib>
 #include <limits>
 
 #include "BrowserHarness.h"
 #include "CryptoAgent.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -235,6 +237,49 @@ TEST_F(ScriptObject, LastErrorDescriptionInBothLanguages) {
     EXPECT_TRUE(zh.textFromAllocator);
     // Fetched repeatedly, the description stays.
     EXPECT_EQ("Invalid key algorithm.\n(0xa0072401)", Desc());
+}
+
+}  // namespace
+
+namespace {
+
+using namespace plugin_test;
+
+TEST(ScriptObjectTrace, RefusedCallsNameTheUnitMethodCheckAndCode) {
+    const char* prefix = std::getenv("TESSARO_PREFIX");
+    ASSERT_NE(nullptr, prefix);
+    const std::string trace = tessaro_test::BuildPath("tessaro-trace");
+    ASSERT_EQ(0, tessaro_test::RunProcess({trace, "start", "--flags", "0xF"}, "").exitCode);
+    {
+        Browser b;
+        ASSERT_TRUE(b.Start());
+        auto inst = b.NewInstance();
+        NPObject* obj = b.ScriptObject(*inst);
+        ASSERT_NE(nullptr, obj);
+        EXPECT_FALSE(b.Call(obj, "KEVO_SetCSPInfo", {S("1024"), S(BASE)}).ok);
+        EXPECT_FALSE(b.Call(obj, "KEVO_GetVersion", {I(1)}).ok);
+        EXPECT_FALSE(b.Call(obj, "KEVO_GetCSPInfo", {I(1)}).ok);
+        EXPECT_FALSE(b.Call(obj, "KEVO_SetKeyAlgorithm", {S("ECC")}).ok);
+        EXPECT_FALSE(b.Call(obj, "kevo_getversion").ok);
+        b.Release(obj);
+        b.Destroy(*inst);
+    }
+    tessaro_test::RunProcess({trace, "stop"}, "");
+    std::ifstream in(std::string(prefix) + "/trace/kevo.log", std::ios::binary);
+    std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const char* expected[] = {
+        "[ScriptablePluginObject.cpp(",
+        ":] CScriptablePluginObject::npKEVO_SetCSPInfo - Invalid parameters [Reason:(argCount != 2 || "
+        "(args[0].type != NPVariantType_Int32 && args[0].type != NPVariantType_Double) || args[1].type != "
+        "NPVariantType_String)] 0x80070057",
+        ":] CScriptablePluginObject::npKEVO_GetVersion - Check parameters. [Reason:argCount != 0] 0x80004005",
+        ":] CScriptablePluginObject::npKEVO_GetCSPInfo - Check parameter [Reason:argCount != 0] 0x80070057",
+        ":] CScriptablePluginObject::npKEVO_SetKeyAlgorithm - KEVO_SetKeyAlgorithm [Reason:FAILED(hResult)] "
+        "0xa0072401",
+        "Unknown method = kevo_getversion",
+        "args[i].type = String",
+    };
+    for (const char* line : expected) EXPECT_NE(std::string::npos, log.find(line)) << line << "\n" << log;
 }
 
 }  // namespace
