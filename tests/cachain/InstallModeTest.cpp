@@ -33,11 +33,11 @@ private:
 };
 
 std::set<std::string> Listed(const std::vector<std::string>& env, const char* location, const char* store) {
-    auto r = RunProcess({BuildPath("tessaro-certutil"), location, "-store", store}, "", env);
+    auto r = RunProcess({BuildPath("tessaro-certutil"), "store", location, store}, "", env);
     std::set<std::string> out;
     std::istringstream is(r.out);
     std::string line;
-    const std::string key = "Cert Hash(sha1): ";
+    const std::string key = "  Thumbprint: ";
     while (std::getline(is, line))
         if (line.rfind(key, 0) == 0) out.insert(line.substr(key.size()));
     return out;
@@ -70,7 +70,7 @@ TEST(InstallMode, FreshPrefixTwiceRemovesFormerCAsAndInstallsChains208And210) {
         ASSERT_TRUE(AddToStore(CERT_SYSTEM_STORE_CURRENT_USER, u"CA", keep));
         for (const char* n : {"rsa_root_A", "sm2_root_F"}) ASSERT_TRUE(AddToStore(CERT_SYSTEM_STORE_LOCAL_MACHINE, u"ROOT", Former(n)));
     }
-    ASSERT_EQ(2u, Listed(env, "-machine", "ROOT").size());
+    ASSERT_EQ(2u, Listed(env, "machine", "ROOT").size());
     const std::string trace = BuildPath("tessaro-trace");
     ASSERT_EQ(0, RunProcess({trace, "start", "--flags", "0xF"}, "", env).exitCode);
 
@@ -87,10 +87,10 @@ TEST(InstallMode, FreshPrefixTwiceRemovesFormerCAsAndInstallsChains208And210) {
         auto host = RunProcess({BuildPath("TessaroHost.QIRTAL.x86"), "-i"}, "", env);
         EXPECT_EQ(0, host.exitCode);
         EXPECT_EQ("", host.out);
-        EXPECT_EQ(roots, Listed(env, "-machine", "ROOT")) << run;
-        EXPECT_EQ(cas, Listed(env, "-machine", "CA")) << run;
-        EXPECT_EQ(std::set<std::string>{Thumbprint(keep)}, Listed(env, "-user", "CA")) << run;
-        EXPECT_TRUE(Listed(env, "-user", "ROOT").empty());
+        EXPECT_EQ(roots, Listed(env, "machine", "ROOT")) << run;
+        EXPECT_EQ(cas, Listed(env, "machine", "CA")) << run;
+        EXPECT_EQ(std::set<std::string>{Thumbprint(keep)}, Listed(env, "user", "CA")) << run;
+        EXPECT_TRUE(Listed(env, "user", "ROOT").empty());
 
         auto shown = RunProcess({trace, "show"}, "", env);
         // Each step reported in order, every one a success.
@@ -147,8 +147,8 @@ TEST(InstallMode, WithoutWriteAccessToTheMachineHiveEveryStepFailsAndTheProgramE
     RunProcess({trace, "stop"}, "", env);
 
     // Nothing changed in the machine hive.
-    EXPECT_EQ(std::set<std::string>{Thumbprint(ReadPem(former))}, Listed(env, "-machine", "CA"));
-    EXPECT_TRUE(Listed(env, "-machine", "ROOT").empty());
+    EXPECT_EQ(std::set<std::string>{Thumbprint(ReadPem(former))}, Listed(env, "machine", "CA"));
+    EXPECT_TRUE(Listed(env, "machine", "ROOT").empty());
 }
 
 }  // namespace
