@@ -25,26 +25,77 @@ constexpr DWORD kRoot = DISCARD_CERT_ROOT;
 // Roots: DN, serial, DN again, thumbprint. Each group removes what its root
 // issued before the root itself.
 const DISCARD_CERT_ENTRY g_rgRSADiscardCerts[] = {
-    {kIntermediate, u"CN=Tessaro Former RSA Root A, O=Tessaro Demo Former, C=CN", u"4A000000000000A1", u"CN=Tessaro Former RSA Issuing CA A1, O=Tessaro Demo Former, C=CN", nullptr},  // RSA 1
-    {kRoot, u"CN=Tessaro Former RSA Root A, O=Tessaro Demo Former, C=CN", u"4A00000000000000", u"CN=Tessaro Former RSA Root A, O=Tessaro Demo Former, C=CN", u"E397A4F19AB9A4F2D9E4765A61C7F7F6280CF7CD"},  // RSA 2
-    {kIntermediate, u"CN=Tessaro Former RSA Root B, O=Tessaro Demo Former, C=CN", u"4B000000000000B1", u"CN=Tessaro Former RSA Issuing CA B1, O=Tessaro Demo Former, C=CN", nullptr},  // RSA 3
-    {kRoot, u"CN=Tessaro Former RSA Root B, O=Tessaro Demo Former, C=CN", u"4B00000000000000", u"CN=Tessaro Former RSA Root B, O=Tessaro Demo Former, C=CN", u"7978AFDD971FE591A8D8F44F704233E6AE94A327"},  // RSA 4
-    {kIntermediate, u"CN=Tessaro Former RSA Root C, O=Tessaro Demo Former, C=CN", u"4C000000000000C1", u"CN=Tessaro Former RSA Issuing CA C1, O=Tessaro Demo Former, C=CN", nullptr},  // RSA 5
-    {kRoot, u"CN=Tessaro Former RSA Root C, O=Tessaro Demo Former, C=CN", u"4C00000000000000", u"CN=Tessaro Former RSA Root C, O=Tessaro Demo Former, C=CN", u"82707EBFEB4792F4F39E5AF15D55B94A84D8950D"},  // RSA 6
-    {kIntermediate, u"CN=Tessaro Former RSA Root D, O=Tessaro Demo Former, C=CN", u"4D000000000000D1", u"CN=Tessaro Former RSA Issuing CA D1, O=Tessaro Demo Former, C=CN", nullptr},  // RSA 7
-    {kIntermediate, u"CN=Tessaro Former RSA Root D, O=Tessaro Demo Former, C=CN", u"4A000000000000A1", u"CN=Tessaro Former RSA Issuing CA A1, O=Tessaro Demo Former, C=CN", nullptr},  // RSA 8
-    {kRoot, u"CN=Tessaro Former RSA Root D, O=Tessaro Demo Former, C=CN", u"4D00000000000000", u"CN=Tessaro Former RSA Root D, O=Tessaro Demo Former, C=CN", u"E6586D5C9442F311F5E1D4356201586870E40A93"},  // RSA 9
+    // RSA 1
+    {kIntermediate, u"CN=Tessaro Former RSA Root A, O=Tessaro Demo Former, C=CN",
+     u"4A000000000000A1", u"CN=Tessaro Former RSA Issuing CA A1, O=Tessaro Demo Former, C=CN",
+     nullptr},
+    // RSA 2
+    {kRoot, u"CN=Tessaro Former RSA Root A, O=Tessaro Demo Former, C=CN",
+     u"4A00000000000000", u"CN=Tessaro Former RSA Root A, O=Tessaro Demo Former, C=CN",
+     u"E397A4F19AB9A4F2D9E4765A61C7F7F6280CF7CD"},
+    // RSA 3
+    {kIntermediate, u"CN=Tessaro Former RSA Root B, O=Tessaro Demo Former, C=CN",
+     u"4B000000000000B1", u"CN=Tessaro Former RSA Issuing CA B1, O=Tessaro Demo Former, C=CN",
+     nullptr},
+    // RSA 4
+    {kRoot, u"CN=Tessaro Former RSA Root B, O=Tessaro Demo Former, C=CN",
+     u"4B00000000000000", u"CN=Tessaro Former RSA Root B, O=Tessaro Demo Former, C=CN",
+     u"7978AFDD971FE591A8D8F44F704233E6AE94A327"},
+    // RSA 5
+    {kIntermediate, u"CN=Tessaro Former RSA Root C, O=Tessaro Demo Former, C=CN",
+     u"4C000000000000C1", u"CN=Tessaro Former RSA Issuing CA C1, O=Tessaro Demo Former, C=CN",
+     nullptr},
+    // RSA 6
+    {kRoot, u"CN=Tessaro Former RSA Root C, O=Tessaro Demo Former, C=CN",
+     u"4C00000000000000", u"CN=Tessaro Former RSA Root C, O=Tessaro Demo Former, C=CN",
+     u"82707EBFEB4792F4F39E5AF15D55B94A84D8950D"},
+    // RSA 7
+    {kIntermediate, u"CN=Tessaro Former RSA Root D, O=Tessaro Demo Former, C=CN",
+     u"4D000000000000D1", u"CN=Tessaro Former RSA Issuing CA D1, O=Tessaro Demo Former, C=CN",
+     nullptr},
+    // RSA 8
+    {kIntermediate, u"CN=Tessaro Former RSA Root D, O=Tessaro Demo Former, C=CN",
+     u"4A000000000000A1", u"CN=Tessaro Former RSA Issuing CA A1, O=Tessaro Demo Former, C=CN",
+     nullptr},
+    // RSA 9
+    {kRoot, u"CN=Tessaro Former RSA Root D, O=Tessaro Demo Former, C=CN",
+     u"4D00000000000000", u"CN=Tessaro Former RSA Root D, O=Tessaro Demo Former, C=CN",
+     u"E6586D5C9442F311F5E1D4356201586870E40A93"},
 };
 
 const DISCARD_CERT_ENTRY g_rgSM2DiscardCerts[] = {
-    {kIntermediate, u"CN=Tessaro Former SM2 Root E, O=Tessaro Demo Former, C=CN", u"5E000000000000E1", u"CN=Tessaro Former SM2 Issuing CA E1, O=Tessaro Demo Former, C=CN", nullptr},  // SM2 1
-    {kIntermediate, u"CN=Tessaro Former SM2 Root E, O=Tessaro Demo Former, C=CN", u"5E000000000000E2", u"CN=Tessaro Former SM2 Issuing CA E2, O=Tessaro Demo Former, C=CN", nullptr},  // SM2 2
-    {kRoot, u"CN=Tessaro Former SM2 Root E, O=Tessaro Demo Former, C=CN", u"5E00000000000000", u"CN=Tessaro Former SM2 Root E, O=Tessaro Demo Former, C=CN", u"CB311F344A1B8F2E1BBD563B2A01E28725D4748F"},  // SM2 3
-    {kIntermediate, u"CN=Tessaro Former SM2 Root F, O=Tessaro Demo Former, C=CN", u"5F000000000000F1", u"CN=Tessaro Former SM2 Issuing CA F1, O=Tessaro Demo Former, C=CN", nullptr},  // SM2 4
-    {kRoot, u"CN=Tessaro Former SM2 Root F, O=Tessaro Demo Former, C=CN", u"5F00000000000000", u"CN=Tessaro Former SM2 Root F, O=Tessaro Demo Former, C=CN", u"7D5AC77F60F22D7497576833DA82F54BFC8B89DD"},  // SM2 5
-    {kIntermediate, u"CN=Tessaro Former SM2 Root G, O=Tessaro Demo Former, C=CN", u"5C000000000000C1", u"CN=Tessaro Former SM2 Issuing CA G1, O=Tessaro Demo Former, C=CN", nullptr},  // SM2 6
-    {kIntermediate, u"CN=Tessaro Former SM2 Root G, O=Tessaro Demo Former, C=CN", u"5C000000000000C2", u"CN=Tessaro Former SM2 Issuing CA G2, O=Tessaro Demo Former, C=CN", nullptr},  // SM2 7
-    {kRoot, u"CN=Tessaro Former SM2 Root G, O=Tessaro Demo Former, C=CN", u"5C00000000000000", u"CN=Tessaro Former SM2 Root G, O=Tessaro Demo Former, C=CN", u"01E6171EE9EF6EA920DBEC2A2C95D323D5770E91"},  // SM2 8
+    // SM2 1
+    {kIntermediate, u"CN=Tessaro Former SM2 Root E, O=Tessaro Demo Former, C=CN",
+     u"5E000000000000E1", u"CN=Tessaro Former SM2 Issuing CA E1, O=Tessaro Demo Former, C=CN",
+     nullptr},
+    // SM2 2
+    {kIntermediate, u"CN=Tessaro Former SM2 Root E, O=Tessaro Demo Former, C=CN",
+     u"5E000000000000E2", u"CN=Tessaro Former SM2 Issuing CA E2, O=Tessaro Demo Former, C=CN",
+     nullptr},
+    // SM2 3
+    {kRoot, u"CN=Tessaro Former SM2 Root E, O=Tessaro Demo Former, C=CN",
+     u"5E00000000000000", u"CN=Tessaro Former SM2 Root E, O=Tessaro Demo Former, C=CN",
+     u"CB311F344A1B8F2E1BBD563B2A01E28725D4748F"},
+    // SM2 4
+    {kIntermediate, u"CN=Tessaro Former SM2 Root F, O=Tessaro Demo Former, C=CN",
+     u"5F000000000000F1", u"CN=Tessaro Former SM2 Issuing CA F1, O=Tessaro Demo Former, C=CN",
+     nullptr},
+    // SM2 5
+    {kRoot, u"CN=Tessaro Former SM2 Root F, O=Tessaro Demo Former, C=CN",
+     u"5F00000000000000", u"CN=Tessaro Former SM2 Root F, O=Tessaro Demo Former, C=CN",
+     u"7D5AC77F60F22D7497576833DA82F54BFC8B89DD"},
+    // SM2 6
+    {kIntermediate, u"CN=Tessaro Former SM2 Root G, O=Tessaro Demo Former, C=CN",
+     u"5C000000000000C1", u"CN=Tessaro Former SM2 Issuing CA G1, O=Tessaro Demo Former, C=CN",
+     nullptr},
+    // SM2 7
+    {kIntermediate, u"CN=Tessaro Former SM2 Root G, O=Tessaro Demo Former, C=CN",
+     u"5C000000000000C2", u"CN=Tessaro Former SM2 Issuing CA G2, O=Tessaro Demo Former, C=CN",
+     nullptr},
+    // SM2 8
+    {kRoot, u"CN=Tessaro Former SM2 Root G, O=Tessaro Demo Former, C=CN",
+     u"5C00000000000000", u"CN=Tessaro Former SM2 Root G, O=Tessaro Demo Former, C=CN",
+     u"01E6171EE9EF6EA920DBEC2A2C95D323D5770E91"},
 };
 
 struct StoreCloser {

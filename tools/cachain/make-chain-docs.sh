@@ -250,13 +250,13 @@ former() {
     cp "$WORK/$name.pem" "$OUT_FORMER/$name.pem"
 }
 list_int() {  # list_int LIST STEP CERT
-    printf '    {%s, u"%s", u"%s", u"%s", nullptr},  // %s %s\n' kIntermediate "$(issuer_dn "$WORK/$3.pem")" \
-        "$(serial_hex "$WORK/$3.pem")" "$(subject_dn "$WORK/$3.pem")" "$1" "$2" >> "$FORMER_LIST"
+    printf '    // %s %s\n    {kIntermediate, u"%s",\n     u"%s", u"%s",\n     nullptr},\n' "$1" "$2" "$(issuer_dn "$WORK/$3.pem")" \
+        "$(serial_hex "$WORK/$3.pem")" "$(subject_dn "$WORK/$3.pem")" >> "$FORMER_LIST"
 }
 list_root() {  # list_root LIST STEP CERT
-    printf '    {%s, u"%s", u"%s", u"%s", u"%s"},  // %s %s\n' kRoot "$(subject_dn "$WORK/$3.pem")" \
-        "$(serial_hex "$WORK/$3.pem")" "$(subject_dn "$WORK/$3.pem")" "$(thumbprint "$WORK/$3.pem")" "$1" "$2" \
-        >> "$FORMER_LIST"
+    printf '    // %s %s\n    {kRoot, u"%s",\n     u"%s", u"%s",\n     u"%s"},\n' "$1" "$2" \
+        "$(subject_dn "$WORK/$3.pem")" "$(serial_hex "$WORK/$3.pem")" "$(subject_dn "$WORK/$3.pem")" \
+        "$(thumbprint "$WORK/$3.pem")" >> "$FORMER_LIST"
 }
 
 demo() {
