@@ -30,9 +30,10 @@ struct JSONDeleter {
     void operator()(cJSON* p) const { cJSON_Delete(p); }
 };
 
-void TraceInstallStep(const char* pszLabel, HRESULT hResult) {
-    if (FAILED(hResult)) KEVO_FAIL_A("RunInstallMode", pszLabel, hResult, "FAILED(hResult)");
-    else KEVO_OK_A("RunInstallMode", pszLabel);
+// Traced with the line of each step, so every step keeps a message number of its own.
+void TraceInstallStep(const char* pszLabel, HRESULT hResult, int nLine = __builtin_LINE()) {
+    if (FAILED(hResult)) KevoTraceFailA(TRACE_UNIT_A, nLine, "RunInstallMode", pszLabel, hResult, "FAILED(hResult)");
+    else KevoTraceOkA(TRACE_UNIT_A, nLine, "RunInstallMode", pszLabel);
 }
 
 // Every step runs whatever the ones before it returned; results are only traced.

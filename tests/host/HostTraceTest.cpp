@@ -45,4 +45,25 @@ TEST(HostTrace, StepsGoToTheTraceAndNeverToStandardOutput) {
     RunProcess({trace, "stop"}, "", env);
 }
 
+TEST(HostTrace, InstallModeRunsItsFourStepsInOrder) {
+    tessaro_test::TempDir prefix("install");
+    const std::vector<std::string> env = {"TESSARO_PREFIX=" + prefix.path()};
+    const std::string trace = BuildPath("tessaro-trace");
+    ASSERT_EQ(0, RunProcess({trace, "start", "--flags", "0x5"}, "", env).exitCode);
+    auto host = RunProcess({host_test::HostPath(), "-i"}, "", env);
+    EXPECT_EQ(0, host.exitCode);
+    EXPECT_EQ("", host.out);
+    auto shown = RunProcess({trace, "show"}, "", env);
+    size_t pos = 0;
+    for (const char* step : {"DeleteRSADiscardCert", "DeleteSM2DiscardCert",
+                             "ImportCertificateChainfromResoure(RSA Operation)",
+                             "ImportCertificateChainfromResoure(RSA Test)"}) {
+        std::string line = std::string(":(RunInstallMode -- ") + step + ")\t\t--OK";
+        size_t at = shown.out.find(line, pos);
+        EXPECT_NE(std::string::npos, at) << step << "\n" << shown.out;
+        if (at != std::string::npos) pos = at;
+    }
+    RunProcess({trace, "stop"}, "", env);
+}
+
 }  // namespace
