@@ -173,6 +173,22 @@ TEST(XmlDom, RefusedDocumentsLeaveAnEmptyDocument) {
     }
 }
 
+TEST(XmlDom, NestingIsBounded) {
+    Ref<IXMLDOMDocument> doc{NewDocument()};
+    auto nested = [](int depth) {
+        std::string s;
+        for (int i = 0; i < depth; ++i) s += "<a>";
+        s += "x";
+        for (int i = 0; i < depth; ++i) s += "</a>";
+        return s;
+    };
+    ASSERT_TRUE(Load(doc.p, nested(200)));
+    BSTR b = nullptr;
+    ASSERT_EQ(S_OK, doc->get_text(&b));
+    EXPECT_EQ(u"x", Take(b));
+    EXPECT_FALSE(Load(doc.p, nested(100000)));
+}
+
 TEST(XmlDom, ExternalEntityIsNeverRead) {
     tessaro_test::TempDir dir("xxe");
     std::string secret = dir.path() + "/secret.txt";
