@@ -6,7 +6,7 @@ DEPS := cmake g++ make pkg-config openssl libssl-dev libcjson-dev libsqlite3-dev
         libxml2-dev libgtest-dev libgmock-dev libbenchmark-dev sqlite3
 BUILD_TYPE ?= RelWithDebInfo
 
-.PHONY: all deps build build-asan run test test-plain test-asan bench clean
+.PHONY: all deps build build-asan run test test-plain test-asan bench clean browser-deps test-browser
 
 all: build
 
@@ -26,10 +26,32 @@ build-asan: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTESSARO_SANITIZE=ON >/dev/null
 	cmake --build build-asan -j$(JOBS)
 
-run: build
+# Browser tests and the demo site: Debian's chromium, Node.js with npm, and
+# playwright-core from browser/tests/package-lock.json. A failure here is only
+# a warning: the browser tests then report themselves skipped or failed.
+browser-deps:
+	@missing=""; command -v chromium >/dev/null 2>&1 || missing="$$missing chromium"; \
+	command -v node >/dev/null 2>&1 || missing="$$missing nodejs"; \
+	command -v npm >/dev/null 2>&1 || missing="$$missing npm"; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; } || \
+	      echo "warning: could not install$$missing; browser tests will be skipped" >&2; \
+	  else echo "warning: run as root to install$$missing" >&2; fi; \
+	fi
+	@if command -v npm >/dev/null 2>&1 && [ ! -d browser/tests/node_modules/playwright-core ]; then \
+	  (cd browser/tests && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error) || \
+	    echo "warning: npm ci failed in browser/tests" >&2; \
+	fi
+
+test-browser: build browser-deps
+	cd build && ctest --output-on-failure -L browser
+
+run: build browser-deps
 	tools/demo/run-demo.sh build
 
-test-plain: build
+test-plain: build browser-deps
 	cd build && ctest --output-on-failure -j$(JOBS)
 
 test-asan: build-asan

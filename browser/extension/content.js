@@ -1,0 +1,39 @@
+// Bridge between the page (window.postMessage) and the extension's
+// background (one runtime port for the life of the page). Only messages from
+// the page's own window are taken; answers go back to the page's origin only.
+(function () {
+  const api = typeof browser !== "undefined" ? browser : chrome;
+  const TO_EXTENSION = "tessaro-page";
+  const TO_PAGE = "tessaro-extension";
+  let port = null;
+  // Pages outside the list get nothing, not even an answer to "ping".
+  if (!tessaroOriginAllowed(window.location.origin, TESSARO_ALLOWED_ORIGINS)) return;
+
+  function toPage(data) {
+    window.postMessage(Object.assign({ channel: TO_PAGE }, data), window.location.origin);
+  }
+
+  function ensurePort() {
+    if (port) return port;
+    port = api.runtime.connect({ name: "tessaro-page" });
+    port.onMessage.addListener((msg) => toPage(msg));
+    port.onDisconnect.addListener(() => {
+      // The background refused this origin or went away; the page's calls time out
+      // or see "disconnected".
+      port = null;
+      toPage({ type: "disconnected", reason: "The enrollment extension closed the connection." });
+    });
+    return port;
+  }
+
+  window.addEventListener("message", (event) => {
+    if (event.source !== window || event.origin !== window.location.origin) return;
+    const data = event.data;
+    if (!data || data.channel !== TO_EXTENSION) return;
+    if (data.type === "ping") {
+      toPage({ type: "pong", version: api.runtime.getManifest().version });
+      return;
+    }
+    if (data.type === "request") ensurePort().postMessage({ type: "request", message: data.message });
+  });
+})();
