@@ -263,6 +263,9 @@ TEST(ScriptObjectTrace, RefusedCallsNameTheUnitMethodCheckAndCode) {
         EXPECT_FALSE(b.Call(obj, "kevo_getversion").ok);
         b.Release(obj);
         b.Destroy(*inst);
+        // The unknown name was fetched for the trace and given back.
+        EXPECT_EQ(0u, b.LiveAllocations());
+        EXPECT_EQ(0, b.strayFrees);
     }
     tessaro_test::RunProcess({trace, "stop"}, "");
     std::ifstream in(std::string(prefix) + "/trace/kevo.log", std::ios::binary);
