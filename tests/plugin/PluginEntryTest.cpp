@@ -115,6 +115,24 @@ TEST(PluginLibrary, AShortBrowserTableIsCopiedOnlyAsFarAsItGoes) {
     b.shutdown();
 }
 
+TEST(PluginLibrary, UnixBrowsersGetBothTablesThroughInitializeAlone) {
+    Browser b;
+    ASSERT_TRUE(b.loaded()) << b.error();
+    ASSERT_EQ(NPERR_NO_ERROR, b.initialize(&b.browserFuncs, &b.pluginFuncs));
+    auto inst = b.NewInstance();
+    ASSERT_TRUE(inst);
+    NPObject* obj = b.ScriptObject(*inst);
+    ASSERT_NE(nullptr, obj);
+    plugin_test::Result r = b.Call(obj, "KEVO_GetVersion");
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ("3.2.0.2", r.text);
+    b.Release(obj);
+    EXPECT_EQ(NPERR_NO_ERROR, b.Destroy(*inst));
+    EXPECT_EQ(NPERR_NO_ERROR, b.shutdown());
+    EXPECT_EQ(0u, b.LiveObjects());
+    EXPECT_EQ(0u, b.LiveAllocations());
+}
+
 TEST(PluginInstance, CallbacksAnswerNullInstancesWithTheInstanceError) {
     Browser b;
     ASSERT_TRUE(b.Start());
