@@ -83,8 +83,10 @@ async function startBrowser({ host, env = {}, headless = true } = {}) {
   const profile = path.join(work, "profile");
   const prefix = path.join(work, "prefix");
   fs.mkdirSync(prefix, { recursive: true, mode: 0o700 });
+  // Without a display, root's Chromium needs no sandbox; with one, only root does.
+  const noSandbox = headless || process.getuid() === 0;
   if (host) writeHostManifest(path.join(profile, "NativeMessagingHosts"), host);
-  const args = CHROMIUM_FLAGS.filter((f) => headless || f !== "--headless=new").concat([
+  const args = CHROMIUM_FLAGS.filter((f) => (headless || f !== "--headless=new") && (noSandbox || f !== "--no-sandbox")).concat([
     `--load-extension=${EXTENSION_DIR}`, `--disable-extensions-except=${EXTENSION_DIR}`,
   ]);
   const context = await chromium.launchPersistentContext(profile, {

@@ -45,3 +45,27 @@ echo
 # encryption certificate with the key the authority generated.
 echo
 "$(dirname "$0")/run-double-enroll.sh" "$build" || exit $?
+
+# Finally a real browser: the demonstration site on loopback and Chromium with
+# the extension loaded. Without a display the page is driven headless through
+# a double-certificate enrollment for RSA and SM2; with one, a window opens.
+echo
+echo "== the demonstration enrollment site in Chromium"
+root=$(cd "$(dirname "$0")/../.." && pwd)
+if ! command -v node >/dev/null 2>&1 || ! command -v chromium >/dev/null 2>&1; then
+  echo "run-demo: browser part skipped: node or chromium is not installed (make browser-deps)"
+  exit 0
+fi
+if [ ! -d "$root/browser/tests/node_modules/playwright-core" ]; then
+  (cd "$root/browser/tests" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error) ||
+    { echo "run-demo: browser part skipped: playwright-core could not be installed"; exit 0; }
+fi
+probe=$(mktemp -d "${TMPDIR:-/tmp}/tessaro-probe.XXXXXX")
+if ! timeout 60 chromium --headless=new --no-sandbox --disable-gpu --user-data-dir="$probe" \
+     --dump-dom about:blank >/dev/null 2>&1; then
+  rm -rf "$probe"
+  echo "run-demo: browser part skipped: chromium cannot start on this machine"
+  exit 0
+fi
+rm -rf "$probe"
+node "$root/browser/site/demo.js" "$build" || exit $?

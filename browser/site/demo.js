@@ -1,0 +1,92 @@
+#!/usr/bin/env node
+// The browser part of `make run`: the demonstration site on loopback and
+// Chromium with the extension loaded, the host registered in a fresh profile
+// and a fresh enrollment prefix.
+//
+//   node demo.js BUILD_DIR [--headless] [--screenshot FILE]
+//
+// Headless (or without $DISPLAY): drives the page through a double-certificate
+// enrollment with RSA and then SM2 and prints each step; exit 0 when both
+// enrolled. With a display: opens the page in a Chromium window and waits
+// until the window is closed.
+"use strict";
+const path = require("path");
+
+const argv = process.argv.slice(2);
+const build = path.resolve(argv[0] || "build");
+const headless = argv.includes("--headless") || !process.env.DISPLAY;
+const shotAt = argv.indexOf("--screenshot");
+const screenshot = shotAt >= 0 ? path.resolve(argv[shotAt + 1]) : null;
+process.env.TESSARO_BUILD_DIR = build;
+
+const h = require(path.join(__dirname, "..", "tests", "harness.js"));
+
+const RUNS = [
+  { label: "RSA", provider: "Microsoft Enhanced Cryptographic Provider v1.0", algorithm: "RSA", keyLength: 2048,
+    certType: 2, subject: "CN=Tessaro Browser RSA,OU=Enrollment,O=Tessaro,C=CN" },
+  { label: "SM2", provider: "Tessaro SM2 Token CSP v1.0", algorithm: "SM2", keyLength: 256,
+    certType: 2, subject: "CN=Tessaro Browser SM2,OU=Enrollment,O=Tessaro,C=CN" },
+];
+
+function short(s, n = 64) { return s && s.length > n ? `${s.slice(0, n)}... (${s.length} characters)` : s; }
+
+async function main() {
+  const site = await h.startSite({ testca: path.join(build, "tessaro-testca") });
+  let browser;
+  try {
+    console.log(`demo site: ${site.url} (test CA behind /api)`);
+    browser = await h.startBrowser({ host: path.join(build, "TessaroHost.QIRTAL.x86"), headless });
+    console.log(`Chromium ${headless ? "headless" : "window"}, extension ${h.EXTENSION_ID}, prefix ${browser.prefix}`);
+    const page = browser.context.pages()[0] || await browser.context.newPage();
+    await page.goto(site.url);
+    if (!headless) {
+      console.log("enroll in the Chromium window; close it to end the demo");
+      await new Promise((resolve) => browser.context.once("close", resolve));
+      return 0;
+    }
+    const s = await page.evaluate(() => window.tessaroDemo.started);
+    if (s.error) {
+      console.log(`the page found no host: ${JSON.stringify(s.error)}`);
+      return 1;
+    }
+    console.log(`page: extension ${s.extension}, host version ${s.version}`);
+    console.log(`providers: ${s.providers.join(" | ")}`);
+    let ok = true;
+    for (const run of RUNS) {
+      console.log(`\n== ${run.label} double-certificate enrollment in the page: "${run.provider}", ${run.keyLength} bits`);
+      await page.selectOption("#algorithm", run.algorithm);
+      await page.selectOption("#provider", run.provider);
+      await page.selectOption("#keyLength", String(run.keyLength));
+      await page.selectOption("#certType", String(run.certType));
+      await page.fill("#subject", run.subject);
+      const r = await page.evaluate(() => window.tessaroDemo.enroll());
+      const steps = await page.$$eval("#steps li", (lis) => lis.map((l) => l.textContent));
+      for (const st of steps) console.log(`   ${st}`);
+      if (!r.ok) {
+        console.log(`   FAILED at ${r.failedAt}: ${r.error.message}`);
+        ok = false;
+        continue;
+      }
+      console.log(`   request: ${JSON.stringify(r.requestInfo)}`);
+      console.log(`   signing certificate: ${short(r.signCert)}`);
+      console.log(`   encryption certificate: ${short(r.encCert)}`);
+      console.log(`   envelope: ${short(r.envelope)}`);
+    }
+    const listing = await page.evaluate(() => window.tessaroDemo.listCertificates());
+    console.log(`\n== the page's listing (KEVO_GetAllCertInfo): ${listing.length} certificates`);
+    for (const e of listing) console.log(`   ${e.subject}; ${e.serial}; ${e.from} .. ${e.to}; ${e.provider}`);
+    if (screenshot) {
+      await page.screenshot({ path: screenshot, fullPage: true });
+      console.log(`screenshot: ${screenshot}`);
+    }
+    return ok ? 0 : 1;
+  } finally {
+    if (browser) await browser.stop();
+    await site.stop();
+  }
+}
+
+main().then((code) => process.exit(code), (e) => {
+  console.error(`demo: ${e && e.stack || e}`);
+  process.exit(1);
+});
