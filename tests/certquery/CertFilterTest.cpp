@@ -319,9 +319,27 @@ TEST(FilterUnregisteredCertificatesfromCSP, ExchangeFirstFilteredAndFailuresSkip
         EXPECT_EQ(FilterUnregisteredCertificatesfromCSP(empty, &sm2, nothing.v), KEVO_OK);
         EXPECT_TRUE(nothing.v.empty());
     }
+    // A provider whose name says Microsoft is skipped even when it would
+    // answer: here the SM2 provider registered once more under such a name.
+    HKEY k = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE,
+                              u"SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\Microsoft SM2 Alias", 0,
+                              nullptr, 0, KEY_WRITE, nullptr, &k, nullptr),
+              ERROR_SUCCESS);
+    DWORD type = PROV_RSA_FULL;
+    std::u16string image = u"tessaro:sm2token";
+    RegSetValueExW(k, u"Type", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&type), sizeof type);
+    RegSetValueExW(k, u"Image Path", 0, REG_SZ, reinterpret_cast<const BYTE*>(image.c_str()),
+                   static_cast<DWORD>((image.size() + 1) * sizeof(char16_t)));
+    RegCloseKey(k);
+    Records alias;
+    ASSERT_EQ(FilterUnregisteredCertificatesfromSpecifiedCSP(u"Microsoft SM2 Alias", &sm2, alias.v), KEVO_OK);
+    EXPECT_EQ(alias.v.size(), 3u);
     Records ms;
-    EXPECT_EQ(FilterUnregisteredCertificatesfromCSP(u"Microsoft Tessaro SM2 Token CSP v1.0", &sm2, ms.v), KEVO_OK);
+    EXPECT_EQ(FilterUnregisteredCertificatesfromCSP(u"Microsoft SM2 Alias", &sm2, ms.v), KEVO_OK);
     EXPECT_TRUE(ms.v.empty());
+    EXPECT_EQ(FilterUnregisteredCertificatesfromCSP(nullptr, &sm2, ms.v), KEVO_OK);
+    EXPECT_EQ(ms.v.size(), 3u);  // all installed providers: the alias is not scanned
     EXPECT_EQ(FilterUnregisteredCertificatesfromSpecifiedCSP(std::u16string(260, u'P').c_str(), &sm2, ms.v),
               E_INVALIDARG);
     EXPECT_EQ(FilterUnregisteredCertificatesfromSpecifiedCSP(u"No Such CSP", &sm2, ms.v),
