@@ -3,10 +3,11 @@
 SHELL := /bin/bash
 JOBS ?= 2
 DEPS := cmake g++ make pkg-config openssl libssl-dev libcjson-dev libsqlite3-dev \
-        libxml2-dev libgtest-dev libgmock-dev libbenchmark-dev sqlite3
+        libxml2-dev libgtest-dev libgmock-dev libbenchmark-dev sqlite3 \
+        clang-14 libclang-rt-14-dev
 BUILD_TYPE ?= RelWithDebInfo
 
-.PHONY: all deps build build-asan run test test-plain test-asan bench clean browser-deps test-browser
+.PHONY: all deps build build-asan run test test-plain test-asan bench clean build-fuzz fuzz fuzz-smoke soak browser-deps test-browser
 
 all: build
 
@@ -26,11 +27,12 @@ build-asan: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTESSARO_SANITIZE=ON >/dev/null
 	cmake --build build-asan -j$(JOBS)
 
-# Browser tests and the demo site: Debian's chromium, Node.js with npm, and
+# Browser tests and the demo site: Debian's chromium and firefox-esr, Node.js with npm, and
 # playwright-core from browser/tests/package-lock.json. A failure here is only
 # a warning: the browser tests then report themselves skipped or failed.
 browser-deps:
 	@missing=""; command -v chromium >/dev/null 2>&1 || missing="$$missing chromium"; \
+	command -v firefox-esr >/dev/null 2>&1 || missing="$$missing firefox-esr"; \
 	command -v node >/dev/null 2>&1 || missing="$$missing nodejs"; \
 	command -v npm >/dev/null 2>&1 || missing="$$missing npm"; \
 	if [ -n "$$missing" ]; then \
@@ -58,10 +60,30 @@ test-asan: build-asan
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j$(JOBS)
 
-test: test-plain test-asan
+test: test-plain test-asan fuzz-smoke
 
 bench: build
 	tools/bench/run-bench.sh build
 
+# Fuzzing: a clang build of the parsers with libFuzzer, AddressSanitizer and
+# UndefinedBehaviorSanitizer (fuzz/CMakeLists.txt). `make fuzz` runs every
+# target for FUZZ_SECONDS; `make test` runs each for FUZZ_SMOKE_SECONDS after
+# replaying the inputs of earlier crashes (fuzz/regressions/).
+FUZZ_SECONDS ?= 60
+FUZZ_SMOKE_SECONDS ?= 10
+
+build-fuzz: deps
+	CC=clang-14 CXX=clang++-14 cmake -S fuzz -B build-fuzz >/dev/null
+	cmake --build build-fuzz -j$(JOBS) --target fuzz_all
+
+fuzz: build-fuzz
+	fuzz/run-fuzz.sh build-fuzz $(FUZZ_SECONDS) $(JOBS)
+
+fuzz-smoke: build-fuzz
+	fuzz/run-fuzz.sh build-fuzz $(FUZZ_SMOKE_SECONDS) $(JOBS)
+
+# Longer runs of the fuzzers than `make test` affords.
+soak: fuzz
+
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-fuzz

@@ -3,7 +3,7 @@
 // test certification authority (tessaro-testca) behind a small JSON API.
 //
 //   node server.js --testca BUILD/tessaro-testca [--ca-dir DIR] [--port N]
-//                  [--bind 127.0.0.1]
+//                  [--bind 127.0.0.1] [--report FILE]
 //
 // Port 0 (the default) takes a free port. When listening it prints one line
 // "listening http://HOST:PORT/" on standard output. Without --ca-dir a CA is
@@ -15,6 +15,8 @@
 //   /api/envelope  {request}  -> {certificate, envelope} encryption certificate
 //                                and its private key wrapped for the
 //                                request's temporary exchange key
+//   /api/report    anything  -> written to the --report FILE (only with
+//                                that option: unattended runs of ?auto=)
 // Failures answer {error} with status 400 (bad input) or 422 (CA refused).
 "use strict";
 
@@ -35,7 +37,7 @@ const FILES = {
 };
 
 function parseArgs(argv) {
-  const o = { port: 0, bind: "127.0.0.1", testca: "", caDir: "" };
+  const o = { port: 0, bind: "127.0.0.1", testca: "", caDir: "", report: "" };
   for (let i = 0; i < argv.length; i++) {
     const a = argv[i];
     const v = () => {
@@ -46,6 +48,7 @@ function parseArgs(argv) {
     else if (a === "--bind") o.bind = v();
     else if (a === "--testca") o.testca = v();
     else if (a === "--ca-dir") o.caDir = v();
+    else if (a === "--report") o.report = v();
     else throw new Error(`unknown argument ${a}`);
   }
   if (!o.testca) throw new Error("--testca PATH is required");
@@ -75,6 +78,11 @@ function createServer(opts) {
   const caDir = opts.caDir;
 
   async function api(route, body) {
+    if (route === "/api/report" && opts.report) {
+      fs.writeFileSync(opts.report + ".part", JSON.stringify(body));
+      fs.renameSync(opts.report + ".part", opts.report);
+      return [200, {}];
+    }
     const bad = checkRequestText(body && body.request);
     if (bad) return [400, { error: bad }];
     if (route === "/api/check") {

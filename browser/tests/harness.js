@@ -28,10 +28,11 @@ function buildDir() {
 }
 
 // The site on loopback; resolves when it listens.
-function startSite({ testca, bind = "127.0.0.1", caDir } = {}) {
+function startSite({ testca, bind = "127.0.0.1", caDir, report } = {}) {
   const args = [path.join(ROOT, "browser", "site", "server.js"), "--testca", testca || path.join(buildDir(), "tessaro-testca"),
     "--bind", bind, "--port", "0"];
   if (caDir) args.push("--ca-dir", caDir);
+  if (report) args.push("--report", report);
   const child = spawn(process.execPath, args, { stdio: ["ignore", "pipe", "pipe"] });
   let err = "";
   child.stderr.on("data", (d) => { err += d; });

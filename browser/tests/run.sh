@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs end-to-end browser cases: run.sh BUILD_DIR CASE...
+# Runs end-to-end browser cases: run.sh BUILD_DIR CASE... (or: firefox)
 # Installs playwright-core into browser/tests/node_modules from the committed
 # lock file when it is missing (never a browser download: Debian's chromium).
 set -uo pipefail
@@ -17,5 +17,8 @@ if [ ! -d "$here/node_modules/playwright-core" ]; then
       cd "$here" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error
     fi
   ) 9>"$here/.npm-lock" || { echo "run.sh: npm ci failed in $here" >&2; exit 1; }
+fi
+if [ "${1:-}" = firefox ]; then
+  TESSARO_BUILD_DIR="$build" exec node "$here/firefox.js"
 fi
 TESSARO_BUILD_DIR="$build" exec node "$here/e2e.js" "$@"
