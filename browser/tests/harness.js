@@ -135,12 +135,15 @@ async function waitFor(fn, ms, what) {
 
 // Chromium can start at all here? (The tests are skipped, loudly, if not.)
 function chromiumStarts() {
+  const dir = tempDir("probe");
   try {
-    execFileSync(CHROMIUM, ["--headless=new", "--no-sandbox", "--disable-gpu", `--user-data-dir=${tempDir("probe")}`,
+    execFileSync(CHROMIUM, ["--headless=new", "--no-sandbox", "--disable-gpu", `--user-data-dir=${dir}`,
       "--dump-dom", "about:blank"], { timeout: 60000, stdio: ["ignore", "pipe", "pipe"] });
     return true;
   } catch (e) {
     return false;
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
   }
 }
 

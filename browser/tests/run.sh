@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs end-to-end browser cases: run.sh BUILD_DIR CASE... (or: firefox)
+# Runs end-to-end browser cases: run.sh BUILD_DIR CASE... (or: firefox, unit)
 # Installs playwright-core into browser/tests/node_modules from the committed
 # lock file when it is missing (never a browser download: Debian's chromium).
 set -uo pipefail
@@ -10,10 +10,16 @@ if ! command -v node >/dev/null 2>&1; then
   echo "SKIPPED: node is not installed; the browser tests did not run (make browser-deps)"
   exit 77
 fi
+if [ "${1:-}" = unit ]; then
+  exec node --test "$here/unit.js"
+fi
 if [ ! -d "$here/node_modules/playwright-core" ]; then
   (
     flock 9
-    if [ ! -d "$here/node_modules/playwright-core" ]; then
+    if [ "${1:-}" = unit ]; then
+  exec node --test "$here/unit.js"
+fi
+if [ ! -d "$here/node_modules/playwright-core" ]; then
       cd "$here" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error
     fi
   ) 9>"$here/.npm-lock" || { echo "run.sh: npm ci failed in $here" >&2; exit 1; }
