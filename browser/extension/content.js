@@ -13,14 +13,17 @@
     window.postMessage(Object.assign({ channel: TO_PAGE }, data), window.location.origin);
   }
 
+  let closed = false;
+
   function ensurePort() {
     if (port) return port;
     port = api.runtime.connect({ name: "tessaro-page" });
     port.onMessage.addListener((msg) => toPage(msg));
     port.onDisconnect.addListener(() => {
-      // The background refused this origin or went away; the page's calls time out
-      // or see "disconnected".
+      // The background went away, and its host with it: a new port would start a
+      // host with fresh settings behind the page's back, so the page must reload.
       port = null;
+      closed = true;
       toPage({ type: "disconnected", reason: "The enrollment extension closed the connection." });
     });
     return port;
@@ -34,6 +37,11 @@
       toPage({ type: "pong", version: api.runtime.getManifest().version });
       return;
     }
-    if (data.type === "request") ensurePort().postMessage({ type: "request", message: data.message });
+    if (data.type !== "request") return;
+    if (closed) {
+      toPage({ type: "disconnected", reason: "The enrollment extension closed the connection. Reload the page to start again." });
+      return;
+    }
+    ensurePort().postMessage({ type: "request", message: data.message });
   });
 })();

@@ -90,14 +90,20 @@ async function startBrowser({ host, env = {}, headless = true } = {}) {
   const args = CHROMIUM_FLAGS.filter((f) => (headless || f !== "--headless=new") && (noSandbox || f !== "--no-sandbox")).concat([
     `--load-extension=${EXTENSION_DIR}`, `--disable-extensions-except=${EXTENSION_DIR}`,
   ]);
-  const context = await chromium.launchPersistentContext(profile, {
-    executablePath: CHROMIUM,
-    headless: false,
-    args,
-    env: Object.assign({}, process.env, { TESSARO_PREFIX: prefix, LANG: "en_US.UTF-8", LC_ALL: "", LC_MESSAGES: "" }, env),
-    timeout: 60000,
-    viewport: { width: 1200, height: 900 },
-  });
+  let context;
+  try {
+    context = await chromium.launchPersistentContext(profile, {
+      executablePath: CHROMIUM,
+      headless: false,
+      args,
+      env: Object.assign({}, process.env, { TESSARO_PREFIX: prefix, LANG: "en_US.UTF-8", LC_ALL: "", LC_MESSAGES: "" }, env),
+      timeout: 60000,
+      viewport: headless ? { width: 1200, height: 900 } : null,
+    });
+  } catch (e) {
+    fs.rmSync(work, { recursive: true, force: true });
+    throw e;
+  }
   return {
     context,
     prefix,
