@@ -31,25 +31,29 @@ const RUNS = [
 function short(s, n = 64) { return s && s.length > n ? `${s.slice(0, n)}... (${s.length} characters)` : s; }
 
 async function main() {
+  // Interrupted: end the browser and the site through the normal path.
+  let interrupted = null;
+  const interruption = new Promise((r) => { interrupted = r; });
+  for (const sig of ["SIGINT", "SIGTERM"]) process.once(sig, () => interrupted(sig));
   const site = await h.startSite({ testca: path.join(build, "tessaro-testca") });
   let browser;
   try {
     console.log(`demo site: ${site.url} (test CA behind /api)`);
     try {
-      browser = await h.startBrowser({ host: path.join(build, "TessaroHost.QIRTAL.x86"), headless });
+      browser = await h.startBrowser({ host: path.join(build, "TessaroHost.QIRTAL.x86"), headless, ownSignals: true });
     } catch (e) {
       if (headless) throw e;
       // $DISPLAY names no usable display: show the run headless instead.
       console.log(`no Chromium window on DISPLAY=${process.env.DISPLAY} (${String(e.message).split("\n")[0]}); driving the page headless`);
       headless = true;
-      browser = await h.startBrowser({ host: path.join(build, "TessaroHost.QIRTAL.x86"), headless });
+      browser = await h.startBrowser({ host: path.join(build, "TessaroHost.QIRTAL.x86"), headless, ownSignals: true });
     }
     console.log(`Chromium ${headless ? "headless" : "window"}, extension ${h.EXTENSION_ID}, prefix ${browser.prefix}`);
     const page = browser.context.pages()[0] || await browser.context.newPage();
     await page.goto(site.url);
     if (!headless) {
       console.log("enroll in the Chromium window; close it to end the demo");
-      await new Promise((resolve) => browser.context.once("close", resolve));
+      await Promise.race([new Promise((resolve) => browser.context.once("close", resolve)), interruption]);
       return 0;
     }
     const s = await page.evaluate(() => window.tessaroDemo.started);

@@ -3,7 +3,7 @@
 // test certification authority (tessaro-testca) behind a small JSON API.
 //
 //   node server.js --testca BUILD/tessaro-testca [--ca-dir DIR] [--port N]
-//                  [--bind 127.0.0.1] [--report FILE]
+//                  [--bind 127.0.0.1] [--report FILE] [--exit-with-stdin]
 //
 // Port 0 (the default) takes a free port. When listening it prints one line
 // "listening http://HOST:PORT/" on standard output. Without --ca-dir a CA is
@@ -37,7 +37,7 @@ const FILES = {
 };
 
 function parseArgs(argv) {
-  const o = { port: 0, bind: "127.0.0.1", testca: "", caDir: "", report: "" };
+  const o = { port: 0, bind: "127.0.0.1", testca: "", caDir: "", report: "", stdinLifetime: false };
   for (let i = 0; i < argv.length; i++) {
     const a = argv[i];
     const v = () => {
@@ -49,6 +49,7 @@ function parseArgs(argv) {
     else if (a === "--testca") o.testca = v();
     else if (a === "--ca-dir") o.caDir = v();
     else if (a === "--report") o.report = v();
+    else if (a === "--exit-with-stdin") o.stdinLifetime = true;
     else throw new Error(`unknown argument ${a}`);
   }
   if (!o.testca) throw new Error("--testca PATH is required");
@@ -186,6 +187,12 @@ async function main() {
   };
   process.on("SIGTERM", stop);
   process.on("SIGINT", stop);
+  if (opts.stdinLifetime) {
+    // Started by a program that may die without stopping us: go when it goes.
+    process.stdin.on("end", stop);
+    process.stdin.on("error", stop);
+    process.stdin.resume();
+  }
   server.listen(opts.port, opts.bind, () => {
     const a = server.address();
     const host = a.family === "IPv6" ? `[${a.address}]` : a.address;

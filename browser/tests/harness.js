@@ -33,7 +33,8 @@ function startSite({ testca, bind = "127.0.0.1", caDir, report } = {}) {
     "--bind", bind, "--port", "0"];
   if (caDir) args.push("--ca-dir", caDir);
   if (report) args.push("--report", report);
-  const child = spawn(process.execPath, args, { stdio: ["ignore", "pipe", "pipe"] });
+  args.push("--exit-with-stdin");
+  const child = spawn(process.execPath, args, { stdio: ["pipe", "pipe", "pipe"] });
   let err = "";
   child.stderr.on("data", (d) => { err += d; });
   return new Promise((resolve, reject) => {
@@ -78,7 +79,7 @@ function fakeHost(dir, mode) {
 
 // Chromium with the extension; host: path for the manifest (null: none
 // registered). env: added to the browser's (and so the host's) environment.
-async function startBrowser({ host, env = {}, headless = true } = {}) {
+async function startBrowser({ host, env = {}, headless = true, ownSignals = false } = {}) {
   const { chromium } = require("playwright-core");
   const work = tempDir("browser");
   const profile = path.join(work, "profile");
@@ -98,6 +99,9 @@ async function startBrowser({ host, env = {}, headless = true } = {}) {
       args,
       env: Object.assign({}, process.env, { TESSARO_PREFIX: prefix, LANG: "en_US.UTF-8", LC_ALL: "", LC_MESSAGES: "" }, env),
       timeout: 60000,
+      // A caller with its own SIGINT/SIGTERM handling stops the browser itself.
+      handleSIGINT: !ownSignals,
+      handleSIGTERM: !ownSignals,
       viewport: headless ? { width: 1200, height: 900 } : null,
     });
   } catch (e) {
