@@ -63,8 +63,8 @@ PY
   cert=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["certificate"])' "$work/$label.env.json")
   env=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["envelope"])' "$work/$label.env.json")
   requests+=("${setup[@]}"
-             "{\"function\":\"KEVO_ImportSignCert\",\"params\":[\"$(cat "$work/$label.sign")\",\"$container\"],\"randomId\":\"5\"}"
-             "{\"function\":\"KEVO_ImportEncryptCert\",\"params\":[\"$env\",\"$cert\",\"$container\"],\"randomId\":\"6\"}")
+             "{\"function\":\"KEVO_ImportSignCert\",\"params\":[2,\"$(cat "$work/$label.sign")\",\"$container\"],\"randomId\":\"5\"}"
+             "{\"function\":\"KEVO_ImportEncryptCert\",\"params\":[\"$env\",\"$cert\",\"$container\",0],\"randomId\":\"6\"}")
 }
 enroll rsa 1024 "Microsoft Enhanced Cryptographic Provider v1.0" RSA
 enroll sm2 256 "Tessaro SM2 Token CSP v1.0" SM2
@@ -77,7 +77,7 @@ requests+=('{"function":"KEVO_GetVersion","params":[],"randomId":"7"}'
            '{"function":"GetLastErrorDesc","params":[],"randomId":"10"}'
            '{"function":"KEVO_SetCSPInfo","params":[{"param":2048},{"param":"x"}],"randomId":"\"q"}'
            '{"function":"KEVO_SetKeyAlgorithm","params":[17],"randomId":"11"}'
-           '{"function":"KEVO_ImportSignCert","params":["  ","  "]}'
+           '{"function":"KEVO_ImportSignCert","params":[1,"  ","  "]}'
            '{"function":"kevo_getcontainer","params":{}}')
 i=0
 for r in "${requests[@]}"; do
