@@ -234,7 +234,11 @@ const CASES = {
   // Failures carry the host's code and its description, in the host's
   // language; arguments of the wrong type never leave the page.
   async failures_described() {
-    for (const [lang, text] of [["en_US.UTF-8", "Invalid key algorithm."], ["zh_CN.UTF-8", "无效的密钥算法"]]) {
+    const ui = {
+      en: { step: "Step: Key pair generated, request made", code: "Result code: ", state: "Enrollment failed." },
+      zh: { step: "步骤: 已生成密钥对和证书请求", code: "错误码: ", state: "申请失败。" },
+    };
+    for (const [lang, text, page_lang] of [["en_US.UTF-8", "Invalid key algorithm.", "en"], ["zh_CN.UTF-8", "无效的密钥算法", "zh"]]) {
       await withPage(async (page) => {
         const r = await page.evaluate(async () => {
           const c = window.tessaroDemo.client;
@@ -254,14 +258,19 @@ const CASES = {
         assert.ok(r.csp.code < 0);
         assert.ok(r.last.endsWith(`(0x${(r.csp.code >>> 0).toString(16)})`), r.last);
         // The page shows a failure with step, code and reason.
+        await page.selectOption("#lang", page_lang);
         const shown = await page.evaluate(async () => {
           const out = await window.tessaroDemo.enroll({ provider: "Microsoft Enhanced Cryptographic Provider v1.0", algorithm: "RSA", keyLength: 2048, certType: 1, subject: "CN=x,Q=bad=" });
-          return { out, text: document.getElementById("error").textContent, state: document.getElementById("status").dataset.state };
+          return { out, text: document.getElementById("error").textContent, state: document.getElementById("status").dataset.state,
+            status: document.getElementById("status").textContent };
         });
         assert.equal(shown.state, "failed");
+        assert.equal(shown.status, ui[page_lang].state);
         assert.equal(shown.out.failedAt, "makeRequest");
-        assert.match(shown.text, /Step: Key pair generated, request made/);
-        assert.ok(shown.text.includes(`Result code: 0x${(shown.out.error.code >>> 0).toString(16)}`), shown.text);
+        assert.ok(shown.text.startsWith(ui[page_lang].step), shown.text);
+        assert.ok(shown.text.includes(`${ui[page_lang].code}0x${(shown.out.error.code >>> 0).toString(16)}`), shown.text);
+        // The reason is the host's own description, in the host's language.
+        assert.ok(shown.text.includes(shown.out.error.description), shown.text);
       }, { env: { LANG: lang } });
     }
   },
