@@ -454,8 +454,12 @@ HRESULT ImportEncryptCertByEncryptedFormat(const std::u16string& wstrCSPName, co
     KevoTraceStepW(FUNC, u"GetCSPHandleofTempPublickey");
 
     if (IsRSAAlgorithm(wstrKeyAlgorithm)) {
+        bool bImported = false, bRefused = false;
         hr = ImportEncryptCertEx_RSA(cert.Get(), cert.Size(), encPrivateKey.Get(), encSessionKey.Get(), wstrCSPName,
-                                     prov.h, nKeyLength, encSessionKey.Size(), encPrivateKey.Size(), dwFlags);
+                                     prov.h, nKeyLength, encSessionKey.Size(), encPrivateKey.Size(), dwFlags,
+                                     &bImported, &bRefused);
+        if (FAILED(hr) && !bImported && bRefused)
+            hr = BindCertificateToImportedExchangeKey(true, prov.h, cert.Get(), cert.Size(), hr);
         if (FAILED(hr)) {
             KEVO_FAIL_W(FUNC, u"ImportEncryptCertEx_RSA", u"FAILED(hResult)", hr);
             return hr;
@@ -510,13 +514,56 @@ HRESULT ImportEncryptCertByEncryptedFormat(const std::u16string& wstrCSPName, co
         KEVO_FAIL_W(FUNC, u"ConvertC1C2C3ToC1C3C2", u"FAILED(hResult)", hr);
         return hr;
     }
-    hr = ImportEncryptCertEx_SM2(cert.Get(), converted.get(), encPrivateKey.Size(), prov.h, cert.Size(), dwFlags);
+    bool bRefused = false;
+    hr = ImportEncryptCertEx_SM2(cert.Get(), converted.get(), encPrivateKey.Size(), prov.h, cert.Size(), dwFlags,
+                                 &bImported, &bRefused);
     WipeKeyMaterial(converted.get(), encPrivateKey.Size());
+    // Earlier orders that got a key in have returned above; here all three
+    // were refused by the provider.
+    if (FAILED(hr) && !bImported && bRefused)
+        hr = BindCertificateToImportedExchangeKey(false, prov.h, cert.Get(), cert.Size(), hr);
     if (FAILED(hr)) {
         KEVO_FAIL_W(FUNC, u"ImportEncryptCertEx_SM2", u"FAILED(hResult)", hr);
         return hr;
     }
     KevoTraceStepW(FUNC, u"ImportEncryptCertEx_SM2 (C1C3C2)");
+    return KEVO_OK;
+}
+
+HRESULT BindCertificateToImportedExchangeKey(bool bRSA, HCRYPTPROV hProv, const BYTE* pbCert, DWORD cbCert,
+                                             HRESULT hrImport) {
+    const LPCWSTR FUNC = u"BindCertificateToImportedExchangeKey";
+    TraceHelper th(FUNC);
+    // The provider replaces the temporary exchange key as it imports, before
+    // the certificate is bound. A page that first passed the wrong
+    // certificate and retries with the right one and the same envelope can
+    // no longer have it decrypted; the key it carries is already in place.
+    if (hProv == 0 || pbCert == nullptr || cbCert == 0) return hrImport;
+    std::unique_ptr<const CERT_CONTEXT, decltype(&CertFreeCertificateContext)> pCert(
+        CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, pbCert, cbCert),
+        &CertFreeCertificateContext);
+    if (!pCert) {
+        KEVO_FAIL_W(FUNC, u"CertCreateCertificateContext", u"1", KevoLastErrorResult());
+        return hrImport;
+    }
+    KeyDestroyer key;
+    if (!CryptGetUserKey(hProv, AT_KEYEXCHANGE, &key.h)) {
+        key.h = 0;
+        KEVO_FAIL_W(FUNC, u"CryptGetUserKey", u"1", KevoLastErrorResult());
+        return hrImport;
+    }
+    HRESULT hr = CheckCertificateMatchesKey(bRSA, hProv, key.h, AT_KEYEXCHANGE, pCert.get());
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(FUNC, u"CheckCertificateMatchesKey", u"FAILED(hResult)", hr);
+        return hrImport;
+    }
+    KevoTraceStepW(FUNC, u"CheckCertificateMatchesKey");
+    if (!CryptSetKeyParam(key.h, KP_CERTIFICATE, pbCert, 0)) {
+        hr = KevoLastErrorResult();
+        KEVO_FAIL_W(FUNC, u"CryptSetKeyParam", u"!bResult", hr);
+        return hr;
+    }
+    KevoTraceStepW(FUNC, u"CryptSetKeyParam");
     return KEVO_OK;
 }
 
@@ -538,10 +585,11 @@ HRESULT FillSM2VendorImportBlob(const BYTE* pbCiphertext, DWORD cbCiphertext, BY
 }
 
 HRESULT ImportEncryptCertEx_SM2(const BYTE* pbCert, const BYTE* pbCiphertext, DWORD cbCiphertext, HCRYPTPROV hProv,
-                                DWORD cbCert, DWORD dwFlags, bool* pbKeyImported) {
+                                DWORD cbCert, DWORD dwFlags, bool* pbKeyImported, bool* pbImportRefused) {
     const LPCWSTR FUNC = u"ImportEncryptCertEx_SM2";
     TraceHelper th(FUNC);
     if (pbKeyImported) *pbKeyImported = false;
+    if (pbImportRefused) *pbImportRefused = false;
     if (hProv == 0 || pbCert == nullptr || cbCert == 0 || pbCiphertext == nullptr) {
         KEVO_FAIL_W(FUNC, u"Check parameters", u"hProv == NULL || pbCert == NULL || pbCiphertext == NULL",
                     E_INVALIDARG);
@@ -567,6 +615,7 @@ HRESULT ImportEncryptCertEx_SM2(const BYTE* pbCert, const BYTE* pbCiphertext, DW
     if (!CryptImportKey(hProv, pbyEncryptedPrivateKeyBlob.get(), SM2_VENDOR_IMPORT_BLOB_SIZE, 0, dwFlags, &key.h)) {
         key.h = 0;
         hr = KevoLastErrorResult();
+        if (pbImportRefused) *pbImportRefused = true;
         KEVO_FAIL_W(FUNC, u"CryptImportKey", u"!bResult", hr);
         return hr;
     }

@@ -189,7 +189,8 @@ HRESULT GetCSPHandleofTempPublickey(const std::u16string& wstrCSPName, const std
 HRESULT ImportEncryptCertEx_RSA(const BYTE* pbCert, DWORD cbCert, const BYTE* pbEncryptedPrivateKey,
                                 const BYTE* pbEncryptedSessionKey, const std::u16string& wstrCSPName,
                                 HCRYPTPROV hProv, LONG nKeyLength, DWORD cbEncryptedSessionKey,
-                                DWORD cbEncryptedPrivateKey, DWORD dwFlags, bool* pbKeyImported = nullptr);
+                                DWORD cbEncryptedPrivateKey, DWORD dwFlags, bool* pbKeyImported = nullptr,
+                                bool* pbImportRefused = nullptr);
 
 // SEQUENCE { INTEGER 1, OID rsaEncryption, OID 1.3.6.1.4.1.4929.1.7,
 // OCTET STRING session key, OCTET STRING private key }.
@@ -207,9 +208,18 @@ HRESULT FillSM2VendorImportBlob(const BYTE* pbCiphertext, DWORD cbCiphertext, BY
 // ---- SM2 ----------------------------------------------------------------------
 
 // One import attempt. *pbKeyImported (if given) tells whether CryptImportKey
-// succeeded, so that a binding failure is not retried with other orders.
+// succeeded, so that a binding failure is not retried with other orders;
+// *pbImportRefused (also for RSA) whether the provider was asked and refused.
 HRESULT ImportEncryptCertEx_SM2(const BYTE* pbCert, const BYTE* pbCiphertext, DWORD cbCiphertext, HCRYPTPROV hProv,
-                                DWORD cbCert, DWORD dwFlags, bool* pbKeyImported = nullptr);
+                                DWORD cbCert, DWORD dwFlags, bool* pbKeyImported = nullptr,
+                                bool* pbImportRefused = nullptr);
+
+// After the provider refused every import of an envelope: when the
+// container's exchange key already is the certificate's key, an earlier call
+// imported it and only the binding failed then; the certificate is bound now
+// (KP_CERTIFICATE) and KEVO_OK returned. Otherwise hrImport, unchanged.
+HRESULT BindCertificateToImportedExchangeKey(bool bRSA, HCRYPTPROV hProv, const BYTE* pbCert, DWORD cbCert,
+                                             HRESULT hrImport);
 
 // Reorderings of an SM2 ciphertext; the new buffer has n + 1 bytes (zero
 // after the n of the ciphertext). Below 96 bytes: 0xA0071403.

@@ -823,11 +823,13 @@ HRESULT FillRSAVendorImportBlob(DWORD dwKeyBits, const BYTE* pbEnvelope, DWORD c
 HRESULT ImportEncryptCertEx_RSA(const BYTE* pbCert, DWORD cbCert, const BYTE* pbEncryptedPrivateKey,
                                 const BYTE* pbEncryptedSessionKey, const std::u16string& wstrCSPName,
                                 HCRYPTPROV hProv, LONG nKeyLength, DWORD cbEncryptedSessionKey,
-                                DWORD cbEncryptedPrivateKey, DWORD dwFlags, bool* pbKeyImported) {
+                                DWORD cbEncryptedPrivateKey, DWORD dwFlags, bool* pbKeyImported,
+                                bool* pbImportRefused) {
     const LPCWSTR FUNC = u"ImportEncryptCertEx_RSA";
     TraceHelper th(FUNC);
     KevoTraceValueW(u"wstrCSPName", wstrCSPName.c_str());
     if (pbKeyImported) *pbKeyImported = false;
+    if (pbImportRefused) *pbImportRefused = false;
     if (hProv == 0) {
         KEVO_FAIL_W(FUNC, u"Check parameters", u"hCryptProv == NULL", E_INVALIDARG);
         return E_INVALIDARG;
@@ -862,6 +864,7 @@ HRESULT ImportEncryptCertEx_RSA(const BYTE* pbCert, DWORD cbCert, const BYTE* pb
     if (!CryptImportKey(hProv, pbEncryptedPrivateKeyBlob.get(), RSA_VENDOR_IMPORT_BLOB_SIZE, 0, dwFlags, &key.h)) {
         key.h = 0;
         hr = KevoLastErrorResult();
+        if (pbImportRefused) *pbImportRefused = true;
         KEVO_FAIL_W(FUNC, u"ImportEncryptCertEx_RSA non-microsoft's CSP: CryptImportKey", u"1", hr);
         return hr;
     }

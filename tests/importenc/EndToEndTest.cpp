@@ -435,3 +435,50 @@ TEST_F(ImportEndToEnd, VendorRsaEnvelopeWithACertificateOfAnotherKeyReportsTheBi
     EXPECT_TRUE(CertificateOnKey(e.provider, e.container, AT_KEYEXCHANGE, false).empty());
     EXPECT_TRUE(SignatureChecks(e, AT_SIGNATURE, e.signDer));
 }
+
+namespace {
+
+// The page first passes the signing certificate: the provider takes the key
+// in (the temporary key is gone) and refuses the binding. Retrying with the
+// same envelope cannot decrypt any more; only the certificate of the key now
+// in the container is bound, others are refused with the decryption error
+// and change nothing.
+void RetryAfterWrongCertificate(EnvelopeCA& ca, const std::string& provider, int keyLength,
+                                const std::string& algorithm, const std::vector<std::string>& options) {
+    SCOPED_TRACE(algorithm + (options.empty() ? "" : " " + options[0]));
+    Enrolled e;
+    ASSERT_TRUE(Prepare(ca, provider, keyLength, algorithm, e));
+    Issued good = ca.Envelope(e.request, options);
+    ASSERT_TRUE(good.ok) << good.error;
+    Issued other = ca.Envelope(e.request, options);  // a key of its own
+    ASSERT_TRUE(other.ok) << other.error;
+    ASSERT_NE(other.der, good.der);
+
+    Response r = ImportEncrypt(e, good.envelope, e.signCert);
+    ASSERT_EQ(r.errorcode, Hr(0x80090015)) << r.raw;
+    EXPECT_TRUE(CertificateOnKey(e.provider, e.container, AT_KEYEXCHANGE, e.sm2).empty());
+
+    ExpectRefusedAndUnchanged(e, "other key", good.envelope, other.certificate, {0x80090005});
+    ExpectRefusedAndUnchanged(e, "signing certificate again", good.envelope, e.signCert, {0x80090005});
+    EXPECT_TRUE(CertificateOnKey(e.provider, e.container, AT_KEYEXCHANGE, e.sm2).empty());
+
+    r = ImportEncrypt(e, good.envelope, good.certificate);
+    ASSERT_EQ(r.errorcode, 0) << r.raw;
+    EXPECT_TRUE(r.hasFlag && r.flag);
+    ExpectBoundAfterImport(e, good);
+
+    // Once bound, another key's certificate still does not replace it.
+    ExpectRefusedAndUnchanged(e, "other key after binding", good.envelope, other.certificate, {0x80090005});
+    EXPECT_EQ(CertificateOnKey(e.provider, e.container, AT_KEYEXCHANGE, e.sm2), good.der);
+}
+
+}  // namespace
+
+TEST_F(ImportEndToEnd, Sm2RetryWithTheRightCertificateAfterTheWrongOneBindsIt) {
+    RetryAfterWrongCertificate(ca, VENDOR_SM2, 256, "SM2", {});
+    RetryAfterWrongCertificate(ca, VENDOR_SM2, 256, "SM2", {"--c1c2c3"});
+}
+
+TEST_F(ImportEndToEnd, VendorRsaEnvelopeRetryWithTheRightCertificateAfterTheWrongOneBindsIt) {
+    RetryAfterWrongCertificate(ca, VENDOR_RSA, 2048, "RSA", {});
+}
