@@ -21,8 +21,9 @@ namespace host_session {
 
 class HostSession {
 public:
-    // Starts the program with the test's environment (and its prefix).
-    explicit HostSession(const std::string& strProgram) {
+    // Starts the program with the test's environment (and its prefix), plus
+    // the given NAME=VALUE settings.
+    explicit HostSession(const std::string& strProgram, const std::vector<std::string>& vecEnv = {}) {
         int in[2], out[2];
         if (pipe2(in, O_CLOEXEC) != 0) return;
         if (pipe2(out, O_CLOEXEC) != 0) {
@@ -35,6 +36,7 @@ public:
             dup2(in[0], 0);
             dup2(out[1], 1);
             setenv("LANG", "C", 1);
+            for (const std::string& e : vecEnv) putenv(const_cast<char*>(e.c_str()));
             execl(strProgram.c_str(), strProgram.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }

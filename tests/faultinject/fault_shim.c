@@ -1,0 +1,152 @@
+/* Preloaded into the host by the fault-injection test: the Nth call (counted
+ * over every function of one kind) of SQLite's statement execution or of the
+ * OpenSSL calls the providers make fails, as a full disk or a failing
+ * library would. TESSARO_FAULT_KIND is "sqlite" or "openssl", TESSARO_FAULT_N
+ * the call that fails (and every later one when TESSARO_FAULT_STICKY=1);
+ * TESSARO_FAULT_MARK names a file created when a fault was injected. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <execinfo.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+static long g_nCount;
+static long g_nFailAt = -1;
+static int g_nKind; /* 1 sqlite, 2 openssl */
+static int g_bSticky;
+static int g_bInit;
+
+/* With TESSARO_FAULT_COUNT set, the number of calls of the kind is written
+ * there at exit, so a test knows how far N has to walk. */
+static void WriteCount(void) {
+    const char* path = getenv("TESSARO_FAULT_COUNT");
+    if (!path) return;
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    char buf[32];
+    int len = 0;
+    long n = g_nCount;
+    char tmp[32];
+    int t = 0;
+    do {
+        tmp[t++] = (char)('0' + n % 10);
+        n /= 10;
+    } while (n > 0);
+    while (t > 0) buf[len++] = tmp[--t];
+    if (write(fd, buf, (size_t)len) < 0) {
+    }
+    close(fd);
+}
+
+static void Init(void) {
+    if (g_bInit) return;
+    g_bInit = 1;
+    if (getenv("TESSARO_FAULT_COUNT")) atexit(WriteCount);
+    const char* kind = getenv("TESSARO_FAULT_KIND");
+    const char* n = getenv("TESSARO_FAULT_N");
+    const char* sticky = getenv("TESSARO_FAULT_STICKY");
+    if (kind && n) {
+        g_nKind = strcmp(kind, "sqlite") == 0 ? 1 : strcmp(kind, "openssl") == 0 ? 2 : 0;
+        g_nFailAt = strtol(n, NULL, 10);
+    }
+    g_bSticky = sticky && strcmp(sticky, "1") == 0;
+}
+
+/* True when this call of a function of the kind must fail. */
+static int Fail(int nKind) {
+    Init();
+    if (nKind != g_nKind || g_nFailAt < 0) return 0;
+    long n = __atomic_add_fetch(&g_nCount, 1, __ATOMIC_SEQ_CST);
+    if (g_nFailAt == 0) return 0; /* counting only */
+    if (n == g_nFailAt || (g_bSticky && n > g_nFailAt)) {
+        /* TESSARO_FAULT_BACKTRACE=1: where the fault lands, on stderr. */
+        const char* bt = getenv("TESSARO_FAULT_BACKTRACE");
+        if (bt && strcmp(bt, "1") == 0) {
+            void* frames[32];
+            backtrace_symbols_fd(frames, backtrace(frames, 32), 2);
+        }
+        const char* mark = getenv("TESSARO_FAULT_MARK");
+        if (mark) {
+            int fd = open(mark, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+            if (fd >= 0) close(fd);
+        }
+        return 1;
+    }
+    return 0;
+}
+
+#define NEXT(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
+
+/* ---- SQLite ---- */
+typedef struct sqlite3 sqlite3;
+typedef struct sqlite3_stmt sqlite3_stmt;
+int sqlite3_step(sqlite3_stmt* st);
+int sqlite3_exec(sqlite3* db, const char* sql, int (*cb)(void*, int, char**, char**), void* arg, char** err);
+#define FAULT_SQLITE_IOERR 10
+
+/* sqlite3_exec steps its statements through the exported sqlite3_step and
+ * then reports the statement's own result, which a faked step failure never
+ * set: so a step inside exec is never failed here; exec fails as a whole. */
+static __thread int t_bInExec;
+
+int sqlite3_step(sqlite3_stmt* st) {
+    if (!t_bInExec && Fail(1)) return FAULT_SQLITE_IOERR;
+    return NEXT(sqlite3_step)(st);
+}
+int sqlite3_exec(sqlite3* db, const char* sql, int (*cb)(void*, int, char**, char**), void* arg, char** err) {
+    if (Fail(1)) {
+        if (err) *err = NULL;
+        return FAULT_SQLITE_IOERR;
+    }
+    t_bInExec = 1;
+    int rc = NEXT(sqlite3_exec)(db, sql, cb, arg, err);
+    t_bInExec = 0;
+    return rc;
+}
+
+/* ---- OpenSSL: key generation, private-key operations, randomness,
+ * digests and certificate parsing ---- */
+typedef struct evp_pkey_ctx_st EVP_PKEY_CTX;
+typedef struct evp_pkey_st EVP_PKEY;
+typedef struct evp_md_ctx_st EVP_MD_CTX;
+typedef struct x509_st X509;
+typedef struct ossl_param_st OSSL_PARAM;
+int EVP_PKEY_generate(EVP_PKEY_CTX* ctx, EVP_PKEY** ppkey);
+int EVP_PKEY_keygen(EVP_PKEY_CTX* ctx, EVP_PKEY** ppkey);
+int EVP_PKEY_sign(EVP_PKEY_CTX* ctx, unsigned char* sig, size_t* siglen, const unsigned char* tbs, size_t tbslen);
+int EVP_PKEY_decrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* outlen, const unsigned char* in, size_t inlen);
+int EVP_PKEY_fromdata(EVP_PKEY_CTX* ctx, EVP_PKEY** ppkey, int selection, OSSL_PARAM* params);
+int EVP_DigestSign(EVP_MD_CTX* ctx, unsigned char* sigret, size_t* siglen, const unsigned char* tbs, size_t tbslen);
+int EVP_DigestFinal_ex(EVP_MD_CTX* ctx, unsigned char* md, unsigned int* s);
+int RAND_bytes(unsigned char* buf, int num);
+X509* d2i_X509(X509** a, const unsigned char** in, long len);
+
+int EVP_PKEY_generate(EVP_PKEY_CTX* ctx, EVP_PKEY** ppkey) {
+    return Fail(2) ? 0 : NEXT(EVP_PKEY_generate)(ctx, ppkey);
+}
+int EVP_PKEY_keygen(EVP_PKEY_CTX* ctx, EVP_PKEY** ppkey) {
+    return Fail(2) ? 0 : NEXT(EVP_PKEY_keygen)(ctx, ppkey);
+}
+int EVP_PKEY_sign(EVP_PKEY_CTX* ctx, unsigned char* sig, size_t* siglen, const unsigned char* tbs, size_t tbslen) {
+    return Fail(2) ? 0 : NEXT(EVP_PKEY_sign)(ctx, sig, siglen, tbs, tbslen);
+}
+int EVP_PKEY_decrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* outlen, const unsigned char* in, size_t inlen) {
+    return Fail(2) ? 0 : NEXT(EVP_PKEY_decrypt)(ctx, out, outlen, in, inlen);
+}
+int EVP_PKEY_fromdata(EVP_PKEY_CTX* ctx, EVP_PKEY** ppkey, int selection, OSSL_PARAM* params) {
+    return Fail(2) ? 0 : NEXT(EVP_PKEY_fromdata)(ctx, ppkey, selection, params);
+}
+int EVP_DigestSign(EVP_MD_CTX* ctx, unsigned char* sigret, size_t* siglen, const unsigned char* tbs, size_t tbslen) {
+    return Fail(2) ? 0 : NEXT(EVP_DigestSign)(ctx, sigret, siglen, tbs, tbslen);
+}
+int EVP_DigestFinal_ex(EVP_MD_CTX* ctx, unsigned char* md, unsigned int* s) {
+    return Fail(2) ? 0 : NEXT(EVP_DigestFinal_ex)(ctx, md, s);
+}
+int RAND_bytes(unsigned char* buf, int num) {
+    return Fail(2) ? 0 : NEXT(RAND_bytes)(buf, num);
+}
+X509* d2i_X509(X509** a, const unsigned char** in, long len) {
+    return Fail(2) ? NULL : NEXT(d2i_X509)(a, in, len);
+}
