@@ -82,8 +82,11 @@ fuzz: build-fuzz
 fuzz-smoke: build-fuzz
 	fuzz/run-fuzz.sh build-fuzz $(FUZZ_SMOKE_SECONDS) $(JOBS)
 
-# Longer runs of the fuzzers than `make test` affords.
-soak: fuzz
+# Longer runs than `make test` affords: the fuzzers for FUZZ_SECONDS each,
+# then the hostile-page and crash-safety runs SOAK times over.
+SOAK ?= 10
+soak: fuzz build
+	cd build && TESSARO_SOAK=$(SOAK) ./tests/test_hostile && TESSARO_SOAK=$(SOAK) ./tests/test_crashsafety
 
 clean:
 	rm -rf build build-asan build-fuzz
