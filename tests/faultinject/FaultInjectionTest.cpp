@@ -184,7 +184,7 @@ TEST_P(FaultInjection, EachFailureIsACodeAndNothingHalfMadeIsReported) {
     long nCalls = 0;
     ASSERT_FALSE(Enroll(strKind, 0));
     ASSERT_FALSE(Enroll(strKind, 0, &nCalls));
-    ASSERT_GT(nCalls, 10);
+    ASSERT_GE(nCalls, 5);  // key generation, signing, digests and the certificate at the least
     const long nStep = std::max(1L, nCalls / kRuns);
     int nFired = 0;
     for (long n = 1; n <= nCalls; n += nStep) {
