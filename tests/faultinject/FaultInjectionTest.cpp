@@ -1,8 +1,8 @@
 // Fault injection: the host runs with a preloaded shim that makes the Nth
 // SQLite statement or the Nth OpenSSL call fail, and N walks through a whole
-// enrollment (provider settings, RSA request with its key generation, the
-// signing certificate's installation) until the enrollment runs without
-// reaching a fault. For every N: every request is answered with JSON and the
+// double-certificate enrollment (provider settings, RSA request with its two
+// key generations, the signing certificate's installation, the encryption
+// certificate's import with its enveloped key). For every N: every request is answered with JSON and the
 // host exits cleanly (under the sanitizer build also without a leak); a
 // request reported as made names a container whose key signs; a certificate
 // reported installed is in the user's "MY" store; and the databases pass
@@ -139,7 +139,7 @@ protected:
         };
         bool bOk = Ask(std::string("{\"function\":\"KEVO_SetCSPInfo\",\"params\":[512,\"") + kProvider + "\"]}") == 0 &&
                    Ask(R"({"function":"KEVO_SetKeyAlgorithm","params":["RSA"]})") == 0;
-        if (bOk && Ask(R"({"function":"KEVO_PKCS10CertRequisition","params":["CN=Fault,O=Tessaro,C=CN",1,0]})") == 0) {
+        if (bOk && Ask(R"({"function":"KEVO_PKCS10CertRequisition","params":["CN=Fault,O=Tessaro,C=CN",2,0]})") == 0) {
             CodeOf(strResponse, &strRequest);
             if (Ask(R"({"function":"KEVO_GetContainer","params":[]})") == 0) {
                 CodeOf(strResponse, &strContainer);
@@ -154,9 +154,23 @@ protected:
             std::string strCert = issue.out;
             while (!strCert.empty() && (strCert.back() == '\n' || strCert.back() == '\r')) strCert.pop_back();
             if (!strContainer.empty() &&
-                Ask("{\"function\":\"KEVO_ImportSignCert\",\"params\":[1,\"" + strCert + "\",\"" + strContainer +
+                Ask("{\"function\":\"KEVO_ImportSignCert\",\"params\":[2,\"" + strCert + "\",\"" + strContainer +
                     "\"]}") == 0)
                 m_vecInstalled.push_back({nFaultAt, strCert});
+            // The encryption certificate with its key, wrapped for the
+            // request's temporary exchange key (the plain path).
+            auto envelope = tessaro_test::RunProcess({tessaro_test::BuildPath("tessaro-testca"), "envelope",
+                                                      m_work.path() + "/ca", "--in", m_work.path() + "/req.txt"},
+                                                     "");
+            EXPECT_EQ(envelope.exitCode, 0) << envelope.err;
+            cJSON* pEnvelope = cJSON_Parse(envelope.out.c_str());
+            const cJSON* pText = cJSON_GetObjectItem(pEnvelope, "envelope");
+            const cJSON* pCert = cJSON_GetObjectItem(pEnvelope, "certificate");
+            if (!strContainer.empty() && cJSON_IsString(pText) && cJSON_IsString(pCert) &&
+                Ask(std::string("{\"function\":\"KEVO_ImportEncryptCert\",\"params\":[\"") + pText->valuestring +
+                    "\",\"" + pCert->valuestring + "\",\"" + strContainer + "\",0]}") == 0)
+                m_vecInstalled.push_back({nFaultAt, pCert->valuestring});
+            cJSON_Delete(pEnvelope);
         }
         Ask(R"({"function":"GetLastErrorDesc","params":[]})");
         int nStatus = host.CloseAndWait();
