@@ -21,7 +21,7 @@ function serve(req) {
   if (mode === "garbage") return send("{not json");
   if (mode === "oversize") return send({ function: req.function, errorcode: 0, result: "x".repeat(1100000), randomId: req.randomId });
   send({ function: req.function, errorcode: 0, result: "3.2.0.2", randomId: req.randomId });
-  if (mode === "exit-after-1" && served === 1) setTimeout(() => process.exit(0), 50);
+  if (mode === "exit-after-1" && served === 1) setTimeout(() => process.exit(0), 1500);
 }
 
 process.stdin.on("data", (chunk) => {
