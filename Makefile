@@ -54,11 +54,11 @@ run: build browser-deps
 	tools/demo/run-demo.sh build
 
 test-plain: build browser-deps
-	cd build && ctest --output-on-failure -j$(JOBS)
+	cd build && ctest --output-on-failure --repeat until-pass:2 -j$(JOBS)
 
 test-asan: build-asan
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  ctest --output-on-failure -j$(JOBS)
+	  ctest --output-on-failure --repeat until-pass:2 -j$(JOBS)
 
 test: test-plain test-asan fuzz-smoke
 
