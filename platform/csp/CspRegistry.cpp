@@ -191,8 +191,11 @@ CspStatus CspCreateProvider(const CspProviderInfo& info, ProviderPtr* out) {
 // type are skipped.
 CspStatus CspEnumRegistered(DWORD dwIndex, std::u16string* name, DWORD* type) {
     HkeyCloser root;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProviderRoot, 0, KEY_READ, &root.h) != ERROR_SUCCESS)
-        return ERROR_NO_MORE_ITEMS;
+    // Only a missing key means "no providers"; a hive that cannot be read is
+    // a failure, never an empty list reported as success.
+    LSTATUS rsOpen = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProviderRoot, 0, KEY_READ, &root.h);
+    if (rsOpen == ERROR_FILE_NOT_FOUND) return ERROR_NO_MORE_ITEMS;
+    if (rsOpen != ERROR_SUCCESS) return static_cast<CspStatus>(rsOpen);
     DWORD seen = 0;
     for (DWORD i = 0;; ++i) {
         WCHAR buf[256];
