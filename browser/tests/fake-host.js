@@ -18,6 +18,9 @@ function send(obj) {
 
 function serve(req) {
   served++;
+  // A dying host answers its first request only; it lingers a moment so the
+  // answer surely reaches the browser before the exit does.
+  if (mode === "exit-after-1" && served > 1) return;
   if (mode === "garbage") return send("{not json");
   if (mode === "oversize") return send({ function: req.function, errorcode: 0, result: "x".repeat(1100000), randomId: req.randomId });
   send({ function: req.function, errorcode: 0, result: "3.2.0.2", randomId: req.randomId });
