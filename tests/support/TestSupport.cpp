@@ -63,7 +63,9 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
                          const std::vector<std::string>& extraEnv, int timeoutSeconds) {
     ProcessResult r;
     int in[2], out[2], err[2];
-    if (pipe(in) || pipe(out) || pipe(err)) return r;
+    // Close-on-exec, so a child started by another thread never inherits our
+    // pipe ends and keeps them open (its stdin would then never see EOF).
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return r;
     pid_t pid = fork();
     if (pid == 0) {
         dup2(in[0], 0);
