@@ -55,7 +55,7 @@ for _ in range(2):
     parts.append(text[pos:pos + length].rstrip(",")); pos += length
 for i, p in enumerate(parts):
     if p:
-        open(f"{out}/asn1/{label}-part{i}.der", "wb").write(base64.b64decode(p))
+        open(f"{out}/asn1/{label}-wrapped{i}.der", "wb").write(base64.b64decode(p))
 PY
   tr -d '\r\n' <"$work/$label.req" | base64 -d >"$out/asn1/$label-request.der"
   cp "$work/$label.req" "$out/base64/$label-request.txt"
