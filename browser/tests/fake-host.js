@@ -1,7 +1,7 @@
 #!/usr/bin/env node
 // Stand-in native hosts for the tests and the benchmark, chosen by argv[2]:
 //   echo          answers every request like the real host's KEVO_GetVersion
-//   exit-after-1  answers the first request, then exits (a host dying mid-conversation)
+//   exit-after-1  exits on reading the first request (a host dying mid-conversation)
 //   garbage       answers with a frame that is not JSON (the browser drops it)
 //   oversize      answers with a frame over the browser's 1 MiB limit
 "use strict";
@@ -18,13 +18,11 @@ function send(obj) {
 
 function serve(req) {
   served++;
-  // A dying host answers its first request only; it lingers a moment so the
-  // answer surely reaches the browser before the exit does.
-  if (mode === "exit-after-1" && served > 1) return;
+  // A dying host reads the first request and exits without answering it.
+  if (mode === "exit-after-1") process.exit(0);
   if (mode === "garbage") return send("{not json");
   if (mode === "oversize") return send({ function: req.function, errorcode: 0, result: "x".repeat(1100000), randomId: req.randomId });
   send({ function: req.function, errorcode: 0, result: "3.2.0.2", randomId: req.randomId });
-  if (mode === "exit-after-1" && served === 1) setTimeout(() => process.exit(0), 1500);
 }
 
 process.stdin.on("data", (chunk) => {
