@@ -630,50 +630,46 @@ HRESULT ImportEncryptCertEx_SM2(const BYTE* pbCert, const BYTE* pbCiphertext, DW
     return KEVO_OK;
 }
 
-HRESULT ConvertC1C3C2ToC1C2C3(const BYTE* pbC1C3C2, DWORD cbCiphertext, BYTE** ppbC1C2C3) {
-    const LPCWSTR FUNC = u"ConvertC1C3C2ToC1C2C3";
-    TraceHelper th(FUNC);
-    if (pbC1C3C2 == nullptr || ppbC1C2C3 == nullptr) {
-        KEVO_FAIL_W(FUNC, u"Check parameters", u"pbC1C3C2 == NULL || ppbC1C2C3 == NULL", E_INVALIDARG);
+// Both reorderings keep C1 in front and swap C2 (variable length) with C3
+// (32 bytes). The trace names the calling routine and its own argument names.
+static HRESULT ReorderSM2Ciphertext(LPCWSTR FUNC, const BYTE* pbIn, DWORD cbCiphertext, BYTE** ppbOut,
+                                    bool bInIsC1C3C2, LPCWSTR pwszArgsReason, LPCWSTR pwszBufferReason) {
+    if (pbIn == nullptr || ppbOut == nullptr) {
+        KEVO_FAIL_W(FUNC, u"Check parameters", pwszArgsReason, E_INVALIDARG);
         return E_INVALIDARG;
     }
     if (cbCiphertext < SM2_MIN_CIPHERTEXT_LENGTH) {
         KEVO_FAIL_W(FUNC, u"Check ciphertext length", u"cbCiphertext < 96", KEVO_E_IMPORT_ENCRYPT_CERT);
         return KEVO_E_IMPORT_ENCRYPT_CERT;
     }
-    BYTE* pbyC1C2C3 = new (std::nothrow) BYTE[static_cast<size_t>(cbCiphertext) + 1]();
-    if (pbyC1C2C3 == nullptr) {
-        KEVO_FAIL_W(FUNC, u"New buffer", u"!pbyC1C2C3", E_OUTOFMEMORY);
+    BYTE* pbOut = new (std::nothrow) BYTE[static_cast<size_t>(cbCiphertext) + 1]();
+    if (pbOut == nullptr) {
+        KEVO_FAIL_W(FUNC, u"New buffer", pwszBufferReason, E_OUTOFMEMORY);
         return E_OUTOFMEMORY;
     }
     const DWORD cbC2 = cbCiphertext - SM2_MIN_CIPHERTEXT_LENGTH;
-    memcpy(pbyC1C2C3, pbC1C3C2, SM2_C1_LENGTH);
-    memcpy(pbyC1C2C3 + SM2_C1_LENGTH, pbC1C3C2 + SM2_MIN_CIPHERTEXT_LENGTH, cbC2);
-    memcpy(pbyC1C2C3 + SM2_C1_LENGTH + cbC2, pbC1C3C2 + SM2_C1_LENGTH, SM2_C3_LENGTH);
-    *ppbC1C2C3 = pbyC1C2C3;
+    memcpy(pbOut, pbIn, SM2_C1_LENGTH);
+    if (bInIsC1C3C2) {
+        memcpy(pbOut + SM2_C1_LENGTH, pbIn + SM2_MIN_CIPHERTEXT_LENGTH, cbC2);
+        memcpy(pbOut + SM2_C1_LENGTH + cbC2, pbIn + SM2_C1_LENGTH, SM2_C3_LENGTH);
+    } else {
+        memcpy(pbOut + SM2_C1_LENGTH, pbIn + cbCiphertext - SM2_C3_LENGTH, SM2_C3_LENGTH);
+        memcpy(pbOut + SM2_MIN_CIPHERTEXT_LENGTH, pbIn + SM2_C1_LENGTH, cbC2);
+    }
+    *ppbOut = pbOut;
     return KEVO_OK;
+}
+
+HRESULT ConvertC1C3C2ToC1C2C3(const BYTE* pbC1C3C2, DWORD cbCiphertext, BYTE** ppbC1C2C3) {
+    const LPCWSTR FUNC = u"ConvertC1C3C2ToC1C2C3";
+    TraceHelper th(FUNC);
+    return ReorderSM2Ciphertext(FUNC, pbC1C3C2, cbCiphertext, ppbC1C2C3, true,
+                                u"pbC1C3C2 == NULL || ppbC1C2C3 == NULL", u"!pbyC1C2C3");
 }
 
 HRESULT ConvertC1C2C3ToC1C3C2(const BYTE* pbC1C2C3, DWORD cbCiphertext, BYTE** ppbC1C3C2) {
     const LPCWSTR FUNC = u"ConvertC1C2C3ToC1C3C2";
     TraceHelper th(FUNC);
-    if (pbC1C2C3 == nullptr || ppbC1C3C2 == nullptr) {
-        KEVO_FAIL_W(FUNC, u"Check parameters", u"pbC1C2C3 == NULL || ppbC1C3C2 == NULL", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
-    if (cbCiphertext < SM2_MIN_CIPHERTEXT_LENGTH) {
-        KEVO_FAIL_W(FUNC, u"Check ciphertext length", u"cbCiphertext < 96", KEVO_E_IMPORT_ENCRYPT_CERT);
-        return KEVO_E_IMPORT_ENCRYPT_CERT;
-    }
-    BYTE* pbyC1C3C2 = new (std::nothrow) BYTE[static_cast<size_t>(cbCiphertext) + 1]();
-    if (pbyC1C3C2 == nullptr) {
-        KEVO_FAIL_W(FUNC, u"New buffer", u"!pbyC1C3C2", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
-    const DWORD cbC2 = cbCiphertext - SM2_MIN_CIPHERTEXT_LENGTH;
-    memcpy(pbyC1C3C2, pbC1C2C3, SM2_C1_LENGTH);
-    memcpy(pbyC1C3C2 + SM2_C1_LENGTH, pbC1C2C3 + cbCiphertext - SM2_C3_LENGTH, SM2_C3_LENGTH);
-    memcpy(pbyC1C3C2 + SM2_MIN_CIPHERTEXT_LENGTH, pbC1C2C3 + SM2_C1_LENGTH, cbC2);
-    *ppbC1C3C2 = pbyC1C3C2;
-    return KEVO_OK;
+    return ReorderSM2Ciphertext(FUNC, pbC1C2C3, cbCiphertext, ppbC1C3C2, false,
+                                u"pbC1C2C3 == NULL || ppbC1C3C2 == NULL", u"!pbyC1C3C2");
 }
