@@ -15,59 +15,19 @@
 # else ~/.local/share/tessaro). Exits non-zero when a step fails.
 set -uo pipefail
 
-build=${1:-build}
-nm="$build/tessaro-nm"
-host="$build/TessaroHost.QIRTAL.x86"
-testca="$build/tessaro-testca"
-for f in "$nm" "$host" "$testca"; do
-  if [ ! -x "$f" ]; then
-    echo "run-double-enroll: $f is missing; build first (make build)" >&2
-    exit 1
-  fi
-done
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/tessaro-double.XXXXXX") || exit 1
-chmod 700 "$work"
-trap 'rm -rf "$work"' EXIT
-
-fail() {
-  echo "run-double-enroll: $*" >&2
-  exit 1
-}
-
-# One host process: sends the given JSON requests, prints the exchange and
-# keeps the responses (one per line) in $work/responses.
-converse() {
-  "$nm" --quiet --host "$host" -- "$@" >"$work/responses" 2>"$work/nm.err"
-  local rc=$?
-  sed 's/^< /    < /' "$work/responses" | cut -c1-160
-  [ $rc -eq 0 ] || fail "the host conversation failed (tessaro-nm exit $rc): $(cat "$work/nm.err")"
-}
-
-errorcode() { sed -n "${1}p" "$work/responses" | sed -n 's/.*"errorcode":\(-\{0,1\}[0-9]*\).*/\1/p'; }
-result_text() {
-  sed -n "${1}p" "$work/responses" | sed -n 's/.*"result":"\([^"]*\)".*/\1/p' | sed 's/\\r\\n/\n/g'
-}
-expect_ok() {
-  local code
-  code=$(errorcode "$1")
-  [ "$code" = "0" ] || fail "$2 answered errorcode ${code:-<none>}"
-}
+me=run-double-enroll
+. "$(dirname "$0")/lib-enroll.sh"
+enroll_start "${1:-build}" tessaro-double
 
 show_cert() {  # Base64 DER certificate, label
   if command -v openssl >/dev/null 2>&1; then
-    { echo "-----BEGIN CERTIFICATE-----"; fold -w 64 <<<"$1"; echo "-----END CERTIFICATE-----"; } >"$work/show.pem"
+    write_pem "$1" "$work/show.pem"
     openssl x509 -in "$work/show.pem" -noout -subject -serial -ext keyUsage 2>/dev/null |
       grep -v '^X509v3' | sed "s/^ */   $2: /"
   else
     echo "   $2: ${1:0:60}..."
   fi
 }
-
-echo "== Test certification authority in $work/ca"
-"$testca" init "$work/ca" >"$work/init.out" 2>&1 || fail "tessaro-testca init failed: $(cat "$work/init.out")"
-echo "   RSA and SM2 hierarchies made (root and issuing CA each)"
-echo
 
 double_enroll() {
   local label=$1 length=$2 provider=$3 algorithm=$4 subject=$5

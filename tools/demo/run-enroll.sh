@@ -10,51 +10,9 @@
 # else ~/.local/share/tessaro). Exits non-zero when a step fails.
 set -uo pipefail
 
-build=${1:-build}
-nm="$build/tessaro-nm"
-host="$build/TessaroHost.QIRTAL.x86"
-testca="$build/tessaro-testca"
-for f in "$nm" "$host" "$testca"; do
-  if [ ! -x "$f" ]; then
-    echo "run-enroll: $f is missing; build first (make build)" >&2
-    exit 1
-  fi
-done
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/tessaro-enroll.XXXXXX") || exit 1
-chmod 700 "$work"
-trap 'rm -rf "$work"' EXIT
-
-fail() {
-  echo "run-enroll: $*" >&2
-  exit 1
-}
-
-# One host process: sends the given JSON requests, prints the exchange and
-# keeps the responses (one per line) in $work/responses.
-converse() {
-  "$nm" --quiet --host "$host" -- "$@" >"$work/responses" 2>"$work/nm.err"
-  local rc=$?
-  sed 's/^< /    < /' "$work/responses" | cut -c1-160
-  [ $rc -eq 0 ] || fail "the host conversation failed (tessaro-nm exit $rc): $(cat "$work/nm.err")"
-}
-
-# Field of response number $1 (1-based): errorcode or the result string
-# (JSON escapes \r\n turned back into line breaks).
-errorcode() { sed -n "${1}p" "$work/responses" | sed -n 's/.*"errorcode":\(-\{0,1\}[0-9]*\).*/\1/p'; }
-result_text() {
-  sed -n "${1}p" "$work/responses" | sed -n 's/.*"result":"\([^"]*\)".*/\1/p' | sed 's/\\r\\n/\n/g'
-}
-expect_ok() {
-  local code
-  code=$(errorcode "$1")
-  [ "$code" = "0" ] || fail "$2 answered errorcode ${code:-<none>}"
-}
-
-echo "== Test certification authority in $work/ca"
-"$testca" init "$work/ca" >"$work/init.out" 2>&1 || fail "tessaro-testca init failed: $(cat "$work/init.out")"
-echo "   RSA and SM2 hierarchies made (root and issuing CA each)"
-echo
+me=run-enroll
+. "$(dirname "$0")/lib-enroll.sh"
+enroll_start "${1:-build}" tessaro-enroll
 
 enroll() {
   local label=$1 length=$2 provider=$3 algorithm=$4 subject=$5
@@ -82,8 +40,7 @@ enroll() {
   cert=$(tr -d '\r\n ' <"$work/$label.cert")
   [ -n "$cert" ] || fail "the CA gave no certificate"
   if command -v openssl >/dev/null 2>&1; then
-    { echo "-----BEGIN CERTIFICATE-----"; fold -w 64 <<<"$cert"; echo "-----END CERTIFICATE-----"; } \
-      >"$work/$label.pem"
+    write_pem "$cert" "$work/$label.pem"
     openssl x509 -in "$work/$label.pem" -noout -subject -issuer -serial 2>/dev/null | sed 's/^/   /'
   else
     echo "   certificate: ${cert:0:60}..."
