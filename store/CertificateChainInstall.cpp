@@ -162,6 +162,39 @@ std::u16string ThumbprintText(PCCERT_CONTEXT pCert) {
     return s;
 }
 
+// Name of a failed DOM call as a step of the routine FUNC: "<FUNC>-<call>".
+std::u16string DomStep(LPCWSTR FUNC, LPCWSTR pwszCall) {
+    return std::u16string(FUNC) + u"-" + pwszCall;
+}
+
+// The children of a node and their count; failures traced as DOM steps of FUNC.
+HRESULT GetChildList(LPCWSTR FUNC, IXMLDOMNode* pNode, ComPtr<IXMLDOMNodeList>& children, LONG* pnLength) {
+    HRESULT hr = pNode->get_childNodes(&children);
+    if (FAILED(hr) || !children.get()) {
+        if (!FAILED(hr)) hr = E_FAIL;
+        KEVO_FAIL_W(FUNC, DomStep(FUNC, u"get_childNodes").c_str(), u"FAILED(hResult)", hr);
+        return hr;
+    }
+    *pnLength = 0;
+    hr = children->get_length(pnLength);
+    if (FAILED(hr)) {
+        KEVO_FAIL_W(FUNC, DomStep(FUNC, u"get_length").c_str(), u"FAILED(hResult)", hr);
+        return hr;
+    }
+    return KEVO_OK;
+}
+
+// Child i of the list; a missing one is a failure, traced as a DOM step of FUNC.
+HRESULT GetChildItem(LPCWSTR FUNC, IXMLDOMNodeList* pChildren, LONG i, ComPtr<IXMLDOMNode>& child) {
+    HRESULT hr = pChildren->get_item(i, &child);
+    if (FAILED(hr) || !child.get()) {
+        if (!FAILED(hr)) hr = E_FAIL;
+        KEVO_FAIL_W(FUNC, DomStep(FUNC, u"get_item").c_str(), u"FAILED(hResult)", hr);
+        return hr;
+    }
+    return KEVO_OK;
+}
+
 }  // namespace
 
 HRESULT LoadModuleResource(HMODULE hInstance, UINT nResourceId, BYTE** ppbData, DWORD* pcbData) {
@@ -323,26 +356,13 @@ HRESULT FindChildNode(IXMLDOMNode** ppChildNode, IXMLDOMNode* pParentNode, LPCWS
     *ppChildNode = nullptr;
     KevoTraceValueW(u"Child node name", pwszName);
     ComPtr<IXMLDOMNodeList> children;
-    HRESULT hr = pParentNode->get_childNodes(&children);
-    if (FAILED(hr) || !children.get()) {
-        if (!FAILED(hr)) hr = E_FAIL;
-        KEVO_FAIL_W(FUNC, u"FindChildNode-get_childNodes", u"FAILED(hResult)", hr);
-        return hr;
-    }
     LONG nLength = 0;
-    hr = children->get_length(&nLength);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"FindChildNode-get_length", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    HRESULT hr = GetChildList(FUNC, pParentNode, children, &nLength);
+    if (FAILED(hr)) return hr;
     for (LONG i = 0; i < nLength; ++i) {
         ComPtr<IXMLDOMNode> child;
-        hr = children->get_item(i, &child);
-        if (FAILED(hr) || !child.get()) {
-            if (!FAILED(hr)) hr = E_FAIL;
-            KEVO_FAIL_W(FUNC, u"FindChildNode-get_item", u"FAILED(hResult)", hr);
-            return hr;
-        }
+        hr = GetChildItem(FUNC, children.get(), i, child);
+        if (FAILED(hr)) return hr;
         BSTR bstrName = nullptr;
         hr = child->get_nodeName(&bstrName);
         BstrHolder holdName(bstrName);
@@ -391,18 +411,9 @@ HRESULT GetRegisteredCertificateInfoNode(IXMLDOMNode* pCertNode, LPWSTR* ppwszIm
         return E_INVALIDARG;
     }
     ComPtr<IXMLDOMNodeList> children;
-    HRESULT hr = pCertNode->get_childNodes(&children);
-    if (FAILED(hr) || !children.get()) {
-        if (!FAILED(hr)) hr = E_FAIL;
-        KEVO_FAIL_W(FUNC, u"GetRegisteredCertificateInfoNode-get_childNodes", u"FAILED(hResult)", hr);
-        return hr;
-    }
     LONG nLength = 0;
-    hr = children->get_length(&nLength);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"GetRegisteredCertificateInfoNode-get_length", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    HRESULT hr = GetChildList(FUNC, pCertNode, children, &nLength);
+    if (FAILED(hr)) return hr;
     if (nLength < 3) {
         KEVO_FAIL_W(FUNC, u"Check child node count", u"the number of RegeditInfo Child Node is error!",
                     KEVO_E_XML_PARSE);
@@ -411,12 +422,8 @@ HRESULT GetRegisteredCertificateInfoNode(IXMLDOMNode* pCertNode, LPWSTR* ppwszIm
     std::unique_ptr<WCHAR[]> values[3];
     for (LONG i = 0; i < 3; ++i) {
         ComPtr<IXMLDOMNode> child;
-        hr = children->get_item(i, &child);
-        if (FAILED(hr) || !child.get()) {
-            if (!FAILED(hr)) hr = E_FAIL;
-            KEVO_FAIL_W(FUNC, u"GetRegisteredCertificateInfoNode-get_item", u"FAILED(hResult)", hr);
-            return hr;
-        }
+        hr = GetChildItem(FUNC, children.get(), i, child);
+        if (FAILED(hr)) return hr;
         LPWSTR pwsz = nullptr;
         hr = GetNodeValue(child.get(), &pwsz);
         values[i].reset(pwsz);
@@ -475,18 +482,9 @@ HRESULT ParseRootCACertificateNode(IXMLDOMNode* pNode) {
         return E_INVALIDARG;
     }
     ComPtr<IXMLDOMNodeList> children;
-    HRESULT hr = pNode->get_childNodes(&children);
-    if (FAILED(hr) || !children.get()) {
-        if (!FAILED(hr)) hr = E_FAIL;
-        KEVO_FAIL_W(FUNC, u"ParseRootCACertificateNode-get_childNodes", u"FAILED(hResult)", hr);
-        return hr;
-    }
     LONG nLength = 0;
-    hr = children->get_length(&nLength);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"ParseRootCACertificateNode-get_length", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    HRESULT hr = GetChildList(FUNC, pNode, children, &nLength);
+    if (FAILED(hr)) return hr;
     KevoTraceValueN("Certificate count", nLength);
     FILETIME ftMachineTime{};
     hr = GetMachineTime(&ftMachineTime);
@@ -497,12 +495,8 @@ HRESULT ParseRootCACertificateNode(IXMLDOMNode* pNode) {
     if (nLength > 0) EnsureTrustedRootStore(FUNC);
     for (LONG i = 0; i < nLength; ++i) {
         ComPtr<IXMLDOMNode> child;
-        hr = children->get_item(i, &child);
-        if (FAILED(hr) || !child.get()) {
-            if (!FAILED(hr)) hr = E_FAIL;
-            KEVO_FAIL_W(FUNC, u"ParseRootCACertificateNode-get_item", u"FAILED(hResult)", hr);
-            return hr;
-        }
+        hr = GetChildItem(FUNC, children.get(), i, child);
+        if (FAILED(hr)) return hr;
         LPWSTR pwszText = nullptr;
         hr = GetNodeValue(child.get(), &pwszText);
         std::unique_ptr<WCHAR[]> holdText(pwszText);
