@@ -3,7 +3,6 @@
 // start one). Afterwards every container the host reported is usable (its
 // key signs), every certificate it reported installed is in the user's "MY"
 // store, and both databases pass SQLite's integrity check.
-#include <sqlite3.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -43,10 +42,11 @@ struct Kind {
     const char* pszProvider;
     int nBits;
     const char* pszAlgorithm;
+    ALG_ID algHash;  // what its containers sign with
 };
-const Kind kKinds[] = {{"Microsoft Enhanced Cryptographic Provider v1.0", 512, "RSA"},
-                       {"Microsoft Enhanced Cryptographic Provider v1.0", 1024, "RSA"},
-                       {"Tessaro SM2 Token CSP v1.0", 256, "SM2"}};
+const Kind kKinds[] = {{"Microsoft Enhanced Cryptographic Provider v1.0", 512, "RSA", CALG_SHA1},
+                       {"Microsoft Enhanced Cryptographic Provider v1.0", 1024, "RSA", CALG_SHA1},
+                       {"Tessaro SM2 Token CSP v1.0", 256, "SM2", CALG_SM3}};
 
 struct Reported {
     const Kind* pKind;
@@ -68,8 +68,6 @@ int CodeOf(const std::string& strResponse, std::string* pstrResult = nullptr) {
     return nCode;
 }
 
-std::u16string Wide(const std::string& s) { return std::u16string(s.begin(), s.end()); }
-
 std::vector<uint8_t> Base64Decode(const std::string& s) {
     static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::vector<uint8_t> out;
@@ -86,52 +84,6 @@ std::vector<uint8_t> Base64Decode(const std::string& s) {
         }
     }
     return out;
-}
-
-// The container's key pair signs a hash (whichever key spec the request made).
-::testing::AssertionResult ContainerSigns(const Reported& r) {
-    HCRYPTPROV hProv = 0;
-    if (!CryptAcquireContextW(&hProv, Wide(r.strContainer).c_str(), Wide(r.pKind->pszProvider).c_str(), PROV_RSA_FULL,
-                              0))
-        return ::testing::AssertionFailure() << "CryptAcquireContextW " << std::hex << GetLastError();
-    ::testing::AssertionResult result = ::testing::AssertionFailure() << "no key pair";
-    for (DWORD dwSpec : {static_cast<DWORD>(AT_SIGNATURE), static_cast<DWORD>(AT_KEYEXCHANGE)}) {
-        HCRYPTKEY hKey = 0;
-        if (!CryptGetUserKey(hProv, dwSpec, &hKey)) continue;
-        CryptDestroyKey(hKey);
-        HCRYPTHASH hHash = 0;
-        ALG_ID alg = std::string(r.pKind->pszAlgorithm) == "SM2" ? 0x800F : CALG_SHA1;
-        const BYTE data[] = "after the crash";
-        DWORD cbSig = 0;
-        bool bSigned = CryptCreateHash(hProv, alg, 0, 0, &hHash) && CryptHashData(hHash, data, sizeof data, 0) &&
-                       CryptSignHashW(hHash, dwSpec, nullptr, 0, nullptr, &cbSig) && cbSig > 0;
-        std::vector<BYTE> sig(cbSig);
-        bSigned = bSigned && CryptSignHashW(hHash, dwSpec, nullptr, 0, sig.data(), &cbSig);
-        if (hHash) CryptDestroyHash(hHash);
-        result = bSigned ? ::testing::AssertionSuccess()
-                         : ::testing::AssertionFailure() << "signing failed " << std::hex << GetLastError();
-        break;
-    }
-    CryptReleaseContext(hProv, 0);
-    return result;
-}
-
-std::string IntegrityCheck(const std::string& strPath) {
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(strPath.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-        sqlite3_close(db);
-        return "cannot open";
-    }
-    std::string strResult;
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr) == SQLITE_OK) {
-        while (sqlite3_step(st) == SQLITE_ROW) strResult += reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-    } else {
-        strResult = sqlite3_errmsg(db);
-    }
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-    return strResult;
 }
 
 TEST(CrashSafety, KilledHostsLeaveUsableContainersListedCertificatesAndSoundDatabases) {
@@ -219,7 +171,9 @@ TEST(CrashSafety, KilledHostsLeaveUsableContainersListedCertificatesAndSoundData
     EXPECT_GT(nKills, nEnrollments / 10);
     EXPECT_GT(nInstalled, nEnrollments / 4);
 
-    for (const Reported& r : vecReported) EXPECT_TRUE(ContainerSigns(r)) << r.strContainer << " " << r.pKind->pszProvider;
+    for (const Reported& r : vecReported)
+        EXPECT_TRUE(tessaro_test::ContainerSigns(r.pKind->pszProvider, r.strContainer, r.pKind->algHash))
+            << r.strContainer << " " << r.pKind->pszProvider;
 
     // Microsoft providers' certificates go to the user's "MY" store (exact
     // bytes checked there); the token's stay in its containers. All of them
@@ -253,7 +207,7 @@ TEST(CrashSafety, KilledHostsLeaveUsableContainersListedCertificatesAndSoundData
     for (const char* pszDb : {"/machine.db", "/user.db"}) {
         std::string strPath = std::string(pszPrefix) + pszDb;
         ASSERT_TRUE(std::filesystem::exists(strPath)) << strPath;
-        EXPECT_EQ(IntegrityCheck(strPath), "ok") << strPath;
+        EXPECT_EQ(tessaro_test::IntegrityCheck(strPath), "ok") << strPath;
     }
 }
 

@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -11,6 +12,8 @@
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
+
+#include "win/windows.h"
 
 namespace tessaro_test {
 
@@ -136,5 +139,49 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
 
 std::string BuildPath(const std::string& rel) { return std::string(TESSARO_BUILD_DIR) + "/" + rel; }
 std::string SourcePath(const std::string& rel) { return std::string(TESSARO_SOURCE_DIR) + "/" + rel; }
+
+::testing::AssertionResult ContainerSigns(const std::string& provider, const std::string& container, uint32_t algHash) {
+    const std::u16string wContainer(container.begin(), container.end()), wProvider(provider.begin(), provider.end());
+    HCRYPTPROV hProv = 0;
+    if (!CryptAcquireContextW(&hProv, wContainer.c_str(), wProvider.c_str(), PROV_RSA_FULL, 0))
+        return ::testing::AssertionFailure() << "CryptAcquireContextW " << std::hex << GetLastError();
+    ::testing::AssertionResult result = ::testing::AssertionFailure() << "no key pair";
+    for (DWORD dwSpec : {static_cast<DWORD>(AT_SIGNATURE), static_cast<DWORD>(AT_KEYEXCHANGE)}) {
+        HCRYPTKEY hKey = 0;
+        if (!CryptGetUserKey(hProv, dwSpec, &hKey)) continue;
+        CryptDestroyKey(hKey);
+        HCRYPTHASH hHash = 0;
+        const BYTE data[] = "signed by the container";
+        DWORD cbSig = 0;
+        bool bSigned = CryptCreateHash(hProv, algHash, 0, 0, &hHash) && CryptHashData(hHash, data, sizeof data, 0) &&
+                       CryptSignHashW(hHash, dwSpec, nullptr, 0, nullptr, &cbSig) && cbSig > 0;
+        std::vector<BYTE> sig(cbSig);
+        bSigned = bSigned && CryptSignHashW(hHash, dwSpec, nullptr, 0, sig.data(), &cbSig);
+        if (hHash) CryptDestroyHash(hHash);
+        result = bSigned ? ::testing::AssertionSuccess()
+                         : ::testing::AssertionFailure() << "signing failed " << std::hex << GetLastError();
+        break;
+    }
+    CryptReleaseContext(hProv, 0);
+    return result;
+}
+
+std::string IntegrityCheck(const std::string& path) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        return "cannot open";
+    }
+    std::string result;
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr) == SQLITE_OK) {
+        while (sqlite3_step(st) == SQLITE_ROW) result += reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+    } else {
+        result = sqlite3_errmsg(db);
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return result;
+}
 
 }  // namespace tessaro_test

@@ -1,6 +1,8 @@
 // Small helpers shared by the test programs.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -38,5 +40,13 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
 // Paths inside the build and source trees.
 std::string BuildPath(const std::string& rel);
 std::string SourcePath(const std::string& rel);
+
+// The named container of the provider holds a key pair (signature key, else
+// exchange key) that signs a hash made with algHash.
+::testing::AssertionResult ContainerSigns(const std::string& provider, const std::string& container, uint32_t algHash);
+
+// SQLite's integrity check of a database file: "ok" when it is sound, else
+// what the check found ("cannot open" when it does not open).
+std::string IntegrityCheck(const std::string& path);
 
 }  // namespace tessaro_test
