@@ -3,6 +3,7 @@
 #include "IOStream.h"
 
 #include <errno.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -45,7 +46,57 @@ bool WriteAll(int nFd, const unsigned char* pb, size_t cb) {
     return true;
 }
 
+// Prefix and payload in one gathering write; only an interrupted transfer
+// needs another call for the rest.
+bool WriteFrame(int nFd, const unsigned char* pbPrefix, const unsigned char* pb, size_t cb) {
+    struct iovec iov[2] = {{const_cast<unsigned char*>(pbPrefix), 4}, {const_cast<unsigned char*>(pb), cb}};
+    int nIov = 2;
+    struct iovec* pIov = iov;
+    while (nIov > 0) {
+        ssize_t r = writev(nFd, pIov, nIov);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (r == 0) return false;
+        size_t done = static_cast<size_t>(r);
+        while (nIov > 0 && done >= pIov->iov_len) {
+            done -= pIov->iov_len;
+            ++pIov;
+            --nIov;
+        }
+        if (nIov > 0) {
+            pIov->iov_base = static_cast<unsigned char*>(pIov->iov_base) + done;
+            pIov->iov_len -= done;
+        }
+    }
+    return true;
+}
+
 char* NewZeroed(size_t cb) { return new (std::nothrow) char[cb](); }
+
+// The rest of a frame whose payload has no buffer, read and thrown away so
+// the conversation stays in step: NM_E_NO_MEMORY once it is all read.
+int SkipPayload(int nFd, size_t cbLeft) {
+    const char* FUNC = "ReadFromNativeMessaging";
+    char byDiscard[4096];
+    while (cbLeft > 0) {
+        ssize_t r = ReadSome(nFd, byDiscard, cbLeft < sizeof byDiscard ? cbLeft : sizeof byDiscard);
+        if (r > 0) {
+            cbLeft -= static_cast<size_t>(r);
+            continue;
+        }
+        if (r == 0) {
+            KEVO_FAIL_A(FUNC, "read(payload)", NM_E_TRUNCATED_FRAME, "0 == nReadSize");
+            return NM_E_TRUNCATED_FRAME;
+        }
+        int nErr = errno ? errno : -1;
+        KEVO_FAIL_A(FUNC, "read(payload)", nErr, "-1 == nReadSize");
+        return nErr;
+    }
+    KEVO_FAIL_A(FUNC, "New memory", NM_E_NO_MEMORY, "!pszInputMsg");
+    return NM_E_NO_MEMORY;
+}
 
 }  // namespace
 
@@ -94,19 +145,13 @@ int ReadFromNativeMessaging(int nFd, char** ppszMsg, unsigned* pnSize) {
 
     size_t cbCapacity = nSize < INITIAL_PAYLOAD_CAPACITY ? nSize : INITIAL_PAYLOAD_CAPACITY;
     std::unique_ptr<char[]> pszInputMsg(NewZeroed(cbCapacity + 1));
-    if (!pszInputMsg) {
-        KEVO_FAIL_A(FUNC, "New memory", -1, "!pszInputMsg");
-        return -1;
-    }
+    if (!pszInputMsg) return SkipPayload(nFd, nSize);
     size_t cbReceived = 0;
     while (cbReceived < nSize) {
         if (cbReceived == cbCapacity) {
             size_t cbNew = cbCapacity * 2 < nSize ? cbCapacity * 2 : nSize;
             std::unique_ptr<char[]> pszGrown(NewZeroed(cbNew + 1));
-            if (!pszGrown) {
-                KEVO_FAIL_A(FUNC, "New memory", -1, "!pszInputMsg");
-                return -1;
-            }
+            if (!pszGrown) return SkipPayload(nFd, nSize - cbReceived);
             memcpy(pszGrown.get(), pszInputMsg.get(), cbReceived);
             pszInputMsg = std::move(pszGrown);
             cbCapacity = cbNew;
@@ -146,18 +191,10 @@ int WriteToNativeMessaging(const char* pszMsg, int nFd) {
         KEVO_FAIL_A(FUNC, "Check message size", -1, "nMsgSize > 0x100000");
         return -1;
     }
-    const size_t nWriteBufSize = nMsgSize + 4;
-    std::unique_ptr<unsigned char[]> pbyFrame(new (std::nothrow) unsigned char[nWriteBufSize]);
-    if (!pbyFrame) {
-        KEVO_FAIL_A(FUNC, "New memory", -1, "!pszWriteBuf");
-        return -1;
-    }
-    pbyFrame[0] = static_cast<unsigned char>(nMsgSize & 0xFF);
-    pbyFrame[1] = static_cast<unsigned char>((nMsgSize >> 8) & 0xFF);
-    pbyFrame[2] = static_cast<unsigned char>((nMsgSize >> 16) & 0xFF);
-    pbyFrame[3] = static_cast<unsigned char>((nMsgSize >> 24) & 0xFF);
-    memcpy(pbyFrame.get() + 4, pszMsg, nMsgSize);
-    if (!WriteAll(nFd, pbyFrame.get(), nWriteBufSize)) {
+    unsigned char byPrefix[4] = {
+        static_cast<unsigned char>(nMsgSize & 0xFF), static_cast<unsigned char>((nMsgSize >> 8) & 0xFF),
+        static_cast<unsigned char>((nMsgSize >> 16) & 0xFF), static_cast<unsigned char>((nMsgSize >> 24) & 0xFF)};
+    if (!WriteFrame(nFd, byPrefix, reinterpret_cast<const unsigned char*>(pszMsg), nMsgSize)) {
         KEVO_FAIL_A(FUNC, "write", -1, "nWriteSize != nWriteBufSize");
         return -1;
     }

@@ -10,6 +10,11 @@
 // length prefix or part of the payload had arrived. The host exits with it.
 #define NM_E_TRUNCATED_FRAME (-1)
 
+// Result of a read whose payload could not be given a buffer: the frame was
+// read to its end and dropped, so the next frame starts in step and the host
+// answers this one with a failure instead of ending the conversation.
+#define NM_E_NO_MEMORY (-2)
+
 // Standard input and output in binary mode. Linux has no text mode, so this
 // always succeeds; it returns 0, or -1 when a stream could not be switched.
 int SetTranslationMode();
@@ -20,12 +25,14 @@ int SetTranslationMode();
 // 0 with no buffer and a size of 0: the end of the conversation. The prefix
 // and the payload may arrive in any number of pieces. Failures, with the
 // outputs untouched: NM_E_TRUNCATED_FRAME when the input ends inside a frame,
-// -1 when the buffer cannot be allocated, the errno of a read that fails
+// NM_E_NO_MEMORY when the buffer cannot be allocated (the frame is consumed),
+// the errno of a read that fails
 // after the frame began. Either out-pointer may be null; a payload not
 // handed over is freed.
 int ReadFromNativeMessaging(int nFd, char** ppszMsg, unsigned* pnSize);
 
-// Frames the NUL-terminated text and writes it to nFd with one write call.
+// Frames the NUL-terminated text and writes it to nFd with one write call
+// (prefix and text gathered, so sending needs no memory).
 // Returns 0 when the whole frame left, -1 otherwise; a text longer than
 // NM_MAX_OUTGOING_PAYLOAD sends the impossible length FF FF FF FF alone and
 // returns -1.

@@ -36,16 +36,26 @@ void TraceInstallStep(const char* pszLabel, HRESULT hResult, int nLine = __built
     else KevoTraceOkA(TRACE_UNIT_A, nLine, "RunInstallMode", pszLabel);
 }
 
+// A step that runs out of memory fails like any other step.
+template <typename Step>
+HRESULT Guarded(Step step) {
+    try {
+        return step();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
 // Every step runs whatever the ones before it returned; results are only traced.
 void RunInstallMode() {
     HRESULT hr = CoInitialize(nullptr);
     if (FAILED(hr)) KEVO_FAIL_A("RunInstallMode", "CoInitialize", hr, "FAILED(hResult)");
-    TraceInstallStep("DeleteRSADiscardCert", DeleteRSADiscardCert());
-    TraceInstallStep("DeleteSM2DiscardCert", DeleteSM2DiscardCert());
+    TraceInstallStep("DeleteRSADiscardCert", Guarded([] { return DeleteRSADiscardCert(); }));
+    TraceInstallStep("DeleteSM2DiscardCert", Guarded([] { return DeleteSM2DiscardCert(); }));
     TraceInstallStep("ImportCertificateChainfromResoure(RSA Operation)",
-                     ImportCertificateChainfromResoure(IDR_RSA_CHAIN_OPERATION));
+                     Guarded([] { return ImportCertificateChainfromResoure(IDR_RSA_CHAIN_OPERATION); }));
     TraceInstallStep("ImportCertificateChainfromResoure(RSA Test)",
-                     ImportCertificateChainfromResoure(IDR_RSA_CHAIN_TEST));
+                     Guarded([] { return ImportCertificateChainfromResoure(IDR_RSA_CHAIN_TEST); }));
     CoUninitialize();
 }
 
@@ -54,6 +64,7 @@ using HandlerWithAgent = int (*)(cJSON**, const cJSON*, CCryptoAgent*);
 struct DispatchEntry {
     const char* pszName;
     HandlerWithAgent pfnHandler;
+    const char* pszResponseName = nullptr;  // the name the handler answers with, when it differs
 };
 
 int GetVersionEntry(cJSON** ppResponseJSON, const cJSON* pParams, CCryptoAgent*) {
@@ -72,8 +83,12 @@ const DispatchEntry DISPATCH_TABLE[] = {
     {"KEVO_PKCS10CertRequisition", nmKEVO_PKCS10CertRequisition},
     {"KEVO_PKCS10CertRequisitionwithMD5", nmKEVO_PKCS10CertRequisitionwithMD5},
     {"KEVO_GetVersion", GetVersionEntry},
-    {"GetLastErrorDesc", nmGetLastErrorDesc},
+    {"GetLastErrorDesc", nmGetLastErrorDesc, "KEVO_GetLastErrorDesc"},
 };
+
+// The answer when not even a response object can be made: fixed text, so it
+// needs no memory. The page sees a failure instead of a host that went away.
+const char NO_MEMORY_RESPONSE[] = "{\"function\":\"\",\"errorcode\":-2147024882,\"result\":false}";
 
 }  // namespace
 
@@ -83,7 +98,19 @@ int Invoke(cJSON** ppResponseJSON, const char* pszFuncName, const cJSON* pParams
     for (const DispatchEntry& entry : DISPATCH_TABLE) {
         if (_stricmp(pszFuncName, entry.pszName) == 0) {
             KEVO_OK_A("Invoke", entry.pszName);
-            return entry.pfnHandler(ppResponseJSON, pParams, g_pobjCryptoAgent);
+            try {
+                return entry.pfnHandler(ppResponseJSON, pParams, g_pobjCryptoAgent);
+            } catch (const std::bad_alloc&) {
+                // The agent answers its own exhaustion; this catches what the
+                // handler's own steps ran out of.
+                KEVO_FAIL_A("Invoke", entry.pszName, E_OUTOFMEMORY, "std::bad_alloc");
+                if (ppResponseJSON == nullptr) return 0;
+                cJSON_Delete(*ppResponseJSON);
+                *ppResponseJSON = nullptr;
+                ConstructResponseJSON(entry.pszResponseName ? entry.pszResponseName : entry.pszName, E_OUTOFMEMORY,
+                                      JSON_RESULT_FALSE, nullptr, ppResponseJSON);
+                return 0;
+            }
         }
     }
     KEVO_FAIL_A("Invoke", "Find function", -1, "no operation of this name");
@@ -114,6 +141,15 @@ int MsgHandleProc() {
         unsigned nSize = 0;
         int nResult = ReadFromNativeMessaging(STDIN_FD, &pszRequestMsg, &nSize);
         std::unique_ptr<char[]> holdRequest(pszRequestMsg);
+        if (nResult == NM_E_NO_MEMORY) {
+            // The frame was dropped unread: it is answered as a failure.
+            nResult = WriteToNativeMessaging(NO_MEMORY_RESPONSE, STDOUT_FD);
+            if (nResult != 0) {
+                KEVO_FAIL_A("MsgHandleProc", "WriteToNativeMessaging", nResult, "0 != nResult");
+                return nResult;
+            }
+            continue;
+        }
         if (nResult != 0) {
             KEVO_FAIL_A("MsgHandleProc", "ReadFromNativeMessaging", nResult, "0 != nResult");
             return nResult;
@@ -124,11 +160,16 @@ int MsgHandleProc() {
         }
         KevoTraceValueA("Request", pszRequestMsg);
         char* pszResponseMsg = nullptr;
-        nResult = ParseAndRespondRequest(pszRequestMsg, &pszResponseMsg);
+        try {
+            nResult = ParseAndRespondRequest(pszRequestMsg, &pszResponseMsg);
+        } catch (const std::bad_alloc&) {
+            KEVO_FAIL_A("MsgHandleProc", "ParseAndRespondRequest", E_OUTOFMEMORY, "std::bad_alloc");
+            nResult = 0;
+        }
         std::unique_ptr<char[]> holdResponse(pszResponseMsg);
         if (nResult != 0) continue;
         KevoTraceValueA("Response", pszResponseMsg);
-        nResult = WriteToNativeMessaging(pszResponseMsg, STDOUT_FD);
+        nResult = WriteToNativeMessaging(pszResponseMsg ? pszResponseMsg : NO_MEMORY_RESPONSE, STDOUT_FD);
         if (nResult != 0) {
             KEVO_FAIL_A("MsgHandleProc", "WriteToNativeMessaging", nResult, "0 != nResult");
             return nResult;
@@ -145,10 +186,11 @@ int wmain(int argc, WCHAR* argv[]) {
     } else if (argc == 2 && argv[1] != nullptr && _wcsicmp(argv[1], u"-i") == 0) {
         RunInstallMode();
     } else {
+        // Without an agent the conversation is still held: every operation
+        // answers that it failed, rather than the page losing its host.
         g_pobjCryptoAgent = new (std::nothrow) CCryptoAgent(g_hInstance);
-        if (g_pobjCryptoAgent == nullptr) {
-            KEVO_FAIL_A("wmain", "new CCryptoAgent", -1, "NULL == g_pobjCryptoAgent");
-        } else if ((nExitCode = SetTranslationMode()) != 0) {
+        if (g_pobjCryptoAgent == nullptr) KEVO_FAIL_A("wmain", "new CCryptoAgent", -1, "NULL == g_pobjCryptoAgent");
+        if ((nExitCode = SetTranslationMode()) != 0) {
             KEVO_FAIL_A("wmain", "SetTranslationMode", nExitCode, "0 != nResult");
         } else {
             // A browser that goes away mid-answer must end the loop through a

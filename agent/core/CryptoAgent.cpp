@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "CertificateListing.h"
@@ -30,6 +31,14 @@ bool ContainsW(const std::u16string& wstr, const char16_t* pwszPart) {
 // A new BSTR holding the text, or null when it cannot be allocated.
 BSTR NewBSTR(const std::u16string& wstr) {
     return SysAllocStringLen(wstr.data(), static_cast<UINT>(wstr.size()));
+}
+
+// An operation that ran out of memory part-way: the holders of what it had
+// made released it on the way out, and the failure is the operation's result.
+HRESULT OutOfMemory(LPCWSTR pwszFunction, LONG* pnLastError) {
+    KEVO_FAIL_W(pwszFunction, u"std::bad_alloc", u"out of memory", E_OUTOFMEMORY);
+    if (pnLastError) *pnLastError = E_OUTOFMEMORY;
+    return E_OUTOFMEMORY;
 }
 
 }  // namespace
@@ -82,7 +91,7 @@ CCryptoAgent::CCryptoAgent(HMODULE hResourceModule)
 
 CCryptoAgent::~CCryptoAgent() = default;
 
-HRESULT CCryptoAgent::KEVO_GetCSPInfo(BSTR* pbstrCSPInfo) {
+HRESULT CCryptoAgent::KEVO_GetCSPInfo(BSTR* pbstrCSPInfo) try {
     const LPCWSTR FUNC = u"CCryptoAgent::KEVO_GetCSPInfo";
     TraceHelper th(FUNC);
     HRESULT hResult = KEVO_OK;
@@ -104,9 +113,11 @@ HRESULT CCryptoAgent::KEVO_GetCSPInfo(BSTR* pbstrCSPInfo) {
     }
     m_nLastError = hResult;
     return hResult;
+} catch (const std::bad_alloc&) {
+    return OutOfMemory(u"CCryptoAgent::KEVO_GetCSPInfo", &m_nLastError);
 }
 
-HRESULT CCryptoAgent::KEVO_SetCSPInfo(LONG nKeyLength, BSTR bstrCSPName, VARIANT_BOOL* pbResult) {
+HRESULT CCryptoAgent::KEVO_SetCSPInfo(LONG nKeyLength, BSTR bstrCSPName, VARIANT_BOOL* pbResult) try {
     const LPCWSTR FUNC = u"CCryptoAgent::KEVO_SetCSPInfo";
     TraceHelper th(FUNC);
     KevoTraceValueN("nKeyLength", nKeyLength);
@@ -154,9 +165,11 @@ HRESULT CCryptoAgent::KEVO_SetCSPInfo(LONG nKeyLength, BSTR bstrCSPName, VARIANT
     } while (false);
     m_nLastError = hResult;
     return hResult;
+} catch (const std::bad_alloc&) {
+    return OutOfMemory(u"CCryptoAgent::KEVO_SetCSPInfo", &m_nLastError);
 }
 
-HRESULT CCryptoAgent::KEVO_SetKeyAlgorithm(BSTR bstrKeyAlgorithm, VARIANT_BOOL* pbResult) {
+HRESULT CCryptoAgent::KEVO_SetKeyAlgorithm(BSTR bstrKeyAlgorithm, VARIANT_BOOL* pbResult) try {
     const LPCWSTR FUNC = u"CCryptoAgent::KEVO_SetKeyAlgorithm";
     TraceHelper th(FUNC);
     KevoTraceValueW(u"bstrKeyAlgorithm", bstrKeyAlgorithm);
@@ -191,10 +204,12 @@ HRESULT CCryptoAgent::KEVO_SetKeyAlgorithm(BSTR bstrKeyAlgorithm, VARIANT_BOOL* 
     } while (false);
     m_nLastError = hResult;
     return hResult;
+} catch (const std::bad_alloc&) {
+    return OutOfMemory(u"CCryptoAgent::KEVO_SetKeyAlgorithm", &m_nLastError);
 }
 
 HRESULT CCryptoAgent::KEVO_ImportEncryptCert(BSTR bstrEncryptedPrivateKey, BSTR bstrP7Cert, BSTR bstrContainerName,
-                                             LONG nEncryptCertPrivateKeyFlags, VARIANT_BOOL* pbResult) {
+                                             LONG nEncryptCertPrivateKeyFlags, VARIANT_BOOL* pbResult) try {
     const LPCWSTR FUNC = u"CCryptoAgent::KEVO_ImportEncryptCert";
     TraceHelper th(FUNC);
     KevoTraceValueW(u"bstrEncryptedPrivateKey", bstrEncryptedPrivateKey);
@@ -247,9 +262,11 @@ HRESULT CCryptoAgent::KEVO_ImportEncryptCert(BSTR bstrEncryptedPrivateKey, BSTR 
     } while (false);
     m_nLastError = hResult;
     return hResult;
+} catch (const std::bad_alloc&) {
+    return OutOfMemory(u"CCryptoAgent::KEVO_ImportEncryptCert", &m_nLastError);
 }
 
-HRESULT CCryptoAgent::KEVO_GetContainer(BSTR* pbstrContainerName) {
+HRESULT CCryptoAgent::KEVO_GetContainer(BSTR* pbstrContainerName) try {
     const LPCWSTR FUNC = u"CCryptoAgent::KEVO_GetContainer";
     TraceHelper th(FUNC);
     HRESULT hResult = KEVO_OK;
@@ -268,10 +285,12 @@ HRESULT CCryptoAgent::KEVO_GetContainer(BSTR* pbstrContainerName) {
     }
     m_nLastError = hResult;
     return hResult;
+} catch (const std::bad_alloc&) {
+    return OutOfMemory(u"CCryptoAgent::KEVO_GetContainer", &m_nLastError);
 }
 
 HRESULT CCryptoAgent::KEVO_ImportSignCert(LONG lCertType, BSTR bstrSignCert, BSTR bstrContainerName,
-                                          VARIANT_BOOL* pbResult) {
+                                          VARIANT_BOOL* pbResult) try {
     const LPCWSTR FUNC = u"CCryptoAgent::KEVO_ImportSignCert";
     TraceHelper th(FUNC);
     KevoTraceValueN("lCertType", lCertType);
@@ -317,10 +336,12 @@ HRESULT CCryptoAgent::KEVO_ImportSignCert(LONG lCertType, BSTR bstrSignCert, BST
     } while (false);
     m_nLastError = hResult;
     return hResult;
+} catch (const std::bad_alloc&) {
+    return OutOfMemory(u"CCryptoAgent::KEVO_ImportSignCert", &m_nLastError);
 }
 
 HRESULT CCryptoAgent::PKCS10Requisition(LPCWSTR FUNC, bool bMD5, BSTR bstrSubjectDN, LONG lCertType,
-                                        LONG nSignPrivateKeyGenerateFlags, BSTR* pbstrPKCS10) {
+                                        LONG nSignPrivateKeyGenerateFlags, BSTR* pbstrPKCS10) try {
     KevoTraceValueW(u"bstrSubjectDN", bstrSubjectDN);
     KevoTraceValueN("lCertType", lCertType);
     KevoTraceValueN("nSignPrivateKeyGenerateFlags", nSignPrivateKeyGenerateFlags);
@@ -405,6 +426,8 @@ HRESULT CCryptoAgent::PKCS10Requisition(LPCWSTR FUNC, bool bMD5, BSTR bstrSubjec
     }
     m_nLastError = hResult;
     return hResult;
+} catch (const std::bad_alloc&) {
+    return OutOfMemory(FUNC, &m_nLastError);
 }
 
 HRESULT CCryptoAgent::KEVO_PKCS10CertRequisition(BSTR bstrSubjectDN, LONG lCertType,
@@ -421,55 +444,59 @@ HRESULT CCryptoAgent::KEVO_GetAllCertInfo(BSTR bstrCSPName, BSTR* pbstrCertInfo)
     HRESULT hResult = KEVO_OK;
     HCERTSTORE hCertStore = nullptr;
     UNREGISTERED_CERT_LIST vtrUnregisteredCertSet;
-    do {
-        if (pbstrCertInfo == nullptr) {
-            hResult = E_POINTER;
-            KEVO_FAIL_W(FUNC, u"Check parameter", u"pbstrCertInfo == NULL", hResult);
-            break;
-        }
-        hCertStore = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
-                                   CERT_SYSTEM_STORE_CURRENT_USER, u"My");
-        if (hCertStore == nullptr) {
-            hResult = KevoLastErrorResult();
-            KEVO_FAIL_W(FUNC, u"CertOpenStore", u"hCertStore == NULL", hResult);
-            break;
-        }
-        std::u16string wstrListing;
-        hResult = GetAllRSACertificatesInfoinStore(hCertStore, wstrListing);
-        if (FAILED(hResult)) {
-            KEVO_FAIL_W(FUNC, u"GetAllRSACertificatesInfoinStore", u"FAILED(hResult)", hResult);
-            break;
-        }
-        if (!IsEmptyW(bstrCSPName)) {
-            // Only SM2-signed certificates are looked for in the containers.
-            CERT_FILTER stFilter{};
-            stFilter.pszSignatureAlgOID = "1.2.156.10197";
-            hResult = FilterUnregisteredCertificatesfromCSP(bstrCSPName, &stFilter, vtrUnregisteredCertSet);
-            if (FAILED(hResult)) {
-                KEVO_FAIL_W(FUNC, u"FilterUnregisteredCertificatesfromCSP", u"FAILED(hResult)", hResult);
+    try {
+        do {
+            if (pbstrCertInfo == nullptr) {
+                hResult = E_POINTER;
+                KEVO_FAIL_W(FUNC, u"Check parameter", u"pbstrCertInfo == NULL", hResult);
                 break;
             }
-        }
-        if (!vtrUnregisteredCertSet.empty()) {
-            std::u16string wstrContainerPart;
-            hResult = GetAllCertificatesInfoUnregisteredCertSet(vtrUnregisteredCertSet, wstrContainerPart);
-            if (FAILED(hResult)) {
-                KEVO_FAIL_W(FUNC, u"GetAllCertificatesInfoinStore.", u"FAILED(hResult)", hResult);
+            hCertStore = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                       CERT_SYSTEM_STORE_CURRENT_USER, u"My");
+            if (hCertStore == nullptr) {
+                hResult = KevoLastErrorResult();
+                KEVO_FAIL_W(FUNC, u"CertOpenStore", u"hCertStore == NULL", hResult);
                 break;
             }
-            if (!wstrListing.empty() && !wstrContainerPart.empty()) wstrListing += u"||";
-            wstrListing += wstrContainerPart;
-        }
-        BSTR bstr = NewBSTR(wstrListing);
-        if (bstr == nullptr) {
-            hResult = E_OUTOFMEMORY;
-            KEVO_FAIL_W(FUNC, u"SysAllocString", u"!bstrCertInfo", hResult);
-            break;
-        }
-        hResult = KEVO_OK;
-        *pbstrCertInfo = bstr;
-        KevoTraceValueW(u"CertInfo", wstrListing.c_str());
-    } while (false);
+            std::u16string wstrListing;
+            hResult = GetAllRSACertificatesInfoinStore(hCertStore, wstrListing);
+            if (FAILED(hResult)) {
+                KEVO_FAIL_W(FUNC, u"GetAllRSACertificatesInfoinStore", u"FAILED(hResult)", hResult);
+                break;
+            }
+            if (!IsEmptyW(bstrCSPName)) {
+                // Only SM2-signed certificates are looked for in the containers.
+                CERT_FILTER stFilter{};
+                stFilter.pszSignatureAlgOID = "1.2.156.10197";
+                hResult = FilterUnregisteredCertificatesfromCSP(bstrCSPName, &stFilter, vtrUnregisteredCertSet);
+                if (FAILED(hResult)) {
+                    KEVO_FAIL_W(FUNC, u"FilterUnregisteredCertificatesfromCSP", u"FAILED(hResult)", hResult);
+                    break;
+                }
+            }
+            if (!vtrUnregisteredCertSet.empty()) {
+                std::u16string wstrContainerPart;
+                hResult = GetAllCertificatesInfoUnregisteredCertSet(vtrUnregisteredCertSet, wstrContainerPart);
+                if (FAILED(hResult)) {
+                    KEVO_FAIL_W(FUNC, u"GetAllCertificatesInfoinStore.", u"FAILED(hResult)", hResult);
+                    break;
+                }
+                if (!wstrListing.empty() && !wstrContainerPart.empty()) wstrListing += u"||";
+                wstrListing += wstrContainerPart;
+            }
+            BSTR bstr = NewBSTR(wstrListing);
+            if (bstr == nullptr) {
+                hResult = E_OUTOFMEMORY;
+                KEVO_FAIL_W(FUNC, u"SysAllocString", u"!bstrCertInfo", hResult);
+                break;
+            }
+            hResult = KEVO_OK;
+            *pbstrCertInfo = bstr;
+            KevoTraceValueW(u"CertInfo", wstrListing.c_str());
+        } while (false);
+    } catch (const std::bad_alloc&) {
+        hResult = OutOfMemory(FUNC, nullptr);
+    }
     if (hCertStore != nullptr) CertCloseStore(hCertStore, 0);
     RemoveAllUnregisteredCertificates(vtrUnregisteredCertSet);
     m_nLastError = hResult;
@@ -489,7 +516,7 @@ HRESULT CCryptoAgent::KEVO_GetVersion(BSTR* pbstrVersion) {
     return KEVO_OK;
 }
 
-HRESULT CCryptoAgent::GetLastErrorDesc(BSTR* pbstrErrorDesc) {
+HRESULT CCryptoAgent::GetLastErrorDesc(BSTR* pbstrErrorDesc) try {
     const LPCWSTR FUNC = u"CCryptoAgent::GetLastErrorDesc";
     TraceHelper th(FUNC);
     if (pbstrErrorDesc == nullptr) {
@@ -522,4 +549,7 @@ HRESULT CCryptoAgent::GetLastErrorDesc(BSTR* pbstrErrorDesc) {
     }
     KevoTraceValueW(u"ErrorDesc", wstrDesc.c_str());
     return KEVO_OK;
+} catch (const std::bad_alloc&) {
+    // The description of the last operation stays what it was.
+    return OutOfMemory(u"CCryptoAgent::GetLastErrorDesc", nullptr);
 }

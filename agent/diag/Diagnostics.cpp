@@ -21,6 +21,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <new>
 #include <string>
 
 #include "win/evntrace.h"
@@ -70,9 +71,13 @@ struct WideLine {
         // 8-bit parts are UTF-8 (unit names, numbers): widen them properly.
         int n = MultiByteToWideChar(CP_UTF8, 0, s, -1, nullptr, 0);
         if (n <= 1) return;
-        std::u16string w(static_cast<size_t>(n), u'\0');
-        MultiByteToWideChar(CP_UTF8, 0, s, -1, w.data(), n);
-        Append(w.c_str());
+        try {
+            std::u16string w(static_cast<size_t>(n), u'\0');
+            MultiByteToWideChar(CP_UTF8, 0, s, -1, w.data(), n);
+            Append(w.c_str());
+        } catch (const std::bad_alloc&) {
+            // Tracing never fails the traced call: the part is left out.
+        }
     }
     size_t Bytes() const { return (len + 1) * sizeof(WCHAR); }
 };
@@ -122,26 +127,31 @@ GUID UnitGuid(const std::string& unit) {
 }
 
 // Sends one message: the line with its terminator, then an optional code text.
-void Send(const std::string& unit, USHORT number, const void* line, size_t bytes, const char* codeText) {
+// Tracing runs in destructors and failure paths, so it never throws: a line
+// that cannot be sent for want of memory is dropped.
+void Send(const char* unit, USHORT number, const void* line, size_t bytes, const char* codeText) noexcept {
     KeepLastError keep;
     PFN_TRACE_MESSAGE pfn = g_pfnTraceMessage.load();
     TRACEHANDLE logger = g_control.loggerHandle.load();
     if (!pfn || !logger) return;
-    GUID guid = UnitGuid(unit);
-    if (codeText)
-        pfn(logger, kMessageFlags, &guid, number, line, bytes, codeText, std::strlen(codeText) + 1,
-            static_cast<const void*>(nullptr));
-    else
-        pfn(logger, kMessageFlags, &guid, number, line, bytes, static_cast<const void*>(nullptr));
+    try {
+        GUID guid = UnitGuid(unit);
+        if (codeText)
+            pfn(logger, kMessageFlags, &guid, number, line, bytes, codeText, std::strlen(codeText) + 1,
+                static_cast<const void*>(nullptr));
+        else
+            pfn(logger, kMessageFlags, &guid, number, line, bytes, static_cast<const void*>(nullptr));
+    } catch (const std::bad_alloc&) {
+    }
 }
 
-void SendWide(const std::string& unit, USHORT number, const WideLine& l, HRESULT hResult) {
+void SendWide(const char* unit, USHORT number, const WideLine& l, HRESULT hResult) {
     char code[16];
     std::snprintf(code, sizeof(code), "0x%08x", static_cast<unsigned>(hResult));
     Send(unit, number, l.buf, l.Bytes(), code);
 }
 
-void SendNarrow(const std::string& unit, USHORT number, const char* line) {
+void SendNarrow(const char* unit, USHORT number, const char* line) {
     Send(unit, number, line, std::strlen(line) + 1, nullptr);
 }
 
@@ -211,15 +221,19 @@ bool KevoTraceEnabled(DWORD dwFlag) { return (g_control.flags.load(std::memory_o
 void KevoTraceRegister() {
     KeepLastError keep;
     if (g_registered) return;
-    if (HMODULE hAdvapi = LoadLibraryW(u"advapi32.dll")) {
-        g_pfnTraceMessage = reinterpret_cast<PFN_TRACE_MESSAGE>(GetProcAddress(hAdvapi, "TraceMessage"));
+    try {
+        if (HMODULE hAdvapi = LoadLibraryW(u"advapi32.dll")) {
+            g_pfnTraceMessage = reinterpret_cast<PFN_TRACE_MESSAGE>(GetProcAddress(hAdvapi, "TraceMessage"));
+        }
+        TRACE_GUID_REGISTRATION reg = {&KEVO_TRACE_CONTROL_GUID, nullptr};
+        if (RegisterTraceGuidsW(ControlCallback, nullptr, &KEVO_TRACE_CONTROL_GUID, 1, &reg, nullptr, nullptr,
+                                &g_registration) != ERROR_SUCCESS)
+            return;
+        g_registered = true;
+        if (g_control.loggerHandle.load() == 0) EnableFromGlobalLogger();
+    } catch (const std::bad_alloc&) {
+        // Tracing stays off; the program runs on without it.
     }
-    TRACE_GUID_REGISTRATION reg = {&KEVO_TRACE_CONTROL_GUID, nullptr};
-    if (RegisterTraceGuidsW(ControlCallback, nullptr, &KEVO_TRACE_CONTROL_GUID, 1, &reg, nullptr, nullptr,
-                            &g_registration) != ERROR_SUCCESS)
-        return;
-    g_registered = true;
-    if (g_control.loggerHandle.load() == 0) EnableFromGlobalLogger();
 }
 
 void KevoTraceUnregister() {
@@ -251,7 +265,10 @@ void KevoTraceFailW(LPCWSTR pwszUnit, int nLine, LPCWSTR pwszFunction, LPCWSTR p
     l.AppendA(" [Reason:");
     l.Append(pwszReason);
     l.AppendA("]");
-    SendWide(Narrow(pwszUnit), static_cast<USHORT>(nLine), l, hResult);
+    try {
+        SendWide(Narrow(pwszUnit).c_str(), static_cast<USHORT>(nLine), l, hResult);
+    } catch (const std::bad_alloc&) {
+    }
 }
 
 void KevoTraceStepW(LPCWSTR pwszFunction, LPCWSTR pwszStep, HRESULT hResult) {

@@ -1,7 +1,9 @@
 // The advapi32 CryptoAPI entry points (and the two crypt32 public-key-info
 // calls that are provider work): argument and handle checks, dispatch to the
-// provider objects, and the thread's last error.
+// provider objects, and the thread's last error. A call that runs out of memory
+// fails with NTE_NO_MEMORY and leaves the handles as they were.
 #include <cstring>
+#include <new>
 
 #include "CspProvider.h"
 
@@ -65,7 +67,7 @@ CspStatus FindOptionalKey(HCRYPTKEY h, const CCspProvider& prov, KeyPtr* out) {
 }  // namespace
 
 BOOL CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContainer, LPCWSTR szProvider, DWORD dwProvType,
-                          DWORD dwFlags) {
+                          DWORD dwFlags) try {
     if (!phProv) return Fail(ERROR_INVALID_PARAMETER);
     *phProv = 0;
     if (dwProvType == 0 || dwProvType > 999) return Fail(CspCode(NTE_BAD_PROV_TYPE));
@@ -80,9 +82,11 @@ BOOL CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContainer, LPCWSTR szPro
     if (!ctx) return TRUE;  // a deleted key set leaves no context
     *phProv = CspAddContext(ctx);
     return TRUE;
+} catch (const std::bad_alloc&) {
+    return Fail(CspCode(NTE_NO_MEMORY));
 }
 
-BOOL CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {
+BOOL CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) try {
     ContextPtr ctx;
     if (CspStatus st = FindLiveContext(hProv, &ctx)) return Fail(st);
     if (dwFlags) return Fail(CspCode(NTE_BAD_FLAGS));
@@ -93,19 +97,23 @@ BOOL CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {
         CspRemoveContext(hProv);
     }
     return TRUE;
+} catch (const std::bad_alloc&) {
+    return Fail(CspCode(NTE_NO_MEMORY));
 }
 
-BOOL CryptContextAddRef(HCRYPTPROV hProv, DWORD* pdwReserved, DWORD dwFlags) {
+BOOL CryptContextAddRef(HCRYPTPROV hProv, DWORD* pdwReserved, DWORD dwFlags) try {
     if (pdwReserved) return Fail(ERROR_INVALID_PARAMETER);
     ContextPtr ctx;
     if (CspStatus st = FindLiveContext(hProv, &ctx)) return Fail(st);
     if (dwFlags) return Fail(CspCode(NTE_BAD_FLAGS));
     ++ctx->m_dwRefs;
     return TRUE;
+} catch (const std::bad_alloc&) {
+    return Fail(CspCode(NTE_NO_MEMORY));
 }
 
 BOOL CryptEnumProvidersW(DWORD dwIndex, DWORD* pdwReserved, DWORD dwFlags, DWORD* pdwProvType, LPWSTR szProvName,
-                         DWORD* pcbProvName) {
+                         DWORD* pcbProvName) try {
     if (pdwReserved || !pdwProvType || !pcbProvName) return Fail(ERROR_INVALID_PARAMETER);
     if (dwFlags) return Fail(CspCode(NTE_BAD_FLAGS));
     CspEnsureBuiltinRegistration();
@@ -125,22 +133,28 @@ BOOL CryptEnumProvidersW(DWORD dwIndex, DWORD* pdwReserved, DWORD dwFlags, DWORD
     memcpy(szProvName, name.c_str(), cb);
     *pcbProvName = cb;
     return TRUE;
+} catch (const std::bad_alloc&) {
+    return Fail(CspCode(NTE_NO_MEMORY));
 }
 
-BOOL CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags) {
+BOOL CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags) try {
     ContextPtr ctx;
     if (CspStatus st = FindLiveContext(hProv, &ctx)) return Fail(st);
     if (!pdwDataLen) return Fail(ERROR_INVALID_PARAMETER);
     return Done(ctx->Provider().GetProvParam(*ctx, dwParam, pbData, pdwDataLen, dwFlags));
+} catch (const std::bad_alloc&) {
+    return Fail(CspCode(NTE_NO_MEMORY));
 }
 
-BOOL CryptSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYTE* pbData, DWORD dwFlags) {
+BOOL CryptSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYTE* pbData, DWORD dwFlags) try {
     ContextPtr ctx;
     if (CspStatus st = FindLiveContext(hProv, &ctx)) return Fail(st);
     return Done(ctx->Provider().SetProvParam(*ctx, dwParam, pbData, dwFlags));
+} catch (const std::bad_alloc&) {
+    return Fail(CspCode(NTE_NO_MEMORY));
 }
 
-BOOL CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey) {
+BOOL CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey) try {
     ContextPtr ctx;
     if (CspStatus st = FindLiveContext(hProv, &ctx)) return Fail(st);
     if (!phKey) return Fail(ERROR_INVALID_PARAMETER);
@@ -148,9 +162,11 @@ BOOL CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey
     if (CspStatus st = ctx->Provider().GenKey(ctx, Algid, dwFlags, &key)) return Fail(st);
     *phKey = CspAddKey(key);
     return TRUE;
+} catch (const std::bad_alloc&) {
+    return Fail(CspCode(NTE_NO_MEMORY));
 }
 
-BOOL CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey) {
+BOOL CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey) try {
     ContextPtr ctx;
     if (CspStatus st = FindLiveContext(hProv, &ctx)) return Fail(st);
     if (!phUserKey) return Fail(ERROR_INVALID_PARAMETER);
@@ -158,14 +174,18 @@ BOOL CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey) {
     if (CspStatus st = ctx->Provider().GetUserKey(ctx, dwKeySpec, &key)) return Fail(st);
     *phUserKey = CspAddKey(key);
     return TRUE;
+} catch (const std::bad_alloc&) {
+    return Fail(CspCode(NTE_NO_MEMORY));
 }
 
-BOOL CryptDestroyKey(HCRYPTKEY hKey) {
+BOOL CryptDestroyKey(HCRYPTKEY hKey) try {
     if (!hKey) return Fail(ERROR_INVALID_PARAMETER);
     return CspRemoveKey(hKey) ? TRUE : Fail(CspCode(NTE_BAD_KEY));
+} catch (const std::bad_alloc&) {
+    return Fail(CspCode(NTE_NO_MEMORY));
 }
 
-BOOL CryptDuplicateKey(HCRYPTKEY hKey, DWORD* pdwReserved, DWORD dwFlags, HCRYPTKEY* phKey) {
+BOOL CryptDuplicateKey(HCRYPTKEY hKey, DWORD* pdwReserved, DWORD dwFlags, HCRYPTKEY* phKey) try {
     if (pdwReserved || !phKey) return Fail(ERROR_INVALID_PARAMETER);
     KeyPtr key;
     if (CspStatus st = FindLiveKey(hKey, &key)) return Fail(st);
@@ -174,20 +194,24 @@ BOOL CryptDuplicateKey(HCRYPTKEY hKey, DWORD* pdwReserved, DWORD dwFlags, HCRYPT
     if (!copy) return Fail(CspCode(NTE_NO_MEMORY));
     *phKey = CspAddKey(copy);
     return TRUE;
+} catch (const std::bad_alloc&) {
+    return Fail(CspCode(NTE_NO_MEMORY));
 }
 
 BOOL CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD dwFlags, BYTE* pbData,
-                    DWORD* pdwDataLen) {
+                    DWORD* pdwDataLen) try {
     KeyPtr key, exp;
     if (CspStatus st = FindLiveKey(hKey, &key)) return Fail(st);
     if (!pdwDataLen) return Fail(ERROR_INVALID_PARAMETER);
     CCspProvider& prov = key->Context()->Provider();
     if (CspStatus st = FindOptionalKey(hExpKey, prov, &exp)) return Fail(st);
     return Done(prov.ExportKey(*key, exp.get(), dwBlobType, dwFlags, pbData, pdwDataLen));
+} catch (const std::bad_alloc&) {
+    return Fail(CspCode(NTE_NO_MEMORY));
 }
 
 BOOL CryptImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD dwDataLen, HCRYPTKEY hPubKey, DWORD dwFlags,
-                    HCRYPTKEY* phKey) {
+                    HCRYPTKEY* phKey) try {
     ContextPtr ctx;
     if (CspStatus st = FindLiveContext(hProv, &ctx)) return Fail(st);
     if (!pbData || !phKey) return Fail(ERROR_INVALID_PARAMETER);
@@ -197,24 +221,30 @@ BOOL CryptImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD dwDataLen, HCRYP
     if (CspStatus st = ctx->Provider().ImportKey(ctx, pbData, dwDataLen, pub.get(), dwFlags, &key)) return Fail(st);
     *phKey = CspAddKey(key);
     return TRUE;
+} catch (const std::bad_alloc&) {
+    return Fail(CspCode(NTE_NO_MEMORY));
 }
 
-BOOL CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags) {
+BOOL CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags) try {
     KeyPtr key;
     if (CspStatus st = FindLiveKey(hKey, &key)) return Fail(st);
     if (!pdwDataLen) return Fail(ERROR_INVALID_PARAMETER);
     return Done(key->Context()->Provider().GetKeyParam(*key, dwParam, pbData, pdwDataLen, dwFlags));
+} catch (const std::bad_alloc&) {
+    return Fail(CspCode(NTE_NO_MEMORY));
 }
 
-BOOL CryptSetKeyParam(HCRYPTKEY hKey, DWORD dwParam, const BYTE* pbData, DWORD dwFlags) {
+BOOL CryptSetKeyParam(HCRYPTKEY hKey, DWORD dwParam, const BYTE* pbData, DWORD dwFlags) try {
     KeyPtr key;
     if (CspStatus st = FindLiveKey(hKey, &key)) return Fail(st);
     if (!pbData) return Fail(ERROR_INVALID_PARAMETER);
     return Done(key->Context()->Provider().SetKeyParam(*key, dwParam, pbData, dwFlags));
+} catch (const std::bad_alloc&) {
+    return Fail(CspCode(NTE_NO_MEMORY));
 }
 
 BOOL CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, BYTE* pbData, DWORD* pdwDataLen,
-                  DWORD dwBufLen) {
+                  DWORD dwBufLen) try {
     KeyPtr key;
     HashPtr hash;
     if (CspStatus st = FindLiveKey(hKey, &key)) return Fail(st);
@@ -223,9 +253,11 @@ BOOL CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, B
     }
     if (!pdwDataLen) return Fail(ERROR_INVALID_PARAMETER);
     return Done(key->Context()->Provider().Encrypt(*key, hash.get(), Final, dwFlags, pbData, pdwDataLen, dwBufLen));
+} catch (const std::bad_alloc&) {
+    return Fail(CspCode(NTE_NO_MEMORY));
 }
 
-BOOL CryptDecrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, BYTE* pbData, DWORD* pdwDataLen) {
+BOOL CryptDecrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, BYTE* pbData, DWORD* pdwDataLen) try {
     KeyPtr key;
     HashPtr hash;
     if (CspStatus st = FindLiveKey(hKey, &key)) return Fail(st);
@@ -234,9 +266,11 @@ BOOL CryptDecrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, B
     }
     if (!pdwDataLen) return Fail(ERROR_INVALID_PARAMETER);
     return Done(key->Context()->Provider().Decrypt(*key, hash.get(), Final, dwFlags, pbData, pdwDataLen));
+} catch (const std::bad_alloc&) {
+    return Fail(CspCode(NTE_NO_MEMORY));
 }
 
-BOOL CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags, HCRYPTHASH* phHash) {
+BOOL CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags, HCRYPTHASH* phHash) try {
     ContextPtr ctx;
     if (CspStatus st = FindLiveContext(hProv, &ctx)) return Fail(st);
     if (!phHash) return Fail(ERROR_INVALID_PARAMETER);
@@ -246,46 +280,58 @@ BOOL CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFla
     if (CspStatus st = ctx->Provider().CreateHash(ctx, Algid, key.get(), dwFlags, &hash)) return Fail(st);
     *phHash = CspAddHash(hash);
     return TRUE;
+} catch (const std::bad_alloc&) {
+    return Fail(CspCode(NTE_NO_MEMORY));
 }
 
-BOOL CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen, DWORD dwFlags) {
+BOOL CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen, DWORD dwFlags) try {
     HashPtr hash;
     if (CspStatus st = FindLiveHash(hHash, &hash)) return Fail(st);
     if (dwDataLen && !pbData) return Fail(ERROR_INVALID_PARAMETER);
     if (dwFlags) return Fail(CspCode(NTE_BAD_FLAGS));
     return Done(hash->Update(pbData, dwDataLen));
+} catch (const std::bad_alloc&) {
+    return Fail(CspCode(NTE_NO_MEMORY));
 }
 
-BOOL CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags) {
+BOOL CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags) try {
     HashPtr hash;
     if (CspStatus st = FindLiveHash(hHash, &hash)) return Fail(st);
     if (!pdwDataLen) return Fail(ERROR_INVALID_PARAMETER);
     return Done(hash->Context()->Provider().GetHashParam(*hash, dwParam, pbData, pdwDataLen, dwFlags));
+} catch (const std::bad_alloc&) {
+    return Fail(CspCode(NTE_NO_MEMORY));
 }
 
-BOOL CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam, const BYTE* pbData, DWORD dwFlags) {
+BOOL CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam, const BYTE* pbData, DWORD dwFlags) try {
     HashPtr hash;
     if (CspStatus st = FindLiveHash(hHash, &hash)) return Fail(st);
     if (!pbData) return Fail(ERROR_INVALID_PARAMETER);
     return Done(hash->Context()->Provider().SetHashParam(*hash, dwParam, pbData, dwFlags));
+} catch (const std::bad_alloc&) {
+    return Fail(CspCode(NTE_NO_MEMORY));
 }
 
-BOOL CryptDestroyHash(HCRYPTHASH hHash) {
+BOOL CryptDestroyHash(HCRYPTHASH hHash) try {
     if (!hHash) return Fail(ERROR_INVALID_PARAMETER);
     return CspRemoveHash(hHash) ? TRUE : Fail(CspCode(NTE_BAD_HASH));
+} catch (const std::bad_alloc&) {
+    return Fail(CspCode(NTE_NO_MEMORY));
 }
 
 BOOL CryptSignHashW(HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR szDescription, DWORD dwFlags, BYTE* pbSignature,
-                    DWORD* pdwSigLen) {
+                    DWORD* pdwSigLen) try {
     HashPtr hash;
     if (CspStatus st = FindLiveHash(hHash, &hash)) return Fail(st);
     if (!pdwSigLen) return Fail(ERROR_INVALID_PARAMETER);
     (void)szDescription;  // ignored, as on Windows since NT 4
     return Done(hash->Context()->Provider().SignHash(*hash, dwKeySpec, dwFlags, pbSignature, pdwSigLen));
+} catch (const std::bad_alloc&) {
+    return Fail(CspCode(NTE_NO_MEMORY));
 }
 
 BOOL CryptVerifySignatureW(HCRYPTHASH hHash, const BYTE* pbSignature, DWORD dwSigLen, HCRYPTKEY hPubKey,
-                           LPCWSTR szDescription, DWORD dwFlags) {
+                           LPCWSTR szDescription, DWORD dwFlags) try {
     HashPtr hash;
     KeyPtr key;
     if (CspStatus st = FindLiveHash(hHash, &hash)) return Fail(st);
@@ -293,18 +339,22 @@ BOOL CryptVerifySignatureW(HCRYPTHASH hHash, const BYTE* pbSignature, DWORD dwSi
     if (!pbSignature) return Fail(ERROR_INVALID_PARAMETER);
     (void)szDescription;
     return Done(hash->Context()->Provider().VerifySignature(*hash, pbSignature, dwSigLen, *key, dwFlags));
+} catch (const std::bad_alloc&) {
+    return Fail(CspCode(NTE_NO_MEMORY));
 }
 
-BOOL CryptGenRandom(HCRYPTPROV hProv, DWORD dwLen, BYTE* pbBuffer) {
+BOOL CryptGenRandom(HCRYPTPROV hProv, DWORD dwLen, BYTE* pbBuffer) try {
     ContextPtr ctx;
     if (CspStatus st = FindLiveContext(hProv, &ctx)) return Fail(st);
     return Done(ctx->Provider().GenRandom(*ctx, dwLen, pbBuffer));
+} catch (const std::bad_alloc&) {
+    return Fail(CspCode(NTE_NO_MEMORY));
 }
 
 // ---- crypt32: public key info -------------------------------------------------------
 
 BOOL CryptExportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD dwKeySpec, DWORD dwCertEncodingType,
-                              PCERT_PUBLIC_KEY_INFO pInfo, DWORD* pcbInfo) {
+                              PCERT_PUBLIC_KEY_INFO pInfo, DWORD* pcbInfo) try {
     ContextPtr ctx;
     if (CspStatus st = FindLiveContext(hCryptProv, &ctx)) return Fail(st);
     if (!pcbInfo) return Fail(ERROR_INVALID_PARAMETER);
@@ -340,10 +390,12 @@ BOOL CryptExportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD dwKeySpec, DWORD dwCe
     pInfo->PublicKey.cUnusedBits = 0;
     *pcbInfo = static_cast<DWORD>(total);
     return TRUE;
+} catch (const std::bad_alloc&) {
+    return Fail(CspCode(E_OUTOFMEMORY));
 }
 
 BOOL CryptImportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD dwCertEncodingType, PCERT_PUBLIC_KEY_INFO pInfo,
-                              HCRYPTKEY* phKey) {
+                              HCRYPTKEY* phKey) try {
     ContextPtr ctx;
     if (CspStatus st = FindLiveContext(hCryptProv, &ctx)) return Fail(st);
     if (!pInfo || !phKey) return Fail(ERROR_INVALID_PARAMETER);
@@ -352,4 +404,6 @@ BOOL CryptImportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD dwCertEncodingType, P
     if (CspStatus st = ctx->Provider().ImportPublicKeyInfo(ctx, *pInfo, &key)) return Fail(st);
     *phKey = CspAddKey(key);
     return TRUE;
+} catch (const std::bad_alloc&) {
+    return Fail(CspCode(E_OUTOFMEMORY));
 }

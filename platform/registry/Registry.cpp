@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <set>
 #include <string>
 #include <thread>
@@ -92,7 +93,12 @@ struct StmtDeleter {
         sqlite3_clear_bindings(s);
         StmtPool& p = Pool();
         std::lock_guard<std::mutex> g(p.mutex);
-        p.idle.emplace(std::make_pair(sqlite3_db_handle(s), std::string(sqlite3_sql(s))), s);
+        try {
+            p.idle.emplace(std::make_pair(sqlite3_db_handle(s), std::string(sqlite3_sql(s))), s);
+        } catch (const std::bad_alloc&) {
+            // No room to keep it: compiled again next time.
+            sqlite3_finalize(s);
+        }
     }
 };
 using Stmt = std::unique_ptr<sqlite3_stmt, StmtDeleter>;
@@ -362,7 +368,12 @@ RegKey* NewHandle(RegistryState& st, int hive, int64_t id) {
     k->hive = hive;
     k->id = id;
     k->generation = st.generation;
-    st.handles.insert(k);
+    try {
+        st.handles.insert(k);
+    } catch (const std::bad_alloc&) {
+        delete k;
+        return nullptr;
+    }
     return k;
 }
 
@@ -504,7 +515,7 @@ LSTATUS CopyName(const std::u16string& name, LPWSTR buf, LPDWORD cch) {
 
 }  // namespace
 
-LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
+LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) try {
     if (!phkResult) return ERROR_INVALID_PARAMETER;
     Call c;
     LSTATUS st = c.Open(hKey);
@@ -523,11 +534,13 @@ LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDe
     if (!k) return ERROR_NOT_ENOUGH_MEMORY;
     *phkResult = reinterpret_cast<HKEY>(k);
     return ERROR_SUCCESS;
+} catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
 }
 
 LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
                         REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
-                        LPDWORD lpdwDisposition) {
+                        LPDWORD lpdwDisposition) try {
     if (!phkResult) return ERROR_INVALID_PARAMETER;
     Call c;
     LSTATUS st = c.Open(hKey);
@@ -582,9 +595,11 @@ LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpCl
     }
     if (lpdwDisposition) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     return ERROR_SUCCESS;
+} catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
 }
 
-LSTATUS RegCloseKey(HKEY hKey) {
+LSTATUS RegCloseKey(HKEY hKey) try {
     if (hKey == HKEY_LOCAL_MACHINE || hKey == HKEY_CURRENT_USER || hKey == HKEY_CLASSES_ROOT ||
         hKey == HKEY_USERS)
         return ERROR_SUCCESS;
@@ -597,10 +612,12 @@ LSTATUS RegCloseKey(HKEY hKey) {
     k->magic = 0;
     delete k;
     return ERROR_SUCCESS;
+} catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
 }
 
 LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
-                       DWORD cbData) {
+                       DWORD cbData) try {
     if (Reserved != 0) return ERROR_INVALID_PARAMETER;
     if (!lpData && cbData != 0) return ERROR_INVALID_PARAMETER;
     std::u16string name = lpValueName ? std::u16string(lpValueName) : std::u16string();
@@ -631,10 +648,12 @@ LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwT
     st = TouchKey(h->db, c.r.id);
     if (st != ERROR_SUCCESS) return st;
     return w.Commit();
+} catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
 }
 
 LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
-                         LPDWORD lpcbData) {
+                         LPDWORD lpcbData) try {
     if (lpReserved) return ERROR_INVALID_PARAMETER;
     if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
     Call c;
@@ -655,9 +674,11 @@ LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPD
     }
     *lpcbData = need;
     return ERROR_SUCCESS;
+} catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
 }
 
-LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
+LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) try {
     std::u16string name = lpValueName ? std::u16string(lpValueName) : std::u16string();
     Call c;
     LSTATUS st = c.Open(hKey);
@@ -680,10 +701,12 @@ LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
     st = TouchKey(h->db, c.r.id);
     if (st != ERROR_SUCCESS) return st;
     return w.Commit();
+} catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
 }
 
 LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
-                      LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
+                      LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) try {
     if (!lpName || !lpcchName || lpReserved) return ERROR_INVALID_PARAMETER;
     Call c;
     LSTATUS st = c.Open(hKey);
@@ -713,10 +736,12 @@ LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName
     st = CopyName(name, lpName, lpcchName);
     if (st == ERROR_SUCCESS && lpcchClass) *lpcchClass = 0;
     return st;
+} catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
 }
 
 LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
-                      LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+                      LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) try {
     if (!lpValueName || !lpcchValueName || lpReserved) return ERROR_INVALID_PARAMETER;
     if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
     Call c;
@@ -743,12 +768,14 @@ LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcc
     }
     if (lpcbData) *lpcbData = need;
     return CopyName(row.name, lpValueName, lpcchValueName);
+} catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
 }
 
 LSTATUS RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,
                          LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
                          LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
-                         PFILETIME lpftLastWriteTime) {
+                         PFILETIME lpftLastWriteTime) try {
     if (lpReserved) return ERROR_INVALID_PARAMETER;
     Call c;
     LSTATUS st = c.Open(hKey);
@@ -783,6 +810,8 @@ LSTATUS RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD 
         lpftLastWriteTime->dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(mtime) >> 32);
     }
     return ERROR_SUCCESS;
+} catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
 }
 
 namespace {
@@ -831,7 +860,7 @@ LSTATUS DeleteKeyRow(Call& c, const std::vector<std::u16string>& parts, bool tre
 
 }  // namespace
 
-LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
+LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) try {
     if (!lpSubKey) return ERROR_INVALID_PARAMETER;
     Call c;
     LSTATUS st = c.Open(hKey);
@@ -840,9 +869,11 @@ LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
     st = SplitPath(lpSubKey, &parts);
     if (st != ERROR_SUCCESS) return st;
     return DeleteKeyRow(c, parts, false, false);
+} catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
 }
 
-LSTATUS RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
+LSTATUS RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) try {
     Call c;
     LSTATUS st = c.Open(hKey);
     if (st != ERROR_SUCCESS) return st;
@@ -851,6 +882,8 @@ LSTATUS RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
     if (st != ERROR_SUCCESS) return st;
     // Without a subkey the key's contents go and the key itself stays.
     return DeleteKeyRow(c, parts, true, lpSubKey == nullptr || *lpSubKey == 0);
+} catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
 }
 
 namespace tessaro_platform {
@@ -858,6 +891,16 @@ namespace tessaro_platform {
 RegistryTransaction::RegistryTransaction(HKEY hKey) : m_status(ERROR_SUCCESS) {
     RegistryState& st = State();
     st.mutex.lock();  // held for the transaction's life; other threads wait
+    try {
+        Begin(hKey);
+    } catch (const std::bad_alloc&) {
+        // Nothing was begun: the destructor only lets the lock go.
+        m_status = ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+void RegistryTransaction::Begin(HKEY hKey) {
+    RegistryState& st = State();
     RefreshPrefix(st);
     Resolved r;
     m_status = ResolveHandle(st, hKey, &r);

@@ -1,9 +1,17 @@
 /* Preloaded into the host by the fault-injection test: the Nth call (counted
- * over every function of one kind) of SQLite's statement execution or of the
- * OpenSSL calls the providers make fails, as a full disk or a failing
- * library would. TESSARO_FAULT_KIND is "sqlite" or "openssl", TESSARO_FAULT_N
- * the call that fails (and every later one when TESSARO_FAULT_STICKY=1);
- * TESSARO_FAULT_MARK names a file created when a fault was injected. */
+ * over every function of one kind) fails, as a full disk, a failing library or
+ * an exhausted heap would. TESSARO_FAULT_KIND is
+ *   "sqlite"   SQLite's statement execution,
+ *   "openssl"  the OpenSSL calls the providers make,
+ *   "new"      the C++ allocation functions (fault_shim_new.cc): the throwing
+ *              ones throw std::bad_alloc, the nothrow ones return null,
+ *   "malloc"   malloc, calloc and realloc return null, so OpenSSL, SQLite,
+ *              cJSON, libxml2 and the C++ library all see an exhausted heap;
+ * TESSARO_FAULT_N the call that fails (and every later one when
+ * TESSARO_FAULT_STICKY=1); TESSARO_FAULT_MARK names a file created when a
+ * fault was injected. Allocations are counted from main on: a host that cannot
+ * even start has nothing to answer, and the C library's own start-up must not
+ * shift the numbering. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <execinfo.h>
@@ -12,11 +20,17 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "fault_shim.h"
+
 static long g_nCount;
 static long g_nFailAt = -1;
-static int g_nKind; /* 1 sqlite, 2 openssl */
+static int g_nKind; /* FAULT_KIND_* */
 static int g_bSticky;
 static int g_bInit;
+/* Set on entering main: allocations are counted from there. */
+static int g_bArmed;
+/* Inside the shim's own bookkeeping (the backtrace allocates): not counted. */
+static __thread int t_bInShim __attribute__((tls_model("initial-exec")));
 
 /* With TESSARO_FAULT_COUNT set, the number of calls of the kind is written
  * there at exit, so a test knows how far N has to walk. */
@@ -48,24 +62,36 @@ static void Init(void) {
     const char* n = getenv("TESSARO_FAULT_N");
     const char* sticky = getenv("TESSARO_FAULT_STICKY");
     if (kind && n) {
-        g_nKind = strcmp(kind, "sqlite") == 0 ? 1 : strcmp(kind, "openssl") == 0 ? 2 : 0;
+        g_nKind = strcmp(kind, "sqlite") == 0    ? FAULT_KIND_SQLITE
+                  : strcmp(kind, "openssl") == 0 ? FAULT_KIND_OPENSSL
+                  : strcmp(kind, "new") == 0     ? FAULT_KIND_NEW
+                  : strcmp(kind, "malloc") == 0  ? FAULT_KIND_MALLOC
+                                                 : 0;
         g_nFailAt = strtol(n, NULL, 10);
     }
     g_bSticky = sticky && strcmp(sticky, "1") == 0;
 }
 
+/* Read in the constructor: once the C library runs constructors the
+ * environment is there; until then nothing is counted. */
+__attribute__((constructor)) static void InitAtLoad(void) { Init(); }
+
 /* True when this call of a function of the kind must fail. */
-static int Fail(int nKind) {
-    Init();
+int FaultShimFail(int nKind) {
+    if (!g_bInit || t_bInShim) return 0;
     if (nKind != g_nKind || g_nFailAt < 0) return 0;
+    if ((nKind == FAULT_KIND_NEW || nKind == FAULT_KIND_MALLOC) && !__atomic_load_n(&g_bArmed, __ATOMIC_ACQUIRE))
+        return 0;
     long n = __atomic_add_fetch(&g_nCount, 1, __ATOMIC_SEQ_CST);
     if (g_nFailAt == 0) return 0; /* counting only */
     if (n == g_nFailAt || (g_bSticky && n > g_nFailAt)) {
         /* TESSARO_FAULT_BACKTRACE=1: where the fault lands, on stderr. */
         const char* bt = getenv("TESSARO_FAULT_BACKTRACE");
         if (bt && strcmp(bt, "1") == 0) {
+            t_bInShim = 1;
             void* frames[32];
             backtrace_symbols_fd(frames, backtrace(frames, 32), 2);
+            t_bInShim = 0;
         }
         const char* mark = getenv("TESSARO_FAULT_MARK");
         if (mark) {
@@ -75,6 +101,11 @@ static int Fail(int nKind) {
         return 1;
     }
     return 0;
+}
+
+static int Fail(int nKind) {
+    Init();
+    return FaultShimFail(nKind);
 }
 
 #define NEXT(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
@@ -92,11 +123,11 @@ int sqlite3_exec(sqlite3* db, const char* sql, int (*cb)(void*, int, char**, cha
 static __thread int t_bInExec;
 
 int sqlite3_step(sqlite3_stmt* st) {
-    if (!t_bInExec && Fail(1)) return FAULT_SQLITE_IOERR;
+    if (!t_bInExec && Fail(FAULT_KIND_SQLITE)) return FAULT_SQLITE_IOERR;
     return NEXT(sqlite3_step)(st);
 }
 int sqlite3_exec(sqlite3* db, const char* sql, int (*cb)(void*, int, char**, char**), void* arg, char** err) {
-    if (Fail(1)) {
+    if (Fail(FAULT_KIND_SQLITE)) {
         if (err) *err = NULL;
         return FAULT_SQLITE_IOERR;
     }
@@ -124,29 +155,72 @@ int RAND_bytes(unsigned char* buf, int num);
 X509* d2i_X509(X509** a, const unsigned char** in, long len);
 
 int EVP_PKEY_generate(EVP_PKEY_CTX* ctx, EVP_PKEY** ppkey) {
-    return Fail(2) ? 0 : NEXT(EVP_PKEY_generate)(ctx, ppkey);
+    return Fail(FAULT_KIND_OPENSSL) ? 0 : NEXT(EVP_PKEY_generate)(ctx, ppkey);
 }
 int EVP_PKEY_keygen(EVP_PKEY_CTX* ctx, EVP_PKEY** ppkey) {
-    return Fail(2) ? 0 : NEXT(EVP_PKEY_keygen)(ctx, ppkey);
+    return Fail(FAULT_KIND_OPENSSL) ? 0 : NEXT(EVP_PKEY_keygen)(ctx, ppkey);
 }
 int EVP_PKEY_sign(EVP_PKEY_CTX* ctx, unsigned char* sig, size_t* siglen, const unsigned char* tbs, size_t tbslen) {
-    return Fail(2) ? 0 : NEXT(EVP_PKEY_sign)(ctx, sig, siglen, tbs, tbslen);
+    return Fail(FAULT_KIND_OPENSSL) ? 0 : NEXT(EVP_PKEY_sign)(ctx, sig, siglen, tbs, tbslen);
 }
 int EVP_PKEY_decrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* outlen, const unsigned char* in, size_t inlen) {
-    return Fail(2) ? 0 : NEXT(EVP_PKEY_decrypt)(ctx, out, outlen, in, inlen);
+    return Fail(FAULT_KIND_OPENSSL) ? 0 : NEXT(EVP_PKEY_decrypt)(ctx, out, outlen, in, inlen);
 }
 int EVP_PKEY_fromdata(EVP_PKEY_CTX* ctx, EVP_PKEY** ppkey, int selection, OSSL_PARAM* params) {
-    return Fail(2) ? 0 : NEXT(EVP_PKEY_fromdata)(ctx, ppkey, selection, params);
+    return Fail(FAULT_KIND_OPENSSL) ? 0 : NEXT(EVP_PKEY_fromdata)(ctx, ppkey, selection, params);
 }
 int EVP_DigestSign(EVP_MD_CTX* ctx, unsigned char* sigret, size_t* siglen, const unsigned char* tbs, size_t tbslen) {
-    return Fail(2) ? 0 : NEXT(EVP_DigestSign)(ctx, sigret, siglen, tbs, tbslen);
+    return Fail(FAULT_KIND_OPENSSL) ? 0 : NEXT(EVP_DigestSign)(ctx, sigret, siglen, tbs, tbslen);
 }
 int EVP_DigestFinal_ex(EVP_MD_CTX* ctx, unsigned char* md, unsigned int* s) {
-    return Fail(2) ? 0 : NEXT(EVP_DigestFinal_ex)(ctx, md, s);
+    return Fail(FAULT_KIND_OPENSSL) ? 0 : NEXT(EVP_DigestFinal_ex)(ctx, md, s);
 }
 int RAND_bytes(unsigned char* buf, int num) {
-    return Fail(2) ? 0 : NEXT(RAND_bytes)(buf, num);
+    return Fail(FAULT_KIND_OPENSSL) ? 0 : NEXT(RAND_bytes)(buf, num);
 }
 X509* d2i_X509(X509** a, const unsigned char** in, long len) {
-    return Fail(2) ? NULL : NEXT(d2i_X509)(a, in, len);
+    return Fail(FAULT_KIND_OPENSSL) ? NULL : NEXT(d2i_X509)(a, in, len);
+}
+
+/* ---- main: counting of allocations starts here ---- */
+typedef int (*MainFn)(int, char**, char**);
+static MainFn g_pfnMain;
+
+static int ArmedMain(int argc, char** argv, char** envp) {
+    __atomic_store_n(&g_bArmed, 1, __ATOMIC_RELEASE);
+    return g_pfnMain(argc, argv, envp);
+}
+
+int __libc_start_main(MainFn main, int argc, char** argv, void (*init)(void), void (*fini)(void),
+                      void (*rtld_fini)(void), void* stack_end) {
+    typedef int (*StartFn)(MainFn, int, char**, void (*)(void), void (*)(void), void (*)(void), void*);
+    StartFn next = (StartFn)dlsym(RTLD_NEXT, "__libc_start_main");
+    g_pfnMain = main;
+    return next(ArmedMain, argc, argv, init, fini, rtld_fini, stack_end);
+}
+
+/* ---- malloc, calloc, realloc ----
+ * Under AddressSanitizer the shim is preloaded ahead of its runtime, which
+ * exports its allocator as __interceptor_*; without it glibc's own entry
+ * points serve. Neither needs dlsym, which itself allocates. free and the
+ * aligned allocators are left alone: they reach the same allocator. */
+extern void* __interceptor_malloc(size_t) __attribute__((weak));
+extern void* __interceptor_calloc(size_t, size_t) __attribute__((weak));
+extern void* __interceptor_realloc(void*, size_t) __attribute__((weak));
+extern void* __libc_malloc(size_t);
+extern void* __libc_calloc(size_t, size_t);
+extern void* __libc_realloc(void*, size_t);
+
+void* malloc(size_t cb) {
+    if (FaultShimFail(FAULT_KIND_MALLOC)) return NULL;
+    return __interceptor_malloc ? __interceptor_malloc(cb) : __libc_malloc(cb);
+}
+void* calloc(size_t n, size_t cb) {
+    if (FaultShimFail(FAULT_KIND_MALLOC)) return NULL;
+    return __interceptor_calloc ? __interceptor_calloc(n, cb) : __libc_calloc(n, cb);
+}
+void* realloc(void* p, size_t cb) {
+    /* realloc(p, 0) frees: only a growth or a first allocation can fail. */
+    if (cb != 0 && FaultShimFail(FAULT_KIND_MALLOC)) return NULL;
+    return __interceptor_realloc ? __interceptor_realloc(p, cb) : __libc_realloc(p, cb);
 }

@@ -35,11 +35,14 @@ public:
     RegistryTransaction& operator=(const RegistryTransaction&) = delete;
 
     // ERROR_SUCCESS when the transaction is open; ERROR_ACCESS_DENIED when the
-    // hive cannot be written, ERROR_INVALID_HANDLE for a bad key.
+    // hive cannot be written, ERROR_INVALID_HANDLE for a bad key,
+    // ERROR_NOT_ENOUGH_MEMORY when it could not be begun for want of memory.
     LSTATUS Status() const { return m_status; }
     LSTATUS Commit();
 
 private:
+    void Begin(HKEY hKey);
+
     int m_hive = -1;
     LSTATUS m_status;
     bool m_done = false;
