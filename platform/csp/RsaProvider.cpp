@@ -129,6 +129,9 @@ CspPkeyPtr BuildKey(const RsaParts& r, bool bPrivate) {
     if (c && EVP_PKEY_fromdata_init(c) == 1)
         EVP_PKEY_fromdata(c, &pk, bPrivate ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY, params);
     EVP_PKEY_CTX_free(c);
+    // The array holds copies of the numbers, the private ones among them.
+    for (OSSL_PARAM* p = params; p->key != nullptr; ++p)
+        if (p->data != nullptr && p->data_size != 0) OPENSSL_cleanse(p->data, p->data_size);
     OSSL_PARAM_free(params);
     return CspPkeyPtr(pk);
 }
