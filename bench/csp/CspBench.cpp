@@ -33,6 +33,45 @@ std::u16string Name(int i) {
     return std::u16string(s.begin(), s.end());
 }
 
+// The same steps on both sides: the public key exported (SubjectPublicKeyInfo),
+// then the payload hashed with SHA-1 and signed.
+void ProviderExportPublicKey(HCRYPTPROV h) {
+    DWORD cb = 0;
+    CryptExportPublicKeyInfo(h, AT_SIGNATURE, X509_ASN_ENCODING, nullptr, &cb);
+    std::vector<ULONG_PTR> info(cb / sizeof(ULONG_PTR) + 1);
+    CryptExportPublicKeyInfo(h, AT_SIGNATURE, X509_ASN_ENCODING, reinterpret_cast<PCERT_PUBLIC_KEY_INFO>(info.data()),
+                             &cb);
+}
+
+bool ProviderHashAndSign(HCRYPTPROV h, const std::vector<BYTE>& data) {
+    HCRYPTHASH hh = 0;
+    CryptCreateHash(h, CALG_SHA1, 0, 0, &hh);
+    CryptHashData(hh, data.data(), static_cast<DWORD>(data.size()), 0);
+    BYTE sig[256];
+    DWORD sl = sizeof(sig);
+    const bool bSigned = CryptSignHashW(hh, AT_SIGNATURE, nullptr, 0, sig, &sl);
+    benchmark::DoNotOptimize(sig);
+    CryptDestroyHash(hh);
+    return bSigned;
+}
+
+void OpenSslExportPublicKey(EVP_PKEY* k) {
+    unsigned char* der = nullptr;
+    int n = i2d_PUBKEY(k, &der);
+    benchmark::DoNotOptimize(n);
+    OPENSSL_free(der);
+}
+
+void OpenSslHashAndSign(EVP_PKEY* k, const std::vector<BYTE>& data) {
+    EVP_MD_CTX* c = EVP_MD_CTX_new();
+    unsigned char sig[256];
+    size_t sl = sizeof(sig);
+    EVP_DigestSignInit(c, nullptr, EVP_sha1(), nullptr, k);
+    EVP_DigestSign(c, sig, &sl, data.data(), data.size());
+    benchmark::DoNotOptimize(sig);
+    EVP_MD_CTX_free(c);
+}
+
 void ProviderKeyGenExportSign(benchmark::State& state) {
     static int counter = 0;
     std::vector<BYTE> data = Payload();
@@ -45,19 +84,8 @@ void ProviderKeyGenExportSign(benchmark::State& state) {
         }
         HCRYPTKEY k = 0;
         CryptGenKey(h, AT_SIGNATURE, 2048u << 16, &k);
-        DWORD cb = 0;
-        CryptExportPublicKeyInfo(h, AT_SIGNATURE, X509_ASN_ENCODING, nullptr, &cb);
-        std::vector<ULONG_PTR> info(cb / sizeof(ULONG_PTR) + 1);
-        CryptExportPublicKeyInfo(h, AT_SIGNATURE, X509_ASN_ENCODING, reinterpret_cast<PCERT_PUBLIC_KEY_INFO>(info.data()),
-                                 &cb);
-        HCRYPTHASH hh = 0;
-        CryptCreateHash(h, CALG_SHA1, 0, 0, &hh);
-        CryptHashData(hh, data.data(), static_cast<DWORD>(data.size()), 0);
-        BYTE sig[256];
-        DWORD sl = sizeof(sig);
-        if (!CryptSignHashW(hh, AT_SIGNATURE, nullptr, 0, sig, &sl)) state.SkipWithError("CryptSignHashW");
-        benchmark::DoNotOptimize(sig);
-        CryptDestroyHash(hh);
+        ProviderExportPublicKey(h);
+        if (!ProviderHashAndSign(h, data)) state.SkipWithError("CryptSignHashW");
         CryptDestroyKey(k);
         CryptReleaseContext(h, 0);
     }
@@ -67,17 +95,8 @@ void OpenSslKeyGenExportSign(benchmark::State& state) {
     std::vector<BYTE> data = Payload();
     for (auto _ : state) {
         EVP_PKEY* k = EVP_RSA_gen(2048);
-        unsigned char* der = nullptr;
-        int n = i2d_PUBKEY(k, &der);
-        benchmark::DoNotOptimize(n);
-        OPENSSL_free(der);
-        EVP_MD_CTX* c = EVP_MD_CTX_new();
-        unsigned char sig[256];
-        size_t sl = sizeof(sig);
-        EVP_DigestSignInit(c, nullptr, EVP_sha1(), nullptr, k);
-        EVP_DigestSign(c, sig, &sl, data.data(), data.size());
-        benchmark::DoNotOptimize(sig);
-        EVP_MD_CTX_free(c);
+        OpenSslExportPublicKey(k);
+        OpenSslHashAndSign(k, data);
         EVP_PKEY_free(k);
     }
 }
@@ -129,19 +148,8 @@ void ProviderImportExportSign(benchmark::State& state) {
         }
         HCRYPTKEY k = 0;
         if (!CryptImportKey(h, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &k)) state.SkipWithError("import");
-        DWORD cb = 0;
-        CryptExportPublicKeyInfo(h, AT_SIGNATURE, X509_ASN_ENCODING, nullptr, &cb);
-        std::vector<ULONG_PTR> info(cb / sizeof(ULONG_PTR) + 1);
-        CryptExportPublicKeyInfo(h, AT_SIGNATURE, X509_ASN_ENCODING, reinterpret_cast<PCERT_PUBLIC_KEY_INFO>(info.data()),
-                                 &cb);
-        HCRYPTHASH hh = 0;
-        CryptCreateHash(h, CALG_SHA1, 0, 0, &hh);
-        CryptHashData(hh, data.data(), static_cast<DWORD>(data.size()), 0);
-        BYTE sig[256];
-        DWORD sl = sizeof(sig);
-        if (!CryptSignHashW(hh, AT_SIGNATURE, nullptr, 0, sig, &sl)) state.SkipWithError("CryptSignHashW");
-        benchmark::DoNotOptimize(sig);
-        CryptDestroyHash(hh);
+        ProviderExportPublicKey(h);
+        if (!ProviderHashAndSign(h, data)) state.SkipWithError("CryptSignHashW");
         CryptDestroyKey(k);
         CryptReleaseContext(h, 0);
     }
@@ -153,17 +161,8 @@ void OpenSslDecodeExportSign(benchmark::State& state) {
     for (auto _ : state) {
         const unsigned char* p = der.data();
         EVP_PKEY* k = d2i_AutoPrivateKey(nullptr, &p, static_cast<long>(der.size()));
-        unsigned char* pub = nullptr;
-        int n = i2d_PUBKEY(k, &pub);
-        benchmark::DoNotOptimize(n);
-        OPENSSL_free(pub);
-        EVP_MD_CTX* c = EVP_MD_CTX_new();
-        unsigned char sig[256];
-        size_t sl = sizeof(sig);
-        EVP_DigestSignInit(c, nullptr, EVP_sha1(), nullptr, k);
-        EVP_DigestSign(c, sig, &sl, data.data(), data.size());
-        benchmark::DoNotOptimize(sig);
-        EVP_MD_CTX_free(c);
+        OpenSslExportPublicKey(k);
+        OpenSslHashAndSign(k, data);
         EVP_PKEY_free(k);
     }
 }
@@ -177,14 +176,7 @@ void ProviderSign(benchmark::State& state) {
     HCRYPTKEY k = 0;
     CryptGenKey(h, AT_SIGNATURE, 2048u << 16, &k);
     for (auto _ : state) {
-        HCRYPTHASH hh = 0;
-        CryptCreateHash(h, CALG_SHA1, 0, 0, &hh);
-        CryptHashData(hh, data.data(), static_cast<DWORD>(data.size()), 0);
-        BYTE sig[256];
-        DWORD sl = sizeof(sig);
-        if (!CryptSignHashW(hh, AT_SIGNATURE, nullptr, 0, sig, &sl)) state.SkipWithError("CryptSignHashW");
-        benchmark::DoNotOptimize(sig);
-        CryptDestroyHash(hh);
+        if (!ProviderHashAndSign(h, data)) state.SkipWithError("CryptSignHashW");
     }
     CryptDestroyKey(k);
     CryptReleaseContext(h, 0);
@@ -194,13 +186,7 @@ void OpenSslSign(benchmark::State& state) {
     std::vector<BYTE> data = Payload();
     EVP_PKEY* k = EVP_RSA_gen(2048);
     for (auto _ : state) {
-        EVP_MD_CTX* c = EVP_MD_CTX_new();
-        unsigned char sig[256];
-        size_t sl = sizeof(sig);
-        EVP_DigestSignInit(c, nullptr, EVP_sha1(), nullptr, k);
-        EVP_DigestSign(c, sig, &sl, data.data(), data.size());
-        benchmark::DoNotOptimize(sig);
-        EVP_MD_CTX_free(c);
+        OpenSslHashAndSign(k, data);
     }
     EVP_PKEY_free(k);
 }

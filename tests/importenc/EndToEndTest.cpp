@@ -228,6 +228,18 @@ void ExpectBoundAfterImport(const Enrolled& e, const Issued& enc) {
     }
 }
 
+// Whether the imported exchange key's private part can be exported: the
+// import flags decide it.
+void ExpectExchangeKeyExportable(const Enrolled& e, bool exportable) {
+    Prov p;
+    ASSERT_TRUE(Open(e, p));
+    HCRYPTKEY k = 0;
+    ASSERT_TRUE(CryptGetUserKey(p.h, AT_KEYEXCHANGE, &k));
+    DWORD cb = 0;
+    EXPECT_EQ(exportable, CryptExportKey(k, 0, PRIVATEKEYBLOB, 0, nullptr, &cb) != FALSE);
+    CryptDestroyKey(k);
+}
+
 class ImportEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(ca.ok()) << ca.error(); }
@@ -288,13 +300,7 @@ TEST_F(ImportEndToEnd, MicrosoftProviderPlainPathRefusesBadEnvelopesThenImports)
     ExpectBoundAfterImport(e, good);
     // No temporary key set stays behind; flags 1 made the key exportable.
     EXPECT_EQ(MicrosoftContainers(), containers);
-    Prov p;
-    ASSERT_TRUE(Open(e, p));
-    HCRYPTKEY k = 0;
-    ASSERT_TRUE(CryptGetUserKey(p.h, AT_KEYEXCHANGE, &k));
-    DWORD cb = 0;
-    EXPECT_TRUE(CryptExportKey(k, 0, PRIVATEKEYBLOB, 0, nullptr, &cb));
-    CryptDestroyKey(k);
+    ExpectExchangeKeyExportable(e, true);
 }
 
 TEST_F(ImportEndToEnd, AesProviderTakesThePlainPathWithA32ByteSessionKey) {
@@ -310,13 +316,7 @@ TEST_F(ImportEndToEnd, AesProviderTakesThePlainPathWithA32ByteSessionKey) {
     ExpectBoundAfterImport(e, good);
     EXPECT_EQ(MicrosoftContainers(), containers);
     // Flags 0: the imported key cannot be exported.
-    Prov p;
-    ASSERT_TRUE(Open(e, p));
-    HCRYPTKEY k = 0;
-    ASSERT_TRUE(CryptGetUserKey(p.h, AT_KEYEXCHANGE, &k));
-    DWORD cb = 0;
-    EXPECT_FALSE(CryptExportKey(k, 0, PRIVATEKEYBLOB, 0, nullptr, &cb));
-    CryptDestroyKey(k);
+    ExpectExchangeKeyExportable(e, false);
 }
 
 TEST_F(ImportEndToEnd, VendorRsa1024TakesThePlainPathAndKeepsTheCertificateWithTheKey) {
