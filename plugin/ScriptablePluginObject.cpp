@@ -323,19 +323,29 @@ bool CScriptablePluginObject::HasMethod(NPIdentifier name) {
 bool CScriptablePluginObject::Invoke(NPIdentifier name, const NPVariant* args, uint32_t argCount,
                                      NPVariant* result) {
     TraceHelper th(u"CScriptablePluginObject::Invoke");
-    switch (FindMethod(name)) {
-        case KEVO_GetCSPInfo_ID: return npKEVO_GetCSPInfo(args, argCount, result);
-        case KEVO_SetCSPInfo_ID: return npKEVO_SetCSPInfo(args, argCount, result);
-        case KEVO_SetKeyAlgorithm_ID: return npKEVO_SetKeyAlgorithm(args, argCount, result);
-        case KEVO_ImportEncryptCert_ID: return npKEVO_ImportEncryptCert(args, argCount, result);
-        case KEVO_GetContainer_ID: return npKEVO_GetContainer(args, argCount, result);
-        case KEVO_ImportSignCert_ID: return npKEVO_ImportSignCert(args, argCount, result);
-        case KEVO_PKCS10CertRequisition_ID: return npKEVO_PKCS10CertRequisition(args, argCount, result);
-        case KEVO_GetAllCertInfo_ID: return npKEVO_GetAllCertInfo(args, argCount, result);
-        case KEVO_PKCS10CertRequisitionwithMD5_ID: return npKEVO_PKCS10CertRequisitionwithMD5(args, argCount, result);
-        case KEVO_GetVersion_ID: return npKEVO_GetVersion(args, argCount, result);
-        case GetLastErrorDesc_ID: return npGetLastErrorDesc(args, argCount, result);
-        default: break;
+    try {
+        switch (FindMethod(name)) {
+            case KEVO_GetCSPInfo_ID: return npKEVO_GetCSPInfo(args, argCount, result);
+            case KEVO_SetCSPInfo_ID: return npKEVO_SetCSPInfo(args, argCount, result);
+            case KEVO_SetKeyAlgorithm_ID: return npKEVO_SetKeyAlgorithm(args, argCount, result);
+            case KEVO_ImportEncryptCert_ID: return npKEVO_ImportEncryptCert(args, argCount, result);
+            case KEVO_GetContainer_ID: return npKEVO_GetContainer(args, argCount, result);
+            case KEVO_ImportSignCert_ID: return npKEVO_ImportSignCert(args, argCount, result);
+            case KEVO_PKCS10CertRequisition_ID: return npKEVO_PKCS10CertRequisition(args, argCount, result);
+            case KEVO_GetAllCertInfo_ID: return npKEVO_GetAllCertInfo(args, argCount, result);
+            case KEVO_PKCS10CertRequisitionwithMD5_ID:
+                return npKEVO_PKCS10CertRequisitionwithMD5(args, argCount, result);
+            case KEVO_GetVersion_ID: return npKEVO_GetVersion(args, argCount, result);
+            case GetLastErrorDesc_ID: return npGetLastErrorDesc(args, argCount, result);
+            default: break;
+        }
+    } catch (const std::bad_alloc&) {
+        // The agent answers its own exhaustion; this catches what the
+        // conversions around it ran out of. No exception may reach the
+        // browser: the page sees a failed call.
+        KEVO_FAIL_W(u"CScriptablePluginObject::Invoke", u"std::bad_alloc", u"out of memory", E_OUTOFMEMORY);
+        if (result) NULL_TO_NPVARIANT(*result);
+        return false;
     }
     // The name is asked for only when someone reads the trace.
     if (name != nullptr && KevoTraceEnabled(TRACE_FLAG_NEGATIVE_W)) {

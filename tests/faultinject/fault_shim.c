@@ -186,7 +186,22 @@ X509* d2i_X509(X509** a, const unsigned char** in, long len) {
 typedef int (*MainFn)(int, char**, char**);
 static MainFn g_pfnMain;
 
+/* OpenSSL builds its table of algorithm names once, on the first fetch of
+ * any algorithm; when an allocation inside that fails, OpenSSL loses the
+ * names it had copied so far. That is the library's own leak, not the
+ * host's, so for the malloc kind the table is built before counting starts.
+ * Looked up, not linked: the shim has no library of its own beyond libc. */
+static void BuildOpenSslNameTable(void) {
+    typedef void* (*FetchFn)(void*, const char*, const char*);
+    typedef void (*FreeFn)(void*);
+    FetchFn fetch = (FetchFn)dlsym(RTLD_DEFAULT, "EVP_KEYMGMT_fetch");
+    FreeFn release = (FreeFn)dlsym(RTLD_DEFAULT, "EVP_KEYMGMT_free");
+    if (!fetch || !release) return;
+    release(fetch(NULL, "RSA", NULL));
+}
+
 static int ArmedMain(int argc, char** argv, char** envp) {
+    if (g_nKind == FAULT_KIND_MALLOC) BuildOpenSslNameTable();
     __atomic_store_n(&g_bArmed, 1, __ATOMIC_RELEASE);
     return g_pfnMain(argc, argv, envp);
 }
@@ -224,3 +239,4 @@ void* realloc(void* p, size_t cb) {
     if (cb != 0 && FaultShimFail(FAULT_KIND_MALLOC)) return NULL;
     return __interceptor_realloc ? __interceptor_realloc(p, cb) : __libc_realloc(p, cb);
 }
+
