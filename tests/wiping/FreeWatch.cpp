@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -320,9 +321,9 @@ void* memalign(size_t alignment, size_t n) { return Zeroed(__libc_memalign(align
 void* aligned_alloc(size_t alignment, size_t n) { return Zeroed(__libc_memalign(alignment, n)); }
 
 int posix_memalign(void** out, size_t alignment, size_t n) {
-    if (alignment < sizeof(void*) || (alignment & (alignment - 1)) != 0) return 22;  // EINVAL
+    if (alignment < sizeof(void*) || (alignment & (alignment - 1)) != 0) return EINVAL;
     void* p = Zeroed(__libc_memalign(alignment, n));
-    if (p == nullptr) return 12;  // ENOMEM
+    if (p == nullptr) return ENOMEM;
     *out = p;
     return 0;
 }

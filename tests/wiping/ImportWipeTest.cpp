@@ -193,17 +193,18 @@ HRESULT WatchedImport(const Container& c, const std::u16string& algorithm, const
     return hr;
 }
 
+const char kNoWatch[] = "released blocks cannot be watched under AddressSanitizer, which owns the allocator";
+
 class ImportWipe : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (!WatchAvailable()) GTEST_SKIP() << "free() cannot be watched under AddressSanitizer, which replaces it";
-        WatchReset();
-    }
+    void SetUp() override { WatchReset(); }
     void TearDown() override { WatchReset(); }
 
     // No block holding a needle was released by our code, and the watch saw
-    // the import's traffic at all.
+    // the import's traffic at all. Under AddressSanitizer the imports still
+    // run (and their results are checked); only this part is skipped.
     void ExpectNothingLeftReadable() {
+        if (!WatchAvailable()) GTEST_SKIP() << kNoWatch;
         EXPECT_GT(WatchExamined(), 100u);
         const auto all = WatchRecords();
         const auto ours = OursOnly(all);
@@ -239,6 +240,7 @@ void ReleaseCopy(const Bytes& secret, bool bWipe) {
 }
 
 TEST_F(ImportWipe, TheWatchSeesAnUnwipedBlockAndNotAWipedOne) {
+    if (!WatchAvailable()) GTEST_SKIP() << kNoWatch;
     const Bytes secret = RandomBytes(32);
     WatchBytes("secret", secret);
     WatchArm(true);
