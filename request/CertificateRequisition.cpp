@@ -141,20 +141,26 @@ HRESULT CreatePublicKey(LPWSTR* ppwszContainerName, LONG nKeyLength, LPCWSTR pws
         bAcquiredHere = true;
     }
 
-    KeyHandle key;
-    // A failure after this call created the container removes it again; a
-    // container this call did not create is left as it is.
-    auto fail = [&](HRESULT hrFail) {
-        key.Reset();
-        if (bCreateNew && bAcquiredHere) {
+    // A failure after this call created the container removes it again, on
+    // every way out (running out of memory included); a container this call
+    // did not create is left as it is.
+    struct NewContainer {
+        bool bRemove;
+        HCRYPTPROV* phProv;
+        const std::u16string& wstrName;
+        LPCWSTR pwszProvider;
+        DWORD dwProvType;
+        BOOL bRSA;
+        ~NewContainer() {
+            if (!bRemove) return;
             CryptReleaseContext(*phProv, 0);
             *phProv = 0;
             HCRYPTPROV hDelete = 0;
-            CryptAcquireContextW(&hDelete, wstrKeyContainerName.c_str(), pwszProviderName, dwProvType,
+            CryptAcquireContextW(&hDelete, wstrName.c_str(), pwszProvider, dwProvType,
                                  bRSA ? CRYPT_DELETEKEYSET : CRYPT_SM2_DELETEKEYSET);
         }
-        return hrFail;
-    };
+    } created{bCreateNew && bAcquiredHere, phProv, wstrKeyContainerName, pwszProviderName, dwProvType, bRSA};
+    KeyHandle key;  // destroyed before the container is removed
 
     ALG_ID algid = dwKeySpec;
     if (!bRSA) algid = dwKeySpec == AT_KEYEXCHANGE ? CALG_SM2_KEYX : CALG_SM2_SIGN;
@@ -162,7 +168,7 @@ HRESULT CreatePublicKey(LPWSTR* ppwszContainerName, LONG nKeyLength, LPCWSTR pws
     if (!CryptGenKey(*phProv, algid, dwFlags, &key.h)) {
         hr = KevoLastErrorResult();
         KEVO_FAIL_W(kFunc, u"CryptGenKey", u"1", hr);
-        return fail(hr);
+        return hr;
     }
 
     std::unique_ptr<BYTE[]> publicKey;
@@ -172,54 +178,54 @@ HRESULT CreatePublicKey(LPWSTR* ppwszContainerName, LONG nKeyLength, LPCWSTR pws
                                       &cbPublicKey)) {
             hr = KevoLastErrorResult();
             KEVO_FAIL_W(kFunc, u"CryptExportPublicKeyInfo(1)", u"1", hr);
-            return fail(hr);
+            return hr;
         }
         if (cbPublicKey < sizeof(CERT_PUBLIC_KEY_INFO)) {
             KEVO_FAIL_W(kFunc, u"CryptExportPublicKeyInfo(1)", u"cbPublicKey < sizeof(CERT_PUBLIC_KEY_INFO)",
                         NTE_BAD_PUBLIC_KEY);
-            return fail(NTE_BAD_PUBLIC_KEY);
+            return NTE_BAD_PUBLIC_KEY;
         }
         publicKey.reset(new (std::nothrow) BYTE[cbPublicKey]());
         if (!publicKey) {
             KEVO_FAIL_W(kFunc, u"New buffer", u"!*lppPublicKey", E_OUTOFMEMORY);
-            return fail(E_OUTOFMEMORY);
+            return E_OUTOFMEMORY;
         }
         if (!CryptExportPublicKeyInfo(*phProv, dwKeySpec, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
                                       reinterpret_cast<PCERT_PUBLIC_KEY_INFO>(publicKey.get()), &cbPublicKey)) {
             hr = KevoLastErrorResult();
             KEVO_FAIL_W(kFunc, u"CryptExportPublicKeyInfo(2)", u"1", hr);
-            return fail(hr);
+            return hr;
         }
         const BYTE* pbBits = nullptr;
         DWORD cbBits = 0;
         if (!GetRSAPublicKeyBits(publicKey.get(), cbPublicKey, &pbBits, &cbBits)) {
             KEVO_FAIL_W(kFunc, u"CryptExportPublicKeyInfo(2)", u"empty PublicKey", NTE_BAD_PUBLIC_KEY);
-            return fail(NTE_BAD_PUBLIC_KEY);
+            return NTE_BAD_PUBLIC_KEY;
         }
     } else {
         if (!CryptExportKey(key.h, 0, PUBLICKEYBLOB, 0, nullptr, &cbPublicKey)) {
             hr = KevoLastErrorResult();
             KEVO_FAIL_W(kFunc, u"CryptExportKey(1)", u"1", hr);
-            return fail(hr);
+            return hr;
         }
         if (cbPublicKey == 0) {
             KEVO_FAIL_W(kFunc, u"CryptExportKey(1)", u"0 == dwPublicKeyLen", NTE_BAD_PUBLIC_KEY);
-            return fail(NTE_BAD_PUBLIC_KEY);
+            return NTE_BAD_PUBLIC_KEY;
         }
         publicKey.reset(new (std::nothrow) BYTE[cbPublicKey]());
         if (!publicKey) {
             KEVO_FAIL_W(kFunc, u"New buffer", u"!*lppPublicKey", E_OUTOFMEMORY);
-            return fail(E_OUTOFMEMORY);
+            return E_OUTOFMEMORY;
         }
         if (!CryptExportKey(key.h, 0, PUBLICKEYBLOB, 0, publicKey.get(), &cbPublicKey)) {
             hr = KevoLastErrorResult();
             KEVO_FAIL_W(kFunc, u"CryptExportKey(2)", u"1", hr);
-            return fail(hr);
+            return hr;
         }
         // The request reads the coordinates at fixed offsets of the blob.
         if (cbPublicKey < SM2_PUBLICKEYBLOB_MIN_SIZE) {
             KEVO_FAIL_W(kFunc, u"Check SM2 PUBLICKEYBLOB size", u"dwPublicKeyLen < 140", NTE_BAD_PUBLIC_KEY);
-            return fail(NTE_BAD_PUBLIC_KEY);
+            return NTE_BAD_PUBLIC_KEY;
         }
     }
     KevoTraceValueN("Public key length", static_cast<LONG>(cbPublicKey));
@@ -228,12 +234,13 @@ HRESULT CreatePublicKey(LPWSTR* ppwszContainerName, LONG nKeyLength, LPCWSTR pws
         LPWSTR pwszName = DuplicateWString(wstrKeyContainerName);
         if (!pwszName) {
             KEVO_FAIL_W(kFunc, u"New buffer", u"New Memory", E_OUTOFMEMORY);
-            return fail(E_OUTOFMEMORY);
+            return E_OUTOFMEMORY;
         }
         *ppwszContainerName = pwszName;
     }
     *ppbPublicKey = publicKey.release();
     *pcbPublicKey = cbPublicKey;
+    created.bRemove = false;
     return KEVO_OK;
 }
 

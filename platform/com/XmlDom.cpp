@@ -2,6 +2,8 @@
 // the document and nothing else: no network, no DTD, no entity declarations
 // (a DOCTYPE stops the parse, so nothing can be declared, loaded or
 // expanded), default size limits. Whitespace-only text is not shown as nodes.
+// A method that runs out of memory answers E_OUTOFMEMORY; a parse that runs
+// out inside libxml2 is a document that did not load.
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
@@ -202,25 +204,32 @@ private:
 template <class Interface>
 class NodeMethods : public RefCounted<Interface> {
 public:
-    HRESULT get_nodeName(BSTR* pbstr) override {
+    HRESULT get_nodeName(BSTR* pbstr) override try {
         if (!pbstr) return E_INVALIDARG;
         return NewBstrFromUtf8(Node() ? NodeName(Node()) : "#document", pbstr);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
     }
     HRESULT get_nodeType(DOMNodeType* pType) override {
         if (!pType) return E_INVALIDARG;
         *pType = Node() ? NodeType(Node()) : NODE_DOCUMENT;
         return S_OK;
     }
-    HRESULT get_childNodes(IXMLDOMNodeList** pp) override {
+    HRESULT get_childNodes(IXMLDOMNodeList** pp) override try {
         if (!pp) return E_INVALIDARG;
+        *pp = nullptr;
         *pp = new (std::nothrow) NodeListImpl(Tree(), VisibleChildren(Node()));
         return *pp ? S_OK : E_OUTOFMEMORY;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
     }
     HRESULT get_firstChild(IXMLDOMNode** pp) override { return Child(pp, true); }
     HRESULT get_lastChild(IXMLDOMNode** pp) override { return Child(pp, false); }
-    HRESULT get_text(BSTR* pbstr) override {
+    HRESULT get_text(BSTR* pbstr) override try {
         if (!pbstr) return E_INVALIDARG;
         return NewBstrFromUtf8(Node() ? NodeText(Node()) : std::string(), pbstr);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
     }
 
 protected:
@@ -228,12 +237,14 @@ protected:
     virtual TreePtr Tree() const = 0;
 
 private:
-    HRESULT Child(IXMLDOMNode** pp, bool first) {
+    HRESULT Child(IXMLDOMNode** pp, bool first) try {
         if (!pp) return E_INVALIDARG;
         *pp = nullptr;
         std::vector<xmlNodePtr> children = VisibleChildren(Node());
         if (children.empty()) return S_FALSE;
         return NewNode(Tree(), first ? children.front() : children.back(), pp);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
     }
 };
 
@@ -318,7 +329,7 @@ public:
         *ppv = static_cast<IXMLDOMDocument*>(this);
         return S_OK;
     }
-    HRESULT loadXML(BSTR bstrXML, VARIANT_BOOL* pisSuccessful) override {
+    HRESULT loadXML(BSTR bstrXML, VARIANT_BOOL* pisSuccessful) override try {
         if (pisSuccessful) *pisSuccessful = VARIANT_FALSE;
         m_tree.reset();
         std::string utf8;
@@ -335,6 +346,8 @@ public:
         if (!m_tree) return S_FALSE;
         if (pisSuccessful) *pisSuccessful = VARIANT_TRUE;
         return S_OK;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
     }
     HRESULT get_documentElement(IXMLDOMNode** pp) override {
         if (!pp) return E_INVALIDARG;

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <unordered_set>
 
 #include "Crypt32Internal.h"
@@ -181,8 +183,11 @@ std::shared_ptr<CertData> ParseCertificate(const BYTE* pb, size_t n, HRESULT* er
     for (size_t i = 0; i < d->exts.size(); ++i) d->exts[i].pszObjId = d->extOids[i].data();
     ci.cExtension = static_cast<DWORD>(d->exts.size());
     ci.rgExtension = d->exts.empty() ? nullptr : d->exts.data();
+    // The thumbprint names the certificate in its store: without it the
+    // certificate would be filed under a wrong name, another's among them.
     unsigned int len = 0;
-    EVP_Digest(d->der.data(), d->der.size(), d->sha1, &len, EVP_sha1(), nullptr);
+    if (!EVP_Digest(d->der.data(), d->der.size(), d->sha1, &len, EVP_sha1(), nullptr) || len != sizeof d->sha1)
+        return fail(NTE_FAIL);
     return d;
 }
 
@@ -221,7 +226,7 @@ ContextImpl* LiveContext(PCCERT_CONTEXT p) {
 }
 
 ContextImpl* NewContext(std::shared_ptr<CertData> data) {
-    auto* c = new ContextImpl();
+    std::unique_ptr<ContextImpl> c(new ContextImpl());
     c->magic = kContextMagic;
     c->refs = 1;
     c->data = std::move(data);
@@ -231,7 +236,7 @@ ContextImpl* NewContext(std::shared_ptr<CertData> data) {
     c->ctx.pCertInfo = &c->data->info;
     c->ctx.hCertStore = nullptr;
     LiveContexts().insert(&c->ctx);
-    return c;
+    return c.release();
 }
 
 void AddRefContext(ContextImpl* c) {
@@ -275,7 +280,7 @@ std::u16string ThumbprintName(const BYTE sha1[20]) {
 using namespace crypt32;
 
 PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE* pbCertEncoded,
-                                            DWORD cbCertEncoded) {
+                                            DWORD cbCertEncoded) try {
     if (GET_CERT_ENCODING_TYPE(dwCertEncodingType) != X509_ASN_ENCODING) {
         SetError(E_INVALIDARG);
         return nullptr;
@@ -288,6 +293,9 @@ PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE
     }
     ApiLock g;
     return &NewContext(std::move(data))->ctx;
+} catch (const std::bad_alloc&) {
+    SetError(E_OUTOFMEMORY);
+    return nullptr;
 }
 
 PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT pCertContext) {
@@ -422,7 +430,7 @@ PCERT_EXTENSION CertFindExtension(LPCSTR pszObjId, DWORD cExtensions, CERT_EXTEN
     return nullptr;
 }
 
-BOOL CertGetIntendedKeyUsage(DWORD dwCertEncodingType, PCERT_INFO pCertInfo, BYTE* pbKeyUsage, DWORD cbKeyUsage) {
+BOOL CertGetIntendedKeyUsage(DWORD dwCertEncodingType, PCERT_INFO pCertInfo, BYTE* pbKeyUsage, DWORD cbKeyUsage) try {
     if (!pCertInfo || (cbKeyUsage && !pbKeyUsage) || (pCertInfo->cExtension && !pCertInfo->rgExtension)) {
         SetError(E_INVALIDARG);
         return FALSE;
@@ -445,10 +453,13 @@ BOOL CertGetIntendedKeyUsage(DWORD dwCertEncodingType, PCERT_INFO pCertInfo, BYT
     if (cbKeyUsage) memset(pbKeyUsage, 0, cbKeyUsage);
     for (DWORD i = 0; i < cbKeyUsage && i < b.cbData; ++i) pbKeyUsage[i] = b.pbData[i];
     return TRUE;
+} catch (const std::bad_alloc&) {
+    SetError(E_OUTOFMEMORY);
+    return FALSE;
 }
 
 BOOL CryptHashCertificate(HCRYPTPROV_LEGACY hCryptProv, ALG_ID Algid, DWORD dwFlags, const BYTE* pbEncoded,
-                          DWORD cbEncoded, BYTE* pbComputedHash, DWORD* pcbComputedHash) {
+                          DWORD cbEncoded, BYTE* pbComputedHash, DWORD* pcbComputedHash) try {
     if (!pcbComputedHash || (cbEncoded && !pbEncoded)) {
         SetError(E_INVALIDARG);
         return FALSE;
@@ -481,4 +492,7 @@ BOOL CryptHashCertificate(HCRYPTPROV_LEGACY hCryptProv, ALG_ID Algid, DWORD dwFl
     }
     *pcbComputedHash = len;
     return TRUE;
+} catch (const std::bad_alloc&) {
+    SetError(E_OUTOFMEMORY);
+    return FALSE;
 }

@@ -2,6 +2,7 @@
 // short names (CN, O, OU, ...), OID.x.y.z for the others, its quoting rules
 // and separators.
 #include <cstring>
+#include <new>
 
 #include "Crypt32Internal.h"
 
@@ -279,7 +280,7 @@ bool FindAltName(const CERT_INFO* ci, bool issuer, BYTE tag, std::u16string& out
 
 }  // namespace
 
-DWORD CertNameToStrW(DWORD dwCertEncodingType, PCERT_NAME_BLOB pName, DWORD dwStrType, LPWSTR psz, DWORD csz) {
+DWORD CertNameToStrW(DWORD dwCertEncodingType, PCERT_NAME_BLOB pName, DWORD dwStrType, LPWSTR psz, DWORD csz) try {
     if (psz && csz) psz[0] = 0;
     if (!pName) {
         SetError(E_INVALIDARG);
@@ -297,10 +298,14 @@ DWORD CertNameToStrW(DWORD dwCertEncodingType, PCERT_NAME_BLOB pName, DWORD dwSt
         return 1;
     }
     return ReturnString(NameToString(rdns, dwStrType), psz, csz);
+} catch (const std::bad_alloc&) {
+    if (psz && csz) psz[0] = 0;
+    SetError(E_OUTOFMEMORY);
+    return 1;
 }
 
 DWORD CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags, void* pvTypePara,
-                         LPWSTR pszNameString, DWORD cchNameString) {
+                         LPWSTR pszNameString, DWORD cchNameString) try {
     if (pszNameString && cchNameString) pszNameString[0] = 0;
     ApiLock g;
     ContextImpl* c = LiveContext(pCertContext);
@@ -373,4 +378,8 @@ DWORD CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlag
             return ReturnString(u"", pszNameString, cchNameString);
     }
     return ReturnString(s, pszNameString, cchNameString);
+} catch (const std::bad_alloc&) {
+    if (pszNameString && cchNameString) pszNameString[0] = 0;
+    SetError(E_OUTOFMEMORY);
+    return 1;
 }

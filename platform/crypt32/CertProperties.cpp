@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 
 #include <cstring>
+#include <new>
 
 #include "Crypt32Internal.h"
 
@@ -171,7 +172,7 @@ bool GetPropertyBytes(ContextImpl* c, DWORD id, Bytes& out) {
         case CERT_MD5_HASH_PROP_ID: {
             BYTE md[16];
             unsigned int len = 0;
-            EVP_Digest(c->data->der.data(), c->data->der.size(), md, &len, EVP_md5(), nullptr);
+            if (!EVP_Digest(c->data->der.data(), c->data->der.size(), md, &len, EVP_md5(), nullptr)) return false;
             c->props[id].data.assign(md, md + 16);
             out = c->props[id].data;
             return true;
@@ -194,7 +195,7 @@ bool GetPropertyBytes(ContextImpl* c, DWORD id, Bytes& out) {
             }
             BYTE md[20];
             unsigned int len = 0;
-            EVP_Digest(c->data->spkiStart, c->data->spkiLen, md, &len, EVP_sha1(), nullptr);
+            if (!EVP_Digest(c->data->spkiStart, c->data->spkiLen, md, &len, EVP_sha1(), nullptr)) return false;
             out.assign(md, md + 20);
             return true;
         }
@@ -250,7 +251,7 @@ HRESULT ParseSerializedElement(const BYTE* p, size_t n, Bytes& der, PropertyMap&
 
 using namespace crypt32;
 
-BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId, void* pvData, DWORD* pcbData) {
+BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId, void* pvData, DWORD* pcbData) try {
     ApiLock g;
     ContextImpl* c = LiveContext(pCertContext);
     if (!c || !pcbData) {
@@ -292,10 +293,13 @@ BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwProp
     }
     *pcbData = need;
     return TRUE;
+} catch (const std::bad_alloc&) {
+    SetError(E_OUTOFMEMORY);
+    return FALSE;
 }
 
 BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId, DWORD dwFlags,
-                                       const void* pvData) {
+                                       const void* pvData) try {
     ApiLock g;
     ContextImpl* c = LiveContext(pCertContext);
     if (!c || dwPropId == 0 || dwPropId > 0xFFFF || dwPropId == CERT_CERT_PROP_ID || dwPropId == CERT_CRL_PROP_ID ||
@@ -364,9 +368,12 @@ BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwProp
         c->props.swap(updated);
     }
     return TRUE;
+} catch (const std::bad_alloc&) {
+    SetError(E_OUTOFMEMORY);
+    return FALSE;
 }
 
-DWORD CertEnumCertificateContextProperties(PCCERT_CONTEXT pCertContext, DWORD dwPropId) {
+DWORD CertEnumCertificateContextProperties(PCCERT_CONTEXT pCertContext, DWORD dwPropId) try {
     ApiLock g;
     ContextImpl* c = LiveContext(pCertContext);
     if (!c) {
@@ -375,10 +382,13 @@ DWORD CertEnumCertificateContextProperties(PCCERT_CONTEXT pCertContext, DWORD dw
     }
     auto it = c->props.upper_bound(dwPropId);
     return it == c->props.end() ? 0 : it->first;
+} catch (const std::bad_alloc&) {
+    SetError(E_OUTOFMEMORY);
+    return 0;
 }
 
 BOOL CertSerializeCertificateStoreElement(PCCERT_CONTEXT pCertContext, DWORD dwFlags, BYTE* pbElement,
-                                          DWORD* pcbElement) {
+                                          DWORD* pcbElement) try {
     ApiLock g;
     ContextImpl* c = LiveContext(pCertContext);
     if (!c || !pcbElement) {
@@ -398,4 +408,7 @@ BOOL CertSerializeCertificateStoreElement(PCCERT_CONTEXT pCertContext, DWORD dwF
     memcpy(pbElement, b.data(), b.size());
     *pcbElement = static_cast<DWORD>(b.size());
     return TRUE;
+} catch (const std::bad_alloc&) {
+    SetError(E_OUTOFMEMORY);
+    return FALSE;
 }

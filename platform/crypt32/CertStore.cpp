@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <unordered_set>
 
 #include "Crypt32Internal.h"
@@ -26,12 +28,12 @@ std::unordered_set<const void*>& LiveStores() {
 HRESULT FromWin32(LSTATUS e) { return HRESULT_FROM_WIN32(static_cast<DWORD>(e)); }
 
 StoreImpl* NewStore(StoreKind kind) {
-    auto* s = new StoreImpl();
+    std::unique_ptr<StoreImpl> s(new StoreImpl());
     s->magic = kStoreMagic;
     s->kind = kind;
     s->openHandles = 1;
-    LiveStores().insert(s);
-    return s;
+    LiveStores().insert(s.get());
+    return s.release();
 }
 
 void DestroyStore(StoreImpl* s) {
@@ -46,14 +48,19 @@ void DestroyStore(StoreImpl* s) {
 }
 
 // Appends a new element holding one membership reference.
+// Whatever can run out of memory happens before the context exists, so a
+// failure leaves neither a stray context nor a half-added element.
 ContextImpl* AppendElement(StoreImpl* s, std::shared_ptr<CertData> data, PropertyMap props) {
+    std::u16string regKeyName;
+    if (s->kind == StoreKind::Registry) regKeyName = ThumbprintName(data->sha1);
+    s->elements.reserve(s->elements.size() + 1);
     ContextImpl* c = NewContext(std::move(data));  // refs = 1: the membership
     c->props = std::move(props);
     c->store = s;
     c->inStore = true;
     c->seq = s->nextSeq++;
     c->ctx.hCertStore = s;
-    if (s->kind == StoreKind::Registry) c->regKeyName = ThumbprintName(c->data->sha1);
+    c->regKeyName = std::move(regKeyName);
     s->elements.push_back(c);
     return c;
 }
@@ -336,7 +343,7 @@ bool ReadUserMyBlob(const BYTE sha1[20], Bytes& blob) {
 using namespace crypt32;
 
 HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType, HCRYPTPROV_LEGACY hCryptProv,
-                         DWORD dwFlags, const void* pvPara) {
+                         DWORD dwFlags, const void* pvPara) try {
     ProvKind kind = ProviderOf(lpszStoreProvider);
     if (kind == ProvKind::Unknown) {
         SetLastError(ERROR_FILE_NOT_FOUND);  // no such store provider
@@ -350,7 +357,12 @@ HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType, HCRYPTP
         }
         StoreImpl* s = NewStore(StoreKind::Memory);
         if (kind == ProvKind::Pkcs7) {
-            HRESULT hr = LoadPkcs7(s, static_cast<const CRYPT_DATA_BLOB*>(pvPara));
+            HRESULT hr;
+            try {
+                hr = LoadPkcs7(s, static_cast<const CRYPT_DATA_BLOB*>(pvPara));
+            } catch (const std::bad_alloc&) {
+                hr = E_OUTOFMEMORY;  // the half-loaded store goes below
+            }
             if (FAILED(hr)) {
                 s->openHandles = 0;
                 DestroyStore(s);
@@ -402,7 +414,12 @@ HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType, HCRYPTP
         return nullptr;
     }
     StoreImpl* s = NewStore(StoreKind::Registry);
-    HRESULT e = OpenRegistryStore(s, parent, storePath, dwFlags);
+    HRESULT e;
+    try {
+        e = OpenRegistryStore(s, parent, storePath, dwFlags);
+    } catch (const std::bad_alloc&) {
+        e = E_OUTOFMEMORY;  // the half-read store goes below
+    }
     if (e != ERROR_SUCCESS) {
         s->openHandles = 0;
         DestroyStore(s);
@@ -412,6 +429,9 @@ HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType, HCRYPTP
     // The store owns the provider handle it was given unless told otherwise.
     if (hCryptProv && !(dwFlags & CERT_STORE_NO_CRYPT_RELEASE_FLAG)) s->provToRelease = hCryptProv;
     return s;
+} catch (const std::bad_alloc&) {
+    SetError(E_OUTOFMEMORY);
+    return nullptr;
 }
 
 HCERTSTORE CertOpenSystemStoreW(HCRYPTPROV_LEGACY hProv, LPCWSTR szSubsystemProtocol) {
@@ -431,7 +451,7 @@ HCERTSTORE CertDuplicateStore(HCERTSTORE hCertStore) {
     return s;
 }
 
-BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {
+BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) try {
     if (!hCertStore) return TRUE;
     ApiLock g;
     StoreImpl* s = LiveStore(hCertStore);
@@ -447,6 +467,9 @@ BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {
         return FALSE;
     }
     return TRUE;
+} catch (const std::bad_alloc&) {
+    SetError(E_OUTOFMEMORY);
+    return FALSE;
 }
 
 namespace {
@@ -482,14 +505,17 @@ PCCERT_CONTEXT NextMatching(HCERTSTORE h, PCCERT_CONTEXT prev, Pred pred) {
 
 }  // namespace
 
-PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pPrevCertContext) {
+PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pPrevCertContext) try {
     ApiLock g;
     return NextMatching(hCertStore, pPrevCertContext, [](ContextImpl*) { return true; });
+} catch (const std::bad_alloc&) {
+    SetError(E_OUTOFMEMORY);
+    return nullptr;
 }
 
 PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD dwCertEncodingType, DWORD dwFindFlags,
                                           DWORD dwFindType, const void* pvFindPara,
-                                          PCCERT_CONTEXT pPrevCertContext) {
+                                          PCCERT_CONTEXT pPrevCertContext) try {
     ApiLock g;
     auto bad = [&]() -> PCCERT_CONTEXT {
         if (ContextImpl* pc = LiveContext(pPrevCertContext)) ReleaseContext(pc);
@@ -580,10 +606,13 @@ PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD dwCertEnc
         default:
             return bad();
     }
+} catch (const std::bad_alloc&) {
+    SetError(E_OUTOFMEMORY);
+    return nullptr;
 }
 
 BOOL CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pCertContext, DWORD dwAddDisposition,
-                                      PCCERT_CONTEXT* ppStoreContext) {
+                                      PCCERT_CONTEXT* ppStoreContext) try {
     ApiLock g;
     if (ppStoreContext) *ppStoreContext = nullptr;
     StoreImpl* s = LiveStore(hCertStore);
@@ -605,10 +634,13 @@ BOOL CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pCer
         *ppStoreContext = &out->ctx;
     }
     return TRUE;
+} catch (const std::bad_alloc&) {
+    SetError(E_OUTOFMEMORY);
+    return FALSE;
 }
 
 BOOL CertAddEncodedCertificateToStore(HCERTSTORE hCertStore, DWORD dwCertEncodingType, const BYTE* pbCertEncoded,
-                                      DWORD cbCertEncoded, DWORD dwAddDisposition, PCCERT_CONTEXT* ppCertContext) {
+                                      DWORD cbCertEncoded, DWORD dwAddDisposition, PCCERT_CONTEXT* ppCertContext) try {
     if (ppCertContext) *ppCertContext = nullptr;
     if (GET_CERT_ENCODING_TYPE(dwCertEncodingType) != X509_ASN_ENCODING) {
         SetError(E_INVALIDARG);
@@ -637,11 +669,14 @@ BOOL CertAddEncodedCertificateToStore(HCERTSTORE hCertStore, DWORD dwCertEncodin
         *ppCertContext = &out->ctx;
     }
     return TRUE;
+} catch (const std::bad_alloc&) {
+    SetError(E_OUTOFMEMORY);
+    return FALSE;
 }
 
 BOOL CertAddSerializedElementToStore(HCERTSTORE hCertStore, const BYTE* pbElement, DWORD cbElement,
                                      DWORD dwAddDisposition, DWORD dwFlags, DWORD dwContextTypeFlags,
-                                     DWORD* pdwContextType, const void** ppvContext) {
+                                     DWORD* pdwContextType, const void** ppvContext) try {
     if (ppvContext) *ppvContext = nullptr;
     if (!(dwContextTypeFlags & CERT_STORE_CERTIFICATE_CONTEXT_FLAG)) {
         SetError(E_INVALIDARG);
@@ -680,9 +715,12 @@ BOOL CertAddSerializedElementToStore(HCERTSTORE hCertStore, const BYTE* pbElemen
     if (pdwContextType) *pdwContextType = CERT_STORE_CERTIFICATE_CONTEXT;
     if (ppvContext) *ppvContext = &out->ctx;
     return TRUE;
+} catch (const std::bad_alloc&) {
+    SetError(E_OUTOFMEMORY);
+    return FALSE;
 }
 
-BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
+BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) try {
     ApiLock g;
     ContextImpl* c = LiveContext(pCertContext);
     if (!c) {
@@ -715,4 +753,7 @@ BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
     RemoveElement(s, c);
     ReleaseContext(c);
     return TRUE;
+} catch (const std::bad_alloc&) {
+    SetError(E_OUTOFMEMORY);
+    return FALSE;
 }

@@ -3,6 +3,7 @@
 // octet strings, names, basic constraints, enhanced key usage, integers.
 // The result is one buffer: the structure first, what it points to behind it.
 #include <cstring>
+#include <new>
 
 #include "Crypt32Internal.h"
 
@@ -248,7 +249,7 @@ Kind KindOf(LPCSTR type, size_t& structSize) {
 }  // namespace
 
 BOOL CryptDecodeObjectEx(DWORD dwCertEncodingType, LPCSTR lpszStructType, const BYTE* pbEncoded, DWORD cbEncoded,
-                         DWORD dwFlags, void* pDecodePara, void* pvStructInfo, DWORD* pcbStructInfo) {
+                         DWORD dwFlags, void* pDecodePara, void* pvStructInfo, DWORD* pcbStructInfo) try {
     if (!pcbStructInfo) {
         SetError(E_INVALIDARG);
         return FALSE;
@@ -317,11 +318,17 @@ BOOL CryptDecodeObjectEx(DWORD dwCertEncodingType, LPCSTR lpszStructType, const 
     out.CopyTo(static_cast<BYTE*>(pvStructInfo));
     *pcbStructInfo = need;
     return TRUE;
+} catch (const std::bad_alloc&) {
+    SetError(E_OUTOFMEMORY);
+    return FALSE;
 }
 
 BOOL CryptDecodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const BYTE* pbEncoded, DWORD cbEncoded,
-                       DWORD dwFlags, void* pvStructInfo, DWORD* pcbStructInfo) {
+                       DWORD dwFlags, void* pvStructInfo, DWORD* pcbStructInfo) try {
     return CryptDecodeObjectEx(dwCertEncodingType, lpszStructType, pbEncoded, cbEncoded,
                                dwFlags & ~static_cast<DWORD>(CRYPT_DECODE_ALLOC_FLAG), nullptr, pvStructInfo,
                                pcbStructInfo);
+} catch (const std::bad_alloc&) {
+    SetError(E_OUTOFMEMORY);
+    return FALSE;
 }

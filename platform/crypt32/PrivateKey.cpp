@@ -2,6 +2,7 @@
 // or for a context without one, the same certificate's registration in the
 // current user's "My" store.
 #include <cstring>
+#include <new>
 
 #include "Crypt32Internal.h"
 
@@ -9,7 +10,7 @@ using namespace crypt32;
 
 BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void* pvParameters,
                                        HCRYPTPROV_OR_NCRYPT_KEY_HANDLE* phCryptProvOrNCryptKey, DWORD* pdwKeySpec,
-                                       BOOL* pfCallerFreeProvOrNCryptKey) {
+                                       BOOL* pfCallerFreeProvOrNCryptKey) try {
     if (!phCryptProvOrNCryptKey) {
         SetError(E_INVALIDARG);
         return FALSE;
@@ -89,4 +90,7 @@ BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void
     if (pfCallerFreeProvOrNCryptKey) *pfCallerFreeProvOrNCryptKey = TRUE;
     *phCryptProvOrNCryptKey = hProv;
     return TRUE;
+} catch (const std::bad_alloc&) {
+    SetError(E_OUTOFMEMORY);
+    return FALSE;
 }

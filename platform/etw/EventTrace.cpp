@@ -14,6 +14,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -212,7 +213,7 @@ std::string RenderArgument(const BYTE* p, size_t n) {
 
 ULONG RegisterTraceGuidsW(WMIDPREQUEST RequestAddress, PVOID RequestContext, LPCGUID ControlGuid, ULONG GuidCount,
                           PTRACE_GUID_REGISTRATION TraceGuidReg, LPCWSTR MofImagePath, LPCWSTR MofResourceName,
-                          PTRACEHANDLE RegistrationHandle) {
+                          PTRACEHANDLE RegistrationHandle) try {
     if (!RequestAddress || !ControlGuid || !RegistrationHandle || (GuidCount > 0 && !TraceGuidReg))
         return ERROR_INVALID_PARAMETER;
     EtwState& st = State();
@@ -226,6 +227,8 @@ ULONG RegisterTraceGuidsW(WMIDPREQUEST RequestAddress, PVOID RequestContext, LPC
     for (ULONG i = 0; i < GuidCount; ++i) TraceGuidReg[i].RegHandle = reinterpret_cast<HANDLE>(h);
     *RegistrationHandle = h;
     return ERROR_SUCCESS;
+} catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
 }
 
 ULONG UnregisterTraceGuids(TRACEHANDLE RegistrationHandle) {
@@ -316,7 +319,7 @@ void TraceRefreshProviders() {
 }
 
 ULONG ControlTraceW(TRACEHANDLE SessionHandle, LPCWSTR SessionName, PEVENT_TRACE_PROPERTIES Properties,
-                    ULONG ControlCode) {
+                    ULONG ControlCode) try {
     if (!Properties || Properties->Wnode.BufferSize < sizeof(EVENT_TRACE_PROPERTIES)) return ERROR_INVALID_PARAMETER;
     if (ControlCode != EVENT_TRACE_CONTROL_QUERY) return ERROR_NOT_SUPPORTED;
     bool named = SessionName && _wcsicmp(SessionName, GLOBAL_LOGGER_NAMEW) == 0;
@@ -326,6 +329,8 @@ ULONG ControlTraceW(TRACEHANDLE SessionHandle, LPCWSTR SessionName, PEVENT_TRACE
     Properties->Wnode.u1.HistoricalContext = kGlobalLoggerHandle;
     Properties->LogFileMode = 0;
     return ERROR_SUCCESS;
+} catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
 }
 
 void TraceNameMessageGuid(LPCGUID MessageGuid, const char* pszUnitName) {
@@ -336,7 +341,7 @@ void TraceNameMessageGuid(LPCGUID MessageGuid, const char* pszUnitName) {
 }
 
 ULONG TraceMessageVa(TRACEHANDLE LoggerHandle, ULONG MessageFlags, LPCGUID MessageGuid, USHORT MessageNumber,
-                     va_list MessageArgList) {
+                     va_list MessageArgList) try {
     if (LoggerHandle != kGlobalLoggerHandle) return ERROR_INVALID_HANDLE;
     KeepErrors keep;
     // Collect the arguments first, so the list is always consumed whole.
@@ -387,6 +392,8 @@ ULONG TraceMessageVa(TRACEHANDLE LoggerHandle, ULONG MessageFlags, LPCGUID Messa
     line.push_back('\n');
     AppendLine(st, line);
     return ERROR_SUCCESS;
+} catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
 }
 
 ULONG TraceMessage(TRACEHANDLE LoggerHandle, ULONG MessageFlags, LPCGUID MessageGuid, USHORT MessageNumber, ...) {

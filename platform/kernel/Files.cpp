@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 #include <set>
 #include <string>
 
@@ -81,7 +82,7 @@ bool ToNativePath(LPCWSTR w, std::string* out) {
 
 }  // namespace
 
-DWORD GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer) {
+DWORD GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer) try {
     const char* env = std::getenv("TMPDIR");
     std::string dir = (env && env[0] == '/') ? env : "/tmp";
     if (dir.back() != '/') dir.push_back('/');
@@ -94,11 +95,14 @@ DWORD GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer) {
     if (!lpBuffer || nBufferLength < static_cast<DWORD>(n)) return static_cast<DWORD>(n);
     MultiByteToWideChar(CP_UTF8, 0, dir.c_str(), -1, lpBuffer, n);
     return static_cast<DWORD>(n - 1);
+} catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return 0;
 }
 
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) try {
     std::string path;
     if (!ToNativePath(lpFileName, &path)) {
         SetLastError(lpFileName && *lpFileName ? ERROR_INVALID_NAME : ERROR_PATH_NOT_FOUND);
@@ -157,13 +161,21 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         return INVALID_HANDLE_VALUE;
     }
     h->fd = fd;
-    {
+    try {
         std::lock_guard<std::mutex> lock(g_filesMutex);
         g_files.insert(h);
+    } catch (const std::bad_alloc&) {
+        delete h;
+        close(fd);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
     }
     // As on Windows: success, and the last error tells that the file was there.
     SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return h;
+} catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
 }
 
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
@@ -241,7 +253,7 @@ BOOL CloseHandle(HANDLE hObject) {
     return TRUE;
 }
 
-BOOL DeleteFileW(LPCWSTR lpFileName) {
+BOOL DeleteFileW(LPCWSTR lpFileName) try {
     std::string path;
     if (!ToNativePath(lpFileName, &path)) {
         SetLastError(ERROR_PATH_NOT_FOUND);
@@ -252,9 +264,12 @@ BOOL DeleteFileW(LPCWSTR lpFileName) {
         return FALSE;
     }
     return TRUE;
+} catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
 }
 
-BOOL PathFileExistsW(LPCWSTR pszPath) {
+BOOL PathFileExistsW(LPCWSTR pszPath) try {
     std::string path;
     struct stat st;
     if (!ToNativePath(pszPath, &path) || stat(path.c_str(), &st) != 0) {
@@ -262,4 +277,7 @@ BOOL PathFileExistsW(LPCWSTR pszPath) {
         return FALSE;
     }
     return TRUE;
+} catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
 }

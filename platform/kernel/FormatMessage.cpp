@@ -2,6 +2,7 @@
 // Win32 errors and HRESULTs this platform returns, each ending in CR LF as
 // Windows' texts do.
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -256,7 +257,7 @@ bool ExpandInserts(const char16_t* text, va_list* args, bool argArray, std::u16s
 }  // namespace
 
 DWORD FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPWSTR lpBuffer,
-                     DWORD nSize, va_list* Arguments) {
+                     DWORD nSize, va_list* Arguments) try {
     if (!lpBuffer) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
@@ -324,4 +325,7 @@ DWORD FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD d
     }
     std::memcpy(lpBuffer, msg.c_str(), (static_cast<size_t>(len) + 1) * sizeof(WCHAR));
     return len;
+} catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return 0;
 }

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <set>
 #include <string>
 
@@ -94,7 +95,7 @@ std::string ToUtf8Path(LPCWSTR w) {
 
 }  // namespace
 
-HMODULE LoadLibraryW(LPCWSTR lpLibFileName) {
+HMODULE LoadLibraryW(LPCWSTR lpLibFileName) try {
     if (!lpLibFileName || !*lpLibFileName) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -109,6 +110,9 @@ HMODULE LoadLibraryW(LPCWSTR lpLibFileName) {
     std::lock_guard<std::mutex> lock(g_loadedMutex);
     g_loaded.insert(h);
     return reinterpret_cast<HMODULE>(h);
+} catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
 }
 
 BOOL FreeLibrary(HMODULE hLibModule) {
