@@ -68,24 +68,6 @@ int CodeOf(const std::string& strResponse, std::string* pstrResult = nullptr) {
     return nCode;
 }
 
-std::vector<uint8_t> Base64Decode(const std::string& s) {
-    static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::vector<uint8_t> out;
-    uint32_t acc = 0;
-    int bits = 0;
-    for (char c : s) {
-        size_t v = kAlphabet.find(c);
-        if (v == std::string::npos) continue;
-        acc = (acc << 6) | static_cast<uint32_t>(v);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out.push_back(static_cast<uint8_t>(acc >> bits));
-        }
-    }
-    return out;
-}
-
 TEST(CrashSafety, KilledHostsLeaveUsableContainersListedCertificatesAndSoundDatabases) {
     const char* pszPrefix = getenv("TESSARO_PREFIX");
     ASSERT_NE(pszPrefix, nullptr);
@@ -195,7 +177,7 @@ TEST(CrashSafety, KilledHostsLeaveUsableContainersListedCertificatesAndSoundData
     for (const Reported& r : vecReported) {
         if (r.strCertBase64.empty()) continue;
         if (std::string(r.pKind->pszAlgorithm) == "RSA") {
-            auto der = Base64Decode(r.strCertBase64);
+            auto der = tessaro_test::Base64Decode(r.strCertBase64);
             EXPECT_NE(std::find(vecListed.begin(), vecListed.end(), der), vecListed.end())
                 << "installed certificate of " << r.strContainer << " is not in MY";
         }

@@ -137,6 +137,24 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
     return r;
 }
 
+std::vector<uint8_t> Base64Decode(const std::string& text) {
+    static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::vector<uint8_t> out;
+    uint32_t acc = 0;
+    int bits = 0;
+    for (char c : text) {
+        size_t v = kAlphabet.find(c);
+        if (v == std::string::npos) continue;
+        acc = (acc << 6) | static_cast<uint32_t>(v);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out.push_back(static_cast<uint8_t>(acc >> bits));
+        }
+    }
+    return out;
+}
+
 std::string BuildPath(const std::string& rel) { return std::string(TESSARO_BUILD_DIR) + "/" + rel; }
 std::string SourcePath(const std::string& rel) { return std::string(TESSARO_SOURCE_DIR) + "/" + rel; }
 

@@ -27,6 +27,10 @@ std::vector<uint8_t> FromHex(const std::string& hex);
 std::string ToHex(const uint8_t* p, size_t n);
 inline std::string ToHex(const std::vector<uint8_t>& v) { return ToHex(v.data(), v.size()); }
 
+// Base64 text to bytes; characters outside the alphabet (line breaks, the
+// padding) are skipped.
+std::vector<uint8_t> Base64Decode(const std::string& text);
+
 // Runs argv with the given bytes on its standard input; collects standard
 // output, standard error and the exit code (128 + signal when killed).
 struct ProcessResult {
