@@ -1,6 +1,7 @@
 // Fault injection: the host runs with a preloaded shim that makes the Nth
-// call of one kind fail (a SQLite statement, an OpenSSL call), and N walks
-// through a whole double-certificate enrollment (provider settings, the
+// call of one kind fail (a SQLite statement, an OpenSSL call, a C++
+// allocation, a malloc inside any library), and N walks through a whole
+// double-certificate enrollment (provider settings, the
 // request with its two key generations, the signing certificate's
 // installation, the encryption certificate's import with its enveloped key)
 // on each enrollment path: a Microsoft RSA provider (the agent opens the
@@ -8,9 +9,14 @@
 // token (the provider decrypts the key, trying both ciphertext orders). For
 // every N: every request is answered with JSON and the host exits cleanly
 // (under the sanitizer build also without a leak); a request reported as
-// made names a container whose key signs; a certificate reported installed
-// is in the user's "MY" store; and the databases pass SQLite's integrity
-// check at the end.
+// made names a container whose key signs, and no other container is left
+// but the one a request that failed late keeps by design; a certificate
+// reported installed is in the user's "MY" store (Microsoft) or on its
+// container's key (tokens); and the databases pass SQLite's integrity check
+// at the end. Storage and OpenSSL faults are also injected sticky: the Nth
+// call and every later one fail. One enrollment makes thousands of C++ allocations and
+// tens of thousands of mallocs (counted from main on), so for those kinds
+// the walk visits an evenly spread sample, never every call.
 #include <sqlite3.h>
 #include <gtest/gtest.h>
 
@@ -18,8 +24,10 @@
 #include <chrono>
 #include <cjson/cJSON.h>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -46,8 +54,10 @@ struct EnrollmentPath {
     long nRuns, nRunsSanitized;        // each sanitized run is several times slower
 };
 
+const char* const kMicrosoft = "Microsoft Enhanced Cryptographic Provider v1.0";
+
 const EnrollmentPath kPaths[] = {
-    {"MicrosoftRsa", "Microsoft Enhanced Cryptographic Provider v1.0", 512, "RSA", CALG_SHA1, true, nullptr, 0, 120, 25},
+    {"MicrosoftRsa", kMicrosoft, 512, "RSA", CALG_SHA1, true, nullptr, 0, 120, 25},
     // 2048 bits: the token's envelope path needs them, and each run makes
     // three such keys (two in the host, one in the CA), so fewer runs.
     {"VendorRsa", "Tessaro RSA Token CSP v1.0", 2048, "RSA", CALG_SHA1, false, nullptr, CRYPT_EXPORTABLE, 30, 12},
@@ -132,6 +142,35 @@ std::string IntegrityCheck(const std::string& strPath) {
     return strResult;
 }
 
+// The containers a provider lists.
+std::set<std::string> ContainersOf(const char* pszProvider) {
+    std::set<std::string> setNames;
+    std::u16string wstrProvider(pszProvider, pszProvider + strlen(pszProvider));
+    HCRYPTPROV hProv = 0;
+    if (!CryptAcquireContextW(&hProv, nullptr, wstrProvider.c_str(), PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
+        setNames.insert("<cannot list>");
+        return setNames;
+    }
+    for (DWORD dwFlags = CRYPT_FIRST;; dwFlags = CRYPT_NEXT) {
+        char szName[512] = {};
+        DWORD cb = sizeof szName;
+        if (!CryptGetProvParam(hProv, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(szName), &cb, dwFlags)) break;
+        setNames.insert(szName);
+    }
+    CryptReleaseContext(hProv, 0);
+    return setNames;
+}
+
+bool HasKey(const EnrollmentPath& path, const std::string& strContainer, DWORD dwSpec) {
+    HCRYPTPROV hProv = OpenContainer(path, strContainer);
+    if (!hProv) return false;
+    HCRYPTKEY hKey = 0;
+    bool bHas = CryptGetUserKey(hProv, dwSpec, &hKey) != FALSE;
+    if (hKey) CryptDestroyKey(hKey);
+    CryptReleaseContext(hProv, 0);
+    return bHas;
+}
+
 // The certificate bound to the container's key of that spec (empty when none).
 std::vector<uint8_t> CertificateOnKey(const EnrollmentPath& path, const std::string& strContainer, DWORD dwSpec) {
     std::vector<uint8_t> vecCert;
@@ -149,8 +188,23 @@ std::vector<uint8_t> CertificateOnKey(const EnrollmentPath& path, const std::str
     return vecCert;
 }
 
+// The certificate of the store filed under the thumbprint of vecDer (as the
+// agent finds certificates later), empty when there is none.
+std::vector<uint8_t> FindByThumbprint(HCERTSTORE hStore, const std::vector<uint8_t>& vecDer) {
+    BYTE hash[20];
+    DWORD cbHash = sizeof hash;
+    if (!CryptHashCertificate(0, CALG_SHA1, 0, vecDer.data(), static_cast<DWORD>(vecDer.size()), hash, &cbHash))
+        return {};
+    CRYPT_HASH_BLOB blob{cbHash, hash};
+    PCCERT_CONTEXT p = CertFindCertificateInStore(hStore, X509_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH, &blob, nullptr);
+    if (!p) return {};
+    std::vector<uint8_t> vecFound(p->pbCertEncoded, p->pbCertEncoded + p->cbCertEncoded);
+    CertFreeCertificateContext(p);
+    return vecFound;
+}
+
 struct Reported {
-    long nFaultAt;
+    std::string strAt;  // where the fault was injected
     std::string strContainer;
     DWORD dwSpec = 0;     // for a certificate: the key it belongs to
     std::string strCert;  // Base64
@@ -158,20 +212,30 @@ struct Reported {
 
 class FaultInjection : public ::testing::TestWithParam<std::tuple<const char*, EnrollmentPath>> {
 protected:
+    // Each walk has a prefix of its own, so what one walk installed does not
+    // add to the calls of the next (opening a store reads every certificate).
     void SetUp() override {
+        const char* pszPrefix = getenv("TESSARO_PREFIX");
+        if (pszPrefix) m_strOuterPrefix = pszPrefix;
+        setenv("TESSARO_PREFIX", (m_work.path() + "/prefix").c_str(), 1);
         auto init = tessaro_test::RunProcess({tessaro_test::BuildPath("tessaro-testca"), "init", m_work.path() + "/ca"}, "");
         ASSERT_EQ(init.exitCode, 0) << init.err;
     }
 
-    // One enrollment by one host whose nFaultAt-th call of the kind fails
-    // (0: none, the calls are counted into *pnCalls). True when a fault was
-    // injected.
-    bool Enroll(const std::string& strKind, const EnrollmentPath& path, long nFaultAt, long* pnCalls = nullptr) {
+    // One enrollment by one host whose nFaultAt-th call of the kind fails,
+    // with bSticky every later one too (0: none, the calls are counted into
+    // *pnCalls). True when a fault was injected.
+    bool Enroll(const std::string& strKind, const EnrollmentPath& path, long nFaultAt, bool bSticky,
+                long* pnCalls = nullptr) {
+        const std::string strAt = "N=" + std::to_string(nFaultAt) + (bSticky ? " and on" : "");
         const std::string strMark = m_work.path() + "/fired", strCount = m_work.path() + "/count";
         std::filesystem::remove(strMark);
+        const std::set<std::string> setBefore = ContainersOf(path.pszProvider),
+                                    setMicrosoftBefore = ContainersOf(kMicrosoft);
         std::vector<std::string> env{"LD_PRELOAD=" + tessaro_test::BuildPath("libtessaro_fault_shim.so"),
                                      "TESSARO_FAULT_KIND=" + strKind, "TESSARO_FAULT_N=" + std::to_string(nFaultAt),
                                      "TESSARO_FAULT_MARK=" + strMark,
+                                     std::string("TESSARO_FAULT_STICKY=") + (bSticky ? "1" : "0"),
                                      "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1"};
         if (pnCalls) env.push_back("TESSARO_FAULT_COUNT=" + strCount);
         HostSession host(tessaro_test::BuildPath("TessaroHost.QIRTAL.x86"), env);
@@ -179,8 +243,8 @@ protected:
         std::string strResponse, strRequest, strContainer;
         auto Ask = [&](const std::string& strText) {
             bool bAnswered = host.Converse(strText, strResponse);
-            EXPECT_TRUE(bAnswered) << "N=" << nFaultAt << ": no answer to " << strText.substr(0, 80);
-            EXPECT_NE(CodeOf(strResponse), -12345) << "N=" << nFaultAt << ": " << strResponse;
+            EXPECT_TRUE(bAnswered) << strAt << ": no answer to " << strText.substr(0, 80);
+            EXPECT_NE(CodeOf(strResponse), -12345) << strAt << ": " << strResponse;
             return bAnswered ? CodeOf(strResponse) : -12345;
         };
         const std::string strCa = m_work.path() + "/ca", strReq = m_work.path() + "/req.txt";
@@ -192,19 +256,19 @@ protected:
             CodeOf(strResponse, &strRequest);
             if (Ask(R"({"function":"KEVO_GetContainer","params":[]})") == 0) {
                 CodeOf(strResponse, &strContainer);
-                EXPECT_EQ(strContainer.size(), 38u) << "N=" << nFaultAt;
-                m_vecContainers.push_back({nFaultAt, strContainer, 0, ""});
+                EXPECT_EQ(strContainer.size(), 38u) << strAt;
+                m_vecContainers.push_back({strAt, strContainer, 0, ""});
             }
             std::ofstream(strReq, std::ios::trunc) << strRequest;
             auto issue =
                 tessaro_test::RunProcess({tessaro_test::BuildPath("tessaro-testca"), "issue", strCa, "--in", strReq}, "");
-            EXPECT_EQ(issue.exitCode, 0) << "N=" << nFaultAt << ": the reported request is not valid: " << issue.err;
+            EXPECT_EQ(issue.exitCode, 0) << strAt << ": the reported request is not valid: " << issue.err;
             std::string strCert = issue.out;
             while (!strCert.empty() && (strCert.back() == '\n' || strCert.back() == '\r')) strCert.pop_back();
             if (!strContainer.empty() &&
                 Ask("{\"function\":\"KEVO_ImportSignCert\",\"params\":[2,\"" + strCert + "\",\"" + strContainer +
                     "\"]}") == 0)
-                m_vecInstalled.push_back({nFaultAt, strContainer, AT_SIGNATURE, strCert});
+                m_vecInstalled.push_back({strAt, strContainer, AT_SIGNATURE, strCert});
             // The encryption certificate with its key, wrapped for the
             // request's temporary exchange key.
             std::vector<std::string> vecEnvelope{tessaro_test::BuildPath("tessaro-testca"), "envelope", strCa, "--in",
@@ -219,14 +283,33 @@ protected:
                 Ask(std::string("{\"function\":\"KEVO_ImportEncryptCert\",\"params\":[\"") + pText->valuestring +
                     "\",\"" + pCert->valuestring + "\",\"" + strContainer + "\"," +
                     std::to_string(path.nImportFlags) + "]}") == 0)
-                m_vecInstalled.push_back({nFaultAt, strContainer, AT_KEYEXCHANGE, pCert->valuestring});
+                m_vecInstalled.push_back({strAt, strContainer, AT_KEYEXCHANGE, pCert->valuestring});
             cJSON_Delete(pEnvelope);
         }
         Ask(R"({"function":"GetLastErrorDesc","params":[]})");
         int nStatus = host.CloseAndWait();
         EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0)
-            << "N=" << nFaultAt << ": host ended with status " << nStatus
+            << strAt << ": host ended with status " << nStatus
             << " (a leak under the sanitizer build exits non-zero)";
+        // A request that fails once its first key exists leaves the container
+        // with that key (by design; its name is never reported); one that
+        // fails earlier removes it. Besides that one, an enrollment makes no
+        // container but the one reported; nor does the plain path leave its
+        // temporary key set in the Microsoft provider.
+        std::vector<std::string> vecNew;
+        for (const std::string& strName : ContainersOf(path.pszProvider))
+            if (!setBefore.count(strName) && strName != strContainer) vecNew.push_back(strName);
+        EXPECT_LE(vecNew.size(), strContainer.empty() ? 1u : 0u)
+            << strAt << ": container " << vecNew.front() << " left over, "
+            << (strContainer.empty() ? "no container reported" : "reported " + strContainer);
+        // Storage that keeps failing cannot remove a container whose key it
+        // could not write either.
+        const bool bStorageDown = bSticky && strKind != "openssl";
+        for (const std::string& strName : vecNew)
+            EXPECT_TRUE(bStorageDown || HasKey(path, strName, AT_KEYEXCHANGE))
+                << strAt << ": container " << strName << " left over without a key";
+        if (strcmp(path.pszProvider, kMicrosoft) != 0)
+            EXPECT_EQ(ContainersOf(kMicrosoft), setMicrosoftBefore) << strAt;
         if (pnCalls) {
             std::ifstream f(strCount);
             *pnCalls = 0;
@@ -235,7 +318,12 @@ protected:
         return std::filesystem::exists(strMark);
     }
 
+    void TearDown() override {
+        if (!m_strOuterPrefix.empty()) setenv("TESSARO_PREFIX", m_strOuterPrefix.c_str(), 1);
+    }
+
     tessaro_test::TempDir m_work{"fault"};
+    std::string m_strOuterPrefix;
     std::vector<Reported> m_vecContainers, m_vecInstalled;
 };
 
@@ -248,22 +336,32 @@ TEST_P(FaultInjection, EachFailureIsACodeAndNothingHalfMadeIsReported) {
     // A first enrollment without faults makes the prefix and counts the calls
     // a second one makes; N then walks over that second one's calls.
     long nCalls = 0;
-    ASSERT_FALSE(Enroll(strKind, path, 0));
-    ASSERT_FALSE(Enroll(strKind, path, 0, &nCalls));
+    ASSERT_FALSE(Enroll(strKind, path, 0, false));
+    ASSERT_FALSE(Enroll(strKind, path, 0, false, &nCalls));
     ASSERT_EQ(m_vecContainers.size(), 2u);
     ASSERT_EQ(m_vecInstalled.size(), 4u);  // both certificates, both times
     ASSERT_GE(nCalls, 5);                  // key generation, signing, digests and the certificate at the least
 #ifdef TESSARO_SANITIZE
-    const long nRuns = path.nRunsSanitized;
+    long nRuns = path.nRunsSanitized;
 #else
-    const long nRuns = path.nRuns;
+    long nRuns = path.nRuns;
 #endif
+    // A soak run (TESSARO_SOAK=k) visits k times as many calls; enough of
+    // them visit every call.
+    if (const char* pszSoak = getenv("TESSARO_SOAK")) nRuns *= std::max(1L, std::strtol(pszSoak, nullptr, 10));
     const long nStep = std::max(1L, (nCalls + nRuns - 1) / nRuns);
+    // Each N twice for storage and OpenSSL: the one call fails, then (as a
+    // full disk or a broken library would) that call and every later one.
+    // Memory that stays exhausted would leave nothing to answer with.
+    const bool bStickyToo = strKind == "sqlite" || strKind == "openssl";
     long nWalked = 0, nFired = 0;
-    for (long n = 1; n <= nCalls; n += nStep) {
-        ++nWalked;
-        nFired += Enroll(strKind, path, n) ? 1 : 0;
-        if (HasFatalFailure()) return;
+    for (bool bSticky : {false, true}) {
+        if (bSticky && !bStickyToo) break;
+        for (long n = 1; n <= nCalls; n += nStep) {
+            ++nWalked;
+            nFired += Enroll(strKind, path, n, bSticky) ? 1 : 0;
+            if (HasFatalFailure()) return;
+        }
     }
     const double dSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - tStart).count();
@@ -280,24 +378,20 @@ TEST_P(FaultInjection, EachFailureIsACodeAndNothingHalfMadeIsReported) {
 
     for (const Reported& r : m_vecContainers)
         EXPECT_TRUE(ContainerSigns(path, r.strContainer)) << "container " << r.strContainer
-                                                     << " reported made with the fault at N=" << r.nFaultAt
+                                                     << " reported made with the fault at " << r.strAt
                                                      << " has no usable key";
     HCERTSTORE hStore = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"MY");
     ASSERT_NE(hStore, nullptr);
-    std::vector<std::vector<uint8_t>> vecListed;
-    for (PCCERT_CONTEXT p = CertEnumCertificatesInStore(hStore, nullptr); p != nullptr;
-         p = CertEnumCertificatesInStore(hStore, p))
-        vecListed.emplace_back(p->pbCertEncoded, p->pbCertEncoded + p->cbCertEncoded);
-    CertCloseStore(hStore, 0);
     for (const Reported& r : m_vecInstalled) {
         if (path.bStoreInMy)
-            EXPECT_NE(std::find(vecListed.begin(), vecListed.end(), Base64Decode(r.strCert)), vecListed.end())
-                << "certificate reported installed with the fault at N=" << r.nFaultAt << " is not in MY";
+            EXPECT_EQ(FindByThumbprint(hStore, Base64Decode(r.strCert)), Base64Decode(r.strCert))
+                << "certificate reported installed with the fault at " << r.strAt << " is not in MY";
         else
             EXPECT_EQ(CertificateOnKey(path, r.strContainer, r.dwSpec), Base64Decode(r.strCert))
-                << "certificate reported installed with the fault at N=" << r.nFaultAt << " is not on key "
+                << "certificate reported installed with the fault at " << r.strAt << " is not on key "
                 << r.dwSpec << " of " << r.strContainer;
     }
+    CertCloseStore(hStore, 0);
     for (const char* pszDb : {"/machine.db", "/user.db"})
         EXPECT_EQ(IntegrityCheck(std::string(pszPrefix) + pszDb), "ok") << pszDb;
 }
