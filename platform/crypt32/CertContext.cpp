@@ -205,6 +205,9 @@ std::vector<HCRYPTPROV>& PendingReleases() {
 }  // namespace
 
 ApiLock::ApiLock() {
+    // Made here, where running out of memory can still be reported, so the
+    // destructor never allocates.
+    PendingReleases();
     Lock().lock();
     ++t_lockDepth;
 }
@@ -216,7 +219,13 @@ ApiLock::~ApiLock() {
     for (HCRYPTPROV h : release) CryptReleaseContext(h, 0);
 }
 
-void DeferProviderRelease(HCRYPTPROV h) { PendingReleases().push_back(h); }
+void DeferProviderRelease(HCRYPTPROV h) {
+    try {
+        PendingReleases().push_back(h);
+    } catch (const std::bad_alloc&) {
+        CryptReleaseContext(h, 0);  // no room to wait: released at once
+    }
+}
 
 ContextImpl* LiveContext(PCCERT_CONTEXT p) {
     if (p == nullptr) return nullptr;

@@ -80,7 +80,18 @@ BOOL CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContainer, LPCWSTR szPro
     ContextPtr ctx;
     if (CspStatus st = prov->AcquireContext(szContainer, dwFlags, &ctx)) return Fail(st);
     if (!ctx) return TRUE;  // a deleted key set leaves no context
-    *phProv = CspAddContext(ctx);
+    try {
+        *phProv = CspAddContext(ctx);
+    } catch (const std::bad_alloc&) {
+        // No handle for it: a key set this call made goes again.
+        if (dwFlags & CRYPT_NEWKEYSET) {
+            std::u16string name = ctx->ContainerName();
+            ctx.reset();
+            ContextPtr gone;
+            prov->AcquireContext(name.c_str(), CRYPT_DELETEKEYSET, &gone);
+        }
+        throw;
+    }
     return TRUE;
 } catch (const std::bad_alloc&) {
     return Fail(CspCode(NTE_NO_MEMORY));

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <new>
 
 #include "CspProvider.h"
 #include "win/winbase.h"
@@ -180,9 +181,19 @@ CspStatus CCspProvider::AcquireContext(LPCWSTR pszContainer, DWORD dwFlags, Cont
     }
     if (bNew) {
         if (CspStatus st = m_store.Create(name)) return st;
-    } else if (CspStatus st = m_store.Exists(name)) {
-        return st;
+        try {
+            *out = std::make_shared<CCspContext>(self, name, true, false, dwFlags);
+        } catch (const std::bad_alloc&) {
+            // A key set nobody got a handle to is not left behind.
+            try {
+                m_store.Delete(name);
+            } catch (const std::bad_alloc&) {
+            }
+            throw;
+        }
+        return CSP_OK;
     }
+    if (CspStatus st = m_store.Exists(name)) return st;
     *out = std::make_shared<CCspContext>(self, name, true, false, dwFlags);
     return CSP_OK;
 }

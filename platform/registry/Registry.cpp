@@ -551,6 +551,22 @@ LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpCl
     if (st != ERROR_SUCCESS) return st;
     int64_t id = c.r.id;
     bool created = false;
+    // The handle is made before anything is written: a failed call never
+    // leaves a new key behind for want of memory to hand it out.
+    RegKey* k = nullptr;
+    if (!parts.empty() || c.r.key) {
+        k = NewHandle(c.st, c.r.hive, id);
+        if (!k) return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    struct DropUnlessKept {
+        RegistryState& st;
+        RegKey*& k;
+        ~DropUnlessKept() {
+            if (!k) return;
+            st.handles.erase(k);
+            delete k;
+        }
+    } drop{c.st, k};
     // Opening an existing key needs no write access.
     if (WalkPath(c.hive->db, c.r.id, parts, &id) != ERROR_SUCCESS) {
         Hive* h;
@@ -586,12 +602,12 @@ LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpCl
         st = w.Commit();
         if (st != ERROR_SUCCESS) return st;
     }
-    if (parts.empty() && !c.r.key) {
-        *phkResult = hKey;
-    } else {
-        RegKey* k = NewHandle(c.st, c.r.hive, id);
-        if (!k) return ERROR_NOT_ENOUGH_MEMORY;
+    if (k) {
+        k->id = id;
         *phkResult = reinterpret_cast<HKEY>(k);
+        k = nullptr;
+    } else {
+        *phkResult = hKey;
     }
     if (lpdwDisposition) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     return ERROR_SUCCESS;
