@@ -163,9 +163,21 @@ std::u16string ThumbprintText(PCCERT_CONTEXT pCert) {
 }
 
 // Name of a failed DOM call as a step of the routine FUNC: "<FUNC>-<call>".
-std::u16string DomStep(LPCWSTR FUNC, LPCWSTR pwszCall) {
-    return std::u16string(FUNC) + u"-" + pwszCall;
-}
+// Made without allocating: the call may have failed for want of memory.
+class DomStep {
+public:
+    DomStep(LPCWSTR FUNC, LPCWSTR pwszCall) {
+        size_t n = 0;
+        for (LPCWSTR part : {FUNC, u"-", pwszCall})
+            for (; *part && n + 1 < kMaxChars; ++part) m_wsz[n++] = *part;
+        m_wsz[n] = 0;
+    }
+    LPCWSTR c_str() const { return m_wsz; }
+
+private:
+    static constexpr size_t kMaxChars = 96;
+    WCHAR m_wsz[kMaxChars];
+};
 
 // The children of a node and their count; failures traced as DOM steps of FUNC.
 HRESULT GetChildList(LPCWSTR FUNC, IXMLDOMNode* pNode, ComPtr<IXMLDOMNodeList>& children, LONG* pnLength) {
