@@ -68,22 +68,8 @@ bool AddToMyStore(const Bytes& der, const std::u16string& container, const std::
 
 std::string Narrow(const std::u16string& s);
 
-// Points the process (and the programs it starts) at a prefix of its own for
-// one test, so that a whole test program can run in one process.
-class FreshPrefix {
-public:
-    FreshPrefix() : m_dir("certkit") {
-        const char* old = getenv("TESSARO_PREFIX");
-        m_old = old ? old : "";
-        setenv("TESSARO_PREFIX", m_dir.path().c_str(), 1);
-    }
-    ~FreshPrefix() { setenv("TESSARO_PREFIX", m_old.c_str(), 1); }
-    FreshPrefix(const FreshPrefix&) = delete;
-    FreshPrefix& operator=(const FreshPrefix&) = delete;
-
-private:
-    tessaro_test::TempDir m_dir;
-    std::string m_old;
-};
+// A prefix of its own for one test, so that a whole test program can run in
+// one process.
+using FreshPrefix = tessaro_test::ScopedPrefix;
 
 }  // namespace certkit

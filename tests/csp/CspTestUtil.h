@@ -190,20 +190,6 @@ inline Bytes CertificateFor(EVP_PKEY* subjectKey, const char* cn) {
     return v;
 }
 
-// Switches TESSARO_PREFIX to a fresh directory for the life of the object.
-class ScopedPrefix {
-public:
-    ScopedPrefix() : m_dir("cspprefix") {
-        const char* old = getenv("TESSARO_PREFIX");
-        m_old = old ? old : "";
-        setenv("TESSARO_PREFIX", m_dir.path().c_str(), 1);
-    }
-    ~ScopedPrefix() { setenv("TESSARO_PREFIX", m_old.c_str(), 1); }
-    const std::string& path() const { return m_dir.path(); }
-
-private:
-    tessaro_test::TempDir m_dir;
-    std::string m_old;
-};
+using ScopedPrefix = tessaro_test::ScopedPrefix;
 
 }  // namespace csptest

@@ -173,21 +173,7 @@ std::string ReadAll(int fd) {
     return s;
 }
 
-// Points the process at a fresh prefix for one test and back afterwards.
-class ScopedPrefix {
-public:
-    ScopedPrefix() : m_dir("reg") {
-        const char* old = std::getenv("TESSARO_PREFIX");
-        m_old = old ? old : "";
-        setenv("TESSARO_PREFIX", m_dir.path().c_str(), 1);
-    }
-    ~ScopedPrefix() { setenv("TESSARO_PREFIX", m_old.c_str(), 1); }
-    const std::string& path() const { return m_dir.path(); }
-
-private:
-    tessaro_test::TempDir m_dir;
-    std::string m_old;
-};
+using ScopedPrefix = tessaro_test::ScopedPrefix;
 
 HKEY Create(HKEY root, LPCWSTR path, DWORD* disp = nullptr) {
     HKEY h = nullptr;

@@ -9,6 +9,7 @@
 
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
@@ -29,6 +30,14 @@ TempDir::~TempDir() {
     std::error_code ec;
     std::filesystem::remove_all(m_path, ec);
 }
+
+ScopedPrefix::ScopedPrefix(const std::string& tag) : m_dir(tag) {
+    const char* old = getenv("TESSARO_PREFIX");
+    m_old = old ? old : "";
+    setenv("TESSARO_PREFIX", m_dir.path().c_str(), 1);
+}
+
+ScopedPrefix::~ScopedPrefix() { setenv("TESSARO_PREFIX", m_old.c_str(), 1); }
 
 std::vector<uint8_t> FromHex(const std::string& hex) {
     std::vector<uint8_t> out;

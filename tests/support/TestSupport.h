@@ -22,6 +22,21 @@ private:
     std::string m_path;
 };
 
+// Points the process (and the programs it starts) at a fresh prefix of its
+// own for the life of the object, and back afterwards.
+class ScopedPrefix {
+public:
+    explicit ScopedPrefix(const std::string& tag = "prefix");
+    ~ScopedPrefix();
+    ScopedPrefix(const ScopedPrefix&) = delete;
+    ScopedPrefix& operator=(const ScopedPrefix&) = delete;
+    const std::string& path() const { return m_dir.path(); }
+
+private:
+    TempDir m_dir;
+    std::string m_old;
+};
+
 // Hex text ("30 0D 31", "300d31", blanks ignored) to bytes and back (upper case, no blanks).
 std::vector<uint8_t> FromHex(const std::string& hex);
 std::string ToHex(const uint8_t* p, size_t n);
