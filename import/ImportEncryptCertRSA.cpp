@@ -378,9 +378,16 @@ struct TempKeySet {
         if (hProv) CryptReleaseContext(hProv, 0);
         if (!wstrName.empty()) {
             const DWORD dwError = GetLastError();
-            HCRYPTPROV hDelete = 0;
-            CryptAcquireContextW(&hDelete, wstrName.c_str(), TEMP_KEYSET_PROVIDER, PROV_RSA_FULL,
-                                 CRYPT_DELETEKEYSET);
+            // A delete that fails on its way (the provider's lookup in the
+            // registry, say) is tried once more: nobody else would ever
+            // remove the key set.
+            for (int nTry = 0; nTry < 2; ++nTry) {
+                HCRYPTPROV hDelete = 0;
+                if (CryptAcquireContextW(&hDelete, wstrName.c_str(), TEMP_KEYSET_PROVIDER, PROV_RSA_FULL,
+                                         CRYPT_DELETEKEYSET) ||
+                    GetLastError() == static_cast<DWORD>(NTE_BAD_KEYSET))
+                    break;
+            }
             SetLastError(dwError);
         }
     }
