@@ -16,25 +16,7 @@ namespace {
 
 constexpr DWORD kEnc = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
-void PutLen(Bytes& out, size_t n) {
-    if (n < 0x80) {
-        out.push_back(static_cast<uint8_t>(n));
-    } else if (n < 0x100) {
-        out.push_back(0x81);
-        out.push_back(static_cast<uint8_t>(n));
-    } else {
-        out.push_back(0x82);
-        out.push_back(static_cast<uint8_t>(n >> 8));
-        out.push_back(static_cast<uint8_t>(n));
-    }
-}
-
-Bytes Tlv(uint8_t tag, const Bytes& content) {
-    Bytes out = {tag};
-    PutLen(out, content.size());
-    out.insert(out.end(), content.begin(), content.end());
-    return out;
-}
+using tessaro_test::Tlv;
 
 // The container's public key as an OpenSSL key, from CryptExportPublicKeyInfo.
 EVP_PKEY* ContainerKey(HCRYPTPROV prov, DWORD spec) {

@@ -20,22 +20,7 @@ inline std::string Field(long long v) {
     return std::string(16 - s.size(), '0') + s;
 }
 
-inline Bytes Tlv(uint8_t tag, const Bytes& content) {
-    Bytes out{tag};
-    size_t n = content.size();
-    if (n < 0x80) {
-        out.push_back(static_cast<uint8_t>(n));
-    } else if (n < 0x100) {
-        out.push_back(0x81);
-        out.push_back(static_cast<uint8_t>(n));
-    } else {
-        out.push_back(0x82);
-        out.push_back(static_cast<uint8_t>(n >> 8));
-        out.push_back(static_cast<uint8_t>(n));
-    }
-    out.insert(out.end(), content.begin(), content.end());
-    return out;
-}
+using tessaro_test::Tlv;
 
 inline Bytes Cat(std::initializer_list<Bytes> parts) {
     Bytes out;

@@ -19,6 +19,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "TestSupport.h"
+
 namespace sm2csp_test {
 
 namespace {
@@ -391,24 +393,6 @@ Bytes Sm2RequestInfo(const Bytes& x, const Bytes& y, const std::string& cn) {
     return out;
 }
 
-namespace {
-void AppendDer(Bytes& out, uint8_t tag, const Bytes& content) {
-    out.push_back(tag);
-    size_t n = content.size();
-    if (n < 0x80) {
-        out.push_back(static_cast<uint8_t>(n));
-    } else if (n < 0x100) {
-        out.push_back(0x81);
-        out.push_back(static_cast<uint8_t>(n));
-    } else {
-        out.push_back(0x82);
-        out.push_back(static_cast<uint8_t>(n >> 8));
-        out.push_back(static_cast<uint8_t>(n));
-    }
-    out.insert(out.end(), content.begin(), content.end());
-}
-}  // namespace
-
 std::string Sm2RequestPem(const Bytes& info, const Bytes& sigLe) {
     Bytes body = info;
     const uint8_t alg[] = {0x30, 0x0C, 0x06, 0x08, 0x2A, 0x81, 0x1C, 0xCF, 0x55, 0x01, 0x83, 0x75, 0x05, 0x00};
@@ -416,9 +400,9 @@ std::string Sm2RequestPem(const Bytes& info, const Bytes& sigLe) {
     Bytes bits(1, 0);
     Bytes sig = Sm2SignatureDer(sigLe);
     bits.insert(bits.end(), sig.begin(), sig.end());
-    AppendDer(body, 0x03, bits);
-    Bytes req;
-    AppendDer(req, 0x30, body);
+    const Bytes bitString = tessaro_test::Tlv(0x03, bits);
+    body.insert(body.end(), bitString.begin(), bitString.end());
+    const Bytes req = tessaro_test::Tlv(0x30, body);
     const unsigned char* p = req.data();
     X509_REQ* r = d2i_X509_REQ(nullptr, &p, static_cast<long>(req.size()));
     Check(r != nullptr, "d2i_X509_REQ");

@@ -146,6 +146,23 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
     return r;
 }
 
+std::vector<uint8_t> Tlv(uint8_t tag, const std::vector<uint8_t>& content) {
+    std::vector<uint8_t> out{tag};
+    size_t n = content.size();
+    if (n < 0x80) {
+        out.push_back(static_cast<uint8_t>(n));
+    } else if (n < 0x100) {
+        out.push_back(0x81);
+        out.push_back(static_cast<uint8_t>(n));
+    } else {
+        out.push_back(0x82);
+        out.push_back(static_cast<uint8_t>(n >> 8));
+        out.push_back(static_cast<uint8_t>(n));
+    }
+    out.insert(out.end(), content.begin(), content.end());
+    return out;
+}
+
 std::vector<uint8_t> Base64Decode(const std::string& text) {
     static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::vector<uint8_t> out;

@@ -42,6 +42,9 @@ std::vector<uint8_t> FromHex(const std::string& hex);
 std::string ToHex(const uint8_t* p, size_t n);
 inline std::string ToHex(const std::vector<uint8_t>& v) { return ToHex(v.data(), v.size()); }
 
+// DER element of the tag around the content (up to 0xFFFF bytes of it).
+std::vector<uint8_t> Tlv(uint8_t tag, const std::vector<uint8_t>& content);
+
 // Base64 text to bytes; characters outside the alphabet (line breaks, the
 // padding) are skipped.
 std::vector<uint8_t> Base64Decode(const std::string& text);

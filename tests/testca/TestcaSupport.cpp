@@ -10,23 +10,6 @@
 
 namespace testca_test {
 
-Bytes Tlv(uint8_t tag, const Bytes& content) {
-    Bytes out{tag};
-    size_t n = content.size();
-    if (n < 0x80) {
-        out.push_back(static_cast<uint8_t>(n));
-    } else if (n < 0x100) {
-        out.push_back(0x81);
-        out.push_back(static_cast<uint8_t>(n));
-    } else {
-        out.push_back(0x82);
-        out.push_back(static_cast<uint8_t>(n >> 8));
-        out.push_back(static_cast<uint8_t>(n));
-    }
-    out.insert(out.end(), content.begin(), content.end());
-    return out;
-}
-
 Bytes Cat(const std::vector<Bytes>& parts) {
     Bytes out;
     for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());

@@ -21,7 +21,7 @@ using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
 using Cert = std::unique_ptr<X509, X509Free>;
 
 // DER pieces.
-Bytes Tlv(uint8_t tag, const Bytes& content);
+using tessaro_test::Tlv;
 Bytes Cat(const std::vector<Bytes>& parts);
 Bytes Str(const std::string& s);
 
