@@ -58,8 +58,9 @@ const char* const kMicrosoft = "Microsoft Enhanced Cryptographic Provider v1.0";
 
 const EnrollmentPath kPaths[] = {
     {"MicrosoftRsa", kMicrosoft, 512, "RSA", CALG_SHA1, true, nullptr, 0, 120, 25},
-    // 2048 bits: the token's envelope path needs them, and each run makes
-    // three such keys (two in the host, one in the CA), so fewer runs.
+    // 2048 bits: at 1024 the agent would open the envelope itself. Each run
+    // makes two such keys (the signing key, the CA's encryption key) and a
+    // 1024-bit one, several times a Microsoft run's cost, so fewer runs.
     {"VendorRsa", "Tessaro RSA Token CSP v1.0", 2048, "RSA", CALG_SHA1, false, nullptr, CRYPT_EXPORTABLE, 30, 12},
     // The ciphertext in the order tried second, so the first attempt's
     // failure and the retry are walked too.
