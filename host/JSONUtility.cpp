@@ -210,7 +210,11 @@ int ConstructResponseJSON(const char* pszFuncName, int nErrorCode, int nResultKi
     }
     auto add = [&](const char* pszKey, cJSON* pItem) {
         if (pItem == nullptr) return false;
-        cJSON_AddItemToObject(pResponseJSON.get(), pszKey, pItem);
+        // The key is copied, which can fail too; the item is then still ours.
+        if (!cJSON_AddItemToObject(pResponseJSON.get(), pszKey, pItem)) {
+            cJSON_Delete(pItem);
+            return false;
+        }
         return true;
     };
     if (!add("function", cJSON_CreateString(pszFuncName)) ||
@@ -260,8 +264,12 @@ int ConvertJSONToResponseMsg(const char* pszFuncName, const char* pszRandomId, c
         bool bReady = true;
         if (bHasId) {
             cJSON* pId = cJSON_CreateString(pszRandomId);
-            if (pId == nullptr) bReady = false;
-            else cJSON_AddItemToObject(pResponseJSON, "randomId", pId);
+            if (pId == nullptr) {
+                bReady = false;
+            } else if (!cJSON_AddItemToObject(pResponseJSON, "randomId", pId)) {
+                cJSON_Delete(pId);
+                bReady = false;  // the fallback below carries the id
+            }
         }
         char* pszPrinted = bReady ? cJSON_PrintUnformatted(pResponseJSON) : nullptr;
         if (pszPrinted != nullptr) {
