@@ -67,6 +67,11 @@ HRESULT GetAllCSPName(std::u16string& wstrCSPNames) {
             if (dwError == ERROR_NO_MORE_ITEMS) break;
             HRESULT hr = KevoLastErrorResult();
             KEVO_FAIL_W(FUNC, u"CryptEnumProvidersW(size)", u"!bResult", hr);
+            // Exhausted memory is no broken registration: skipping the index
+            // would answer a list with a provider missing.
+            if (dwError == static_cast<DWORD>(NTE_NO_MEMORY) || dwError == ERROR_NOT_ENOUGH_MEMORY ||
+                dwError == ERROR_OUTOFMEMORY)
+                return hr;
             if (++dwConsecutiveFailures >= MAX_CONSECUTIVE_PROVIDER_FAILURES) return hr;
             continue;
         }

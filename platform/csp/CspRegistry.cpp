@@ -1,6 +1,7 @@
 // Provider registrations in the machine hive: the built-in ones written once
 // per prefix, looked up by name (or by type for a null name), enumerated.
 #include <mutex>
+#include <new>
 #include <string>
 
 #include "CspProvider.h"
@@ -66,9 +67,18 @@ LSTATUS SetString(HKEY k, const char16_t* name, const char16_t* s) {
                           static_cast<DWORD>((v.size() + 1) * sizeof(char16_t)));
 }
 
+// The registry's out-of-memory answer is no missing or broken registration:
+// it goes up as the exception the CryptoAPI entry points turn into
+// NTE_NO_MEMORY.
+LSTATUS NoMemoryThrows(LSTATUS st) {
+    if (st == ERROR_NOT_ENOUGH_MEMORY || st == ERROR_OUTOFMEMORY) throw std::bad_alloc();
+    return st;
+}
+
 bool ReadDword(HKEY k, const char16_t* name, DWORD* out) {
     DWORD type = 0, v = 0, cb = sizeof(v);
-    if (RegQueryValueExW(k, name, nullptr, &type, reinterpret_cast<BYTE*>(&v), &cb) != ERROR_SUCCESS) return false;
+    if (NoMemoryThrows(RegQueryValueExW(k, name, nullptr, &type, reinterpret_cast<BYTE*>(&v), &cb)) != ERROR_SUCCESS)
+        return false;
     if (type != REG_DWORD || cb != sizeof(v)) return false;
     *out = v;
     return true;
@@ -76,10 +86,11 @@ bool ReadDword(HKEY k, const char16_t* name, DWORD* out) {
 
 bool ReadString(HKEY k, const char16_t* name, std::u16string* out) {
     DWORD type = 0, cb = 0;
-    if (RegQueryValueExW(k, name, nullptr, &type, nullptr, &cb) != ERROR_SUCCESS) return false;
+    if (NoMemoryThrows(RegQueryValueExW(k, name, nullptr, &type, nullptr, &cb)) != ERROR_SUCCESS) return false;
     if ((type != REG_SZ && type != REG_EXPAND_SZ) || cb > 4096) return false;
     std::u16string s(cb / 2 + 1, u'\0');
-    if (RegQueryValueExW(k, name, nullptr, &type, reinterpret_cast<BYTE*>(s.data()), &cb) != ERROR_SUCCESS)
+    if (NoMemoryThrows(RegQueryValueExW(k, name, nullptr, &type, reinterpret_cast<BYTE*>(s.data()), &cb)) !=
+        ERROR_SUCCESS)
         return false;
     s.resize(cb / 2);
     while (!s.empty() && s.back() == u'\0') s.pop_back();
@@ -87,41 +98,40 @@ bool ReadString(HKEY k, const char16_t* name, std::u16string* out) {
     return true;
 }
 
+// Running out of memory throws (see NoMemoryThrows) before anything is
+// committed, so the registration is tried again by the next call.
 void RegisterBuiltins() {
     tessaro_platform::RegistryTransaction tx(HKEY_LOCAL_MACHINE);
-    if (tx.Status() != ERROR_SUCCESS) return;  // a read-only machine hive stays as it is
+    if (NoMemoryThrows(tx.Status()) != ERROR_SUCCESS) return;  // a read-only machine hive stays as it is
     {
         HkeyCloser marker;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMarkerKey, 0, KEY_READ, &marker.h) == ERROR_SUCCESS) {
+        if (NoMemoryThrows(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMarkerKey, 0, KEY_READ, &marker.h)) == ERROR_SUCCESS) {
             DWORD done = 0;
             if (ReadDword(marker.h, kMarkerValue, &done) && done) return;
         }
     }
+    auto created = [](const std::u16string& path, HkeyCloser& k) {
+        return NoMemoryThrows(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                              nullptr, &k.h, nullptr)) == ERROR_SUCCESS;
+    };
     for (const Builtin& b : kBuiltins) {
         HkeyCloser k;
-        std::u16string path = std::u16string(kProviderRoot) + u"\\" + b.name;
-        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k.h,
-                            nullptr) != ERROR_SUCCESS)
-            return;
-        if (SetDword(k.h, u"Type", b.type) != ERROR_SUCCESS || SetString(k.h, u"Image Path", b.image) != ERROR_SUCCESS)
+        if (!created(std::u16string(kProviderRoot) + u"\\" + b.name, k)) return;
+        if (NoMemoryThrows(SetDword(k.h, u"Type", b.type)) != ERROR_SUCCESS ||
+            NoMemoryThrows(SetString(k.h, u"Image Path", b.image)) != ERROR_SUCCESS)
             return;
     }
     for (const ProviderType& t : kTypes) {
         HkeyCloser k;
-        std::u16string path = std::u16string(kProviderTypesRoot) + u"\\" + t.keyName;
-        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k.h,
-                            nullptr) != ERROR_SUCCESS)
-            return;
-        if (SetString(k.h, u"Name", t.defaultName) != ERROR_SUCCESS ||
-            SetString(k.h, u"TypeName", t.typeName) != ERROR_SUCCESS)
+        if (!created(std::u16string(kProviderTypesRoot) + u"\\" + t.keyName, k)) return;
+        if (NoMemoryThrows(SetString(k.h, u"Name", t.defaultName)) != ERROR_SUCCESS ||
+            NoMemoryThrows(SetString(k.h, u"TypeName", t.typeName)) != ERROR_SUCCESS)
             return;
     }
     HkeyCloser marker;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kMarkerKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &marker.h,
-                        nullptr) != ERROR_SUCCESS)
-        return;
-    if (SetDword(marker.h, kMarkerValue, 1) != ERROR_SUCCESS) return;
-    tx.Commit();
+    if (!created(kMarkerKey, marker)) return;
+    if (NoMemoryThrows(SetDword(marker.h, kMarkerValue, 1)) != ERROR_SUCCESS) return;
+    NoMemoryThrows(tx.Commit());
 }
 
 }  // namespace
@@ -150,7 +160,7 @@ CspStatus CspLookupProvider(LPCWSTR pszName, DWORD dwProvType, CspProviderInfo* 
         typeKey[2] = static_cast<char16_t>(u'0' + v % 10);
         typeKey[3] = 0;
         path += typeKey;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &t.h) != ERROR_SUCCESS ||
+        if (NoMemoryThrows(RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &t.h)) != ERROR_SUCCESS ||
             !ReadString(t.h, u"Name", &name) || name.empty())
             return CspCode(NTE_PROV_TYPE_NOT_DEF);
     } else {
@@ -160,7 +170,7 @@ CspStatus CspLookupProvider(LPCWSTR pszName, DWORD dwProvType, CspProviderInfo* 
         return CspCode(NTE_KEYSET_NOT_DEF);
     HkeyCloser k;
     std::u16string path = std::u16string(kProviderRoot) + u"\\" + name;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &k.h) != ERROR_SUCCESS)
+    if (NoMemoryThrows(RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &k.h)) != ERROR_SUCCESS)
         return CspCode(NTE_KEYSET_NOT_DEF);
     CspProviderInfo info;
     info.name = name;
@@ -193,14 +203,14 @@ CspStatus CspEnumRegistered(DWORD dwIndex, std::u16string* name, DWORD* type) {
     HkeyCloser root;
     // Only a missing key means "no providers"; a hive that cannot be read is
     // a failure, never an empty list reported as success.
-    LSTATUS rsOpen = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProviderRoot, 0, KEY_READ, &root.h);
+    LSTATUS rsOpen = NoMemoryThrows(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProviderRoot, 0, KEY_READ, &root.h));
     if (rsOpen == ERROR_FILE_NOT_FOUND) return ERROR_NO_MORE_ITEMS;
     if (rsOpen != ERROR_SUCCESS) return static_cast<CspStatus>(rsOpen);
     DWORD seen = 0;
     for (DWORD i = 0;; ++i) {
         WCHAR buf[256];
         DWORD cch = 256;
-        LSTATUS rs = RegEnumKeyExW(root.h, i, buf, &cch, nullptr, nullptr, nullptr, nullptr);
+        LSTATUS rs = NoMemoryThrows(RegEnumKeyExW(root.h, i, buf, &cch, nullptr, nullptr, nullptr, nullptr));
         if (rs == ERROR_NO_MORE_ITEMS) return ERROR_NO_MORE_ITEMS;
         if (rs == ERROR_MORE_DATA) continue;
         if (rs != ERROR_SUCCESS) return CspCode(NTE_FAIL);
@@ -208,7 +218,8 @@ CspStatus CspEnumRegistered(DWORD dwIndex, std::u16string* name, DWORD* type) {
         if (n.empty() || n.size() > kCspMaxNameChars) continue;
         HkeyCloser k;
         DWORD t = 0;
-        if (RegOpenKeyExW(root.h, n.c_str(), 0, KEY_READ, &k.h) != ERROR_SUCCESS || !ReadDword(k.h, u"Type", &t))
+        if (NoMemoryThrows(RegOpenKeyExW(root.h, n.c_str(), 0, KEY_READ, &k.h)) != ERROR_SUCCESS ||
+            !ReadDword(k.h, u"Type", &t))
             continue;
         if (seen++ == dwIndex) {
             *name = n;

@@ -445,6 +445,7 @@ LSTATUS ChildNames(Hive& h, int64_t id, ChildCache* cache, ChildCache* scratch, 
     int64_t dv = DataVersion(h.db);
     bool fresh = c->valid && c->dataVersion == dv && c->localWrites == h.localWrites && index != 0;
     if (!fresh) {
+        c->valid = false;  // a fill cut short (no memory, a failed step) is never reused
         c->names.clear();
         Stmt s = Prepare(h.db, values ? "SELECT name FROM vals WHERE key=? ORDER BY rowid"
                                       : "SELECT name FROM keys WHERE parent=? ORDER BY fold");
