@@ -25,7 +25,8 @@ public:
     CCryptoAgent& operator=(const CCryptoAgent&) = delete;
 
     // The operations in the order both front ends rely on. Every one returns
-    // KEVO_OK or a negative result code; out-strings are new BSTRs owned by
+    // KEVO_OK or a negative result code (E_OUTOFMEMORY when memory runs out:
+    // no exception leaves an operation); out-strings are new BSTRs owned by
     // the caller; out-flags are written only on success.
     virtual HRESULT KEVO_GetCSPInfo(BSTR* pbstrCSPInfo);
     virtual HRESULT KEVO_SetCSPInfo(LONG nKeyLength, BSTR bstrCSPName, VARIANT_BOOL* pbResult);
