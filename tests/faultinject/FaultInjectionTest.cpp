@@ -223,7 +223,7 @@ struct Reported {
     std::string strCert;  // Base64
 };
 
-class FaultInjection : public ::testing::TestWithParam<std::tuple<const char*, EnrollmentPath>> {
+class FaultInjection : public ::testing::TestWithParam<std::tuple<std::string, EnrollmentPath>> {
 protected:
     // Every run starts from the same prefix (a copy of the one a first
     // enrollment made), so the Nth call is the same call in every run: what
@@ -444,13 +444,16 @@ TEST_P(FaultInjection, EachFailureIsACodeAndNothingHalfMadeIsReported) {
 }
 
 std::string WalkName(const ::testing::TestParamInfo<FaultInjection::ParamType>& info) {
-    return std::string(std::get<0>(info.param)) + "_" + std::get<1>(info.param).pszName;
+    return std::get<0>(info.param) + "_" + std::get<1>(info.param).pszName;
 }
 
 // The kinds of fault the shim injects.
 const char* const kKinds[] = {"sqlite", "openssl"};
 
-INSTANTIATE_TEST_SUITE_P(Walks, FaultInjection,
-                         ::testing::Combine(::testing::ValuesIn(kKinds), ::testing::ValuesIn(kPaths)), WalkName);
+INSTANTIATE_TEST_SUITE_P(
+    Walks, FaultInjection,
+    ::testing::Combine(::testing::ValuesIn(std::vector<std::string>(std::begin(kKinds), std::end(kKinds))),
+                       ::testing::ValuesIn(kPaths)),
+    WalkName);
 
 }  // namespace
