@@ -448,7 +448,7 @@ std::string WalkName(const ::testing::TestParamInfo<FaultInjection::ParamType>& 
 }
 
 // The kinds of fault the shim injects.
-const char* const kKinds[] = {"sqlite", "openssl"};
+const char* const kKinds[] = {"sqlite", "openssl", "new", "malloc"};
 
 INSTANTIATE_TEST_SUITE_P(
     Walks, FaultInjection,
