@@ -83,10 +83,10 @@ fuzz-smoke: build-fuzz
 	fuzz/run-fuzz.sh build-fuzz $(FUZZ_SMOKE_SECONDS) $(JOBS)
 
 # Longer runs than `make test` affords: the fuzzers for FUZZ_SECONDS each,
-# then the hostile-page and crash-safety runs SOAK times over.
+# then the hostile-page, crash-safety and fault-injection runs SOAK times over.
 SOAK ?= 10
 soak: fuzz build
-	cd build && TESSARO_SOAK=$(SOAK) ./tests/test_hostile && TESSARO_SOAK=$(SOAK) ./tests/test_crashsafety
+	cd build && TESSARO_SOAK=$(SOAK) ./tests/test_hostile && TESSARO_SOAK=$(SOAK) ./tests/test_crashsafety && TESSARO_SOAK=$(SOAK) ./tests/test_faultinject
 
 clean:
 	rm -rf build build-asan build-fuzz
