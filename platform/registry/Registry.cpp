@@ -306,11 +306,15 @@ LSTATUS ResolveHandle(RegistryState& st, HKEY hKey, Resolved* out) {
     return ERROR_SUCCESS;
 }
 
-bool KeyExists(sqlite3* db, int64_t id) {
+// ERROR_SUCCESS while the key is there, ERROR_KEY_DELETED once it is gone;
+// a lookup that fails (no memory, a failed read) says so instead.
+LSTATUS KeyState(sqlite3* db, int64_t id) {
     Stmt s = Prepare(db, "SELECT 1 FROM keys WHERE id=?");
-    if (!s) return false;
+    if (!s) return PrepareFailure();
     sqlite3_bind_int64(s.get(), 1, id);
-    return sqlite3_step(s.get()) == SQLITE_ROW;
+    int rc = sqlite3_step(s.get());
+    if (rc == SQLITE_ROW) return ERROR_SUCCESS;
+    return rc == SQLITE_DONE ? ERROR_KEY_DELETED : MapSqlite(rc);
 }
 
 // Splits "a\\b\\c" into components. Leading separators are refused, a single
@@ -500,7 +504,7 @@ struct Call {
         if (s != ERROR_SUCCESS) return s;
         hive = GetHive(st, r.hive);
         if (!hive) return r.key ? ERROR_KEY_DELETED : ERROR_FILE_NOT_FOUND;
-        if (r.id != kRootId && !KeyExists(hive->db, r.id)) return ERROR_KEY_DELETED;
+        if (r.id != kRootId) return KeyState(hive->db, r.id);
         return ERROR_SUCCESS;
     }
 };
@@ -648,7 +652,10 @@ LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwT
     if (st != ERROR_SUCCESS) return st;
     WriteScope w(*h);
     if (w.Status() != ERROR_SUCCESS) return w.Status();
-    if (c.r.id != kRootId && !KeyExists(h->db, c.r.id)) return ERROR_KEY_DELETED;
+    if (c.r.id != kRootId) {
+        st = KeyState(h->db, c.r.id);
+        if (st != ERROR_SUCCESS) return st;
+    }
     Stmt s = Prepare(h->db,
                      "INSERT INTO vals(key, name, fold, type, data) VALUES(?,?,?,?,?) "
                      "ON CONFLICT(key, fold) DO UPDATE SET name=excluded.name, type=excluded.type, "
