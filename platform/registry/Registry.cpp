@@ -167,12 +167,23 @@ LSTATUS MapSqlite(int rc) {
 // Why the last Prepare failed, as a registry error (a corrupt hive fails here).
 LSTATUS PrepareFailure();
 
+// A parameter SQLite could not copy would leave NULL in its place, and the
+// statement would run anyway (a lookup finding nothing, a delete deleting
+// nothing): running out of memory goes to the Reg* entry point instead,
+// which answers ERROR_NOT_ENOUGH_MEMORY.
+void BindOrThrow(int rc) {
+    if (rc == SQLITE_NOMEM) throw std::bad_alloc();
+}
+
 void BindBlob16(sqlite3_stmt* s, int i, const std::u16string& v) {
-    sqlite3_bind_blob(s, i, v.data(), static_cast<int>(v.size() * sizeof(char16_t)), SQLITE_TRANSIENT);
+    BindOrThrow(sqlite3_bind_blob(s, i, v.data(), static_cast<int>(v.size() * sizeof(char16_t)), SQLITE_TRANSIENT));
 }
 
 std::u16string ColumnBlob16(sqlite3_stmt* s, int i) {
     const void* p = sqlite3_column_blob(s, i);
+    // Null is an empty blob, or a copy SQLite could not make: never a name
+    // read as empty.
+    if (p == nullptr && sqlite3_errcode(sqlite3_db_handle(s)) == SQLITE_NOMEM) throw std::bad_alloc();
     int n = sqlite3_column_bytes(s, i);
     std::u16string r(static_cast<size_t>(n) / 2, u'\0');
     if (p && n >= 2) std::memcpy(r.data(), p, r.size() * 2);
@@ -486,6 +497,7 @@ LSTATUS ReadValue(sqlite3* db, int64_t key, const std::u16string& name, ValueRow
     row->name = ColumnBlob16(s.get(), 0);
     row->type = static_cast<DWORD>(sqlite3_column_int64(s.get(), 1));
     const BYTE* p = static_cast<const BYTE*>(sqlite3_column_blob(s.get(), 2));
+    if (p == nullptr && sqlite3_errcode(sqlite3_db_handle(s.get())) == SQLITE_NOMEM) throw std::bad_alloc();
     int n = sqlite3_column_bytes(s.get(), 2);
     row->data.assign(p, p + (p ? n : 0));
     return ERROR_SUCCESS;
@@ -665,8 +677,8 @@ LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwT
     BindBlob16(s.get(), 2, name);
     BindBlob16(s.get(), 3, Fold(name));
     sqlite3_bind_int64(s.get(), 4, dwType);
-    sqlite3_bind_blob(s.get(), 5, cbData ? lpData : reinterpret_cast<const BYTE*>(""), static_cast<int>(cbData),
-                      SQLITE_TRANSIENT);
+    BindOrThrow(sqlite3_bind_blob(s.get(), 5, cbData ? lpData : reinterpret_cast<const BYTE*>(""),
+                                  static_cast<int>(cbData), SQLITE_TRANSIENT));
     int rc = sqlite3_step(s.get());
     if (rc != SQLITE_DONE) return MapSqlite(rc);
     st = TouchKey(h->db, c.r.id);
