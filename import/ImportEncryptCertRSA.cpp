@@ -756,7 +756,13 @@ HRESULT ComposeRSAEVPPrivateKey(const BYTE* pbEncryptedPrivateKey, DWORD cbEncry
         return E_INVALIDARG;
     }
     std::vector<BYTE> content = {0x02, 0x01, 0x01};
-    auto Append = [&content](const BYTE* pb, size_t cb) { content.insert(content.end(), pb, pb + cb); };
+    // Takes the composed element, which is released even when appending it
+    // runs out of memory.
+    auto Append = [&content](BYTE*& pbPart, size_t cbPart) {
+        std::unique_ptr<BYTE[]> hold(pbPart);
+        pbPart = nullptr;
+        content.insert(content.end(), hold.get(), hold.get() + cbPart);
+    };
 
     BYTE* pb = nullptr;
     DWORD cb = 0;
@@ -766,14 +772,12 @@ HRESULT ComposeRSAEVPPrivateKey(const BYTE* pbEncryptedPrivateKey, DWORD cbEncry
         return hr;
     }
     Append(pb, cb);
-    delete[] pb;
     hr = ComposeObjectIdentifier(OID_VENDOR_3DES_ECB, &pb, &cb);
     if (FAILED(hr)) {
         KEVO_FAIL_W(FUNC, u"ComposeObjectIdentifier -- SymAlgID", u"FAILED(hResult)", hr);
         return hr;
     }
     Append(pb, cb);
-    delete[] pb;
 
     int n = 0;
     pb = nullptr;
@@ -784,7 +788,6 @@ HRESULT ComposeRSAEVPPrivateKey(const BYTE* pbEncryptedPrivateKey, DWORD cbEncry
         return hr;
     }
     Append(pb, static_cast<size_t>(n));
-    delete[] pb;
     pb = nullptr;
     hr = ComposeAnyString(static_cast<int>(cbEncryptedPrivateKey), CERT_RDN_OCTET_STRING, pbEncryptedPrivateKey, &pb,
                           &n);
@@ -793,7 +796,6 @@ HRESULT ComposeRSAEVPPrivateKey(const BYTE* pbEncryptedPrivateKey, DWORD cbEncry
         return hr;
     }
     Append(pb, static_cast<size_t>(n));
-    delete[] pb;
 
     BYTE* pbTotal = nullptr;
     int nTotal = 0;
