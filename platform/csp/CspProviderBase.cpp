@@ -331,8 +331,13 @@ CspStatus CCspProvider::EncodeKeyPair(const CAsymmetricKey& key, std::vector<BYT
     unsigned char* der = nullptr;
     int n = i2d_PrivateKey(key.Pkey(), &der);
     if (n <= 0) return CspCode(NTE_FAIL);
+    // Wiped and released even when the copy runs out of memory.
+    struct Wipe {
+        unsigned char* p;
+        size_t n;
+        ~Wipe() { OPENSSL_clear_free(p, n); }
+    } hold{der, static_cast<size_t>(n)};
     out->assign(der, der + n);
-    OPENSSL_clear_free(der, static_cast<size_t>(n));
     return CSP_OK;
 }
 

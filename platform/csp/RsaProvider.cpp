@@ -705,8 +705,9 @@ CspStatus CRsaProvider::ExportPublicKeyInfo(const ContextPtr& ctx, DWORD dwKeySp
     unsigned char* der = nullptr;
     int n = i2d_PublicKey(key->Pkey(), &der);
     if (n <= 0) return CspCode(NTE_BAD_KEY);
+    // Released even when the copy runs out of memory.
+    std::unique_ptr<unsigned char, void (*)(unsigned char*)> hold(der, [](unsigned char* q) { OPENSSL_free(q); });
     keyBits->assign(der, der + n);
-    OPENSSL_free(der);
     *oid = szOID_RSA_RSA;
     *params = {0x05, 0x00};
     return CSP_OK;
