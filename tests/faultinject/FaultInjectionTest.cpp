@@ -17,7 +17,6 @@
 // call and every later one fail. One enrollment makes thousands of C++
 // allocations and tens of thousands of mallocs (counted from main on), so
 // for those kinds the walk visits an evenly spread sample, never every call.
-#include <sqlite3.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -82,65 +81,11 @@ int CodeOf(const std::string& strResponse, std::string* pstrResult = nullptr) {
     return nCode;
 }
 
-std::vector<uint8_t> Base64Decode(const std::string& s) {
-    static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::vector<uint8_t> out;
-    uint32_t acc = 0;
-    int bits = 0;
-    for (char c : s) {
-        size_t v = kAlphabet.find(c);
-        if (v == std::string::npos) continue;
-        acc = (acc << 6) | static_cast<uint32_t>(v);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out.push_back(static_cast<uint8_t>(acc >> bits));
-        }
-    }
-    return out;
-}
-
 HCRYPTPROV OpenContainer(const EnrollmentPath& path, const std::string& strContainer) {
     std::u16string wstrName(strContainer.begin(), strContainer.end());
     std::u16string wstrProvider(path.pszProvider, path.pszProvider + strlen(path.pszProvider));
     HCRYPTPROV hProv = 0;
     return CryptAcquireContextW(&hProv, wstrName.c_str(), wstrProvider.c_str(), PROV_RSA_FULL, 0) ? hProv : 0;
-}
-
-// True when the container's signature key (else its exchange key) signs.
-bool ContainerSigns(const EnrollmentPath& path, const std::string& strContainer) {
-    HCRYPTPROV hProv = OpenContainer(path, strContainer);
-    if (!hProv) return false;
-    bool bSigned = false;
-    for (DWORD dwSpec : {static_cast<DWORD>(AT_SIGNATURE), static_cast<DWORD>(AT_KEYEXCHANGE)}) {
-        HCRYPTKEY hKey = 0;
-        if (!CryptGetUserKey(hProv, dwSpec, &hKey)) continue;
-        CryptDestroyKey(hKey);
-        HCRYPTHASH hHash = 0;
-        const BYTE data[] = "fault";
-        BYTE sig[512];
-        DWORD cbSig = sizeof sig;
-        bSigned = CryptCreateHash(hProv, path.algHash, 0, 0, &hHash) && CryptHashData(hHash, data, sizeof data, 0) &&
-                  CryptSignHashW(hHash, dwSpec, nullptr, 0, sig, &cbSig) && cbSig > 0;
-        if (hHash) CryptDestroyHash(hHash);
-        break;
-    }
-    CryptReleaseContext(hProv, 0);
-    return bSigned;
-}
-
-std::string IntegrityCheck(const std::string& strPath) {
-    sqlite3* db = nullptr;
-    std::string strResult = "cannot open";
-    if (sqlite3_open_v2(strPath.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
-        strResult.clear();
-        sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr) == SQLITE_OK)
-            while (sqlite3_step(st) == SQLITE_ROW) strResult += reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-        sqlite3_finalize(st);
-    }
-    sqlite3_close(db);
-    return strResult;
 }
 
 // The containers a provider lists.
@@ -339,8 +284,9 @@ protected:
         for (const std::string& strName : vecNew)
             EXPECT_TRUE(bStorageDown || HasKey(path, strName, AT_KEYEXCHANGE))
                 << strAt << ": container " << strName << " left over without a key";
-        if (strcmp(path.pszProvider, kMicrosoft) != 0)
+        if (strcmp(path.pszProvider, kMicrosoft) != 0) {
             EXPECT_EQ(ContainersOf(kMicrosoft), setMicrosoftBefore) << strAt;
+        }
         if (pnCalls) {
             std::ifstream f(strCount);
             *pnCalls = 0;
@@ -357,7 +303,7 @@ protected:
     void Check(const EnrollmentPath& path, const std::vector<Reported>& vecContainers,
                const std::vector<Reported>& vecInstalled) {
         for (const Reported& r : vecContainers)
-            EXPECT_TRUE(ContainerSigns(path, r.strContainer))
+            EXPECT_TRUE(tessaro_test::ContainerSigns(path.pszProvider, r.strContainer, path.algHash))
                 << "container " << r.strContainer << " reported made with the fault at " << r.strAt
                 << " has no usable key";
         HCERTSTORE hStore =
@@ -365,18 +311,18 @@ protected:
         EXPECT_NE(hStore, nullptr);
         for (const Reported& r : vecInstalled) {
             if (path.bStoreInMy)
-                EXPECT_EQ(KeyOfCertificate(hStore, Base64Decode(r.strCert)),
+                EXPECT_EQ(KeyOfCertificate(hStore, tessaro_test::Base64Decode(r.strCert)),
                           r.strContainer + "/" + std::to_string(r.dwSpec))
                     << "certificate reported installed with the fault at " << r.strAt << " is not in MY with its key";
             else
-                EXPECT_TRUE(CertificateOnKey(path, r.strContainer, r.dwSpec) == Base64Decode(r.strCert))
+                EXPECT_TRUE(CertificateOnKey(path, r.strContainer, r.dwSpec) == tessaro_test::Base64Decode(r.strCert))
                     << "certificate reported installed with the fault at " << r.strAt << " is not on key "
                     << r.dwSpec << " of " << r.strContainer;
         }
         if (hStore) CertCloseStore(hStore, 0);
         const std::string strPrefix = getenv("TESSARO_PREFIX");
         for (const char* pszDb : {"/machine.db", "/user.db"})
-            EXPECT_EQ(IntegrityCheck(strPrefix + pszDb), "ok") << pszDb;
+            EXPECT_EQ(tessaro_test::IntegrityCheck(strPrefix + pszDb), "ok") << pszDb;
     }
 
     void TearDown() override {
