@@ -21,6 +21,7 @@
 #include "TestSupport.h"
 #include "win/windows.h"
 
+using host_session::CodeOf;
 using host_session::HostSession;
 
 namespace {
@@ -54,19 +55,6 @@ struct Reported {
     std::string strCertBase64;  // empty until reported installed
     int nIndex;                 // the subject is "CN=Crash <nIndex>,..."
 };
-
-int CodeOf(const std::string& strResponse, std::string* pstrResult = nullptr) {
-    int nCode = -12345;
-    cJSON* p = cJSON_Parse(strResponse.c_str());
-    if (p) {
-        const cJSON* c = cJSON_GetObjectItem(p, "errorcode");
-        if (cJSON_IsNumber(c)) nCode = c->valueint;
-        const cJSON* r = cJSON_GetObjectItem(p, "result");
-        if (pstrResult && cJSON_IsString(r)) *pstrResult = r->valuestring;
-        cJSON_Delete(p);
-    }
-    return nCode;
-}
 
 TEST(CrashSafety, KilledHostsLeaveUsableContainersListedCertificatesAndSoundDatabases) {
     const char* pszPrefix = getenv("TESSARO_PREFIX");

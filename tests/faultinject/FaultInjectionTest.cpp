@@ -35,6 +35,7 @@
 #include "TestSupport.h"
 #include "win/windows.h"
 
+using host_session::CodeOf;
 using host_session::HostSession;
 
 namespace {
@@ -67,19 +68,6 @@ const EnrollmentPath kPaths[] = {
 };
 
 void PrintTo(const EnrollmentPath& p, std::ostream* os) { *os << p.pszName; }
-
-int CodeOf(const std::string& strResponse, std::string* pstrResult = nullptr) {
-    int nCode = -12345;
-    cJSON* p = cJSON_Parse(strResponse.c_str());
-    if (p) {
-        const cJSON* c = cJSON_GetObjectItem(p, "errorcode");
-        if (cJSON_IsNumber(c)) nCode = c->valueint;
-        const cJSON* r = cJSON_GetObjectItem(p, "result");
-        if (pstrResult && cJSON_IsString(r)) *pstrResult = r->valuestring;
-        cJSON_Delete(p);
-    }
-    return nCode;
-}
 
 HCRYPTPROV OpenContainer(const EnrollmentPath& path, const std::string& strContainer) {
     std::u16string wstrName(strContainer.begin(), strContainer.end());

@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cjson/cJSON.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -18,6 +20,21 @@
 #include <vector>
 
 namespace host_session {
+
+// An answer's "errorcode" (-12345 when it has none or is no JSON), and its
+// "result" text into *pstrResult when there is one.
+inline int CodeOf(const std::string& strResponse, std::string* pstrResult = nullptr) {
+    int nCode = -12345;
+    cJSON* p = cJSON_Parse(strResponse.c_str());
+    if (p) {
+        const cJSON* c = cJSON_GetObjectItem(p, "errorcode");
+        if (cJSON_IsNumber(c)) nCode = c->valueint;
+        const cJSON* r = cJSON_GetObjectItem(p, "result");
+        if (pstrResult && cJSON_IsString(r)) *pstrResult = r->valuestring;
+        cJSON_Delete(p);
+    }
+    return nCode;
+}
 
 class HostSession {
 public:

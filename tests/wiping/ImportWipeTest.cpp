@@ -36,19 +36,7 @@ std::string Field(long long v) {
     return std::string(16 - s.size(), '0') + s;
 }
 
-Bytes Tlv(uint8_t tag, const Bytes& content) {
-    Bytes out{tag};
-    size_t n = content.size();
-    if (n < 0x80) {
-        out.push_back(static_cast<uint8_t>(n));
-    } else if (n < 0x100) {
-        out.insert(out.end(), {0x81, static_cast<uint8_t>(n)});
-    } else {
-        out.insert(out.end(), {0x82, static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)});
-    }
-    out.insert(out.end(), content.begin(), content.end());
-    return out;
-}
+using tessaro_test::Tlv;
 
 std::string Base64(const Bytes& b) {
     static const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
