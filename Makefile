@@ -86,7 +86,7 @@ fuzz-smoke: build-fuzz
 # then the hostile-page, crash-safety and fault-injection runs SOAK times over.
 SOAK ?= 10
 soak: fuzz build
-	cd build && TESSARO_SOAK=$(SOAK) ./tests/test_hostile && TESSARO_SOAK=$(SOAK) ./tests/test_crashsafety && TESSARO_SOAK=$(SOAK) ./tests/test_faultinject
+	cd build && TESSARO_SOAK=$(SOAK) ./tests/test_robustness_hostile && TESSARO_SOAK=$(SOAK) ./tests/test_robustness_crashsafety && TESSARO_SOAK=$(SOAK) ./tests/test_robustness_faultinject
 
 clean:
 	rm -rf build build-asan build-fuzz

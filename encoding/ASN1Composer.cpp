@@ -1,14 +1,14 @@
 // DER composer: each builder encodes its children, concatenates them into a
 // fresh buffer and wraps that in one more element.
-#include "ASN1Composer.h"
+#include "encoding/ASN1Composer.h"
 
 #include <cstring>
 #include <memory>
 #include <new>
 
-#include "ASN1Engine.h"
-#include "Diagnostics.h"
-#include "ResultCode.h"
+#include "encoding/ASN1Engine.h"
+#include "diag/Diagnostics.h"
+#include "diag/ResultCode.h"
 
 #define TRACE_UNIT_W u"ASN1Composer"
 

@@ -1,12 +1,12 @@
 // BER/DER reader. Every offset and length is computed in 64-bit arithmetic and
 // checked against the buffer, so no input can make a node point outside it.
-#include "ASN1Engine.h"
+#include "encoding/ASN1Engine.h"
 
 #include <cstdio>
 #include <string>
 
-#include "Diagnostics.h"
-#include "ResultCode.h"
+#include "diag/Diagnostics.h"
+#include "diag/ResultCode.h"
 
 #define TRACE_UNIT_W u"ASN1Engine"
 

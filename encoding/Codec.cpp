@@ -1,13 +1,13 @@
 // Text and binary codecs.
-#include "Codec.h"
+#include "encoding/Codec.h"
 
 #include <climits>
 #include <cstring>
 #include <memory>
 #include <new>
 
-#include "Diagnostics.h"
-#include "ResultCode.h"
+#include "diag/Diagnostics.h"
+#include "diag/ResultCode.h"
 
 #define TRACE_UNIT_W u"Codec"
 

@@ -1,6 +1,6 @@
 // Native-messaging frames on raw descriptors: no stdio buffering in between,
 // so nothing ever needs flushing and a frame leaves in one system call.
-#include "IOStream.h"
+#include "host/IOStream.h"
 
 #include <errno.h>
 #include <sys/uio.h>
@@ -11,7 +11,7 @@
 #include <memory>
 #include <new>
 
-#include "Diagnostics.h"
+#include "diag/Diagnostics.h"
 
 #define TRACE_UNIT_A "IOStream"
 

@@ -1,5 +1,5 @@
 // Request parsing, parameter access and response printing with cJSON.
-#include "JSONUtility.h"
+#include "host/JSONUtility.h"
 
 #include <cstdio>
 #include <cstring>
@@ -7,7 +7,7 @@
 #include <new>
 #include <string>
 
-#include "Diagnostics.h"
+#include "diag/Diagnostics.h"
 
 #define TRACE_UNIT_A "JSONUtility"
 

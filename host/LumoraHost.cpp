@@ -1,16 +1,16 @@
 // Entry point and message loop of the native-messaging host.
-#include "LumoraHost.h"
+#include "host/LumoraHost.h"
 
 #include <signal.h>
 
 #include <memory>
 #include <new>
 
-#include "Diagnostics.h"
-#include "EnrollmentRoutines.h"
-#include "IOStream.h"
-#include "JSONUtility.h"
-#include "nmCryptoAgent.h"
+#include "diag/Diagnostics.h"
+#include "agent/FrontEnd.h"
+#include "host/IOStream.h"
+#include "host/JSONUtility.h"
+#include "host/nmCryptoAgent.h"
 
 #define TRACE_UNIT_A "LumoraHost"
 

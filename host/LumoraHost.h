@@ -4,7 +4,7 @@
 
 #include <cjson/cJSON.h>
 
-#include "CryptoAgent.h"
+#include "agent/CryptoAgent.h"
 
 // Image of the program itself: the agent reads its error texts from here.
 extern HINSTANCE g_hInstance;

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "LumoraHost.h"
+#include "host/LumoraHost.h"
 
 namespace {
 

@@ -1,15 +1,15 @@
 // The host's request handlers: JSON parameters in, agent operation, JSON
 // response out.
-#include "nmCryptoAgent.h"
+#include "host/nmCryptoAgent.h"
 
 #include <cstring>
 #include <memory>
 #include <new>
 
-#include "Codec.h"
-#include "Diagnostics.h"
-#include "JSONUtility.h"
-#include "ResultCode.h"
+#include "agent/FrontEnd.h"
+#include "diag/Diagnostics.h"
+#include "host/JSONUtility.h"
+#include "diag/ResultCode.h"
 
 #define TRACE_UNIT_W u"nmCryptoAgent"
 

@@ -6,7 +6,7 @@
 
 #include <cjson/cJSON.h>
 
-#include "CryptoAgent.h"
+#include "agent/CryptoAgent.h"
 
 int nmKEVO_GetCSPInfo(cJSON** ppResponseJSON, const cJSON* pArgs, CCryptoAgent* pobjCryptoAgent);
 int nmKEVO_GetAllCertInfo(cJSON** ppResponseJSON, const cJSON* pArgs, CCryptoAgent* pobjCryptoAgent);

@@ -1,14 +1,14 @@
 // Installation of an issued certificate onto the key pair it was issued for.
-#include "CertificateInstall.h"
+#include "import/CertificateInstall.h"
 
 #include <cstring>
 #include <memory>
 #include <vector>
 
-#include "Codec.h"
-#include "Diagnostics.h"
-#include "Misc.h"
-#include "ResultCode.h"
+#include "encoding/Codec.h"
+#include "diag/Diagnostics.h"
+#include "misc/Misc.h"
+#include "diag/ResultCode.h"
 
 #define TRACE_UNIT_W u"ImportEncryptCert"
 

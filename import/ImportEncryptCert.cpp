@@ -1,17 +1,17 @@
 // Encryption-certificate import: the entry point, the envelope reader, the
 // envelope path and its SM2 attempts. The RSA routines are in
 // ImportEncryptCertRSA.cpp (same unit).
-#include "ImportEncryptCert.h"
+#include "import/ImportEncryptCert.h"
 
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
 
-#include "ASN1Engine.h"
-#include "CertificateInstall.h"
-#include "Diagnostics.h"
-#include "ResultCode.h"
+#include "encoding/ASN1Engine.h"
+#include "import/CertificateInstall.h"
+#include "diag/Diagnostics.h"
+#include "diag/ResultCode.h"
 
 #define TRACE_UNIT_W u"ImportEncryptCert"
 

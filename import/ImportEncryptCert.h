@@ -39,8 +39,10 @@
 #define SM2_C3_LENGTH 32
 #define SM2_MIN_CIPHERTEXT_LENGTH (SM2_C1_LENGTH + SM2_C3_LENGTH)
 
-// Wipes key material (OPENSSL_cleanse, which the compiler cannot drop).
-void WipeKeyMaterial(void* pv, size_t cb);
+// Wipes key material (SecureZeroMemory, which the compiler cannot drop).
+inline void WipeKeyMaterial(void* pv, size_t cb) {
+    if (pv != nullptr && cb != 0) SecureZeroMemory(pv, cb);
+}
 
 // Owns a new[] byte array of key material and wipes it before release.
 class CKeyBuffer {
@@ -76,7 +78,6 @@ private:
 
 // ---- Entry and the two paths ------------------------------------------------
 
-// Declared for the agent in EnrollmentRoutines.h as well.
 HRESULT ImportEncryptCertEx(const std::u16string& wstrCSPName, const std::u16string& wstrContainerName,
                             const std::u16string& wstrKeyAlgorithm, const std::u16string& wstrEncryptedPrivateKeyData,
                             const std::u16string& wstrEncryptePublicCert, LONG nKeyLength, DWORD dwFlags);

@@ -7,14 +7,14 @@
 #include <memory>
 #include <new>
 
-#include "ASN1Composer.h"
-#include "ASN1Engine.h"
-#include "CertificateInstall.h"
-#include "Codec.h"
-#include "Diagnostics.h"
-#include "ImportEncryptCert.h"
-#include "Misc.h"
-#include "ResultCode.h"
+#include "encoding/ASN1Composer.h"
+#include "encoding/ASN1Engine.h"
+#include "import/CertificateInstall.h"
+#include "encoding/Codec.h"
+#include "diag/Diagnostics.h"
+#include "import/ImportEncryptCert.h"
+#include "misc/Misc.h"
+#include "diag/ResultCode.h"
 
 #define TRACE_UNIT_W u"ImportEncryptCert"
 

@@ -1,8 +1,8 @@
 // One CPlugin per embedded object: it owns the plug-in's reference to the
 // instance's scriptable object.
-#include "Plugin.h"
+#include "plugin/Plugin.h"
 
-#include "Diagnostics.h"
+#include "diag/Diagnostics.h"
 
 #define TRACE_UNIT_W u"Plugin.cpp"
 

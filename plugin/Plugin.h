@@ -3,7 +3,7 @@
 // of the scriptable object.
 #pragma once
 
-#include "npapi_abi.h"
+#include "plugin/npapi_abi.h"
 #include "win/windows.h"
 
 // Handle of this library's resources (error texts, CA chain documents).

@@ -1,15 +1,15 @@
 // Page script's way into the enrollment agent: argument checks and
 // conversions, the agent call, and the script value of the result.
-#include "ScriptablePluginObject.h"
+#include "plugin/ScriptablePluginObject.h"
 
 #include <cmath>
 #include <cstring>
 #include <memory>
 #include <new>
 
-#include "Codec.h"
-#include "Diagnostics.h"
-#include "Plugin.h"
+#include "agent/FrontEnd.h"
+#include "diag/Diagnostics.h"
+#include "plugin/Plugin.h"
 
 #define TRACE_UNIT_W u"ScriptablePluginObject.cpp"
 

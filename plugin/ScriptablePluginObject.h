@@ -3,8 +3,8 @@
 // values and the agent's argument types.
 #pragma once
 
-#include "CryptoAgent.h"
-#include "npapi_abi.h"
+#include "agent/CryptoAgent.h"
+#include "plugin/npapi_abi.h"
 #include "win/windows.h"
 
 // Browser-visible header (class pointer, reference count) plus the instance

@@ -3,11 +3,11 @@
 #include <cstring>
 #include <new>
 
-#include "Diagnostics.h"
-#include "EnrollmentRoutines.h"
-#include "Plugin.h"
-#include "ScriptablePluginObject.h"
-#include "npapi_abi.h"
+#include "diag/Diagnostics.h"
+#include "agent/FrontEnd.h"
+#include "plugin/Plugin.h"
+#include "plugin/ScriptablePluginObject.h"
+#include "plugin/npapi_abi.h"
 
 #define TRACE_UNIT_W u"npLumora.cpp"
 #define NP_EXPORT extern "C" __attribute__((visibility("default")))

@@ -2,7 +2,7 @@
 // the container is created by the first key of a request, a double request
 // generates its second key into it through the same handle, and the signed
 // request is composed by PKCS10RequestBase64.
-#include "CertificateRequisition.h"
+#include "request/CertificateRequisition.h"
 
 #include <cstring>
 #include <memory>
@@ -10,11 +10,11 @@
 #include <string>
 #include <string_view>
 
-#include "Diagnostics.h"
-#include "Misc.h"
-#include "PKCS10Request.h"
-#include "ResultCode.h"
-#include "SubjectDN.h"
+#include "diag/Diagnostics.h"
+#include "misc/Misc.h"
+#include "request/PKCS10Request.h"
+#include "diag/ResultCode.h"
+#include "request/SubjectDN.h"
 
 #define TRACE_UNIT_W u"CertificateRequisition"
 

@@ -1,6 +1,6 @@
 // PKCS#10 request composition. Every element is built bottom-up: children
 // encoded first, concatenated into a fresh buffer, wrapped in one more element.
-#include "PKCS10Request.h"
+#include "request/PKCS10Request.h"
 
 #include <climits>
 #include <cstring>
@@ -8,12 +8,12 @@
 #include <memory>
 #include <new>
 
-#include "ASN1Composer.h"
-#include "CertificateRequisition.h"
-#include "Codec.h"
-#include "Diagnostics.h"
-#include "ResultCode.h"
-#include "SubjectDN.h"
+#include "encoding/ASN1Composer.h"
+#include "request/CertificateRequisition.h"
+#include "encoding/Codec.h"
+#include "diag/Diagnostics.h"
+#include "diag/ResultCode.h"
+#include "request/SubjectDN.h"
 
 #define TRACE_UNIT_W u"PKCS10Request"
 

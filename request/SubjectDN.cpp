@@ -1,14 +1,14 @@
 // Subject text to DER Name.
-#include "SubjectDN.h"
+#include "request/SubjectDN.h"
 
 #include <cstring>
 #include <memory>
 #include <new>
 
-#include "ASN1Composer.h"
-#include "Codec.h"
-#include "Diagnostics.h"
-#include "ResultCode.h"
+#include "encoding/ASN1Composer.h"
+#include "encoding/Codec.h"
+#include "diag/Diagnostics.h"
+#include "diag/ResultCode.h"
 
 #define TRACE_UNIT_W u"SubjectDN"
 

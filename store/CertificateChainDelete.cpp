@@ -1,16 +1,16 @@
 // Removal of CA certificates that earlier versions installed and that are
 // no longer wanted: intermediates from the "CA" stores of the machine and of
 // the user, roots from the machine's trusted-root registry key.
-#include "CertificateChainDelete.h"
+#include "store/CertificateChainDelete.h"
 
 #include <memory>
 #include <string>
 
-#include "CertificateChainInstall.h"
-#include "CertificateFilter.h"
-#include "Diagnostics.h"
-#include "Misc.h"
-#include "ResultCode.h"
+#include "store/CertificateChainInstall.h"
+#include "store/CertificateFilter.h"
+#include "diag/Diagnostics.h"
+#include "misc/Misc.h"
+#include "diag/ResultCode.h"
 
 #define TRACE_UNIT_W u"CertificateChainDelete"
 

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "CertificateFilter.h"
+#include "store/CertificateFilter.h"
 #include "win/windows.h"
 
 #define DISCARD_CERT_INTERMEDIATE 1

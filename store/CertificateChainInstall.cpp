@@ -1,17 +1,17 @@
 // CA chain installation from the XML documents among the resources: the
 // document walk, the serialized property blobs of its root entries, the
 // registry writes and the PKCS#7 part.
-#include "CertificateChainInstall.h"
+#include "store/CertificateChainInstall.h"
 
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string>
 
-#include "CertificateChainOperate.h"
-#include "Codec.h"
-#include "Diagnostics.h"
-#include "ResultCode.h"
+#include "store/CertificateChainOperate.h"
+#include "encoding/Codec.h"
+#include "diag/Diagnostics.h"
+#include "diag/ResultCode.h"
 
 #define TRACE_UNIT_W u"CertificateChainOperate"
 

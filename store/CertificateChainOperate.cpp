@@ -1,14 +1,14 @@
 // Attribute queries and single-criterion tests on certificate contexts.
-#include "CertificateChainOperate.h"
+#include "store/CertificateChainOperate.h"
 
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
 
-#include "Codec.h"
-#include "Diagnostics.h"
-#include "ResultCode.h"
+#include "encoding/Codec.h"
+#include "diag/Diagnostics.h"
+#include "diag/ResultCode.h"
 
 #define TRACE_UNIT_W u"CertificateChainOperate"
 

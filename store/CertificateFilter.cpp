@@ -1,9 +1,9 @@
 // Filter records applied to certificate lists and single certificates.
-#include "CertificateFilter.h"
+#include "store/CertificateFilter.h"
 
-#include "CertificateChainOperate.h"
-#include "Diagnostics.h"
-#include "ResultCode.h"
+#include "store/CertificateChainOperate.h"
+#include "diag/Diagnostics.h"
+#include "diag/ResultCode.h"
 
 #define TRACE_UNIT_W u"CertificateChainOperate"
 

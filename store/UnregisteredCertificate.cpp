@@ -1,13 +1,13 @@
 // The scan of provider key containers for certificates the store does not know.
-#include "UnregisteredCertificate.h"
+#include "store/UnregisteredCertificate.h"
 
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string>
 
-#include "Codec.h"
-#include "Diagnostics.h"
+#include "encoding/Codec.h"
+#include "diag/Diagnostics.h"
 
 #define TRACE_UNIT_W u"CertificateChainOperate"
 

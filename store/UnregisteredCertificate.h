@@ -5,8 +5,8 @@
 
 #include <vector>
 
-#include "CertificateFilter.h"
-#include "ResultCode.h"
+#include "store/CertificateFilter.h"
+#include "diag/ResultCode.h"
 #include "win/windows.h"
 
 // The container's certificate is registered: its private key is reachable

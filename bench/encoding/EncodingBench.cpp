@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "ASN1Composer.h"
-#include "ASN1Engine.h"
-#include "Codec.h"
-#include "SubjectDN.h"
+#include "encoding/ASN1Composer.h"
+#include "encoding/ASN1Engine.h"
+#include "encoding/Codec.h"
+#include "request/SubjectDN.h"
 
 // The platform's structure-type constant shadows OpenSSL's type name.
 #undef X509_NAME

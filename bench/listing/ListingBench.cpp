@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "CryptoAgent.h"
+#include "agent/CryptoAgent.h"
 #include "win/windows.h"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "ASN1Engine.h"
-#include "FuzzSupport.h"
+#include "encoding/ASN1Engine.h"
+#include "fuzz/FuzzSupport.h"
 
 // Every node's content lies inside the buffer; its bytes are read so that
 // AddressSanitizer sees any that do not.

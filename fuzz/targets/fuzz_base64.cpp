@@ -2,8 +2,8 @@
 #include <cstring>
 #include <vector>
 
-#include "Codec.h"
-#include "FuzzSupport.h"
+#include "encoding/Codec.h"
+#include "fuzz/FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pb, size_t cb) {
     if (cb > 0x7FFFFFFF) return 0;

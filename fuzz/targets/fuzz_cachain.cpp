@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "CertificateChainInstall.h"
-#include "FuzzSupport.h"
+#include "store/CertificateChainInstall.h"
+#include "fuzz/FuzzSupport.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     tessaro_fuzz::UsePrivatePrefix();

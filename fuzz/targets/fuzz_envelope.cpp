@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "Codec.h"
-#include "FuzzSupport.h"
-#include "ImportEncryptCert.h"
+#include "encoding/Codec.h"
+#include "fuzz/FuzzSupport.h"
+#include "import/ImportEncryptCert.h"
 
 static void Release(BYTE* pb1, BYTE* pb2) {
     delete[] pb1;

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "FuzzSupport.h"
-#include "IOStream.h"
+#include "fuzz/FuzzSupport.h"
+#include "host/IOStream.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pb, size_t cb) {
     static int s_nFd = memfd_create("frames", 0);

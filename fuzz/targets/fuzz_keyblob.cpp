@@ -11,8 +11,8 @@
 #include <cstring>
 #include <vector>
 
-#include "FuzzSupport.h"
-#include "ImportEncryptCert.h"
+#include "fuzz/FuzzSupport.h"
+#include "import/ImportEncryptCert.h"
 
 #define FUZZ_VENDOR_RSA u"Tessaro RSA Token CSP v1.0"
 #define FUZZ_VENDOR_SM2 u"Tessaro SM2 Token CSP v1.0"

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "FuzzSupport.h"
-#include "ImportEncryptCert.h"
+#include "fuzz/FuzzSupport.h"
+#include "import/ImportEncryptCert.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pb, size_t cb) {
     if (cb < 2) return 0;

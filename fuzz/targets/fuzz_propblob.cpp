@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "CertificateChainInstall.h"
-#include "Codec.h"
-#include "FuzzSupport.h"
+#include "store/CertificateChainInstall.h"
+#include "encoding/Codec.h"
+#include "fuzz/FuzzSupport.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     tessaro_fuzz::UsePrivatePrefix();

@@ -9,9 +9,9 @@
 #include <strings.h>
 #include <string>
 
-#include "FuzzSupport.h"
-#include "JSONUtility.h"
-#include "LumoraHost.h"
+#include "fuzz/FuzzSupport.h"
+#include "host/JSONUtility.h"
+#include "host/LumoraHost.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     tessaro_fuzz::UsePrivatePrefix();

@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "Codec.h"
-#include "FuzzSupport.h"
-#include "SubjectDN.h"
+#include "encoding/Codec.h"
+#include "fuzz/FuzzSupport.h"
+#include "request/SubjectDN.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pb, size_t cb) {
     if (cb == 0) return 0;

@@ -9,7 +9,7 @@
 #include <new>
 #include <unordered_set>
 
-#include "Crypt32Internal.h"
+#include "platform/crypt32/Crypt32Internal.h"
 
 namespace crypt32 {
 

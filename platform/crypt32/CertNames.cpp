@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "Crypt32Internal.h"
+#include "platform/crypt32/Crypt32Internal.h"
 
 namespace crypt32 {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <new>
 
-#include "Crypt32Internal.h"
+#include "platform/crypt32/Crypt32Internal.h"
 
 namespace crypt32 {
 

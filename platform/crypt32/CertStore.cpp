@@ -11,7 +11,7 @@
 #include <new>
 #include <unordered_set>
 
-#include "Crypt32Internal.h"
+#include "platform/crypt32/Crypt32Internal.h"
 
 namespace crypt32 {
 

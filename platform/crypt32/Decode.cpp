@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "Crypt32Internal.h"
+#include "platform/crypt32/Crypt32Internal.h"
 
 using namespace crypt32;
 

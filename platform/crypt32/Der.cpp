@@ -1,7 +1,7 @@
 // A small DER reader for the fields CryptoAPI exposes byte for byte (names,
 // serial numbers, parameters, extension values): OpenSSL validates the
 // certificate, but CERT_INFO must carry the original encodings.
-#include "Crypt32Internal.h"
+#include "platform/crypt32/Crypt32Internal.h"
 
 namespace crypt32 {
 

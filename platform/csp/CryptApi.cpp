@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "CspProvider.h"
+#include "platform/csp/CspProvider.h"
 
 using namespace tessaro::csp;
 

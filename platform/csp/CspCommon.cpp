@@ -8,7 +8,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "CspProvider.h"
+#include "platform/csp/CspProvider.h"
 #include "win/winreg.h"
 
 namespace tessaro::csp {

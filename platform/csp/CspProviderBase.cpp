@@ -10,7 +10,7 @@
 #include <cstring>
 #include <new>
 
-#include "CspProvider.h"
+#include "platform/csp/CspProvider.h"
 #include "win/winbase.h"
 
 namespace tessaro::csp {

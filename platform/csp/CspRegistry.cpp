@@ -4,15 +4,12 @@
 #include <new>
 #include <string>
 
-#include "CspProvider.h"
+#include "platform/csp/CspProvider.h"
 #include "win/platform_prefix.h"
 #include "win/platform_registry.h"
 #include "win/winreg.h"
 
-#if __has_include("Sm2Provider.h")
-#include "Sm2Provider.h"
-#define TESSARO_HAVE_SM2_PROVIDER 1
-#endif
+#include "platform/csp/Sm2Provider.h"
 
 namespace tessaro::csp {
 
@@ -188,10 +185,8 @@ CspStatus CspCreateProvider(const CspProviderInfo& info, ProviderPtr* out) {
         p = CreateMicrosoftRsaProvider(info);
     else if (img == CSP_IMAGE_RSA_TOKEN)
         p = CreateRsaTokenProvider(info);
-#ifdef TESSARO_HAVE_SM2_PROVIDER
     else if (img == CSP_IMAGE_SM2_TOKEN)
         p = CreateSm2TokenProvider(info);
-#endif
     if (!p) return CspCode(NTE_PROV_DLL_NOT_FOUND);
     *out = std::move(p);
     return CSP_OK;

@@ -14,12 +14,9 @@
 
 #include <cstring>
 
-#include "RsaProvider.h"
+#include "platform/csp/RsaProvider.h"
 
-#if __has_include("VendorBlob.h")
-#include "VendorBlob.h"
-#define TESSARO_HAVE_VENDOR_BLOB 1
-#endif
+#include "platform/csp/VendorBlob.h"
 
 namespace tessaro::csp {
 
@@ -736,7 +733,6 @@ CspStatus CRsaProvider::ImportPublicKeyInfo(const ContextPtr& ctx, const CERT_PU
 
 CspStatus CRsaTokenProvider::ImportKey(const ContextPtr& ctx, const BYTE* pbData, DWORD dwDataLen, CCspKey* pubKey,
                                        DWORD dwFlags, KeyPtr* out) {
-#ifdef TESSARO_HAVE_VENDOR_BLOB
     if (pbData && IsVendorImportBlob(pbData, dwDataLen)) {
         if (pubKey) return CspCode(NTE_BAD_KEY);
         if (dwFlags & ~static_cast<DWORD>(CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED | CRYPT_ARCHIVABLE))
@@ -755,7 +751,6 @@ CspStatus CRsaTokenProvider::ImportKey(const ContextPtr& ctx, const BYTE* pbData
         *out = key;
         return CSP_OK;
     }
-#endif
     return CRsaProvider::ImportKey(ctx, pbData, dwDataLen, pubKey, dwFlags, out);
 }
 

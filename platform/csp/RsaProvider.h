@@ -4,7 +4,7 @@
 // the vendor key-envelope import).
 #pragma once
 
-#include "CspProvider.h"
+#include "platform/csp/CspProvider.h"
 
 namespace tessaro::csp {
 

@@ -1,4 +1,4 @@
-#include "Sm2Certificate.h"
+#include "platform/csp/Sm2Certificate.h"
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>

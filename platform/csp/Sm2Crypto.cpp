@@ -1,4 +1,4 @@
-#include "Sm2Crypto.h"
+#include "platform/csp/Sm2Crypto.h"
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "VendorBlobDer.h"
+#include "platform/base/Der.h"
 
 namespace tessaro::csp {
 

@@ -1,9 +1,9 @@
-#include "Sm2Provider.h"
+#include "platform/csp/Sm2Provider.h"
 
 #include <cstring>
 
-#include "Sm2Certificate.h"
-#include "VendorBlob.h"
+#include "platform/csp/Sm2Certificate.h"
+#include "platform/csp/VendorBlob.h"
 
 namespace tessaro::csp {
 

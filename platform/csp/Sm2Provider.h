@@ -7,8 +7,8 @@
 // 0xFFFF0002.
 #pragma once
 
-#include "CspProvider.h"
-#include "Sm2Crypto.h"
+#include "platform/csp/CspProvider.h"
+#include "platform/csp/Sm2Crypto.h"
 
 namespace tessaro::csp {
 

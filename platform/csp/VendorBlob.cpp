@@ -1,4 +1,4 @@
-#include "VendorBlob.h"
+#include "platform/csp/VendorBlob.h"
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "VendorBlobDer.h"
+#include "platform/base/Der.h"
 
 namespace tessaro::csp {
 

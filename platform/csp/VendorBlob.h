@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "Sm2Crypto.h"
+#include "platform/csp/Sm2Crypto.h"
 
 namespace tessaro::csp {
 

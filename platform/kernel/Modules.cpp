@@ -9,7 +9,7 @@
 #include <set>
 #include <string>
 
-#include "CaseFold.h"
+#include "platform/kernel/CaseFold.h"
 #include "win/evntrace.h"
 #include "win/winbase.h"
 

@@ -2,7 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "CaseFold.h"
+#include "platform/kernel/CaseFold.h"
 #include "win/platform_resources.h"
 #include "win/winbase.h"
 

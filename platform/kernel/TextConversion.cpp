@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "CaseFold.h"
+#include "platform/kernel/CaseFold.h"
 #include "win/winbase.h"
 
 namespace {

@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "../kernel/CaseFold.h"
+#include "platform/kernel/CaseFold.h"
 #include "win/platform_prefix.h"
 #include "win/platform_registry.h"
 #include "win/winbase.h"

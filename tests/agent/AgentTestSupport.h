@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 namespace agent_test {
 

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "AgentTestSupport.h"
-#include "CertificateListing.h"
-#include "CryptoAgent.h"
-#include "ResultCode.h"
+#include "tests/agent/AgentTestSupport.h"
+#include "agent/CertificateListing.h"
+#include "agent/CryptoAgent.h"
+#include "diag/ResultCode.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "CryptoAgent.h"
-#include "ResultCode.h"
+#include "agent/CryptoAgent.h"
+#include "diag/ResultCode.h"
 
 namespace {
 

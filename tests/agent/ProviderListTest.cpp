@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "AgentTestSupport.h"
-#include "CryptoAgent.h"
-#include "ResultCode.h"
-#include "TestSupport.h"
+#include "tests/agent/AgentTestSupport.h"
+#include "agent/CryptoAgent.h"
+#include "diag/ResultCode.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "Diagnostics.h"
-#include "TestSupport.h"
+#include "diag/Diagnostics.h"
+#include "tests/support/TestSupport.h"
 #include "win/evntrace.h"
 #include "win/windows.h"
 

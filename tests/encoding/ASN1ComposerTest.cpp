@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "ASN1Composer.h"
-#include "TestSupport.h"
+#include "encoding/ASN1Composer.h"
+#include "tests/support/TestSupport.h"
 
 using tessaro_test::FromHex;
 using tessaro_test::ToHex;

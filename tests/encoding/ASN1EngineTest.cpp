@@ -2,8 +2,8 @@
 
 #include <memory>
 
-#include "ASN1Engine.h"
-#include "TestSupport.h"
+#include "encoding/ASN1Engine.h"
+#include "tests/support/TestSupport.h"
 
 using tessaro_test::FromHex;
 

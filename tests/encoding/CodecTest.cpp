@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "Codec.h"
-#include "TestSupport.h"
+#include "encoding/Codec.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 

@@ -5,11 +5,11 @@
 #include <iterator>
 #include <memory>
 
-#include "ASN1Composer.h"
-#include "ASN1Engine.h"
-#include "Codec.h"
-#include "Diagnostics.h"
-#include "TestSupport.h"
+#include "encoding/ASN1Composer.h"
+#include "encoding/ASN1Engine.h"
+#include "encoding/Codec.h"
+#include "diag/Diagnostics.h"
+#include "tests/support/TestSupport.h"
 
 using tessaro_test::FromHex;
 using tessaro_test::ToHex;

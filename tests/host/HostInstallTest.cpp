@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "HostHarness.h"
+#include "tests/host/HostHarness.h"
 #include "win/windows.h"
 
 namespace {

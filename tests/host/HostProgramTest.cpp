@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "HostHarness.h"
+#include "tests/host/HostHarness.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "HostHarness.h"
+#include "tests/host/HostHarness.h"
 
 namespace {
 

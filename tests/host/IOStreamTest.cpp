@@ -10,8 +10,8 @@
 #include <string>
 #include <thread>
 
-#include "HostHarness.h"
-#include "IOStream.h"
+#include "tests/host/HostHarness.h"
+#include "host/IOStream.h"
 
 namespace {
 

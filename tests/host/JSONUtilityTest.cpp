@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "JSONUtility.h"
+#include "host/JSONUtility.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <iterator>
 #include <memory>
 
-#include "Misc.h"
-#include "TestSupport.h"
+#include "misc/Misc.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "BrowserHarness.h"
+#include "tests/plugin/BrowserHarness.h"
 
 #include <dlfcn.h>
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "npapi_abi.h"
+#include "plugin/npapi_abi.h"
 
 namespace plugin_test {
 

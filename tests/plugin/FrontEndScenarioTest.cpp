@@ -11,8 +11,8 @@
 #include <regex>
 #include <sstream>
 
-#include "BrowserHarness.h"
-#include "EnrollTestSupport.h"
+#include "tests/plugin/BrowserHarness.h"
+#include "tests/support/EnrollTestSupport.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <set>
 #include <sstream>
 
-#include "BrowserHarness.h"
-#include "TestSupport.h"
+#include "tests/plugin/BrowserHarness.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 

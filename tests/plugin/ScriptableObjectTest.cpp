@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <limits>
 
-#include "BrowserHarness.h"
-#include "CryptoAgent.h"
-#include "TestSupport.h"
+#include "tests/plugin/BrowserHarness.h"
+#include "agent/CryptoAgent.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 

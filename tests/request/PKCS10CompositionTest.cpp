@@ -7,10 +7,10 @@
 #include <memory>
 #include <string>
 
-#include "CertificateRequisition.h"
-#include "PKCS10Request.h"
-#include "RequestTestUtil.h"
-#include "TestSupport.h"
+#include "request/CertificateRequisition.h"
+#include "request/PKCS10Request.h"
+#include "tests/request/RequestTestUtil.h"
+#include "tests/support/TestSupport.h"
 
 using request_test::Bytes;
 using tessaro_test::FromHex;

@@ -11,11 +11,11 @@
 #include <set>
 #include <string>
 
-#include "CertificateRequisition.h"
-#include "PKCS10Request.h"
-#include "RequestTestUtil.h"
-#include "SubjectDN.h"
-#include "TestSupport.h"
+#include "request/CertificateRequisition.h"
+#include "request/PKCS10Request.h"
+#include "tests/request/RequestTestUtil.h"
+#include "request/SubjectDN.h"
+#include "tests/support/TestSupport.h"
 
 using request_test::Bytes;
 using request_test::ParsedRequest;

@@ -1,4 +1,4 @@
-#include "RequestTestUtil.h"
+#include "tests/request/RequestTestUtil.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 namespace request_test {
 

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);

@@ -13,8 +13,8 @@
 #   make-chain-docs.sh demo [REPO_DIR]
 #       Makes our demonstration hierarchies (RSA and SM2, production and
 #       test) and writes resources/chains/*.xml, the manifest
-#       tests/cachain/data/chains.txt, and the demonstration "former" CAs in
-#       tests/cachain/data/former/ with the removal table to paste into
+#       tests/store/data/chains.txt, and the demonstration "former" CAs in
+#       tests/store/data/former/ with the removal table to paste into
 #       store/CertificateChainDelete.cpp (former/list.txt).
 #
 # Needs bash, openssl (3.x, for SM2), xxd and base64.
@@ -262,8 +262,8 @@ list_root() {  # list_root LIST STEP CERT
 demo() {
     local repo=${1:-$(cd "$(dirname "$0")/../.." && pwd)}
     OUT_DOCS="$repo/resources/chains"
-    OUT_FORMER="$repo/tests/cachain/data/former"
-    MANIFEST="$repo/tests/cachain/data/chains.txt"
+    OUT_FORMER="$repo/tests/store/data/former"
+    MANIFEST="$repo/tests/store/data/chains.txt"
     mkdir -p "$OUT_DOCS" "$OUT_FORMER"
     WORK=$(mktemp -d)
     trap 'rm -rf "$WORK"' EXIT

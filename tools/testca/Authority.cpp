@@ -1,4 +1,4 @@
-#include "Authority.h"
+#include "tools/testca/Authority.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

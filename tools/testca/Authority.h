@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "Request.h"
-#include "Util.h"
+#include "tools/testca/Request.h"
+#include "tools/testca/Util.h"
 
 namespace testca {
 

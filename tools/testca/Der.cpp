@@ -1,4 +1,4 @@
-#include "Der.h"
+#include "tools/testca/Der.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "Envelope.h"
+#include "tools/testca/Envelope.h"
 
 #include <openssl/core_names.h>
 #include <openssl/rsa.h>

@@ -4,8 +4,8 @@
 #include <set>
 #include <string>
 
-#include "Authority.h"
-#include "Request.h"
+#include "tools/testca/Authority.h"
+#include "tools/testca/Request.h"
 
 namespace testca {
 

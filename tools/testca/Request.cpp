@@ -1,4 +1,4 @@
-#include "Request.h"
+#include "tools/testca/Request.h"
 
 #include <openssl/core_names.h>
 #include <openssl/param_build.h>

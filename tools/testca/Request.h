@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "Der.h"
-#include "Util.h"
+#include "tools/testca/Der.h"
+#include "tools/testca/Util.h"
 
 namespace testca {
 

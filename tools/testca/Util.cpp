@@ -1,4 +1,4 @@
-#include "Util.h"
+#include "tools/testca/Util.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "Der.h"
+#include "tools/testca/Der.h"
 
 namespace testca {
 

@@ -75,10 +75,10 @@
 #include <string>
 #include <vector>
 
-#include "Authority.h"
-#include "Envelope.h"
-#include "Request.h"
-#include "Util.h"
+#include "tools/testca/Authority.h"
+#include "tools/testca/Envelope.h"
+#include "tools/testca/Request.h"
+#include "tools/testca/Util.h"
 
 using namespace testca;
 

@@ -3,9 +3,17 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstring>
 
 #include "win/wintypes.h"
 #include "win/winerror.h"
+
+// Zeroes memory that held secrets; unlike memset, the compiler may not drop
+// it because the buffer is about to be freed (RtlSecureZeroMemory on Windows).
+inline PVOID SecureZeroMemory(PVOID ptr, SIZE_T cnt) {
+    explicit_bzero(ptr, cnt);
+    return ptr;
+}
 
 // ---- Text conversion (UTF-8 and the process's ANSI code page) ----
 #define CP_ACP 0

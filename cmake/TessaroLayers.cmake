@@ -1,0 +1,88 @@
+# The system's layers as static libraries, shared by the product build and
+# the fuzz build. Every source is listed: a missing file breaks the build.
+# TS is the source tree's top; headers are included by their path from it.
+# Each library links only the layers below it (the include-rule test checks
+# that the code does too).
+
+function(tessaro_layer name)
+  cmake_parse_arguments(L "" "" "SOURCES;DEPS" ${ARGN})
+  list(TRANSFORM L_SOURCES PREPEND ${TS}/)
+  add_library(${name} STATIC ${L_SOURCES})
+  target_link_libraries(${name} PUBLIC ${L_DEPS})
+endfunction()
+
+tessaro_layer(tessaro_platform SOURCES
+  platform/base/LastError.cpp
+  platform/com/Com.cpp
+  platform/com/XmlDom.cpp
+  platform/crypt32/CertContext.cpp
+  platform/crypt32/CertNames.cpp
+  platform/crypt32/CertProperties.cpp
+  platform/crypt32/CertStore.cpp
+  platform/crypt32/Decode.cpp
+  platform/crypt32/Der.cpp
+  platform/crypt32/Encode.cpp
+  platform/crypt32/PrivateKey.cpp
+  platform/csp/CryptApi.cpp
+  platform/csp/CspCommon.cpp
+  platform/csp/CspProviderBase.cpp
+  platform/csp/CspRegistry.cpp
+  platform/csp/RsaProvider.cpp
+  platform/csp/Sm2Certificate.cpp
+  platform/csp/Sm2Crypto.cpp
+  platform/csp/Sm2Provider.cpp
+  platform/csp/VendorBlob.cpp
+  platform/etw/EventTrace.cpp
+  platform/kernel/Files.cpp
+  platform/kernel/FormatMessage.cpp
+  platform/kernel/LocalMemory.cpp
+  platform/kernel/Modules.cpp
+  platform/kernel/Process.cpp
+  platform/kernel/Resources.cpp
+  platform/kernel/TextConversion.cpp
+  platform/kernel/Time.cpp
+  platform/prefix/Prefix.cpp
+  platform/registry/Registry.cpp
+  DEPS OpenSSL::Crypto SQLite::SQLite3 LibXml2::LibXml2 Threads::Threads ${CMAKE_DL_LIBS})
+target_include_directories(tessaro_platform PUBLIC ${TS} ${TS}/platform/include)
+tessaro_layer(tessaro_diag SOURCES
+  diag/Diagnostics.cpp
+  DEPS tessaro_platform)
+tessaro_layer(tessaro_encoding SOURCES
+  encoding/ASN1Composer.cpp
+  encoding/ASN1Engine.cpp
+  encoding/Codec.cpp
+  DEPS tessaro_diag)
+tessaro_layer(tessaro_misc SOURCES
+  misc/Misc.cpp
+  DEPS tessaro_encoding)
+tessaro_layer(tessaro_store SOURCES
+  store/CertificateChainDelete.cpp
+  store/CertificateChainInstall.cpp
+  store/CertificateChainOperate.cpp
+  store/CertificateFilter.cpp
+  store/UnregisteredCertificate.cpp
+  DEPS tessaro_misc)
+tessaro_layer(tessaro_request SOURCES
+  request/CertificateRequisition.cpp
+  request/PKCS10Request.cpp
+  request/SubjectDN.cpp
+  DEPS tessaro_misc)
+tessaro_layer(tessaro_import SOURCES
+  import/CertificateInstall.cpp
+  import/ImportEncryptCert.cpp
+  import/ImportEncryptCertRSA.cpp
+  DEPS tessaro_misc)
+tessaro_layer(tessaro_agent SOURCES
+  agent/CertificateListing.cpp
+  agent/CryptoAgent.cpp
+  DEPS tessaro_request tessaro_import tessaro_store)
+
+# The host program's message layer and handlers: everything but the process
+# entry, so tests and fuzz targets drive them in-process.
+tessaro_layer(tessaro_host SOURCES
+  host/IOStream.cpp
+  host/JSONUtility.cpp
+  host/LumoraHost.cpp
+  host/nmCryptoAgent.cpp
+  DEPS tessaro_agent tessaro_resources PkgConfig::CJSON)
