@@ -1,8 +1,13 @@
 // Owning pointers for OpenSSL objects, one deleter per type, declared once:
 // tessaro::UniquePtr<EVP_PKEY> frees with EVP_PKEY_free on every path.
 // BIGNUMs are cleared before they are freed, since most of ours hold key
-// numbers.
+// numbers. Like every OpenSSL header, it comes before the platform's Windows
+// headers, whose structure-type macros (X509_NAME, ...) share OpenSSL's names.
 #pragma once
+
+#ifdef TESSARO_STRUCT_TYPE
+#error "include OpenSSL headers before the platform's Windows headers"
+#endif
 
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
@@ -32,10 +37,10 @@ using UniquePtr = std::unique_ptr<T, Deleter<T>>;
         }                                         \
     };
 
-TESSARO_MAKE_DELETER(ASN1_BIT_STRING, ASN1_BIT_STRING_free)
-TESSARO_MAKE_DELETER(ASN1_INTEGER, ASN1_INTEGER_free)
+// ASN1_INTEGER, ASN1_OCTET_STRING, ASN1_BIT_STRING and the other string
+// types are all ASN1_STRING.
+TESSARO_MAKE_DELETER(ASN1_STRING, ASN1_STRING_free)
 TESSARO_MAKE_DELETER(ASN1_OBJECT, ASN1_OBJECT_free)
-TESSARO_MAKE_DELETER(ASN1_OCTET_STRING, ASN1_OCTET_STRING_free)
 TESSARO_MAKE_DELETER(ASN1_TYPE, ASN1_TYPE_free)
 TESSARO_MAKE_DELETER(BASIC_CONSTRAINTS, BASIC_CONSTRAINTS_free)
 TESSARO_MAKE_DELETER(BIGNUM, BN_clear_free)

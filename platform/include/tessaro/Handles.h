@@ -1,6 +1,6 @@
 // Owning holders for the platform's handles, one per kind: each releases its
-// handle with the call Windows pairs with it, on every path. put() hands the
-// address of the empty holder to a call that opens a handle.
+// handle on every path. put() hands the address of the empty holder to a call
+// that opens a handle.
 #pragma once
 
 #include <utility>
@@ -9,11 +9,11 @@
 
 namespace tessaro {
 
-template <typename Traits>
+// Close is the call Windows pairs with the handle; HCRYPTPROV, HCRYPTKEY and
+// HCRYPTHASH share one integer type, so the kind is carried by Close.
+template <typename Handle, void (*Close)(Handle)>
 class UniqueHandle {
 public:
-    using Handle = typename Traits::Handle;
-
     UniqueHandle() = default;
     explicit UniqueHandle(Handle h) : m_h(h) {}
     ~UniqueHandle() { reset(); }
@@ -36,52 +36,29 @@ public:
     Handle release() { return std::exchange(m_h, Handle{}); }
     void reset(Handle h = Handle{}) {
         Handle old = std::exchange(m_h, h);
-        if (old != Handle{}) Traits::Close(old);
+        if (old != Handle{}) Close(old);
     }
 
 private:
     Handle m_h{};
 };
 
-namespace handle_traits {
-// HCRYPTPROV, HCRYPTKEY and HCRYPTHASH are the same integer type, so the kind
-// is carried by the traits, not by the handle's type.
-struct CryptProv {
-    using Handle = HCRYPTPROV;
-    static void Close(Handle h) { CryptReleaseContext(h, 0); }
-};
-struct CryptKey {
-    using Handle = HCRYPTKEY;
-    static void Close(Handle h) { CryptDestroyKey(h); }
-};
-struct CryptHash {
-    using Handle = HCRYPTHASH;
-    static void Close(Handle h) { CryptDestroyHash(h); }
-};
-struct CertStore {
-    using Handle = HCERTSTORE;
-    static void Close(Handle h) { CertCloseStore(h, 0); }
-};
-struct CertContext {
-    using Handle = PCCERT_CONTEXT;
-    static void Close(Handle h) { CertFreeCertificateContext(h); }
-};
-struct RegKey {
-    using Handle = HKEY;
-    static void Close(Handle h) { RegCloseKey(h); }
-};
-struct Bstr {
-    using Handle = BSTR;
-    static void Close(Handle h) { SysFreeString(h); }
-};
-}  // namespace handle_traits
+namespace close {
+inline void CryptProv(HCRYPTPROV h) { CryptReleaseContext(h, 0); }
+inline void CryptKey(HCRYPTKEY h) { CryptDestroyKey(h); }
+inline void CryptHash(HCRYPTHASH h) { CryptDestroyHash(h); }
+inline void CertStore(HCERTSTORE h) { CertCloseStore(h, 0); }
+inline void CertContext(PCCERT_CONTEXT h) { CertFreeCertificateContext(h); }
+inline void RegKey(HKEY h) { RegCloseKey(h); }
+inline void Bstr(BSTR h) { SysFreeString(h); }
+}  // namespace close
 
-using UniqueCryptProv = UniqueHandle<handle_traits::CryptProv>;
-using UniqueCryptKey = UniqueHandle<handle_traits::CryptKey>;
-using UniqueCryptHash = UniqueHandle<handle_traits::CryptHash>;
-using UniqueCertStore = UniqueHandle<handle_traits::CertStore>;
-using UniqueCertContext = UniqueHandle<handle_traits::CertContext>;
-using UniqueHkey = UniqueHandle<handle_traits::RegKey>;
-using UniqueBstr = UniqueHandle<handle_traits::Bstr>;
+using UniqueCryptProv = UniqueHandle<HCRYPTPROV, close::CryptProv>;
+using UniqueCryptKey = UniqueHandle<HCRYPTKEY, close::CryptKey>;
+using UniqueCryptHash = UniqueHandle<HCRYPTHASH, close::CryptHash>;
+using UniqueCertStore = UniqueHandle<HCERTSTORE, close::CertStore>;
+using UniqueCertContext = UniqueHandle<PCCERT_CONTEXT, close::CertContext>;
+using UniqueHkey = UniqueHandle<HKEY, close::RegKey>;
+using UniqueBstr = UniqueHandle<BSTR, close::Bstr>;
 
 }  // namespace tessaro
