@@ -10,6 +10,7 @@
 #include "platform/csp/VendorBlob.h"
 
 using namespace tessaro::csp;
+using tessaro::SecureBytes;
 using sm2csp_test::Bytes;
 using tessaro_test::FromHex;
 using tessaro_test::ToHex;
@@ -101,7 +102,7 @@ TEST(Sm2Keys, PrivateScalarRangeIsChecked) {
 TEST(Sm2Keys, GeneratedKeyRoundTripsThroughScalarAndPoint) {
     EvpPkeyPtr k;
     ASSERT_EQ(S_OK, Sm2GenerateKey(k));
-    WipedBytes d;
+    SecureBytes d;
     ASSERT_EQ(S_OK, Sm2GetPrivate(k.get(), d));
     EvpPkeyPtr k2;
     ASSERT_EQ(S_OK, Sm2KeyFromPrivate(d.data(), d.size(), k2));
@@ -118,7 +119,7 @@ TEST(Sm2Keys, GeneratedKeyRoundTripsThroughScalarAndPoint) {
 TEST(Sm2Keys, StoredPairHoldsScalarAndPoint) {
     auto p = sm2csp_test::NewSm2Pair();
     EvpPkeyPtr k = KeyOf(p);
-    WipedBytes rec;
+    SecureBytes rec;
     ASSERT_EQ(S_OK, Sm2SerializePair(k.get(), rec));
     ASSERT_EQ(97u, rec.size());
     Bytes expected = p.d;
@@ -197,7 +198,7 @@ TEST(Sm2Decryption, OpenSslCiphertextInC1C3C2OrderDecrypts) {
     Bytes msg = sm2csp_test::RandomBytes(32);
     auto ct = sm2csp_test::Sm2EncryptWithOpenSsl(p.x, p.y, msg);
     ASSERT_EQ(128u, ct.c1c3c2.size());
-    WipedBytes plain;
+    SecureBytes plain;
     ASSERT_EQ(S_OK, Sm2DecryptC1C3C2(k.get(), ct.c1c3c2.data(), ct.c1c3c2.size(), plain));
     EXPECT_EQ(msg, Bytes(plain.data(), plain.data() + plain.size()));
 
@@ -214,7 +215,7 @@ TEST(Sm2Decryption, OtherOrderWrongKeyAndDamageFailCleanly) {
     EvpPkeyPtr k = KeyOf(p);
     Bytes msg = sm2csp_test::RandomBytes(45);  // C2 longer than C3
     auto ct = sm2csp_test::Sm2EncryptWithOpenSsl(p.x, p.y, msg);
-    WipedBytes plain;
+    SecureBytes plain;
     EXPECT_EQ(NTE_BAD_DATA, Sm2DecryptC1C3C2(k.get(), ct.c1c2c3.data(), ct.c1c2c3.size(), plain));
     EXPECT_TRUE(plain.empty());
     EvpPkeyPtr other;
