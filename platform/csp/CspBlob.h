@@ -16,13 +16,14 @@
 
 namespace tessaro::csp {
 
-constexpr size_t kBlobHeaderSize = 8;
-constexpr size_t kRsaPubKeySize = 12;
-constexpr size_t kBlobDwordSize = 4;
+// The declared structures have no padding: their sizes are the blob's.
+static_assert(sizeof(BLOBHEADER) == 8 && sizeof(RSAPUBKEY) == 12, "BLOBHEADER and RSAPUBKEY are packed");
+constexpr size_t kBlobHeaderSize = sizeof(BLOBHEADER);
+constexpr size_t kRsaPubKeySize = sizeof(RSAPUBKEY);
+constexpr size_t kBlobDwordSize = sizeof(DWORD);
 // Type, version and reserved word: what tells the kinds of blob apart,
 // before the key algorithm.
-constexpr size_t kBlobKindSize = 4;
-static_assert(sizeof(BLOBHEADER) == kBlobHeaderSize && sizeof(RSAPUBKEY) == kRsaPubKeySize);
+constexpr size_t kBlobKindSize = offsetof(BLOBHEADER, aiKeyAlg);
 
 // A header of the current blob version.
 inline BLOBHEADER MakeBlobHeader(BYTE bType, ALG_ID aiKeyAlg, WORD reserved = 0) {

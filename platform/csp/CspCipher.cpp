@@ -117,15 +117,23 @@ CspStatus RunCipher(CSymmetricKey& k, bool bEncrypt, const BYTE* in, size_t n, B
     return CSP_OK;
 }
 
+// The checks Encrypt and Decrypt share: a length, a session key, no flags,
+// and the key's permission for the call.
+CspStatus SessionKeyFor(CCspKey& key, const DWORD* pdwDataLen, DWORD dwFlags, DWORD permission, CSymmetricKey** out) {
+    if (!pdwDataLen) return ERROR_INVALID_PARAMETER;
+    if (!key.IsSymmetric()) return CspCode(NTE_BAD_KEY);
+    if (dwFlags) return CspCode(NTE_BAD_FLAGS);
+    *out = static_cast<CSymmetricKey*>(&key);
+    return ((*out)->m_dwPermissions & permission) ? CSP_OK : CspCode(NTE_PERM);
+}
+
 }  // namespace
 
 CspStatus CCspProvider::Encrypt(CCspKey& key, CCspHash* hash, BOOL bFinal, DWORD dwFlags, BYTE* pbData,
                                 DWORD* pdwDataLen, DWORD dwBufLen) {
-    if (!pdwDataLen) return ERROR_INVALID_PARAMETER;
-    if (!key.IsSymmetric()) return CspCode(NTE_BAD_KEY);
-    if (dwFlags) return CspCode(NTE_BAD_FLAGS);
-    auto& k = static_cast<CSymmetricKey&>(key);
-    if (!(k.m_dwPermissions & CRYPT_ENCRYPT)) return CspCode(NTE_PERM);
+    CSymmetricKey* sk = nullptr;
+    if (CspStatus st = SessionKeyFor(key, pdwDataLen, dwFlags, CRYPT_ENCRYPT, &sk)) return st;
+    CSymmetricKey& k = *sk;
     const DWORD b = k.BlockBytes();
     DWORD len = *pdwDataLen;
     DWORD outLen = bFinal ? (len / b + 1) * b : len;
@@ -147,11 +155,9 @@ CspStatus CCspProvider::Encrypt(CCspKey& key, CCspHash* hash, BOOL bFinal, DWORD
 
 CspStatus CCspProvider::Decrypt(CCspKey& key, CCspHash* hash, BOOL bFinal, DWORD dwFlags, BYTE* pbData,
                                 DWORD* pdwDataLen) {
-    if (!pdwDataLen) return ERROR_INVALID_PARAMETER;
-    if (!key.IsSymmetric()) return CspCode(NTE_BAD_KEY);
-    if (dwFlags) return CspCode(NTE_BAD_FLAGS);
-    auto& k = static_cast<CSymmetricKey&>(key);
-    if (!(k.m_dwPermissions & CRYPT_DECRYPT)) return CspCode(NTE_PERM);
+    CSymmetricKey* sk = nullptr;
+    if (CspStatus st = SessionKeyFor(key, pdwDataLen, dwFlags, CRYPT_DECRYPT, &sk)) return st;
+    CSymmetricKey& k = *sk;
     const DWORD b = k.BlockBytes();
     DWORD len = *pdwDataLen;
     if (len % b || (bFinal && len == 0)) return CspCode(NTE_BAD_DATA);

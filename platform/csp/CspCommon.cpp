@@ -27,6 +27,11 @@ CspStatus CspCopyText(const std::string& s, BYTE* pb, DWORD* pcb) {
     return CspCopyOut(s.c_str(), static_cast<DWORD>(s.size() + 1), pb, pcb);
 }
 
+CspStatus CspCheckParamCall(const void* required, DWORD dwFlags) {
+    if (!required) return ERROR_INVALID_PARAMETER;
+    return dwFlags ? CspCode(NTE_BAD_FLAGS) : CSP_OK;
+}
+
 std::optional<CspStatus> CspSizeAnswer(DWORD need, const BYTE* pb, DWORD cbBuf, DWORD* pcb) {
     if (pb && cbBuf >= need) return std::nullopt;
     *pcb = need;

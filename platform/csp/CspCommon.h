@@ -40,6 +40,10 @@ CspStatus CspCopyDword(DWORD v, BYTE* pb, DWORD* pcb);
 // A string with its terminating zero.
 CspStatus CspCopyText(const std::string& s, BYTE* pb, DWORD* pcb);
 
+// The checks every key and hash Get*Param / Set*Param call starts with: the
+// length pointer (or the data) is there, then no flags are given.
+CspStatus CspCheckParamCall(const void* required, DWORD dwFlags);
+
 // For a result of `need` bytes written into the caller's buffer in place
 // (cbBuf bytes of room): the answer when there is nothing to write yet, with
 // *pcb = need: ERROR_SUCCESS for a size query (pb null), ERROR_MORE_DATA for a

@@ -78,30 +78,19 @@ CspStatus CCspProvider::CreateHash(const ContextPtr& ctx, ALG_ID algid, CCspKey*
 }
 
 CspStatus CCspProvider::GetHashParam(CCspHash& hash, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags) {
-    if (!pdwDataLen) return ERROR_INVALID_PARAMETER;
-    if (dwFlags) return CspCode(NTE_BAD_FLAGS);
-    switch (dwParam) {
-        case HP_ALGID:
-            return CspCopyDword(hash.AlgId(), pbData, pdwDataLen);
-        case HP_HASHSIZE:
-            return CspCopyDword(hash.HashSize(), pbData, pdwDataLen);
-        case HP_HASHVAL: {
-            // A size query or a short buffer leaves the hash open.
-            if (auto answer = CspSizeAnswer(hash.HashSize(), pbData, *pdwDataLen, pdwDataLen)) return *answer;
-            if (CspStatus st = hash.Finish()) return st;
-            const auto& v = hash.Value();
-            return CspCopyOut(v.data(), static_cast<DWORD>(v.size()), pbData, pdwDataLen);
-        }
-        default:
-            return CspCode(NTE_BAD_TYPE);
-    }
+    if (CspStatus st = CspCheckParamCall(pdwDataLen, dwFlags)) return st;
+    if (dwParam == HP_ALGID) return CspCopyDword(hash.AlgId(), pbData, pdwDataLen);
+    if (dwParam == HP_HASHSIZE) return CspCopyDword(hash.HashSize(), pbData, pdwDataLen);
+    if (dwParam != HP_HASHVAL) return CspCode(NTE_BAD_TYPE);
+    // A size query or a short buffer leaves the hash open.
+    if (auto answer = CspSizeAnswer(hash.HashSize(), pbData, *pdwDataLen, pdwDataLen)) return *answer;
+    if (CspStatus st = hash.Finish()) return st;
+    return CspCopyOut(hash.Value().data(), static_cast<DWORD>(hash.Value().size()), pbData, pdwDataLen);
 }
 
 CspStatus CCspProvider::SetHashParam(CCspHash& hash, DWORD dwParam, const BYTE* pbData, DWORD dwFlags) {
-    if (!pbData) return ERROR_INVALID_PARAMETER;
-    if (dwFlags) return CspCode(NTE_BAD_FLAGS);
-    if (dwParam != HP_HASHVAL) return CspCode(NTE_BAD_TYPE);
-    return hash.SetValue(pbData);
+    if (CspStatus st = CspCheckParamCall(pbData, dwFlags)) return st;
+    return dwParam == HP_HASHVAL ? hash.SetValue(pbData) : CspCode(NTE_BAD_TYPE);
 }
 
 }  // namespace tessaro::csp

@@ -44,8 +44,7 @@ bool CCspProvider::KeyMatchesCertificate(const CAsymmetricKey& key, const BYTE* 
 }
 
 CspStatus CCspProvider::GetKeyParam(CCspKey& key, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags) {
-    if (!pdwDataLen) return ERROR_INVALID_PARAMETER;
-    if (dwFlags) return CspCode(NTE_BAD_FLAGS);
+    if (CspStatus st = CspCheckParamCall(pdwDataLen, dwFlags)) return st;
     auto* sym = key.IsSymmetric() ? static_cast<CSymmetricKey*>(&key) : nullptr;
     auto* asym = key.IsSymmetric() ? nullptr : static_cast<CAsymmetricKey*>(&key);
     switch (dwParam) {
@@ -87,8 +86,7 @@ CspStatus CCspProvider::GetKeyParam(CCspKey& key, DWORD dwParam, BYTE* pbData, D
 }
 
 CspStatus CCspProvider::SetKeyParam(CCspKey& key, DWORD dwParam, const BYTE* pbData, DWORD dwFlags) {
-    if (!pbData) return ERROR_INVALID_PARAMETER;
-    if (dwFlags) return CspCode(NTE_BAD_FLAGS);
+    if (CspStatus st = CspCheckParamCall(pbData, dwFlags)) return st;
     auto* sym = key.IsSymmetric() ? static_cast<CSymmetricKey*>(&key) : nullptr;
     auto* asym = key.IsSymmetric() ? nullptr : static_cast<CAsymmetricKey*>(&key);
     // The DWORD parameters; KP_IV and KP_CERTIFICATE have their own sizes.

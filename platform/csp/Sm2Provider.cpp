@@ -140,7 +140,7 @@ CspStatus CSm2TokenProvider::ExportKey(CCspKey& key, CCspKey* expKey, DWORD dwBl
 
 CspStatus CSm2TokenProvider::ImportKey(const ContextPtr& ctx, const BYTE* pbData, DWORD dwDataLen, CCspKey* pubKey,
                                        DWORD dwFlags, KeyPtr* out) {
-    if (!pbData || dwDataLen < sizeof(BLOBHEADER)) return CspCode(NTE_BAD_LEN);
+    if (!pbData || dwDataLen < kBlobHeaderSize) return CspCode(NTE_BAD_LEN);
     if (pubKey) return CspCode(NTE_BAD_KEY);  // nothing of ours arrives wrapped by a key handle
 
     if (dwFlags & ~kKeptKeyFlags) return CspCode(NTE_BAD_FLAGS);

@@ -20,13 +20,14 @@ public:
     explicit CSm3Hash(ContextPtr ctx);
     CspStatus Update(const BYTE* p, size_t n) override;
     CspStatus SetValue(const BYTE* p) override;
-    const std::vector<BYTE>& Message() const { return m_message; }
+    // Wiping: a session key's decryption may be hashed into it.
+    const SecureBytes& Message() const { return m_message; }
     // True when HP_HASHVAL was set by the caller: the value is then taken as
     // the finished signature digest.
     bool ValueWasSet() const { return m_bValueSet; }
 
 private:
-    std::vector<BYTE> m_message;
+    SecureBytes m_message;
     bool m_bValueSet = false;
 };
 
