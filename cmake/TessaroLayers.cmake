@@ -24,8 +24,17 @@ tessaro_layer(tessaro_platform SOURCES
   platform/crypt32/Encode.cpp
   platform/crypt32/PrivateKey.cpp
   platform/csp/CryptApi.cpp
+  platform/csp/CspAlgorithms.cpp
+  platform/csp/CspBlob.cpp
+  platform/csp/CspCipher.cpp
   platform/csp/CspCommon.cpp
-  platform/csp/CspProviderBase.cpp
+  platform/csp/CspContainerStore.cpp
+  platform/csp/CspContext.cpp
+  platform/csp/CspHandles.cpp
+  platform/csp/CspHash.cpp
+  platform/csp/CspKeyParams.cpp
+  platform/csp/CspKeyPersistence.cpp
+  platform/csp/CspKeys.cpp
   platform/csp/CspRegistry.cpp
   platform/csp/RsaProvider.cpp
   platform/csp/Sm2Certificate.cpp

@@ -1,10 +1,12 @@
 // Provider registrations in the machine hive: the built-in ones written once
 // per prefix, looked up by name (or by type for a null name), enumerated.
+#include <initializer_list>
 #include <mutex>
 #include <new>
 #include <string>
 
 #include "platform/csp/CspProvider.h"
+#include "tessaro/Handles.h"
 #include "win/platform_prefix.h"
 #include "win/platform_registry.h"
 #include "win/winreg.h"
@@ -47,29 +49,45 @@ const ProviderType kTypes[] = {
     {PROV_RSA_AES, u"Type 024", MS_ENH_RSA_AES_PROV_W, u"RSA Full and AES"},
 };
 
-struct HkeyCloser {
-    HKEY h = nullptr;
-    ~HkeyCloser() {
-        if (h) RegCloseKey(h);
-    }
-};
-
-LSTATUS SetDword(HKEY k, const char16_t* name, DWORD v) {
-    return RegSetValueExW(k, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), sizeof(v));
-}
-
-LSTATUS SetString(HKEY k, const char16_t* name, const char16_t* s) {
-    std::u16string v(s);
-    return RegSetValueExW(k, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(v.c_str()),
-                          static_cast<DWORD>((v.size() + 1) * sizeof(char16_t)));
-}
-
 // The registry's out-of-memory answer is no missing or broken registration:
 // it goes up as the exception the CryptoAPI entry points turn into
 // NTE_NO_MEMORY.
 LSTATUS NoMemoryThrows(LSTATUS st) {
     if (st == ERROR_NOT_ENOUGH_MEMORY || st == ERROR_OUTOFMEMORY) throw std::bad_alloc();
     return st;
+}
+
+bool OpenKey(HKEY parent, const char16_t* path, UniqueHkey& k) {
+    return NoMemoryThrows(RegOpenKeyExW(parent, path, 0, KEY_READ, k.put())) == ERROR_SUCCESS;
+}
+
+// A value to register: a DWORD, or a string when text is set.
+struct RegValue {
+    const char16_t* name;
+    DWORD number;
+    const char16_t* text;
+};
+
+RegValue Number(const char16_t* name, DWORD v) { return {name, v, nullptr}; }
+RegValue Text(const char16_t* name, const char16_t* s) { return {name, 0, s}; }
+
+LSTATUS SetValue(HKEY k, const RegValue& v) {
+    if (!v.text) return RegSetValueExW(k, v.name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v.number), sizeof(DWORD));
+    std::u16string s(v.text);
+    return RegSetValueExW(k, v.name, 0, REG_SZ, reinterpret_cast<const BYTE*>(s.c_str()),
+                          static_cast<DWORD>((s.size() + 1) * sizeof(char16_t)));
+}
+
+// Creates (or opens) the machine key at path and writes the values in order;
+// false at the first failure.
+bool WriteKey(const std::u16string& path, std::initializer_list<RegValue> values) {
+    UniqueHkey k;
+    if (NoMemoryThrows(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                       k.put(), nullptr)) != ERROR_SUCCESS)
+        return false;
+    for (const RegValue& v : values)
+        if (NoMemoryThrows(SetValue(k.get(), v)) != ERROR_SUCCESS) return false;
+    return true;
 }
 
 bool ReadDword(HKEY k, const char16_t* name, DWORD* out) {
@@ -101,33 +119,20 @@ void RegisterBuiltins() {
     tessaro_platform::RegistryTransaction tx(HKEY_LOCAL_MACHINE);
     if (NoMemoryThrows(tx.Status()) != ERROR_SUCCESS) return;  // a read-only machine hive stays as it is
     {
-        HkeyCloser marker;
-        if (NoMemoryThrows(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMarkerKey, 0, KEY_READ, &marker.h)) == ERROR_SUCCESS) {
-            DWORD done = 0;
-            if (ReadDword(marker.h, kMarkerValue, &done) && done) return;
-        }
-    }
-    auto created = [](const std::u16string& path, HkeyCloser& k) {
-        return NoMemoryThrows(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                              nullptr, &k.h, nullptr)) == ERROR_SUCCESS;
-    };
-    for (const Builtin& b : kBuiltins) {
-        HkeyCloser k;
-        if (!created(std::u16string(kProviderRoot) + u"\\" + b.name, k)) return;
-        if (NoMemoryThrows(SetDword(k.h, u"Type", b.type)) != ERROR_SUCCESS ||
-            NoMemoryThrows(SetString(k.h, u"Image Path", b.image)) != ERROR_SUCCESS)
+        UniqueHkey marker;
+        DWORD done = 0;
+        if (OpenKey(HKEY_LOCAL_MACHINE, kMarkerKey, marker) && ReadDword(marker.get(), kMarkerValue, &done) && done)
             return;
     }
-    for (const ProviderType& t : kTypes) {
-        HkeyCloser k;
-        if (!created(std::u16string(kProviderTypesRoot) + u"\\" + t.keyName, k)) return;
-        if (NoMemoryThrows(SetString(k.h, u"Name", t.defaultName)) != ERROR_SUCCESS ||
-            NoMemoryThrows(SetString(k.h, u"TypeName", t.typeName)) != ERROR_SUCCESS)
+    for (const Builtin& b : kBuiltins)
+        if (!WriteKey(std::u16string(kProviderRoot) + u"\\" + b.name,
+                      {Number(u"Type", b.type), Text(u"Image Path", b.image)}))
             return;
-    }
-    HkeyCloser marker;
-    if (!created(kMarkerKey, marker)) return;
-    if (NoMemoryThrows(SetDword(marker.h, kMarkerValue, 1)) != ERROR_SUCCESS) return;
+    for (const ProviderType& t : kTypes)
+        if (!WriteKey(std::u16string(kProviderTypesRoot) + u"\\" + t.keyName,
+                      {Text(u"Name", t.defaultName), Text(u"TypeName", t.typeName)}))
+            return;
+    if (!WriteKey(kMarkerKey, {Number(kMarkerValue, 1)})) return;
     NoMemoryThrows(tx.Commit());
 }
 
@@ -148,7 +153,7 @@ void CspEnsureBuiltinRegistration() {
 CspStatus CspLookupProvider(LPCWSTR pszName, DWORD dwProvType, CspProviderInfo* out) {
     std::u16string name;
     if (!pszName) {
-        HkeyCloser t;
+        UniqueHkey t;
         char16_t typeKey[16];
         std::u16string path = std::u16string(kProviderTypesRoot) + u"\\Type ";
         DWORD v = dwProvType;
@@ -157,22 +162,20 @@ CspStatus CspLookupProvider(LPCWSTR pszName, DWORD dwProvType, CspProviderInfo* 
         typeKey[2] = static_cast<char16_t>(u'0' + v % 10);
         typeKey[3] = 0;
         path += typeKey;
-        if (NoMemoryThrows(RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &t.h)) != ERROR_SUCCESS ||
-            !ReadString(t.h, u"Name", &name) || name.empty())
+        if (!OpenKey(HKEY_LOCAL_MACHINE, path.c_str(), t) || !ReadString(t.get(), u"Name", &name) || name.empty())
             return CspCode(NTE_PROV_TYPE_NOT_DEF);
     } else {
         name = pszName;
     }
     if (name.empty() || name.size() > kCspMaxNameChars || name.find(u'\\') != std::u16string::npos)
         return CspCode(NTE_KEYSET_NOT_DEF);
-    HkeyCloser k;
+    UniqueHkey k;
     std::u16string path = std::u16string(kProviderRoot) + u"\\" + name;
-    if (NoMemoryThrows(RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &k.h)) != ERROR_SUCCESS)
-        return CspCode(NTE_KEYSET_NOT_DEF);
+    if (!OpenKey(HKEY_LOCAL_MACHINE, path.c_str(), k)) return CspCode(NTE_KEYSET_NOT_DEF);
     CspProviderInfo info;
     info.name = name;
-    if (!ReadDword(k.h, u"Type", &info.dwType)) return CspCode(NTE_PROV_TYPE_ENTRY_BAD);
-    if (!ReadString(k.h, u"Image Path", &info.imagePath)) return CspCode(NTE_PROV_DLL_NOT_FOUND);
+    if (!ReadDword(k.get(), u"Type", &info.dwType)) return CspCode(NTE_PROV_TYPE_ENTRY_BAD);
+    if (!ReadString(k.get(), u"Image Path", &info.imagePath)) return CspCode(NTE_PROV_DLL_NOT_FOUND);
     *out = info;
     return CSP_OK;
 }
@@ -195,27 +198,25 @@ CspStatus CspCreateProvider(const CspProviderInfo& info, ProviderPtr* out) {
 // Registered providers in registry order; entries without a usable name or
 // type are skipped.
 CspStatus CspEnumRegistered(DWORD dwIndex, std::u16string* name, DWORD* type) {
-    HkeyCloser root;
+    UniqueHkey root;
     // Only a missing key means "no providers"; a hive that cannot be read is
     // a failure, never an empty list reported as success.
-    LSTATUS rsOpen = NoMemoryThrows(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProviderRoot, 0, KEY_READ, &root.h));
+    LSTATUS rsOpen = NoMemoryThrows(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProviderRoot, 0, KEY_READ, root.put()));
     if (rsOpen == ERROR_FILE_NOT_FOUND) return ERROR_NO_MORE_ITEMS;
     if (rsOpen != ERROR_SUCCESS) return static_cast<CspStatus>(rsOpen);
     DWORD seen = 0;
     for (DWORD i = 0;; ++i) {
         WCHAR buf[256];
         DWORD cch = 256;
-        LSTATUS rs = NoMemoryThrows(RegEnumKeyExW(root.h, i, buf, &cch, nullptr, nullptr, nullptr, nullptr));
+        LSTATUS rs = NoMemoryThrows(RegEnumKeyExW(root.get(), i, buf, &cch, nullptr, nullptr, nullptr, nullptr));
         if (rs == ERROR_NO_MORE_ITEMS) return ERROR_NO_MORE_ITEMS;
         if (rs == ERROR_MORE_DATA) continue;
         if (rs != ERROR_SUCCESS) return CspCode(NTE_FAIL);
         std::u16string n(buf, cch);
         if (n.empty() || n.size() > kCspMaxNameChars) continue;
-        HkeyCloser k;
+        UniqueHkey k;
         DWORD t = 0;
-        if (NoMemoryThrows(RegOpenKeyExW(root.h, n.c_str(), 0, KEY_READ, &k.h)) != ERROR_SUCCESS ||
-            !ReadDword(k.h, u"Type", &t))
-            continue;
+        if (!OpenKey(root.get(), n.c_str(), k) || !ReadDword(k.get(), u"Type", &t)) continue;
         if (seen++ == dwIndex) {
             *name = n;
             *type = t;

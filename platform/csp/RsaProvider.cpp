@@ -13,9 +13,11 @@
 #include <openssl/x509.h>
 
 #include <cstring>
+#include <iterator>
 
 #include "platform/csp/RsaProvider.h"
 
+#include "platform/csp/CspBlob.h"
 #include "platform/csp/VendorBlob.h"
 
 namespace tessaro::csp {
@@ -24,25 +26,16 @@ namespace {
 
 // ---- Algorithm tables -----------------------------------------------------------
 
-PROV_ENUMALGS_EX Alg(ALG_ID id, DWORD def, DWORD mn, DWORD mx, DWORD proto, const char* name, const char* longName) {
-    PROV_ENUMALGS_EX a{};
-    a.aiAlgid = id;
-    a.dwDefaultLen = def;
-    a.dwMinLen = mn;
-    a.dwMaxLen = mx;
-    a.dwProtocols = proto;
-    a.dwNameLen = static_cast<DWORD>(strlen(name) + 1);
-    memcpy(a.szName, name, a.dwNameLen);
-    a.dwLongNameLen = static_cast<DWORD>(strlen(longName) + 1);
-    memcpy(a.szLongName, longName, a.dwLongNameLen);
-    return a;
-}
-
 constexpr DWORD kSig = CRYPT_FLAG_SIGNING;
 constexpr DWORD kIpsec = CRYPT_FLAG_IPSEC;
 
 // OpenSSL 3 generates RSA moduli from 512 bits on; that is the floor here too.
 constexpr DWORD kRsaMin = 512;
+
+// A symmetric or hash algorithm of one fixed length.
+PROV_ENUMALGS_EX Fixed(ALG_ID id, DWORD bits, DWORD proto, const char* name, const char* longName) {
+    return CspAlgorithm(id, bits, bits, bits, proto, name, longName);
+}
 
 std::vector<PROV_ENUMALGS_EX> TableFor(const std::u16string& image) {
     std::vector<PROV_ENUMALGS_EX> t;
@@ -52,39 +45,56 @@ std::vector<PROV_ENUMALGS_EX> TableFor(const std::u16string& image) {
     DWORD rsaDefault = base ? 512 : 1024;
     DWORD rsaMax = token ? 4096 : 16384;
     if (!base) {
-        t.push_back(Alg(CALG_DES, 56, 56, 56, kIpsec, "DES", "Data Encryption Standard (DES)"));
-        t.push_back(Alg(CALG_3DES_112, 112, 112, 112, kIpsec, "3DES TWO KEY", "Two Key Triple DES"));
-        t.push_back(Alg(CALG_3DES, 168, 168, 168, kIpsec, "3DES", "Three Key Triple DES"));
+        t.push_back(Fixed(CALG_DES, 56, kIpsec, "DES", "Data Encryption Standard (DES)"));
+        t.push_back(Fixed(CALG_3DES_112, 112, kIpsec, "3DES TWO KEY", "Two Key Triple DES"));
+        t.push_back(Fixed(CALG_3DES, 168, kIpsec, "3DES", "Three Key Triple DES"));
     }
     if (aes) {
-        t.push_back(Alg(CALG_AES_128, 128, 128, 128, kIpsec, "AES 128", "Advanced Encryption Standard (AES) 128"));
-        t.push_back(Alg(CALG_AES_192, 192, 192, 192, kIpsec, "AES 192", "Advanced Encryption Standard (AES) 192"));
-        t.push_back(Alg(CALG_AES_256, 256, 256, 256, kIpsec, "AES 256", "Advanced Encryption Standard (AES) 256"));
+        t.push_back(Fixed(CALG_AES_128, 128, kIpsec, "AES 128", "Advanced Encryption Standard (AES) 128"));
+        t.push_back(Fixed(CALG_AES_192, 192, kIpsec, "AES 192", "Advanced Encryption Standard (AES) 192"));
+        t.push_back(Fixed(CALG_AES_256, 256, kIpsec, "AES 256", "Advanced Encryption Standard (AES) 256"));
     }
-    t.push_back(Alg(CALG_SHA1, 160, 160, 160, kSig | kIpsec, "SHA-1", "Secure Hash Algorithm (SHA-1)"));
+    t.push_back(Fixed(CALG_SHA1, 160, kSig | kIpsec, "SHA-1", "Secure Hash Algorithm (SHA-1)"));
     if (aes || token) {
-        t.push_back(Alg(CALG_SHA_256, 256, 256, 256, kSig, "SHA-256", "Secure Hash Algorithm (SHA-256)"));
+        t.push_back(Fixed(CALG_SHA_256, 256, kSig, "SHA-256", "Secure Hash Algorithm (SHA-256)"));
     }
     if (aes) {
-        t.push_back(Alg(CALG_SHA_384, 384, 384, 384, kSig, "SHA-384", "Secure Hash Algorithm (SHA-384)"));
-        t.push_back(Alg(CALG_SHA_512, 512, 512, 512, kSig, "SHA-512", "Secure Hash Algorithm (SHA-512)"));
+        t.push_back(Fixed(CALG_SHA_384, 384, kSig, "SHA-384", "Secure Hash Algorithm (SHA-384)"));
+        t.push_back(Fixed(CALG_SHA_512, 512, kSig, "SHA-512", "Secure Hash Algorithm (SHA-512)"));
     }
-    t.push_back(Alg(CALG_MD5, 128, 128, 128, kSig | kIpsec, "MD5", "Message Digest 5 (MD5)"));
-    t.push_back(Alg(CALG_RSA_SIGN, rsaDefault, kRsaMin, rsaMax, kSig | kIpsec, "RSA_SIGN", "RSA Signature"));
-    t.push_back(Alg(CALG_RSA_KEYX, rsaDefault, kRsaMin, rsaMax, kSig | kIpsec, "RSA_KEYX", "RSA Key Exchange"));
+    t.push_back(Fixed(CALG_MD5, 128, kSig | kIpsec, "MD5", "Message Digest 5 (MD5)"));
+    t.push_back(CspAlgorithm(CALG_RSA_SIGN, rsaDefault, kRsaMin, rsaMax, kSig | kIpsec, "RSA_SIGN", "RSA Signature"));
+    t.push_back(CspAlgorithm(CALG_RSA_KEYX, rsaDefault, kRsaMin, rsaMax, kSig | kIpsec, "RSA_KEYX", "RSA Key Exchange"));
     return t;
 }
 
 // ---- Numbers ----------------------------------------------------------------------
 
-struct BnFree {
-    void operator()(BIGNUM* b) const { BN_clear_free(b); }
-};
-using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
+using BnPtr = tessaro::UniquePtr<BIGNUM>;
+using PkeyCtxPtr = tessaro::UniquePtr<EVP_PKEY_CTX>;
 
 struct RsaParts {
     BnPtr n, e, d, p, q, dp, dq, qinv;
 };
+
+// The private numbers of a PRIVATEKEYBLOB in blob order, each after the
+// modulus: the primes, their exponents and the coefficient are half the
+// modulus length, the private exponent is as long as the modulus.
+struct PrivateField {
+    BnPtr RsaParts::*part;
+    bool bHalf;
+};
+constexpr PrivateField kPrivateFields[] = {{&RsaParts::p, true},  {&RsaParts::q, true},    {&RsaParts::dp, true},
+                                           {&RsaParts::dq, true}, {&RsaParts::qinv, true}, {&RsaParts::d, false}};
+
+// Bytes of the modulus and of the half-length numbers for a key of that size.
+size_t FullBytes(DWORD bits) { return (bits + 7) / 8; }
+size_t HalfBytes(DWORD bits) { return (bits + 15) / 16; }
+
+size_t RsaBlobSize(DWORD bits, bool bPrivate) {
+    return kBlobHeaderSize + kRsaPubKeySize + FullBytes(bits) +
+           (bPrivate ? 5 * HalfBytes(bits) + FullBytes(bits) : 0);
+}
 
 BnPtr GetBn(const EVP_PKEY* k, const char* name) {
     BIGNUM* b = nullptr;
@@ -106,111 +116,52 @@ bool GetParts(const EVP_PKEY* k, bool bPrivate, RsaParts* r) {
     return r->d && r->p && r->q && r->dp && r->dq && r->qinv;
 }
 
-CspPkeyPtr BuildKey(const RsaParts& r, bool bPrivate) {
-    OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
+// The private numbers must be secure BIGNUMs (see GetSecretLe): the
+// parameter array then keeps its copies of them in memory that
+// OSSL_PARAM_free wipes.
+EvpPkeyPtr BuildKey(const RsaParts& r, bool bPrivate) {
+    tessaro::UniquePtr<OSSL_PARAM_BLD> bld(OSSL_PARAM_BLD_new());
     if (!bld) return nullptr;
-    bool ok = OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, r.n.get()) &&
-              OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, r.e.get());
+    bool ok = OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_N, r.n.get()) &&
+              OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_E, r.e.get());
     if (ok && bPrivate)
-        ok = OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_D, r.d.get()) &&
-             OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_FACTOR1, r.p.get()) &&
-             OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_FACTOR2, r.q.get()) &&
-             OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_EXPONENT1, r.dp.get()) &&
-             OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_EXPONENT2, r.dq.get()) &&
-             OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_COEFFICIENT1, r.qinv.get());
-    OSSL_PARAM* params = ok ? OSSL_PARAM_BLD_to_param(bld) : nullptr;
-    OSSL_PARAM_BLD_free(bld);
+        ok = OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_D, r.d.get()) &&
+             OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_FACTOR1, r.p.get()) &&
+             OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_FACTOR2, r.q.get()) &&
+             OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_EXPONENT1, r.dp.get()) &&
+             OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_EXPONENT2, r.dq.get()) &&
+             OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_COEFFICIENT1, r.qinv.get());
+    tessaro::UniquePtr<OSSL_PARAM> params(ok ? OSSL_PARAM_BLD_to_param(bld.get()) : nullptr);
+    bld.reset();
     if (!params) return nullptr;
     EVP_PKEY* pk = nullptr;
-    EVP_PKEY_CTX* c = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
-    if (c && EVP_PKEY_fromdata_init(c) == 1)
-        EVP_PKEY_fromdata(c, &pk, bPrivate ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY, params);
-    EVP_PKEY_CTX_free(c);
-    // The array holds copies of the numbers, the private ones among them.
-    for (OSSL_PARAM* p = params; p->key != nullptr; ++p)
-        if (p->data != nullptr && p->data_size != 0) OPENSSL_cleanse(p->data, p->data_size);
-    OSSL_PARAM_free(params);
-    return CspPkeyPtr(pk);
+    PkeyCtxPtr c(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    if (c && EVP_PKEY_fromdata_init(c.get()) == 1)
+        EVP_PKEY_fromdata(c.get(), &pk, bPrivate ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY, params.get());
+    return EvpPkeyPtr(pk);
 }
 
-bool PutLe(const BIGNUM* b, BYTE* out, size_t len) { return BN_bn2lebinpad(b, out, static_cast<int>(len)) == static_cast<int>(len); }
+bool PutLe(const BIGNUM* b, BYTE* out, size_t len) {
+    return BN_bn2lebinpad(b, out, static_cast<int>(len)) == static_cast<int>(len);
+}
 
 BnPtr GetLe(const BYTE* p, size_t len) { return BnPtr(BN_lebin2bn(p, static_cast<int>(len), nullptr)); }
 
+// A private number, kept in OpenSSL's secure memory.
+BnPtr GetSecretLe(const BYTE* p, size_t len) {
+    BnPtr b(BN_secure_new());
+    if (b && !BN_lebin2bn(p, static_cast<int>(len), b.get())) b.reset();
+    return b;
+}
+
 DWORD ModulusBytes(const CAsymmetricKey& k) { return (k.BitLength() + 7) / 8; }
-
-void PutDword(BYTE* p, DWORD v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<BYTE>(v >> (8 * i));
-}
-
-DWORD GetDword(const BYTE* p) {
-    return static_cast<DWORD>(p[0]) | static_cast<DWORD>(p[1]) << 8 | static_cast<DWORD>(p[2]) << 16 |
-           static_cast<DWORD>(p[3]) << 24;
-}
-
-DWORD DefaultPermissions(DWORD dwFlags) {
-    return CRYPT_ENCRYPT | CRYPT_DECRYPT | CRYPT_READ | CRYPT_WRITE | CRYPT_MAC |
-           ((dwFlags & CRYPT_EXPORTABLE) ? CRYPT_EXPORT : 0);
-}
 
 bool IsRsaAlg(ALG_ID a) { return a == CALG_RSA_KEYX || a == CALG_RSA_SIGN; }
 
-size_t SessionKeyBytes(ALG_ID a) {
-    switch (a) {
-        case CALG_DES:
-            return 8;
-        case CALG_3DES_112:
-            return 16;
-        case CALG_3DES:
-            return 24;
-        case CALG_AES_128:
-            return 16;
-        case CALG_AES_192:
-            return 24;
-        case CALG_AES_256:
-            return 32;
-        default:
-            return 0;
-    }
-}
-
-bool IsDesFamily(ALG_ID a) { return a == CALG_DES || a == CALG_3DES_112 || a == CALG_3DES; }
-
-// DES keys carry odd parity in the low bit of each byte, as CryptoAPI makes them.
-void SetOddParity(std::vector<BYTE>& k) {
-    for (auto& b : k) {
-        BYTE v = b & 0xFE;
-        int ones = 0;
-        for (int i = 1; i < 8; ++i) ones += (v >> i) & 1;
-        b = static_cast<BYTE>(v | ((ones % 2) ? 0 : 1));
-    }
-}
-
-const EVP_MD* DigestOf(ALG_ID algid) {
-    switch (algid) {
-        case CALG_MD5:
-            return EVP_md5();
-        case CALG_SHA1:
-            return EVP_sha1();
-        case CALG_SHA_256:
-            return EVP_sha256();
-        case CALG_SHA_384:
-            return EVP_sha384();
-        case CALG_SHA_512:
-            return EVP_sha512();
-        default:
-            return nullptr;
-    }
-}
-
-struct PkeyCtx {
-    EVP_PKEY_CTX* c;
-    explicit PkeyCtx(EVP_PKEY* k) : c(EVP_PKEY_CTX_new_from_pkey(nullptr, k, nullptr)) {}
-    ~PkeyCtx() { EVP_PKEY_CTX_free(c); }
-};
+PkeyCtxPtr ContextFor(EVP_PKEY* k) { return PkeyCtxPtr(EVP_PKEY_CTX_new_from_pkey(nullptr, k, nullptr)); }
 
 // PKCS#1 v1.5 encryption block 00 02 PS 00 M, big-endian, for the identity key.
-CspStatus PadType2(const BYTE* m, size_t mlen, size_t k, std::vector<BYTE>* em) {
+CspStatus PadType2(const BYTE* m, size_t mlen, size_t k, SecureBytes* em) {
     if (k < 11 || mlen > k - 11) return CspCode(NTE_BAD_LEN);
     em->assign(k, 0);
     BYTE* e = em->data();
@@ -223,7 +174,7 @@ CspStatus PadType2(const BYTE* m, size_t mlen, size_t k, std::vector<BYTE>* em) 
     return CSP_OK;
 }
 
-CspStatus UnpadType2(const std::vector<BYTE>& em, std::vector<BYTE>* m) {
+CspStatus UnpadType2(const SecureBytes& em, SecureBytes* m) {
     if (em.size() < 11 || em[0] != 0 || em[1] != 2) return CspCode(NTE_BAD_DATA);
     size_t i = 2;
     while (i < em.size() && em[i]) ++i;
@@ -233,18 +184,22 @@ CspStatus UnpadType2(const std::vector<BYTE>& em, std::vector<BYTE>* m) {
 }
 
 // Big-endian c < modulus.
-bool BelowModulus(const CAsymmetricKey& k, const std::vector<BYTE>& c) {
+bool BelowModulus(const CAsymmetricKey& k, const SecureBytes& c) {
     BnPtr n = GetBn(k.Pkey(), OSSL_PKEY_PARAM_RSA_N);
     BnPtr v(BN_bin2bn(c.data(), static_cast<int>(c.size()), nullptr));
     return n && v && BN_cmp(v.get(), n.get()) < 0;
+}
+
+bool IsIdentityKey(const EVP_PKEY* pk) {
+    BnPtr e = GetBn(pk, OSSL_PKEY_PARAM_RSA_E);
+    return e && BN_is_one(e.get());
 }
 
 }  // namespace
 
 // ---- RSA operations shared with the vendor code -----------------------------------------
 
-CspStatus RsaEncryptLittleEndian(const CAsymmetricKey& key, const BYTE* pt, size_t n, bool bOaep,
-                                 std::vector<BYTE>* out) {
+CspStatus RsaEncryptLittleEndian(const CAsymmetricKey& key, const BYTE* pt, size_t n, bool bOaep, SecureBytes* out) {
     size_t kb = ModulusBytes(key);
     size_t max = bOaep ? (kb >= 42 ? kb - 42 : 0) : (kb >= 11 ? kb - 11 : 0);
     if (n > max) return CspCode(NTE_BAD_LEN);
@@ -252,54 +207,44 @@ CspStatus RsaEncryptLittleEndian(const CAsymmetricKey& key, const BYTE* pt, size
         if (bOaep) return CspCode(NTE_BAD_FLAGS);
         if (CspStatus st = PadType2(pt, n, kb, out)) return st;
     } else {
-        PkeyCtx c(key.Pkey());
+        PkeyCtxPtr c = ContextFor(key.Pkey());
         size_t outLen = kb;
         out->assign(kb, 0);
-        if (!c.c || EVP_PKEY_encrypt_init(c.c) != 1 ||
-            EVP_PKEY_CTX_set_rsa_padding(c.c, bOaep ? RSA_PKCS1_OAEP_PADDING : RSA_PKCS1_PADDING) != 1 ||
-            EVP_PKEY_encrypt(c.c, out->data(), &outLen, pt, n) != 1 || outLen != kb)
+        if (!c || EVP_PKEY_encrypt_init(c.get()) != 1 ||
+            EVP_PKEY_CTX_set_rsa_padding(c.get(), bOaep ? RSA_PKCS1_OAEP_PADDING : RSA_PKCS1_PADDING) != 1 ||
+            EVP_PKEY_encrypt(c.get(), out->data(), &outLen, pt, n) != 1 || outLen != kb)
             return CspCode(NTE_FAIL);
     }
-    CspReverse(out->data(), out->size());
+    ReverseBytes(out->data(), out->size());
     return CSP_OK;
 }
 
-CspStatus RsaDecryptLittleEndian(const CAsymmetricKey& key, const BYTE* ct, size_t n, bool bOaep,
-                                 std::vector<BYTE>* out) {
+CspStatus RsaDecryptLittleEndian(const CAsymmetricKey& key, const BYTE* ct, size_t n, bool bOaep, SecureBytes* out) {
     if (!key.HasPrivate()) return CspCode(NTE_BAD_KEY);
     size_t kb = ModulusBytes(key);
     if (n != kb) return CspCode(NTE_BAD_DATA);
-    std::vector<BYTE> be(ct, ct + n);
-    CspReverse(be.data(), be.size());
+    SecureBytes be(ct, ct + n);
+    ReverseBytes(be.data(), be.size());
     if (key.m_bIdentity) {
         if (bOaep) return CspCode(NTE_BAD_FLAGS);
         if (!BelowModulus(key, be)) return CspCode(NTE_BAD_DATA);
-        CspStatus st = UnpadType2(be, out);
-        CspWipe(be);
-        return st;
+        return UnpadType2(be, out);
     }
-    PkeyCtx c(key.Pkey());
+    PkeyCtxPtr c = ContextFor(key.Pkey());
     size_t outLen = kb;
-    std::vector<BYTE> buf(kb);
-    bool ok = c.c && EVP_PKEY_decrypt_init(c.c) == 1 &&
-              EVP_PKEY_CTX_set_rsa_padding(c.c, bOaep ? RSA_PKCS1_OAEP_PADDING : RSA_PKCS1_PADDING) == 1 &&
-              EVP_PKEY_decrypt(c.c, buf.data(), &outLen, be.data(), be.size()) == 1;
-    if (ok) out->assign(buf.begin(), buf.begin() + static_cast<long>(outLen));
-    CspWipe(buf);
-    return ok ? CSP_OK : CspCode(NTE_BAD_DATA);
+    SecureBytes buf(kb);
+    bool ok = c && EVP_PKEY_decrypt_init(c.get()) == 1 &&
+              EVP_PKEY_CTX_set_rsa_padding(c.get(), bOaep ? RSA_PKCS1_OAEP_PADDING : RSA_PKCS1_PADDING) == 1 &&
+              EVP_PKEY_decrypt(c.get(), buf.data(), &outLen, be.data(), be.size()) == 1;
+    if (!ok) return CspCode(NTE_BAD_DATA);
+    out->assign(buf.begin(), buf.begin() + static_cast<long>(outLen));
+    return CSP_OK;
 }
 
 // ---- The provider ---------------------------------------------------------------------------
 
 CRsaProvider::CRsaProvider(const CspProviderInfo& info, std::u16string family, bool bToken)
     : CCspProvider(info, std::move(family), TableFor(info.imagePath)), m_bToken(bToken) {}
-
-CspStatus CRsaProvider::GetProvParam(CCspContext& ctx, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen,
-                                     DWORD dwFlags) {
-    if (dwParam == PP_IMPTYPE && dwFlags == 0)
-        return CspCopyOut(&kImpType, sizeof(kImpType), pbData, pdwDataLen);
-    return CCspProvider::GetProvParam(ctx, dwParam, pbData, pdwDataLen, dwFlags);
-}
 
 CspStatus CRsaProvider::SetProvParam(CCspContext& ctx, DWORD dwParam, const BYTE* pbData, DWORD dwFlags) {
     // Token PINs are accepted as given: the emulated token has no PIN of its own.
@@ -313,9 +258,7 @@ CspStatus CRsaProvider::SetProvParam(CCspContext& ctx, DWORD dwParam, const BYTE
 CspStatus CRsaProvider::GenKey(const ContextPtr& ctx, ALG_ID algid, DWORD dwFlags, KeyPtr* out) {
     const DWORD bits = dwFlags >> 16;
     const DWORD low = dwFlags & 0xFFFF;
-    const DWORD known = CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED | CRYPT_CREATE_SALT | CRYPT_UPDATE_KEY |
-                        CRYPT_NO_SALT | CRYPT_PREGEN | CRYPT_ARCHIVABLE | CRYPT_FORCE_KEY_PROTECTION_HIGH;
-    if (low & ~known) return CspCode(NTE_BAD_FLAGS);
+    if (low & ~kCspKnownGenKeyFlags) return CspCode(NTE_BAD_FLAGS);
     DWORD spec = 0;
     ALG_ID keyAlg = algid;
     if (algid == AT_KEYEXCHANGE || algid == CALG_RSA_KEYX) {
@@ -328,33 +271,30 @@ CspStatus CRsaProvider::GenKey(const ContextPtr& ctx, ALG_ID algid, DWORD dwFlag
     const PROV_ENUMALGS_EX* a = FindAlgorithm(keyAlg);
     if (!a) return CspCode(NTE_BAD_ALGID);
     if (!spec) {
-        size_t nb = SessionKeyBytes(keyAlg);
+        size_t nb = CspSessionKeyBytes(keyAlg);
         if (GET_ALG_CLASS(keyAlg) != ALG_CLASS_DATA_ENCRYPT || !nb) return CspCode(NTE_BAD_ALGID);
         if (bits && bits != a->dwDefaultLen && bits != nb * 8) return CspCode(NTE_BAD_FLAGS);
-        std::vector<BYTE> k(nb);
+        SecureBytes k(nb);
         if (RAND_bytes(k.data(), static_cast<int>(nb)) != 1) return CspCode(NTE_FAIL);
-        if (IsDesFamily(keyAlg)) SetOddParity(k);
+        CspSetDesParity(keyAlg, k);
         auto key = std::make_shared<CSymmetricKey>(ctx, keyAlg, k.data(), k.size());
-        CspWipe(k);
         key->m_dwFlags = low;
-        key->m_dwPermissions = DefaultPermissions(low);
+        key->m_dwPermissions = CspDefaultPermissions(low);
         *out = key;
         return CSP_OK;
     }
     DWORD keyBits = bits ? bits : a->dwDefaultLen;
     if (keyBits < a->dwMinLen || keyBits > a->dwMaxLen || keyBits % 8) return CspCode(NTE_BAD_FLAGS);
-    EVP_PKEY* pk = nullptr;
-    EVP_PKEY_CTX* c = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
-    bool ok = c && EVP_PKEY_keygen_init(c) == 1 && EVP_PKEY_CTX_set_rsa_keygen_bits(c, static_cast<int>(keyBits)) == 1 &&
-              EVP_PKEY_generate(c, &pk) == 1;
-    EVP_PKEY_CTX_free(c);
-    if (!ok) {
-        EVP_PKEY_free(pk);
-        return CspCode(NTE_FAIL);
-    }
-    auto key = std::make_shared<CAsymmetricKey>(ctx, keyAlg, CspPkeyPtr(pk), true);
+    EVP_PKEY* generated = nullptr;
+    PkeyCtxPtr c(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    bool ok = c && EVP_PKEY_keygen_init(c.get()) == 1 &&
+              EVP_PKEY_CTX_set_rsa_keygen_bits(c.get(), static_cast<int>(keyBits)) == 1 &&
+              EVP_PKEY_generate(c.get(), &generated) == 1;
+    EvpPkeyPtr pk(generated);
+    if (!ok) return CspCode(NTE_FAIL);
+    auto key = std::make_shared<CAsymmetricKey>(ctx, keyAlg, std::move(pk), true);
     key->m_dwFlags = low;
-    key->m_dwPermissions = DefaultPermissions(low);
+    key->m_dwPermissions = CspDefaultPermissions(low);
     if (CspStatus st = SaveKeyPair(ctx, spec, key)) return st;
     *out = key;
     return CSP_OK;
@@ -364,8 +304,7 @@ CspStatus CRsaProvider::DecodeKeyPair(const ContextPtr& ctx, const CContainerKey
                                       std::shared_ptr<CAsymmetricKey>* out) {
     if (CspStatus st = CCspProvider::DecodeKeyPair(ctx, rec, out)) return st;
     if (EVP_PKEY_get_base_id((*out)->Pkey()) != EVP_PKEY_RSA) return CspCode(NTE_KEYSET_ENTRY_BAD);
-    BnPtr e = GetBn((*out)->Pkey(), OSSL_PKEY_PARAM_RSA_E);
-    (*out)->m_bIdentity = e && BN_is_one(e.get());
+    (*out)->m_bIdentity = IsIdentityKey((*out)->Pkey());
     return CSP_OK;
 }
 
@@ -376,6 +315,8 @@ CspStatus CRsaProvider::ExportKey(CCspKey& key, CCspKey* expKey, DWORD dwBlobTyp
     if (!pdwDataLen) return ERROR_INVALID_PARAMETER;
     if (dwFlags & ~static_cast<DWORD>(CRYPT_OAEP)) return CspCode(NTE_BAD_FLAGS);
     if ((dwFlags & CRYPT_OAEP) && dwBlobType != SIMPLEBLOB) return CspCode(NTE_BAD_FLAGS);
+    SecureBytes b;
+    BlobWriter w(b);
     switch (dwBlobType) {
         case PUBLICKEYBLOB:
         case PRIVATEKEYBLOB: {
@@ -387,37 +328,20 @@ CspStatus CRsaProvider::ExportKey(CCspKey& key, CCspKey* expKey, DWORD dwBlobTyp
             if (bPrivate && !k.HasPrivate()) return CspCode(NTE_BAD_KEY);
             if (bPrivate && !(k.m_dwPermissions & CRYPT_EXPORT)) return CspCode(NTE_BAD_KEY_STATE);
             DWORD bits = k.BitLength();
-            size_t nb = (bits + 7) / 8, hb = (bits + 15) / 16;
-            size_t total = 20 + nb + (bPrivate ? 5 * hb + nb : 0);
-            if (!pbData) {
-                *pdwDataLen = static_cast<DWORD>(total);
-                return CSP_OK;
-            }
-            if (*pdwDataLen < total) {
-                *pdwDataLen = static_cast<DWORD>(total);
-                return ERROR_MORE_DATA;
-            }
+            DWORD total = static_cast<DWORD>(RsaBlobSize(bits, bPrivate));
+            if (auto answer = CspSizeAnswer(total, pbData, *pdwDataLen, pdwDataLen)) return *answer;
             RsaParts r;
             if (!GetParts(k.Pkey(), bPrivate, &r)) return CspCode(NTE_BAD_KEY);
             if (BN_num_bits(r.e.get()) > 32) return CspCode(NTE_BAD_KEY);
-            std::vector<BYTE> b(total, 0);
-            b[0] = static_cast<BYTE>(dwBlobType);
-            b[1] = CUR_BLOB_VERSION;
-            PutDword(&b[4], k.AlgId());
-            PutDword(&b[8], bPrivate ? RSA2_MAGIC : RSA1_MAGIC);
-            PutDword(&b[12], bits);
-            PutDword(&b[16], static_cast<DWORD>(BN_get_word(r.e.get())));
-            BYTE* p = &b[20];
-            bool ok = PutLe(r.n.get(), p, nb);
-            p += nb;
-            if (ok && bPrivate) {
-                ok = PutLe(r.p.get(), p, hb) && PutLe(r.q.get(), p + hb, hb) && PutLe(r.dp.get(), p + 2 * hb, hb) &&
-                     PutLe(r.dq.get(), p + 3 * hb, hb) && PutLe(r.qinv.get(), p + 4 * hb, hb) &&
-                     PutLe(r.d.get(), p + 5 * hb, nb);
+            w.Header(MakeBlobHeader(static_cast<BYTE>(dwBlobType), k.AlgId()));
+            const DWORD magic = bPrivate ? RSA2_MAGIC : RSA1_MAGIC;
+            w.RsaPubKey(RSAPUBKEY{magic, bits, static_cast<DWORD>(BN_get_word(r.e.get()))});
+            bool ok = PutLe(r.n.get(), w.Grow(FullBytes(bits)), FullBytes(bits));
+            for (size_t i = 0; ok && bPrivate && i < std::size(kPrivateFields); ++i) {
+                size_t len = kPrivateFields[i].bHalf ? HalfBytes(bits) : FullBytes(bits);
+                ok = PutLe((r.*kPrivateFields[i].part).get(), w.Grow(len), len);
             }
-            CspStatus st = ok ? CspCopyOut(b.data(), static_cast<DWORD>(total), pbData, pdwDataLen) : CspCode(NTE_BAD_KEY);
-            CspWipe(b);
-            return st;
+            return ok ? CspCopyOut(b.data(), total, pbData, pdwDataLen) : CspCode(NTE_BAD_KEY);
         }
         case SIMPLEBLOB: {
             if (!key.IsSymmetric()) return CspCode(NTE_BAD_KEY);
@@ -426,24 +350,14 @@ CspStatus CRsaProvider::ExportKey(CCspKey& key, CCspKey* expKey, DWORD dwBlobTyp
             if (!expKey || expKey->IsSymmetric()) return CspCode(NTE_BAD_PUBLIC_KEY);
             auto& wrap = static_cast<CAsymmetricKey&>(*expKey);
             if (!IsRsaAlg(wrap.AlgId())) return CspCode(NTE_BAD_PUBLIC_KEY);
-            size_t total = 12 + ModulusBytes(wrap);
-            if (!pbData) {
-                *pdwDataLen = static_cast<DWORD>(total);
-                return CSP_OK;
-            }
-            if (*pdwDataLen < total) {
-                *pdwDataLen = static_cast<DWORD>(total);
-                return ERROR_MORE_DATA;
-            }
-            std::vector<BYTE> ct;
+            DWORD total = static_cast<DWORD>(kBlobHeaderSize + kBlobDwordSize + ModulusBytes(wrap));
+            if (auto answer = CspSizeAnswer(total, pbData, *pdwDataLen, pdwDataLen)) return *answer;
+            SecureBytes ct;
             if (CspStatus st = RsaEncryptLittleEndian(wrap, k.m_key.data(), k.m_key.size(), dwFlags & CRYPT_OAEP, &ct))
                 return st;
-            std::vector<BYTE> b(12);
-            b[0] = SIMPLEBLOB;
-            b[1] = CUR_BLOB_VERSION;
-            PutDword(&b[4], k.AlgId());
-            PutDword(&b[8], CALG_RSA_KEYX);
-            b.insert(b.end(), ct.begin(), ct.end());
+            w.Header(MakeBlobHeader(SIMPLEBLOB, k.AlgId()));
+            w.Dword(CALG_RSA_KEYX);
+            w.Append(ct.data(), ct.size());
             return CspCopyOut(b.data(), static_cast<DWORD>(b.size()), pbData, pdwDataLen);
         }
         case PLAINTEXTKEYBLOB: {
@@ -451,15 +365,10 @@ CspStatus CRsaProvider::ExportKey(CCspKey& key, CCspKey* expKey, DWORD dwBlobTyp
             if (expKey) return CspCode(NTE_BAD_KEY);
             auto& k = static_cast<CSymmetricKey&>(key);
             if (!(k.m_dwPermissions & CRYPT_EXPORT)) return CspCode(NTE_BAD_KEY_STATE);
-            std::vector<BYTE> b(12);
-            b[0] = PLAINTEXTKEYBLOB;
-            b[1] = CUR_BLOB_VERSION;
-            PutDword(&b[4], k.AlgId());
-            PutDword(&b[8], static_cast<DWORD>(k.m_key.size()));
-            b.insert(b.end(), k.m_key.begin(), k.m_key.end());
-            CspStatus st = CspCopyOut(b.data(), static_cast<DWORD>(b.size()), pbData, pdwDataLen);
-            CspWipe(b);
-            return st;
+            w.Header(MakeBlobHeader(PLAINTEXTKEYBLOB, k.AlgId()));
+            w.Dword(static_cast<DWORD>(k.m_key.size()));
+            w.Append(k.m_key.data(), k.m_key.size());
+            return CspCopyOut(b.data(), static_cast<DWORD>(b.size()), pbData, pdwDataLen);
         }
         default:
             return CspCode(NTE_BAD_TYPE);
@@ -469,52 +378,49 @@ CspStatus CRsaProvider::ExportKey(CCspKey& key, CCspKey* expKey, DWORD dwBlobTyp
 // ---- Import ---------------------------------------------------------------------------------
 
 CspStatus CRsaProvider::ImportRsaBlob(const ContextPtr& ctx, const BYTE* pb, DWORD len, DWORD dwFlags, KeyPtr* out) {
-    const bool bPrivate = pb[0] == PRIVATEKEYBLOB;
-    if (len < 20) return CspCode(NTE_BAD_DATA);
-    ALG_ID alg = GetDword(pb + 4);
+    BlobReader rd(pb, len);
+    BLOBHEADER h;
+    RSAPUBKEY rk;
+    if (!rd.Header(&h) || !rd.RsaPubKey(&rk)) return CspCode(NTE_BAD_DATA);
+    const bool bPrivate = h.bType == PRIVATEKEYBLOB;
+    const ALG_ID alg = h.aiKeyAlg;
     if (!IsRsaAlg(alg)) return CspCode(NTE_BAD_DATA);
-    if (GetDword(pb + 8) != (bPrivate ? RSA2_MAGIC : RSA1_MAGIC)) return CspCode(NTE_BAD_DATA);
-    DWORD bits = GetDword(pb + 12);
+    if (rk.magic != (bPrivate ? RSA2_MAGIC : RSA1_MAGIC)) return CspCode(NTE_BAD_DATA);
+    const DWORD bits = rk.bitlen;
     const PROV_ENUMALGS_EX* a = FindAlgorithm(alg);
     if (!a) return CspCode(NTE_BAD_DATA);
     if (bits < 384 || bits > a->dwMaxLen || bits % 8) return CspCode(NTE_BAD_DATA);
-    size_t nb = bits / 8, hb = (bits + 15) / 16;
-    size_t need = 20 + nb + (bPrivate ? 5 * hb + nb : 0);
-    if (len != need) return CspCode(NTE_BAD_DATA);
-    DWORD pubexp = GetDword(pb + 16);
-    if (pubexp == 0) return CspCode(NTE_BAD_DATA);
+    if (len != RsaBlobSize(bits, bPrivate)) return CspCode(NTE_BAD_DATA);
+    if (rk.pubexp == 0) return CspCode(NTE_BAD_DATA);
     RsaParts r;
-    const BYTE* p = pb + 20;
-    r.n = GetLe(p, nb);
+    const BYTE* field = nullptr;
+    rd.Take(FullBytes(bits), &field);
+    r.n = GetLe(field, FullBytes(bits));
     r.e.reset(BN_new());
-    if (!r.n || !r.e || !BN_set_word(r.e.get(), pubexp)) return CspCode(NTE_NO_MEMORY);
+    if (!r.n || !r.e || !BN_set_word(r.e.get(), rk.pubexp)) return CspCode(NTE_NO_MEMORY);
     if (BN_is_zero(r.n.get()) || !BN_is_odd(r.n.get())) return CspCode(NTE_BAD_DATA);
-    p += nb;
     if (bPrivate) {
-        r.p = GetLe(p, hb);
-        r.q = GetLe(p + hb, hb);
-        r.dp = GetLe(p + 2 * hb, hb);
-        r.dq = GetLe(p + 3 * hb, hb);
-        r.qinv = GetLe(p + 4 * hb, hb);
-        r.d = GetLe(p + 5 * hb, nb);
-        if (!r.p || !r.q || !r.dp || !r.dq || !r.qinv || !r.d) return CspCode(NTE_NO_MEMORY);
+        for (const PrivateField& f : kPrivateFields) {
+            size_t n = f.bHalf ? HalfBytes(bits) : FullBytes(bits);
+            rd.Take(n, &field);
+            if (!(r.*f.part = GetSecretLe(field, n))) return CspCode(NTE_NO_MEMORY);
+        }
         // The primes must make the modulus; the private exponent lies below it.
         BnPtr prod(BN_new());
-        BN_CTX* bctx = BN_CTX_new();
-        bool ok = prod && bctx && BN_mul(prod.get(), r.p.get(), r.q.get(), bctx) == 1;
-        BN_CTX_free(bctx);
-        if (!ok) return CspCode(NTE_NO_MEMORY);
+        tessaro::UniquePtr<BN_CTX> bctx(BN_CTX_new());
+        if (!prod || !bctx || BN_mul(prod.get(), r.p.get(), r.q.get(), bctx.get()) != 1)
+            return CspCode(NTE_NO_MEMORY);
         if (BN_cmp(prod.get(), r.n.get()) != 0 || BN_is_zero(r.d.get()) || BN_cmp(r.d.get(), r.n.get()) >= 0)
             return CspCode(NTE_BAD_DATA);
         // An exponent-one key must be one throughout: e = d = 1.
         if (BN_is_one(r.e.get()) != BN_is_one(r.d.get())) return CspCode(NTE_BAD_DATA);
     }
-    CspPkeyPtr pk = BuildKey(r, bPrivate);
+    EvpPkeyPtr pk = BuildKey(r, bPrivate);
     if (!pk) return CspCode(NTE_BAD_DATA);
     auto key = std::make_shared<CAsymmetricKey>(ctx, alg, std::move(pk), bPrivate);
-    key->m_bIdentity = pubexp == 1;
+    key->m_bIdentity = rk.pubexp == 1;
     key->m_dwFlags = dwFlags & 0xFFFF;
-    key->m_dwPermissions = DefaultPermissions(bPrivate ? dwFlags : 0) | (bPrivate ? 0 : CRYPT_EXPORT);
+    key->m_dwPermissions = CspDefaultPermissions(bPrivate ? dwFlags : 0) | (bPrivate ? 0 : CRYPT_EXPORT);
     if (bPrivate) {
         if (CspStatus st = SaveKeyPair(ctx, alg == CALG_RSA_SIGN ? AT_SIGNATURE : AT_KEYEXCHANGE, key)) return st;
     }
@@ -525,12 +431,12 @@ CspStatus CRsaProvider::ImportRsaBlob(const ContextPtr& ctx, const BYTE* pb, DWO
 CspStatus CRsaProvider::ImportSessionKey(const ContextPtr& ctx, ALG_ID alg, const BYTE* key, size_t n, DWORD dwFlags,
                                          KeyPtr* out) {
     const PROV_ENUMALGS_EX* a = FindAlgorithm(alg);
-    size_t nb = SessionKeyBytes(alg);
+    size_t nb = CspSessionKeyBytes(alg);
     if (!a || !nb || GET_ALG_CLASS(alg) != ALG_CLASS_DATA_ENCRYPT) return CspCode(NTE_BAD_ALGID);
     if (n != nb) return CspCode(NTE_BAD_DATA);
     auto k = std::make_shared<CSymmetricKey>(ctx, alg, key, n);
     k->m_dwFlags = dwFlags & 0xFFFF;
-    k->m_dwPermissions = DefaultPermissions(dwFlags);
+    k->m_dwPermissions = CspDefaultPermissions(dwFlags);
     *out = k;
     return CSP_OK;
 }
@@ -541,29 +447,33 @@ CspStatus CRsaProvider::ImportKey(const ContextPtr& ctx, const BYTE* pbData, DWO
     const DWORD known = CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED | CRYPT_NO_SALT | CRYPT_OAEP | CRYPT_ARCHIVABLE |
                         CRYPT_FORCE_KEY_PROTECTION_HIGH | CRYPT_IPSEC_HMAC_KEY;
     if (dwFlags & ~known) return CspCode(NTE_BAD_FLAGS);
-    if (dwDataLen < sizeof(BLOBHEADER)) return CspCode(NTE_BAD_DATA);
-    BYTE type = pbData[0];
-    if (type != PUBLICKEYBLOB && type != PRIVATEKEYBLOB && type != SIMPLEBLOB && type != PLAINTEXTKEYBLOB)
+    BlobReader rd(pbData, dwDataLen);
+    BLOBHEADER h;
+    if (!rd.Header(&h)) return CspCode(NTE_BAD_DATA);
+    if (h.bType != PUBLICKEYBLOB && h.bType != PRIVATEKEYBLOB && h.bType != SIMPLEBLOB &&
+        h.bType != PLAINTEXTKEYBLOB)
         return CspCode(NTE_BAD_TYPE);
-    if (pbData[1] != CUR_BLOB_VERSION) return CspCode(NTE_BAD_VER);
-    switch (type) {
+    if (h.bVersion != CUR_BLOB_VERSION) return CspCode(NTE_BAD_VER);
+    switch (h.bType) {
         case PUBLICKEYBLOB:
         case PRIVATEKEYBLOB:
             if (pubKey) return CspCode(NTE_BAD_KEY);  // encrypted private-key blobs are not offered
             return ImportRsaBlob(ctx, pbData, dwDataLen, dwFlags, out);
         case PLAINTEXTKEYBLOB: {
+            // BLOBHEADER, the key's size, the key.
             if (pubKey) return CspCode(NTE_BAD_KEY);
-            if (dwDataLen < 12) return CspCode(NTE_BAD_DATA);
-            DWORD n = GetDword(pbData + 8);
-            if (n != dwDataLen - 12) return CspCode(NTE_BAD_DATA);
-            return ImportSessionKey(ctx, GetDword(pbData + 4), pbData + 12, n, dwFlags, out);
+            DWORD n = 0;
+            const BYTE* plain = nullptr;
+            if (!rd.Dword(&n) || n != rd.Left() || !rd.Take(n, &plain)) return CspCode(NTE_BAD_DATA);
+            return ImportSessionKey(ctx, h.aiKeyAlg, plain, n, dwFlags, out);
         }
-        default: {  // SIMPLEBLOB
-            if (dwDataLen < 12) return CspCode(NTE_BAD_DATA);
-            ALG_ID alg = GetDword(pbData + 4);
+        default: {  // SIMPLEBLOB: BLOBHEADER, the wrapping algorithm, the wrapped key.
+            DWORD wrapAlg = 0;
+            if (!rd.Dword(&wrapAlg)) return CspCode(NTE_BAD_DATA);
+            ALG_ID alg = h.aiKeyAlg;
             const PROV_ENUMALGS_EX* a = FindAlgorithm(alg);
-            if (!a || !SessionKeyBytes(alg)) return CspCode(NTE_BAD_ALGID);
-            if (GetDword(pbData + 8) != CALG_RSA_KEYX) return CspCode(NTE_BAD_ALGID);
+            if (!a || !CspSessionKeyBytes(alg)) return CspCode(NTE_BAD_ALGID);
+            if (wrapAlg != CALG_RSA_KEYX) return CspCode(NTE_BAD_ALGID);
             // Without a key handle the container's exchange key unwraps.
             std::shared_ptr<CAsymmetricKey> own;
             const CAsymmetricKey* wrap = nullptr;
@@ -575,12 +485,12 @@ CspStatus CRsaProvider::ImportKey(const ContextPtr& ctx, const BYTE* pbData, DWO
                 wrap = own.get();
             }
             if (!IsRsaAlg(wrap->AlgId()) || !wrap->HasPrivate()) return CspCode(NTE_BAD_KEY);
-            if (dwDataLen != 12 + ModulusBytes(*wrap)) return CspCode(NTE_BAD_DATA);
-            std::vector<BYTE> plain;
-            CspStatus st = RsaDecryptLittleEndian(*wrap, pbData + 12, dwDataLen - 12, dwFlags & CRYPT_OAEP, &plain);
-            if (st == CSP_OK) st = ImportSessionKey(ctx, alg, plain.data(), plain.size(), dwFlags, out);
-            CspWipe(plain);
-            return st;
+            const size_t n = rd.Left();
+            const BYTE* wrapped = nullptr;
+            if (n != ModulusBytes(*wrap) || !rd.Take(n, &wrapped)) return CspCode(NTE_BAD_DATA);
+            SecureBytes plain;
+            if (CspStatus st = RsaDecryptLittleEndian(*wrap, wrapped, n, dwFlags & CRYPT_OAEP, &plain)) return st;
+            return ImportSessionKey(ctx, alg, plain.data(), plain.size(), dwFlags, out);
         }
     }
 }
@@ -596,15 +506,8 @@ CspStatus CRsaProvider::Encrypt(CCspKey& key, CCspHash* hash, BOOL bFinal, DWORD
     if (!IsRsaAlg(k.AlgId())) return CspCode(NTE_BAD_KEY);
     DWORD kb = ModulusBytes(k);
     DWORD len = *pdwDataLen;
-    if (!pbData) {
-        *pdwDataLen = kb;
-        return CSP_OK;
-    }
-    if (dwBufLen < kb) {
-        *pdwDataLen = kb;
-        return ERROR_MORE_DATA;
-    }
-    std::vector<BYTE> ct;
+    if (auto answer = CspSizeAnswer(kb, pbData, dwBufLen, pdwDataLen)) return *answer;
+    SecureBytes ct;
     if (CspStatus st = RsaEncryptLittleEndian(k, pbData, len, dwFlags & CRYPT_OAEP, &ct)) return st;
     if (hash) {
         if (CspStatus st = hash->Update(pbData, len)) return st;
@@ -623,17 +526,13 @@ CspStatus CRsaProvider::Decrypt(CCspKey& key, CCspHash* hash, BOOL bFinal, DWORD
     auto& k = static_cast<CAsymmetricKey&>(key);
     if (!IsRsaAlg(k.AlgId())) return CspCode(NTE_BAD_KEY);
     if (!(k.m_dwPermissions & CRYPT_DECRYPT)) return CspCode(NTE_PERM);
-    std::vector<BYTE> plain;
+    SecureBytes plain;
     if (CspStatus st = RsaDecryptLittleEndian(k, pbData, *pdwDataLen, dwFlags & CRYPT_OAEP, &plain)) return st;
     if (hash) {
-        if (CspStatus st = hash->Update(plain.data(), plain.size())) {
-            CspWipe(plain);
-            return st;
-        }
+        if (CspStatus st = hash->Update(plain.data(), plain.size())) return st;
     }
     if (!plain.empty()) memcpy(pbData, plain.data(), plain.size());
     *pdwDataLen = static_cast<DWORD>(plain.size());
-    CspWipe(plain);
     return CSP_OK;
 }
 
@@ -647,26 +546,19 @@ CspStatus CRsaProvider::SignHash(CCspHash& hash, DWORD dwKeySpec, DWORD dwFlags,
     if (CspStatus st = LoadKeyPair(hash.Context(), dwKeySpec, &key)) return st;
     if (key->m_bIdentity) return CspCode(NTE_BAD_KEY);  // its "signature" would be its own padding
     DWORD kb = ModulusBytes(*key);
-    if (!pbSignature) {
-        *pdwSigLen = kb;
-        return CSP_OK;
-    }
-    if (*pdwSigLen < kb) {
-        *pdwSigLen = kb;
-        return ERROR_MORE_DATA;
-    }
-    const EVP_MD* md = DigestOf(hash.AlgId());
+    if (auto answer = CspSizeAnswer(kb, pbSignature, *pdwSigLen, pdwSigLen)) return *answer;
+    const EVP_MD* md = CspDigestOf(hash.AlgId());
     if (!md) return CspCode(NTE_BAD_ALGID);
     if (CspStatus st = hash.Finish()) return st;
     const std::vector<BYTE>& digest = hash.Value();
-    PkeyCtx c(key->Pkey());
+    PkeyCtxPtr c = ContextFor(key->Pkey());
     size_t sigLen = kb;
     std::vector<BYTE> sig(kb);
-    bool ok = c.c && EVP_PKEY_sign_init(c.c) == 1 && EVP_PKEY_CTX_set_rsa_padding(c.c, RSA_PKCS1_PADDING) == 1 &&
-              ((dwFlags & CRYPT_NOHASHOID) || EVP_PKEY_CTX_set_signature_md(c.c, md) == 1) &&
-              EVP_PKEY_sign(c.c, sig.data(), &sigLen, digest.data(), digest.size()) == 1 && sigLen == kb;
+    bool ok = c && EVP_PKEY_sign_init(c.get()) == 1 && EVP_PKEY_CTX_set_rsa_padding(c.get(), RSA_PKCS1_PADDING) == 1 &&
+              ((dwFlags & CRYPT_NOHASHOID) || EVP_PKEY_CTX_set_signature_md(c.get(), md) == 1) &&
+              EVP_PKEY_sign(c.get(), sig.data(), &sigLen, digest.data(), digest.size()) == 1 && sigLen == kb;
     if (!ok) return CspCode(NTE_FAIL);
-    CspReverse(sig.data(), sig.size());
+    ReverseBytes(sig.data(), sig.size());
     memcpy(pbSignature, sig.data(), kb);
     *pdwSigLen = kb;
     return CSP_OK;
@@ -679,17 +571,18 @@ CspStatus CRsaProvider::VerifySignature(CCspHash& hash, const BYTE* pbSignature,
     if (pubKey.IsSymmetric()) return CspCode(NTE_BAD_KEY);
     auto& k = static_cast<CAsymmetricKey&>(pubKey);
     if (!IsRsaAlg(k.AlgId()) || k.m_bIdentity) return CspCode(NTE_BAD_KEY);
-    const EVP_MD* md = DigestOf(hash.AlgId());
+    const EVP_MD* md = CspDigestOf(hash.AlgId());
     if (!md) return CspCode(NTE_BAD_ALGID);
     if (dwSigLen != ModulusBytes(k)) return CspCode(NTE_BAD_SIGNATURE);
     if (CspStatus st = hash.Finish()) return st;
     std::vector<BYTE> sig(pbSignature, pbSignature + dwSigLen);
-    CspReverse(sig.data(), sig.size());
-    PkeyCtx c(k.Pkey());
+    ReverseBytes(sig.data(), sig.size());
+    PkeyCtxPtr c = ContextFor(k.Pkey());
     const std::vector<BYTE>& digest = hash.Value();
-    bool ok = c.c && EVP_PKEY_verify_init(c.c) == 1 && EVP_PKEY_CTX_set_rsa_padding(c.c, RSA_PKCS1_PADDING) == 1 &&
-              ((dwFlags & CRYPT_NOHASHOID) || EVP_PKEY_CTX_set_signature_md(c.c, md) == 1) &&
-              EVP_PKEY_verify(c.c, sig.data(), sig.size(), digest.data(), digest.size()) == 1;
+    bool ok = c && EVP_PKEY_verify_init(c.get()) == 1 &&
+              EVP_PKEY_CTX_set_rsa_padding(c.get(), RSA_PKCS1_PADDING) == 1 &&
+              ((dwFlags & CRYPT_NOHASHOID) || EVP_PKEY_CTX_set_signature_md(c.get(), md) == 1) &&
+              EVP_PKEY_verify(c.get(), sig.data(), sig.size(), digest.data(), digest.size()) == 1;
     return ok ? CSP_OK : CspCode(NTE_BAD_SIGNATURE);
 }
 
@@ -702,8 +595,7 @@ CspStatus CRsaProvider::ExportPublicKeyInfo(const ContextPtr& ctx, DWORD dwKeySp
     unsigned char* der = nullptr;
     int n = i2d_PublicKey(key->Pkey(), &der);
     if (n <= 0) return CspCode(NTE_BAD_KEY);
-    // Released even when the copy runs out of memory.
-    std::unique_ptr<unsigned char, void (*)(unsigned char*)> hold(der, [](unsigned char* q) { OPENSSL_free(q); });
+    tessaro::OpenSslBuffer<unsigned char> hold(der);
     keyBits->assign(der, der + n);
     *oid = szOID_RSA_RSA;
     *params = {0x05, 0x00};
@@ -716,15 +608,12 @@ CspStatus CRsaProvider::ImportPublicKeyInfo(const ContextPtr& ctx, const CERT_PU
     if (!info.PublicKey.pbData || !info.PublicKey.cbData || info.PublicKey.cUnusedBits)
         return CspCode(NTE_BAD_DATA);
     const unsigned char* p = info.PublicKey.pbData;
-    EVP_PKEY* pk = d2i_PublicKey(EVP_PKEY_RSA, nullptr, &p, static_cast<long>(info.PublicKey.cbData));
-    if (!pk || p != info.PublicKey.pbData + info.PublicKey.cbData) {
-        EVP_PKEY_free(pk);
-        return CspCode(NTE_BAD_DATA);
-    }
-    BnPtr e = GetBn(pk, OSSL_PKEY_PARAM_RSA_E);
-    auto key = std::make_shared<CAsymmetricKey>(ctx, CALG_RSA_KEYX, CspPkeyPtr(pk), false);
-    key->m_bIdentity = e && BN_is_one(e.get());
-    key->m_dwPermissions = DefaultPermissions(CRYPT_EXPORTABLE);
+    EvpPkeyPtr pk(d2i_PublicKey(EVP_PKEY_RSA, nullptr, &p, static_cast<long>(info.PublicKey.cbData)));
+    if (!pk || p != info.PublicKey.pbData + info.PublicKey.cbData) return CspCode(NTE_BAD_DATA);
+    bool bIdentity = IsIdentityKey(pk.get());
+    auto key = std::make_shared<CAsymmetricKey>(ctx, CALG_RSA_KEYX, std::move(pk), false);
+    key->m_bIdentity = bIdentity;
+    key->m_dwPermissions = CspDefaultPermissions(CRYPT_EXPORTABLE);
     *out = key;
     return CSP_OK;
 }
@@ -744,9 +633,9 @@ CspStatus CRsaTokenProvider::ImportKey(const ContextPtr& ctx, const BYTE* pbData
         HRESULT hr = ImportRsaVendorBlob(exchange->Pkey(), pbData, dwDataLen, opened);
         if (FAILED(hr)) return CspCode(hr);
         if (!opened) return CspCode(NTE_FAIL);
-        auto key = std::make_shared<CAsymmetricKey>(ctx, CALG_RSA_KEYX, CspPkeyPtr(opened.release()), true);
+        auto key = std::make_shared<CAsymmetricKey>(ctx, CALG_RSA_KEYX, std::move(opened), true);
         key->m_dwFlags = dwFlags & 0xFFFF;
-        key->m_dwPermissions = DefaultPermissions(dwFlags);
+        key->m_dwPermissions = CspDefaultPermissions(dwFlags);
         if (CspStatus st = SaveKeyPair(ctx, AT_KEYEXCHANGE, key)) return st;
         *out = key;
         return CSP_OK;

@@ -11,10 +11,10 @@ namespace tessaro::csp {
 // RSA PKCS#1 v1.5 (or OAEP) with CryptoAPI's byte order: ciphertexts are
 // least significant byte first. The exponent-one key pads and unpads here,
 // without OpenSSL's RSA operation (it is the identity).
-CspStatus RsaEncryptLittleEndian(const CAsymmetricKey& key, const BYTE* pt, size_t n, bool bOaep,
-                                 std::vector<BYTE>* out);
-CspStatus RsaDecryptLittleEndian(const CAsymmetricKey& key, const BYTE* ct, size_t n, bool bOaep,
-                                 std::vector<BYTE>* out);
+// Both results are SecureBytes: the identity key's "ciphertext" is its
+// padded plaintext.
+CspStatus RsaEncryptLittleEndian(const CAsymmetricKey& key, const BYTE* pt, size_t n, bool bOaep, SecureBytes* out);
+CspStatus RsaDecryptLittleEndian(const CAsymmetricKey& key, const BYTE* ct, size_t n, bool bOaep, SecureBytes* out);
 
 class CRsaProvider : public CCspProvider {
 public:
@@ -23,7 +23,6 @@ public:
     bool VerifyContextOpensContainer() const override { return m_bToken; }
     bool CertificateMustMatchKey() const override { return m_bToken; }
 
-    CspStatus GetProvParam(CCspContext& ctx, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags) override;
     CspStatus SetProvParam(CCspContext& ctx, DWORD dwParam, const BYTE* pbData, DWORD dwFlags) override;
     CspStatus GenKey(const ContextPtr& ctx, ALG_ID algid, DWORD dwFlags, KeyPtr* out) override;
     CspStatus ExportKey(CCspKey& key, CCspKey* expKey, DWORD dwBlobType, DWORD dwFlags, BYTE* pbData,
@@ -49,7 +48,6 @@ protected:
                                KeyPtr* out);
 
     bool m_bToken;
-    static constexpr DWORD kImpType = CRYPT_IMPL_SOFTWARE;
 };
 
 class CRsaTokenProvider : public CRsaProvider {

@@ -6,23 +6,18 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
-#include <memory>
 #include <string_view>
+
+#include "platform/base/OpenSslPtr.h"
 
 namespace tessaro::csp {
 
 namespace {
-struct X509Free {
-    void operator()(X509* p) const { X509_free(p); }
-};
-struct BnFree {
-    void operator()(BIGNUM* p) const { BN_free(p); }
-};
 
 bool GetCoordinate(const EVP_PKEY* k, const char* name, std::vector<uint8_t>& out) {
     BIGNUM* bn = nullptr;
     if (EVP_PKEY_get_bn_param(k, name, &bn) != 1) return false;
-    std::unique_ptr<BIGNUM, BnFree> h(bn);
+    tessaro::UniquePtr<BIGNUM> h(bn);
     size_t at = out.size();
     out.resize(at + 32);
     return BN_bn2binpad(bn, out.data() + at, 32) == 32;
@@ -33,7 +28,7 @@ CertKeyKind ReadCertificatePublicKey(const uint8_t* der, size_t len, std::vector
     keyBytes->clear();
     if (!der || len == 0 || len > 0x7FFFFFFF) return CertKeyKind::None;
     const unsigned char* p = der;
-    std::unique_ptr<X509, X509Free> cert(d2i_X509(nullptr, &p, static_cast<long>(len)));
+    tessaro::UniquePtr<X509> cert(d2i_X509(nullptr, &p, static_cast<long>(len)));
     // Trailing bytes mean this is not the certificate the caller thinks it is.
     if (!cert || p != der + len) {
         ERR_clear_error();
@@ -62,7 +57,7 @@ CertKeyKind ReadCertificatePublicKey(const uint8_t* der, size_t len, std::vector
     } else if (EVP_PKEY_is_a(k, "RSA")) {
         BIGNUM* n = nullptr;
         if (EVP_PKEY_get_bn_param(k, OSSL_PKEY_PARAM_RSA_N, &n) == 1) {
-            std::unique_ptr<BIGNUM, BnFree> h(n);
+            tessaro::UniquePtr<BIGNUM> h(n);
             keyBytes->resize(static_cast<size_t>(BN_num_bytes(n)));
             BN_bn2bin(n, keyBytes->data());
             kind = CertKeyKind::Rsa;

@@ -8,7 +8,6 @@
 #include <openssl/obj_mac.h>
 #include <openssl/param_build.h>
 
-#include <algorithm>
 #include <cstring>
 
 #include "platform/base/Der.h"
@@ -19,45 +18,18 @@ const char kSm2DefaultUserId[] = "1234567812345678";
 
 namespace {
 
-struct BnFree {
-    void operator()(BIGNUM* p) const { BN_clear_free(p); }
-};
-using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
-struct BnCtxFree {
-    void operator()(BN_CTX* p) const { BN_CTX_free(p); }
-};
-struct GroupFree {
-    void operator()(EC_GROUP* p) const { EC_GROUP_free(p); }
-};
-struct PointFree {
-    void operator()(EC_POINT* p) const { EC_POINT_free(p); }
-};
-struct PkeyCtxFree {
-    void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
-};
-using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
-};
-struct ParamBldFree {
-    void operator()(OSSL_PARAM_BLD* p) const { OSSL_PARAM_BLD_free(p); }
-};
-struct ParamFree {
-    void operator()(OSSL_PARAM* p) const { OSSL_PARAM_free(p); }
-};
-struct SigFree {
-    void operator()(ECDSA_SIG* p) const { ECDSA_SIG_free(p); }
-};
+using BnPtr = tessaro::UniquePtr<BIGNUM>;
+using PkeyCtxPtr = tessaro::UniquePtr<EVP_PKEY_CTX>;
 
-std::unique_ptr<EC_GROUP, GroupFree> Sm2Group() {
-    return std::unique_ptr<EC_GROUP, GroupFree>(EC_GROUP_new_by_curve_name(NID_sm2));
-}
+// A coordinate's size as OpenSSL's number calls take it.
+constexpr int kCoordBytes = static_cast<int>(kSm2CoordSize);
 
-// Failures of OpenSSL leave entries in its thread error queue; they mean
-// nothing to our callers, who read the last error instead.
-HRESULT Failed(HRESULT hr) {
-    ERR_clear_error();
-    return hr;
+tessaro::UniquePtr<EC_GROUP> Sm2Group() { return tessaro::UniquePtr<EC_GROUP>(EC_GROUP_new_by_curve_name(NID_sm2)); }
+
+HRESULT Failed(HRESULT hr) { return CspOpenSslFailed(hr); }
+
+PkeyCtxPtr ContextFor(const EVP_PKEY* key) {
+    return PkeyCtxPtr(EVP_PKEY_CTX_new_from_pkey(nullptr, const_cast<EVP_PKEY*>(key), nullptr));
 }
 
 HRESULT KeyFromParams(const OSSL_PARAM* params, int selection, EvpPkeyPtr& out) {
@@ -80,28 +52,11 @@ HRESULT GetBn(const EVP_PKEY* key, const char* name, BYTE out[32]) {
     BIGNUM* bn = nullptr;
     if (!key || EVP_PKEY_get_bn_param(key, name, &bn) <= 0) return Failed(NTE_BAD_KEY);
     BnPtr holder(bn);
-    if (BN_bn2binpad(bn, out, 32) != 32) return Failed(NTE_BAD_KEY);
+    if (BN_bn2binpad(bn, out, kCoordBytes) != kCoordBytes) return Failed(NTE_BAD_KEY);
     return S_OK;
 }
 
 }  // namespace
-
-void WipedBytes::Wipe() {
-    if (!m_v.empty()) OPENSSL_cleanse(m_v.data(), m_v.size());
-}
-
-void WipedBytes::resize(size_t n) {
-    if (n < m_v.size()) OPENSSL_cleanse(m_v.data() + n, m_v.size() - n);
-    if (n > m_v.capacity()) {
-        // Growing would move the bytes and leave the old copy behind.
-        std::vector<BYTE> bigger(n);
-        std::copy(m_v.begin(), m_v.end(), bigger.begin());
-        Wipe();
-        m_v.swap(bigger);
-        return;
-    }
-    m_v.resize(n);
-}
 
 HRESULT Sm2GenerateKey(EvpPkeyPtr& out) {
     PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr));
@@ -128,33 +83,30 @@ HRESULT CheckedScalar(const EC_GROUP* g, const BYTE* d, size_t len, BnPtr& out) 
 }
 
 // A key pair from the scalar and its point (04 || x || y); OpenSSL checks that
-// the point lies on the curve, not that it belongs to the scalar.
+// the point lies on the curve, not that it belongs to the scalar. The scalar
+// is a secure BIGNUM (CheckedScalar), so the parameter array keeps its copy
+// in memory that OSSL_PARAM_free wipes.
 HRESULT KeyPairFrom(const BIGNUM* d, const BYTE pubOct[65], EvpPkeyPtr& out) {
-    std::unique_ptr<OSSL_PARAM_BLD, ParamBldFree> bld(OSSL_PARAM_BLD_new());
+    tessaro::UniquePtr<OSSL_PARAM_BLD> bld(OSSL_PARAM_BLD_new());
     if (!bld || !OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, "SM2", 0) ||
         !OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, d) ||
         !OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, pubOct, 65))
         return Failed(NTE_NO_MEMORY);
-    std::unique_ptr<OSSL_PARAM, ParamFree> params(OSSL_PARAM_BLD_to_param(bld.get()));
+    tessaro::UniquePtr<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(bld.get()));
     if (!params) return Failed(NTE_NO_MEMORY);
-    HRESULT hr = KeyFromParams(params.get(), EVP_PKEY_KEYPAIR, out);
-    // The parameter array holds a copy of the scalar.
-    for (OSSL_PARAM* p = params.get(); p->key; ++p)
-        if (p->data && p->data_size && std::strcmp(p->key, OSSL_PKEY_PARAM_PRIV_KEY) == 0)
-            OPENSSL_cleanse(p->data, p->data_size);
-    return hr;
+    return KeyFromParams(params.get(), EVP_PKEY_KEYPAIR, out);
 }
 
 }  // namespace
 
 HRESULT Sm2KeyFromPrivate(const BYTE* d, size_t len, EvpPkeyPtr& out) {
     auto g = Sm2Group();
-    std::unique_ptr<BN_CTX, BnCtxFree> bnctx(BN_CTX_new());
+    tessaro::UniquePtr<BN_CTX> bnctx(BN_CTX_new());
     if (!g || !bnctx) return Failed(NTE_NO_MEMORY);
     BnPtr bn;
     HRESULT hr = CheckedScalar(g.get(), d, len, bn);
     if (FAILED(hr)) return hr;
-    std::unique_ptr<EC_POINT, PointFree> pub(EC_POINT_new(g.get()));
+    tessaro::UniquePtr<EC_POINT> pub(EC_POINT_new(g.get()));
     BYTE pubOct[65];
     if (!pub || !EC_POINT_mul(g.get(), pub.get(), bn.get(), nullptr, nullptr, bnctx.get()))
         return Failed(NTE_FAIL);
@@ -176,25 +128,23 @@ HRESULT Sm2KeyFromStoredPair(const BYTE* p, size_t len, EvpPkeyPtr& out) {
     return FAILED(hr) ? NTE_BAD_DATA : hr;
 }
 
-HRESULT Sm2SerializePair(const EVP_PKEY* key, WipedBytes& out) {
-    WipedBytes d;
-    HRESULT hr = Sm2GetPrivate(key, d);
+HRESULT Sm2SerializePair(const EVP_PKEY* key, SecureBytes& out) {
+    SecureBytes rec;
+    HRESULT hr = Sm2GetPrivate(key, rec);
     if (FAILED(hr)) return hr;
     std::vector<BYTE> pub;
     hr = Sm2SerializePublic(key, pub);
     if (FAILED(hr)) return hr;
-    WipedBytes rec(d.size() + pub.size());
-    std::memcpy(rec.data(), d.data(), d.size());
-    std::memcpy(rec.data() + d.size(), pub.data(), pub.size());
+    rec.insert(rec.end(), pub.begin(), pub.end());
     out = std::move(rec);
     return S_OK;
 }
 
 HRESULT Sm2KeyFromPublic(const BYTE x[32], const BYTE y[32], EvpPkeyPtr& out) {
     auto g = Sm2Group();
-    std::unique_ptr<BN_CTX, BnCtxFree> bnctx(BN_CTX_new());
-    BnPtr bx(BN_bin2bn(x, 32, nullptr)), by(BN_bin2bn(y, 32, nullptr));
-    std::unique_ptr<EC_POINT, PointFree> pt(g ? EC_POINT_new(g.get()) : nullptr);
+    tessaro::UniquePtr<BN_CTX> bnctx(BN_CTX_new());
+    BnPtr bx(BN_bin2bn(x, kCoordBytes, nullptr)), by(BN_bin2bn(y, kCoordBytes, nullptr));
+    tessaro::UniquePtr<EC_POINT> pt(g ? EC_POINT_new(g.get()) : nullptr);
     if (!g || !bnctx || !bx || !by || !pt) return Failed(NTE_NO_MEMORY);
     // Setting the coordinates checks that the point lies on the curve.
     if (!EC_POINT_set_affine_coordinates(g.get(), pt.get(), bx.get(), by.get(), bnctx.get()))
@@ -215,8 +165,8 @@ HRESULT Sm2GetPublic(const EVP_PKEY* key, BYTE x[32], BYTE y[32]) {
     return GetBn(key, OSSL_PKEY_PARAM_EC_PUB_Y, y);
 }
 
-HRESULT Sm2GetPrivate(const EVP_PKEY* key, WipedBytes& d) {
-    WipedBytes tmp(kSm2CoordSize);
+HRESULT Sm2GetPrivate(const EVP_PKEY* key, SecureBytes& d) {
+    SecureBytes tmp(kSm2CoordSize);
     HRESULT hr = GetBn(key, OSSL_PKEY_PARAM_PRIV_KEY, tmp.data());
     if (FAILED(hr)) return hr;
     d = std::move(tmp);
@@ -229,114 +179,155 @@ bool Sm2HasPrivate(const EVP_PKEY* key) {
         ERR_clear_error();
         return false;
     }
-    BN_clear_free(bn);
+    BnPtr holder(bn);
     return true;
 }
 
+namespace {
+
+// The fields of both key blobs: the header, the key length in bits, X and Y
+// (and for a private blob D), each number least significant byte first in a
+// field of kSm2FieldSize bytes.
+template <class Bytes>
+void WriteKeyBlob(Bytes& out, BYTE type, ALG_ID algid, const BYTE x[32], const BYTE y[32], const BYTE* d) {
+    BlobWriter<Bytes> w(out);
+    w.Header(MakeBlobHeader(type, algid));
+    w.Dword(kSm2KeyBits);
+    w.ReversedField(x, kSm2CoordSize, kSm2FieldSize);
+    w.ReversedField(y, kSm2CoordSize, kSm2FieldSize);
+    if (d) w.ReversedField(d, kSm2CoordSize, kSm2FieldSize);
+}
+
+// The public fields of a blob of the given type whose length has been checked.
+HRESULT ReadPublicFields(BlobReader& rd, BYTE type, ALG_ID* algid, BYTE x[32], BYTE y[32]) {
+    BLOBHEADER h;
+    DWORD bits = 0;
+    if (!rd.Header(&h)) return NTE_BAD_LEN;
+    if (h.bType != type) return NTE_BAD_TYPE;
+    if (h.bVersion != CUR_BLOB_VERSION) return NTE_BAD_VER;
+    if (h.aiKeyAlg != CALG_SM2_KEYX && h.aiKeyAlg != CALG_SM2_SIGN) return NTE_BAD_ALGID;
+    if (!rd.Dword(&bits) || bits != kSm2KeyBits) return NTE_BAD_DATA;
+    if (!rd.ReversedField(kSm2FieldSize, x, kSm2CoordSize) || !rd.ReversedField(kSm2FieldSize, y, kSm2CoordSize))
+        return NTE_BAD_LEN;
+    if (algid) *algid = h.aiKeyAlg;
+    return S_OK;
+}
+
+}  // namespace
+
 std::vector<BYTE> Sm2BuildPublicKeyBlob(const BYTE x[32], const BYTE y[32], ALG_ID algid) {
-    std::vector<BYTE> b(kSm2PublicKeyBlobSize, 0);
-    b[0] = PUBLICKEYBLOB;
-    b[1] = CUR_BLOB_VERSION;
-    for (int i = 0; i < 4; ++i) b[4 + i] = static_cast<BYTE>(algid >> (8 * i));
-    for (int i = 0; i < 4; ++i) b[8 + i] = static_cast<BYTE>(kSm2KeyBits >> (8 * i));
-    for (size_t i = 0; i < 32; ++i) {
-        b[12 + i] = x[31 - i];
-        b[12 + 64 + i] = y[31 - i];
-    }
+    std::vector<BYTE> b;
+    WriteKeyBlob(b, PUBLICKEYBLOB, algid, x, y, nullptr);
+    return b;
+}
+
+SecureBytes Sm2BuildPrivateKeyBlob(const BYTE x[32], const BYTE y[32], const SecureBytes& d, ALG_ID algid) {
+    SecureBytes b;
+    WriteKeyBlob(b, PRIVATEKEYBLOB, algid, x, y, d.data());
     return b;
 }
 
 HRESULT Sm2ParsePublicKeyBlob(const BYTE* blob, size_t len, ALG_ID* algid, BYTE x[32], BYTE y[32]) {
     if (!blob) return NTE_BAD_DATA;
     if (len != kSm2PublicKeyBlobSize) return NTE_BAD_LEN;
-    if (blob[0] != PUBLICKEYBLOB) return NTE_BAD_TYPE;
-    if (blob[1] != CUR_BLOB_VERSION) return NTE_BAD_VER;
-    ALG_ID a = static_cast<ALG_ID>(blob[4]) | static_cast<ALG_ID>(blob[5]) << 8 |
-               static_cast<ALG_ID>(blob[6]) << 16 | static_cast<ALG_ID>(blob[7]) << 24;
-    if (a != CALG_SM2_KEYX && a != CALG_SM2_SIGN) return NTE_BAD_ALGID;
-    DWORD bits = static_cast<DWORD>(blob[8]) | static_cast<DWORD>(blob[9]) << 8 |
-                 static_cast<DWORD>(blob[10]) << 16 | static_cast<DWORD>(blob[11]) << 24;
-    if (bits != kSm2KeyBits) return NTE_BAD_DATA;
-    for (size_t i = 0; i < 32; ++i) {
-        x[31 - i] = blob[12 + i];
-        y[31 - i] = blob[12 + 64 + i];
-    }
-    if (algid) *algid = a;
+    BlobReader rd(blob, len);
+    return ReadPublicFields(rd, PUBLICKEYBLOB, algid, x, y);
+}
+
+HRESULT Sm2ParsePrivateKeyBlob(const BYTE* blob, size_t len, ALG_ID* algid, BYTE x[32], BYTE y[32], SecureBytes& d) {
+    if (!blob) return NTE_BAD_DATA;
+    if (len != kSm2PrivateKeyBlobSize) return NTE_BAD_LEN;
+    BlobReader rd(blob, len);
+    HRESULT hr = ReadPublicFields(rd, PRIVATEKEYBLOB, algid, x, y);
+    if (FAILED(hr)) return hr;
+    SecureBytes scalar(kSm2CoordSize);
+    if (!rd.ReversedField(kSm2FieldSize, scalar.data(), scalar.size())) return NTE_BAD_LEN;
+    d = std::move(scalar);
     return S_OK;
 }
+
+namespace {
+
+// A digest-sign or -verify context over SM3 with the user identity in Z. The
+// message context borrows the key context: it is declared after it, so it
+// always goes first.
+struct Sm3SignContext {
+    PkeyCtxPtr key;
+    tessaro::UniquePtr<EVP_MD_CTX> md;
+};
+
+HRESULT OpenSm3Context(const EVP_PKEY* key, const char* userId, Sm3SignContext& c) {
+    c.md.reset(EVP_MD_CTX_new());
+    c.key = ContextFor(key);
+    if (!c.md || !c.key) return Failed(NTE_NO_MEMORY);
+    // The identity enters Z, which OpenSSL hashes in front of the message.
+    if (EVP_PKEY_CTX_set1_id(c.key.get(), userId, static_cast<int>(std::strlen(userId))) <= 0)
+        return Failed(NTE_FAIL);
+    EVP_MD_CTX_set_pkey_ctx(c.md.get(), c.key.get());
+    return S_OK;
+}
+
+// OpenSSL's DER signature to r then s, each least significant byte first.
+HRESULT SignatureFromDer(const BYTE* der, size_t len, BYTE sig[64]) {
+    const BYTE* p = der;
+    tessaro::UniquePtr<ECDSA_SIG> s(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(len)));
+    if (!s || BN_bn2lebinpad(ECDSA_SIG_get0_r(s.get()), sig, kCoordBytes) != kCoordBytes ||
+        BN_bn2lebinpad(ECDSA_SIG_get0_s(s.get()), sig + kSm2CoordSize, kCoordBytes) != kCoordBytes)
+        return Failed(NTE_FAIL);
+    return S_OK;
+}
+
+const BYTE kEmpty = 0;
+
+}  // namespace
 
 HRESULT Sm2SignMessage(const EVP_PKEY* key, const BYTE* msg, size_t len, const char* userId,
                        BYTE sig[64]) {
     if (!key || (!msg && len)) return NTE_BAD_KEY;
     if (!userId) userId = kSm2DefaultUserId;
     EVP_PKEY* k = const_cast<EVP_PKEY*>(key);
-    std::unique_ptr<EVP_MD_CTX, MdCtxFree> md(EVP_MD_CTX_new());
-    PkeyCtxPtr pctx(EVP_PKEY_CTX_new_from_pkey(nullptr, k, nullptr));
-    if (!md || !pctx) return Failed(NTE_NO_MEMORY);
-    // The identity enters Z, which OpenSSL hashes in front of the message.
-    if (EVP_PKEY_CTX_set1_id(pctx.get(), userId, static_cast<int>(std::strlen(userId))) <= 0)
-        return Failed(NTE_FAIL);
-    EVP_MD_CTX_set_pkey_ctx(md.get(), pctx.get());
+    Sm3SignContext c;
+    HRESULT hr = OpenSm3Context(key, userId, c);
+    if (FAILED(hr)) return hr;
     BYTE der[80];
     size_t derLen = sizeof der;
-    static const BYTE kEmpty = 0;
-    if (EVP_DigestSignInit(md.get(), nullptr, EVP_sm3(), nullptr, k) <= 0 ||
-        EVP_DigestSign(md.get(), der, &derLen, msg ? msg : &kEmpty, len) <= 0)
+    if (EVP_DigestSignInit(c.md.get(), nullptr, EVP_sm3(), nullptr, k) <= 0 ||
+        EVP_DigestSign(c.md.get(), der, &derLen, msg ? msg : &kEmpty, len) <= 0)
         return Failed(NTE_BAD_KEY);
-    md.reset();  // must go before the key context it borrows
-    const BYTE* p = der;
-    std::unique_ptr<ECDSA_SIG, SigFree> s(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(derLen)));
-    if (!s) return Failed(NTE_FAIL);
-    if (BN_bn2lebinpad(ECDSA_SIG_get0_r(s.get()), sig, 32) != 32 ||
-        BN_bn2lebinpad(ECDSA_SIG_get0_s(s.get()), sig + 32, 32) != 32)
-        return Failed(NTE_FAIL);
-    return S_OK;
+    return SignatureFromDer(der, derLen, sig);
 }
 
 HRESULT Sm2SignDigest(const EVP_PKEY* key, const BYTE e[32], BYTE sig[64]) {
     if (!key || !e) return NTE_BAD_KEY;
-    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, const_cast<EVP_PKEY*>(key), nullptr));
+    PkeyCtxPtr ctx = ContextFor(key);
     BYTE der[80];
     size_t derLen = sizeof der;
-    if (!ctx || EVP_PKEY_sign_init(ctx.get()) <= 0 || EVP_PKEY_sign(ctx.get(), der, &derLen, e, 32) <= 0)
+    if (!ctx || EVP_PKEY_sign_init(ctx.get()) <= 0 || EVP_PKEY_sign(ctx.get(), der, &derLen, e, kSm3HashSize) <= 0)
         return Failed(NTE_BAD_KEY);
-    const BYTE* p = der;
-    std::unique_ptr<ECDSA_SIG, SigFree> s(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(derLen)));
-    if (!s || BN_bn2lebinpad(ECDSA_SIG_get0_r(s.get()), sig, 32) != 32 ||
-        BN_bn2lebinpad(ECDSA_SIG_get0_s(s.get()), sig + 32, 32) != 32)
-        return Failed(NTE_FAIL);
-    return S_OK;
+    return SignatureFromDer(der, derLen, sig);
 }
 
 HRESULT Sm2VerifyMessage(const EVP_PKEY* key, const BYTE* msg, size_t len, const char* userId,
                          const BYTE sig[64]) {
     if (!key || !sig || (!msg && len)) return NTE_BAD_KEY;
     if (!userId) userId = kSm2DefaultUserId;
-    std::unique_ptr<ECDSA_SIG, SigFree> s(ECDSA_SIG_new());
-    BIGNUM* r = BN_lebin2bn(sig, 32, nullptr);
-    BIGNUM* sv = BN_lebin2bn(sig + 32, 32, nullptr);
-    if (!s || !r || !sv || !ECDSA_SIG_set0(s.get(), r, sv)) {
-        BN_free(r);
-        BN_free(sv);
-        return Failed(NTE_NO_MEMORY);
-    }
+    tessaro::UniquePtr<ECDSA_SIG> s(ECDSA_SIG_new());
+    BnPtr r(BN_lebin2bn(sig, kCoordBytes, nullptr));
+    BnPtr sv(BN_lebin2bn(sig + kSm2CoordSize, kCoordBytes, nullptr));
+    if (!s || !r || !sv || !ECDSA_SIG_set0(s.get(), r.get(), sv.get())) return Failed(NTE_NO_MEMORY);
+    r.release();  // the signature owns both numbers now
+    sv.release();
     BYTE* der = nullptr;
     int derLen = i2d_ECDSA_SIG(s.get(), &der);
     if (derLen <= 0) return Failed(NTE_FAIL);
-    std::unique_ptr<BYTE, void (*)(BYTE*)> derHolder(der, [](BYTE* q) { OPENSSL_free(q); });
+    tessaro::OpenSslBuffer<BYTE> derHolder(der);
 
-    EVP_PKEY* k = const_cast<EVP_PKEY*>(key);
-    std::unique_ptr<EVP_MD_CTX, MdCtxFree> md(EVP_MD_CTX_new());
-    PkeyCtxPtr pctx(EVP_PKEY_CTX_new_from_pkey(nullptr, k, nullptr));
-    if (!md || !pctx) return Failed(NTE_NO_MEMORY);
-    if (EVP_PKEY_CTX_set1_id(pctx.get(), userId, static_cast<int>(std::strlen(userId))) <= 0)
-        return Failed(NTE_FAIL);
-    EVP_MD_CTX_set_pkey_ctx(md.get(), pctx.get());
-    static const BYTE kEmpty = 0;
-    if (EVP_DigestVerifyInit(md.get(), nullptr, EVP_sm3(), nullptr, k) <= 0)
+    Sm3SignContext c;
+    HRESULT hr = OpenSm3Context(key, userId, c);
+    if (FAILED(hr)) return hr;
+    if (EVP_DigestVerifyInit(c.md.get(), nullptr, EVP_sm3(), nullptr, const_cast<EVP_PKEY*>(key)) <= 0)
         return Failed(NTE_BAD_KEY);
-    int ok = EVP_DigestVerify(md.get(), der, static_cast<size_t>(derLen), msg ? msg : &kEmpty, len);
-    md.reset();
+    int ok = EVP_DigestVerify(c.md.get(), der, static_cast<size_t>(derLen), msg ? msg : &kEmpty, len);
     return ok == 1 ? S_OK : Failed(NTE_BAD_SIGNATURE);
 }
 
@@ -375,16 +366,16 @@ HRESULT Sm2CiphertextFromDer(const BYTE* p, size_t n, std::vector<BYTE>& raw) {
     return S_OK;
 }
 
-HRESULT Sm2DecryptC1C3C2(const EVP_PKEY* key, const BYTE* ct, size_t len, WipedBytes& plain) {
+HRESULT Sm2DecryptC1C3C2(const EVP_PKEY* key, const BYTE* ct, size_t len, SecureBytes& plain) {
     if (!key || !Sm2HasPrivate(key)) return NTE_BAD_KEY;
     if (!ct || len < kSm2C1Size + kSm2C3Size + 1) return NTE_BAD_DATA;
     std::vector<BYTE> der;
     HRESULT hr = Sm2CiphertextToDer(ct, len, der);
     if (FAILED(hr)) return hr;
-    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, const_cast<EVP_PKEY*>(key), nullptr));
+    PkeyCtxPtr ctx = ContextFor(key);
     if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) <= 0) return Failed(NTE_BAD_KEY);
     // C2 is as long as the message; the output never needs more.
-    WipedBytes out(len);
+    SecureBytes out(len);
     size_t outLen = out.size();
     // A C1 off the curve, a zero key stream or a C3 that does not match all
     // end here, as does a ciphertext given in another part order.
@@ -398,7 +389,7 @@ HRESULT Sm2DecryptC1C3C2(const EVP_PKEY* key, const BYTE* ct, size_t len, WipedB
 HRESULT Sm2EncryptC1C3C2(const EVP_PKEY* key, const BYTE* msg, size_t len, std::vector<BYTE>& ct) {
     if (!key) return NTE_BAD_KEY;
     if (!msg || len == 0) return NTE_BAD_DATA;
-    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, const_cast<EVP_PKEY*>(key), nullptr));
+    PkeyCtxPtr ctx = ContextFor(key);
     size_t outLen = 0;
     if (!ctx || EVP_PKEY_encrypt_init(ctx.get()) <= 0 ||
         EVP_PKEY_encrypt(ctx.get(), nullptr, &outLen, msg, len) <= 0)
@@ -410,7 +401,6 @@ HRESULT Sm2EncryptC1C3C2(const EVP_PKEY* key, const BYTE* msg, size_t len, std::
 
 void Sm3Digest(const BYTE* p, size_t n, BYTE out[32]) {
     unsigned int outLen = 32;
-    static const BYTE kEmpty = 0;
     EVP_Digest(p ? p : &kEmpty, n, out, &outLen, EVP_sm3(), nullptr);
 }
 

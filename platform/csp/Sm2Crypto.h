@@ -4,57 +4,22 @@
 // NTE_* family, ready to become the thread's last error.
 #pragma once
 
-#include <openssl/evp.h>
-
 #include <cstddef>
-#include <memory>
 #include <vector>
 
-#include "win/windows.h"
-#include "win/wincrypt.h"
+#include "platform/csp/CspCommon.h"
+
+#include "platform/csp/CspBlob.h"
 
 namespace tessaro::csp {
 
-struct EvpPkeyFree {
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, EvpPkeyFree>;
-
-// A byte buffer that is wiped before its memory goes back: plain keys and
-// decrypted material live only in these.
-class WipedBytes {
-public:
-    WipedBytes() = default;
-    explicit WipedBytes(size_t n) : m_v(n) {}
-    WipedBytes(const BYTE* p, size_t n) : m_v(p, p + n) {}
-    ~WipedBytes() { Wipe(); }
-    WipedBytes(WipedBytes&& o) noexcept : m_v(std::move(o.m_v)) {}
-    WipedBytes& operator=(WipedBytes&& o) noexcept {
-        if (this != &o) {
-            Wipe();
-            m_v = std::move(o.m_v);
-        }
-        return *this;
-    }
-    WipedBytes(const WipedBytes&) = delete;
-    WipedBytes& operator=(const WipedBytes&) = delete;
-
-    BYTE* data() { return m_v.data(); }
-    const BYTE* data() const { return m_v.data(); }
-    size_t size() const { return m_v.size(); }
-    bool empty() const { return m_v.empty(); }
-    // Shrinking keeps the wiped guarantee for the cut-off tail.
-    void resize(size_t n);
-    void Wipe();
-
-private:
-    std::vector<BYTE> m_v;
-};
-
 // Sizes of the SM2 layouts.
 constexpr size_t kSm2CoordSize = 32;
-constexpr size_t kSm2FieldSize = 64;                      // coordinate field in the public blob
-constexpr DWORD kSm2PublicKeyBlobSize = 8 + 4 + 2 * 64;  // 140
+constexpr size_t kSm2FieldSize = 64;  // coordinate field in the key blobs
+constexpr DWORD kSm2PublicKeyBlobSize = kBlobHeaderSize + kBlobDwordSize + 2 * kSm2FieldSize;  // 140
+// The exportable private-key blob: the public blob's fields followed by a
+// field with the private scalar.
+constexpr DWORD kSm2PrivateKeyBlobSize = kSm2PublicKeyBlobSize + kSm2FieldSize;  // 204
 constexpr DWORD kSm2KeyBits = 256;
 constexpr size_t kSm2SignatureSize = 64;                  // r then s, 32 bytes each
 constexpr size_t kSm3HashSize = 32;
@@ -79,7 +44,7 @@ HRESULT Sm2KeyFromPublic(const BYTE x[32], const BYTE y[32], EvpPkeyPtr& out);
 HRESULT Sm2GetPublic(const EVP_PKEY* key, BYTE x[32], BYTE y[32]);
 
 // The 32-byte big-endian private scalar (NTE_BAD_KEY for a public-only key).
-HRESULT Sm2GetPrivate(const EVP_PKEY* key, WipedBytes& d);
+HRESULT Sm2GetPrivate(const EVP_PKEY* key, SecureBytes& d);
 
 bool Sm2HasPrivate(const EVP_PKEY* key);
 
@@ -91,6 +56,14 @@ std::vector<BYTE> Sm2BuildPublicKeyBlob(const BYTE x[32], const BYTE y[32], ALG_
 // Reads such a blob back: exactly 140 bytes, type PUBLICKEYBLOB, version 2, an
 // SM2 algid, 256 bits; returns big-endian coordinates.
 HRESULT Sm2ParsePublicKeyBlob(const BYTE* blob, size_t len, ALG_ID* algid, BYTE x[32], BYTE y[32]);
+
+// PRIVATEKEYBLOB: the same fields under type 7, then a 64-byte field with the
+// private scalar least significant byte first in its first 32 bytes. Reading
+// one checks its public fields as above (NTE_BAD_LEN unless exactly 204
+// bytes) and returns the big-endian scalar; whether it belongs to the point
+// is the caller's to check.
+SecureBytes Sm2BuildPrivateKeyBlob(const BYTE x[32], const BYTE y[32], const SecureBytes& d, ALG_ID algid);
+HRESULT Sm2ParsePrivateKeyBlob(const BYTE* blob, size_t len, ALG_ID* algid, BYTE x[32], BYTE y[32], SecureBytes& d);
 
 // SM2 signature over a message (not a digest): e = SM3(Z || M) with
 // Z = SM3(ENTL || ID || a || b || Gx || Gy || xA || yA). Output is r then s,
@@ -109,7 +82,7 @@ HRESULT Sm2VerifyMessage(const EVP_PKEY* key, const BYTE* msg, size_t len, const
 // SM2 decryption of a raw ciphertext C1 (x || y, 64 bytes) || C3 (32) || C2.
 // A ciphertext whose C3 does not match (wrong key, other part order, damage)
 // fails with NTE_BAD_DATA; so does one shorter than 97 bytes.
-HRESULT Sm2DecryptC1C3C2(const EVP_PKEY* key, const BYTE* ct, size_t len, WipedBytes& plain);
+HRESULT Sm2DecryptC1C3C2(const EVP_PKEY* key, const BYTE* ct, size_t len, SecureBytes& plain);
 
 // SM2 encryption to the same raw C1C3C2 layout.
 HRESULT Sm2EncryptC1C3C2(const EVP_PKEY* key, const BYTE* msg, size_t len, std::vector<BYTE>& ct);
@@ -125,7 +98,7 @@ void Sm3Digest(const BYTE* p, size_t n, BYTE out[32]);
 // Key pairs for storage: the 32-byte scalar followed by its point 04 || x || y,
 // so reading a key back needs no point multiplication. A stored pair of 32
 // bytes (the scalar alone) is read too.
-HRESULT Sm2SerializePair(const EVP_PKEY* key, WipedBytes& out);
+HRESULT Sm2SerializePair(const EVP_PKEY* key, SecureBytes& out);
 HRESULT Sm2KeyFromStoredPair(const BYTE* p, size_t len, EvpPkeyPtr& out);
 
 // Public keys: 04 || x || y.

@@ -11,23 +11,12 @@ namespace {
 
 // Flags a key keeps from CryptGenKey / CryptImportKey.
 constexpr DWORD kKeptKeyFlags = CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED | CRYPT_ARCHIVABLE;
-// Generation flags accepted (as the RSA providers accept them); the salt and
-// protection ones mean nothing for SM2 and are not kept.
-constexpr DWORD kKnownGenFlags = CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED | CRYPT_CREATE_SALT | CRYPT_UPDATE_KEY |
-                                 CRYPT_NO_SALT | CRYPT_PREGEN | CRYPT_ARCHIVABLE | CRYPT_FORCE_KEY_PROTECTION_HIGH;
 
 const char kOidEcPublicKey[] = "1.2.840.10045.2.1";
 const BYTE kSm2CurveOidDer[] = {0x06, 0x08, 0x2A, 0x81, 0x1C, 0xCF, 0x55, 0x01, 0x82, 0x2D};
 
 PROV_ENUMALGS_EX MakeAlg(ALG_ID algid, DWORD bits, const char* name, const char* longName) {
-    PROV_ENUMALGS_EX a{};
-    a.aiAlgid = algid;
-    a.dwDefaultLen = a.dwMinLen = a.dwMaxLen = bits;
-    a.dwNameLen = static_cast<DWORD>(std::strlen(name) + 1);
-    std::memcpy(a.szName, name, a.dwNameLen);
-    a.dwLongNameLen = static_cast<DWORD>(std::strlen(longName) + 1);
-    std::memcpy(a.szLongName, longName, a.dwLongNameLen);
-    return a;
+    return CspAlgorithm(algid, bits, bits, bits, 0, name, longName);
 }
 
 std::vector<PROV_ENUMALGS_EX> Sm2Algorithms() {
@@ -54,7 +43,7 @@ CAsymmetricKey* AsSm2Key(CCspKey& key) {
 // read back, so a fresh key and a reopened one behave alike.
 std::shared_ptr<CAsymmetricKey> MakeKey(const ContextPtr& ctx, ALG_ID algid, EvpPkeyPtr pkey, bool bPrivate,
                                         DWORD dwFlags = 0) {
-    auto k = std::make_shared<CAsymmetricKey>(ctx, algid, CspPkeyPtr(pkey.release()), bPrivate);
+    auto k = std::make_shared<CAsymmetricKey>(ctx, algid, std::move(pkey), bPrivate);
     k->m_dwFlags = dwFlags & kKeptKeyFlags;
     k->m_dwPermissions = CRYPT_ENCRYPT | CRYPT_READ | CRYPT_WRITE | CRYPT_MAC |
                          (bPrivate ? CRYPT_DECRYPT : 0) |
@@ -90,7 +79,9 @@ CspStatus CSm2TokenProvider::GenKey(const ContextPtr& ctx, ALG_ID algid, DWORD d
     if (spec == 0) return CspCode(NTE_BAD_ALGID);
     DWORD bits = dwFlags >> 16;
     if (bits != 0 && bits != kSm2KeyBits) return CspCode(NTE_BAD_FLAGS);
-    if ((dwFlags & 0xFFFF) & ~kKnownGenFlags) return CspCode(NTE_BAD_FLAGS);
+    // Accepted as the RSA providers accept them; the salt and protection
+    // flags mean nothing for SM2 and are not kept.
+    if ((dwFlags & 0xFFFF) & ~kCspKnownGenKeyFlags) return CspCode(NTE_BAD_FLAGS);
 
     EvpPkeyPtr pkey;
     HRESULT hr = Sm2GenerateKey(pkey);
@@ -138,15 +129,10 @@ CspStatus CSm2TokenProvider::ExportKey(CCspKey& key, CCspKey* expKey, DWORD dwBl
     }
     if (dwBlobType == PRIVATEKEYBLOB) {
         if (!k->HasPrivate() || !(k->m_dwFlags & CRYPT_EXPORTABLE)) return CspCode(NTE_BAD_KEY_STATE);
-        WipedBytes d;
+        SecureBytes d;
         hr = Sm2GetPrivate(k->Pkey(), d);
         if (FAILED(hr)) return CspCode(hr);
-        std::vector<BYTE> pub = Sm2BuildPublicKeyBlob(x, y, k->AlgId());
-        WipedBytes blob(kSm2PrivateKeyBlobSize);
-        std::memset(blob.data(), 0, blob.size());
-        std::memcpy(blob.data(), pub.data(), pub.size());
-        blob.data()[0] = PRIVATEKEYBLOB;
-        for (size_t i = 0; i < 32; ++i) blob.data()[kSm2PublicKeyBlobSize + i] = d.data()[31 - i];
+        SecureBytes blob = Sm2BuildPrivateKeyBlob(x, y, d, k->AlgId());
         return CspCopyOut(blob.data(), static_cast<DWORD>(blob.size()), pbData, pdwDataLen);
     }
     return CspCode(NTE_BAD_TYPE);
@@ -154,7 +140,7 @@ CspStatus CSm2TokenProvider::ExportKey(CCspKey& key, CCspKey* expKey, DWORD dwBl
 
 CspStatus CSm2TokenProvider::ImportKey(const ContextPtr& ctx, const BYTE* pbData, DWORD dwDataLen, CCspKey* pubKey,
                                        DWORD dwFlags, KeyPtr* out) {
-    if (!pbData || dwDataLen < sizeof(BLOBHEADER)) return CspCode(NTE_BAD_LEN);
+    if (!pbData || dwDataLen < kBlobHeaderSize) return CspCode(NTE_BAD_LEN);
     if (pubKey) return CspCode(NTE_BAD_KEY);  // nothing of ours arrives wrapped by a key handle
 
     if (dwFlags & ~kKeptKeyFlags) return CspCode(NTE_BAD_FLAGS);
@@ -162,7 +148,8 @@ CspStatus CSm2TokenProvider::ImportKey(const ContextPtr& ctx, const BYTE* pbData
     if (IsVendorImportBlob(pbData, dwDataLen))
         return ImportVendorBlob(ctx, pbData, dwDataLen, dwFlags, out);
 
-    if (pbData[0] == PUBLICKEYBLOB) {
+    const BYTE type = LoadBlobKind(pbData).bType;
+    if (type == PUBLICKEYBLOB) {
         ALG_ID alg = 0;
         BYTE x[32], y[32];
         HRESULT hr = Sm2ParsePublicKeyBlob(pbData, dwDataLen, &alg, x, y);
@@ -174,17 +161,12 @@ CspStatus CSm2TokenProvider::ImportKey(const ContextPtr& ctx, const BYTE* pbData
         return CSP_OK;
     }
 
-    if (pbData[0] == PRIVATEKEYBLOB) {
-        if (dwDataLen != kSm2PrivateKeyBlobSize) return CspCode(NTE_BAD_LEN);
-        // The public part is checked as a public blob of its own.
-        std::vector<BYTE> pub(pbData, pbData + kSm2PublicKeyBlobSize);
-        pub[0] = PUBLICKEYBLOB;
+    if (type == PRIVATEKEYBLOB) {
         ALG_ID alg = 0;
         BYTE x[32], y[32];
-        HRESULT hr = Sm2ParsePublicKeyBlob(pub.data(), pub.size(), &alg, x, y);
+        SecureBytes d;
+        HRESULT hr = Sm2ParsePrivateKeyBlob(pbData, dwDataLen, &alg, x, y, d);
         if (FAILED(hr)) return CspCode(hr);
-        WipedBytes d(32);
-        for (size_t i = 0; i < 32; ++i) d.data()[i] = pbData[kSm2PublicKeyBlobSize + 31 - i];
         EvpPkeyPtr pkey;
         hr = Sm2KeyFromPrivate(d.data(), d.size(), pkey);
         if (FAILED(hr)) return CspCode(hr);
@@ -246,7 +228,8 @@ CspStatus CSm2TokenProvider::Encrypt(CCspKey& key, CCspHash* hash, BOOL bFinal, 
     std::vector<BYTE> ct;
     HRESULT hr = Sm2EncryptC1C3C2(k->Pkey(), pbData, len, ct);
     if (FAILED(hr)) return CspCode(hr);
-    OPENSSL_cleanse(pbData, len);
+    // The ciphertext (C1 and C3 before a C2 as long as the message) covers
+    // every byte of the plaintext it replaces.
     std::memcpy(pbData, ct.data(), ct.size());
     *pdwDataLen = static_cast<DWORD>(ct.size());
     return CSP_OK;
@@ -261,7 +244,7 @@ CspStatus CSm2TokenProvider::Decrypt(CCspKey& key, CCspHash* hash, BOOL bFinal, 
     if (!pbData || !pdwDataLen) return ERROR_INVALID_PARAMETER;
     if (!k->HasPrivate()) return CspCode(NTE_BAD_KEY);
     if (!(k->m_dwPermissions & CRYPT_DECRYPT)) return CspCode(NTE_PERM);
-    WipedBytes plain;
+    SecureBytes plain;
     HRESULT hr = Sm2DecryptC1C3C2(k->Pkey(), pbData, *pdwDataLen, plain);
     if (FAILED(hr)) return CspCode(hr);
     std::memcpy(pbData, plain.data(), plain.size());
@@ -357,12 +340,9 @@ CspStatus CSm2TokenProvider::ImportPublicKeyInfo(const ContextPtr& ctx, const CE
     return CSP_OK;
 }
 
-CspStatus CSm2TokenProvider::EncodeKeyPair(const CAsymmetricKey& key, std::vector<BYTE>* out) {
-    WipedBytes rec;
-    HRESULT hr = Sm2SerializePair(key.Pkey(), rec);
-    if (FAILED(hr)) return CspCode(hr);
-    out->assign(rec.data(), rec.data() + rec.size());
-    return CSP_OK;
+CspStatus CSm2TokenProvider::EncodeKeyPair(const CAsymmetricKey& key, SecureBytes* out) {
+    HRESULT hr = Sm2SerializePair(key.Pkey(), *out);
+    return FAILED(hr) ? CspCode(hr) : CSP_OK;
 }
 
 CspStatus CSm2TokenProvider::DecodeKeyPair(const ContextPtr& ctx, const CContainerKeyRecord& rec,

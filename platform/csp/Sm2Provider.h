@@ -20,13 +20,14 @@ public:
     explicit CSm3Hash(ContextPtr ctx);
     CspStatus Update(const BYTE* p, size_t n) override;
     CspStatus SetValue(const BYTE* p) override;
-    const std::vector<BYTE>& Message() const { return m_message; }
+    // Wiping: a session key's decryption may be hashed into it.
+    const SecureBytes& Message() const { return m_message; }
     // True when HP_HASHVAL was set by the caller: the value is then taken as
     // the finished signature digest.
     bool ValueWasSet() const { return m_bValueSet; }
 
 private:
-    std::vector<BYTE> m_message;
+    SecureBytes m_message;
     bool m_bValueSet = false;
 };
 
@@ -59,7 +60,7 @@ public:
                                   std::vector<BYTE>* keyBits) override;
     CspStatus ImportPublicKeyInfo(const ContextPtr& ctx, const CERT_PUBLIC_KEY_INFO& info, KeyPtr* out) override;
 
-    CspStatus EncodeKeyPair(const CAsymmetricKey& key, std::vector<BYTE>* out) override;
+    CspStatus EncodeKeyPair(const CAsymmetricKey& key, SecureBytes* out) override;
     CspStatus DecodeKeyPair(const ContextPtr& ctx, const CContainerKeyRecord& rec,
                             std::shared_ptr<CAsymmetricKey>* out) override;
     CspStatus ImportVendorBlob(const ContextPtr& ctx, const BYTE* pbData, DWORD dwDataLen, DWORD dwFlags,
@@ -69,10 +70,5 @@ public:
 };
 
 ProviderPtr CreateSm2TokenProvider(const CspProviderInfo& info);
-
-// Size of the exportable private-key blob of this provider: the public blob
-// followed by a 64-byte field with the private scalar least significant byte
-// first in its first 32 bytes.
-constexpr DWORD kSm2PrivateKeyBlobSize = kSm2PublicKeyBlobSize + 64;  // 204
 
 }  // namespace tessaro::csp

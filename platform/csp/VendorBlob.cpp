@@ -8,10 +8,9 @@
 #include <cstring>
 
 #include "platform/base/Der.h"
+#include "platform/csp/CspBlob.h"
 
 namespace tessaro::csp {
-
-const char kVendorTripleDesEcbOid[] = "1.3.6.1.4.1.4929.1.7";
 
 namespace {
 
@@ -21,46 +20,27 @@ const BYTE kOidTripleDesEcb[] = {0x2B, 0x06, 0x01, 0x04, 0x01, 0xA6, 0x41, 0x01,
 
 constexpr DWORD kSessionKeySize = 24;
 
-struct PkeyCtxFree {
-    void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
-};
-struct CipherCtxFree {
-    void operator()(EVP_CIPHER_CTX* p) const { EVP_CIPHER_CTX_free(p); }
-};
+using PkeyCtxPtr = tessaro::UniquePtr<EVP_PKEY_CTX>;
 
-HRESULT Failed(HRESULT hr) {
-    ERR_clear_error();
-    return hr;
+// Both blobs begin alike: a PRIVATEKEYBLOB header with the vendor mark in its
+// reserved word and the algorithm twice, once in the header and once after it.
+template <class Bytes>
+void WriteHeader(BlobWriter<Bytes>& w, ALG_ID alg) {
+    w.Header(MakeBlobHeader(PRIVATEKEYBLOB, alg, kVendorBlobMark));
+    w.Dword(alg);
 }
 
-DWORD ReadDword(const BYTE* p) {
-    return static_cast<DWORD>(p[0]) | static_cast<DWORD>(p[1]) << 8 | static_cast<DWORD>(p[2]) << 16 |
-           static_cast<DWORD>(p[3]) << 24;
-}
-
-void WriteDword(BYTE* p, DWORD v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<BYTE>(v >> (8 * i));
-}
-
-const BYTE* ReadPointer(const BYTE* p) {
-    uintptr_t v = 0;
-    std::memcpy(&v, p, sizeof v);  // the field need not be aligned
-    return reinterpret_cast<const BYTE*>(v);
-}
-
-void WritePointer(BYTE* p, const BYTE* ptr) {
-    uintptr_t v = reinterpret_cast<uintptr_t>(ptr);
-    std::memcpy(p, &v, sizeof v);
-}
-
-// Common header checks: type, version, vendor mark, both algorithm words.
-HRESULT CheckHeader(const BYTE* blob, size_t len, size_t expected, ALG_ID alg) {
-    if (!blob) return NTE_BAD_DATA;
-    if (len != expected) return NTE_BAD_LEN;
-    if (blob[0] != PRIVATEKEYBLOB) return NTE_BAD_TYPE;
-    if (blob[1] != CUR_BLOB_VERSION) return NTE_BAD_VER;
-    if ((blob[2] | blob[3] << 8) != kVendorBlobMark) return NTE_BAD_DATA;
-    if (ReadDword(blob + 4) != alg || ReadDword(blob + 8) != alg) return NTE_BAD_ALGID;
+// The checks of that beginning, in order: size, type, version, vendor mark,
+// both algorithm words.
+HRESULT ReadHeader(BlobReader& rd, size_t expected, ALG_ID alg) {
+    if (rd.Left() != expected) return NTE_BAD_LEN;
+    BLOBHEADER h;
+    DWORD second = 0;
+    if (!rd.Header(&h) || !rd.Dword(&second)) return NTE_BAD_LEN;
+    if (h.bType != PRIVATEKEYBLOB) return NTE_BAD_TYPE;
+    if (h.bVersion != CUR_BLOB_VERSION) return NTE_BAD_VER;
+    if (h.reserved != kVendorBlobMark) return NTE_BAD_DATA;
+    if (h.aiKeyAlg != alg || second != alg) return NTE_BAD_ALGID;
     return S_OK;
 }
 
@@ -71,64 +51,69 @@ HRESULT BitsToBytes(DWORD bits, size_t ceiling, size_t* bytes) {
     return S_OK;
 }
 
+// The closing fields of both blobs: the length of the pointed-to material in
+// bits and its address, which must not be null.
+HRESULT ReadMaterial(BlobReader& rd, size_t ceiling, const BYTE** material, size_t* len) {
+    DWORD bits = 0;
+    const BYTE* p = nullptr;
+    size_t n = 0;
+    if (!rd.Dword(&bits)) return NTE_BAD_LEN;
+    HRESULT hr = BitsToBytes(bits, ceiling, &n);
+    if (FAILED(hr)) return hr;
+    if (!rd.Pointer(&p)) return NTE_BAD_LEN;
+    if (!p) return NTE_BAD_DATA;
+    *material = p;
+    *len = n;
+    return S_OK;
+}
+
 }  // namespace
 
 bool IsVendorImportBlob(const BYTE* blob, size_t len) {
-    return blob && len >= 4 && blob[0] == PRIVATEKEYBLOB && (blob[2] | blob[3] << 8) == kVendorBlobMark;
+    if (!blob || len < kBlobKindSize) return false;
+    BLOBHEADER kind = LoadBlobKind(blob);
+    return kind.bType == PRIVATEKEYBLOB && kind.reserved == kVendorBlobMark;
 }
 
 std::vector<BYTE> BuildSm2VendorBlob(const BYTE* ciphertext, size_t len) {
-    std::vector<BYTE> b(kSm2VendorBlobSize, 0);
-    b[0] = PRIVATEKEYBLOB;
-    b[1] = CUR_BLOB_VERSION;
-    b[2] = kVendorBlobMark;
-    WriteDword(&b[4], CALG_SM2_KEYX);
-    WriteDword(&b[8], CALG_SM2_KEYX);
-    WriteDword(&b[12], static_cast<DWORD>(len * 8));
-    WritePointer(&b[16], ciphertext);
+    std::vector<BYTE> b;
+    BlobWriter w(b);
+    WriteHeader(w, CALG_SM2_KEYX);
+    w.Dword(static_cast<DWORD>(len * 8));
+    w.Pointer(ciphertext);
     return b;
 }
 
 std::vector<BYTE> BuildRsaVendorBlob(DWORD keyBits, const BYTE* envelope, size_t len) {
-    std::vector<BYTE> b(kRsaVendorBlobSize, 0);
-    b[0] = PRIVATEKEYBLOB;
-    b[1] = CUR_BLOB_VERSION;
-    b[2] = kVendorBlobMark;
-    WriteDword(&b[4], CALG_RSA_KEYX);
-    WriteDword(&b[8], CALG_RSA_KEYX);
-    WriteDword(&b[12], keyBits);
-    WriteDword(&b[16], static_cast<DWORD>(len * 8));
-    WritePointer(&b[20], envelope);
+    std::vector<BYTE> b;
+    BlobWriter w(b);
+    WriteHeader(w, CALG_RSA_KEYX);
+    w.Dword(keyBits);
+    w.Dword(static_cast<DWORD>(len * 8));
+    w.Pointer(envelope);
     return b;
 }
 
 HRESULT ParseSm2VendorBlob(const BYTE* blob, size_t len, const BYTE** ciphertext, size_t* ctLen) {
-    HRESULT hr = CheckHeader(blob, len, kSm2VendorBlobSize, CALG_SM2_KEYX);
+    if (!blob) return NTE_BAD_DATA;
+    BlobReader rd(blob, len);
+    HRESULT hr = ReadHeader(rd, kSm2VendorBlobSize, CALG_SM2_KEYX);
     if (FAILED(hr)) return hr;
-    size_t n = 0;
-    hr = BitsToBytes(ReadDword(blob + 12), kMaxSm2VendorCiphertext, &n);
-    if (FAILED(hr)) return hr;
-    const BYTE* p = ReadPointer(blob + 16);
-    if (!p) return NTE_BAD_DATA;
-    *ciphertext = p;
-    *ctLen = n;
-    return S_OK;
+    return ReadMaterial(rd, kMaxSm2VendorCiphertext, ciphertext, ctLen);
 }
 
 HRESULT ParseRsaVendorBlob(const BYTE* blob, size_t len, DWORD* keyBits, const BYTE** envelope,
                            size_t* envLen) {
-    HRESULT hr = CheckHeader(blob, len, kRsaVendorBlobSize, CALG_RSA_KEYX);
+    if (!blob) return NTE_BAD_DATA;
+    BlobReader rd(blob, len);
+    HRESULT hr = ReadHeader(rd, kRsaVendorBlobSize, CALG_RSA_KEYX);
     if (FAILED(hr)) return hr;
-    DWORD bits = ReadDword(blob + 12);
+    DWORD bits = 0;
+    if (!rd.Dword(&bits)) return NTE_BAD_LEN;
     if (bits < 512 || bits > 16384 || bits % 8 != 0) return NTE_BAD_DATA;
-    size_t n = 0;
-    hr = BitsToBytes(ReadDword(blob + 16), kMaxRsaVendorEnvelope, &n);
+    hr = ReadMaterial(rd, kMaxRsaVendorEnvelope, envelope, envLen);
     if (FAILED(hr)) return hr;
-    const BYTE* p = ReadPointer(blob + 20);
-    if (!p) return NTE_BAD_DATA;
     *keyBits = bits;
-    *envelope = p;
-    *envLen = n;
     return S_OK;
 }
 
@@ -182,48 +167,47 @@ HRESULT OpenRsaKeyEnvelope(const EVP_PKEY* exchangeKey, const BYTE* envBytes, si
     // 1. The session key, PKCS#1 v1.5, as the RSA output comes (big-endian).
     size_t modBytes = static_cast<size_t>(EVP_PKEY_get_size(xk));
     if (env.sessionKeyLen != modBytes) return NTE_BAD_DATA;
-    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> rctx(EVP_PKEY_CTX_new_from_pkey(nullptr, xk, nullptr));
+    PkeyCtxPtr rctx(EVP_PKEY_CTX_new_from_pkey(nullptr, xk, nullptr));
     if (!rctx || EVP_PKEY_decrypt_init(rctx.get()) <= 0 ||
         EVP_PKEY_CTX_set_rsa_padding(rctx.get(), RSA_PKCS1_PADDING) <= 0)
-        return Failed(NTE_BAD_KEY);
-    WipedBytes session(modBytes);
+        return CspOpenSslFailed(NTE_BAD_KEY);
+    SecureBytes session(modBytes);
     size_t sessionLen = session.size();
     if (EVP_PKEY_decrypt(rctx.get(), session.data(), &sessionLen, env.sessionKey, env.sessionKeyLen) <= 0)
-        return Failed(NTE_BAD_DATA);
+        return CspOpenSslFailed(NTE_BAD_DATA);
     // Some issuers send 32 bytes of which the key is the first 24.
     if (sessionLen != kSessionKeySize && sessionLen != 32) return NTE_BAD_DATA;
     session.resize(kSessionKeySize);
 
     // 2. The private key, 3DES-ECB with block padding.
     if (env.privateKeyLen % 8 != 0) return NTE_BAD_DATA;
-    std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree> cctx(EVP_CIPHER_CTX_new());
-    WipedBytes plain(env.privateKeyLen + 8);
+    tessaro::UniquePtr<EVP_CIPHER_CTX> cctx(EVP_CIPHER_CTX_new());
+    SecureBytes plain(env.privateKeyLen + 8);
     int l1 = 0, l2 = 0;
     if (!cctx || EVP_DecryptInit_ex(cctx.get(), EVP_des_ede3_ecb(), nullptr, session.data(), nullptr) != 1)
-        return Failed(NTE_FAIL);
+        return CspOpenSslFailed(NTE_FAIL);
     if (EVP_DecryptUpdate(cctx.get(), plain.data(), &l1, env.privateKey, static_cast<int>(env.privateKeyLen)) != 1 ||
         EVP_DecryptFinal_ex(cctx.get(), plain.data() + l1, &l2) != 1)
-        return Failed(NTE_BAD_DATA);
+        return CspOpenSslFailed(NTE_BAD_DATA);
     cctx.reset();  // holds the key schedule; freeing it clears it
     plain.resize(static_cast<size_t>(l1 + l2));
 
     // 3. PKCS#1 RSAPrivateKey, the whole plaintext and nothing else.
     const BYTE* p = plain.data();
-    EVP_PKEY* k = d2i_PrivateKey(EVP_PKEY_RSA, nullptr, &p, static_cast<long>(plain.size()));
-    if (!k) return Failed(NTE_BAD_DATA);
-    EvpPkeyPtr key(k);
+    EvpPkeyPtr key(d2i_PrivateKey(EVP_PKEY_RSA, nullptr, &p, static_cast<long>(plain.size())));
+    if (!key) return CspOpenSslFailed(NTE_BAD_DATA);
     if (p != plain.data() + plain.size()) return NTE_BAD_DATA;
-    if (static_cast<DWORD>(EVP_PKEY_get_bits(k)) != keyBits) return NTE_BAD_LEN;
+    if (static_cast<DWORD>(EVP_PKEY_get_bits(key.get())) != keyBits) return NTE_BAD_LEN;
     // Numbers that parse but do not form one key pair would sign garbage.
-    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> check(EVP_PKEY_CTX_new_from_pkey(nullptr, k, nullptr));
-    if (!check || EVP_PKEY_pairwise_check(check.get()) != 1) return Failed(NTE_BAD_DATA);
+    PkeyCtxPtr check(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
+    if (!check || EVP_PKEY_pairwise_check(check.get()) != 1) return CspOpenSslFailed(NTE_BAD_DATA);
     outKey = std::move(key);
     return S_OK;
 }
 
 HRESULT OpenSm2VendorCiphertext(const EVP_PKEY* exchangeKey, const BYTE* ct, size_t len, EvpPkeyPtr& outKey) {
     if (!exchangeKey || !EVP_PKEY_is_a(const_cast<EVP_PKEY*>(exchangeKey), "SM2")) return NTE_BAD_KEY;
-    WipedBytes plain;
+    SecureBytes plain;
     HRESULT hr = Sm2DecryptC1C3C2(exchangeKey, ct, len, plain);
     if (FAILED(hr)) return hr;
     if (plain.size() != kSm2CoordSize) return NTE_BAD_DATA;

@@ -17,17 +17,14 @@
 
 namespace tessaro::csp {
 
-constexpr DWORD kSm2VendorBlobSize = 16 + sizeof(void*);  // 20 on 32-bit builds
-constexpr DWORD kRsaVendorBlobSize = 20 + sizeof(void*);  // 24 on 32-bit builds
+constexpr DWORD kSm2VendorBlobSize = kBlobHeaderSize + 2 * kBlobDwordSize + sizeof(void*);  // 20 on 32-bit builds
+constexpr DWORD kRsaVendorBlobSize = kBlobHeaderSize + 3 * kBlobDwordSize + sizeof(void*);  // 24 on 32-bit builds
 constexpr WORD kVendorBlobMark = 1;
 
 // Ceilings on what a blob may point at; far above any real key, they keep a
 // corrupt length field from sending us through gigabytes of memory.
 constexpr size_t kMaxSm2VendorCiphertext = 4096;
 constexpr size_t kMaxRsaVendorEnvelope = 65536;
-
-// The symmetric algorithm the RSA envelope names: 3DES in ECB mode.
-extern const char kVendorTripleDesEcbOid[];  // "1.3.6.1.4.1.4929.1.7"
 
 // True for a PRIVATEKEYBLOB header carrying the vendor mark (any length >= 4),
 // so a provider can tell the vendor form from an ordinary private-key blob.

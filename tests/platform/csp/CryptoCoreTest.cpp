@@ -10,6 +10,7 @@
 #include "platform/csp/VendorBlob.h"
 
 using namespace tessaro::csp;
+using tessaro::SecureBytes;
 using sm2csp_test::Bytes;
 using tessaro_test::FromHex;
 using tessaro_test::ToHex;
@@ -101,7 +102,7 @@ TEST(Sm2Keys, PrivateScalarRangeIsChecked) {
 TEST(Sm2Keys, GeneratedKeyRoundTripsThroughScalarAndPoint) {
     EvpPkeyPtr k;
     ASSERT_EQ(S_OK, Sm2GenerateKey(k));
-    WipedBytes d;
+    SecureBytes d;
     ASSERT_EQ(S_OK, Sm2GetPrivate(k.get(), d));
     EvpPkeyPtr k2;
     ASSERT_EQ(S_OK, Sm2KeyFromPrivate(d.data(), d.size(), k2));
@@ -118,7 +119,7 @@ TEST(Sm2Keys, GeneratedKeyRoundTripsThroughScalarAndPoint) {
 TEST(Sm2Keys, StoredPairHoldsScalarAndPoint) {
     auto p = sm2csp_test::NewSm2Pair();
     EvpPkeyPtr k = KeyOf(p);
-    WipedBytes rec;
+    SecureBytes rec;
     ASSERT_EQ(S_OK, Sm2SerializePair(k.get(), rec));
     ASSERT_EQ(97u, rec.size());
     Bytes expected = p.d;
@@ -197,7 +198,7 @@ TEST(Sm2Decryption, OpenSslCiphertextInC1C3C2OrderDecrypts) {
     Bytes msg = sm2csp_test::RandomBytes(32);
     auto ct = sm2csp_test::Sm2EncryptWithOpenSsl(p.x, p.y, msg);
     ASSERT_EQ(128u, ct.c1c3c2.size());
-    WipedBytes plain;
+    SecureBytes plain;
     ASSERT_EQ(S_OK, Sm2DecryptC1C3C2(k.get(), ct.c1c3c2.data(), ct.c1c3c2.size(), plain));
     EXPECT_EQ(msg, Bytes(plain.data(), plain.data() + plain.size()));
 
@@ -214,7 +215,7 @@ TEST(Sm2Decryption, OtherOrderWrongKeyAndDamageFailCleanly) {
     EvpPkeyPtr k = KeyOf(p);
     Bytes msg = sm2csp_test::RandomBytes(45);  // C2 longer than C3
     auto ct = sm2csp_test::Sm2EncryptWithOpenSsl(p.x, p.y, msg);
-    WipedBytes plain;
+    SecureBytes plain;
     EXPECT_EQ(NTE_BAD_DATA, Sm2DecryptC1C3C2(k.get(), ct.c1c2c3.data(), ct.c1c2c3.size(), plain));
     EXPECT_TRUE(plain.empty());
     EvpPkeyPtr other;
@@ -461,3 +462,62 @@ TEST(RsaKeyEnvelope, DefectsFailWithCleanCodes) {
     EXPECT_FALSE(got);
 }
 
+
+// ---- key blob fields ---------------------------------------------------------
+
+TEST(BlobFields, HeaderAndRsaPubKeyAreLittleEndianFieldByField) {
+    std::vector<BYTE> b;
+    BlobWriter w(b);
+    w.Header(MakeBlobHeader(PRIVATEKEYBLOB, CALG_RSA_KEYX, 0x0102));
+    w.RsaPubKey(RSAPUBKEY{RSA2_MAGIC, 2048, 65537});
+    EXPECT_EQ("07020201" "00A40000" "52534132" "00080000" "01000100", ToHex(b.data(), b.size()));
+
+    BlobReader rd(b.data(), b.size());
+    BLOBHEADER h;
+    RSAPUBKEY k;
+    ASSERT_TRUE(rd.Header(&h));
+    ASSERT_TRUE(rd.RsaPubKey(&k));
+    EXPECT_EQ(PRIVATEKEYBLOB, h.bType);
+    EXPECT_EQ(0x0102, h.reserved);
+    EXPECT_EQ(static_cast<ALG_ID>(CALG_RSA_KEYX), h.aiKeyAlg);
+    EXPECT_EQ(static_cast<DWORD>(RSA2_MAGIC), k.magic);
+    EXPECT_EQ(2048u, k.bitlen);
+    EXPECT_EQ(65537u, k.pubexp);
+    // A field past the end fails and leaves the reader where it was.
+    DWORD v = 0;
+    EXPECT_FALSE(rd.Dword(&v));
+    EXPECT_EQ(0u, rd.Left());
+    BlobReader part(b.data(), 6);
+    EXPECT_FALSE(part.Header(&h));
+    EXPECT_EQ(6u, part.Left());
+    EXPECT_EQ(0x0102, LoadBlobKind(b.data()).reserved);
+}
+
+TEST(Sm2PrivateKeyBlob, RoundTripsAndChecksItsFields) {
+    auto p = sm2csp_test::NewSm2Pair();
+    SecureBytes d(p.d.begin(), p.d.end());
+    SecureBytes b = Sm2BuildPrivateKeyBlob(p.x.data(), p.y.data(), d, CALG_SM2_KEYX);
+    ASSERT_EQ(204u, b.size());
+    std::vector<BYTE> pub = Sm2BuildPublicKeyBlob(p.x.data(), p.y.data(), CALG_SM2_KEYX);
+    EXPECT_EQ(PRIVATEKEYBLOB, b[0]);
+    EXPECT_EQ(ToHex(pub.data() + 1, 139), ToHex(b.data() + 1, 139));  // the public fields as they are
+    EXPECT_EQ(p.d[31], b[140]);                                       // the scalar least significant byte first
+    EXPECT_EQ(Bytes(32, 0), Bytes(b.begin() + 172, b.end()));
+
+    ALG_ID alg = 0;
+    BYTE x[32], y[32];
+    SecureBytes got;
+    ASSERT_EQ(S_OK, Sm2ParsePrivateKeyBlob(b.data(), b.size(), &alg, x, y, got));
+    EXPECT_EQ(static_cast<ALG_ID>(CALG_SM2_KEYX), alg);
+    EXPECT_EQ(p.x, Bytes(x, x + 32));
+    EXPECT_EQ(p.y, Bytes(y, y + 32));
+    EXPECT_EQ(p.d, Bytes(got.begin(), got.end()));
+    EXPECT_EQ(NTE_BAD_LEN, Sm2ParsePrivateKeyBlob(b.data(), 203, &alg, x, y, got));
+    EXPECT_EQ(NTE_BAD_LEN, Sm2ParsePrivateKeyBlob(pub.data(), pub.size(), &alg, x, y, got));
+    SecureBytes c = b;
+    c[0] = PUBLICKEYBLOB;
+    EXPECT_EQ(NTE_BAD_TYPE, Sm2ParsePrivateKeyBlob(c.data(), c.size(), &alg, x, y, got));
+    c = b;
+    c[9] = 0x02;  // 512 bits
+    EXPECT_EQ(NTE_BAD_DATA, Sm2ParsePrivateKeyBlob(c.data(), c.size(), &alg, x, y, got));
+}

@@ -12,10 +12,10 @@
 
 #include "tests/platform/csp/OpenSslHelpers.h"
 #include "tests/support/TestSupport.h"
-#include "win/windows.h"
-#include "win/wincrypt.h"
 #include "platform/csp/CspProvider.h"
 #include "platform/csp/VendorBlob.h"
+#include "win/windows.h"
+#include "win/wincrypt.h"
 
 using sm2csp_test::Bytes;
 using tessaro_test::ToHex;

@@ -1,0 +1,90 @@
+// User key pairs: kept in the context's container (or, for a verify context,
+// in the context itself), encoded for storage and decoded again, with the
+// last decoded pair of each key spec cached on the context.
+#include "platform/csp/CspProvider.h"
+
+namespace tessaro::csp {
+
+namespace {
+
+bool IsKeySpec(DWORD dwKeySpec) { return dwKeySpec == AT_KEYEXCHANGE || dwKeySpec == AT_SIGNATURE; }
+
+void Remember(CCspContext::CachedPair& cache, const CContainerKeyRecord& rec, const CAsymmetricKey& key) {
+    cache.stored = rec.privateKey;
+    cache.aiKeyAlg = rec.aiKeyAlg;
+    cache.key = std::static_pointer_cast<CAsymmetricKey>(key.Clone());
+}
+
+}  // namespace
+
+CspStatus CCspProvider::GetUserKey(const ContextPtr& ctx, DWORD dwKeySpec, KeyPtr* out) {
+    std::shared_ptr<CAsymmetricKey> k;
+    if (CspStatus st = LoadKeyPair(ctx, dwKeySpec, &k)) return st;
+    *out = k;
+    return CSP_OK;
+}
+
+CspStatus CCspProvider::LoadKeyPair(const ContextPtr& ctx, DWORD dwKeySpec, std::shared_ptr<CAsymmetricKey>* out) {
+    if (!IsKeySpec(dwKeySpec)) return CspCode(NTE_BAD_KEY);
+    if (!ctx->HasContainer()) {
+        auto k = std::dynamic_pointer_cast<CAsymmetricKey>(ctx->m_ephemeral[dwKeySpec]);
+        if (!k) return CspCode(NTE_NO_KEY);
+        *out = std::static_pointer_cast<CAsymmetricKey>(k->Clone());
+        return CSP_OK;
+    }
+    CContainerKeyRecord rec;
+    if (CspStatus st = m_store.ReadKey(ctx->ContainerName(), dwKeySpec, &rec)) return st;
+    std::shared_ptr<CAsymmetricKey> k;
+    CCspContext::CachedPair& cache = ctx->m_pairCache[dwKeySpec];
+    if (cache.key && cache.aiKeyAlg == rec.aiKeyAlg && cache.stored == rec.privateKey) {
+        k = std::static_pointer_cast<CAsymmetricKey>(cache.key->Clone());
+    } else {
+        if (CspStatus st = DecodeKeyPair(ctx, rec, &k)) return st;
+        Remember(cache, rec, *k);
+    }
+    k->m_dwKeySpec = dwKeySpec;
+    k->m_dwFlags = rec.dwFlags;
+    k->m_dwPermissions = CspDefaultPermissions(rec.dwFlags);
+    *out = k;
+    return CSP_OK;
+}
+
+CspStatus CCspProvider::SaveKeyPair(const ContextPtr& ctx, DWORD dwKeySpec, const std::shared_ptr<CAsymmetricKey>& key) {
+    if (!IsKeySpec(dwKeySpec)) return CspCode(NTE_BAD_KEY);
+    key->m_dwKeySpec = dwKeySpec;
+    if (!ctx->HasContainer()) {
+        ctx->m_ephemeral[dwKeySpec] = key->Clone();
+        return CSP_OK;
+    }
+    CContainerKeyRecord rec;
+    rec.aiKeyAlg = key->AlgId();
+    rec.dwFlags = key->m_dwFlags;
+    rec.dwBitLen = key->BitLength();
+    if (CspStatus st = EncodeKeyPair(*key, &rec.privateKey)) return st;
+    if (CspStatus st = m_store.WriteKey(ctx->ContainerName(), dwKeySpec, rec)) return st;
+    Remember(ctx->m_pairCache[dwKeySpec], rec, *key);
+    return CSP_OK;
+}
+
+// PKCS#1 (or the key type's own) DER, written straight into the wiping buffer.
+CspStatus CCspProvider::EncodeKeyPair(const CAsymmetricKey& key, SecureBytes* out) {
+    if (!key.HasPrivate() || !key.Pkey()) return CspCode(NTE_BAD_KEY);
+    int n = i2d_PrivateKey(key.Pkey(), nullptr);
+    if (n <= 0) return CspCode(NTE_FAIL);
+    SecureBytes der(static_cast<size_t>(n));
+    unsigned char* p = der.data();
+    if (i2d_PrivateKey(key.Pkey(), &p) != n) return CspCode(NTE_FAIL);
+    *out = std::move(der);
+    return CSP_OK;
+}
+
+CspStatus CCspProvider::DecodeKeyPair(const ContextPtr& ctx, const CContainerKeyRecord& rec,
+                                      std::shared_ptr<CAsymmetricKey>* out) {
+    const unsigned char* p = rec.privateKey.data();
+    EvpPkeyPtr pk(d2i_AutoPrivateKey(nullptr, &p, static_cast<long>(rec.privateKey.size())));
+    if (!pk) return CspCode(NTE_KEYSET_ENTRY_BAD);
+    *out = std::make_shared<CAsymmetricKey>(ctx, rec.aiKeyAlg, std::move(pk), true);
+    return CSP_OK;
+}
+
+}  // namespace tessaro::csp
