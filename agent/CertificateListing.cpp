@@ -9,6 +9,7 @@
 
 #include "store/CertificateChainOperate.h"
 #include "diag/Diagnostics.h"
+#include "import/StepTrace.h"
 #include "misc/Misc.h"
 #include "diag/ResultCode.h"
 #include "tessaro/Handles.h"
@@ -24,22 +25,13 @@ const char SM2_SIGNATURE_ARC[] = "1.2.156.10197";
 HRESULT AppendLocalTime(LPCWSTR FUNC, PCCERT_CONTEXT pstCertContext, DWORD dwQueryID, std::u16string& wstrEntry) {
     SYSTEMTIME st{};
     DWORD cb = 0;
+    const LPCWSTR pwszQuery = dwQueryID == QUERYID_FROMDATE ? u"QueryCertContextInfo(QUERYID_FROMDATE)"
+                                                            : u"QueryCertContextInfo(QUERYID_TODATE)";
     HRESULT hr = QueryCertContextInfo(pstCertContext, dwQueryID, &st, &cb);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, dwQueryID == QUERYID_FROMDATE ? u"QueryCertContextInfo(QUERYID_FROMDATE)"
-                                                        : u"QueryCertContextInfo(QUERYID_TODATE)",
-                    u"FAILED(hResult)", hr);
-        return hr;
-    }
-    if (FAILED(hr = ConvertUTCtimetoLocalTime(&st))) {
-        KEVO_FAIL_W(FUNC, u"ConvertUTCtimetoLocalTime", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(KEVO_CHECK_W(FUNC, pwszQuery, hr))) return hr;
+    if (FAILED(hr = KEVO_CHECK_W(FUNC, u"ConvertUTCtimetoLocalTime", ConvertUTCtimetoLocalTime(&st)))) return hr;
     std::u16string wstrTime;
-    if (FAILED(hr = GetTimeString(wstrTime, &st))) {
-        KEVO_FAIL_W(FUNC, u"GetTimeString", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(hr = KEVO_CHECK_W(FUNC, u"GetTimeString", GetTimeString(wstrTime, &st)))) return hr;
     wstrEntry += wstrTime;
     return KEVO_OK;
 }
@@ -50,10 +42,7 @@ HRESULT AppendCertificateFields(LPCWSTR FUNC, PCCERT_CONTEXT pstCertContext, std
     DWORD cchSubject = 0;
     HRESULT hr = QueryCertContextInfo(pstCertContext, QUERYID_SUBJECT_FULL, &pwszSubject, &cchSubject);
     std::unique_ptr<WCHAR[]> holdSubject(pwszSubject);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"QueryCertContextInfo(QUERYID_SUBJECT_FULL)", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(KEVO_CHECK_W(FUNC, u"QueryCertContextInfo(QUERYID_SUBJECT_FULL)", hr))) return hr;
     if (pwszSubject) wstrEntry += pwszSubject;
     wstrEntry += u";";
 
@@ -61,17 +50,11 @@ HRESULT AppendCertificateFields(LPCWSTR FUNC, PCCERT_CONTEXT pstCertContext, std
     DWORD cbSerial = 0;
     hr = QueryCertContextInfo(pstCertContext, QUERYID_SERIALNUMBER, &pbSerial, &cbSerial);
     std::unique_ptr<BYTE[]> holdSerialBytes(pbSerial);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"QueryCertContextInfo(QUERYID_SERIALNUMBER)", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(KEVO_CHECK_W(FUNC, u"QueryCertContextInfo(QUERYID_SERIALNUMBER)", hr))) return hr;
     LPWSTR pwszSerial = nullptr;
     hr = ConvertBinaryDataToString(&pwszSerial, cbSerial, pbSerial);
     std::unique_ptr<WCHAR[]> holdSerial(pwszSerial);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"FormatStringFromData", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(KEVO_CHECK_W(FUNC, u"FormatStringFromData", hr))) return hr;
     if (pwszSerial) wstrEntry += pwszSerial;
     wstrEntry += u";";
 
@@ -99,10 +82,7 @@ HRESULT BeginEntry(LPCWSTR FUNC, PCCERT_CONTEXT pstCertContext, LPCWSTR pwszCond
 HRESULT JoinEntry(LPCWSTR FUNC, LPCWSTR pwszStep, HRESULT hr, const std::u16string& wstrEntry,
                   std::u16string& wstrList) {
     if (hr == CRYPT_E_NOT_FOUND) return KEVO_OK;
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, pwszStep, u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(KEVO_CHECK_W(FUNC, pwszStep, hr))) return hr;
     if (!wstrList.empty()) wstrList += u"||";
     wstrList += wstrEntry;
     return KEVO_OK;
@@ -121,10 +101,7 @@ HRESULT GetCertificateInfo(PCCERT_CONTEXT pstCertContext, std::u16string& wstrCe
     DWORD cbProvInfo = 0;
     hr = GetCertificateContextProperty(&cbProvInfo, pstCertContext, &pbProvInfo);
     std::unique_ptr<BYTE[]> holdProvInfo(pbProvInfo);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"GetCertificateContextProperty", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(KEVO_CHECK_W(FUNC, u"GetCertificateContextProperty", hr))) return hr;
     const CRYPT_KEY_PROV_INFO* pstKeyProvInfo = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(pbProvInfo);
     if (pstKeyProvInfo->pwszProvName == nullptr) {
         KEVO_FAIL_W(FUNC, u"GetCertificateContextProperty", u"NULL == pstKeyProvInfo->pwszProvName",

@@ -9,6 +9,7 @@
 #include "agent/CertificateListing.h"
 #include "request/CertificateRequisition.h"
 #include "diag/Diagnostics.h"
+#include "import/StepTrace.h"
 #include "import/CertificateInstall.h"
 #include "import/ImportEncryptCert.h"
 #include "diag/ResultCode.h"
@@ -74,11 +75,7 @@ HRESULT HandOutBSTR(LPCWSTR FUNC, const std::u16string& wstr, LPCWSTR pwszCondit
 // The outcome of an install the agent handed on: traced under the
 // installer's name, and the page's flag set on success.
 HRESULT InstallOutcome(LPCWSTR FUNC, LPCWSTR pwszInstaller, HRESULT hr, VARIANT_BOOL* pbResult) {
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, pwszInstaller, u"FAILED(hResult)", hr);
-        return hr;
-    }
-    KevoTraceStepW(FUNC, pwszInstaller);
+    if (FAILED(KEVO_STEP_W(FUNC, pwszInstaller, hr))) return hr;
     *pbResult = VARIANT_TRUE;
     return KEVO_OK;
 }
@@ -153,10 +150,7 @@ HRESULT CCryptoAgent::KEVO_GetCSPInfo(BSTR* pbstrCSPInfo) {
         if (pbstrCSPInfo == nullptr) return Refuse(FUNC, u"pbstrCSPInfo == NULL", E_POINTER);
         std::u16string wstrNames;
         HRESULT hResult = GetAllCSPName(wstrNames);
-        if (FAILED(hResult)) {
-            KEVO_FAIL_W(FUNC, u"GetAllCSPName", u"FAILED(hResult)", hResult);
-            return hResult;
-        }
+        if (FAILED(KEVO_CHECK_W(FUNC, u"GetAllCSPName", hResult))) return hResult;
         if (FAILED(hResult = HandOutBSTR(FUNC, wstrNames, u"!bstrCSPInfo", pbstrCSPInfo))) return hResult;
         KevoTraceStepW(FUNC, u"GetAllCSPName");
         return KEVO_OK;
@@ -295,8 +289,27 @@ HRESULT CCryptoAgent::KEVO_ImportSignCert(LONG lCertType, BSTR bstrSignCert, BST
     });
 }
 
+HRESULT CCryptoAgent::KEVO_PKCS10CertRequisition(BSTR bstrSubjectDN, LONG lCertType,
+                                                 LONG nSignPrivateKeyGenerateFlags, BSTR* pbstrPKCS10) {
+    return PKCS10Requisition(u"CCryptoAgent::KEVO_PKCS10CertRequisition", false, bstrSubjectDN, lCertType,
+                             nSignPrivateKeyGenerateFlags, pbstrPKCS10);
+}
+
+HRESULT CCryptoAgent::KEVO_PKCS10CertRequisitionwithMD5(BSTR bstrSubjectDN, LONG lCertType,
+                                                        LONG nSignPrivateKeyGenerateFlags, BSTR* pbstrPKCS10) {
+    return PKCS10Requisition(u"CCryptoAgent::KEVO_PKCS10CertRequisitionwithMD5", true, bstrSubjectDN, lCertType,
+                             nSignPrivateKeyGenerateFlags, pbstrPKCS10);
+}
+
 HRESULT CCryptoAgent::PKCS10Requisition(LPCWSTR FUNC, bool bMD5, BSTR bstrSubjectDN, LONG lCertType,
                                         LONG nSignPrivateKeyGenerateFlags, BSTR* pbstrPKCS10) {
+    return RunOperation(FUNC, &m_nLastError, [&] {
+        return AnswerRequest(FUNC, bMD5, bstrSubjectDN, lCertType, nSignPrivateKeyGenerateFlags, pbstrPKCS10);
+    });
+}
+
+HRESULT CCryptoAgent::AnswerRequest(LPCWSTR FUNC, bool bMD5, BSTR bstrSubjectDN, LONG lCertType,
+                                    LONG nSignPrivateKeyGenerateFlags, BSTR* pbstrPKCS10) {
     KevoTraceValueW(u"bstrSubjectDN", bstrSubjectDN);
     KevoTraceValueN("lCertType", lCertType);
     KevoTraceValueN("nSignPrivateKeyGenerateFlags", nSignPrivateKeyGenerateFlags);
@@ -360,22 +373,11 @@ HRESULT CCryptoAgent::BuildRequest(LPCWSTR FUNC, bool bMD5, BSTR bstrSubjectDN, 
                                             bMD5 ? CALG_MD5 : CALG_SHA1, &pszOut, &nOutLen);
     std::unique_ptr<WCHAR[]> holdContainerName(pwszContainerName);
     pszPKCS10.reset(pszOut);
-    if (FAILED(hResult)) {
-        KEVO_FAIL_W(FUNC, u"PKCS10CertRequisition FAILED", u"FAILED(hResult)", hResult);
-        return hResult;
-    }
+    if (FAILED(KEVO_CHECK_W(FUNC, u"PKCS10CertRequisition FAILED", hResult))) return hResult;
     m_wstrContainerName.assign(pwszContainerName ? pwszContainerName : u"");
     KevoTraceStepW(FUNC, u"PKCS10CertRequisition");
     KevoTraceValueW(u"m_wstrContainerName", m_wstrContainerName.c_str());
     return KEVO_OK;
-}
-
-HRESULT CCryptoAgent::KEVO_PKCS10CertRequisition(BSTR bstrSubjectDN, LONG lCertType,
-                                                 LONG nSignPrivateKeyGenerateFlags, BSTR* pbstrPKCS10) {
-    const LPCWSTR FUNC = u"CCryptoAgent::KEVO_PKCS10CertRequisition";
-    return RunOperation(FUNC, &m_nLastError, [&] {
-        return PKCS10Requisition(FUNC, false, bstrSubjectDN, lCertType, nSignPrivateKeyGenerateFlags, pbstrPKCS10);
-    });
 }
 
 HRESULT CCryptoAgent::KEVO_GetAllCertInfo(BSTR bstrCSPName, BSTR* pbstrCertInfo) {
@@ -392,42 +394,25 @@ HRESULT CCryptoAgent::KEVO_GetAllCertInfo(BSTR bstrCSPName, BSTR* pbstrCertInfo)
         }
         std::u16string wstrListing;
         HRESULT hResult = GetAllRSACertificatesInfoinStore(store.get(), wstrListing);
-        if (FAILED(hResult)) {
-            KEVO_FAIL_W(FUNC, u"GetAllRSACertificatesInfoinStore", u"FAILED(hResult)", hResult);
-            return hResult;
-        }
+        if (FAILED(KEVO_CHECK_W(FUNC, u"GetAllRSACertificatesInfoinStore", hResult))) return hResult;
         UnregisteredCertificates found;
         if (!IsEmptyW(bstrCSPName)) {
             // Only SM2-signed certificates are looked for in the containers.
             CERT_FILTER stFilter{};
             stFilter.pszSignatureAlgOID = "1.2.156.10197";
             hResult = FilterUnregisteredCertificatesfromCSP(bstrCSPName, &stFilter, found.list);
-            if (FAILED(hResult)) {
-                KEVO_FAIL_W(FUNC, u"FilterUnregisteredCertificatesfromCSP", u"FAILED(hResult)", hResult);
-                return hResult;
-            }
+            if (FAILED(KEVO_CHECK_W(FUNC, u"FilterUnregisteredCertificatesfromCSP", hResult))) return hResult;
         }
         if (!found.list.empty()) {
             std::u16string wstrContainerPart;
             hResult = GetAllCertificatesInfoUnregisteredCertSet(found.list, wstrContainerPart);
-            if (FAILED(hResult)) {
-                KEVO_FAIL_W(FUNC, u"GetAllCertificatesInfoinStore.", u"FAILED(hResult)", hResult);
-                return hResult;
-            }
+            if (FAILED(KEVO_CHECK_W(FUNC, u"GetAllCertificatesInfoinStore.", hResult))) return hResult;
             if (!wstrListing.empty() && !wstrContainerPart.empty()) wstrListing += u"||";
             wstrListing += wstrContainerPart;
         }
         if (FAILED(hResult = HandOutBSTR(FUNC, wstrListing, u"!bstrCertInfo", pbstrCertInfo))) return hResult;
         KevoTraceValueW(u"CertInfo", wstrListing.c_str());
         return KEVO_OK;
-    });
-}
-
-HRESULT CCryptoAgent::KEVO_PKCS10CertRequisitionwithMD5(BSTR bstrSubjectDN, LONG lCertType,
-                                                        LONG nSignPrivateKeyGenerateFlags, BSTR* pbstrPKCS10) {
-    const LPCWSTR FUNC = u"CCryptoAgent::KEVO_PKCS10CertRequisitionwithMD5";
-    return RunOperation(FUNC, &m_nLastError, [&] {
-        return PKCS10Requisition(FUNC, true, bstrSubjectDN, lCertType, nSignPrivateKeyGenerateFlags, pbstrPKCS10);
     });
 }
 

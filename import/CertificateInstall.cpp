@@ -7,6 +7,7 @@
 
 #include "encoding/Codec.h"
 #include "diag/Diagnostics.h"
+#include "import/StepTrace.h"
 #include "misc/Misc.h"
 #include "diag/ResultCode.h"
 
@@ -116,6 +117,16 @@ HRESULT OpenRequestContainer(LPCWSTR FUNC, bool bRSA, DWORD dwRSAProvType, const
     return KEVO_OK;
 }
 
+HRESULT ParseCertificate(LPCWSTR FUNC, const BYTE* pbCert, DWORD cbCert, tessaro::UniqueCertContext& cert) {
+    cert.reset(CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, pbCert, cbCert));
+    if (!cert) {
+        HRESULT hr = KevoLastErrorResult();
+        KEVO_FAIL_W(FUNC, u"CertCreateCertificateContext", u"1", hr);
+        return hr;
+    }
+    return KEVO_OK;
+}
+
 HRESULT GetContainerKey(LPCWSTR FUNC, HCRYPTPROV hProv, DWORD dwKeySpec, tessaro::UniqueCryptKey& key) {
     if (!CryptGetUserKey(hProv, dwKeySpec, key.put())) {
         key.release();
@@ -155,11 +166,7 @@ HRESULT BindIssuedCertificate(LPCWSTR FUNC, const std::u16string& wstrCSPName, c
     if (!IsMicrosoftCSP(wstrCSPName)) return SetKeyCertificate(FUNC, hKey, pbCert, pwszSetParamStep, pwszReason);
     HRESULT hr = AddCertificateToSystemStore(wstrCSPName.c_str(), hProv, pbCert, cbCert, dwKeySpec,
                                              wstrContainerName.c_str());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"AddCertificateToSystemStore", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    KevoTraceStepW(FUNC, u"AddCertificateToSystemStore");
+    if (FAILED(KEVO_STEP_W(FUNC, u"AddCertificateToSystemStore", hr))) return hr;
     return KEVO_OK;
 }
 
@@ -177,10 +184,7 @@ HRESULT DecodeBase64Key(LPCWSTR pwszBase64, tessaro::SecureBytes& data) {
     int nUTF8Length = 0;
     HRESULT hr = UTF16ToUTF8(pwszBase64, &pszUTF8, &nUTF8Length);
     std::unique_ptr<char[]> holdUTF8(pszUTF8);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"UTF16ToUTF8 (Kernel) FAILED.", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(KEVO_CHECK_W(FUNC, u"UTF16ToUTF8 (Kernel) FAILED.", hr))) return hr;
     // The codec hands out a plain array: wiped here once copied (or not).
     struct CodecBytes {
         BYTE* pb = nullptr;
@@ -191,10 +195,7 @@ HRESULT DecodeBase64Key(LPCWSTR pwszBase64, tessaro::SecureBytes& data) {
         }
     } decoded;
     hr = Base64DecodeEx(pszUTF8, nUTF8Length, &decoded.pb, &decoded.n);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"Base64DecodeEx (Kernel) FAILED.", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(KEVO_CHECK_W(FUNC, u"Base64DecodeEx (Kernel) FAILED.", hr))) return hr;
     tessaro::SecureBytes out(decoded.pb, decoded.pb + decoded.n);
     data.swap(out);
     KevoTraceValueN("DecodeBase64Key length", decoded.n);
@@ -236,19 +237,11 @@ HRESULT AddCertificateToSystemStore(LPCWSTR pwszCSPName, HCRYPTPROV hProv, const
 
     // Never point the key-provider record of a certificate at a key that is
     // not its own: the certificate would lose its real key.
-    tessaro::UniqueCertContext pParsed(
-        CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, pbCert, cbCert));
-    if (!pParsed) {
-        HRESULT hr = KevoLastErrorResult();
-        KEVO_FAIL_W(FUNC, u"CertCreateCertificateContext", u"1", hr);
-        return hr;
-    }
-    HRESULT hr = CheckCertificateMatchesKey(true, hProv, 0, dwKeySpec, pParsed.get());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"CheckCertificateMatchesKey", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    KevoTraceStepW(FUNC, u"CheckCertificateMatchesKey");
+    tessaro::UniqueCertContext pParsed;
+    HRESULT hr = ParseCertificate(FUNC, pbCert, cbCert, pParsed);
+    if (FAILED(hr)) return hr;
+    hr = CheckCertificateMatchesKey(true, hProv, 0, dwKeySpec, pParsed.get());
+    if (FAILED(KEVO_STEP_W(FUNC, u"CheckCertificateMatchesKey", hr))) return hr;
 
     tessaro::UniqueCertStore store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, hProv,
                                                  CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_NO_CRYPT_RELEASE_FLAG,
@@ -303,10 +296,7 @@ HRESULT ImportSignCert(const std::u16string& wstrKeyAlgorithm, std::u16string& w
 
     tessaro::SecureBytes cert;
     HRESULT hr = DecodeBase64Key(wstrSignCert.c_str(), cert);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"base64 decode public key FAILED.", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(KEVO_CHECK_W(FUNC, u"base64 decode public key FAILED.", hr))) return hr;
     KevoTraceStepW(FUNC, u"DecodeBase64Key");
     const BYTE* pbCert = cert.data();
     const DWORD cbCert = static_cast<DWORD>(cert.size());
@@ -338,11 +328,7 @@ HRESULT ImportSignCert(const std::u16string& wstrKeyAlgorithm, std::u16string& w
         return hrParse;
     }
     hr = CheckCertificateMatchesKey(bRSA, prov.get(), key.get(), dwKeySpec, pCertContext.get());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"CheckCertificateMatchesKey", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    KevoTraceStepW(FUNC, u"CheckCertificateMatchesKey");
+    if (FAILED(KEVO_STEP_W(FUNC, u"CheckCertificateMatchesKey", hr))) return hr;
     return BindIssuedCertificate(FUNC, wstrCSPName, wstrContainerName, prov.get(), key.get(), pbCert, cbCert,
                                  dwKeySpec, u"non-microsoft's CSP: CryptSetKeyParam", u"1");
 }

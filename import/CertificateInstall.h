@@ -59,6 +59,10 @@ bool IsMicrosoftCSP(const std::u16string& wstrCSPName);
 HRESULT OpenRequestContainer(LPCWSTR FUNC, bool bRSA, DWORD dwRSAProvType, const std::u16string& wstrCSPName,
                              const std::u16string& wstrContainerName, tessaro::UniqueCryptProv& prov);
 
+// The DER certificate as a context; a failure is traced as
+// "CertCreateCertificateContext" and its code returned.
+HRESULT ParseCertificate(LPCWSTR FUNC, const BYTE* pbCert, DWORD cbCert, tessaro::UniqueCertContext& cert);
+
 // The container's key of dwKeySpec, traced as "CryptGetUserKey".
 HRESULT GetContainerKey(LPCWSTR FUNC, HCRYPTPROV hProv, DWORD dwKeySpec, tessaro::UniqueCryptKey& key);
 

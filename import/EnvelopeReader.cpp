@@ -6,6 +6,7 @@
 #include "encoding/ASN1Engine.h"
 #include "import/CertificateInstall.h"
 #include "diag/Diagnostics.h"
+#include "import/StepTrace.h"
 #include "diag/ResultCode.h"
 
 #define TRACE_UNIT_W u"ImportEncryptCert"
@@ -33,9 +34,29 @@ long long ReadEnvelopeNumber(const std::u16string& wstrData, size_t nPosition) {
     return bNegative ? -v : v;
 }
 
+// One conversion of both parts (of the session part only when the envelope
+// names a session key), traced under the reader's name; both are handed out
+// only when both converted, so a failure hands out nothing.
+template <typename Part, typename Convert>
+HRESULT ConvertBothParts(LPCWSTR FUNC, ALG_ID algSession, const Part& session, const Part& priv, Convert convert,
+                         LPCWSTR pwszSessionStep, LPCWSTR pwszPrivateStep, LPCWSTR pwszDoneStep,
+                         tessaro::SecureBytes& sessionOut, ALG_ID& algSessionOut, tessaro::SecureBytes& privateOut) {
+    tessaro::SecureBytes sessionDone, privateDone;
+    HRESULT hr = KEVO_OK;
+    if (algSession == CALG_3DES && FAILED(hr = KEVO_CHECK_W(FUNC, pwszSessionStep, convert(session, sessionDone))))
+        return hr;
+    if (FAILED(hr = KEVO_CHECK_W(FUNC, pwszPrivateStep, convert(priv, privateDone)))) return hr;
+    KevoTraceStepW(FUNC, pwszDoneStep);
+    sessionOut.swap(sessionDone);
+    privateOut.swap(privateDone);
+    algSessionOut = algSession;
+    return KEVO_OK;
+}
+
 // The envelope's fields and both parts, decoded but still wrapped.
 HRESULT ReadEnvelope(LPCWSTR FUNC, bool bEx, const std::u16string& wstrData, tessaro::SecureBytes& sessionPartOut,
                      ALG_ID& algSessionOut, tessaro::SecureBytes& privatePartOut) {
+    TraceHelper th(FUNC);
     // The three leading fields must be there before any is read.
     if (wstrData.size() < 3 * ENVELOPE_FIELD_LENGTH) {
         KEVO_FAIL_W(FUNC, u"Check encrypted data size.", u"nDataLen < 48", KEVO_E_IMPORT_ENCRYPT_CERT);
@@ -69,71 +90,38 @@ HRESULT ReadEnvelope(LPCWSTR FUNC, bool bEx, const std::u16string& wstrData, tes
     size_t nPosition = 3 * ENVELOPE_FIELD_LENGTH;
     std::u16string wstrSessionKey, wstrPrivateKey;
     HRESULT hr = GetBase64KeyFromEncryptedData(wstrData, nPosition, wstrSessionKey);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"get session key encoded with base64", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(KEVO_CHECK_W(FUNC, u"get session key encoded with base64", hr))) return hr;
     hr = GetBase64KeyFromEncryptedData(wstrData, nPosition, wstrPrivateKey);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"get private key encoded with base64", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(KEVO_CHECK_W(FUNC, u"get private key encoded with base64", hr))) return hr;
     KevoTraceStepW(FUNC, u"GetBase64KeyFromEncryptedData");
 
-    tessaro::SecureBytes sessionPart, privatePart;
-    if (algSession == CALG_3DES) {
-        hr = DecodeBase64Key(wstrSessionKey.c_str(), sessionPart);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(FUNC, u"base64 decode session key FAILED.", u"FAILED(hResult)", hr);
-            return hr;
-        }
-    }
-    hr = DecodeBase64Key(wstrPrivateKey.c_str(), privatePart);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"base64 decode private key FAILED.", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    KevoTraceStepW(FUNC, u"DecodeBase64Key");
-
-    // Hand both out only now, so a failure hands out nothing.
-    sessionPartOut.swap(sessionPart);
-    privatePartOut.swap(privatePart);
-    algSessionOut = algSession;
-    return KEVO_OK;
+    return ConvertBothParts(
+        FUNC, algSession, wstrSessionKey, wstrPrivateKey,
+        [](const std::u16string& wstrPart, tessaro::SecureBytes& out) {
+            return DecodeBase64Key(wstrPart.c_str(), out);
+        },
+        u"base64 decode session key FAILED.", u"base64 decode private key FAILED.", u"DecodeBase64Key", sessionPartOut,
+        algSessionOut, privatePartOut);
 }
 
+// The envelope's two keys, out of their wrapping.
 HRESULT ParsePrivateKeyData(LPCWSTR FUNC, bool bEx, const std::u16string& wstrData, tessaro::SecureBytes& sessionKeyOut,
                             ALG_ID& algSessionOut, tessaro::SecureBytes& privateKeyOut) {
+    TraceHelper th(FUNC);
     tessaro::SecureBytes sessionPart, privatePart;
     ALG_ID algSession = 0;
     HRESULT hr = bEx ? GetSessionKeyandPrivateKeyASN1ObjEx(wstrData, sessionPart, algSession, privatePart)
                      : GetSessionKeyandPrivateKeyASN1Obj(wstrData, sessionPart, algSession, privatePart);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, bEx ? u"GetSessionKeyandPrivateKeyASN1ObjEx" : u"GetSessionKeyandPrivateKeyASN1Obj",
-                    u"FAILED(hResult)", hr);
-        return hr;
-    }
-    tessaro::SecureBytes sessionKey, privateKey;
-    if (algSession == CALG_3DES) {
-        hr = GetSessionKeyorPrivateKeyFromASN1Obj(sessionPart.data(), static_cast<DWORD>(sessionPart.size()),
-                                                  sessionKey);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(FUNC, u"get session key from ASN1 Obj(GetSessionKeyorPrivateKeyFromASN1Obj)",
-                        u"FAILED(hResult)", hr);
-            return hr;
-        }
-    }
-    hr = GetSessionKeyorPrivateKeyFromASN1Obj(privatePart.data(), static_cast<DWORD>(privatePart.size()), privateKey);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"get private key from ASN1 Obj(GetSessionKeyorPrivateKeyFromASN1Obj)", u"FAILED(hResult)",
-                    hr);
-        return hr;
-    }
-    KevoTraceStepW(FUNC, u"GetSessionKeyorPrivateKeyFromASN1Obj");
-    sessionKeyOut.swap(sessionKey);
-    privateKeyOut.swap(privateKey);
-    algSessionOut = algSession;
-    return KEVO_OK;
+    const LPCWSTR pwszRead = bEx ? u"GetSessionKeyandPrivateKeyASN1ObjEx" : u"GetSessionKeyandPrivateKeyASN1Obj";
+    if (FAILED(KEVO_CHECK_W(FUNC, pwszRead, hr))) return hr;
+    return ConvertBothParts(
+        FUNC, algSession, sessionPart, privatePart,
+        [](const tessaro::SecureBytes& part, tessaro::SecureBytes& out) {
+            return GetSessionKeyorPrivateKeyFromASN1Obj(part.data(), static_cast<DWORD>(part.size()), out);
+        },
+        u"get session key from ASN1 Obj(GetSessionKeyorPrivateKeyFromASN1Obj)",
+        u"get private key from ASN1 Obj(GetSessionKeyorPrivateKeyFromASN1Obj)", u"GetSessionKeyorPrivateKeyFromASN1Obj",
+        sessionKeyOut, algSessionOut, privateKeyOut);
 }
 
 }  // namespace
@@ -200,36 +188,25 @@ HRESULT GetSessionKeyorPrivateKeyFromASN1Obj(const BYTE* pbPart, DWORD cbPart, t
     return KEVO_OK;
 }
 
-HRESULT GetSessionKeyandPrivateKeyASN1Obj(const std::u16string& wstrEncryptedPrivateKeyData,
-                                          tessaro::SecureBytes& sessionPart, ALG_ID& algSession,
-                                          tessaro::SecureBytes& privatePart) {
-    const LPCWSTR FUNC = u"GetSessionKeyandPrivateKeyASN1Obj";
-    TraceHelper th(FUNC);
-    return ReadEnvelope(FUNC, false, wstrEncryptedPrivateKeyData, sessionPart, algSession, privatePart);
+HRESULT GetSessionKeyandPrivateKeyASN1Obj(const std::u16string& wstrData, tessaro::SecureBytes& sessionPart,
+                                          ALG_ID& algSession, tessaro::SecureBytes& privatePart) {
+    return ReadEnvelope(u"GetSessionKeyandPrivateKeyASN1Obj", false, wstrData, sessionPart, algSession, privatePart);
 }
 
-HRESULT GetSessionKeyandPrivateKeyASN1ObjEx(const std::u16string& wstrEncryptedPrivateKeyData,
-                                            tessaro::SecureBytes& sessionPart, ALG_ID& algSession,
-                                            tessaro::SecureBytes& privatePart) {
-    const LPCWSTR FUNC = u"GetSessionKeyandPrivateKeyASN1ObjEx";
-    TraceHelper th(FUNC);
-    return ReadEnvelope(FUNC, true, wstrEncryptedPrivateKeyData, sessionPart, algSession, privatePart);
+HRESULT GetSessionKeyandPrivateKeyASN1ObjEx(const std::u16string& wstrData, tessaro::SecureBytes& sessionPart,
+                                            ALG_ID& algSession, tessaro::SecureBytes& privatePart) {
+    return ReadEnvelope(u"GetSessionKeyandPrivateKeyASN1ObjEx", true, wstrData, sessionPart, algSession, privatePart);
 }
 
-HRESULT ParseEncryptCertPrivateKeyData(const std::u16string& wstrEncryptedPrivateKeyData,
-                                       tessaro::SecureBytes& sessionKey, ALG_ID& algSession,
-                                       tessaro::SecureBytes& privateKey) {
-    const LPCWSTR FUNC = u"ParseEncryptCertPrivateKeyData";
-    TraceHelper th(FUNC);
-    return ParsePrivateKeyData(FUNC, false, wstrEncryptedPrivateKeyData, sessionKey, algSession, privateKey);
+HRESULT ParseEncryptCertPrivateKeyData(const std::u16string& wstrData, tessaro::SecureBytes& sessionKey,
+                                       ALG_ID& algSession, tessaro::SecureBytes& privateKey) {
+    return ParsePrivateKeyData(u"ParseEncryptCertPrivateKeyData", false, wstrData, sessionKey, algSession, privateKey);
 }
 
-HRESULT ParseEncryptCertPrivateKeyDataEx(const std::u16string& wstrEncryptedPrivateKeyData,
-                                         tessaro::SecureBytes& sessionKey, ALG_ID& algSession,
-                                         tessaro::SecureBytes& privateKey) {
-    const LPCWSTR FUNC = u"ParseEncryptCertPrivateKeyDataEx";
-    TraceHelper th(FUNC);
-    return ParsePrivateKeyData(FUNC, true, wstrEncryptedPrivateKeyData, sessionKey, algSession, privateKey);
+HRESULT ParseEncryptCertPrivateKeyDataEx(const std::u16string& wstrData, tessaro::SecureBytes& sessionKey,
+                                         ALG_ID& algSession, tessaro::SecureBytes& privateKey) {
+    return ParsePrivateKeyData(u"ParseEncryptCertPrivateKeyDataEx", true, wstrData, sessionKey, algSession,
+                               privateKey);
 }
 
 HRESULT ParseEncryptCertPublicKeyCert(const std::u16string& wstrEncryptPublicCert, tessaro::SecureBytes& cert) {
@@ -238,10 +215,7 @@ HRESULT ParseEncryptCertPublicKeyCert(const std::u16string& wstrEncryptPublicCer
     std::u16string wstrCert(wstrEncryptPublicCert);
     EraseCommaInWstr(wstrCert);
     HRESULT hr = DecodeBase64Key(wstrCert.c_str(), cert);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"base64 decode public key FAILED.", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(KEVO_CHECK_W(FUNC, u"base64 decode public key FAILED.", hr))) return hr;
     KevoTraceStepW(FUNC, u"DecodeBase64Key");
     return KEVO_OK;
 }

@@ -24,24 +24,21 @@
 // Certificate text (commas anywhere are ignored) to DER.
 HRESULT ParseEncryptCertPublicKeyCert(const std::u16string& wstrEncryptPublicCert, tessaro::SecureBytes& cert);
 
-// Envelope text to the encrypted session key, its algorithm (CALG_3DES, or 0
-// in the Ex form for "no session key") and the encrypted private key. The
-// plain form accepts only session key type 306.
-HRESULT ParseEncryptCertPrivateKeyData(const std::u16string& wstrEncryptedPrivateKeyData,
-                                       tessaro::SecureBytes& sessionKey, ALG_ID& algSession,
-                                       tessaro::SecureBytes& privateKey);
-HRESULT ParseEncryptCertPrivateKeyDataEx(const std::u16string& wstrEncryptedPrivateKeyData,
-                                         tessaro::SecureBytes& sessionKey, ALG_ID& algSession,
-                                         tessaro::SecureBytes& privateKey);
+// The envelope readers share one form: the envelope text in; the session
+// key (or part), its algorithm and the private key (or part) out.
+using EnvelopeReader = HRESULT(const std::u16string& wstrEncryptedPrivateKeyData, tessaro::SecureBytes& session,
+                               ALG_ID& algSession, tessaro::SecureBytes& privateKey);
+
+// The encrypted session key, its algorithm (CALG_3DES, or 0 in the Ex form
+// for "no session key") and the encrypted private key. The plain form
+// accepts only session key type 306.
+EnvelopeReader ParseEncryptCertPrivateKeyData;
+EnvelopeReader ParseEncryptCertPrivateKeyDataEx;
 
 // The fields and both decoded (still wrapped) parts. In the Ex form a session
 // key type of 0 leaves the session part undecoded and empty.
-HRESULT GetSessionKeyandPrivateKeyASN1Obj(const std::u16string& wstrEncryptedPrivateKeyData,
-                                          tessaro::SecureBytes& sessionPart, ALG_ID& algSession,
-                                          tessaro::SecureBytes& privatePart);
-HRESULT GetSessionKeyandPrivateKeyASN1ObjEx(const std::u16string& wstrEncryptedPrivateKeyData,
-                                            tessaro::SecureBytes& sessionPart, ALG_ID& algSession,
-                                            tessaro::SecureBytes& privatePart);
+EnvelopeReader GetSessionKeyandPrivateKeyASN1Obj;
+EnvelopeReader GetSessionKeyandPrivateKeyASN1ObjEx;
 
 // One length field and the Base64 part after it, from nPosition; the part is
 // handed out without its commas and nPosition moves past it.

@@ -6,6 +6,7 @@
 
 #include "import/CertificateInstall.h"
 #include "diag/Diagnostics.h"
+#include "import/StepTrace.h"
 #include "diag/ResultCode.h"
 
 #define TRACE_UNIT_W u"ImportEncryptCert"
@@ -31,34 +32,14 @@ struct ImportInputs {
 HRESULT ReadImportInputs(LPCWSTR FUNC, bool bEx, const std::u16string& wstrEncryptedPrivateKeyData,
                          const std::u16string& wstrEncryptPublicCert, ImportInputs& in) {
     HRESULT hr = ParseEncryptCertPublicKeyCert(wstrEncryptPublicCert, in.cert);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"ParseEncryptCertPublicKeyCert", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    KevoTraceStepW(FUNC, u"ParseEncryptCertPublicKeyCert");
+    if (FAILED(KEVO_STEP_W(FUNC, u"ParseEncryptCertPublicKeyCert", hr))) return hr;
 
     const LPCWSTR pwszStep = bEx ? u"ParseEncryptCertPrivateKeyDataEx" : u"ParseEncryptCertPrivateKeyData";
     hr = bEx ? ParseEncryptCertPrivateKeyDataEx(wstrEncryptedPrivateKeyData, in.encSessionKey, in.algSession,
                                                 in.encPrivateKey)
              : ParseEncryptCertPrivateKeyData(wstrEncryptedPrivateKeyData, in.encSessionKey, in.algSession,
                                               in.encPrivateKey);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, pwszStep, u"FAILED(hResult)", hr);
-        return hr;
-    }
-    KevoTraceStepW(FUNC, pwszStep);
-    return KEVO_OK;
-}
-
-// A step of a path: its failure is traced under the step's name and ends
-// the path with its code.
-HRESULT Step(LPCWSTR FUNC, LPCWSTR pwszStep, HRESULT hr) {
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, pwszStep, u"FAILED(hResult)", hr);
-        return hr;
-    }
-    KevoTraceStepW(FUNC, pwszStep);
-    return hr;
+    return KEVO_STEP_W(FUNC, pwszStep, hr);
 }
 
 // SM2 ciphertexts arrive in either order of C2 and C3: as received, then
@@ -87,10 +68,7 @@ HRESULT ImportSM2InAnyOrder(LPCWSTR FUNC, const ImportInputs& in, HCRYPTPROV hPr
         const BYTE* pbCiphertext = in.encPrivateKey.data();
         if (attempt.pfnConvert != nullptr) {
             hr = attempt.pfnConvert(in.encPrivateKey.data(), in.PrivateKeySize(), converted);
-            if (FAILED(hr)) {
-                KEVO_FAIL_W(FUNC, attempt.pwszConvertStep, u"FAILED(hResult)", hr);
-                return hr;
-            }
+            if (FAILED(KEVO_CHECK_W(FUNC, attempt.pwszConvertStep, hr))) return hr;
             pbCiphertext = converted.data();
         }
         bool bImported = false, bRefused = false;
@@ -110,11 +88,9 @@ HRESULT ImportSM2InAnyOrder(LPCWSTR FUNC, const ImportInputs& in, HCRYPTPROV hPr
         }
         // Earlier orders that got a key in have returned above; here all
         // three were refused by the provider.
-        if (!bImported && bRefused) hr = BindCertificateToImportedExchangeKey(false, hProv, in.Cert(), in.CertSize(), hr);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(FUNC, attempt.pwszRefusedStep, u"FAILED(hResult)", hr);
-            return hr;
-        }
+        if (!bImported && bRefused)
+            hr = BindCertificateToImportedExchangeKey(false, hProv, in.Cert(), in.CertSize(), hr);
+        if (FAILED(KEVO_CHECK_W(FUNC, attempt.pwszRefusedStep, hr))) return hr;
         KevoTraceStepW(FUNC, attempt.pwszDoneStep);
     }
     return hr;
@@ -146,16 +122,13 @@ HRESULT ImportEncryptCertEx(const std::u16string& wstrCSPName, const std::u16str
     if (IsRSAAlgorithm(wstrKeyAlgorithm) && (IsMicrosoftCSP(wstrCSPName) || nKeyLength == 1024)) {
         hr = ImportEncryptCert(wstrCSPName, wstrContainerName, wstrKeyAlgorithm, wstrEncryptedPrivateKeyData,
                                wstrEncryptePublicCert, nKeyLength, dwFlags);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(FUNC, u"ImportEncryptCertEx-ImportEncryptCert", u"FAILED(hResult)", hr);
-            return hr;
-        }
+        if (FAILED(KEVO_CHECK_W(FUNC, u"ImportEncryptCertEx-ImportEncryptCert", hr))) return hr;
         KevoTraceStepW(FUNC, u"ImportEncryptCert");
         return hr;
     }
     hr = ImportEncryptCertByEncryptedFormat(wstrCSPName, wstrContainerName, wstrKeyAlgorithm,
                                             wstrEncryptedPrivateKeyData, wstrEncryptePublicCert, nKeyLength, dwFlags);
-    return Step(FUNC, u"ImportEncryptCertByEncryptedFormat", hr);
+    return KEVO_STEP_W(FUNC, u"ImportEncryptCertByEncryptedFormat", hr);
 }
 
 HRESULT ImportEncryptCert(const std::u16string& wstrCSPName, const std::u16string& wstrContainerName,
@@ -171,19 +144,19 @@ HRESULT ImportEncryptCert(const std::u16string& wstrCSPName, const std::u16strin
     tessaro::SecureBytes privateKey;
     {
         tessaro::SecureBytes sessionKey;
-        hr = Step(FUNC, u"DecryptSessionKeywithTempKey",
+        hr = KEVO_STEP_W(FUNC, u"DecryptSessionKeywithTempKey",
                   DecryptSessionKeywithTempKey(wstrCSPName, wstrContainerName, wstrKeyAlgorithm, prov,
                                                in.encSessionKey.data(), static_cast<DWORD>(in.encSessionKey.size()),
                                                sessionKey));
         if (FAILED(hr)) return hr;
         // The session key goes as soon as the private key is open.
-        hr = Step(FUNC, u"DecryptPrivateKeywithSessionKey",
+        hr = KEVO_STEP_W(FUNC, u"DecryptPrivateKeywithSessionKey",
                   DecryptPrivateKeywithSessionKey(privateKey, in.algSession, sessionKey.data(),
                                                   static_cast<DWORD>(sessionKey.size()), in.encPrivateKey.data(),
                                                   in.PrivateKeySize()));
         if (FAILED(hr)) return hr;
     }
-    hr = Step(FUNC, u"ImportEncryptCert_RSA",
+    hr = KEVO_STEP_W(FUNC, u"ImportEncryptCert_RSA",
               ImportEncryptCert_RSA(wstrContainerName, in.Cert(), in.CertSize(), wstrCSPName, prov.get(), nKeyLength,
                                     privateKey.data(), static_cast<DWORD>(privateKey.size()), dwFlags));
     return FAILED(hr) ? hr : KEVO_OK;
@@ -209,7 +182,7 @@ HRESULT ImportEncryptCertByEncryptedFormat(const std::u16string& wstrCSPName, co
     if (FAILED(hr)) return hr;
 
     tessaro::UniqueCryptProv prov;
-    hr = Step(FUNC, u"GetCSPHandleofTempPublickey",
+    hr = KEVO_STEP_W(FUNC, u"GetCSPHandleofTempPublickey",
               GetCSPHandleofTempPublickey(wstrCSPName, wstrContainerName, wstrKeyAlgorithm, prov));
     if (FAILED(hr)) return hr;
 
@@ -221,6 +194,6 @@ HRESULT ImportEncryptCertByEncryptedFormat(const std::u16string& wstrCSPName, co
                                  in.PrivateKeySize(), dwFlags, &bImported, &bRefused);
     if (FAILED(hr) && !bImported && bRefused)
         hr = BindCertificateToImportedExchangeKey(true, prov.get(), in.Cert(), in.CertSize(), hr);
-    hr = Step(FUNC, u"ImportEncryptCertEx_RSA", hr);
+    hr = KEVO_STEP_W(FUNC, u"ImportEncryptCertEx_RSA", hr);
     return FAILED(hr) ? hr : KEVO_OK;
 }

@@ -9,6 +9,7 @@
 #include "import/CertificateInstall.h"
 #include "encoding/Codec.h"
 #include "diag/Diagnostics.h"
+#include "import/StepTrace.h"
 #include "import/ImportEncryptCert.h"
 #include "misc/Misc.h"
 #include "diag/ResultCode.h"
@@ -299,10 +300,7 @@ HRESULT ImportPlainSessionBlob(HCRYPTPROV hProv, HCRYPTKEY hPubKey, ALG_ID algSe
 
     tessaro::SecureBytes blob;
     hr = ComposePlainSessionBlob(hProv, algSession, algExchange, dwExchangeBits, pbKey, cbKey, blob);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"ComposePlainSessionBlob", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(KEVO_CHECK_W(FUNC, u"ComposePlainSessionBlob", hr))) return hr;
     if (!CryptImportKey(hProv, blob.data(), static_cast<DWORD>(blob.size()), hPubKey, CRYPT_EXPORTABLE,
                         phSessionKey)) {
         *phSessionKey = 0;
@@ -360,10 +358,7 @@ HRESULT DecryptPrivateKeywithSessionKey(tessaro::SecureBytes& privateKeyOut, ALG
     TempKeySet temp;
     std::u16string wstrName;
     HRESULT hr = CreateGUIDStr(wstrName);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"CreateGUIDStr", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(KEVO_CHECK_W(FUNC, u"CreateGUIDStr", hr))) return hr;
     if (!CryptAcquireContextW(temp.prov.put(), wstrName.c_str(), TEMP_KEYSET_PROVIDER, PROV_RSA_FULL, 0)) {
         temp.prov.release();
         // From here on the destructor deletes whatever was made under the name.
@@ -463,10 +458,7 @@ HRESULT getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(const BYTE* pbDer, DWORD cbDer, 
     TraceHelper th(FUNC);
     RSA_PRIVATE_KEY_NUMBERS numbers;
     HRESULT hr = DecodePrivateKey(pbDer, cbDer, numbers);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"getMicrosoftSoftPkcs1PrivateKeyBlob_RSA-DecodePrivateKey", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(KEVO_CHECK_W(FUNC, u"getMicrosoftSoftPkcs1PrivateKeyBlob_RSA-DecodePrivateKey", hr))) return hr;
     // The agent's key length fixes every slot; the blob layout needs whole
     // half-modulus slots.
     const DWORD B = dwKeyBits;
@@ -508,13 +500,9 @@ HRESULT CheckPrivateKeyMatchesCertificate(const BYTE* pbPrivateKey, DWORD cbPriv
                                           DWORD cbCert) {
     const LPCWSTR FUNC = u"CheckPrivateKeyMatchesCertificate";
     TraceHelper th(FUNC);
-    tessaro::UniqueCertContext cert(
-        CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, pbCert, cbCert));
-    if (!cert) {
-        HRESULT hr = KevoLastErrorResult();
-        KEVO_FAIL_W(FUNC, u"CertCreateCertificateContext", u"1", hr);
-        return hr;
-    }
+    tessaro::UniqueCertContext cert;
+    HRESULT hr = ParseCertificate(FUNC, pbCert, cbCert, cert);
+    if (FAILED(hr)) return hr;
     const CERT_PUBLIC_KEY_INFO& info = cert.get()->pCertInfo->SubjectPublicKeyInfo;
     if (info.Algorithm.pszObjId == nullptr || strcmp(info.Algorithm.pszObjId, OID_RSA_ENCRYPTION) != 0 ||
         info.PublicKey.pbData == nullptr || info.PublicKey.cbData == 0) {
@@ -525,7 +513,7 @@ HRESULT CheckPrivateKeyMatchesCertificate(const BYTE* pbPrivateKey, DWORD cbPriv
     LONG r = DecodeASN1Memory(&pRoot, info.PublicKey.pbData, info.PublicKey.cbData);
     std::unique_ptr<CASN1Node> certKey(pRoot);
     std::unique_ptr<CASN1Node> privateKey;
-    HRESULT hr = ParsePkcs1(pbPrivateKey, cbPrivateKey, privateKey);
+    hr = ParsePkcs1(pbPrivateKey, cbPrivateKey, privateKey);
     if (FAILED(hr)) {
         KEVO_FAIL_W(FUNC, u"DecodeASN1Memory", u"private key", hr);
         return hr;
@@ -565,19 +553,11 @@ HRESULT ImportEncryptCert_RSA(const std::u16string& wstrContainerName, const BYT
         tessaro::SecureBytes blob;
         HRESULT hr =
             getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(pbPrivateKey, cbPrivateKey, static_cast<DWORD>(nKeyLength), blob);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(FUNC, u"getMicrosoftSoftPkcs1PrivateKeyBlob_RSA", u"FAILED(hResult)", hr);
-            return hr;
-        }
-        KevoTraceStepW(FUNC, u"getMicrosoftSoftPkcs1PrivateKeyBlob_RSA");
+        if (FAILED(KEVO_STEP_W(FUNC, u"getMicrosoftSoftPkcs1PrivateKeyBlob_RSA", hr))) return hr;
 
         // A certificate of another key must not cost the container its key.
         hr = CheckPrivateKeyMatchesCertificate(pbPrivateKey, cbPrivateKey, pbCert, cbCert);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(FUNC, u"CheckPrivateKeyMatchesCertificate", u"FAILED(hResult)", hr);
-            return hr;
-        }
-        KevoTraceStepW(FUNC, u"CheckPrivateKeyMatchesCertificate");
+        if (FAILED(KEVO_STEP_W(FUNC, u"CheckPrivateKeyMatchesCertificate", hr))) return hr;
 
         hr = ImportKeyBlob(FUNC, hProv, blob.data(), static_cast<DWORD>(blob.size()), dwFlags,
                            IsMicrosoftCSP(wstrCSPName) ? u"Microsoft CSP: CryptImportKey"

@@ -4,11 +4,13 @@
 // ciphertext of the private key).
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 
 #include "encoding/ASN1Composer.h"
 #include "import/CertificateInstall.h"
 #include "diag/Diagnostics.h"
+#include "import/StepTrace.h"
 #include "import/ImportEncryptCert.h"
 #include "diag/ResultCode.h"
 
@@ -18,6 +20,26 @@ namespace {
 
 const char OID_RSA_ENCRYPTION[] = "1.2.840.113549.1.1.1";
 const char OID_VENDOR_3DES_ECB[] = "1.3.6.1.4.1.4929.1.7";
+
+// The vendor form of a PRIVATEKEYBLOB: the blob header with reserved word 1,
+// the algorithm twice, the given 32-bit fields, then the address of the key
+// material. The caller checked that cbBlob holds them.
+void FillVendorBlob(BYTE* pbBlob, DWORD cbBlob, ALG_ID alg, std::initializer_list<DWORD> fields,
+                    const BYTE* pbKeyMaterial) {
+    memset(pbBlob, 0, cbBlob);
+    pbBlob[0] = PRIVATEKEYBLOB;
+    pbBlob[1] = CUR_BLOB_VERSION;
+    pbBlob[2] = 1;
+    PutDword(pbBlob + 4, alg);
+    PutDword(pbBlob + 8, alg);
+    BYTE* pb = pbBlob + 12;
+    for (DWORD v : fields) {
+        PutDword(pb, v);
+        pb += 4;
+    }
+    const uintptr_t address = reinterpret_cast<uintptr_t>(pbKeyMaterial);
+    memcpy(pb, &address, sizeof(void*));
+}
 
 // The names one import reports its two steps under.
 struct VendorImportSteps {
@@ -60,10 +82,7 @@ HRESULT ComposeObjectIdentifier(const char* pszObjId, std::vector<BYTE>& encoded
     int nRaw = 0;
     HRESULT hr = ComposeSpecialAttribute(pszObjId, nullptr, 0, &pbRaw, &nRaw);
     std::unique_ptr<BYTE[]> raw(pbRaw);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"ComposeSpecialAttribute", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(KEVO_CHECK_W(FUNC, u"ComposeSpecialAttribute", hr))) return hr;
     if (nRaw < 6 || raw[0] != 0x30 || raw[1] != nRaw - 2 || raw[2] != 0x06 || raw[nRaw - 2] != 0x05 ||
         raw[nRaw - 1] != 0x00) {
         KEVO_FAIL_W(FUNC, u"Check SEQUENCE { OID, NULL }", u"TRUE", E_FAIL);
@@ -87,10 +106,7 @@ HRESULT ComposeRSAEVPPrivateKey(const BYTE* pbEncryptedPrivateKey, DWORD cbEncry
                             std::make_pair(OID_VENDOR_3DES_ECB, u"ComposeObjectIdentifier -- SymAlgID")}) {
         std::vector<BYTE> encoded;
         HRESULT hr = ComposeObjectIdentifier(oid.first, encoded);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(FUNC, oid.second, u"FAILED(hResult)", hr);
-            return hr;
-        }
+        if (FAILED(KEVO_CHECK_W(FUNC, oid.second, hr))) return hr;
         content.insert(content.end(), encoded.begin(), encoded.end());
     }
     const struct {
@@ -105,10 +121,7 @@ HRESULT ComposeRSAEVPPrivateKey(const BYTE* pbEncryptedPrivateKey, DWORD cbEncry
         HRESULT hr = ComposeAnyString(static_cast<int>(k.cb), CERT_RDN_OCTET_STRING, k.pb, &pb, &n);
         // The composer's array holds the encrypted key: wiped before it goes.
         std::unique_ptr<BYTE[]> hold(pb);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(FUNC, k.pwszStep, u"FAILED(hResult)", hr);
-            return hr;
-        }
+        if (FAILED(KEVO_CHECK_W(FUNC, k.pwszStep, hr))) return hr;
         content.insert(content.end(), pb, pb + n);
         if (pb != nullptr && n > 0) SecureZeroMemory(pb, static_cast<size_t>(n));
     }
@@ -117,10 +130,7 @@ HRESULT ComposeRSAEVPPrivateKey(const BYTE* pbEncryptedPrivateKey, DWORD cbEncry
     int nTotal = 0;
     HRESULT hr = ASN1Encode(0x30, content.data(), static_cast<int>(content.size()), &pbTotal, &nTotal);
     std::unique_ptr<BYTE[]> total(pbTotal);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"ASN1Encode", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(KEVO_CHECK_W(FUNC, u"ASN1Encode", hr))) return hr;
     if (pbTotal == nullptr) {
         KEVO_FAIL_W(FUNC, u"new memory", u"!pTempTotal", E_OUTOFMEMORY);
         return E_OUTOFMEMORY;
@@ -134,16 +144,7 @@ HRESULT ComposeRSAEVPPrivateKey(const BYTE* pbEncryptedPrivateKey, DWORD cbEncry
 HRESULT FillRSAVendorImportBlob(DWORD dwKeyBits, const BYTE* pbEnvelope, DWORD cbEnvelope, BYTE* pbBlob,
                                 DWORD cbBlob) {
     if (pbBlob == nullptr || cbBlob != RSA_VENDOR_IMPORT_BLOB_SIZE || cbEnvelope > 0x1FFFFFFFu) return E_INVALIDARG;
-    memset(pbBlob, 0, cbBlob);
-    pbBlob[0] = PRIVATEKEYBLOB;
-    pbBlob[1] = CUR_BLOB_VERSION;
-    pbBlob[2] = 1;  // reserved word 1: the vendor form
-    PutDword(pbBlob + 4, CALG_RSA_KEYX);
-    PutDword(pbBlob + 8, CALG_RSA_KEYX);
-    PutDword(pbBlob + 12, dwKeyBits);
-    PutDword(pbBlob + 16, cbEnvelope * 8);
-    const uintptr_t address = reinterpret_cast<uintptr_t>(pbEnvelope);
-    memcpy(pbBlob + 20, &address, sizeof(void*));
+    FillVendorBlob(pbBlob, cbBlob, CALG_RSA_KEYX, {dwKeyBits, cbEnvelope * 8}, pbEnvelope);
     return KEVO_OK;
 }
 
@@ -168,19 +169,12 @@ HRESULT ImportEncryptCertEx_RSA(const BYTE* pbCert, DWORD cbCert, const BYTE* pb
     tessaro::SecureBytes envelope;
     HRESULT hr = ComposeRSAEVPPrivateKey(pbEncryptedPrivateKey, cbEncryptedPrivateKey, pbEncryptedSessionKey,
                                          cbEncryptedSessionKey, envelope);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"ComposeRSAEVPPrivateKey", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    KevoTraceStepW(FUNC, u"ComposeRSAEVPPrivateKey");
+    if (FAILED(KEVO_STEP_W(FUNC, u"ComposeRSAEVPPrivateKey", hr))) return hr;
 
     BYTE blob[RSA_VENDOR_IMPORT_BLOB_SIZE] = {};
     hr = FillRSAVendorImportBlob(static_cast<DWORD>(nKeyLength), envelope.data(), static_cast<DWORD>(envelope.size()),
                                  blob, sizeof(blob));
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"FillRSAVendorImportBlob", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(KEVO_CHECK_W(FUNC, u"FillRSAVendorImportBlob", hr))) return hr;
     return ImportVendorBlob(FUNC, hProv, blob, sizeof(blob), dwFlags, pbCert,
                             {u"ImportEncryptCertEx_RSA non-microsoft's CSP: CryptImportKey",
                              u"ImportEncryptCertEx_RSA non-microsoft's CSP: CryptSetKeyParam", u"1"},
@@ -192,15 +186,7 @@ HRESULT ImportEncryptCertEx_RSA(const BYTE* pbCert, DWORD cbCert, const BYTE* pb
 HRESULT FillSM2VendorImportBlob(const BYTE* pbCiphertext, DWORD cbCiphertext, BYTE* pbBlob, DWORD cbBlob) {
     if (pbBlob == nullptr || cbBlob != SM2_VENDOR_IMPORT_BLOB_SIZE || cbCiphertext > 0x1FFFFFFFu)
         return E_INVALIDARG;
-    memset(pbBlob, 0, cbBlob);
-    pbBlob[0] = PRIVATEKEYBLOB;
-    pbBlob[1] = CUR_BLOB_VERSION;
-    pbBlob[2] = 1;  // reserved word 1: the vendor form
-    PutDword(pbBlob + 4, CALG_SM2_KEYX);
-    PutDword(pbBlob + 8, CALG_SM2_KEYX);
-    PutDword(pbBlob + 12, cbCiphertext * 8);
-    const uintptr_t address = reinterpret_cast<uintptr_t>(pbCiphertext);
-    memcpy(pbBlob + 16, &address, sizeof(void*));
+    FillVendorBlob(pbBlob, cbBlob, CALG_SM2_KEYX, {cbCiphertext * 8}, pbCiphertext);
     return KEVO_OK;
 }
 
@@ -222,10 +208,7 @@ HRESULT ImportEncryptCertEx_SM2(const BYTE* pbCert, const BYTE* pbCiphertext, DW
     }
     BYTE blob[SM2_VENDOR_IMPORT_BLOB_SIZE] = {};
     HRESULT hr = FillSM2VendorImportBlob(pbCiphertext, cbCiphertext, blob, sizeof(blob));
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"FillSM2VendorImportBlob", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(KEVO_CHECK_W(FUNC, u"FillSM2VendorImportBlob", hr))) return hr;
     return ImportVendorBlob(FUNC, hProv, blob, sizeof(blob), dwFlags, pbCert,
                             {u"CryptImportKey", u"CryptSetKeyParam", u"!bResult"}, pbKeyImported, pbImportRefused);
 }
@@ -239,12 +222,8 @@ HRESULT BindCertificateToImportedExchangeKey(bool bRSA, HCRYPTPROV hProv, const 
     // certificate and retries with the right one and the same envelope can
     // no longer have it decrypted; the key it carries is already in place.
     if (hProv == 0 || pbCert == nullptr || cbCert == 0) return hrImport;
-    tessaro::UniqueCertContext pCert(
-        CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, pbCert, cbCert));
-    if (!pCert) {
-        KEVO_FAIL_W(FUNC, u"CertCreateCertificateContext", u"1", KevoLastErrorResult());
-        return hrImport;
-    }
+    tessaro::UniqueCertContext pCert;
+    if (FAILED(ParseCertificate(FUNC, pbCert, cbCert, pCert))) return hrImport;
     tessaro::UniqueCryptKey key;
     if (!CryptGetUserKey(hProv, AT_KEYEXCHANGE, key.put())) {
         key.release();

@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pb, size_t cb) {
         // Envelopes are ASCII; most inputs are best read as 8-bit text.
         for (size_t i = 1; i < cb; ++i) wstr.push_back(static_cast<char16_t>(pb[i]));
     }
-    typedef HRESULT (*PFN)(const std::u16string&, tessaro::SecureBytes&, ALG_ID&, tessaro::SecureBytes&);
+    typedef EnvelopeReader* PFN;
     static const PFN s_pfn[] = {ParseEncryptCertPrivateKeyData, ParseEncryptCertPrivateKeyDataEx,
                                 GetSessionKeyandPrivateKeyASN1Obj, GetSessionKeyandPrivateKeyASN1ObjEx};
     for (PFN pfn : s_pfn) {

@@ -23,10 +23,8 @@ struct Parsed {
 
 void Parse(const std::string& text, bool ex, Parsed& out) {
     std::u16string w = W(text);
-    out.hr = ex ? ParseEncryptCertPrivateKeyDataEx(w, out.session, out.alg,
-                                                   out.key)
-                : ParseEncryptCertPrivateKeyData(w, out.session, out.alg,
-                                                 out.key);
+    out.hr = ex ? ParseEncryptCertPrivateKeyDataEx(w, out.session, out.alg, out.key)
+                : ParseEncryptCertPrivateKeyData(w, out.session, out.alg, out.key);
 }
 
 HRESULT ParseCode(const std::string& text, bool ex) {
