@@ -36,7 +36,8 @@ BSTR NewBSTR(const std::u16string& wstr) {
     return SysAllocStringLen(wstr.data(), static_cast<UINT>(wstr.size()));
 }
 
-// The frame every operation runs in: its entry and exit are traced, its
+// The frame every operation runs in (the body gets the operation's name for
+// its trace lines): its entry and exit are traced, its
 // result becomes the last error (when pnLastError is given), and memory
 // running out part-way is its result E_OUTOFMEMORY; the holders of what it
 // had made released it on the way out.
@@ -44,7 +45,7 @@ template <typename Body>
 HRESULT RunOperation(LPCWSTR FUNC, LONG* pnLastError, Body&& body) {
     try {
         TraceHelper th(FUNC);
-        const HRESULT hr = body();
+        const HRESULT hr = body(FUNC);
         if (pnLastError) *pnLastError = hr;
         return hr;
     } catch (const std::bad_alloc&) {
@@ -58,6 +59,17 @@ HRESULT RunOperation(LPCWSTR FUNC, LONG* pnLastError, Body&& body) {
 HRESULT Refuse(LPCWSTR FUNC, LPCWSTR pwszCondition, HRESULT hr) {
     KEVO_FAIL_W(FUNC, u"Check parameter", pwszCondition, hr);
     return hr;
+}
+
+// A setting the page passes: its flag pointer and text checked, the text
+// without the blanks around it.
+HRESULT ReadSetting(LPCWSTR FUNC, BSTR bstrValue, LPCWSTR pwszEmptyCondition, VARIANT_BOOL* pbResult,
+                    std::u16string& wstrValue) {
+    if (pbResult == nullptr) return Refuse(FUNC, u"pbResult == NULL", E_POINTER);
+    if (IsEmptyW(bstrValue)) return Refuse(FUNC, pwszEmptyCondition, E_INVALIDARG);
+    wstrValue.assign(bstrValue);
+    StripBlanks(wstrValue);
+    return KEVO_OK;
 }
 
 // The text as a new BSTR for the caller; *pbstrOut is left alone when it
@@ -145,8 +157,7 @@ CCryptoAgent::CCryptoAgent(HMODULE hResourceModule)
 CCryptoAgent::~CCryptoAgent() = default;
 
 HRESULT CCryptoAgent::KEVO_GetCSPInfo(BSTR* pbstrCSPInfo) {
-    const LPCWSTR FUNC = u"CCryptoAgent::KEVO_GetCSPInfo";
-    return RunOperation(FUNC, &m_nLastError, [&]() -> HRESULT {
+    return RunOperation(u"CCryptoAgent::KEVO_GetCSPInfo", &m_nLastError, [&](LPCWSTR FUNC) -> HRESULT {
         if (pbstrCSPInfo == nullptr) return Refuse(FUNC, u"pbstrCSPInfo == NULL", E_POINTER);
         std::u16string wstrNames;
         HRESULT hResult = GetAllCSPName(wstrNames);
@@ -158,15 +169,13 @@ HRESULT CCryptoAgent::KEVO_GetCSPInfo(BSTR* pbstrCSPInfo) {
 }
 
 HRESULT CCryptoAgent::KEVO_SetCSPInfo(LONG nKeyLength, BSTR bstrCSPName, VARIANT_BOOL* pbResult) {
-    const LPCWSTR FUNC = u"CCryptoAgent::KEVO_SetCSPInfo";
-    return RunOperation(FUNC, &m_nLastError, [&]() -> HRESULT {
+    return RunOperation(u"CCryptoAgent::KEVO_SetCSPInfo", &m_nLastError, [&](LPCWSTR FUNC) -> HRESULT {
         KevoTraceValueN("nKeyLength", nKeyLength);
         KevoTraceValueW(u"bstrCSPName", bstrCSPName);
-        if (pbResult == nullptr) return Refuse(FUNC, u"pbResult == NULL", E_POINTER);
-        if (IsEmptyW(bstrCSPName))
-            return Refuse(FUNC, u"bstrCSPName == NULL || wcslen(bstrCSPName) == 0", E_INVALIDARG);
-        std::u16string wstrCSPName(bstrCSPName);
-        StripBlanks(wstrCSPName);
+        std::u16string wstrCSPName;
+        HRESULT hr = ReadSetting(FUNC, bstrCSPName, u"bstrCSPName == NULL || wcslen(bstrCSPName) == 0", pbResult,
+                                 wstrCSPName);
+        if (FAILED(hr)) return hr;
         if (wstrCSPName.size() == 0) {
             KEVO_FAIL_W(FUNC, u"CSP name cannot be NULL.", u"wstrCSPName.size() == 0", E_INVALIDARG);
             return E_INVALIDARG;
@@ -195,14 +204,12 @@ HRESULT CCryptoAgent::KEVO_SetCSPInfo(LONG nKeyLength, BSTR bstrCSPName, VARIANT
 }
 
 HRESULT CCryptoAgent::KEVO_SetKeyAlgorithm(BSTR bstrKeyAlgorithm, VARIANT_BOOL* pbResult) {
-    const LPCWSTR FUNC = u"CCryptoAgent::KEVO_SetKeyAlgorithm";
-    return RunOperation(FUNC, &m_nLastError, [&]() -> HRESULT {
+    return RunOperation(u"CCryptoAgent::KEVO_SetKeyAlgorithm", &m_nLastError, [&](LPCWSTR FUNC) -> HRESULT {
         KevoTraceValueW(u"bstrKeyAlgorithm", bstrKeyAlgorithm);
-        if (pbResult == nullptr) return Refuse(FUNC, u"pbResult == NULL", E_POINTER);
-        if (IsEmptyW(bstrKeyAlgorithm))
-            return Refuse(FUNC, u"bstrKeyAlgorithm == NULL || wcslen(bstrKeyAlgorithm) == 0", E_INVALIDARG);
-        std::u16string wstrKeyAlgorithm(bstrKeyAlgorithm);
-        StripBlanks(wstrKeyAlgorithm);
+        std::u16string wstrKeyAlgorithm;
+        HRESULT hr = ReadSetting(FUNC, bstrKeyAlgorithm, u"bstrKeyAlgorithm == NULL || wcslen(bstrKeyAlgorithm) == 0",
+                                 pbResult, wstrKeyAlgorithm);
+        if (FAILED(hr)) return hr;
         if (wstrKeyAlgorithm.size() == 0) return Refuse(FUNC, u"wstrKeyAlgorithm.size() == 0", E_INVALIDARG);
         if (_wcsicmp(wstrKeyAlgorithm.c_str(), u"RSA") != 0 && _wcsicmp(wstrKeyAlgorithm.c_str(), u"SM2") != 0) {
             KEVO_FAIL_W(FUNC, u"Check key algorithm", u"key algorithm does not support.", KEVO_E_KEY_ALGORITHM);
@@ -217,8 +224,7 @@ HRESULT CCryptoAgent::KEVO_SetKeyAlgorithm(BSTR bstrKeyAlgorithm, VARIANT_BOOL* 
 
 HRESULT CCryptoAgent::KEVO_ImportEncryptCert(BSTR bstrEncryptedPrivateKey, BSTR bstrP7Cert, BSTR bstrContainerName,
                                              LONG nEncryptCertPrivateKeyFlags, VARIANT_BOOL* pbResult) {
-    const LPCWSTR FUNC = u"CCryptoAgent::KEVO_ImportEncryptCert";
-    return RunOperation(FUNC, &m_nLastError, [&]() -> HRESULT {
+    return RunOperation(u"CCryptoAgent::KEVO_ImportEncryptCert", &m_nLastError, [&](LPCWSTR FUNC) -> HRESULT {
         KevoTraceValueW(u"bstrEncryptedPrivateKey", bstrEncryptedPrivateKey);
         KevoTraceValueW(u"bstrP7Cert", bstrP7Cert);
         KevoTraceValueW(u"bstrContainerName", bstrContainerName);
@@ -253,8 +259,7 @@ HRESULT CCryptoAgent::KEVO_ImportEncryptCert(BSTR bstrEncryptedPrivateKey, BSTR 
 }
 
 HRESULT CCryptoAgent::KEVO_GetContainer(BSTR* pbstrContainerName) {
-    const LPCWSTR FUNC = u"CCryptoAgent::KEVO_GetContainer";
-    return RunOperation(FUNC, &m_nLastError, [&]() -> HRESULT {
+    return RunOperation(u"CCryptoAgent::KEVO_GetContainer", &m_nLastError, [&](LPCWSTR FUNC) -> HRESULT {
         if (pbstrContainerName == nullptr) return Refuse(FUNC, u"pbstrContainerName == NULL", E_POINTER);
         HRESULT hResult = HandOutBSTR(FUNC, m_wstrContainerName, u"!bstrContainerName", pbstrContainerName);
         if (FAILED(hResult)) return hResult;
@@ -265,8 +270,7 @@ HRESULT CCryptoAgent::KEVO_GetContainer(BSTR* pbstrContainerName) {
 
 HRESULT CCryptoAgent::KEVO_ImportSignCert(LONG lCertType, BSTR bstrSignCert, BSTR bstrContainerName,
                                           VARIANT_BOOL* pbResult) {
-    const LPCWSTR FUNC = u"CCryptoAgent::KEVO_ImportSignCert";
-    return RunOperation(FUNC, &m_nLastError, [&]() -> HRESULT {
+    return RunOperation(u"CCryptoAgent::KEVO_ImportSignCert", &m_nLastError, [&](LPCWSTR FUNC) -> HRESULT {
         KevoTraceValueN("lCertType", lCertType);
         KevoTraceValueW(u"bstrSignCert", bstrSignCert);
         KevoTraceValueW(u"bstrContainerName", bstrContainerName);
@@ -295,15 +299,91 @@ HRESULT CCryptoAgent::KEVO_PKCS10CertRequisition(BSTR bstrSubjectDN, LONG lCertT
                              nSignPrivateKeyGenerateFlags, pbstrPKCS10);
 }
 
+HRESULT CCryptoAgent::KEVO_GetAllCertInfo(BSTR bstrCSPName, BSTR* pbstrCertInfo) {
+    return RunOperation(u"CCryptoAgent::KEVO_GetAllCertInfo", &m_nLastError, [&](LPCWSTR FUNC) -> HRESULT {
+        KevoTraceValueW(u"bstrCSPName", bstrCSPName);
+        if (pbstrCertInfo == nullptr) return Refuse(FUNC, u"pbstrCertInfo == NULL", E_POINTER);
+        tessaro::UniqueCertStore store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                                     0, CERT_SYSTEM_STORE_CURRENT_USER, u"My"));
+        if (!store) {
+            HRESULT hr = KevoLastErrorResult();
+            KEVO_FAIL_W(FUNC, u"CertOpenStore", u"hCertStore == NULL", hr);
+            return hr;
+        }
+        std::u16string wstrListing;
+        HRESULT hResult = GetAllRSACertificatesInfoinStore(store.get(), wstrListing);
+        if (FAILED(KEVO_CHECK_W(FUNC, u"GetAllRSACertificatesInfoinStore", hResult))) return hResult;
+        UnregisteredCertificates found;
+        if (!IsEmptyW(bstrCSPName)) {
+            // Only SM2-signed certificates are looked for in the containers.
+            CERT_FILTER stFilter{};
+            stFilter.pszSignatureAlgOID = "1.2.156.10197";
+            hResult = FilterUnregisteredCertificatesfromCSP(bstrCSPName, &stFilter, found.list);
+            if (FAILED(KEVO_CHECK_W(FUNC, u"FilterUnregisteredCertificatesfromCSP", hResult))) return hResult;
+        }
+        if (!found.list.empty()) {
+            std::u16string wstrContainerPart;
+            hResult = GetAllCertificatesInfoUnregisteredCertSet(found.list, wstrContainerPart);
+            if (FAILED(KEVO_CHECK_W(FUNC, u"GetAllCertificatesInfoinStore.", hResult))) return hResult;
+            if (!wstrListing.empty() && !wstrContainerPart.empty()) wstrListing += u"||";
+            wstrListing += wstrContainerPart;
+        }
+        if (FAILED(hResult = HandOutBSTR(FUNC, wstrListing, u"!bstrCertInfo", pbstrCertInfo))) return hResult;
+        KevoTraceValueW(u"CertInfo", wstrListing.c_str());
+        return KEVO_OK;
+    });
+}
+
 HRESULT CCryptoAgent::KEVO_PKCS10CertRequisitionwithMD5(BSTR bstrSubjectDN, LONG lCertType,
                                                         LONG nSignPrivateKeyGenerateFlags, BSTR* pbstrPKCS10) {
     return PKCS10Requisition(u"CCryptoAgent::KEVO_PKCS10CertRequisitionwithMD5", true, bstrSubjectDN, lCertType,
                              nSignPrivateKeyGenerateFlags, pbstrPKCS10);
 }
 
+HRESULT CCryptoAgent::KEVO_GetVersion(BSTR* pbstrVersion) {
+    // Each front end answers the version itself.
+    if (pbstrVersion != nullptr) *pbstrVersion = nullptr;
+    return KEVO_OK;
+}
+
+HRESULT CCryptoAgent::GetLastErrorDesc(BSTR* pbstrErrorDesc) {
+    // The description of the last operation stays what it was: no last error.
+    return RunOperation(u"CCryptoAgent::GetLastErrorDesc", nullptr,
+                        [&](LPCWSTR FUNC) { return DescribeLastError(FUNC, pbstrErrorDesc); });
+}
+
+HRESULT CCryptoAgent::DescribeLastError(LPCWSTR FUNC, BSTR* pbstrErrorDesc) const {
+    if (pbstrErrorDesc == nullptr) return Refuse(FUNC, u"pbstrErrorDesc == NULL", E_POINTER);
+    *pbstrErrorDesc = nullptr;
+    WCHAR wszDesc[ERROR_DESC_CCH] = {};
+    const DWORD dwCode = static_cast<DWORD>(m_nLastError);
+    if (dwCode & 0x20000000u) {
+        HMODULE hModule = m_hResourceModule ? m_hResourceModule : GetModuleHandleW(nullptr);
+        if (0 == LoadStringW(hModule, LOWORD(dwCode), wszDesc, static_cast<int>(ERROR_DESC_CCH)))
+            KEVO_FAIL_W(FUNC, u"LoadStringW", u"0 == nLen", KevoLastErrorResult());
+    } else {
+        // Inserts are never expanded: a system text with %1 would read
+        // arguments that were not passed.
+        if (0 == FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, dwCode, 0,
+                                wszDesc, static_cast<DWORD>(ERROR_DESC_CCH), nullptr))
+            KEVO_FAIL_W(FUNC, u"FormatMessageW", u"0 == nLen", KevoLastErrorResult());
+    }
+    wszDesc[ERROR_DESC_CCH - 1] = 0;
+    std::u16string wstrDesc(wszDesc);
+    char szCode[32];
+    snprintf(szCode, sizeof szCode, "\n(0x%08x)", dwCode);
+    for (const char* p = szCode; *p && wstrDesc.size() < ERROR_DESC_CCH - 1; ++p) wstrDesc.push_back(WCHAR(*p));
+    HRESULT hr = HandOutBSTR(FUNC, wstrDesc, u"!bstrErrorDesc", pbstrErrorDesc);
+    if (FAILED(hr)) return hr;
+    KevoTraceValueW(u"ErrorDesc", wstrDesc.c_str());
+    return KEVO_OK;
+}
+
+// ---- The request operations' shared part ---------------------------------------
+
 HRESULT CCryptoAgent::PKCS10Requisition(LPCWSTR FUNC, bool bMD5, BSTR bstrSubjectDN, LONG lCertType,
                                         LONG nSignPrivateKeyGenerateFlags, BSTR* pbstrPKCS10) {
-    return RunOperation(FUNC, &m_nLastError, [&] {
+    return RunOperation(FUNC, &m_nLastError, [&](LPCWSTR) {
         return AnswerRequest(FUNC, bMD5, bstrSubjectDN, lCertType, nSignPrivateKeyGenerateFlags, pbstrPKCS10);
     });
 }
@@ -377,80 +457,5 @@ HRESULT CCryptoAgent::BuildRequest(LPCWSTR FUNC, bool bMD5, BSTR bstrSubjectDN, 
     m_wstrContainerName.assign(pwszContainerName ? pwszContainerName : u"");
     KevoTraceStepW(FUNC, u"PKCS10CertRequisition");
     KevoTraceValueW(u"m_wstrContainerName", m_wstrContainerName.c_str());
-    return KEVO_OK;
-}
-
-HRESULT CCryptoAgent::KEVO_GetAllCertInfo(BSTR bstrCSPName, BSTR* pbstrCertInfo) {
-    const LPCWSTR FUNC = u"CCryptoAgent::KEVO_GetAllCertInfo";
-    return RunOperation(FUNC, &m_nLastError, [&]() -> HRESULT {
-        KevoTraceValueW(u"bstrCSPName", bstrCSPName);
-        if (pbstrCertInfo == nullptr) return Refuse(FUNC, u"pbstrCertInfo == NULL", E_POINTER);
-        tessaro::UniqueCertStore store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
-                                                     0, CERT_SYSTEM_STORE_CURRENT_USER, u"My"));
-        if (!store) {
-            HRESULT hr = KevoLastErrorResult();
-            KEVO_FAIL_W(FUNC, u"CertOpenStore", u"hCertStore == NULL", hr);
-            return hr;
-        }
-        std::u16string wstrListing;
-        HRESULT hResult = GetAllRSACertificatesInfoinStore(store.get(), wstrListing);
-        if (FAILED(KEVO_CHECK_W(FUNC, u"GetAllRSACertificatesInfoinStore", hResult))) return hResult;
-        UnregisteredCertificates found;
-        if (!IsEmptyW(bstrCSPName)) {
-            // Only SM2-signed certificates are looked for in the containers.
-            CERT_FILTER stFilter{};
-            stFilter.pszSignatureAlgOID = "1.2.156.10197";
-            hResult = FilterUnregisteredCertificatesfromCSP(bstrCSPName, &stFilter, found.list);
-            if (FAILED(KEVO_CHECK_W(FUNC, u"FilterUnregisteredCertificatesfromCSP", hResult))) return hResult;
-        }
-        if (!found.list.empty()) {
-            std::u16string wstrContainerPart;
-            hResult = GetAllCertificatesInfoUnregisteredCertSet(found.list, wstrContainerPart);
-            if (FAILED(KEVO_CHECK_W(FUNC, u"GetAllCertificatesInfoinStore.", hResult))) return hResult;
-            if (!wstrListing.empty() && !wstrContainerPart.empty()) wstrListing += u"||";
-            wstrListing += wstrContainerPart;
-        }
-        if (FAILED(hResult = HandOutBSTR(FUNC, wstrListing, u"!bstrCertInfo", pbstrCertInfo))) return hResult;
-        KevoTraceValueW(u"CertInfo", wstrListing.c_str());
-        return KEVO_OK;
-    });
-}
-
-HRESULT CCryptoAgent::KEVO_GetVersion(BSTR* pbstrVersion) {
-    // Each front end answers the version itself.
-    if (pbstrVersion != nullptr) *pbstrVersion = nullptr;
-    return KEVO_OK;
-}
-
-HRESULT CCryptoAgent::GetLastErrorDesc(BSTR* pbstrErrorDesc) {
-    const LPCWSTR FUNC = u"CCryptoAgent::GetLastErrorDesc";
-    // The description of the last operation stays what it was: no last error.
-    return RunOperation(FUNC, nullptr, [&]() -> HRESULT { return DescribeLastError(FUNC, pbstrErrorDesc); });
-}
-
-HRESULT CCryptoAgent::DescribeLastError(LPCWSTR FUNC, BSTR* pbstrErrorDesc) const {
-    if (pbstrErrorDesc == nullptr) return Refuse(FUNC, u"pbstrErrorDesc == NULL", E_POINTER);
-    *pbstrErrorDesc = nullptr;
-    WCHAR wszDesc[ERROR_DESC_CCH] = {};
-    const DWORD dwCode = static_cast<DWORD>(m_nLastError);
-    if (dwCode & 0x20000000u) {
-        HMODULE hModule = m_hResourceModule ? m_hResourceModule : GetModuleHandleW(nullptr);
-        if (0 == LoadStringW(hModule, LOWORD(dwCode), wszDesc, static_cast<int>(ERROR_DESC_CCH)))
-            KEVO_FAIL_W(FUNC, u"LoadStringW", u"0 == nLen", KevoLastErrorResult());
-    } else {
-        // Inserts are never expanded: a system text with %1 would read
-        // arguments that were not passed.
-        if (0 == FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, dwCode, 0,
-                                wszDesc, static_cast<DWORD>(ERROR_DESC_CCH), nullptr))
-            KEVO_FAIL_W(FUNC, u"FormatMessageW", u"0 == nLen", KevoLastErrorResult());
-    }
-    wszDesc[ERROR_DESC_CCH - 1] = 0;
-    std::u16string wstrDesc(wszDesc);
-    char szCode[32];
-    snprintf(szCode, sizeof szCode, "\n(0x%08x)", dwCode);
-    for (const char* p = szCode; *p && wstrDesc.size() < ERROR_DESC_CCH - 1; ++p) wstrDesc.push_back(WCHAR(*p));
-    HRESULT hr = HandOutBSTR(FUNC, wstrDesc, u"!bstrErrorDesc", pbstrErrorDesc);
-    if (FAILED(hr)) return hr;
-    KevoTraceValueW(u"ErrorDesc", wstrDesc.c_str());
     return KEVO_OK;
 }
