@@ -185,15 +185,7 @@ HRESULT DecodeBase64Key(LPCWSTR pwszBase64, tessaro::SecureBytes& data) {
     HRESULT hr = UTF16ToUTF8(pwszBase64, &pszUTF8, &nUTF8Length);
     std::unique_ptr<char[]> holdUTF8(pszUTF8);
     if (FAILED(KEVO_CHECK_W(FUNC, u"UTF16ToUTF8 (Kernel) FAILED.", hr))) return hr;
-    // The codec hands out a plain array: wiped here once copied (or not).
-    struct CodecBytes {
-        BYTE* pb = nullptr;
-        int n = 0;
-        ~CodecBytes() {
-            if (pb != nullptr && n > 0) SecureZeroMemory(pb, static_cast<size_t>(n));
-            delete[] pb;
-        }
-    } decoded;
+    CodecBytes decoded;
     hr = Base64DecodeEx(pszUTF8, nUTF8Length, &decoded.pb, &decoded.n);
     if (FAILED(KEVO_CHECK_W(FUNC, u"Base64DecodeEx (Kernel) FAILED.", hr))) return hr;
     tessaro::SecureBytes out(decoded.pb, decoded.pb + decoded.n);

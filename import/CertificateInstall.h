@@ -45,6 +45,20 @@ HRESULT DecodeBase64Key(LPCWSTR pwszBase64, tessaro::SecureBytes& data);
 HRESULT CheckCertificateMatchesKey(bool bRSA, HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwKeySpec,
                                    PCCERT_CONTEXT pCertContext);
 
+// A byte array the encoding layer hands out (new[]) holding key material or
+// its wrapping: wiped before it is freed, on every path.
+struct CodecBytes {
+    BYTE* pb = nullptr;
+    int n = 0;
+    CodecBytes() = default;
+    CodecBytes(const CodecBytes&) = delete;
+    CodecBytes& operator=(const CodecBytes&) = delete;
+    ~CodecBytes() {
+        if (pb != nullptr && n > 0) SecureZeroMemory(pb, static_cast<size_t>(n));
+        delete[] pb;
+    }
+};
+
 // ---- Steps the installations share ---------------------------------------------
 // Each traces its failure and its success under the calling routine's name
 // (FUNC) with the step and reason texts that routine has always reported.

@@ -116,27 +116,20 @@ HRESULT ComposeRSAEVPPrivateKey(const BYTE* pbEncryptedPrivateKey, DWORD cbEncry
     } keys[] = {{pbEncryptedSessionKey, cbEncryptedSessionKey, u"ComposeAnyString -- pbEncryptedSessionKey"},
                 {pbEncryptedPrivateKey, cbEncryptedPrivateKey, u"ComposeAnyString -- pbEncryptedPrivateKey"}};
     for (const auto& k : keys) {
-        BYTE* pb = nullptr;
-        int n = 0;
-        HRESULT hr = ComposeAnyString(static_cast<int>(k.cb), CERT_RDN_OCTET_STRING, k.pb, &pb, &n);
-        // The composer's array holds the encrypted key: wiped before it goes.
-        std::unique_ptr<BYTE[]> hold(pb);
+        CodecBytes element;
+        HRESULT hr = ComposeAnyString(static_cast<int>(k.cb), CERT_RDN_OCTET_STRING, k.pb, &element.pb, &element.n);
         if (FAILED(KEVO_CHECK_W(FUNC, k.pwszStep, hr))) return hr;
-        content.insert(content.end(), pb, pb + n);
-        if (pb != nullptr && n > 0) SecureZeroMemory(pb, static_cast<size_t>(n));
+        content.insert(content.end(), element.pb, element.pb + element.n);
     }
 
-    BYTE* pbTotal = nullptr;
-    int nTotal = 0;
-    HRESULT hr = ASN1Encode(0x30, content.data(), static_cast<int>(content.size()), &pbTotal, &nTotal);
-    std::unique_ptr<BYTE[]> total(pbTotal);
+    CodecBytes total;
+    HRESULT hr = ASN1Encode(0x30, content.data(), static_cast<int>(content.size()), &total.pb, &total.n);
     if (FAILED(KEVO_CHECK_W(FUNC, u"ASN1Encode", hr))) return hr;
-    if (pbTotal == nullptr) {
+    if (total.pb == nullptr) {
         KEVO_FAIL_W(FUNC, u"new memory", u"!pTempTotal", E_OUTOFMEMORY);
         return E_OUTOFMEMORY;
     }
-    tessaro::SecureBytes composed(pbTotal, pbTotal + nTotal);
-    SecureZeroMemory(pbTotal, static_cast<size_t>(nTotal));
+    tessaro::SecureBytes composed(total.pb, total.pb + total.n);
     envelope.swap(composed);
     return KEVO_OK;
 }
