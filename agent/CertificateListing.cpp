@@ -9,8 +9,10 @@
 
 #include "store/CertificateChainOperate.h"
 #include "diag/Diagnostics.h"
+#include "import/StepTrace.h"
 #include "misc/Misc.h"
 #include "diag/ResultCode.h"
+#include "tessaro/Handles.h"
 
 #define TRACE_UNIT_W u"CertificateChainOperate"
 
@@ -23,22 +25,13 @@ const char SM2_SIGNATURE_ARC[] = "1.2.156.10197";
 HRESULT AppendLocalTime(LPCWSTR FUNC, PCCERT_CONTEXT pstCertContext, DWORD dwQueryID, std::u16string& wstrEntry) {
     SYSTEMTIME st{};
     DWORD cb = 0;
+    const LPCWSTR pwszQuery = dwQueryID == QUERYID_FROMDATE ? u"QueryCertContextInfo(QUERYID_FROMDATE)"
+                                                            : u"QueryCertContextInfo(QUERYID_TODATE)";
     HRESULT hr = QueryCertContextInfo(pstCertContext, dwQueryID, &st, &cb);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, dwQueryID == QUERYID_FROMDATE ? u"QueryCertContextInfo(QUERYID_FROMDATE)"
-                                                        : u"QueryCertContextInfo(QUERYID_TODATE)",
-                    u"FAILED(hResult)", hr);
-        return hr;
-    }
-    if (FAILED(hr = ConvertUTCtimetoLocalTime(&st))) {
-        KEVO_FAIL_W(FUNC, u"ConvertUTCtimetoLocalTime", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(KEVO_CHECK_W(FUNC, pwszQuery, hr))) return hr;
+    if (FAILED(hr = KEVO_CHECK_W(FUNC, u"ConvertUTCtimetoLocalTime", ConvertUTCtimetoLocalTime(&st)))) return hr;
     std::u16string wstrTime;
-    if (FAILED(hr = GetTimeString(wstrTime, &st))) {
-        KEVO_FAIL_W(FUNC, u"GetTimeString", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(hr = KEVO_CHECK_W(FUNC, u"GetTimeString", GetTimeString(wstrTime, &st)))) return hr;
     wstrEntry += wstrTime;
     return KEVO_OK;
 }
@@ -49,10 +42,7 @@ HRESULT AppendCertificateFields(LPCWSTR FUNC, PCCERT_CONTEXT pstCertContext, std
     DWORD cchSubject = 0;
     HRESULT hr = QueryCertContextInfo(pstCertContext, QUERYID_SUBJECT_FULL, &pwszSubject, &cchSubject);
     std::unique_ptr<WCHAR[]> holdSubject(pwszSubject);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"QueryCertContextInfo(QUERYID_SUBJECT_FULL)", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(KEVO_CHECK_W(FUNC, u"QueryCertContextInfo(QUERYID_SUBJECT_FULL)", hr))) return hr;
     if (pwszSubject) wstrEntry += pwszSubject;
     wstrEntry += u";";
 
@@ -60,17 +50,11 @@ HRESULT AppendCertificateFields(LPCWSTR FUNC, PCCERT_CONTEXT pstCertContext, std
     DWORD cbSerial = 0;
     hr = QueryCertContextInfo(pstCertContext, QUERYID_SERIALNUMBER, &pbSerial, &cbSerial);
     std::unique_ptr<BYTE[]> holdSerialBytes(pbSerial);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"QueryCertContextInfo(QUERYID_SERIALNUMBER)", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(KEVO_CHECK_W(FUNC, u"QueryCertContextInfo(QUERYID_SERIALNUMBER)", hr))) return hr;
     LPWSTR pwszSerial = nullptr;
     hr = ConvertBinaryDataToString(&pwszSerial, cbSerial, pbSerial);
     std::unique_ptr<WCHAR[]> holdSerial(pwszSerial);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"FormatStringFromData", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(KEVO_CHECK_W(FUNC, u"FormatStringFromData", hr))) return hr;
     if (pwszSerial) wstrEntry += pwszSerial;
     wstrEntry += u";";
 
@@ -81,28 +65,43 @@ HRESULT AppendCertificateFields(LPCWSTR FUNC, PCCERT_CONTEXT pstCertContext, std
     return KEVO_OK;
 }
 
+// The fields every entry starts with, once the caller's text is emptied
+// (also on failure) and the certificate checked.
+HRESULT BeginEntry(LPCWSTR FUNC, PCCERT_CONTEXT pstCertContext, LPCWSTR pwszCondition, std::u16string& wstrCertInfo,
+                   std::u16string& wstrEntry) {
+    wstrCertInfo.clear();
+    if (pstCertContext == nullptr || pstCertContext->pCertInfo == nullptr) {
+        KEVO_FAIL_W(FUNC, u"Check parameter", pwszCondition, E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    return AppendCertificateFields(FUNC, pstCertContext, wstrEntry);
+}
+
+// One entry's outcome joined to the listing: a certificate without a key
+// provider is left out, any other failure ends the listing with its code.
+HRESULT JoinEntry(LPCWSTR FUNC, LPCWSTR pwszStep, HRESULT hr, const std::u16string& wstrEntry,
+                  std::u16string& wstrList) {
+    if (hr == CRYPT_E_NOT_FOUND) return KEVO_OK;
+    if (FAILED(KEVO_CHECK_W(FUNC, pwszStep, hr))) return hr;
+    if (!wstrList.empty()) wstrList += u"||";
+    wstrList += wstrEntry;
+    return KEVO_OK;
+}
+
 }  // namespace
 
 HRESULT GetCertificateInfo(PCCERT_CONTEXT pstCertContext, std::u16string& wstrCertInfo) {
     const LPCWSTR FUNC = u"GetCertificateInfo";
     TraceHelper th(FUNC);
-    wstrCertInfo.clear();
-    if (pstCertContext == nullptr || pstCertContext->pCertInfo == nullptr) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"pstCertContext == NULL", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
     std::u16string wstrEntry;
-    HRESULT hr = AppendCertificateFields(FUNC, pstCertContext, wstrEntry);
+    HRESULT hr = BeginEntry(FUNC, pstCertContext, u"pstCertContext == NULL", wstrCertInfo, wstrEntry);
     if (FAILED(hr)) return hr;
 
     BYTE* pbProvInfo = nullptr;
     DWORD cbProvInfo = 0;
     hr = GetCertificateContextProperty(&cbProvInfo, pstCertContext, &pbProvInfo);
     std::unique_ptr<BYTE[]> holdProvInfo(pbProvInfo);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"GetCertificateContextProperty", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(KEVO_CHECK_W(FUNC, u"GetCertificateContextProperty", hr))) return hr;
     const CRYPT_KEY_PROV_INFO* pstKeyProvInfo = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(pbProvInfo);
     if (pstKeyProvInfo->pwszProvName == nullptr) {
         KEVO_FAIL_W(FUNC, u"GetCertificateContextProperty", u"NULL == pstKeyProvInfo->pwszProvName",
@@ -118,13 +117,9 @@ HRESULT GetUnregisteredCertificateInfo(const UNREGISTERED_CERT_CONTEXT* pstUnreg
                                        std::u16string& wstrCertInfo) {
     const LPCWSTR FUNC = u"GetUnregisteredCertificateInfo";
     TraceHelper th(FUNC);
-    wstrCertInfo.clear();
-    if (pstUnregisteredCertContext == nullptr || pstUnregisteredCertContext->pCertContext == nullptr) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"pstUnregisteredCertContext == NULL", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
     std::u16string wstrEntry;
-    HRESULT hr = AppendCertificateFields(FUNC, pstUnregisteredCertContext->pCertContext, wstrEntry);
+    HRESULT hr = BeginEntry(FUNC, pstUnregisteredCertContext ? pstUnregisteredCertContext->pCertContext : nullptr,
+                            u"pstUnregisteredCertContext == NULL", wstrCertInfo, wstrEntry);
     if (FAILED(hr)) return hr;
     // The record's name is terminated within its array by construction.
     wstrEntry += pstUnregisteredCertContext->wszCSPName;
@@ -144,14 +139,9 @@ HRESULT GetAllCertificatesInfoUnregisteredCertSet(UNREGISTERED_CERT_LIST vtrUnre
     std::u16string wstrList;
     for (const UNREGISTERED_CERT_CONTEXT* pstRecord : vtrUnregisteredCertSet) {
         std::u16string wstrEntry;
-        HRESULT hr = GetUnregisteredCertificateInfo(pstRecord, wstrEntry);
-        if (hr == CRYPT_E_NOT_FOUND) continue;
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(FUNC, u"GetUnregisteredCertificateInfo", u"FAILED(hResult)", hr);
-            return hr;
-        }
-        if (!wstrList.empty()) wstrList += u"||";
-        wstrList += wstrEntry;
+        HRESULT hr = JoinEntry(FUNC, u"GetUnregisteredCertificateInfo",
+                               GetUnregisteredCertificateInfo(pstRecord, wstrEntry), wstrEntry, wstrList);
+        if (FAILED(hr)) return hr;
     }
     wstrCertsInfo.swap(wstrList);
     return KEVO_OK;
@@ -166,19 +156,15 @@ HRESULT GetAllRSACertificatesInfoinStore(HCERTSTORE hCertStore, std::u16string& 
         return E_INVALIDARG;
     }
     std::u16string wstrList;
-    PCCERT_CONTEXT pstCertContext = nullptr;
-    while ((pstCertContext = CertEnumCertificatesInStore(hCertStore, pstCertContext)) != nullptr) {
-        if (CheckCertSignatureAlg(pstCertContext, SM2_SIGNATURE_ARC) == KEVO_OK) continue;
+    // The enumeration frees the context it is handed and returns the next.
+    for (tessaro::UniqueCertContext cert(CertEnumCertificatesInStore(hCertStore, nullptr)); cert;
+         cert.reset(CertEnumCertificatesInStore(hCertStore, cert.release()))) {
+        if (CheckCertSignatureAlg(cert.get(), SM2_SIGNATURE_ARC) == KEVO_OK) continue;
+        // A certificate not bound to a key is not offered to the page.
         std::u16string wstrEntry;
-        HRESULT hr = GetCertificateInfo(pstCertContext, wstrEntry);
-        if (hr == CRYPT_E_NOT_FOUND) continue;  // not bound to a key: not offered to the page
-        if (FAILED(hr)) {
-            CertFreeCertificateContext(pstCertContext);
-            KEVO_FAIL_W(FUNC, u"GetCertificateInfo", u"FAILED(hResult)", hr);
-            return hr;
-        }
-        if (!wstrList.empty()) wstrList += u"||";
-        wstrList += wstrEntry;
+        HRESULT hr = JoinEntry(FUNC, u"GetCertificateInfo", GetCertificateInfo(cert.get(), wstrEntry), wstrEntry,
+                               wstrList);
+        if (FAILED(hr)) return hr;
     }
     wstrCertsInfo.swap(wstrList);
     return KEVO_OK;

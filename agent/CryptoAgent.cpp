@@ -9,9 +9,11 @@
 #include "agent/CertificateListing.h"
 #include "request/CertificateRequisition.h"
 #include "diag/Diagnostics.h"
+#include "import/StepTrace.h"
 #include "import/CertificateInstall.h"
 #include "import/ImportEncryptCert.h"
 #include "diag/ResultCode.h"
+#include "tessaro/Handles.h"
 
 #define TRACE_UNIT_W u"..\\..\\Tessaro\\CryptoAgent"
 
@@ -34,13 +36,70 @@ BSTR NewBSTR(const std::u16string& wstr) {
     return SysAllocStringLen(wstr.data(), static_cast<UINT>(wstr.size()));
 }
 
-// An operation that ran out of memory part-way: the holders of what it had
-// made released it on the way out, and the failure is the operation's result.
-HRESULT OutOfMemory(LPCWSTR pwszFunction, LONG* pnLastError) {
-    KEVO_FAIL_W(pwszFunction, u"std::bad_alloc", u"out of memory", E_OUTOFMEMORY);
-    if (pnLastError) *pnLastError = E_OUTOFMEMORY;
-    return E_OUTOFMEMORY;
+// The frame every operation runs in (the body gets the operation's name for
+// its trace lines): its entry and exit are traced, its
+// result becomes the last error (when pnLastError is given), and memory
+// running out part-way is its result E_OUTOFMEMORY; the holders of what it
+// had made released it on the way out.
+template <typename Body>
+HRESULT RunOperation(LPCWSTR FUNC, LONG* pnLastError, Body&& body) {
+    try {
+        TraceHelper th(FUNC);
+        const HRESULT hr = body(FUNC);
+        if (pnLastError) *pnLastError = hr;
+        return hr;
+    } catch (const std::bad_alloc&) {
+        KEVO_FAIL_W(FUNC, u"std::bad_alloc", u"out of memory", E_OUTOFMEMORY);
+        if (pnLastError) *pnLastError = E_OUTOFMEMORY;
+        return E_OUTOFMEMORY;
+    }
 }
+
+// An argument check that failed, traced with the condition that failed.
+HRESULT Refuse(LPCWSTR FUNC, LPCWSTR pwszCondition, HRESULT hr) {
+    KEVO_FAIL_W(FUNC, u"Check parameter", pwszCondition, hr);
+    return hr;
+}
+
+// A setting the page passes: its flag pointer and text checked, the text
+// without the blanks around it.
+HRESULT ReadSetting(LPCWSTR FUNC, BSTR bstrValue, LPCWSTR pwszEmptyCondition, VARIANT_BOOL* pbResult,
+                    std::u16string& wstrValue) {
+    if (pbResult == nullptr) return Refuse(FUNC, u"pbResult == NULL", E_POINTER);
+    if (IsEmptyW(bstrValue)) return Refuse(FUNC, pwszEmptyCondition, E_INVALIDARG);
+    wstrValue.assign(bstrValue);
+    StripBlanks(wstrValue);
+    return KEVO_OK;
+}
+
+// The text as a new BSTR for the caller; *pbstrOut is left alone when it
+// cannot be allocated.
+HRESULT HandOutBSTR(LPCWSTR FUNC, const std::u16string& wstr, LPCWSTR pwszCondition, BSTR* pbstrOut) {
+    BSTR bstr = NewBSTR(wstr);
+    if (bstr == nullptr) {
+        KEVO_FAIL_W(FUNC, u"SysAllocString", pwszCondition, E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    *pbstrOut = bstr;
+    return KEVO_OK;
+}
+
+// The outcome of an install the agent handed on: traced under the
+// installer's name, and the page's flag set on success.
+HRESULT InstallOutcome(LPCWSTR FUNC, LPCWSTR pwszInstaller, HRESULT hr, VARIANT_BOOL* pbResult) {
+    if (FAILED(KEVO_STEP_W(FUNC, pwszInstaller, hr))) return hr;
+    *pbResult = VARIANT_TRUE;
+    return KEVO_OK;
+}
+
+// The records found in the containers, released with the listing.
+struct UnregisteredCertificates {
+    UNREGISTERED_CERT_LIST list;
+    UnregisteredCertificates() = default;
+    UnregisteredCertificates(const UnregisteredCertificates&) = delete;
+    UnregisteredCertificates& operator=(const UnregisteredCertificates&) = delete;
+    ~UnregisteredCertificates() { RemoveAllUnregisteredCertificates(list); }
+};
 
 }  // namespace
 
@@ -97,67 +156,39 @@ CCryptoAgent::CCryptoAgent(HMODULE hResourceModule)
 
 CCryptoAgent::~CCryptoAgent() = default;
 
-HRESULT CCryptoAgent::KEVO_GetCSPInfo(BSTR* pbstrCSPInfo) try {
-    const LPCWSTR FUNC = u"CCryptoAgent::KEVO_GetCSPInfo";
-    TraceHelper th(FUNC);
-    HRESULT hResult = KEVO_OK;
-    std::u16string wstrNames;
-    if (pbstrCSPInfo == nullptr) {
-        hResult = E_POINTER;
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"pbstrCSPInfo == NULL", hResult);
-    } else if (FAILED(hResult = GetAllCSPName(wstrNames))) {
-        KEVO_FAIL_W(FUNC, u"GetAllCSPName", u"FAILED(hResult)", hResult);
-    } else {
-        BSTR bstr = NewBSTR(wstrNames);
-        if (bstr == nullptr) {
-            hResult = E_OUTOFMEMORY;
-            KEVO_FAIL_W(FUNC, u"SysAllocString", u"!bstrCSPInfo", hResult);
-        } else {
-            *pbstrCSPInfo = bstr;
-            KevoTraceStepW(FUNC, u"GetAllCSPName");
-        }
-    }
-    m_nLastError = hResult;
-    return hResult;
-} catch (const std::bad_alloc&) {
-    return OutOfMemory(u"CCryptoAgent::KEVO_GetCSPInfo", &m_nLastError);
+HRESULT CCryptoAgent::KEVO_GetCSPInfo(BSTR* pbstrCSPInfo) {
+    return RunOperation(u"CCryptoAgent::KEVO_GetCSPInfo", &m_nLastError, [&](LPCWSTR FUNC) -> HRESULT {
+        if (pbstrCSPInfo == nullptr) return Refuse(FUNC, u"pbstrCSPInfo == NULL", E_POINTER);
+        std::u16string wstrNames;
+        HRESULT hResult = GetAllCSPName(wstrNames);
+        if (FAILED(KEVO_CHECK_W(FUNC, u"GetAllCSPName", hResult))) return hResult;
+        if (FAILED(hResult = HandOutBSTR(FUNC, wstrNames, u"!bstrCSPInfo", pbstrCSPInfo))) return hResult;
+        KevoTraceStepW(FUNC, u"GetAllCSPName");
+        return KEVO_OK;
+    });
 }
 
-HRESULT CCryptoAgent::KEVO_SetCSPInfo(LONG nKeyLength, BSTR bstrCSPName, VARIANT_BOOL* pbResult) try {
-    const LPCWSTR FUNC = u"CCryptoAgent::KEVO_SetCSPInfo";
-    TraceHelper th(FUNC);
-    KevoTraceValueN("nKeyLength", nKeyLength);
-    KevoTraceValueW(u"bstrCSPName", bstrCSPName);
-    HRESULT hResult = KEVO_OK;
-    do {
-        if (pbResult == nullptr) {
-            hResult = E_POINTER;
-            KEVO_FAIL_W(FUNC, u"Check parameter", u"pbResult == NULL", hResult);
-            break;
-        }
-        if (IsEmptyW(bstrCSPName)) {
-            hResult = E_INVALIDARG;
-            KEVO_FAIL_W(FUNC, u"Check parameter", u"bstrCSPName == NULL || wcslen(bstrCSPName) == 0", hResult);
-            break;
-        }
-        std::u16string wstrCSPName(bstrCSPName);
-        StripBlanks(wstrCSPName);
+HRESULT CCryptoAgent::KEVO_SetCSPInfo(LONG nKeyLength, BSTR bstrCSPName, VARIANT_BOOL* pbResult) {
+    return RunOperation(u"CCryptoAgent::KEVO_SetCSPInfo", &m_nLastError, [&](LPCWSTR FUNC) -> HRESULT {
+        KevoTraceValueN("nKeyLength", nKeyLength);
+        KevoTraceValueW(u"bstrCSPName", bstrCSPName);
+        std::u16string wstrCSPName;
+        HRESULT hr = ReadSetting(FUNC, bstrCSPName, u"bstrCSPName == NULL || wcslen(bstrCSPName) == 0", pbResult,
+                                 wstrCSPName);
+        if (FAILED(hr)) return hr;
         if (wstrCSPName.size() == 0) {
-            hResult = E_INVALIDARG;
-            KEVO_FAIL_W(FUNC, u"CSP name cannot be NULL.", u"wstrCSPName.size() == 0", hResult);
-            break;
+            KEVO_FAIL_W(FUNC, u"CSP name cannot be NULL.", u"wstrCSPName.size() == 0", E_INVALIDARG);
+            return E_INVALIDARG;
         }
         if (ContainsW(wstrCSPName, u"Microsoft")) {
             if (ContainsW(wstrCSPName, u"Base")) {
                 if (nKeyLength != 512 && nKeyLength != 1024) {
-                    hResult = KEVO_E_KEY_LENGTH;
-                    KEVO_FAIL_W(FUNC, u"Check key length", u"key length doesnot support(base).", hResult);
-                    break;
+                    KEVO_FAIL_W(FUNC, u"Check key length", u"key length doesnot support(base).", KEVO_E_KEY_LENGTH);
+                    return KEVO_E_KEY_LENGTH;
                 }
             } else if (nKeyLength != 512 && nKeyLength != 1024 && nKeyLength != 2048 && nKeyLength != 4096) {
-                hResult = KEVO_E_KEY_LENGTH;
-                KEVO_FAIL_W(FUNC, u"Check key length", u"key length doesnot support(non-base).", hResult);
-                break;
+                KEVO_FAIL_W(FUNC, u"Check key length", u"key length doesnot support(non-base).", KEVO_E_KEY_LENGTH);
+                return KEVO_E_KEY_LENGTH;
             }
         }
         KevoTraceStepW(FUNC, u"Check parameters");
@@ -168,76 +199,43 @@ HRESULT CCryptoAgent::KEVO_SetCSPInfo(LONG nKeyLength, BSTR bstrCSPName, VARIANT
         m_wstrCSPName.swap(wstrCSPName);
         *pbResult = VARIANT_TRUE;
         KevoTraceValueW(u"m_wstrCSPName", m_wstrCSPName.c_str());
-    } while (false);
-    m_nLastError = hResult;
-    return hResult;
-} catch (const std::bad_alloc&) {
-    return OutOfMemory(u"CCryptoAgent::KEVO_SetCSPInfo", &m_nLastError);
+        return KEVO_OK;
+    });
 }
 
-HRESULT CCryptoAgent::KEVO_SetKeyAlgorithm(BSTR bstrKeyAlgorithm, VARIANT_BOOL* pbResult) try {
-    const LPCWSTR FUNC = u"CCryptoAgent::KEVO_SetKeyAlgorithm";
-    TraceHelper th(FUNC);
-    KevoTraceValueW(u"bstrKeyAlgorithm", bstrKeyAlgorithm);
-    HRESULT hResult = KEVO_OK;
-    do {
-        if (pbResult == nullptr) {
-            hResult = E_POINTER;
-            KEVO_FAIL_W(FUNC, u"Check parameter", u"pbResult == NULL", hResult);
-            break;
-        }
-        if (IsEmptyW(bstrKeyAlgorithm)) {
-            hResult = E_INVALIDARG;
-            KEVO_FAIL_W(FUNC, u"Check parameter", u"bstrKeyAlgorithm == NULL || wcslen(bstrKeyAlgorithm) == 0",
-                        hResult);
-            break;
-        }
-        std::u16string wstrKeyAlgorithm(bstrKeyAlgorithm);
-        StripBlanks(wstrKeyAlgorithm);
-        if (wstrKeyAlgorithm.size() == 0) {
-            hResult = E_INVALIDARG;
-            KEVO_FAIL_W(FUNC, u"Check parameter", u"wstrKeyAlgorithm.size() == 0", hResult);
-            break;
-        }
+HRESULT CCryptoAgent::KEVO_SetKeyAlgorithm(BSTR bstrKeyAlgorithm, VARIANT_BOOL* pbResult) {
+    return RunOperation(u"CCryptoAgent::KEVO_SetKeyAlgorithm", &m_nLastError, [&](LPCWSTR FUNC) -> HRESULT {
+        KevoTraceValueW(u"bstrKeyAlgorithm", bstrKeyAlgorithm);
+        std::u16string wstrKeyAlgorithm;
+        HRESULT hr = ReadSetting(FUNC, bstrKeyAlgorithm, u"bstrKeyAlgorithm == NULL || wcslen(bstrKeyAlgorithm) == 0",
+                                 pbResult, wstrKeyAlgorithm);
+        if (FAILED(hr)) return hr;
+        if (wstrKeyAlgorithm.size() == 0) return Refuse(FUNC, u"wstrKeyAlgorithm.size() == 0", E_INVALIDARG);
         if (_wcsicmp(wstrKeyAlgorithm.c_str(), u"RSA") != 0 && _wcsicmp(wstrKeyAlgorithm.c_str(), u"SM2") != 0) {
-            hResult = KEVO_E_KEY_ALGORITHM;
-            KEVO_FAIL_W(FUNC, u"Check key algorithm", u"key algorithm does not support.", hResult);
-            break;
+            KEVO_FAIL_W(FUNC, u"Check key algorithm", u"key algorithm does not support.", KEVO_E_KEY_ALGORITHM);
+            return KEVO_E_KEY_ALGORITHM;
         }
         KevoTraceStepW(FUNC, u"Check parameters");
         m_wstrKeyAlgorithm.swap(wstrKeyAlgorithm);
         *pbResult = VARIANT_TRUE;
-    } while (false);
-    m_nLastError = hResult;
-    return hResult;
-} catch (const std::bad_alloc&) {
-    return OutOfMemory(u"CCryptoAgent::KEVO_SetKeyAlgorithm", &m_nLastError);
+        return KEVO_OK;
+    });
 }
 
 HRESULT CCryptoAgent::KEVO_ImportEncryptCert(BSTR bstrEncryptedPrivateKey, BSTR bstrP7Cert, BSTR bstrContainerName,
-                                             LONG nEncryptCertPrivateKeyFlags, VARIANT_BOOL* pbResult) try {
-    const LPCWSTR FUNC = u"CCryptoAgent::KEVO_ImportEncryptCert";
-    TraceHelper th(FUNC);
-    KevoTraceValueW(u"bstrEncryptedPrivateKey", bstrEncryptedPrivateKey);
-    KevoTraceValueW(u"bstrP7Cert", bstrP7Cert);
-    KevoTraceValueW(u"bstrContainerName", bstrContainerName);
-    KevoTraceValueN("nEncryptCertPrivateKeyFlags", nEncryptCertPrivateKeyFlags);
-    HRESULT hResult = KEVO_OK;
-    do {
-        if (pbResult == nullptr) {
-            hResult = E_POINTER;
-            KEVO_FAIL_W(FUNC, u"Check parameter", u"pbResult == NULL", hResult);
-            break;
-        }
-        if (IsEmptyW(bstrEncryptedPrivateKey) || IsEmptyW(bstrP7Cert) || IsEmptyW(bstrContainerName)) {
-            hResult = E_INVALIDARG;
-            KEVO_FAIL_W(FUNC, u"Check parameter",
-                        u"bstrEncryptedPrivateKey == NULL || bstrP7Cert == NULL || bstrContainerName == NULL || "
-                        u"0 == wcslen(bstrEncryptedPrivateKey) || 0 == wcslen(bstrP7Cert) || "
-                        u"0 == wcslen(bstrContainerName)",
-                        hResult);
-            break;
-        }
+                                             LONG nEncryptCertPrivateKeyFlags, VARIANT_BOOL* pbResult) {
+    return RunOperation(u"CCryptoAgent::KEVO_ImportEncryptCert", &m_nLastError, [&](LPCWSTR FUNC) -> HRESULT {
+        KevoTraceValueW(u"bstrEncryptedPrivateKey", bstrEncryptedPrivateKey);
+        KevoTraceValueW(u"bstrP7Cert", bstrP7Cert);
+        KevoTraceValueW(u"bstrContainerName", bstrContainerName);
+        KevoTraceValueN("nEncryptCertPrivateKeyFlags", nEncryptCertPrivateKeyFlags);
+        if (pbResult == nullptr) return Refuse(FUNC, u"pbResult == NULL", E_POINTER);
+        if (IsEmptyW(bstrEncryptedPrivateKey) || IsEmptyW(bstrP7Cert) || IsEmptyW(bstrContainerName))
+            return Refuse(FUNC,
+                          u"bstrEncryptedPrivateKey == NULL || bstrP7Cert == NULL || bstrContainerName == NULL || "
+                          u"0 == wcslen(bstrEncryptedPrivateKey) || 0 == wcslen(bstrP7Cert) || "
+                          u"0 == wcslen(bstrContainerName)",
+                          E_INVALIDARG);
         std::u16string wstrEncryptedPrivateKey(bstrEncryptedPrivateKey);
         std::u16string wstrP7Cert(bstrP7Cert);
         std::u16string wstrContainerName(bstrContainerName);
@@ -246,274 +244,100 @@ HRESULT CCryptoAgent::KEVO_ImportEncryptCert(BSTR bstrEncryptedPrivateKey, BSTR 
         StripBlanks(wstrContainerName);
         // Only blanks would otherwise reach the provider as "no container",
         // which selects its default container.
-        if (wstrEncryptedPrivateKey.empty() || wstrP7Cert.empty() || wstrContainerName.empty()) {
-            hResult = E_INVALIDARG;
-            KEVO_FAIL_W(FUNC, u"Check parameter",
-                        u"wstrEncryptedPrivateKey.empty() || wstrP7Cert.empty() || wstrContainerName.empty()",
-                        hResult);
-            break;
-        }
+        if (wstrEncryptedPrivateKey.empty() || wstrP7Cert.empty() || wstrContainerName.empty())
+            return Refuse(FUNC, u"wstrEncryptedPrivateKey.empty() || wstrP7Cert.empty() || wstrContainerName.empty()",
+                          E_INVALIDARG);
         KevoTraceStepW(FUNC, u"Check parameters");
         // Kept even when the import fails, so the page can ask for it.
         m_wstrContainerName = wstrContainerName;
-        hResult = ImportEncryptCertEx(m_wstrCSPName, wstrContainerName, m_wstrKeyAlgorithm, wstrEncryptedPrivateKey,
-                                      wstrP7Cert, m_nKeyLength, static_cast<DWORD>(nEncryptCertPrivateKeyFlags));
-        if (FAILED(hResult)) {
-            KEVO_FAIL_W(FUNC, u"ImportEncryptCertEx", u"FAILED(hResult)", hResult);
-            break;
-        }
-        hResult = KEVO_OK;
-        KevoTraceStepW(FUNC, u"ImportEncryptCertEx");
-        *pbResult = VARIANT_TRUE;
-    } while (false);
-    m_nLastError = hResult;
-    return hResult;
-} catch (const std::bad_alloc&) {
-    return OutOfMemory(u"CCryptoAgent::KEVO_ImportEncryptCert", &m_nLastError);
+        return InstallOutcome(FUNC, u"ImportEncryptCertEx",
+                              ImportEncryptCertEx(m_wstrCSPName, wstrContainerName, m_wstrKeyAlgorithm,
+                                                  wstrEncryptedPrivateKey, wstrP7Cert, m_nKeyLength,
+                                                  static_cast<DWORD>(nEncryptCertPrivateKeyFlags)),
+                              pbResult);
+    });
 }
 
-HRESULT CCryptoAgent::KEVO_GetContainer(BSTR* pbstrContainerName) try {
-    const LPCWSTR FUNC = u"CCryptoAgent::KEVO_GetContainer";
-    TraceHelper th(FUNC);
-    HRESULT hResult = KEVO_OK;
-    if (pbstrContainerName == nullptr) {
-        hResult = E_POINTER;
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"pbstrContainerName == NULL", hResult);
-    } else {
-        BSTR bstr = NewBSTR(m_wstrContainerName);
-        if (bstr == nullptr) {
-            hResult = E_OUTOFMEMORY;
-            KEVO_FAIL_W(FUNC, u"SysAllocString", u"!bstrContainerName", hResult);
-        } else {
-            *pbstrContainerName = bstr;
-            KevoTraceValueW(u"m_wstrContainerName", m_wstrContainerName.c_str());
-        }
-    }
-    m_nLastError = hResult;
-    return hResult;
-} catch (const std::bad_alloc&) {
-    return OutOfMemory(u"CCryptoAgent::KEVO_GetContainer", &m_nLastError);
+HRESULT CCryptoAgent::KEVO_GetContainer(BSTR* pbstrContainerName) {
+    return RunOperation(u"CCryptoAgent::KEVO_GetContainer", &m_nLastError, [&](LPCWSTR FUNC) -> HRESULT {
+        if (pbstrContainerName == nullptr) return Refuse(FUNC, u"pbstrContainerName == NULL", E_POINTER);
+        HRESULT hResult = HandOutBSTR(FUNC, m_wstrContainerName, u"!bstrContainerName", pbstrContainerName);
+        if (FAILED(hResult)) return hResult;
+        KevoTraceValueW(u"m_wstrContainerName", m_wstrContainerName.c_str());
+        return KEVO_OK;
+    });
 }
 
 HRESULT CCryptoAgent::KEVO_ImportSignCert(LONG lCertType, BSTR bstrSignCert, BSTR bstrContainerName,
-                                          VARIANT_BOOL* pbResult) try {
-    const LPCWSTR FUNC = u"CCryptoAgent::KEVO_ImportSignCert";
-    TraceHelper th(FUNC);
-    KevoTraceValueN("lCertType", lCertType);
-    KevoTraceValueW(u"bstrSignCert", bstrSignCert);
-    KevoTraceValueW(u"bstrContainerName", bstrContainerName);
-    HRESULT hResult = KEVO_OK;
-    do {
-        if (pbResult == nullptr) {
-            hResult = E_POINTER;
-            KEVO_FAIL_W(FUNC, u"Check parameter", u"pbResult == NULL", hResult);
-            break;
-        }
-        if (IsEmptyW(bstrSignCert)) {
-            hResult = E_INVALIDARG;
-            KEVO_FAIL_W(FUNC, u"Check parameter", u"bstrSignCert == NULL || 0 == wcslen(bstrSignCert)", hResult);
-            break;
-        }
-        if (IsEmptyW(bstrContainerName)) {
-            hResult = E_INVALIDARG;
-            KEVO_FAIL_W(FUNC, u"Check parameter", u"bstrContainerName == NULL || 0 == wcslen(bstrContainerName)",
-                        hResult);
-            break;
-        }
+                                          VARIANT_BOOL* pbResult) {
+    return RunOperation(u"CCryptoAgent::KEVO_ImportSignCert", &m_nLastError, [&](LPCWSTR FUNC) -> HRESULT {
+        KevoTraceValueN("lCertType", lCertType);
+        KevoTraceValueW(u"bstrSignCert", bstrSignCert);
+        KevoTraceValueW(u"bstrContainerName", bstrContainerName);
+        if (pbResult == nullptr) return Refuse(FUNC, u"pbResult == NULL", E_POINTER);
+        if (IsEmptyW(bstrSignCert))
+            return Refuse(FUNC, u"bstrSignCert == NULL || 0 == wcslen(bstrSignCert)", E_INVALIDARG);
+        if (IsEmptyW(bstrContainerName))
+            return Refuse(FUNC, u"bstrContainerName == NULL || 0 == wcslen(bstrContainerName)", E_INVALIDARG);
         std::u16string wstrSignCert(bstrSignCert);
         std::u16string wstrContainerName(bstrContainerName);
         StripBlanks(wstrSignCert);
         StripBlanks(wstrContainerName);
-        if (wstrSignCert.empty() || wstrContainerName.empty()) {
-            hResult = E_INVALIDARG;
-            KEVO_FAIL_W(FUNC, u"Check parameter", u"wstrSignCert.empty() || wstrContainerName.empty()", hResult);
-            break;
-        }
+        if (wstrSignCert.empty() || wstrContainerName.empty())
+            return Refuse(FUNC, u"wstrSignCert.empty() || wstrContainerName.empty()", E_INVALIDARG);
         KevoTraceStepW(FUNC, u"Check parameters");
         DWORD dwKeySpec = (lCertType == 1) ? AT_KEYEXCHANGE : AT_SIGNATURE;
-        hResult = ImportSignCert(m_wstrKeyAlgorithm, wstrSignCert, dwKeySpec, m_wstrCSPName, wstrContainerName);
-        if (FAILED(hResult)) {
-            KEVO_FAIL_W(FUNC, u"ImportSignCert", u"FAILED(hResult)", hResult);
-            break;
-        }
-        hResult = KEVO_OK;
-        KevoTraceStepW(FUNC, u"ImportSignCert");
-        *pbResult = VARIANT_TRUE;
-    } while (false);
-    m_nLastError = hResult;
-    return hResult;
-} catch (const std::bad_alloc&) {
-    return OutOfMemory(u"CCryptoAgent::KEVO_ImportSignCert", &m_nLastError);
-}
-
-HRESULT CCryptoAgent::PKCS10Requisition(LPCWSTR FUNC, bool bMD5, BSTR bstrSubjectDN, LONG lCertType,
-                                        LONG nSignPrivateKeyGenerateFlags, BSTR* pbstrPKCS10) try {
-    KevoTraceValueW(u"bstrSubjectDN", bstrSubjectDN);
-    KevoTraceValueN("lCertType", lCertType);
-    KevoTraceValueN("nSignPrivateKeyGenerateFlags", nSignPrivateKeyGenerateFlags);
-    if (pbstrPKCS10 == nullptr) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"pbstrPKCS10 == NULL", E_POINTER);
-        m_nLastError = E_POINTER;
-        return E_POINTER;
-    }
-    *pbstrPKCS10 = nullptr;
-    HRESULT hResult = KEVO_OK;
-    std::unique_ptr<char[]> pszPKCS10;
-    do {
-        BOOL bRSA = KEY_ALGORITHM_SM2;
-        const bool bIsRSA = _wcsicmp(m_wstrKeyAlgorithm.c_str(), u"RSA") == 0;
-        const bool bIsSM2 = _wcsicmp(m_wstrKeyAlgorithm.c_str(), u"SM2") == 0;
-        // The MD5 variant exists for RSA only and says so before anything else.
-        if (bMD5 && !bIsRSA) {
-            hResult = KEVO_E_KEY_ALGORITHM;
-            KEVO_FAIL_W(FUNC, u"Invalid key algorithm.", u"0 != _wcsicmp(m_wstrKeyAlgorithm.c_str(), L\"RSA\")",
-                        hResult);
-            break;
-        }
-        if (IsEmptyW(bstrSubjectDN)) {
-            hResult = E_INVALIDARG;
-            KEVO_FAIL_W(FUNC, u"Check Parameters(SubjectDN)", u"bstrSubjectDN == NULL || 0 == wcslen(bstrSubjectDN)",
-                        hResult);
-            break;
-        }
-        if (lCertType != 1 && lCertType != 2) {
-            hResult = E_INVALIDARG;
-            KEVO_FAIL_W(FUNC, bMD5 ? u"lCertType Invalid parameter." : u"Check Parameters(lCertType)",
-                        u"(1 != lCertType && 2 != lCertType)", hResult);
-            break;
-        }
-        if (bIsRSA) {
-            bRSA = KEY_ALGORITHM_RSA;
-        } else if (bIsSM2) {
-            bRSA = KEY_ALGORITHM_SM2;
-        } else {
-            hResult = KEVO_E_KEY_ALGORITHM;
-            KEVO_FAIL_W(FUNC, u"Invalid key algorithm.", u"m_wstrKeyAlgorithm is neither RSA nor SM2", hResult);
-            break;
-        }
-        KevoTraceStepW(FUNC, u"Check parameters");
-        LPWSTR pwszContainerName = nullptr;  // null: the builder names a new container
-        char* pszOut = nullptr;
-        int nOutLen = 0;
-        DWORD dwKeySpec = (lCertType == 1) ? AT_KEYEXCHANGE : AT_SIGNATURE;
-        hResult = PKCS10CertRequisition(&pwszContainerName, m_wstrCSPName.c_str(), bstrSubjectDN, lCertType,
-                                        dwKeySpec, bRSA, m_nKeyLength, static_cast<DWORD>(nSignPrivateKeyGenerateFlags),
-                                        bMD5 ? CALG_MD5 : CALG_SHA1, &pszOut, &nOutLen);
-        std::unique_ptr<WCHAR[]> holdContainerName(pwszContainerName);
-        pszPKCS10.reset(pszOut);
-        if (FAILED(hResult)) {
-            KEVO_FAIL_W(FUNC, u"PKCS10CertRequisition FAILED", u"FAILED(hResult)", hResult);
-            break;
-        }
-        hResult = KEVO_OK;
-        m_wstrContainerName.assign(pwszContainerName ? pwszContainerName : u"");
-        KevoTraceStepW(FUNC, u"PKCS10CertRequisition");
-        KevoTraceValueW(u"m_wstrContainerName", m_wstrContainerName.c_str());
-    } while (false);
-
-    // The request text is Base64 with line breaks: plain ASCII in any code page.
-    std::u16string wstrPKCS10;
-    if (SUCCEEDED(hResult) && pszPKCS10 && pszPKCS10[0] != '\0') {
-        int cch = MultiByteToWideChar(CP_ACP, 0, pszPKCS10.get(), -1, nullptr, 0);
-        if (cch <= 0) {
-            hResult = KevoLastErrorResult();
-            KEVO_FAIL_W(FUNC, u"MultiByteToWideChar", u"0 == nLen", hResult);
-        } else {
-            std::vector<WCHAR> wide(static_cast<size_t>(cch), 0);
-            MultiByteToWideChar(CP_ACP, 0, pszPKCS10.get(), -1, wide.data(), cch);
-            wstrPKCS10.assign(wide.data());
-        }
-    }
-    if (FAILED(hResult)) wstrPKCS10.clear();
-    *pbstrPKCS10 = NewBSTR(wstrPKCS10);
-    if (*pbstrPKCS10 == nullptr) {
-        hResult = E_OUTOFMEMORY;
-        KEVO_FAIL_W(FUNC, u"SysAllocString", u"!bstrPKCS10", hResult);
-    }
-    m_nLastError = hResult;
-    return hResult;
-} catch (const std::bad_alloc&) {
-    return OutOfMemory(FUNC, &m_nLastError);
+        return InstallOutcome(
+            FUNC, u"ImportSignCert",
+            ImportSignCert(m_wstrKeyAlgorithm, wstrSignCert, dwKeySpec, m_wstrCSPName, wstrContainerName), pbResult);
+    });
 }
 
 HRESULT CCryptoAgent::KEVO_PKCS10CertRequisition(BSTR bstrSubjectDN, LONG lCertType,
                                                  LONG nSignPrivateKeyGenerateFlags, BSTR* pbstrPKCS10) {
-    const LPCWSTR FUNC = u"CCryptoAgent::KEVO_PKCS10CertRequisition";
-    TraceHelper th(FUNC);
-    return PKCS10Requisition(FUNC, false, bstrSubjectDN, lCertType, nSignPrivateKeyGenerateFlags, pbstrPKCS10);
+    return PKCS10Requisition(u"CCryptoAgent::KEVO_PKCS10CertRequisition", false, bstrSubjectDN, lCertType,
+                             nSignPrivateKeyGenerateFlags, pbstrPKCS10);
 }
 
 HRESULT CCryptoAgent::KEVO_GetAllCertInfo(BSTR bstrCSPName, BSTR* pbstrCertInfo) {
-    const LPCWSTR FUNC = u"CCryptoAgent::KEVO_GetAllCertInfo";
-    TraceHelper th(FUNC);
-    KevoTraceValueW(u"bstrCSPName", bstrCSPName);
-    HRESULT hResult = KEVO_OK;
-    HCERTSTORE hCertStore = nullptr;
-    UNREGISTERED_CERT_LIST vtrUnregisteredCertSet;
-    try {
-        do {
-            if (pbstrCertInfo == nullptr) {
-                hResult = E_POINTER;
-                KEVO_FAIL_W(FUNC, u"Check parameter", u"pbstrCertInfo == NULL", hResult);
-                break;
-            }
-            hCertStore = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
-                                       CERT_SYSTEM_STORE_CURRENT_USER, u"My");
-            if (hCertStore == nullptr) {
-                hResult = KevoLastErrorResult();
-                KEVO_FAIL_W(FUNC, u"CertOpenStore", u"hCertStore == NULL", hResult);
-                break;
-            }
-            std::u16string wstrListing;
-            hResult = GetAllRSACertificatesInfoinStore(hCertStore, wstrListing);
-            if (FAILED(hResult)) {
-                KEVO_FAIL_W(FUNC, u"GetAllRSACertificatesInfoinStore", u"FAILED(hResult)", hResult);
-                break;
-            }
-            if (!IsEmptyW(bstrCSPName)) {
-                // Only SM2-signed certificates are looked for in the containers.
-                CERT_FILTER stFilter{};
-                stFilter.pszSignatureAlgOID = "1.2.156.10197";
-                hResult = FilterUnregisteredCertificatesfromCSP(bstrCSPName, &stFilter, vtrUnregisteredCertSet);
-                if (FAILED(hResult)) {
-                    KEVO_FAIL_W(FUNC, u"FilterUnregisteredCertificatesfromCSP", u"FAILED(hResult)", hResult);
-                    break;
-                }
-            }
-            if (!vtrUnregisteredCertSet.empty()) {
-                std::u16string wstrContainerPart;
-                hResult = GetAllCertificatesInfoUnregisteredCertSet(vtrUnregisteredCertSet, wstrContainerPart);
-                if (FAILED(hResult)) {
-                    KEVO_FAIL_W(FUNC, u"GetAllCertificatesInfoinStore.", u"FAILED(hResult)", hResult);
-                    break;
-                }
-                if (!wstrListing.empty() && !wstrContainerPart.empty()) wstrListing += u"||";
-                wstrListing += wstrContainerPart;
-            }
-            BSTR bstr = NewBSTR(wstrListing);
-            if (bstr == nullptr) {
-                hResult = E_OUTOFMEMORY;
-                KEVO_FAIL_W(FUNC, u"SysAllocString", u"!bstrCertInfo", hResult);
-                break;
-            }
-            hResult = KEVO_OK;
-            *pbstrCertInfo = bstr;
-            KevoTraceValueW(u"CertInfo", wstrListing.c_str());
-        } while (false);
-    } catch (const std::bad_alloc&) {
-        hResult = OutOfMemory(FUNC, nullptr);
-    }
-    if (hCertStore != nullptr) CertCloseStore(hCertStore, 0);
-    RemoveAllUnregisteredCertificates(vtrUnregisteredCertSet);
-    m_nLastError = hResult;
-    return hResult;
+    return RunOperation(u"CCryptoAgent::KEVO_GetAllCertInfo", &m_nLastError, [&](LPCWSTR FUNC) -> HRESULT {
+        KevoTraceValueW(u"bstrCSPName", bstrCSPName);
+        if (pbstrCertInfo == nullptr) return Refuse(FUNC, u"pbstrCertInfo == NULL", E_POINTER);
+        tessaro::UniqueCertStore store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                                     0, CERT_SYSTEM_STORE_CURRENT_USER, u"My"));
+        if (!store) {
+            HRESULT hr = KevoLastErrorResult();
+            KEVO_FAIL_W(FUNC, u"CertOpenStore", u"hCertStore == NULL", hr);
+            return hr;
+        }
+        std::u16string wstrListing;
+        HRESULT hResult = GetAllRSACertificatesInfoinStore(store.get(), wstrListing);
+        if (FAILED(KEVO_CHECK_W(FUNC, u"GetAllRSACertificatesInfoinStore", hResult))) return hResult;
+        UnregisteredCertificates found;
+        if (!IsEmptyW(bstrCSPName)) {
+            // Only SM2-signed certificates are looked for in the containers.
+            CERT_FILTER stFilter{};
+            stFilter.pszSignatureAlgOID = "1.2.156.10197";
+            hResult = FilterUnregisteredCertificatesfromCSP(bstrCSPName, &stFilter, found.list);
+            if (FAILED(KEVO_CHECK_W(FUNC, u"FilterUnregisteredCertificatesfromCSP", hResult))) return hResult;
+        }
+        if (!found.list.empty()) {
+            std::u16string wstrContainerPart;
+            hResult = GetAllCertificatesInfoUnregisteredCertSet(found.list, wstrContainerPart);
+            if (FAILED(KEVO_CHECK_W(FUNC, u"GetAllCertificatesInfoinStore.", hResult))) return hResult;
+            if (!wstrListing.empty() && !wstrContainerPart.empty()) wstrListing += u"||";
+            wstrListing += wstrContainerPart;
+        }
+        if (FAILED(hResult = HandOutBSTR(FUNC, wstrListing, u"!bstrCertInfo", pbstrCertInfo))) return hResult;
+        KevoTraceValueW(u"CertInfo", wstrListing.c_str());
+        return KEVO_OK;
+    });
 }
 
 HRESULT CCryptoAgent::KEVO_PKCS10CertRequisitionwithMD5(BSTR bstrSubjectDN, LONG lCertType,
                                                         LONG nSignPrivateKeyGenerateFlags, BSTR* pbstrPKCS10) {
-    const LPCWSTR FUNC = u"CCryptoAgent::KEVO_PKCS10CertRequisitionwithMD5";
-    TraceHelper th(FUNC);
-    return PKCS10Requisition(FUNC, true, bstrSubjectDN, lCertType, nSignPrivateKeyGenerateFlags, pbstrPKCS10);
+    return PKCS10Requisition(u"CCryptoAgent::KEVO_PKCS10CertRequisitionwithMD5", true, bstrSubjectDN, lCertType,
+                             nSignPrivateKeyGenerateFlags, pbstrPKCS10);
 }
 
 HRESULT CCryptoAgent::KEVO_GetVersion(BSTR* pbstrVersion) {
@@ -522,13 +346,14 @@ HRESULT CCryptoAgent::KEVO_GetVersion(BSTR* pbstrVersion) {
     return KEVO_OK;
 }
 
-HRESULT CCryptoAgent::GetLastErrorDesc(BSTR* pbstrErrorDesc) try {
-    const LPCWSTR FUNC = u"CCryptoAgent::GetLastErrorDesc";
-    TraceHelper th(FUNC);
-    if (pbstrErrorDesc == nullptr) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"pbstrErrorDesc == NULL", E_POINTER);
-        return E_POINTER;
-    }
+HRESULT CCryptoAgent::GetLastErrorDesc(BSTR* pbstrErrorDesc) {
+    // The description of the last operation stays what it was: no last error.
+    return RunOperation(u"CCryptoAgent::GetLastErrorDesc", nullptr,
+                        [&](LPCWSTR FUNC) { return DescribeLastError(FUNC, pbstrErrorDesc); });
+}
+
+HRESULT CCryptoAgent::DescribeLastError(LPCWSTR FUNC, BSTR* pbstrErrorDesc) const {
+    if (pbstrErrorDesc == nullptr) return Refuse(FUNC, u"pbstrErrorDesc == NULL", E_POINTER);
     *pbstrErrorDesc = nullptr;
     WCHAR wszDesc[ERROR_DESC_CCH] = {};
     const DWORD dwCode = static_cast<DWORD>(m_nLastError);
@@ -548,14 +373,89 @@ HRESULT CCryptoAgent::GetLastErrorDesc(BSTR* pbstrErrorDesc) try {
     char szCode[32];
     snprintf(szCode, sizeof szCode, "\n(0x%08x)", dwCode);
     for (const char* p = szCode; *p && wstrDesc.size() < ERROR_DESC_CCH - 1; ++p) wstrDesc.push_back(WCHAR(*p));
-    *pbstrErrorDesc = NewBSTR(wstrDesc);
-    if (*pbstrErrorDesc == nullptr) {
-        KEVO_FAIL_W(FUNC, u"SysAllocString", u"!bstrErrorDesc", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    HRESULT hr = HandOutBSTR(FUNC, wstrDesc, u"!bstrErrorDesc", pbstrErrorDesc);
+    if (FAILED(hr)) return hr;
     KevoTraceValueW(u"ErrorDesc", wstrDesc.c_str());
     return KEVO_OK;
-} catch (const std::bad_alloc&) {
-    // The description of the last operation stays what it was.
-    return OutOfMemory(u"CCryptoAgent::GetLastErrorDesc", nullptr);
+}
+
+// ---- The request operations' shared part ---------------------------------------
+
+HRESULT CCryptoAgent::PKCS10Requisition(LPCWSTR FUNC, bool bMD5, BSTR bstrSubjectDN, LONG lCertType,
+                                        LONG nSignPrivateKeyGenerateFlags, BSTR* pbstrPKCS10) {
+    return RunOperation(FUNC, &m_nLastError, [&](LPCWSTR) {
+        return AnswerRequest(FUNC, bMD5, bstrSubjectDN, lCertType, nSignPrivateKeyGenerateFlags, pbstrPKCS10);
+    });
+}
+
+HRESULT CCryptoAgent::AnswerRequest(LPCWSTR FUNC, bool bMD5, BSTR bstrSubjectDN, LONG lCertType,
+                                    LONG nSignPrivateKeyGenerateFlags, BSTR* pbstrPKCS10) {
+    KevoTraceValueW(u"bstrSubjectDN", bstrSubjectDN);
+    KevoTraceValueN("lCertType", lCertType);
+    KevoTraceValueN("nSignPrivateKeyGenerateFlags", nSignPrivateKeyGenerateFlags);
+    if (pbstrPKCS10 == nullptr) return Refuse(FUNC, u"pbstrPKCS10 == NULL", E_POINTER);
+    *pbstrPKCS10 = nullptr;
+    std::unique_ptr<char[]> pszPKCS10;
+    HRESULT hResult = BuildRequest(FUNC, bMD5, bstrSubjectDN, lCertType, nSignPrivateKeyGenerateFlags, pszPKCS10);
+
+    // The request text is Base64 with line breaks: plain ASCII in any code page.
+    std::u16string wstrPKCS10;
+    if (SUCCEEDED(hResult) && pszPKCS10 && pszPKCS10[0] != '\0') {
+        int cch = MultiByteToWideChar(CP_ACP, 0, pszPKCS10.get(), -1, nullptr, 0);
+        if (cch <= 0) {
+            hResult = KevoLastErrorResult();
+            KEVO_FAIL_W(FUNC, u"MultiByteToWideChar", u"0 == nLen", hResult);
+        } else {
+            std::vector<WCHAR> wide(static_cast<size_t>(cch), 0);
+            MultiByteToWideChar(CP_ACP, 0, pszPKCS10.get(), -1, wide.data(), cch);
+            wstrPKCS10.assign(wide.data());
+        }
+    }
+    if (FAILED(hResult)) wstrPKCS10.clear();
+    // Answered even on failure: the page always gets a string.
+    HRESULT hrOut = HandOutBSTR(FUNC, wstrPKCS10, u"!bstrPKCS10", pbstrPKCS10);
+    return FAILED(hrOut) ? hrOut : hResult;
+}
+
+HRESULT CCryptoAgent::BuildRequest(LPCWSTR FUNC, bool bMD5, BSTR bstrSubjectDN, LONG lCertType,
+                                   LONG nSignPrivateKeyGenerateFlags, std::unique_ptr<char[]>& pszPKCS10) {
+    const bool bIsRSA = _wcsicmp(m_wstrKeyAlgorithm.c_str(), u"RSA") == 0;
+    const bool bIsSM2 = _wcsicmp(m_wstrKeyAlgorithm.c_str(), u"SM2") == 0;
+    // The MD5 variant exists for RSA only and says so before anything else.
+    if (bMD5 && !bIsRSA) {
+        KEVO_FAIL_W(FUNC, u"Invalid key algorithm.", u"0 != _wcsicmp(m_wstrKeyAlgorithm.c_str(), L\"RSA\")",
+                    KEVO_E_KEY_ALGORITHM);
+        return KEVO_E_KEY_ALGORITHM;
+    }
+    if (IsEmptyW(bstrSubjectDN)) {
+        KEVO_FAIL_W(FUNC, u"Check Parameters(SubjectDN)", u"bstrSubjectDN == NULL || 0 == wcslen(bstrSubjectDN)",
+                    E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    if (lCertType != 1 && lCertType != 2) {
+        KEVO_FAIL_W(FUNC, bMD5 ? u"lCertType Invalid parameter." : u"Check Parameters(lCertType)",
+                    u"(1 != lCertType && 2 != lCertType)", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    if (!bIsRSA && !bIsSM2) {
+        KEVO_FAIL_W(FUNC, u"Invalid key algorithm.", u"m_wstrKeyAlgorithm is neither RSA nor SM2",
+                    KEVO_E_KEY_ALGORITHM);
+        return KEVO_E_KEY_ALGORITHM;
+    }
+    KevoTraceStepW(FUNC, u"Check parameters");
+    LPWSTR pwszContainerName = nullptr;  // null: the builder names a new container
+    char* pszOut = nullptr;
+    int nOutLen = 0;
+    DWORD dwKeySpec = (lCertType == 1) ? AT_KEYEXCHANGE : AT_SIGNATURE;
+    HRESULT hResult = PKCS10CertRequisition(&pwszContainerName, m_wstrCSPName.c_str(), bstrSubjectDN, lCertType,
+                                            dwKeySpec, bIsRSA ? KEY_ALGORITHM_RSA : KEY_ALGORITHM_SM2, m_nKeyLength,
+                                            static_cast<DWORD>(nSignPrivateKeyGenerateFlags),
+                                            bMD5 ? CALG_MD5 : CALG_SHA1, &pszOut, &nOutLen);
+    std::unique_ptr<WCHAR[]> holdContainerName(pwszContainerName);
+    pszPKCS10.reset(pszOut);
+    if (FAILED(KEVO_CHECK_W(FUNC, u"PKCS10CertRequisition FAILED", hResult))) return hResult;
+    m_wstrContainerName.assign(pwszContainerName ? pwszContainerName : u"");
+    KevoTraceStepW(FUNC, u"PKCS10CertRequisition");
+    KevoTraceValueW(u"m_wstrContainerName", m_wstrContainerName.c_str());
+    return KEVO_OK;
 }

@@ -5,6 +5,7 @@
 // store units.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "win/windows.h"
@@ -51,8 +52,15 @@ public:
     LONG GetLastResult() const { return m_nLastError; }
 
 private:
+    // Both request operations: the checks, the request, and its text as the
+    // answer (an empty one on failure), in the operations' frame.
     HRESULT PKCS10Requisition(LPCWSTR pwszFunction, bool bMD5, BSTR bstrSubjectDN, LONG lCertType,
                               LONG nSignPrivateKeyGenerateFlags, BSTR* pbstrPKCS10);
+    HRESULT AnswerRequest(LPCWSTR pwszFunction, bool bMD5, BSTR bstrSubjectDN, LONG lCertType,
+                          LONG nSignPrivateKeyGenerateFlags, BSTR* pbstrPKCS10);
+    HRESULT BuildRequest(LPCWSTR pwszFunction, bool bMD5, BSTR bstrSubjectDN, LONG lCertType,
+                         LONG nSignPrivateKeyGenerateFlags, std::unique_ptr<char[]>& pszPKCS10);
+    HRESULT DescribeLastError(LPCWSTR pwszFunction, BSTR* pbstrErrorDesc) const;
 
     LONG m_nLastError;
     std::u16string m_wstrKeyAlgorithm;

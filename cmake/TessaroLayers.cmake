@@ -79,8 +79,10 @@ tessaro_layer(tessaro_request SOURCES
   DEPS tessaro_misc)
 tessaro_layer(tessaro_import SOURCES
   import/CertificateInstall.cpp
+  import/EnvelopeReader.cpp
   import/ImportEncryptCert.cpp
-  import/ImportEncryptCertRSA.cpp
+  import/PlainRsaImport.cpp
+  import/VendorBlobImport.cpp
   DEPS tessaro_misc)
 tessaro_layer(tessaro_agent SOURCES
   agent/CertificateListing.cpp

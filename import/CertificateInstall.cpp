@@ -7,6 +7,7 @@
 
 #include "encoding/Codec.h"
 #include "diag/Diagnostics.h"
+#include "import/StepTrace.h"
 #include "misc/Misc.h"
 #include "diag/ResultCode.h"
 
@@ -23,36 +24,6 @@ const DWORD SM2_PUBLIC_KEY_BLOB_SIZE = 140;
 const DWORD SM2_BLOB_X_OFFSET = 12;
 const DWORD SM2_BLOB_Y_OFFSET = 12 + 64;
 const DWORD SM2_COORDINATE_SIZE = 32;
-
-struct ProvReleaser {
-    HCRYPTPROV h = 0;
-    ~ProvReleaser() {
-        if (h) CryptReleaseContext(h, 0);
-    }
-};
-
-struct KeyDestroyer {
-    HCRYPTKEY h = 0;
-    ~KeyDestroyer() {
-        if (h) CryptDestroyKey(h);
-    }
-};
-
-struct CertContextFree {
-    void operator()(const CERT_CONTEXT* p) const { CertFreeCertificateContext(p); }
-};
-using CertContextPtr = std::unique_ptr<const CERT_CONTEXT, CertContextFree>;
-
-struct StoreCloser {
-    HCERTSTORE h = nullptr;
-    ~StoreCloser() {
-        if (h) CertCloseStore(h, 0);
-    }
-};
-
-bool IsMicrosoftCSP(const std::u16string& wstrCSPName) {
-    return wstrCSPName.find(u"Microsoft") != std::u16string::npos;
-}
 
 DWORD ProviderTypeFor(const std::u16string& wstrCSPName) {
     return wstrCSPName.find(u"Microsoft Enhanced RSA and AES Cryptographic Provider") != std::u16string::npos
@@ -122,6 +93,83 @@ HRESULT CompareSM2Key(HCRYPTKEY hKey, PCCERT_CONTEXT pCertContext) {
 
 }  // namespace
 
+bool IsRSAAlgorithm(const std::u16string& wstrKeyAlgorithm) {
+    return _wcsicmp(wstrKeyAlgorithm.c_str(), u"RSA") == 0;
+}
+
+bool IsMicrosoftCSP(const std::u16string& wstrCSPName) {
+    return wstrCSPName.find(u"Microsoft") != std::u16string::npos;
+}
+
+HRESULT OpenRequestContainer(LPCWSTR FUNC, bool bRSA, DWORD dwRSAProvType, const std::u16string& wstrCSPName,
+                             const std::u16string& wstrContainerName, tessaro::UniqueCryptProv& prov) {
+    const LPCWSTR pwszStep = bRSA ? u"RSA CryptAcquireContext" : u"SM2 CryptAcquireContext";
+    tessaro::UniqueCryptProv opened;
+    if (!CryptAcquireContextW(opened.put(), wstrContainerName.c_str(), wstrCSPName.c_str(),
+                              bRSA ? dwRSAProvType : PROV_RSA_FULL, bRSA ? 0 : CRYPT_VERIFYCONTEXT)) {
+        opened.release();
+        HRESULT hr = KevoLastErrorResult();
+        KEVO_FAIL_W(FUNC, pwszStep, u"1", hr);
+        return hr;
+    }
+    KevoTraceStepW(FUNC, pwszStep);
+    prov = std::move(opened);
+    return KEVO_OK;
+}
+
+HRESULT ParseCertificate(LPCWSTR FUNC, const BYTE* pbCert, DWORD cbCert, tessaro::UniqueCertContext& cert) {
+    cert.reset(CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, pbCert, cbCert));
+    if (!cert) {
+        HRESULT hr = KevoLastErrorResult();
+        KEVO_FAIL_W(FUNC, u"CertCreateCertificateContext", u"1", hr);
+        return hr;
+    }
+    return KEVO_OK;
+}
+
+HRESULT GetContainerKey(LPCWSTR FUNC, HCRYPTPROV hProv, DWORD dwKeySpec, tessaro::UniqueCryptKey& key) {
+    if (!CryptGetUserKey(hProv, dwKeySpec, key.put())) {
+        key.release();
+        HRESULT hr = KevoLastErrorResult();
+        KEVO_FAIL_W(FUNC, u"CryptGetUserKey", u"1", hr);
+        return hr;
+    }
+    KevoTraceStepW(FUNC, u"CryptGetUserKey");
+    return KEVO_OK;
+}
+
+HRESULT ImportKeyBlob(LPCWSTR FUNC, HCRYPTPROV hProv, const BYTE* pbBlob, DWORD cbBlob, DWORD dwFlags,
+                      LPCWSTR pwszStep, LPCWSTR pwszReason, tessaro::UniqueCryptKey& key) {
+    if (!CryptImportKey(hProv, pbBlob, cbBlob, 0, dwFlags, key.put())) {
+        key.release();
+        HRESULT hr = KevoLastErrorResult();
+        KEVO_FAIL_W(FUNC, pwszStep, pwszReason, hr);
+        return hr;
+    }
+    KevoTraceStepW(FUNC, pwszStep);
+    return KEVO_OK;
+}
+
+HRESULT SetKeyCertificate(LPCWSTR FUNC, HCRYPTKEY hKey, const BYTE* pbCert, LPCWSTR pwszStep, LPCWSTR pwszReason) {
+    if (!CryptSetKeyParam(hKey, KP_CERTIFICATE, pbCert, 0)) {
+        HRESULT hr = KevoLastErrorResult();
+        KEVO_FAIL_W(FUNC, pwszStep, pwszReason, hr);
+        return hr;
+    }
+    KevoTraceStepW(FUNC, pwszStep);
+    return KEVO_OK;
+}
+
+HRESULT BindIssuedCertificate(LPCWSTR FUNC, const std::u16string& wstrCSPName, const std::u16string& wstrContainerName,
+                              HCRYPTPROV hProv, HCRYPTKEY hKey, const BYTE* pbCert, DWORD cbCert, DWORD dwKeySpec,
+                              LPCWSTR pwszSetParamStep, LPCWSTR pwszReason) {
+    if (!IsMicrosoftCSP(wstrCSPName)) return SetKeyCertificate(FUNC, hKey, pbCert, pwszSetParamStep, pwszReason);
+    HRESULT hr = AddCertificateToSystemStore(wstrCSPName.c_str(), hProv, pbCert, cbCert, dwKeySpec,
+                                             wstrContainerName.c_str());
+    if (FAILED(KEVO_STEP_W(FUNC, u"AddCertificateToSystemStore", hr))) return hr;
+    return KEVO_OK;
+}
+
 void EraseCommaInWstr(std::u16string& wstrText) {
     size_t out = 0;
     for (char16_t c : wstrText)
@@ -129,32 +177,36 @@ void EraseCommaInWstr(std::u16string& wstrText) {
     wstrText.resize(out);
 }
 
-HRESULT DecodeBase64Key(LPCWSTR pwszBase64, BYTE** ppbData, DWORD* pcbData) {
+HRESULT DecodeBase64Key(LPCWSTR pwszBase64, tessaro::SecureBytes& data) {
     const LPCWSTR FUNC = u"DecodeBase64Key";
     TraceHelper th(FUNC);
-    if (ppbData == nullptr || pcbData == nullptr) {
-        KEVO_FAIL_W(FUNC, u"Check parameters", u"ppbData == NULL || pcbData == NULL", E_POINTER);
-        return E_POINTER;
-    }
     char* pszUTF8 = nullptr;
     int nUTF8Length = 0;
     HRESULT hr = UTF16ToUTF8(pwszBase64, &pszUTF8, &nUTF8Length);
     std::unique_ptr<char[]> holdUTF8(pszUTF8);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"UTF16ToUTF8 (Kernel) FAILED.", u"FAILED(hResult)", hr);
-        return hr;
+    if (FAILED(KEVO_CHECK_W(FUNC, u"UTF16ToUTF8 (Kernel) FAILED.", hr))) return hr;
+    CodecBytes decoded;
+    hr = Base64DecodeEx(pszUTF8, nUTF8Length, &decoded.pb, &decoded.n);
+    if (FAILED(KEVO_CHECK_W(FUNC, u"Base64DecodeEx (Kernel) FAILED.", hr))) return hr;
+    tessaro::SecureBytes out(decoded.pb, decoded.pb + decoded.n);
+    data.swap(out);
+    KevoTraceValueN("DecodeBase64Key length", decoded.n);
+    return KEVO_OK;
+}
+
+HRESULT DecodeBase64Key(LPCWSTR pwszBase64, BYTE** ppbData, DWORD* pcbData) {
+    if (ppbData == nullptr || pcbData == nullptr) {
+        TraceHelper th(u"DecodeBase64Key");
+        KEVO_FAIL_W(u"DecodeBase64Key", u"Check parameters", u"ppbData == NULL || pcbData == NULL", E_POINTER);
+        return E_POINTER;
     }
-    BYTE* pbData = nullptr;
-    int nDataLength = 0;
-    hr = Base64DecodeEx(pszUTF8, nUTF8Length, &pbData, &nDataLength);
-    std::unique_ptr<BYTE[]> holdData(pbData);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"Base64DecodeEx (Kernel) FAILED.", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    *ppbData = holdData.release();
-    *pcbData = static_cast<DWORD>(nDataLength);
-    KevoTraceValueN("DecodeBase64Key length", nDataLength);
+    tessaro::SecureBytes data;
+    HRESULT hr = DecodeBase64Key(pwszBase64, data);
+    if (FAILED(hr)) return hr;
+    BYTE* pbData = new BYTE[data.size() + 1]();
+    if (!data.empty()) memcpy(pbData, data.data(), data.size());
+    *ppbData = pbData;
+    *pcbData = static_cast<DWORD>(data.size());
     return KEVO_OK;
 }
 
@@ -177,37 +229,30 @@ HRESULT AddCertificateToSystemStore(LPCWSTR pwszCSPName, HCRYPTPROV hProv, const
 
     // Never point the key-provider record of a certificate at a key that is
     // not its own: the certificate would lose its real key.
-    CertContextPtr pParsed(CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, pbCert, cbCert));
-    if (!pParsed) {
-        HRESULT hr = KevoLastErrorResult();
-        KEVO_FAIL_W(FUNC, u"CertCreateCertificateContext", u"1", hr);
-        return hr;
-    }
-    HRESULT hr = CheckCertificateMatchesKey(true, hProv, 0, dwKeySpec, pParsed.get());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"CheckCertificateMatchesKey", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    KevoTraceStepW(FUNC, u"CheckCertificateMatchesKey");
+    tessaro::UniqueCertContext pParsed;
+    HRESULT hr = ParseCertificate(FUNC, pbCert, cbCert, pParsed);
+    if (FAILED(hr)) return hr;
+    hr = CheckCertificateMatchesKey(true, hProv, 0, dwKeySpec, pParsed.get());
+    if (FAILED(KEVO_STEP_W(FUNC, u"CheckCertificateMatchesKey", hr))) return hr;
 
-    StoreCloser store;
-    store.h = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, hProv,
-                            CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_NO_CRYPT_RELEASE_FLAG, u"MY");
-    if (store.h == nullptr) {
+    tessaro::UniqueCertStore store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, hProv,
+                                                 CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_NO_CRYPT_RELEASE_FLAG,
+                                                 u"MY"));
+    if (!store) {
         hr = KevoLastErrorResult();
         KEVO_FAIL_W(FUNC, u"CertOpenStore", u"hCertStore == NULL", hr);
         return hr;
     }
     KevoTraceStepW(FUNC, u"CertOpenStore");
 
-    PCCERT_CONTEXT pAdded = nullptr;
-    if (!CertAddEncodedCertificateToStore(store.h, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, pbCert, cbCert,
-                                          CERT_STORE_ADD_REPLACE_EXISTING, &pAdded)) {
+    tessaro::UniqueCertContext pCertContext;
+    if (!CertAddEncodedCertificateToStore(store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, pbCert, cbCert,
+                                          CERT_STORE_ADD_REPLACE_EXISTING, pCertContext.put())) {
+        pCertContext.release();
         hr = KevoLastErrorResult();
         KEVO_FAIL_W(FUNC, u"CertAddEncodedCertificateToStore", u"1", hr);
         return hr;
     }
-    CertContextPtr pCertContext(pAdded);
     KevoTraceStepW(FUNC, u"CertAddEncodedCertificateToStore");
 
     std::u16string wstrContainerName(pwszContainerName);
@@ -241,89 +286,41 @@ HRESULT ImportSignCert(const std::u16string& wstrKeyAlgorithm, std::u16string& w
     EraseCommaInWstr(wstrSignCert);
     KevoTraceStepW(FUNC, u"EraseCommaInWstr");
 
-    BYTE* pbDecoded = nullptr;
-    DWORD cbCert = 0;
-    HRESULT hr = DecodeBase64Key(wstrSignCert.c_str(), &pbDecoded, &cbCert);
-    std::unique_ptr<BYTE[]> pbCert(pbDecoded);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"base64 decode public key FAILED.", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    tessaro::SecureBytes cert;
+    HRESULT hr = DecodeBase64Key(wstrSignCert.c_str(), cert);
+    if (FAILED(KEVO_CHECK_W(FUNC, u"base64 decode public key FAILED.", hr))) return hr;
     KevoTraceStepW(FUNC, u"DecodeBase64Key");
+    const BYTE* pbCert = cert.data();
+    const DWORD cbCert = static_cast<DWORD>(cert.size());
 
     // Parsed once: the dump below and the key check before binding need it.
     // A parse failure is reported at the key check, after the container.
-    CertContextPtr pCertContext(
-        cbCert ? CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, pbCert.get(), cbCert)
-               : nullptr);
+    tessaro::UniqueCertContext pCertContext(
+        cbCert ? CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, pbCert, cbCert) : nullptr);
     HRESULT hrParse = pCertContext ? KEVO_OK : (cbCert ? KevoLastErrorResult() : CRYPT_E_ASN1_EOD);
 
     // A copy for whoever is tracing the import. Only then, only a real
     // certificate and only a bounded one: otherwise a page could fill the disk.
     if (KevoTraceEnabled(TRACE_FLAG_INFO) && pCertContext && cbCert <= MAX_DUMPED_CERTIFICATE) {
         std::u16string wstrTempFile;
-        DumpDatatoTempFile(wstrTempFile, pbCert.get(), cbCert);
+        DumpDatatoTempFile(wstrTempFile, pbCert, cbCert);
         KevoTraceValueW(u"temp file", wstrTempFile.c_str());
     }
 
-    const bool bRSA = _wcsicmp(wstrKeyAlgorithm.c_str(), u"RSA") == 0;
-    ProvReleaser prov;
-    if (bRSA) {
-        if (!CryptAcquireContextW(&prov.h, wstrContainerName.c_str(), wstrCSPName.c_str(),
-                                  ProviderTypeFor(wstrCSPName), 0)) {
-            prov.h = 0;
-            hr = KevoLastErrorResult();
-            KEVO_FAIL_W(FUNC, u"RSA CryptAcquireContext", u"1", hr);
-            return hr;
-        }
-        KevoTraceStepW(FUNC, u"RSA CryptAcquireContext");
-    } else {
-        // SM2 token providers open the named container under this flag.
-        if (!CryptAcquireContextW(&prov.h, wstrContainerName.c_str(), wstrCSPName.c_str(), PROV_RSA_FULL,
-                                  CRYPT_VERIFYCONTEXT)) {
-            prov.h = 0;
-            hr = KevoLastErrorResult();
-            KEVO_FAIL_W(FUNC, u"SM2 CryptAcquireContext", u"1", hr);
-            return hr;
-        }
-        KevoTraceStepW(FUNC, u"SM2 CryptAcquireContext");
-    }
-
-    KeyDestroyer key;
-    if (!CryptGetUserKey(prov.h, dwKeySpec, &key.h)) {
-        key.h = 0;
-        hr = KevoLastErrorResult();
-        KEVO_FAIL_W(FUNC, u"CryptGetUserKey", u"1", hr);
-        return hr;
-    }
-    KevoTraceStepW(FUNC, u"CryptGetUserKey");
+    const bool bRSA = IsRSAAlgorithm(wstrKeyAlgorithm);
+    tessaro::UniqueCryptProv prov;
+    hr = OpenRequestContainer(FUNC, bRSA, ProviderTypeFor(wstrCSPName), wstrCSPName, wstrContainerName, prov);
+    if (FAILED(hr)) return hr;
+    tessaro::UniqueCryptKey key;
+    hr = GetContainerKey(FUNC, prov.get(), dwKeySpec, key);
+    if (FAILED(hr)) return hr;
 
     if (!pCertContext) {
         KEVO_FAIL_W(FUNC, u"CertCreateCertificateContext", u"1", hrParse);
         return hrParse;
     }
-    hr = CheckCertificateMatchesKey(bRSA, prov.h, key.h, dwKeySpec, pCertContext.get());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"CheckCertificateMatchesKey", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    KevoTraceStepW(FUNC, u"CheckCertificateMatchesKey");
-
-    if (IsMicrosoftCSP(wstrCSPName)) {
-        hr = AddCertificateToSystemStore(wstrCSPName.c_str(), prov.h, pbCert.get(), cbCert, dwKeySpec,
-                                         wstrContainerName.c_str());
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(FUNC, u"AddCertificateToSystemStore", u"FAILED(hResult)", hr);
-            return hr;
-        }
-        KevoTraceStepW(FUNC, u"AddCertificateToSystemStore");
-    } else {
-        if (!CryptSetKeyParam(key.h, KP_CERTIFICATE, pbCert.get(), 0)) {
-            hr = KevoLastErrorResult();
-            KEVO_FAIL_W(FUNC, u"non-microsoft's CSP: CryptSetKeyParam", u"1", hr);
-            return hr;
-        }
-        KevoTraceStepW(FUNC, u"non-microsoft's CSP: CryptSetKeyParam");
-    }
-    return KEVO_OK;
+    hr = CheckCertificateMatchesKey(bRSA, prov.get(), key.get(), dwKeySpec, pCertContext.get());
+    if (FAILED(KEVO_STEP_W(FUNC, u"CheckCertificateMatchesKey", hr))) return hr;
+    return BindIssuedCertificate(FUNC, wstrCSPName, wstrContainerName, prov.get(), key.get(), pbCert, cbCert,
+                                 dwKeySpec, u"non-microsoft's CSP: CryptSetKeyParam", u"1");
 }

@@ -1,32 +1,24 @@
 // Installation of an encryption certificate together with the private key the
-// certification authority generated for it. The key arrives in a text
-// envelope, wrapped for the temporary exchange key that the request put in
-// the container:
+// certification authority generated for it. The key arrives in the CA's
+// envelope (EnvelopeReader.h), wrapped for the temporary exchange key that
+// the request put in the container. RSA keys for Microsoft providers, and
+// 1024-bit keys for any provider, are opened here (the plain path,
+// PlainRsaImport.cpp); other RSA keys and every SM2 key are handed to the
+// provider still encrypted, through its vendor import blob (the envelope
+// path, VendorBlobImport.cpp). ImportEncryptCert.cpp holds the entry and the
+// steps both paths share.
 //
-//   16-digit device type | encrypt type | session key type |
-//   16-digit length L1 | session key part (L1 characters, Base64, ends in ',')
-//   16-digit length L2 | private key part (L2 characters, Base64, ends in ',')
-//
-// Each part decodes to SEQUENCE { INTEGER, OCTET STRING }; the octet string
-// carries the encrypted key. RSA keys for Microsoft providers, and 1024-bit
-// keys for any provider, are opened here (the plain path); other RSA keys and
-// every SM2 key are handed to the provider still encrypted, through its
-// vendor import blob (the envelope path).
-//
-// Buffers handed out by these routines are new[] arrays owned by the caller;
-// those holding key material are wiped before release (CKeyBuffer).
+// Key material only ever lives in wiping buffers (tessaro::SecureBytes).
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <vector>
 
+#include "import/EnvelopeReader.h"
+#include "tessaro/Handles.h"
+#include "tessaro/SecureBuffer.h"
 #include "win/windows.h"
-
-// The session key type of the envelope that names 3DES.
-#define ENVELOPE_SESSION_KEY_3DES 306
-// Width of every numeric field of the envelope.
-#define ENVELOPE_FIELD_LENGTH 16
 
 // The vendor import blobs carry the address of the key material; the field is
 // pointer-sized, so on 64-bit builds each blob is 4 bytes longer than the
@@ -39,42 +31,10 @@
 #define SM2_C3_LENGTH 32
 #define SM2_MIN_CIPHERTEXT_LENGTH (SM2_C1_LENGTH + SM2_C3_LENGTH)
 
-// Wipes key material (SecureZeroMemory, which the compiler cannot drop).
-inline void WipeKeyMaterial(void* pv, size_t cb) {
-    if (pv != nullptr && cb != 0) SecureZeroMemory(pv, cb);
+// A 32-bit field of a key blob, least significant byte first.
+inline void PutDword(BYTE* p, DWORD v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<BYTE>(v >> (8 * i));
 }
-
-// Owns a new[] byte array of key material and wipes it before release.
-class CKeyBuffer {
-public:
-    CKeyBuffer() = default;
-    ~CKeyBuffer() { Reset(); }
-    CKeyBuffer(const CKeyBuffer&) = delete;
-    CKeyBuffer& operator=(const CKeyBuffer&) = delete;
-
-    // Out-parameters for a routine that hands out a buffer; what was held
-    // before is wiped and released first.
-    BYTE** Out() {
-        Reset();
-        return &m_pb;
-    }
-    DWORD* OutLength() { return &m_cb; }
-
-    BYTE* Get() const { return m_pb; }
-    DWORD Size() const { return m_cb; }
-    void Reset();
-    // Hands the array to a caller who takes over wiping it.
-    BYTE* Release() {
-        BYTE* pb = m_pb;
-        m_pb = nullptr;
-        m_cb = 0;
-        return pb;
-    }
-
-private:
-    BYTE* m_pb = nullptr;
-    DWORD m_cb = 0;
-};
 
 // ---- Entry and the two paths ------------------------------------------------
 
@@ -95,81 +55,52 @@ HRESULT ImportEncryptCertByEncryptedFormat(const std::u16string& wstrCSPName, co
                                            const std::u16string& wstrEncryptPublicCert, LONG nKeyLength,
                                            DWORD dwFlags);
 
-// ---- Reading the envelope --------------------------------------------------
-
-// Certificate text (commas anywhere are ignored) to DER.
-HRESULT ParseEncryptCertPublicKeyCert(const std::u16string& wstrEncryptPublicCert, BYTE** ppbCert, DWORD* pcbCert);
-
-// Envelope text to the encrypted session key, its algorithm (CALG_3DES, or 0
-// in the Ex form for "no session key") and the encrypted private key. The
-// plain form accepts only session key type 306.
-HRESULT ParseEncryptCertPrivateKeyData(const std::u16string& wstrEncryptedPrivateKeyData, BYTE** ppbSessionKey,
-                                       DWORD* pcbSessionKey, ALG_ID* pSessionAlg, BYTE** ppbPrivateKey,
-                                       DWORD* pcbPrivateKey);
-HRESULT ParseEncryptCertPrivateKeyDataEx(const std::u16string& wstrEncryptedPrivateKeyData, BYTE** ppbSessionKey,
-                                         DWORD* pcbSessionKey, ALG_ID* pSessionAlg, BYTE** ppbPrivateKey,
-                                         DWORD* pcbPrivateKey);
-
-// The fields and both decoded (still wrapped) parts. In the Ex form a session
-// key type of 0 leaves the session part undecoded and empty.
-HRESULT GetSessionKeyandPrivateKeyASN1Obj(const std::u16string& wstrEncryptedPrivateKeyData, BYTE** ppbSessionPart,
-                                          DWORD* pcbSessionPart, ALG_ID* pSessionAlg, BYTE** ppbPrivatePart,
-                                          DWORD* pcbPrivatePart);
-HRESULT GetSessionKeyandPrivateKeyASN1ObjEx(const std::u16string& wstrEncryptedPrivateKeyData,
-                                            BYTE** ppbSessionPart, DWORD* pcbSessionPart, ALG_ID* pSessionAlg,
-                                            BYTE** ppbPrivatePart, DWORD* pcbPrivatePart);
-
-// One length field and the Base64 part after it, from nPosition; the part is
-// handed out without its commas and nPosition moves past it.
-HRESULT GetBase64KeyFromEncryptedData(const std::u16string& wstrEncryptedPrivateKeyData, size_t& nPosition,
-                                      std::u16string& wstrKeyBase64);
-
-// The content of the second element of a two-element structure.
-HRESULT GetSessionKeyorPrivateKeyFromASN1Obj(const BYTE* pbPart, DWORD cbPart, BYTE** ppbKey, DWORD* pcbKey);
-
 // ---- RSA ----------------------------------------------------------------------
 
 // Opens the request's container and decrypts the session key (big-endian, as
-// it arrives; reversed here in place) with its exchange key. On success the
-// context stays open and belongs to the caller.
+// it arrives) with its exchange key. On success the context stays open in
+// prov for the rest of the path.
 HRESULT DecryptSessionKeywithTempKey(const std::u16string& wstrCSPName, const std::u16string& wstrContainerName,
-                                     const std::u16string& wstrKeyAlgorithm, HCRYPTPROV* phProv,
-                                     BYTE* pbEncryptedSessionKey, DWORD cbEncryptedSessionKey, BYTE** ppbSessionKey,
-                                     DWORD* pcbSessionKey);
+                                     const std::u16string& wstrKeyAlgorithm, tessaro::UniqueCryptProv& prov,
+                                     const BYTE* pbEncryptedSessionKey, DWORD cbEncryptedSessionKey,
+                                     tessaro::SecureBytes& sessionKey);
 
 // Decrypts the PKCS#1 private key (3DES-ECB) in a key set of its own that is
 // deleted again on every path.
-HRESULT DecryptPrivateKeywithSessionKey(BYTE** ppbPrivateKey, DWORD* pcbPrivateKey, ALG_ID algSession,
+HRESULT DecryptPrivateKeywithSessionKey(tessaro::SecureBytes& privateKey, ALG_ID algSession,
                                         const BYTE* pbSessionKey, DWORD cbSessionKey,
                                         const BYTE* pbEncryptedPrivateKey, DWORD cbEncryptedPrivateKey);
 
 // A key pair whose RSA operation is the identity, so that plain key bytes can
-// be imported as a SIMPLEBLOB.
-bool CreatePrivateExponentOneKey(HCRYPTPROV hProv, HCRYPTKEY* phKey);
+// be imported as a SIMPLEBLOB. *phKey is the caller's on success.
+HRESULT CreatePrivateExponentOneKey(HCRYPTPROV hProv, HCRYPTKEY* phKey);
 // The SIMPLEBLOB of plain key bytes for an exchange key of dwExchangeBits:
 // 12 header bytes, then a PKCS#1 v1.5 type-2 block least significant byte
 // first. NTE_BAD_LEN when the key does not fit one block with its padding.
 HRESULT ComposePlainSessionBlob(HCRYPTPROV hProv, ALG_ID algSession, ALG_ID algExchange, DWORD dwExchangeBits,
-                                const BYTE* pbKey, DWORD cbKey, BYTE** ppbBlob, DWORD* pcbBlob);
-bool ImportPlainSessionBlob(HCRYPTPROV hProv, HCRYPTKEY hPubKey, ALG_ID algSession, const BYTE* pbKey, DWORD cbKey,
+                                const BYTE* pbKey, DWORD cbKey, tessaro::SecureBytes& blob);
+// The plain key bytes as a session key of algSession, through the exponent-one
+// key hPubKey; *phSessionKey is the caller's on success. NTE_BAD_LEN when the
+// key does not fit the exchange key's block or the algorithm's key length,
+// NTE_BAD_ALGID when the provider does not offer the algorithm.
+HRESULT ImportPlainSessionBlob(HCRYPTPROV hProv, HCRYPTKEY hPubKey, ALG_ID algSession, const BYTE* pbKey, DWORD cbKey,
                             HCRYPTKEY* phSessionKey);
 
 // The seven numbers of a PKCS#1 RSAPrivateKey, least significant byte first
 // (one leading zero octet dropped), and its public exponent.
 struct RSA_PRIVATE_KEY_NUMBERS {
-    std::vector<BYTE> modulus, privateExponent, prime1, prime2, exponent1, exponent2, coefficient;
+    tessaro::SecureBytes modulus, privateExponent, prime1, prime2, exponent1, exponent2, coefficient;
     DWORD dwPublicExponent = 0;
-    ~RSA_PRIVATE_KEY_NUMBERS();
 };
 HRESULT DecodePrivateKey(const BYTE* pbDer, DWORD cbDer, RSA_PRIVATE_KEY_NUMBERS& numbers);
 
 // One INTEGER element (tag 02, at least one content octet) to its content
 // without a leading zero octet, byte-reversed.
-HRESULT CopyPrivateKeyAttribute(BYTE byTag, const BYTE* pbContent, DWORD cbContent, std::vector<BYTE>& attribute);
+HRESULT CopyPrivateKeyAttribute(BYTE byTag, const BYTE* pbContent, DWORD cbContent, tessaro::SecureBytes& attribute);
 
 // PKCS#1 DER to a PRIVATEKEYBLOB for a key of dwKeyBits bits (9B/16 + 20 bytes).
-HRESULT getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(const BYTE* pbDer, DWORD cbDer, DWORD dwKeyBits, BYTE** ppbBlob,
-                                                DWORD* pcbBlob);
+HRESULT getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(const BYTE* pbDer, DWORD cbDer, DWORD dwKeyBits,
+                                                tessaro::SecureBytes& blob);
 
 // True when the PKCS#1 key and the DER certificate carry the same public key
 // (NTE_BAD_PUBLIC_KEY when not).
@@ -184,7 +115,7 @@ HRESULT ImportEncryptCert_RSA(const std::u16string& wstrContainerName, const BYT
 // The request's container for the envelope path (SM2: opened as a verify
 // context with the container name).
 HRESULT GetCSPHandleofTempPublickey(const std::u16string& wstrCSPName, const std::u16string& wstrContainerName,
-                                    const std::u16string& wstrKeyAlgorithm, HCRYPTPROV* phProv);
+                                    const std::u16string& wstrKeyAlgorithm, tessaro::UniqueCryptProv& prov);
 
 // End of the RSA envelope path.
 HRESULT ImportEncryptCertEx_RSA(const BYTE* pbCert, DWORD cbCert, const BYTE* pbEncryptedPrivateKey,
@@ -196,10 +127,10 @@ HRESULT ImportEncryptCertEx_RSA(const BYTE* pbCert, DWORD cbCert, const BYTE* pb
 // SEQUENCE { INTEGER 1, OID rsaEncryption, OID 1.3.6.1.4.1.4929.1.7,
 // OCTET STRING session key, OCTET STRING private key }.
 HRESULT ComposeRSAEVPPrivateKey(const BYTE* pbEncryptedPrivateKey, DWORD cbEncryptedPrivateKey,
-                                const BYTE* pbEncryptedSessionKey, DWORD cbEncryptedSessionKey, BYTE** ppbEnvelope,
-                                DWORD* pcbEnvelope);
+                                const BYTE* pbEncryptedSessionKey, DWORD cbEncryptedSessionKey,
+                                tessaro::SecureBytes& envelope);
 // The bare OBJECT IDENTIFIER element of a dotted identifier.
-HRESULT ComposeObjectIdentifier(const char* pszObjId, BYTE** ppbEncoded, DWORD* pcbEncoded);
+HRESULT ComposeObjectIdentifier(const char* pszObjId, std::vector<BYTE>& encoded);
 
 // The vendor blobs, as handed to CryptImportKey.
 HRESULT FillRSAVendorImportBlob(DWORD dwKeyBits, const BYTE* pbEnvelope, DWORD cbEnvelope, BYTE* pbBlob,
@@ -224,5 +155,5 @@ HRESULT BindCertificateToImportedExchangeKey(bool bRSA, HCRYPTPROV hProv, const 
 
 // Reorderings of an SM2 ciphertext; the new buffer has n + 1 bytes (zero
 // after the n of the ciphertext). Below 96 bytes: 0xA0071403.
-HRESULT ConvertC1C3C2ToC1C2C3(const BYTE* pbC1C3C2, DWORD cbCiphertext, BYTE** ppbC1C2C3);
-HRESULT ConvertC1C2C3ToC1C3C2(const BYTE* pbC1C2C3, DWORD cbCiphertext, BYTE** ppbC1C3C2);
+HRESULT ConvertC1C3C2ToC1C2C3(const BYTE* pbC1C3C2, DWORD cbCiphertext, tessaro::SecureBytes& c1c2c3);
+HRESULT ConvertC1C2C3ToC1C3C2(const BYTE* pbC1C2C3, DWORD cbCiphertext, tessaro::SecureBytes& c1c3c2);

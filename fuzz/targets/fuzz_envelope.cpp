@@ -7,11 +7,6 @@
 #include "fuzz/FuzzSupport.h"
 #include "import/ImportEncryptCert.h"
 
-static void Release(BYTE* pb1, BYTE* pb2) {
-    delete[] pb1;
-    delete[] pb2;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pb, size_t cb) {
     if (cb == 0) return 0;
     std::u16string wstr;
@@ -21,27 +16,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pb, size_t cb) {
         // Envelopes are ASCII; most inputs are best read as 8-bit text.
         for (size_t i = 1; i < cb; ++i) wstr.push_back(static_cast<char16_t>(pb[i]));
     }
-    typedef HRESULT (*PFN)(const std::u16string&, BYTE**, DWORD*, ALG_ID*, BYTE**, DWORD*);
+    typedef EnvelopeReader* PFN;
     static const PFN s_pfn[] = {ParseEncryptCertPrivateKeyData, ParseEncryptCertPrivateKeyDataEx,
                                 GetSessionKeyandPrivateKeyASN1Obj, GetSessionKeyandPrivateKeyASN1ObjEx};
     for (PFN pfn : s_pfn) {
-        BYTE* pbSession = nullptr;
-        BYTE* pbPrivate = nullptr;
-        DWORD cbSession = 0, cbPrivate = 0;
+        tessaro::SecureBytes session, key;
         ALG_ID alg = 0;
-        HRESULT hr = pfn(wstr, &pbSession, &cbSession, &alg, &pbPrivate, &cbPrivate);
+        HRESULT hr = pfn(wstr, session, alg, key);
         if (hr == S_OK) {
             // Every byte handed out is readable.
             volatile unsigned uSum = 0;
-            for (DWORD i = 0; i < cbSession; ++i) uSum += pbSession[i];
-            for (DWORD i = 0; i < cbPrivate; ++i) uSum += pbPrivate[i];
-        } else if (pbSession != nullptr || pbPrivate != nullptr) {
+            for (BYTE b : session) uSum += b;
+            for (BYTE b : key) uSum += b;
+        } else if (!session.empty() || !key.empty()) {
             abort();
         }
-        Release(pbSession, pbPrivate);
     }
-    BYTE* pbCert = nullptr;
-    DWORD cbCert = 0;
-    if (ParseEncryptCertPublicKeyCert(wstr, &pbCert, &cbCert) == S_OK) delete[] pbCert;
+    tessaro::SecureBytes cert;
+    ParseEncryptCertPublicKeyCert(wstr, cert);
     return 0;
 }

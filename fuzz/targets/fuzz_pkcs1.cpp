@@ -11,15 +11,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pb, size_t cb) {
     if (cb < 2) return 0;
     DWORD dwKeyBits = static_cast<DWORD>(((pb[0] | (pb[1] << 8)) & 0x7F) * 64);
     std::vector<BYTE> der(pb + 2, pb + cb);
-    BYTE* pbBlob = nullptr;
-    DWORD cbBlob = 0;
-    HRESULT hr = getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(der.data(), static_cast<DWORD>(der.size()), dwKeyBits,
-                                                         &pbBlob, &cbBlob);
+    tessaro::SecureBytes blob;
+    HRESULT hr = getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(der.data(), static_cast<DWORD>(der.size()), dwKeyBits, blob);
     if (hr == S_OK) {
         // The blob is the size the provider reads for that key size.
-        if (pbBlob == nullptr || cbBlob != dwKeyBits * 9 / 16 + 20) abort();
-        delete[] pbBlob;
-    } else if (pbBlob != nullptr) {
+        if (blob.size() != dwKeyBits * 9 / 16 + 20) abort();
+    } else if (!blob.empty()) {
         abort();
     }
     RSA_PRIVATE_KEY_NUMBERS numbers;

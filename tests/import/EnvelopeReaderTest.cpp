@@ -17,16 +17,14 @@ std::string GoodKeyPart() { return Base64(Wrapped(kKey)) + ","; }
 
 struct Parsed {
     HRESULT hr = E_FAIL;
-    CKeyBuffer session, key;
+    tessaro::SecureBytes session, key;
     ALG_ID alg = 0xFFFF;
 };
 
 void Parse(const std::string& text, bool ex, Parsed& out) {
     std::u16string w = W(text);
-    out.hr = ex ? ParseEncryptCertPrivateKeyDataEx(w, out.session.Out(), out.session.OutLength(), &out.alg,
-                                                   out.key.Out(), out.key.OutLength())
-                : ParseEncryptCertPrivateKeyData(w, out.session.Out(), out.session.OutLength(), &out.alg,
-                                                 out.key.Out(), out.key.OutLength());
+    out.hr = ex ? ParseEncryptCertPrivateKeyDataEx(w, out.session, out.alg, out.key)
+                : ParseEncryptCertPrivateKeyData(w, out.session, out.alg, out.key);
 }
 
 HRESULT ParseCode(const std::string& text, bool ex) {
@@ -43,8 +41,8 @@ TEST(EnvelopeReader, FieldsOneOne306GiveBothKeysAnd3DES) {
         Parse(Envelope(1, 1, 306, GoodSessionPart(), GoodKeyPart()), ex, p);
         ASSERT_EQ(p.hr, KEVO_OK) << ex;
         EXPECT_EQ(p.alg, static_cast<ALG_ID>(CALG_3DES));
-        EXPECT_EQ(ToBytes(p.session.Get(), p.session.Size()), kSession);
-        EXPECT_EQ(ToBytes(p.key.Get(), p.key.Size()), kKey);
+        EXPECT_EQ(ToBytes(p.session.data(), p.session.size()), kSession);
+        EXPECT_EQ(ToBytes(p.key.data(), p.key.size()), kKey);
     }
 }
 
@@ -83,14 +81,14 @@ TEST(EnvelopeReader, SessionTypeZeroOnlyOnTheEnvelopePath) {
     Parse(Envelope(1, 1, 0, "not base64 and not DER!,", GoodKeyPart()), true, p);
     ASSERT_EQ(p.hr, KEVO_OK);
     EXPECT_EQ(p.alg, 0u);
-    EXPECT_EQ(p.session.Get(), nullptr);
-    EXPECT_EQ(p.session.Size(), 0u);
-    EXPECT_EQ(ToBytes(p.key.Get(), p.key.Size()), kKey);
+    EXPECT_EQ(p.session.data(), nullptr);
+    EXPECT_EQ(p.session.size(), 0u);
+    EXPECT_EQ(ToBytes(p.key.data(), p.key.size()), kKey);
 
     Parsed empty;
     Parse(Field(1) + Field(1) + Field(0) + Field(0) + LengthAndPart(GoodKeyPart()), true, empty);
     ASSERT_EQ(empty.hr, KEVO_OK);
-    EXPECT_EQ(ToBytes(empty.key.Get(), empty.key.Size()), kKey);
+    EXPECT_EQ(ToBytes(empty.key.data(), empty.key.size()), kKey);
 
     EXPECT_EQ(ParseCode(Envelope(1, 1, 0, "no comma", GoodKeyPart()), true), static_cast<HRESULT>(0xA0071403));
 }
@@ -101,7 +99,7 @@ TEST(EnvelopeReader, CommasEndEachPartAndAreRemovedInside) {
     Parsed p;
     Parse(Envelope(1, 1, 306, withCommas, GoodKeyPart()), false, p);
     ASSERT_EQ(p.hr, KEVO_OK);
-    EXPECT_EQ(ToBytes(p.session.Get(), p.session.Size()), kSession);
+    EXPECT_EQ(ToBytes(p.session.data(), p.session.size()), kSession);
 
     for (bool ex : {false, true}) {
         EXPECT_EQ(ParseCode(Envelope(1, 1, 306, s.substr(0, s.size() - 1), GoodKeyPart()), ex),
@@ -148,7 +146,7 @@ TEST(EnvelopeReader, PartsMustHaveExactlyTwoElements) {
     Parsed p;
     Parse(Envelope(1, 1, 306, GoodSessionPart(), Base64(swapped) + ","), false, p);
     ASSERT_EQ(p.hr, KEVO_OK);
-    EXPECT_EQ(ToBytes(p.key.Get(), p.key.Size()), kKey);
+    EXPECT_EQ(ToBytes(p.key.data(), p.key.size()), kKey);
 }
 
 TEST(EnvelopeReader, Base64PartsAdvanceThePosition) {
@@ -170,12 +168,11 @@ TEST(EnvelopeReader, Base64PartsAdvanceThePosition) {
 TEST(EnvelopeReader, CertificateTextIgnoresCommas) {
     const Bytes der = Sequential(50, 1);
     std::string b64 = Base64(der);
-    CKeyBuffer out;
-    ASSERT_EQ(ParseEncryptCertPublicKeyCert(W("," + b64.substr(0, 9) + ",,," + b64.substr(9) + ","), out.Out(),
-                                            out.OutLength()),
+    tessaro::SecureBytes out;
+    ASSERT_EQ(ParseEncryptCertPublicKeyCert(W("," + b64.substr(0, 9) + ",,," + b64.substr(9) + ","), out),
               KEVO_OK);
-    EXPECT_EQ(ToBytes(out.Get(), out.Size()), der);
-    EXPECT_EQ(ParseEncryptCertPublicKeyCert(u",,,", out.Out(), out.OutLength()), static_cast<HRESULT>(E_FAIL));
+    EXPECT_EQ(ToBytes(out.data(), out.size()), der);
+    EXPECT_EQ(ParseEncryptCertPublicKeyCert(u",,,", out), static_cast<HRESULT>(E_FAIL));
 }
 
 TEST(EnvelopeReader, EntryRefusesEmptyInputs) {
@@ -194,38 +191,36 @@ TEST(EnvelopeReader, EntryRefusesEmptyInputs) {
 TEST(Sm2Ciphertext, ReorderingsMoveC3AroundC2) {
     const Bytes c1 = Sequential(64, 0x00), c3 = Sequential(32, 0x40), c2 = Sequential(40, 0xA0);
     const Bytes c1c3c2 = Cat({c1, c3, c2}), c1c2c3 = Cat({c1, c2, c3});
-    BYTE* out = nullptr;
-    ASSERT_EQ(ConvertC1C3C2ToC1C2C3(c1c3c2.data(), 136, &out), KEVO_OK);
-    std::unique_ptr<BYTE[]> a(out);
-    EXPECT_EQ(ToBytes(out, 136), c1c2c3);
+    tessaro::SecureBytes out;
+    ASSERT_EQ(ConvertC1C3C2ToC1C2C3(c1c3c2.data(), 136, out), KEVO_OK);
+    ASSERT_EQ(out.size(), 137u);
+    EXPECT_EQ(ToBytes(out.data(), 136), c1c2c3);
     EXPECT_EQ(out[136], 0);  // the extra byte stays zero
-    ASSERT_EQ(ConvertC1C2C3ToC1C3C2(c1c2c3.data(), 136, &out), KEVO_OK);
-    std::unique_ptr<BYTE[]> b(out);
-    EXPECT_EQ(ToBytes(out, 136), c1c3c2);
+    ASSERT_EQ(ConvertC1C2C3ToC1C3C2(c1c2c3.data(), 136, out), KEVO_OK);
+    ASSERT_EQ(out.size(), 137u);
+    EXPECT_EQ(ToBytes(out.data(), 136), c1c3c2);
     EXPECT_EQ(out[136], 0);
 }
 
 TEST(Sm2Ciphertext, A32ByteC2SwapsTheSameWayBothTimes) {
     const Bytes ct = Cat({Sequential(64, 0), Sequential(32, 0x40), Sequential(32, 0x80)});
-    BYTE *x = nullptr, *y = nullptr;
-    ASSERT_EQ(ConvertC1C3C2ToC1C2C3(ct.data(), 128, &x), KEVO_OK);
-    ASSERT_EQ(ConvertC1C2C3ToC1C3C2(ct.data(), 128, &y), KEVO_OK);
-    std::unique_ptr<BYTE[]> hx(x), hy(y);
-    EXPECT_EQ(ToBytes(x, 128), ToBytes(y, 128));
-    EXPECT_EQ(ToBytes(x, 128), Cat({Sequential(64, 0), Sequential(32, 0x80), Sequential(32, 0x40)}));
+    tessaro::SecureBytes x, y;
+    ASSERT_EQ(ConvertC1C3C2ToC1C2C3(ct.data(), 128, x), KEVO_OK);
+    ASSERT_EQ(ConvertC1C2C3ToC1C3C2(ct.data(), 128, y), KEVO_OK);
+    EXPECT_EQ(ToBytes(x.data(), 128), ToBytes(y.data(), 128));
+    EXPECT_EQ(ToBytes(x.data(), 128), Cat({Sequential(64, 0), Sequential(32, 0x80), Sequential(32, 0x40)}));
 }
 
 TEST(Sm2Ciphertext, ShorterThanC1AndC3IsRefused) {
     const Bytes ct = Sequential(95, 0);
-    BYTE* out = reinterpret_cast<BYTE*>(0x1);
-    EXPECT_EQ(ConvertC1C3C2ToC1C2C3(ct.data(), 95, &out), static_cast<HRESULT>(0xA0071403));
-    EXPECT_EQ(ConvertC1C2C3ToC1C3C2(ct.data(), 95, &out), static_cast<HRESULT>(0xA0071403));
-    EXPECT_EQ(ConvertC1C2C3ToC1C3C2(ct.data(), 0, &out), static_cast<HRESULT>(0xA0071403));
-    EXPECT_EQ(out, reinterpret_cast<BYTE*>(0x1));  // nothing handed out
+    tessaro::SecureBytes out = {0x5A};
+    EXPECT_EQ(ConvertC1C3C2ToC1C2C3(ct.data(), 95, out), static_cast<HRESULT>(0xA0071403));
+    EXPECT_EQ(ConvertC1C2C3ToC1C3C2(ct.data(), 95, out), static_cast<HRESULT>(0xA0071403));
+    EXPECT_EQ(ConvertC1C2C3ToC1C3C2(ct.data(), 0, out), static_cast<HRESULT>(0xA0071403));
+    EXPECT_EQ(out, tessaro::SecureBytes{0x5A});  // nothing handed out
     // Exactly C1 and C3 with an empty C2 is the shortest reorderable text.
-    BYTE* ok = nullptr;
+    tessaro::SecureBytes ok;
     const Bytes min = Sequential(96, 0);
-    ASSERT_EQ(ConvertC1C3C2ToC1C2C3(min.data(), 96, &ok), KEVO_OK);
-    std::unique_ptr<BYTE[]> h(ok);
-    EXPECT_EQ(ToBytes(ok, 96), min);
+    ASSERT_EQ(ConvertC1C3C2ToC1C2C3(min.data(), 96, ok), KEVO_OK);
+    EXPECT_EQ(ToBytes(ok.data(), 96), min);
 }

@@ -46,10 +46,9 @@ struct BlobResult {
 
 BlobResult MakeBlob(const Bytes& der, DWORD bits) {
     BlobResult r;
-    CKeyBuffer out;
-    r.hr = getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(der.data(), static_cast<DWORD>(der.size()), bits, out.Out(),
-                                                   out.OutLength());
-    r.blob = ToBytes(out.Get(), out.Size());
+    tessaro::SecureBytes out;
+    r.hr = getMicrosoftSoftPkcs1PrivateKeyBlob_RSA(der.data(), static_cast<DWORD>(der.size()), bits, out);
+    r.blob = ToBytes(out.data(), out.size());
     return r;
 }
 
@@ -196,11 +195,10 @@ TEST(SimpleBlob, LayoutIsAReversedPkcs1BlockBehindTheHeader) {
     Prov p;
     ASSERT_TRUE(CryptAcquireContextW(&p.h, nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
     const Bytes key = Sequential(24, 0x01);
-    CKeyBuffer blob;
-    ASSERT_EQ(ComposePlainSessionBlob(p.h, CALG_3DES, CALG_RSA_KEYX, 1024, key.data(), 24, blob.Out(),
-                                      blob.OutLength()),
+    tessaro::SecureBytes blob;
+    ASSERT_EQ(ComposePlainSessionBlob(p.h, CALG_3DES, CALG_RSA_KEYX, 1024, key.data(), 24, blob),
               KEVO_OK);
-    Bytes b = ToBytes(blob.Get(), blob.Size());
+    Bytes b = ToBytes(blob.data(), blob.size());
     ASSERT_EQ(b.size(), 140u);
     EXPECT_EQ(ToHex(Bytes(b.begin(), b.begin() + 12)), "010200000366000000A40000");
     EXPECT_EQ(Bytes(b.begin() + 12, b.begin() + 36), Bytes(key.rbegin(), key.rend()));
@@ -214,20 +212,17 @@ TEST(SimpleBlob, KeysLongerThanOneBlockCanCarryAreRefusedFirst) {
     Prov p;
     ASSERT_TRUE(CryptAcquireContextW(&p.h, nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
     const Bytes key(200, 0x5A);
-    CKeyBuffer blob;
-    EXPECT_EQ(ComposePlainSessionBlob(p.h, CALG_3DES, CALG_RSA_KEYX, 1024, key.data(), 117, blob.Out(),
-                                      blob.OutLength()),
+    tessaro::SecureBytes blob;
+    EXPECT_EQ(ComposePlainSessionBlob(p.h, CALG_3DES, CALG_RSA_KEYX, 1024, key.data(), 117, blob),
               KEVO_OK);
-    EXPECT_EQ(blob.Size(), 140u);
+    EXPECT_EQ(blob.size(), 140u);
+    const Bytes composed(blob.begin(), blob.end());
     for (DWORD n : {118u, 128u, 129u, 0xFFFFFFF0u}) {
-        EXPECT_EQ(ComposePlainSessionBlob(p.h, CALG_3DES, CALG_RSA_KEYX, 1024, key.data(), n, blob.Out(),
-                                          blob.OutLength()),
-                  NTE_BAD_LEN)
+        EXPECT_EQ(ComposePlainSessionBlob(p.h, CALG_3DES, CALG_RSA_KEYX, 1024, key.data(), n, blob), NTE_BAD_LEN)
             << n;
-        EXPECT_EQ(blob.Get(), nullptr);
+        EXPECT_EQ(Bytes(blob.begin(), blob.end()), composed);  // the caller's buffer is left as it was
     }
-    EXPECT_EQ(ComposePlainSessionBlob(p.h, CALG_3DES, CALG_RSA_KEYX, 80, key.data(), 1, blob.Out(),
-                                      blob.OutLength()),
+    EXPECT_EQ(ComposePlainSessionBlob(p.h, CALG_3DES, CALG_RSA_KEYX, 80, key.data(), 1, blob),
               NTE_BAD_LEN);
 }
 
@@ -235,9 +230,9 @@ TEST(SimpleBlob, ImportThroughTheExponentOneKeyKeepsTheKeyBytes) {
     Prov p;
     ASSERT_TRUE(CryptAcquireContextW(&p.h, nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
     Key one, session;
-    ASSERT_TRUE(CreatePrivateExponentOneKey(p.h, &one.h));
+    ASSERT_EQ(CreatePrivateExponentOneKey(p.h, &one.h), KEVO_OK);
     const Bytes key = Sequential(24, 0x31);
-    ASSERT_TRUE(ImportPlainSessionBlob(p.h, one.h, CALG_3DES, key.data(), 24, &session.h));
+    ASSERT_EQ(ImportPlainSessionBlob(p.h, one.h, CALG_3DES, key.data(), 24, &session.h), KEVO_OK);
     DWORD mode = CRYPT_MODE_ECB;
     ASSERT_TRUE(CryptSetKeyParam(session.h, KP_MODE, reinterpret_cast<BYTE*>(&mode), 0));
     const Bytes plain = Sequential(13, 0x61);
@@ -251,10 +246,10 @@ TEST(SimpleBlob, ImportThroughTheExponentOneKeyKeepsTheKeyBytes) {
     // Wrong sizes never become a key.
     Key bad;
     const Bytes big(200, 0x77);
-    EXPECT_FALSE(ImportPlainSessionBlob(p.h, one.h, CALG_3DES, big.data(), 118, &bad.h));
-    EXPECT_FALSE(ImportPlainSessionBlob(p.h, one.h, CALG_3DES, big.data(), 200, &bad.h));
-    EXPECT_FALSE(ImportPlainSessionBlob(p.h, one.h, CALG_3DES, big.data(), 16, &bad.h));
-    EXPECT_FALSE(ImportPlainSessionBlob(p.h, one.h, 0x1234, key.data(), 24, &bad.h));
+    EXPECT_EQ(ImportPlainSessionBlob(p.h, one.h, CALG_3DES, big.data(), 118, &bad.h), NTE_BAD_LEN);
+    EXPECT_EQ(ImportPlainSessionBlob(p.h, one.h, CALG_3DES, big.data(), 200, &bad.h), NTE_BAD_LEN);
+    EXPECT_EQ(ImportPlainSessionBlob(p.h, one.h, CALG_3DES, big.data(), 16, &bad.h), NTE_BAD_DATA);
+    EXPECT_EQ(ImportPlainSessionBlob(p.h, one.h, 0x1234, key.data(), 24, &bad.h), NTE_BAD_ALGID);
     EXPECT_EQ(bad.h, 0u);
 }
 
@@ -264,28 +259,28 @@ TEST(PlainPrivateKey, DecryptsWithTheSessionKeyAndLeavesNoKeySet) {
     const auto before = EnhancedContainers();
     const Bytes session = Sequential(24, 0x07), secret = Sequential(100, 0x20);
     const Bytes encrypted = TripleDesEcbEncrypt(session, secret);
-    CKeyBuffer out;
-    ASSERT_EQ(DecryptPrivateKeywithSessionKey(out.Out(), out.OutLength(), CALG_3DES, session.data(), 24,
+    tessaro::SecureBytes out;
+    ASSERT_EQ(DecryptPrivateKeywithSessionKey(out, CALG_3DES, session.data(), 24,
                                               encrypted.data(), static_cast<DWORD>(encrypted.size())),
               KEVO_OK);
-    EXPECT_EQ(ToBytes(out.Get(), out.Size()), secret);
+    EXPECT_EQ(ToBytes(out.data(), out.size()), secret);
     EXPECT_EQ(EnhancedContainers(), before);
 
     // Another session key: the padding does not come out (or, rarely, the
     // bytes are garbage); either way no key set stays behind.
     const Bytes other = Sequential(24, 0x08);
-    HRESULT hr = DecryptPrivateKeywithSessionKey(out.Out(), out.OutLength(), CALG_3DES, other.data(), 24,
+    HRESULT hr = DecryptPrivateKeywithSessionKey(out, CALG_3DES, other.data(), 24,
                                                  encrypted.data(), static_cast<DWORD>(encrypted.size()));
-    if (SUCCEEDED(hr)) EXPECT_NE(ToBytes(out.Get(), out.Size()), secret);
+    if (SUCCEEDED(hr)) EXPECT_NE(ToBytes(out.data(), out.size()), secret);
     else EXPECT_EQ(hr, NTE_BAD_DATA);
     EXPECT_EQ(EnhancedContainers(), before);
 
     // A session key of the wrong size fails in the plain-blob step.
-    EXPECT_EQ(DecryptPrivateKeywithSessionKey(out.Out(), out.OutLength(), CALG_3DES, session.data(), 16,
+    EXPECT_EQ(DecryptPrivateKeywithSessionKey(out, CALG_3DES, session.data(), 16,
                                               encrypted.data(), static_cast<DWORD>(encrypted.size())),
               static_cast<HRESULT>(0xA0071403));
     // Ciphertext that is not whole blocks.
-    EXPECT_EQ(DecryptPrivateKeywithSessionKey(out.Out(), out.OutLength(), CALG_3DES, session.data(), 24,
+    EXPECT_EQ(DecryptPrivateKeywithSessionKey(out, CALG_3DES, session.data(), 24,
                                               encrypted.data(), 7),
               NTE_BAD_DATA);
     EXPECT_EQ(EnhancedContainers(), before);
@@ -294,23 +289,23 @@ TEST(PlainPrivateKey, DecryptsWithTheSessionKeyAndLeavesNoKeySet) {
 // ---- The envelope path's structures ------------------------------------------------
 
 TEST(RsaEnvelope, IdentifiersAreBareObjectIdentifiers) {
-    CKeyBuffer oid;
-    ASSERT_EQ(ComposeObjectIdentifier("1.3.6.1.4.1.4929.1.7", oid.Out(), oid.OutLength()), KEVO_OK);
-    EXPECT_EQ(ToHex(ToBytes(oid.Get(), oid.Size())), "06092B06010401A6410107");
-    ASSERT_EQ(ComposeObjectIdentifier("1.2.840.113549.1.1.1", oid.Out(), oid.OutLength()), KEVO_OK);
-    EXPECT_EQ(ToHex(ToBytes(oid.Get(), oid.Size())), "06092A864886F70D010101");
+    std::vector<BYTE> oid;
+    ASSERT_EQ(ComposeObjectIdentifier("1.3.6.1.4.1.4929.1.7", oid), KEVO_OK);
+    EXPECT_EQ(ToHex(ToBytes(oid.data(), oid.size())), "06092B06010401A6410107");
+    ASSERT_EQ(ComposeObjectIdentifier("1.2.840.113549.1.1.1", oid), KEVO_OK);
+    EXPECT_EQ(ToHex(ToBytes(oid.data(), oid.size())), "06092A864886F70D010101");
 }
 
 TEST(RsaEnvelope, KeysTravelAsTheyCame) {
     const Bytes session = {0x01, 0x02, 0x03}, key = {0xAA, 0xBB};
-    CKeyBuffer env;
-    ASSERT_EQ(ComposeRSAEVPPrivateKey(key.data(), 2, session.data(), 3, env.Out(), env.OutLength()), KEVO_OK);
-    EXPECT_EQ(ToHex(ToBytes(env.Get(), env.Size())),
+    tessaro::SecureBytes env;
+    ASSERT_EQ(ComposeRSAEVPPrivateKey(key.data(), 2, session.data(), 3, env), KEVO_OK);
+    EXPECT_EQ(ToHex(ToBytes(env.data(), env.size())),
               "3022" "020101" "06092A864886F70D010101" "06092B06010401A6410107" "0403010203" "0402AABB");
     // Long keys get long length octets.
     const Bytes big = Sequential(300, 0);
-    ASSERT_EQ(ComposeRSAEVPPrivateKey(big.data(), 300, big.data(), 128, env.Out(), env.OutLength()), KEVO_OK);
-    Bytes b = ToBytes(env.Get(), env.Size());
+    ASSERT_EQ(ComposeRSAEVPPrivateKey(big.data(), 300, big.data(), 128, env), KEVO_OK);
+    Bytes b = ToBytes(env.data(), env.size());
     ASSERT_EQ(b.size(), 4u + 3 + 11 + 11 + 3 + 128 + 4 + 300);
     EXPECT_EQ(ToHex(Bytes(b.begin(), b.begin() + 4)), "308201CC");
     EXPECT_EQ(ToHex(Bytes(b.begin() + 29, b.begin() + 32)), "048180");

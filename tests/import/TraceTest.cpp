@@ -51,9 +51,9 @@ protected:
 };
 
 HRESULT Parse(const std::string& text) {
-    CKeyBuffer s, k;
+    tessaro::SecureBytes s, k;
     ALG_ID alg = 0;
-    return ParseEncryptCertPrivateKeyData(W(text), s.Out(), s.OutLength(), &alg, k.Out(), k.OutLength());
+    return ParseEncryptCertPrivateKeyData(W(text), s, alg, k);
 }
 
 }  // namespace
@@ -64,8 +64,8 @@ TEST_F(ImportTrace, RefusalsNameTheirStepAndReason) {
     EXPECT_EQ(Parse(Envelope(5, 1, 306, "QUJD,", key)), static_cast<HRESULT>(0xA0071404));
     EXPECT_EQ(Parse(Envelope(1, 1, 306, Base64(Tlv(0x30, Tlv(0x04, {1}))) + ",", key)),
               static_cast<HRESULT>(0xA0071403));
-    BYTE* out = nullptr;
-    EXPECT_EQ(ConvertC1C3C2ToC1C2C3(Sequential(20, 0).data(), 20, &out), static_cast<HRESULT>(0xA0071403));
+    tessaro::SecureBytes out;
+    EXPECT_EQ(ConvertC1C3C2ToC1C2C3(Sequential(20, 0).data(), 20, out), static_cast<HRESULT>(0xA0071403));
 
     const std::string text = TraceText();
     for (const char* line :
@@ -83,7 +83,7 @@ TEST_F(ImportTrace, RefusalsNameTheirStepAndReason) {
 
 TEST_F(ImportTrace, PlainKeyStepsAreTracedWithoutTheKeys) {
     const Bytes session = Sequential(24, 0x51), secret = Sequential(48, 0xC0);
-    CKeyBuffer out;
+    tessaro::SecureBytes out;
     // 3DES-ECB of the secret under the session key, made by the provider
     // the same way the authority does it.
     HCRYPTPROV p = 0;
@@ -102,10 +102,10 @@ TEST_F(ImportTrace, PlainKeyStepsAreTracedWithoutTheKeys) {
     CryptDestroyKey(k);
     CryptReleaseContext(p, 0);
 
-    ASSERT_EQ(DecryptPrivateKeywithSessionKey(out.Out(), out.OutLength(), CALG_3DES, session.data(), 24, enc.data(),
+    ASSERT_EQ(DecryptPrivateKeywithSessionKey(out, CALG_3DES, session.data(), 24, enc.data(),
                                               static_cast<DWORD>(enc.size())),
               KEVO_OK);
-    EXPECT_EQ(ToBytes(out.Get(), out.Size()), secret);
+    EXPECT_EQ(ToBytes(out.data(), out.size()), secret);
     const std::string text = TraceText();
     for (const char* step : {"DecryptPrivateKeywithSessionKey - CryptAcquireContext",
                              "DecryptPrivateKeywithSessionKey - CreatePrivateExponentOneKey",

@@ -223,7 +223,7 @@ void ReleaseCopy(const Bytes& secret, bool bWipe) {
     static BYTE* volatile s_copy;
     s_copy = new BYTE[100]();
     memcpy(s_copy + 40, secret.data(), secret.size());
-    if (bWipe) WipeKeyMaterial(s_copy, 100);
+    if (bWipe) SecureZeroMemory(s_copy, 100);
     delete[] s_copy;
 }
 
