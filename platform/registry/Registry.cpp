@@ -530,15 +530,46 @@ LSTATUS CopyName(const std::u16string& name, LPWSTR buf, LPDWORD cch) {
     return ERROR_SUCCESS;
 }
 
+// A value's data as the query calls hand it out: the size when asked, the
+// bytes when a buffer is given that holds them.
+LSTATUS CopyData(const std::vector<BYTE>& data, LPBYTE buf, LPDWORD cb) {
+    if (!cb) return ERROR_SUCCESS;
+    DWORD need = static_cast<DWORD>(data.size());
+    if (buf) {
+        if (*cb < need) {
+            *cb = need;
+            return ERROR_MORE_DATA;
+        }
+        if (need) std::memcpy(buf, data.data(), need);
+    }
+    *cb = need;
+    return ERROR_SUCCESS;
+}
+
+// Opens the handle of a call and splits the subkey path it names.
+LSTATUS OpenPath(Call& c, HKEY hKey, LPCWSTR subKey, std::vector<std::u16string>* parts) {
+    LSTATUS st = c.Open(hKey);
+    return st != ERROR_SUCCESS ? st : SplitPath(subKey, parts);
+}
+
+// The end of a change to one key's values: the statement run, the key's time
+// touched, the change committed. A change that must touch a row and found
+// none fails as not found.
+LSTATUS FinishValueChange(WriteScope& w, sqlite3_stmt* s, sqlite3* db, int64_t key, bool mustChange) {
+    int rc = sqlite3_step(s);
+    if (rc != SQLITE_DONE) return MapSqlite(rc);
+    if (mustChange && sqlite3_changes(db) == 0) return ERROR_FILE_NOT_FOUND;
+    LSTATUS st = TouchKey(db, key);
+    return st != ERROR_SUCCESS ? st : w.Commit();
+}
+
 }  // namespace
 
 LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) try {
     if (!phkResult) return ERROR_INVALID_PARAMETER;
     Call c;
-    LSTATUS st = c.Open(hKey);
-    if (st != ERROR_SUCCESS) return st;
     std::vector<std::u16string> parts;
-    st = SplitPath(lpSubKey, &parts);
+    LSTATUS st = OpenPath(c, hKey, lpSubKey, &parts);
     if (st != ERROR_SUCCESS) return st;
     int64_t id;
     st = WalkPath(c.hive->db, c.r.id, parts, &id);
@@ -679,11 +710,7 @@ LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwT
     sqlite3_bind_int64(s.get(), 4, dwType);
     BindOrThrow(sqlite3_bind_blob(s.get(), 5, cbData ? lpData : reinterpret_cast<const BYTE*>(""),
                                   static_cast<int>(cbData), SQLITE_TRANSIENT));
-    int rc = sqlite3_step(s.get());
-    if (rc != SQLITE_DONE) return MapSqlite(rc);
-    st = TouchKey(h->db, c.r.id);
-    if (st != ERROR_SUCCESS) return st;
-    return w.Commit();
+    return FinishValueChange(w, s.get(), h->db, c.r.id, false);
 } catch (const std::bad_alloc&) {
     return ERROR_NOT_ENOUGH_MEMORY;
 }
@@ -699,17 +726,7 @@ LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPD
     st = ReadValue(c.hive->db, c.r.id, lpValueName ? std::u16string(lpValueName) : std::u16string(), &row);
     if (st != ERROR_SUCCESS) return st;
     if (lpType) *lpType = row.type;
-    if (!lpcbData) return ERROR_SUCCESS;
-    DWORD need = static_cast<DWORD>(row.data.size());
-    if (lpData) {
-        if (*lpcbData < need) {
-            *lpcbData = need;
-            return ERROR_MORE_DATA;
-        }
-        if (need) std::memcpy(lpData, row.data.data(), need);
-    }
-    *lpcbData = need;
-    return ERROR_SUCCESS;
+    return CopyData(row.data, lpData, lpcbData);
 } catch (const std::bad_alloc&) {
     return ERROR_NOT_ENOUGH_MEMORY;
 }
@@ -731,12 +748,7 @@ LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) try {
     if (!s) return PrepareFailure();
     sqlite3_bind_int64(s.get(), 1, c.r.id);
     BindBlob16(s.get(), 2, Fold(name));
-    int rc = sqlite3_step(s.get());
-    if (rc != SQLITE_DONE) return MapSqlite(rc);
-    if (sqlite3_changes(h->db) == 0) return ERROR_FILE_NOT_FOUND;
-    st = TouchKey(h->db, c.r.id);
-    if (st != ERROR_SUCCESS) return st;
-    return w.Commit();
+    return FinishValueChange(w, s.get(), h->db, c.r.id, true);
 } catch (const std::bad_alloc&) {
     return ERROR_NOT_ENOUGH_MEMORY;
 }
@@ -794,16 +806,8 @@ LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcc
     if (st != ERROR_SUCCESS) return st;
     if (*lpcchValueName < row.name.size() + 1) return ERROR_MORE_DATA;
     if (lpType) *lpType = row.type;
-    DWORD need = static_cast<DWORD>(row.data.size());
-    if (lpData) {
-        if (*lpcbData < need) {
-            *lpcbData = need;
-            return ERROR_MORE_DATA;
-        }
-        if (need) std::memcpy(lpData, row.data.data(), need);
-    }
-    if (lpcbData) *lpcbData = need;
-    return CopyName(row.name, lpValueName, lpcchValueName);
+    st = CopyData(row.data, lpData, lpcbData);
+    return st != ERROR_SUCCESS ? st : CopyName(row.name, lpValueName, lpcchValueName);
 } catch (const std::bad_alloc&) {
     return ERROR_NOT_ENOUGH_MEMORY;
 }
@@ -899,10 +903,8 @@ LSTATUS DeleteKeyRow(Call& c, const std::vector<std::u16string>& parts, bool tre
 LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) try {
     if (!lpSubKey) return ERROR_INVALID_PARAMETER;
     Call c;
-    LSTATUS st = c.Open(hKey);
-    if (st != ERROR_SUCCESS) return st;
     std::vector<std::u16string> parts;
-    st = SplitPath(lpSubKey, &parts);
+    LSTATUS st = OpenPath(c, hKey, lpSubKey, &parts);
     if (st != ERROR_SUCCESS) return st;
     return DeleteKeyRow(c, parts, false, false);
 } catch (const std::bad_alloc&) {
@@ -911,10 +913,8 @@ LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) try {
 
 LSTATUS RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) try {
     Call c;
-    LSTATUS st = c.Open(hKey);
-    if (st != ERROR_SUCCESS) return st;
     std::vector<std::u16string> parts;
-    st = SplitPath(lpSubKey, &parts);
+    LSTATUS st = OpenPath(c, hKey, lpSubKey, &parts);
     if (st != ERROR_SUCCESS) return st;
     // Without a subkey the key's contents go and the key itself stays.
     return DeleteKeyRow(c, parts, true, lpSubKey == nullptr || *lpSubKey == 0);
