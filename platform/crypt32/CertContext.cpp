@@ -18,10 +18,7 @@ namespace {
 
 constexpr uint32_t kContextMagic = 0x43545843;  // "CXTC"
 
-std::unordered_set<const void*>& LiveContexts() {
-    static auto* s = new std::unordered_set<const void*>();
-    return *s;
-}
+std::unordered_set<const void*>& LiveContexts() { return HandedOut<ContextImpl>(); }
 
 HRESULT ParseAlgorithm(const Element& seq, std::string& oid, CRYPT_ALGORITHM_IDENTIFIER& alg) {
     der::Reader r(seq);
@@ -215,6 +212,12 @@ ContextImpl* LiveContext(PCCERT_CONTEXT p) {
     return c->magic == kContextMagic ? c : nullptr;
 }
 
+ContextImpl* CheckedContext(PCCERT_CONTEXT p) {
+    ContextImpl* c = LiveContext(p);
+    if (!c) SetError(E_INVALIDARG);
+    return c;
+}
+
 ContextImpl* NewContext(std::shared_ptr<CertData> data) {
     std::unique_ptr<ContextImpl> c(new ContextImpl());
     c->magic = kContextMagic;
@@ -291,11 +294,8 @@ PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE
 PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT pCertContext) {
     if (pCertContext == nullptr) return nullptr;
     ApiLock g;
-    ContextImpl* c = LiveContext(pCertContext);
-    if (!c) {
-        SetError(E_INVALIDARG);
-        return nullptr;
-    }
+    ContextImpl* c = CheckedContext(pCertContext);
+    if (!c) return nullptr;
     AddRefContext(c);
     return pCertContext;
 }
@@ -303,11 +303,8 @@ PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT pCertContext) {
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
     if (pCertContext == nullptr) return TRUE;
     ApiLock g;
-    ContextImpl* c = LiveContext(pCertContext);
-    if (!c) {
-        SetError(E_INVALIDARG);
-        return FALSE;
-    }
+    ContextImpl* c = CheckedContext(pCertContext);
+    if (!c) return FALSE;
     ReleaseContext(c);
     return TRUE;
 }

@@ -299,11 +299,8 @@ DWORD CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlag
                          LPWSTR pszNameString, DWORD cchNameString) try {
     if (pszNameString && cchNameString) pszNameString[0] = 0;
     ApiLock g;
-    ContextImpl* c = LiveContext(pCertContext);
-    if (!c) {
-        SetError(E_INVALIDARG);
-        return 1;
-    }
+    ContextImpl* c = CheckedContext(pCertContext);
+    if (!c) return 1;
     const CERT_INFO* ci = &c->data->info;
     bool issuer = (dwFlags & CERT_NAME_ISSUER_FLAG) != 0;
     const CERT_NAME_BLOB& nameBlob = issuer ? ci->Issuer : ci->Subject;

@@ -375,11 +375,8 @@ BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwProp
 
 DWORD CertEnumCertificateContextProperties(PCCERT_CONTEXT pCertContext, DWORD dwPropId) try {
     ApiLock g;
-    ContextImpl* c = LiveContext(pCertContext);
-    if (!c) {
-        SetError(E_INVALIDARG);
-        return 0;
-    }
+    ContextImpl* c = CheckedContext(pCertContext);
+    if (!c) return 0;
     auto it = c->props.upper_bound(dwPropId);
     return it == c->props.end() ? 0 : it->first;
 } catch (const std::bad_alloc&) {

@@ -14,10 +14,7 @@ namespace {
 
 constexpr uint32_t kStoreMagic = 0x53545243;  // "CRTS"
 
-std::unordered_set<const void*>& LiveStores() {
-    static auto* s = new std::unordered_set<const void*>();
-    return *s;
-}
+std::unordered_set<const void*>& LiveStores() { return HandedOut<StoreImpl>(); }
 
 void DestroyStore(StoreImpl* s) {
     LiveStores().erase(s);
@@ -154,6 +151,12 @@ StoreImpl* LiveStore(HCERTSTORE h) {
     return s->magic == kStoreMagic && s->openHandles > 0 ? s : nullptr;
 }
 
+StoreImpl* CheckedStore(HCERTSTORE h) {
+    StoreImpl* s = LiveStore(h);
+    if (!s) SetError(E_INVALIDARG);
+    return s;
+}
+
 void MaybeDestroyStore(StoreImpl* s) {
     if (s->openHandles == 0 && s->contextRefs == 0) DestroyStore(s);
 }
@@ -202,11 +205,8 @@ HCERTSTORE CertOpenSystemStoreW(HCRYPTPROV_LEGACY hProv, LPCWSTR szSubsystemProt
 
 HCERTSTORE CertDuplicateStore(HCERTSTORE hCertStore) {
     ApiLock g;
-    StoreImpl* s = LiveStore(hCertStore);
-    if (!s) {
-        SetError(E_INVALIDARG);
-        return nullptr;
-    }
+    StoreImpl* s = CheckedStore(hCertStore);
+    if (!s) return nullptr;
     ++s->openHandles;
     return s;
 }
@@ -214,11 +214,8 @@ HCERTSTORE CertDuplicateStore(HCERTSTORE hCertStore) {
 BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) try {
     if (!hCertStore) return TRUE;
     ApiLock g;
-    StoreImpl* s = LiveStore(hCertStore);
-    if (!s) {
-        SetError(E_INVALIDARG);
-        return FALSE;
-    }
+    StoreImpl* s = CheckedStore(hCertStore);
+    if (!s) return FALSE;
     --s->openHandles;
     bool pending = s->openHandles == 0 && s->contextRefs > 0;
     MaybeDestroyStore(s);
@@ -430,11 +427,8 @@ BOOL CertAddSerializedElementToStore(HCERTSTORE hCertStore, const BYTE* pbElemen
     ApiLock g;
     PCCERT_CONTEXT handed = nullptr;
     if (hCertStore) {
-        StoreImpl* s = LiveStore(hCertStore);
-        if (!s) {
-            SetError(E_INVALIDARG);
-            return FALSE;
-        }
+        StoreImpl* s = CheckedStore(hCertStore);
+        if (!s) return FALSE;
         if (!AddAndHandOut(s, data, props, dwAddDisposition, ppvContext ? &handed : nullptr)) return FALSE;
     } else if (ppvContext) {
         ContextImpl* out = NewContext(data);
@@ -451,11 +445,8 @@ BOOL CertAddSerializedElementToStore(HCERTSTORE hCertStore, const BYTE* pbElemen
 
 BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) try {
     ApiLock g;
-    ContextImpl* c = LiveContext(pCertContext);
-    if (!c) {
-        SetError(E_INVALIDARG);
-        return FALSE;
-    }
+    ContextImpl* c = CheckedContext(pCertContext);
+    if (!c) return FALSE;
     StoreImpl* s = c->store;
     if (!s || !c->inStore) {  // no store, or already gone from it
         ReleaseContext(c);

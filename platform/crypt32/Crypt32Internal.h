@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/base/Der.h"
@@ -115,9 +116,18 @@ public:
 void DeferProviderRelease(HCRYPTPROV h);
 
 // Handle validation: only pointers this layer handed out and not yet
-// released are dereferenced.
+// released are dereferenced. The set of one kind's live objects lives for the
+// process: handles may be released from static destructors.
+template <typename T>
+std::unordered_set<const void*>& HandedOut() {
+    static auto* s = new std::unordered_set<const void*>();
+    return *s;
+}
 ContextImpl* LiveContext(PCCERT_CONTEXT p);
 StoreImpl* LiveStore(HCERTSTORE h);  // open handle (openHandles > 0)
+// The same, with E_INVALIDARG as the last error for a handle that is not.
+ContextImpl* CheckedContext(PCCERT_CONTEXT p);
+StoreImpl* CheckedStore(HCERTSTORE h);
 
 // A new context of no store sharing the decoded certificate.
 ContextImpl* NewContext(std::shared_ptr<CertData> data);

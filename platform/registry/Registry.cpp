@@ -552,6 +552,19 @@ LSTATUS OpenPath(Call& c, HKEY hKey, LPCWSTR subKey, std::vector<std::u16string>
     return st != ERROR_SUCCESS ? st : SplitPath(subKey, parts);
 }
 
+// The index-th subkey or value name of a key, for the enumerating calls.
+LSTATUS NthName(Call& c, HKEY hKey, bool values, DWORD index, ChildCache* scratch, const std::u16string** name) {
+    LSTATUS st = c.Open(hKey);
+    if (st != ERROR_SUCCESS) return st;
+    ChildCache* cache = c.r.key ? (values ? &c.r.key->values : &c.r.key->keys) : nullptr;
+    const std::vector<std::u16string>* names;
+    st = ChildNames(*c.hive, c.r.id, cache, scratch, values, index, &names);
+    if (st != ERROR_SUCCESS) return st;
+    if (index >= names->size()) return ERROR_NO_MORE_ITEMS;
+    *name = &(*names)[index];
+    return ERROR_SUCCESS;
+}
+
 // The end of a change to one key's values: the statement run, the key's time
 // touched, the change committed. A change that must touch a row and found
 // none fails as not found.
@@ -757,14 +770,11 @@ LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName
                       LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) try {
     if (!lpName || !lpcchName || lpReserved) return ERROR_INVALID_PARAMETER;
     Call c;
-    LSTATUS st = c.Open(hKey);
-    if (st != ERROR_SUCCESS) return st;
     ChildCache scratch;
-    const std::vector<std::u16string>* names;
-    st = ChildNames(*c.hive, c.r.id, c.r.key ? &c.r.key->keys : nullptr, &scratch, false, dwIndex, &names);
+    const std::u16string* found = nullptr;
+    LSTATUS st = NthName(c, hKey, false, dwIndex, &scratch, &found);
     if (st != ERROR_SUCCESS) return st;
-    if (dwIndex >= names->size()) return ERROR_NO_MORE_ITEMS;
-    const std::u16string& name = (*names)[dwIndex];
+    const std::u16string& name = *found;
     if (lpClass && lpcchClass) {
         if (*lpcchClass < 1) return ERROR_MORE_DATA;
         lpClass[0] = 0;
@@ -793,15 +803,12 @@ LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcc
     if (!lpValueName || !lpcchValueName || lpReserved) return ERROR_INVALID_PARAMETER;
     if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
     Call c;
-    LSTATUS st = c.Open(hKey);
-    if (st != ERROR_SUCCESS) return st;
     ChildCache scratch;
-    const std::vector<std::u16string>* names;
-    st = ChildNames(*c.hive, c.r.id, c.r.key ? &c.r.key->values : nullptr, &scratch, true, dwIndex, &names);
+    const std::u16string* name = nullptr;
+    LSTATUS st = NthName(c, hKey, true, dwIndex, &scratch, &name);
     if (st != ERROR_SUCCESS) return st;
-    if (dwIndex >= names->size()) return ERROR_NO_MORE_ITEMS;
     ValueRow row;
-    st = ReadValue(c.hive->db, c.r.id, (*names)[dwIndex], &row);
+    st = ReadValue(c.hive->db, c.r.id, *name, &row);
     if (st == ERROR_FILE_NOT_FOUND) return ERROR_NO_MORE_ITEMS;  // deleted meanwhile
     if (st != ERROR_SUCCESS) return st;
     if (*lpcchValueName < row.name.size() + 1) return ERROR_MORE_DATA;
