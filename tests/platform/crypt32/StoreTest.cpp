@@ -69,16 +69,6 @@ HCERTSTORE OpenSystem(DWORD loc, const char16_t* name, DWORD flags = 0) {
     return CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, loc | flags, name);
 }
 
-void SetProvInfo(PCCERT_CONTEXT c, const std::u16string& container) {
-    std::u16string prov = MS_ENHANCED_PROV_W;
-    CRYPT_KEY_PROV_INFO kpi{};
-    kpi.pwszContainerName = const_cast<char16_t*>(container.c_str());
-    kpi.pwszProvName = prov.data();
-    kpi.dwProvType = PROV_RSA_FULL;
-    kpi.dwKeySpec = AT_SIGNATURE;
-    ASSERT_TRUE(CertSetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, 0, &kpi));
-}
-
 bool ReadRegBlob(HKEY root, const std::u16string& path, Bytes& out) {
     HKEY k = nullptr;
     if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
