@@ -291,22 +291,25 @@ PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE
     return nullptr;
 }
 
+namespace {
+// Applies f to a live context under the lock; E_INVALIDARG for one that is not.
+template <typename F>
+bool OnLiveContext(PCCERT_CONTEXT p, F f) {
+    ApiLock g;
+    ContextImpl* c = CheckedContext(p);
+    if (c) f(c);
+    return c != nullptr;
+}
+}  // namespace
+
 PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT pCertContext) {
     if (pCertContext == nullptr) return nullptr;
-    ApiLock g;
-    ContextImpl* c = CheckedContext(pCertContext);
-    if (!c) return nullptr;
-    AddRefContext(c);
-    return pCertContext;
+    return OnLiveContext(pCertContext, AddRefContext) ? pCertContext : nullptr;
 }
 
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
     if (pCertContext == nullptr) return TRUE;
-    ApiLock g;
-    ContextImpl* c = CheckedContext(pCertContext);
-    if (!c) return FALSE;
-    ReleaseContext(c);
-    return TRUE;
+    return OnLiveContext(pCertContext, ReleaseContext) ? TRUE : FALSE;
 }
 
 BOOL CertCompareCertificateName(DWORD dwCertEncodingType, PCERT_NAME_BLOB pCertName1, PCERT_NAME_BLOB pCertName2) {

@@ -353,11 +353,19 @@ LSTATUS SplitPath(LPCWSTR sub, std::vector<std::u16string>* parts) {
 
 std::u16string Fold(const std::u16string& s) { return tessaro_platform::FoldString(s.data(), s.size()); }
 
+// A statement about one name (compared case-folded) under one key, bound.
+Stmt PrepareForName(sqlite3* db, const char* sql, int64_t key, const std::u16string& name) {
+    Stmt s = Prepare(db, sql);
+    if (s) {
+        sqlite3_bind_int64(s.get(), 1, key);
+        BindBlob16(s.get(), 2, Fold(name));
+    }
+    return s;
+}
+
 LSTATUS FindChild(sqlite3* db, int64_t parent, const std::u16string& name, int64_t* child) {
-    Stmt s = Prepare(db, "SELECT id FROM keys WHERE parent=? AND fold=?");
+    Stmt s = PrepareForName(db, "SELECT id FROM keys WHERE parent=? AND fold=?", parent, name);
     if (!s) return PrepareFailure();
-    sqlite3_bind_int64(s.get(), 1, parent);
-    BindBlob16(s.get(), 2, Fold(name));
     int rc = sqlite3_step(s.get());
     if (rc == SQLITE_ROW) {
         *child = sqlite3_column_int64(s.get(), 0);
@@ -487,10 +495,8 @@ struct ValueRow {
 };
 
 LSTATUS ReadValue(sqlite3* db, int64_t key, const std::u16string& name, ValueRow* row) {
-    Stmt s = Prepare(db, "SELECT name, type, data FROM vals WHERE key=? AND fold=?");
+    Stmt s = PrepareForName(db, "SELECT name, type, data FROM vals WHERE key=? AND fold=?", key, name);
     if (!s) return PrepareFailure();
-    sqlite3_bind_int64(s.get(), 1, key);
-    BindBlob16(s.get(), 2, Fold(name));
     int rc = sqlite3_step(s.get());
     if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
     if (rc != SQLITE_ROW) return MapSqlite(rc);
@@ -757,10 +763,8 @@ LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) try {
     if (st != ERROR_SUCCESS) return st;
     WriteScope w(*h);
     if (w.Status() != ERROR_SUCCESS) return w.Status();
-    Stmt s = Prepare(h->db, "DELETE FROM vals WHERE key=? AND fold=?");
+    Stmt s = PrepareForName(h->db, "DELETE FROM vals WHERE key=? AND fold=?", c.r.id, name);
     if (!s) return PrepareFailure();
-    sqlite3_bind_int64(s.get(), 1, c.r.id);
-    BindBlob16(s.get(), 2, Fold(name));
     return FinishValueChange(w, s.get(), h->db, c.r.id, true);
 } catch (const std::bad_alloc&) {
     return ERROR_NOT_ENOUGH_MEMORY;
