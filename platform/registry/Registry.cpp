@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -552,6 +553,14 @@ LSTATUS CopyData(const std::vector<BYTE>& data, LPBYTE buf, LPDWORD cb) {
     return ERROR_SUCCESS;
 }
 
+// Starts a change to the call's hive: writable, and in a write scope.
+LSTATUS BeginWrite(Call& c, Hive** h, std::optional<WriteScope>& w) {
+    LSTATUS st = WritableHive(c.st, c.r.hive, h);
+    if (st != ERROR_SUCCESS) return st;
+    w.emplace(**h);
+    return w->Status();
+}
+
 // Opens the handle of a call and splits the subkey path it names.
 LSTATUS OpenPath(Call& c, HKEY hKey, LPCWSTR subKey, std::vector<std::u16string>* parts) {
     LSTATUS st = c.Open(hKey);
@@ -637,10 +646,9 @@ LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpCl
     // Opening an existing key needs no write access.
     if (WalkPath(c.hive->db, c.r.id, parts, &id) != ERROR_SUCCESS) {
         Hive* h;
-        st = WritableHive(c.st, c.r.hive, &h);
+        std::optional<WriteScope> w;
+        st = BeginWrite(c, &h, w);
         if (st != ERROR_SUCCESS) return st;
-        WriteScope w(*h);
-        if (w.Status() != ERROR_SUCCESS) return w.Status();
         // Walk again under the write lock: whoever inserts the last
         // component is the one that created the key.
         id = c.r.id;
@@ -666,7 +674,7 @@ LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpCl
             }
             id = child;
         }
-        st = w.Commit();
+        st = w->Commit();
         if (st != ERROR_SUCCESS) return st;
     }
     if (k) {
@@ -710,10 +718,9 @@ LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwT
     if (st == ERROR_FILE_NOT_FOUND) st = ERROR_ACCESS_DENIED;
     if (st != ERROR_SUCCESS) return st;
     Hive* h;
-    st = WritableHive(c.st, c.r.hive, &h);
+    std::optional<WriteScope> w;
+    st = BeginWrite(c, &h, w);
     if (st != ERROR_SUCCESS) return st;
-    WriteScope w(*h);
-    if (w.Status() != ERROR_SUCCESS) return w.Status();
     if (c.r.id != kRootId) {
         st = KeyState(h->db, c.r.id);
         if (st != ERROR_SUCCESS) return st;
@@ -729,7 +736,7 @@ LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwT
     sqlite3_bind_int64(s.get(), 4, dwType);
     BindOrThrow(sqlite3_bind_blob(s.get(), 5, cbData ? lpData : reinterpret_cast<const BYTE*>(""),
                                   static_cast<int>(cbData), SQLITE_TRANSIENT));
-    return FinishValueChange(w, s.get(), h->db, c.r.id, false);
+    return FinishValueChange(*w, s.get(), h->db, c.r.id, false);
 } catch (const std::bad_alloc&) {
     return ERROR_NOT_ENOUGH_MEMORY;
 }
@@ -759,13 +766,12 @@ LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) try {
     ValueRow row;
     st = ReadValue(c.hive->db, c.r.id, name, &row);
     if (st != ERROR_SUCCESS) return st;
-    st = WritableHive(c.st, c.r.hive, &h);
+    std::optional<WriteScope> w;
+    st = BeginWrite(c, &h, w);
     if (st != ERROR_SUCCESS) return st;
-    WriteScope w(*h);
-    if (w.Status() != ERROR_SUCCESS) return w.Status();
     Stmt s = PrepareForName(h->db, "DELETE FROM vals WHERE key=? AND fold=?", c.r.id, name);
     if (!s) return PrepareFailure();
-    return FinishValueChange(w, s.get(), h->db, c.r.id, true);
+    return FinishValueChange(*w, s.get(), h->db, c.r.id, true);
 } catch (const std::bad_alloc&) {
     return ERROR_NOT_ENOUGH_MEMORY;
 }
@@ -874,10 +880,9 @@ LSTATUS DeleteKeyRow(Call& c, const std::vector<std::u16string>& parts, bool tre
     LSTATUS st = WalkPath(c.hive->db, c.r.id, parts, &id);
     if (st != ERROR_SUCCESS) return st;
     Hive* h;
-    st = WritableHive(c.st, c.r.hive, &h);
+    std::optional<WriteScope> w;
+    st = BeginWrite(c, &h, w);
     if (st != ERROR_SUCCESS) return st;
-    WriteScope w(*h);
-    if (w.Status() != ERROR_SUCCESS) return w.Status();
     st = WalkPath(h->db, c.r.id, parts, &id);  // again, under the write lock
     if (st != ERROR_SUCCESS) return st;
     if (!tree) {
@@ -906,7 +911,7 @@ LSTATUS DeleteKeyRow(Call& c, const std::vector<std::u16string>& parts, bool tre
         int rc = sqlite3_step(s.get());
         if (rc != SQLITE_DONE) return MapSqlite(rc);
     }
-    return w.Commit();
+    return w->Commit();
 }
 
 }  // namespace
