@@ -469,7 +469,7 @@ BOOL CryptHashCertificate(HCRYPTPROV_LEGACY hCryptProv, ALG_ID Algid, DWORD dwFl
     }
     if (*pcbComputedHash < need) {
         *pcbComputedHash = need;
-        SetError(ERROR_MORE_DATA);
+        SetLastError(ERROR_MORE_DATA);
         return FALSE;
     }
     unsigned int len = 0;

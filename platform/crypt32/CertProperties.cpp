@@ -281,7 +281,7 @@ BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwProp
     }
     if (*pcbData < need) {
         *pcbData = need;
-        SetError(ERROR_MORE_DATA);
+        SetLastError(ERROR_MORE_DATA);
         return FALSE;
     }
     if (dwPropId == CERT_KEY_PROV_INFO_PROP_ID) {
@@ -399,7 +399,7 @@ BOOL CertSerializeCertificateStoreElement(PCCERT_CONTEXT pCertContext, DWORD dwF
     }
     if (*pcbElement < b.size()) {
         *pcbElement = static_cast<DWORD>(b.size());
-        SetError(ERROR_MORE_DATA);
+        SetLastError(ERROR_MORE_DATA);
         return FALSE;
     }
     memcpy(pbElement, b.data(), b.size());

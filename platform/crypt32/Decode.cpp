@@ -273,7 +273,7 @@ BOOL CryptDecodeObjectEx(DWORD dwCertEncodingType, LPCSTR lpszStructType, const 
     }
     if (*pcbStructInfo < need) {
         *pcbStructInfo = need;
-        SetError(ERROR_MORE_DATA);
+        SetLastError(ERROR_MORE_DATA);
         return FALSE;
     }
     out.CopyTo(static_cast<BYTE*>(pvStructInfo));

@@ -159,22 +159,24 @@ HRESULT EncodeObjectIdentifier(const void* pv, Bytes& out) {
     return S_OK;
 }
 
-// Failure codes: HRESULTs as Windows sets them for the caller's GetLastError.
-BOOL Fail(HRESULT hr) {
-    SetLastError(static_cast<DWORD>(hr));
+// Failure: a Win32 code, or an encoder's HRESULT as Windows sets it for the
+// caller's GetLastError.
+BOOL FailWin32(DWORD error) {
+    SetLastError(error);
     return FALSE;
 }
+BOOL Fail(HRESULT hr) { return FailWin32(static_cast<DWORD>(hr)); }
 
 }  // namespace
 
 BOOL CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const void* pvStructInfo,
                        BYTE* pbEncoded, DWORD* pcbEncoded) {
-    if (pcbEncoded == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    if (GET_CERT_ENCODING_TYPE(dwCertEncodingType) != X509_ASN_ENCODING) return Fail(ERROR_FILE_NOT_FOUND);
+    if (pcbEncoded == nullptr) return FailWin32(ERROR_INVALID_PARAMETER);
+    if (GET_CERT_ENCODING_TYPE(dwCertEncodingType) != X509_ASN_ENCODING) return FailWin32(ERROR_FILE_NOT_FOUND);
     if (pvStructInfo == nullptr) return Fail(E_INVALIDARG);
     // Predefined structure types are small integers; an identifier text names
     // an installable encoder, of which none is installed here.
-    if (!IS_INTRESOURCE(lpszStructType)) return Fail(ERROR_FILE_NOT_FOUND);
+    if (!IS_INTRESOURCE(lpszStructType)) return FailWin32(ERROR_FILE_NOT_FOUND);
 
     Bytes out;
     HRESULT hr;
@@ -185,10 +187,10 @@ BOOL CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const vo
             case 25: hr = EncodeOctetString(pvStructInfo, out); break;  // X509_OCTET_STRING
             case 26: hr = EncodeBits(pvStructInfo, out); break;         // X509_BITS
             case 73: hr = EncodeObjectIdentifier(pvStructInfo, out); break;  // X509_OBJECT_IDENTIFIER
-            default: return Fail(ERROR_FILE_NOT_FOUND);
+            default: return FailWin32(ERROR_FILE_NOT_FOUND);
         }
     } catch (const std::bad_alloc&) {
-        return Fail(ERROR_NOT_ENOUGH_MEMORY);
+        return FailWin32(ERROR_NOT_ENOUGH_MEMORY);
     }
     if (hr != S_OK) return Fail(hr);
     if (out.size() > 0xFFFFFFFFull) return Fail(CRYPT_E_ASN1_LARGE);
@@ -199,7 +201,7 @@ BOOL CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const vo
     }
     if (*pcbEncoded < cbNeeded) {
         *pcbEncoded = cbNeeded;
-        return Fail(ERROR_MORE_DATA);
+        return FailWin32(ERROR_MORE_DATA);
     }
     std::memcpy(pbEncoded, out.data(), cbNeeded);
     *pcbEncoded = cbNeeded;
