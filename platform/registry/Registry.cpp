@@ -572,7 +572,7 @@ LSTATUS NthName(Call& c, HKEY hKey, bool values, DWORD index, ChildCache* scratc
     LSTATUS st = c.Open(hKey);
     if (st != ERROR_SUCCESS) return st;
     ChildCache* cache = c.r.key ? (values ? &c.r.key->values : &c.r.key->keys) : nullptr;
-    const std::vector<std::u16string>* names;
+    const std::vector<std::u16string>* names = nullptr;
     st = ChildNames(*c.hive, c.r.id, cache, scratch, values, index, &names);
     if (st != ERROR_SUCCESS) return st;
     if (index >= names->size()) return ERROR_NO_MORE_ITEMS;
