@@ -131,11 +131,7 @@ HRESULT ParseName(const BYTE* p, size_t n, std::vector<NameRdn>& out) {
             if (!r.Read(der::kTagOid, &oid) || !r.ReadAny(&val) || !r.ExpectEnd()) return Asn1Code(r);
             NameAttr a;
             if (!DecodeOid(oid, a.oid)) return CRYPT_E_ASN1_CORRUPT;
-            a.tag = val.tag;
-            a.valueStart = val.header;
-            a.valueTotal = val.size();
-            a.content = val.content;
-            a.len = val.len;
+            a.value = val;
             rdn.push_back(std::move(a));
         }
         out.push_back(std::move(rdn));
@@ -145,9 +141,9 @@ HRESULT ParseName(const BYTE* p, size_t n, std::vector<NameRdn>& out) {
 
 bool ValueToText(const NameAttr& a, std::u16string& out) {
     out.clear();
-    const BYTE* p = a.content;
-    size_t n = a.len;
-    switch (a.tag) {
+    const BYTE* p = a.value.content;
+    size_t n = a.value.len;
+    switch (a.value.tag) {
         case 0x0C:  // UTF8String
             if (n) out = Utf8To16(std::string(reinterpret_cast<const char*>(p), n));
             return true;
@@ -205,7 +201,7 @@ std::u16string NameToString(const std::vector<NameRdn>& rdns, DWORD strType) {
             }
             std::u16string v;
             if (!ValueToText(a, v)) {
-                out += u"#" + HexOf(a.valueStart, a.valueTotal);
+                out += u"#" + HexOf(a.value.header, a.value.size());
                 continue;
             }
             if (quote && NeedsQuotes(v)) {

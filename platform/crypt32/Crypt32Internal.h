@@ -169,11 +169,7 @@ bool ReadUserMyBlob(const BYTE sha1[20], Bytes& blob);
 // Names.
 struct NameAttr {
     std::string oid;
-    BYTE tag = 0;
-    const BYTE* valueStart = nullptr;  // full TLV of the value
-    size_t valueTotal = 0;
-    const BYTE* content = nullptr;
-    size_t len = 0;
+    Element value;  // as encoded, header included
 };
 using NameRdn = std::vector<NameAttr>;
 HRESULT ParseName(const BYTE* p, size_t n, std::vector<NameRdn>& out);

@@ -153,11 +153,11 @@ HRESULT DecodeName(const Element& name, Layout& out) {
             size_t attrOff = attrArr + j * sizeof(CERT_RDN_ATTR);
             size_t oidOff = out.Append(a.oid.c_str(), a.oid.size() + 1);
             out.Pointer(attrOff + FIELD(CERT_RDN_ATTR, pszObjId), oidOff);
-            DWORD type = RdnValueType(a.tag);
+            DWORD type = RdnValueType(a.value.tag);
             Bytes value;
             size_t terminator = 0;
             if (type == CERT_RDN_ENCODED_BLOB) {
-                value.assign(a.valueStart, a.valueStart + a.valueTotal);
+                value.assign(a.value.header, a.value.end());
             } else if (type == CERT_RDN_UTF8_STRING || type == CERT_RDN_BMP_STRING) {
                 std::u16string s;
                 ValueToText(a, s);
@@ -165,14 +165,14 @@ HRESULT DecodeName(const Element& name, Layout& out) {
                              reinterpret_cast<const BYTE*>(s.data()) + s.size() * 2);
                 terminator = 2;
             } else if (type == CERT_RDN_UNIVERSAL_STRING) {
-                for (size_t k = 0; k + 3 < a.len; k += 4) {
-                    uint32_t cp = (static_cast<uint32_t>(a.content[k]) << 24) | (a.content[k + 1] << 16) |
-                                  (a.content[k + 2] << 8) | a.content[k + 3];
+                const BYTE* c = a.value.content;
+                for (size_t k = 0; k + 3 < a.value.len; k += 4) {
+                    uint32_t cp = (static_cast<uint32_t>(c[k]) << 24) | (c[k + 1] << 16) | (c[k + 2] << 8) | c[k + 3];
                     value.insert(value.end(), reinterpret_cast<BYTE*>(&cp), reinterpret_cast<BYTE*>(&cp) + 4);
                 }
                 terminator = 4;
             } else {
-                value.assign(a.content, a.content + a.len);
+                value.assign(a.value.content, a.value.end());
                 terminator = type == CERT_RDN_OCTET_STRING ? 0 : 1;
             }
             reinterpret_cast<CERT_RDN_ATTR*>(out.At(attrOff))->dwValueType = type;
