@@ -12,17 +12,21 @@ function(tessaro_layer name)
 endfunction()
 
 tessaro_layer(tessaro_platform SOURCES
+  platform/base/Der.cpp
   platform/base/LastError.cpp
   platform/com/Com.cpp
   platform/com/XmlDom.cpp
+  platform/crypt32/Asn1.cpp
   platform/crypt32/CertContext.cpp
   platform/crypt32/CertNames.cpp
   platform/crypt32/CertProperties.cpp
   platform/crypt32/CertStore.cpp
   platform/crypt32/Decode.cpp
-  platform/crypt32/Der.cpp
   platform/crypt32/Encode.cpp
+  platform/crypt32/MemoryStore.cpp
+  platform/crypt32/Pkcs7Store.cpp
   platform/crypt32/PrivateKey.cpp
+  platform/crypt32/RegistryStore.cpp
   platform/csp/CryptApi.cpp
   platform/csp/CspAlgorithms.cpp
   platform/csp/CspBlob.cpp

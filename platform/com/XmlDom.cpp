@@ -297,7 +297,8 @@ std::once_flag g_initOnce;
 TreePtr ParseDocument(const std::string& utf8) {
     std::call_once(g_initOnce, [] { xmlInitParser(); });
     if (utf8.size() > static_cast<size_t>(INT_MAX)) return nullptr;
-    xmlParserCtxtPtr ctxt = xmlNewParserCtxt();
+    std::unique_ptr<xmlParserCtxt, void (*)(xmlParserCtxtPtr)> owned(xmlNewParserCtxt(), xmlFreeParserCtxt);
+    xmlParserCtxtPtr ctxt = owned.get();
     if (!ctxt) return nullptr;
     ParseState state;
     ctxt->_private = &state;
@@ -305,16 +306,14 @@ TreePtr ParseDocument(const std::string& utf8) {
     ctxt->sax->externalSubset = RefuseDoctype;
     ctxt->sax->entityDecl = RefuseEntityDecl;
     // The text is already Unicode: the declared encoding is not consulted.
-    xmlDocPtr doc = xmlCtxtReadMemory(ctxt, utf8.data(), static_cast<int>(utf8.size()), nullptr, "UTF-8", kParseOptions);
+    std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> doc(
+        xmlCtxtReadMemory(ctxt, utf8.data(), static_cast<int>(utf8.size()), nullptr, "UTF-8", kParseOptions),
+        xmlFreeDoc);
     bool ok = doc && !state.refused && ctxt->wellFormed && doc->intSubset == nullptr && doc->extSubset == nullptr &&
-              xmlDocGetRootElement(doc) != nullptr;
-    xmlFreeParserCtxt(ctxt);
-    if (!ok) {
-        xmlFreeDoc(doc);
-        return nullptr;
-    }
-    TreePtr tree(new (std::nothrow) DocTree(doc));
-    if (!tree) xmlFreeDoc(doc);
+              xmlDocGetRootElement(doc.get()) != nullptr;
+    if (!ok) return nullptr;
+    TreePtr tree(new (std::nothrow) DocTree(doc.get()));
+    if (tree) doc.release();  // the tree owns it now
     return tree;
 }
 

@@ -9,6 +9,7 @@
 #include <new>
 #include <unordered_set>
 
+#include "platform/base/OpenSslPtr.h"
 #include "platform/crypt32/Crypt32Internal.h"
 
 namespace crypt32 {
@@ -17,31 +18,21 @@ namespace {
 
 constexpr uint32_t kContextMagic = 0x43545843;  // "CXTC"
 
-std::unordered_set<const void*>& LiveContexts() {
-    static auto* s = new std::unordered_set<const void*>();
-    return *s;
-}
+std::unordered_set<const void*>& LiveContexts() { return HandedOut<ContextImpl>(); }
 
-HRESULT ParseAlgorithm(const Tlv& seq, std::string& oid, CRYPT_ALGORITHM_IDENTIFIER& alg) {
-    const BYTE* p = seq.content;
-    const BYTE* end = seq.end();
-    Tlv o;
-    HRESULT hr = ReadTagged(p, end, 0x06, o);
-    if (FAILED(hr)) return hr;
-    if (!DecodeOid(o.content, o.len, oid)) return CRYPT_E_ASN1_CORRUPT;
-    alg.Parameters.cbData = static_cast<DWORD>(end - p);
-    alg.Parameters.pbData = alg.Parameters.cbData ? const_cast<BYTE*>(p) : nullptr;
-    if (p < end) {  // the parameters must be one element
-        const BYTE* q = p;
-        Tlv par;
-        hr = ReadTlv(q, end, par);
-        if (FAILED(hr)) return hr;
-        if (q != end) return CRYPT_E_ASN1_CORRUPT;
-    }
+HRESULT ParseAlgorithm(const Element& seq, std::string& oid, CRYPT_ALGORITHM_IDENTIFIER& alg) {
+    der::Reader r(seq);
+    Element o, par;
+    if (!r.Read(der::kTagOid, &o)) return Asn1Code(r);
+    if (!DecodeOid(o, oid)) return CRYPT_E_ASN1_CORRUPT;
+    alg.Parameters.cbData = static_cast<DWORD>(r.Remaining());
+    alg.Parameters.pbData = r.Empty() ? nullptr : const_cast<BYTE*>(r.Position());
+    // The parameters must be one element.
+    if (!r.Empty() && (!r.ReadAny(&par) || !r.ExpectEnd())) return Asn1Code(r);
     return S_OK;
 }
 
-HRESULT ParseBitString(const Tlv& t, CRYPT_BIT_STRING_BLOB& b) {
+HRESULT ParseBitString(const Element& t, CRYPT_BIT_STRING_BLOB& b) {
     if (t.len < 1 || t.content[0] > 7) return CRYPT_E_ASN1_CORRUPT;
     b.cUnusedBits = t.content[0];
     b.cbData = static_cast<DWORD>(t.len - 1);
@@ -50,93 +41,93 @@ HRESULT ParseBitString(const Tlv& t, CRYPT_BIT_STRING_BLOB& b) {
     return S_OK;
 }
 
-HRESULT ParseTbs(CertData& d, const Tlv& tbs) {
-    const BYTE* p = tbs.content;
-    const BYTE* end = tbs.end();
-    Tlv t;
+CERT_NAME_BLOB Encoded(const Element& e) {
+    return {static_cast<DWORD>(e.size()), const_cast<BYTE*>(e.header)};
+}
+
+HRESULT ParseValidity(const Element& t, CERT_INFO& ci) {
+    der::Reader r(t);
+    Element nb, na;
+    if (!r.ReadAny(&nb) || !r.ReadAny(&na) || !r.ExpectEnd()) return Asn1Code(r);
+    auto isTime = [](const Element& e) { return e.tag == der::kTagUtcTime || e.tag == der::kTagGeneralizedTime; };
+    if (!isTime(nb) || !isTime(na)) return CRYPT_E_ASN1_BADTAG;
+    if (!DecodeTime(nb, ci.NotBefore) || !DecodeTime(na, ci.NotAfter)) return CRYPT_E_ASN1_CORRUPT;
+    return S_OK;
+}
+
+HRESULT ParseSpki(CertData& d, const Element& t) {
+    d.spkiStart = t.header;
+    d.spkiLen = t.size();
+    der::Reader r(t);
+    Element alg, key;
+    if (!r.Read(der::kTagSequence, &alg)) return Asn1Code(r);
+    if (HRESULT hr = ParseAlgorithm(alg, d.spkiOid, d.info.SubjectPublicKeyInfo.Algorithm); FAILED(hr)) return hr;
+    if (!r.Read(der::kTagBitString, &key) || !r.ExpectEnd()) return Asn1Code(r);
+    return ParseBitString(key, d.info.SubjectPublicKeyInfo.PublicKey);
+}
+
+HRESULT ParseExtensions(CertData& d, const Element& wrap) {
+    der::Reader w(wrap);
+    Element seq;
+    if (!w.Read(der::kTagSequence, &seq) || !w.ExpectEnd()) return Asn1Code(w);
+    for (der::Reader exts(seq); !exts.Empty();) {
+        Element ext, oid, critical, val;
+        if (!exts.Read(der::kTagSequence, &ext)) return Asn1Code(exts);
+        der::Reader r(ext);
+        bool hasCritical = false;
+        if (!r.Read(der::kTagOid, &oid)) return Asn1Code(r);
+        std::string s;
+        if (!DecodeOid(oid, s)) return CRYPT_E_ASN1_CORRUPT;
+        CERT_EXTENSION e{};
+        if (!r.ReadOptional(der::kTagBoolean, &critical, &hasCritical)) return Asn1Code(r);
+        if (hasCritical) {
+            if (critical.len != 1) return CRYPT_E_ASN1_CORRUPT;
+            e.fCritical = critical.content[0] ? TRUE : FALSE;
+        }
+        if (!r.Read(der::kTagOctetString, &val) || !r.ExpectEnd()) return Asn1Code(r);
+        e.Value.cbData = static_cast<DWORD>(val.len);
+        e.Value.pbData = val.len ? const_cast<BYTE*>(val.content) : nullptr;
+        d.extOids.push_back(std::move(s));
+        d.exts.push_back(e);
+    }
+    return S_OK;
+}
+
+HRESULT ParseTbs(CertData& d, const Element& tbs) {
+    der::Reader r(tbs);
+    Element t;
+    bool present = false;
     HRESULT hr;
     CERT_INFO& ci = d.info;
-    if (p < end && *p == 0xA0) {
-        Tlv v, i;
-        if (FAILED(hr = ReadTlv(p, end, v))) return hr;
-        const BYTE* q = v.content;
-        if (FAILED(hr = ReadTagged(q, v.end(), 0x02, i))) return hr;
-        if (q != v.end() || i.len != 1 || i.content[0] > 2) return CRYPT_E_ASN1_CORRUPT;
+    if (!r.ReadOptional(der::ContextConstructed(0), &t, &present)) return Asn1Code(r);
+    if (present) {
+        der::Reader v(t);
+        Element i;
+        if (!v.Read(der::kTagInteger, &i)) return Asn1Code(v);
+        if (!v.Empty() || i.len != 1 || i.content[0] > 2) return CRYPT_E_ASN1_CORRUPT;
         ci.dwVersion = i.content[0];
     }
-    if (FAILED(hr = ReadTagged(p, end, 0x02, t))) return hr;
+    if (!r.Read(der::kTagInteger, &t)) return Asn1Code(r);
     if (t.len == 0) return CRYPT_E_ASN1_CORRUPT;
     d.serialLE.assign(t.content, t.content + t.len);
     std::reverse(d.serialLE.begin(), d.serialLE.end());
-    if (FAILED(hr = ReadTagged(p, end, 0x30, t))) return hr;
+    if (!r.Read(der::kTagSequence, &t)) return Asn1Code(r);
     if (FAILED(hr = ParseAlgorithm(t, d.sigOid, ci.SignatureAlgorithm))) return hr;
-    if (FAILED(hr = ReadTagged(p, end, 0x30, t))) return hr;
-    ci.Issuer.pbData = const_cast<BYTE*>(t.start);
-    ci.Issuer.cbData = static_cast<DWORD>(t.total());
-    if (FAILED(hr = ReadTagged(p, end, 0x30, t))) return hr;
-    {
-        const BYTE* q = t.content;
-        Tlv nb, na;
-        if (FAILED(hr = ReadTlv(q, t.end(), nb))) return hr;
-        if (FAILED(hr = ReadTlv(q, t.end(), na))) return hr;
-        if (q != t.end()) return CRYPT_E_ASN1_CORRUPT;
-        if ((nb.tag != 0x17 && nb.tag != 0x18) || (na.tag != 0x17 && na.tag != 0x18)) return CRYPT_E_ASN1_BADTAG;
-        if (!DecodeTime(nb, ci.NotBefore) || !DecodeTime(na, ci.NotAfter)) return CRYPT_E_ASN1_CORRUPT;
-    }
-    if (FAILED(hr = ReadTagged(p, end, 0x30, t))) return hr;
-    ci.Subject.pbData = const_cast<BYTE*>(t.start);
-    ci.Subject.cbData = static_cast<DWORD>(t.total());
-    if (FAILED(hr = ReadTagged(p, end, 0x30, t))) return hr;
-    d.spkiStart = t.start;
-    d.spkiLen = t.total();
-    {
-        const BYTE* q = t.content;
-        Tlv alg, key;
-        if (FAILED(hr = ReadTagged(q, t.end(), 0x30, alg))) return hr;
-        if (FAILED(hr = ParseAlgorithm(alg, d.spkiOid, ci.SubjectPublicKeyInfo.Algorithm))) return hr;
-        if (FAILED(hr = ReadTagged(q, t.end(), 0x03, key))) return hr;
-        if (q != t.end()) return CRYPT_E_ASN1_CORRUPT;
-        if (FAILED(hr = ParseBitString(key, ci.SubjectPublicKeyInfo.PublicKey))) return hr;
-    }
-    if (p < end && *p == 0x81) {
-        if (FAILED(hr = ReadTlv(p, end, t))) return hr;
-        if (FAILED(hr = ParseBitString(t, ci.IssuerUniqueId))) return hr;
-    }
-    if (p < end && *p == 0x82) {
-        if (FAILED(hr = ReadTlv(p, end, t))) return hr;
-        if (FAILED(hr = ParseBitString(t, ci.SubjectUniqueId))) return hr;
-    }
-    if (p < end && *p == 0xA3) {
-        Tlv wrap, seq;
-        if (FAILED(hr = ReadTlv(p, end, wrap))) return hr;
-        const BYTE* q = wrap.content;
-        if (FAILED(hr = ReadTagged(q, wrap.end(), 0x30, seq))) return hr;
-        if (q != wrap.end()) return CRYPT_E_ASN1_CORRUPT;
-        q = seq.content;
-        while (q < seq.end()) {
-            Tlv ext, oid, val;
-            if (FAILED(hr = ReadTagged(q, seq.end(), 0x30, ext))) return hr;
-            const BYTE* r = ext.content;
-            if (FAILED(hr = ReadTagged(r, ext.end(), 0x06, oid))) return hr;
-            std::string s;
-            if (!DecodeOid(oid.content, oid.len, s)) return CRYPT_E_ASN1_CORRUPT;
-            CERT_EXTENSION e{};
-            if (r < ext.end() && *r == 0x01) {
-                Tlv b;
-                if (FAILED(hr = ReadTlv(r, ext.end(), b))) return hr;
-                if (b.len != 1) return CRYPT_E_ASN1_CORRUPT;
-                e.fCritical = b.content[0] ? TRUE : FALSE;
-            }
-            if (FAILED(hr = ReadTagged(r, ext.end(), 0x04, val))) return hr;
-            if (r != ext.end()) return CRYPT_E_ASN1_CORRUPT;
-            e.Value.cbData = static_cast<DWORD>(val.len);
-            e.Value.pbData = val.len ? const_cast<BYTE*>(val.content) : nullptr;
-            d.extOids.push_back(std::move(s));
-            d.exts.push_back(e);
-        }
-    }
-    if (p != end) return CRYPT_E_ASN1_CORRUPT;
-    return S_OK;
+    if (!r.Read(der::kTagSequence, &t)) return Asn1Code(r);
+    ci.Issuer = Encoded(t);
+    if (!r.Read(der::kTagSequence, &t)) return Asn1Code(r);
+    if (FAILED(hr = ParseValidity(t, ci))) return hr;
+    if (!r.Read(der::kTagSequence, &t)) return Asn1Code(r);
+    ci.Subject = Encoded(t);
+    if (!r.Read(der::kTagSequence, &t)) return Asn1Code(r);
+    if (FAILED(hr = ParseSpki(d, t))) return hr;
+    if (!r.ReadOptional(der::ContextTag(1), &t, &present)) return Asn1Code(r);
+    if (present && FAILED(hr = ParseBitString(t, ci.IssuerUniqueId))) return hr;
+    if (!r.ReadOptional(der::ContextTag(2), &t, &present)) return Asn1Code(r);
+    if (present && FAILED(hr = ParseBitString(t, ci.SubjectUniqueId))) return hr;
+    if (!r.ReadOptional(der::ContextConstructed(3), &t, &present)) return Asn1Code(r);
+    if (present && FAILED(hr = ParseExtensions(d, t))) return hr;
+    return r.ExpectEnd() ? S_OK : Asn1Code(r);
 }
 
 }  // namespace
@@ -146,33 +137,20 @@ std::shared_ptr<CertData> ParseCertificate(const BYTE* pb, size_t n, HRESULT* er
         if (err) *err = hr;
         return std::shared_ptr<CertData>();
     };
-    if (pb == nullptr || n == 0) return fail(CRYPT_E_ASN1_EOD);
-    {
-        // The structure first, for CryptoAPI's codes; then OpenSSL's full check.
-        const BYTE* p = pb;
-        Tlv outer;
-        HRESULT hr = ReadTagged(p, pb + n, 0x30, outer);
-        if (FAILED(hr)) return fail(hr);
-        if (p != pb + n) return fail(CRYPT_E_ASN1_CORRUPT);
-    }
+    // The structure first, for CryptoAPI's codes; then OpenSSL's full check.
+    Element outer, tbs, alg, sig;
+    der::Error e = der::Error::kNone;
+    if (!der::ReadWhole(pb, n, der::kTagSequence, &outer, &e)) return fail(Asn1Code(e));
     auto d = std::make_shared<CertData>();
     d->der.assign(pb, pb + n);
-    const BYTE* p = d->der.data();
-    const BYTE* end = p + n;
-    Tlv outer, tbs, alg, sig;
-    HRESULT hr = ReadTagged(p, end, 0x30, outer);
-    if (FAILED(hr)) return fail(hr);
-    p = outer.content;
-    if (FAILED(hr = ReadTagged(p, outer.end(), 0x30, tbs))) return fail(hr);
-    if (FAILED(hr = ReadTagged(p, outer.end(), 0x30, alg))) return fail(hr);
-    if (FAILED(hr = ReadTagged(p, outer.end(), 0x03, sig))) return fail(hr);
-    if (p != outer.end()) return fail(CRYPT_E_ASN1_CORRUPT);
-    if (FAILED(hr = ParseTbs(*d, tbs))) return fail(hr);
+    der::Reader r(d->der.data() + (outer.content - pb), outer.len);
+    if (!r.Read(der::kTagSequence, &tbs) || !r.Read(der::kTagSequence, &alg) || !r.Read(der::kTagBitString, &sig) ||
+        !r.ExpectEnd())
+        return fail(Asn1Code(r));
+    if (HRESULT hr = ParseTbs(*d, tbs); FAILED(hr)) return fail(hr);
     if (bOpenSslCheck) {
         const unsigned char* q = d->der.data();
-        X509* x = d2i_X509(nullptr, &q, static_cast<long>(n));
-        if (x == nullptr) return fail(CRYPT_E_ASN1_CORRUPT);
-        X509_free(x);
+        if (!tessaro::UniquePtr<X509>(d2i_X509(nullptr, &q, static_cast<long>(n)))) return fail(CRYPT_E_ASN1_CORRUPT);
     }
     // Strings are final now: pointers into them stay valid.
     CERT_INFO& ci = d->info;
@@ -232,6 +210,12 @@ ContextImpl* LiveContext(PCCERT_CONTEXT p) {
     if (!LiveContexts().count(p)) return nullptr;
     auto* c = reinterpret_cast<ContextImpl*>(const_cast<CERT_CONTEXT*>(p));
     return c->magic == kContextMagic ? c : nullptr;
+}
+
+ContextImpl* CheckedContext(PCCERT_CONTEXT p) {
+    ContextImpl* c = LiveContext(p);
+    if (!c) SetError(E_INVALIDARG);
+    return c;
 }
 
 ContextImpl* NewContext(std::shared_ptr<CertData> data) {
@@ -307,28 +291,25 @@ PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE
     return nullptr;
 }
 
+namespace {
+// Applies f to a live context under the lock; E_INVALIDARG for one that is not.
+template <typename F>
+bool OnLiveContext(PCCERT_CONTEXT p, F f) {
+    ApiLock g;
+    ContextImpl* c = CheckedContext(p);
+    if (c) f(c);
+    return c != nullptr;
+}
+}  // namespace
+
 PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT pCertContext) {
     if (pCertContext == nullptr) return nullptr;
-    ApiLock g;
-    ContextImpl* c = LiveContext(pCertContext);
-    if (!c) {
-        SetError(E_INVALIDARG);
-        return nullptr;
-    }
-    AddRefContext(c);
-    return pCertContext;
+    return OnLiveContext(pCertContext, AddRefContext) ? pCertContext : nullptr;
 }
 
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
     if (pCertContext == nullptr) return TRUE;
-    ApiLock g;
-    ContextImpl* c = LiveContext(pCertContext);
-    if (!c) {
-        SetError(E_INVALIDARG);
-        return FALSE;
-    }
-    ReleaseContext(c);
-    return TRUE;
+    return OnLiveContext(pCertContext, ReleaseContext) ? TRUE : FALSE;
 }
 
 BOOL CertCompareCertificateName(DWORD dwCertEncodingType, PCERT_NAME_BLOB pCertName1, PCERT_NAME_BLOB pCertName2) {
@@ -373,14 +354,12 @@ BOOL CertCompareIntegerBlob(PCRYPT_INTEGER_BLOB pInt1, PCRYPT_INTEGER_BLOB pInt2
 namespace {
 // Modulus and exponent of a DER RSAPublicKey, without leading zero octets.
 bool RsaParts(const CRYPT_BIT_STRING_BLOB& k, Bytes& n, Bytes& e) {
-    const BYTE* p = k.pbData;
-    const BYTE* end = p + k.cbData;
-    Tlv seq, tn, te;
-    if (FAILED(ReadTagged(p, end, 0x30, seq)) || p != end) return false;
-    p = seq.content;
-    if (FAILED(ReadTagged(p, seq.end(), 0x02, tn)) || FAILED(ReadTagged(p, seq.end(), 0x02, te)) || p != seq.end())
-        return false;
-    auto strip = [](const Tlv& t, Bytes& out) {
+    Element seq, tn, te;
+    der::Error err;
+    if (!der::ReadWhole(k.pbData, k.cbData, der::kTagSequence, &seq, &err)) return false;
+    der::Reader r(seq);
+    if (!r.Read(der::kTagInteger, &tn) || !r.Read(der::kTagInteger, &te) || !r.ExpectEnd()) return false;
+    auto strip = [](const Element& t, Bytes& out) {
         size_t i = 0;
         while (i + 1 < t.len && t.content[i] == 0) ++i;
         out.assign(t.content + i, t.content + t.len);
@@ -452,10 +431,10 @@ BOOL CertGetIntendedKeyUsage(DWORD dwCertEncodingType, PCERT_INFO pCertInfo, BYT
         SetLastError(0);  // no extension: any usage
         return FALSE;
     }
-    const BYTE* p = e->Value.pbData;
-    Tlv t;
+    der::Reader r(e->Value.pbData, e->Value.cbData);
+    Element t;
     CRYPT_BIT_STRING_BLOB b{};
-    if (FAILED(ReadTagged(p, p + e->Value.cbData, 0x03, t)) || FAILED(ParseBitString(t, b))) {
+    if (!r.Read(der::kTagBitString, &t) || FAILED(ParseBitString(t, b))) {
         SetError(CRYPT_E_ASN1_BADTAG);
         return FALSE;
     }
@@ -490,7 +469,7 @@ BOOL CryptHashCertificate(HCRYPTPROV_LEGACY hCryptProv, ALG_ID Algid, DWORD dwFl
     }
     if (*pcbComputedHash < need) {
         *pcbComputedHash = need;
-        SetError(ERROR_MORE_DATA);
+        SetLastError(ERROR_MORE_DATA);
         return FALSE;
     }
     unsigned int len = 0;

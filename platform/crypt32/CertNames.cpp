@@ -117,32 +117,21 @@ bool NeedsQuotes(const std::u16string& v) {
 
 HRESULT ParseName(const BYTE* p, size_t n, std::vector<NameRdn>& out) {
     out.clear();
-    if (!p || n == 0) return CRYPT_E_ASN1_EOD;
-    const BYTE* end = p + n;
-    Tlv seq;
-    HRESULT hr = ReadTagged(p, end, 0x30, seq);
-    if (FAILED(hr)) return hr;
-    if (p != end) return CRYPT_E_ASN1_CORRUPT;
-    const BYTE* q = seq.content;
-    while (q < seq.end()) {
-        Tlv set;
-        if (FAILED(hr = ReadTagged(q, seq.end(), 0x31, set))) return hr;
+    Element seq;
+    der::Error err = der::Error::kNone;
+    if (!der::ReadWhole(p, n, der::kTagSequence, &seq, &err)) return Asn1Code(err);
+    for (der::Reader rdns(seq); !rdns.Empty();) {
+        Element set;
+        if (!rdns.Read(der::kTagSet, &set)) return Asn1Code(rdns);
         NameRdn rdn;
-        const BYTE* r = set.content;
-        while (r < set.end()) {
-            Tlv atv, oid, val;
-            if (FAILED(hr = ReadTagged(r, set.end(), 0x30, atv))) return hr;
-            const BYTE* s = atv.content;
-            if (FAILED(hr = ReadTagged(s, atv.end(), 0x06, oid))) return hr;
-            if (FAILED(hr = ReadTlv(s, atv.end(), val))) return hr;
-            if (s != atv.end()) return CRYPT_E_ASN1_CORRUPT;
+        for (der::Reader atvs(set); !atvs.Empty();) {
+            Element atv, oid, val;
+            if (!atvs.Read(der::kTagSequence, &atv)) return Asn1Code(atvs);
+            der::Reader r(atv);
+            if (!r.Read(der::kTagOid, &oid) || !r.ReadAny(&val) || !r.ExpectEnd()) return Asn1Code(r);
             NameAttr a;
-            if (!DecodeOid(oid.content, oid.len, a.oid)) return CRYPT_E_ASN1_CORRUPT;
-            a.tag = val.tag;
-            a.valueStart = val.start;
-            a.valueTotal = val.total();
-            a.content = val.content;
-            a.len = val.len;
+            if (!DecodeOid(oid, a.oid)) return CRYPT_E_ASN1_CORRUPT;
+            a.value = val;
             rdn.push_back(std::move(a));
         }
         out.push_back(std::move(rdn));
@@ -152,9 +141,9 @@ HRESULT ParseName(const BYTE* p, size_t n, std::vector<NameRdn>& out) {
 
 bool ValueToText(const NameAttr& a, std::u16string& out) {
     out.clear();
-    const BYTE* p = a.content;
-    size_t n = a.len;
-    switch (a.tag) {
+    const BYTE* p = a.value.content;
+    size_t n = a.value.len;
+    switch (a.value.tag) {
         case 0x0C:  // UTF8String
             if (n) out = Utf8To16(std::string(reinterpret_cast<const char*>(p), n));
             return true;
@@ -212,7 +201,7 @@ std::u16string NameToString(const std::vector<NameRdn>& rdns, DWORD strType) {
             }
             std::u16string v;
             if (!ValueToText(a, v)) {
-                out += u"#" + HexOf(a.valueStart, a.valueTotal);
+                out += u"#" + HexOf(a.value.header, a.value.size());
                 continue;
             }
             if (quote && NeedsQuotes(v)) {
@@ -261,13 +250,11 @@ bool FindAltName(const CERT_INFO* ci, bool issuer, BYTE tag, std::u16string& out
     for (DWORD i = 0; i < ci->cExtension; ++i) {
         const CERT_EXTENSION& e = ci->rgExtension[i];
         if (!e.pszObjId || strcmp(e.pszObjId, oid) != 0 || !e.Value.pbData) continue;
-        const BYTE* p = e.Value.pbData;
-        Tlv seq;
-        if (FAILED(ReadTagged(p, p + e.Value.cbData, 0x30, seq))) return false;
-        const BYTE* q = seq.content;
-        while (q < seq.end()) {
-            Tlv gn;
-            if (FAILED(ReadTlv(q, seq.end(), gn))) return false;
+        Element seq, gn;
+        der::Reader outer(e.Value.pbData, e.Value.cbData);
+        if (!outer.Read(der::kTagSequence, &seq)) return false;
+        for (der::Reader names(seq); !names.Empty();) {
+            if (!names.ReadAny(&gn)) return false;
             if (gn.tag == tag) {
                 out.clear();
                 for (size_t k = 0; k < gn.len; ++k) out += static_cast<char16_t>(gn.content[k]);
@@ -308,11 +295,8 @@ DWORD CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlag
                          LPWSTR pszNameString, DWORD cchNameString) try {
     if (pszNameString && cchNameString) pszNameString[0] = 0;
     ApiLock g;
-    ContextImpl* c = LiveContext(pCertContext);
-    if (!c) {
-        SetError(E_INVALIDARG);
-        return 1;
-    }
+    ContextImpl* c = CheckedContext(pCertContext);
+    if (!c) return 1;
     const CERT_INFO* ci = &c->data->info;
     bool issuer = (dwFlags & CERT_NAME_ISSUER_FLAG) != 0;
     const CERT_NAME_BLOB& nameBlob = issuer ? ci->Issuer : ci->Subject;

@@ -6,22 +6,20 @@
 #include <cstring>
 #include <new>
 
+#include "platform/base/LittleEndian.h"
 #include "platform/crypt32/Crypt32Internal.h"
 
 namespace crypt32 {
 
 namespace {
 
+using tessaro::LoadLe32;
+
 void PutDword(Bytes& b, DWORD v) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<BYTE>(v >> (8 * i)));
+    b.resize(b.size() + 4);
+    tessaro::StoreLe32(&b[b.size() - 4], v);
 }
-DWORD GetDword(const BYTE* p) {
-    return static_cast<DWORD>(p[0]) | (static_cast<DWORD>(p[1]) << 8) | (static_cast<DWORD>(p[2]) << 16) |
-           (static_cast<DWORD>(p[3]) << 24);
-}
-void SetDword(Bytes& b, size_t at, DWORD v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<BYTE>(v >> (8 * i));
-}
+void SetDword(Bytes& b, size_t at, DWORD v) { tessaro::StoreLe32(&b[at], v); }
 
 // Serialized CRYPT_KEY_PROV_INFO: seven DWORDs (offset of the container name,
 // offset of the provider name, type, flags, parameter count, offset of the
@@ -90,14 +88,14 @@ HRESULT KeyProvInfoFromStruct(const CRYPT_KEY_PROV_INFO* info, Bytes& out) {
 
 bool ValidSerializedKeyProvInfo(const Bytes& b) {
     if (b.size() < kKpiHeader) return false;
-    if (String16At(b, GetDword(&b[0])) < 0 || String16At(b, GetDword(&b[4])) < 0) return false;
-    uint64_t count = GetDword(&b[16]);
-    DWORD arr = GetDword(&b[20]);
+    if (String16At(b, LoadLe32(&b[0])) < 0 || String16At(b, LoadLe32(&b[4])) < 0) return false;
+    uint64_t count = LoadLe32(&b[16]);
+    DWORD arr = LoadLe32(&b[20]);
     if (count == 0) return true;
     if (arr < kKpiHeader || arr + 16 * count > b.size()) return false;
     for (uint64_t i = 0; i < count; ++i) {
         const BYTE* rec = &b[arr + 16 * i];
-        uint64_t off = GetDword(rec + 4), cb = GetDword(rec + 8);
+        uint64_t off = LoadLe32(rec + 4), cb = LoadLe32(rec + 8);
         if (cb && (off < kKpiHeader || off + cb > b.size())) return false;
     }
     return true;
@@ -105,15 +103,15 @@ bool ValidSerializedKeyProvInfo(const Bytes& b) {
 
 Bytes KeyProvInfoToStruct(const Bytes& s) {
     // Caller has validated s.
-    DWORD offC = GetDword(&s[0]), offP = GetDword(&s[4]);
+    DWORD offC = LoadLe32(&s[0]), offP = LoadLe32(&s[4]);
     size_t lenC = static_cast<size_t>(String16At(s, offC)), lenP = static_cast<size_t>(String16At(s, offP));
-    DWORD count = GetDword(&s[16]);
-    DWORD arr = GetDword(&s[20]);
+    DWORD count = LoadLe32(&s[16]);
+    DWORD arr = LoadLe32(&s[20]);
     size_t size = Align8(sizeof(CRYPT_KEY_PROV_INFO));
     size_t paramsAt = size;
     size += Align8(sizeof(CRYPT_KEY_PROV_PARAM) * count);
     size_t dataAt = size;
-    for (DWORD i = 0; i < count; ++i) size += Align8(GetDword(&s[arr + 16 * i + 8]));
+    for (DWORD i = 0; i < count; ++i) size += Align8(LoadLe32(&s[arr + 16 * i + 8]));
     size_t contAt = size;
     if (offC) size += (lenC + 1) * 2;
     size_t provAt = size;
@@ -130,27 +128,38 @@ Bytes KeyProvInfoToStruct(const Bytes& s) {
         for (size_t i = 0; i < lenP; ++i) w[i] = static_cast<char16_t>(s[offP + 2 * i] | (s[offP + 2 * i + 1] << 8));
         info->pwszProvName = w;
     }
-    info->dwProvType = GetDword(&s[8]);
-    info->dwFlags = GetDword(&s[12]);
+    info->dwProvType = LoadLe32(&s[8]);
+    info->dwFlags = LoadLe32(&s[12]);
     info->cProvParam = count;
-    info->dwKeySpec = GetDword(&s[24]);
+    info->dwKeySpec = LoadLe32(&s[24]);
     if (count) {
         auto* params = reinterpret_cast<CRYPT_KEY_PROV_PARAM*>(&out[paramsAt]);
         info->rgProvParam = params;
         size_t at = dataAt;
         for (DWORD i = 0; i < count; ++i) {
             const BYTE* rec = &s[arr + 16 * i];
-            params[i].dwParam = GetDword(rec);
-            params[i].cbData = GetDword(rec + 8);
-            params[i].dwFlags = GetDword(rec + 12);
+            params[i].dwParam = LoadLe32(rec);
+            params[i].cbData = LoadLe32(rec + 8);
+            params[i].dwFlags = LoadLe32(rec + 12);
             if (params[i].cbData) {
-                memcpy(&out[at], &s[GetDword(rec + 4)], params[i].cbData);
+                memcpy(&out[at], &s[LoadLe32(rec + 4)], params[i].cbData);
                 params[i].pbData = &out[at];
                 at += Align8(params[i].cbData);
             }
         }
     }
     return out;
+}
+
+namespace {
+bool WritesThrough(const ContextImpl* c) { return c->store && c->inStore && c->store->WritesThrough(); }
+}  // namespace
+
+HRESULT ReplaceProperties(ContextImpl* c, PropertyMap props) {
+    c->props.swap(props);
+    HRESULT hr = WritesThrough(c) ? PersistElement(c) : S_OK;
+    if (FAILED(hr)) c->props.swap(props);
+    return hr;
 }
 
 void EnsureSha1Property(ContextImpl* c) {
@@ -186,9 +195,9 @@ bool GetPropertyBytes(ContextImpl* c, DWORD id, Bytes& out) {
         case CERT_KEY_IDENTIFIER_PROP_ID: {
             for (const auto& e : c->data->exts) {
                 if (strcmp(e.pszObjId, szOID_SUBJECT_KEY_IDENTIFIER) != 0) continue;
-                const BYTE* p = e.Value.pbData;
-                Tlv t;
-                if (SUCCEEDED(ReadTagged(p, p + e.Value.cbData, 0x04, t))) {
+                der::Reader r(e.Value.pbData, e.Value.cbData);
+                Element t;
+                if (r.Read(der::kTagOctetString, &t)) {
                     out.assign(t.content, t.content + t.len);
                     return true;
                 }
@@ -204,21 +213,22 @@ bool GetPropertyBytes(ContextImpl* c, DWORD id, Bytes& out) {
     }
 }
 
+namespace {
+// One property record: id, a reserved 1, length, data.
+void PutRecord(Bytes& b, DWORD id, const Bytes& data) {
+    PutDword(b, id);
+    PutDword(b, 1);
+    PutDword(b, static_cast<DWORD>(data.size()));
+    b.insert(b.end(), data.begin(), data.end());
+}
+}  // namespace
+
 Bytes SerializeElement(ContextImpl* c) {
     EnsureSha1Property(c);
     Bytes b;
-    for (const auto& [id, v] : c->props) {
-        if (!v.persist || id == CERT_CERT_PROP_ID || id == CERT_KEY_PROV_HANDLE_PROP_ID) continue;
-        PutDword(b, id);
-        PutDword(b, 1);
-        PutDword(b, static_cast<DWORD>(v.data.size()));
-        b.insert(b.end(), v.data.begin(), v.data.end());
-    }
-    const Bytes& der = c->data->der;
-    PutDword(b, CERT_CERT_PROP_ID);
-    PutDword(b, 1);
-    PutDword(b, static_cast<DWORD>(der.size()));
-    b.insert(b.end(), der.begin(), der.end());
+    for (const auto& [id, v] : c->props)
+        if (v.persist && id != CERT_CERT_PROP_ID && id != CERT_KEY_PROV_HANDLE_PROP_ID) PutRecord(b, id, v.data);
+    PutRecord(b, CERT_CERT_PROP_ID, c->data->der);
     return b;
 }
 
@@ -228,8 +238,8 @@ HRESULT ParseSerializedElement(const BYTE* p, size_t n, Bytes& der, PropertyMap&
     PropertyMap found;
     while (true) {
         if (n - pos < 12) return E_INVALIDARG;  // a header that does not fit
-        DWORD id = GetDword(p + pos);
-        DWORD len = GetDword(p + pos + 8);
+        DWORD id = LoadLe32(p + pos);
+        DWORD len = LoadLe32(p + pos + 8);
         pos += 12;
         if (len > n - pos) return E_INVALIDARG;
         if (id == 0) return E_INVALIDARG;
@@ -271,7 +281,7 @@ BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwProp
     }
     if (*pcbData < need) {
         *pcbData = need;
-        SetError(ERROR_MORE_DATA);
+        SetLastError(ERROR_MORE_DATA);
         return FALSE;
     }
     if (dwPropId == CERT_KEY_PROV_INFO_PROP_ID) {
@@ -307,8 +317,7 @@ BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwProp
         SetError(E_INVALIDARG);
         return FALSE;
     }
-    bool persistent = c->store && c->inStore && c->store->kind == StoreKind::Registry;
-    if (persistent && c->store->readOnly) {
+    if (WritesThrough(c) && c->store->readOnly) {
         SetError(E_ACCESSDENIED);
         return FALSE;
     }
@@ -354,18 +363,9 @@ BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwProp
         }
         updated[dwPropId] = std::move(v);
     }
-    if (persistent) {
-        PropertyMap old;
-        old.swap(c->props);
-        c->props = updated;
-        HRESULT hr = PersistElement(c);
-        if (FAILED(hr)) {
-            c->props.swap(old);
-            SetError(hr);
-            return FALSE;
-        }
-    } else {
-        c->props.swap(updated);
+    if (HRESULT hr = ReplaceProperties(c, std::move(updated)); FAILED(hr)) {
+        SetError(hr);
+        return FALSE;
     }
     return TRUE;
 } catch (const std::bad_alloc&) {
@@ -375,11 +375,8 @@ BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwProp
 
 DWORD CertEnumCertificateContextProperties(PCCERT_CONTEXT pCertContext, DWORD dwPropId) try {
     ApiLock g;
-    ContextImpl* c = LiveContext(pCertContext);
-    if (!c) {
-        SetError(E_INVALIDARG);
-        return 0;
-    }
+    ContextImpl* c = CheckedContext(pCertContext);
+    if (!c) return 0;
     auto it = c->props.upper_bound(dwPropId);
     return it == c->props.end() ? 0 : it->first;
 } catch (const std::bad_alloc&) {
@@ -402,7 +399,7 @@ BOOL CertSerializeCertificateStoreElement(PCCERT_CONTEXT pCertContext, DWORD dwF
     }
     if (*pcbElement < b.size()) {
         *pcbElement = static_cast<DWORD>(b.size());
-        SetError(ERROR_MORE_DATA);
+        SetLastError(ERROR_MORE_DATA);
         return FALSE;
     }
     memcpy(pbElement, b.data(), b.size());

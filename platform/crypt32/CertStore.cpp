@@ -1,68 +1,29 @@
-// Certificate stores: memory stores, PKCS#7 stores (in memory), and the
-// registry-backed system stores, whose certificates live as serialized
-// property records in "...\SystemCertificates\<store>\Certificates\<thumbprint>"
-// value "Blob". Every change to a registry store is written through at once.
-#include <openssl/objects.h>
-#include <openssl/pkcs7.h>
-
+// The certificate-store API over the kinds of store (StoreKinds.h): opening
+// and closing, enumeration and search, adding and deleting elements.
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <unordered_set>
 
-#include "platform/crypt32/Crypt32Internal.h"
+#include "platform/crypt32/StoreKinds.h"
 
 namespace crypt32 {
 
 namespace {
 
 constexpr uint32_t kStoreMagic = 0x53545243;  // "CRTS"
-constexpr WCHAR kBlobValue[] = u"Blob";
 
-std::unordered_set<const void*>& LiveStores() {
-    static auto* s = new std::unordered_set<const void*>();
-    return *s;
-}
-
-HRESULT FromWin32(LSTATUS e) { return HRESULT_FROM_WIN32(static_cast<DWORD>(e)); }
-
-StoreImpl* NewStore(StoreKind kind) {
-    std::unique_ptr<StoreImpl> s(new StoreImpl());
-    s->magic = kStoreMagic;
-    s->kind = kind;
-    s->openHandles = 1;
-    LiveStores().insert(s.get());
-    return s.release();
-}
+std::unordered_set<const void*>& LiveStores() { return HandedOut<StoreImpl>(); }
 
 void DestroyStore(StoreImpl* s) {
     LiveStores().erase(s);
     std::vector<ContextImpl*> elems;
     elems.swap(s->elements);
     for (ContextImpl* c : elems) ReleaseMembership(c);
-    if (s->certsKey && s->ownsKey) RegCloseKey(s->certsKey);
     if (s->provToRelease) DeferProviderRelease(s->provToRelease);
     s->magic = 0;
     delete s;
-}
-
-// Appends a new element holding one membership reference.
-// Whatever can run out of memory happens before the context exists, so a
-// failure leaves neither a stray context nor a half-added element.
-ContextImpl* AppendElement(StoreImpl* s, std::shared_ptr<CertData> data, PropertyMap props) {
-    std::u16string regKeyName;
-    if (s->kind == StoreKind::Registry) regKeyName = ThumbprintName(data->sha1);
-    s->elements.reserve(s->elements.size() + 1);
-    ContextImpl* c = NewContext(std::move(data));  // refs = 1: the membership
-    c->props = std::move(props);
-    c->store = s;
-    c->inStore = true;
-    c->seq = s->nextSeq++;
-    c->ctx.hCertStore = s;
-    c->regKeyName = std::move(regKeyName);
-    s->elements.push_back(c);
-    return c;
 }
 
 void RemoveElement(StoreImpl* s, ContextImpl* c) {
@@ -70,53 +31,6 @@ void RemoveElement(StoreImpl* s, ContextImpl* c) {
     if (it != s->elements.end()) s->elements.erase(it);
     ReleaseMembership(c);
 }
-
-bool QueryBlob(HKEY k, Bytes& out) {
-    // Most certificates fit the first read; a larger one costs a second.
-    out.assign(4096, 0);
-    DWORD type = 0, cb = static_cast<DWORD>(out.size());
-    LSTATUS e = RegQueryValueExW(k, kBlobValue, nullptr, &type, out.data(), &cb);
-    if (e == ERROR_MORE_DATA) {
-        out.assign(cb, 0);
-        e = RegQueryValueExW(k, kBlobValue, nullptr, &type, out.data(), &cb);
-    }
-    if (e != ERROR_SUCCESS || type != REG_BINARY || cb == 0 || cb > out.size()) return false;
-    out.resize(cb);
-    return true;
-}
-
-// Reads every certificate under the store's "Certificates" key. Entries that
-// do not hold a usable certificate are passed over, as they would be by the
-// system: one damaged value must not hide the rest of the store.
-void LoadRegistryElements(StoreImpl* s) {
-    if (!s->certsKey) return;
-    std::vector<std::u16string> names;
-    for (DWORD i = 0;; ++i) {
-        WCHAR name[256];
-        DWORD cch = 256;
-        LSTATUS e = RegEnumKeyExW(s->certsKey, i, name, &cch, nullptr, nullptr, nullptr, nullptr);
-        if (e == ERROR_MORE_DATA) continue;
-        if (e != ERROR_SUCCESS) break;
-        names.emplace_back(name, cch);
-    }
-    for (const auto& n : names) {
-        HKEY k = nullptr;
-        if (RegOpenKeyExW(s->certsKey, n.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) continue;
-        Bytes blob;
-        bool ok = QueryBlob(k, blob);
-        RegCloseKey(k);
-        if (!ok) continue;
-        Bytes der;
-        PropertyMap props;
-        if (FAILED(ParseSerializedElement(blob.data(), blob.size(), der, props))) continue;
-        auto data = ParseCertificate(der.data(), der.size(), nullptr, false);
-        if (!data) continue;
-        ContextImpl* c = AppendElement(s, std::move(data), std::move(props));
-        c->regKeyName = n;
-    }
-}
-
-bool SameCert(const ContextImpl* a, const CertData& d) { return memcmp(a->data->sha1, d.sha1, 20) == 0; }
 
 int64_t FileTimeValue(const FILETIME& f) {
     return static_cast<int64_t>((static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime);
@@ -137,53 +51,33 @@ HRESULT AddToStore(StoreImpl* s, const std::shared_ptr<CertData>& data, const Pr
             }
     PropertyMap newProps = props;
     newProps.erase(CERT_KEY_PROV_HANDLE_PROP_ID);
-    bool replace = false;
+    auto inherit = [&] {
+        PropertyMap merged = existing->props;
+        for (const auto& [id, v] : newProps) merged[id] = v;
+        newProps.swap(merged);
+    };
     if (existing) {
         switch (disp) {
             case CERT_STORE_ADD_NEW: return CRYPT_E_EXISTS;
             case CERT_STORE_ADD_USE_EXISTING: {
-                PropertyMap merged = existing->props;
-                for (const auto& [id, v] : newProps) merged[id] = v;
-                if (s->kind == StoreKind::Registry) {
-                    PropertyMap old;
-                    old.swap(existing->props);
-                    existing->props = merged;
-                    HRESULT hr = PersistElement(existing);
-                    if (FAILED(hr)) {
-                        existing->props.swap(old);
-                        return hr;
-                    }
-                } else {
-                    existing->props.swap(merged);
-                }
-                *out = existing;
-                return S_OK;
+                inherit();
+                HRESULT hr = ReplaceProperties(existing, std::move(newProps));
+                if (SUCCEEDED(hr)) *out = existing;
+                return hr;
             }
-            case CERT_STORE_ADD_REPLACE_EXISTING: replace = true; break;
-            case CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES: {
-                PropertyMap merged = existing->props;
-                for (const auto& [id, v] : newProps) merged[id] = v;
-                newProps.swap(merged);
-                replace = true;
-                break;
-            }
+            case CERT_STORE_ADD_REPLACE_EXISTING: break;
+            case CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES: inherit(); break;
             case CERT_STORE_ADD_NEWER:
-            case CERT_STORE_ADD_NEWER_INHERIT_PROPERTIES: {
+            case CERT_STORE_ADD_NEWER_INHERIT_PROPERTIES:
                 if (FileTimeValue(existing->data->info.NotBefore) >= FileTimeValue(data->info.NotBefore))
                     return CRYPT_E_EXISTS;
-                if (disp == CERT_STORE_ADD_NEWER_INHERIT_PROPERTIES) {
-                    PropertyMap merged = existing->props;
-                    for (const auto& [id, v] : newProps) merged[id] = v;
-                    newProps.swap(merged);
-                }
-                replace = true;
+                if (disp == CERT_STORE_ADD_NEWER_INHERIT_PROPERTIES) inherit();
                 break;
-            }
             default: break;
         }
     }
     ContextImpl* c = AppendElement(s, data, std::move(newProps));
-    if (s->kind == StoreKind::Registry) {
+    if (s->WritesThrough()) {
         EnsureSha1Property(c);
         HRESULT hr = PersistElement(c);
         if (FAILED(hr)) {
@@ -193,117 +87,63 @@ HRESULT AddToStore(StoreImpl* s, const std::shared_ptr<CertData>& data, const Pr
             return hr;
         }
     }
-    if (replace && existing) RemoveElement(s, existing);
+    if (existing) RemoveElement(s, existing);
     *out = c;
     return S_OK;
 }
 
-std::u16string Upper(std::u16string s) {
-    for (auto& ch : s)
-        if (ch >= u'a' && ch <= u'z') ch = static_cast<char16_t>(ch - 32);
-    return s;
-}
-
-HRESULT OpenRegistryStore(StoreImpl* s, HKEY parent, const std::u16string& storePath, DWORD flags) {
-    const bool readOnly = (flags & CERT_STORE_READONLY_FLAG) != 0;
-    std::u16string certsPath = storePath.empty() ? u"Certificates" : storePath + u"\\Certificates";
-    if (flags & (CERT_STORE_OPEN_EXISTING_FLAG | CERT_STORE_CREATE_NEW_FLAG)) {
-        HKEY k = nullptr;
-        LSTATUS e = storePath.empty() ? ERROR_SUCCESS : RegOpenKeyExW(parent, storePath.c_str(), 0, KEY_READ, &k);
-        if (k) RegCloseKey(k);
-        if ((flags & CERT_STORE_OPEN_EXISTING_FLAG) && e != ERROR_SUCCESS) return e;
-        if ((flags & CERT_STORE_CREATE_NEW_FLAG) && e == ERROR_SUCCESS) return ERROR_FILE_EXISTS;
+// Adds to a store and hands out the element when asked; the last error on
+// failure.
+BOOL AddAndHandOut(StoreImpl* s, const std::shared_ptr<CertData>& data, const PropertyMap& props, DWORD disp,
+                   PCCERT_CONTEXT* handOut) {
+    ContextImpl* out = nullptr;
+    HRESULT hr = AddToStore(s, data, props, disp, &out);
+    if (FAILED(hr)) {
+        SetError(hr);
+        return FALSE;
     }
-    HKEY k = nullptr;
-    if (!readOnly) {
-        LSTATUS e = RegCreateKeyExW(parent, certsPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                                    nullptr, &k, nullptr);
-        if (e == ERROR_ACCESS_DENIED) {
-            s->readOnly = true;  // a hive we may only read
-        } else if (e != ERROR_SUCCESS) {
-            return e;
-        }
+    if (handOut) {
+        AddRefContext(out);
+        *handOut = &out->ctx;
     }
-    if (!k) {
-        LSTATUS e = RegOpenKeyExW(parent, certsPath.c_str(), 0, KEY_READ, &k);
-        if (e != ERROR_SUCCESS && e != ERROR_FILE_NOT_FOUND) return e;
-        if (e != ERROR_SUCCESS) k = nullptr;
-    }
-    s->certsKey = k;
-    s->ownsKey = true;
-    s->readOnly = s->readOnly || readOnly;
-    LoadRegistryElements(s);
-    return ERROR_SUCCESS;
-}
-
-HRESULT LoadPkcs7(StoreImpl* s, const CRYPT_DATA_BLOB* blob) {
-    if (!blob || (blob->cbData && !blob->pbData)) return E_INVALIDARG;
-    const BYTE* p = blob->pbData;
-    const BYTE* end = p + blob->cbData;
-    if (blob->cbData == 0) return CRYPT_E_ASN1_EOD;
-    Tlv ci, oid, wrap, sd, t;
-    HRESULT hr;
-    if (FAILED(hr = ReadTagged(p, end, 0x30, ci))) return hr;
-    const BYTE* q = ci.content;
-    if (FAILED(hr = ReadTagged(q, ci.end(), 0x06, oid))) return hr;
-    std::string o;
-    if (!DecodeOid(oid.content, oid.len, o)) return CRYPT_E_ASN1_CORRUPT;
-    if (o != "1.2.840.113549.1.7.2") return CRYPT_E_INVALID_MSG_TYPE;
-    if (FAILED(hr = ReadTagged(q, ci.end(), 0xA0, wrap))) return hr;
-    q = wrap.content;
-    if (FAILED(hr = ReadTagged(q, wrap.end(), 0x30, sd))) return hr;
-    {
-        const unsigned char* op = blob->pbData;
-        PKCS7* p7 = d2i_PKCS7(nullptr, &op, static_cast<long>(ci.total()));
-        bool ok = p7 && PKCS7_type_is_signed(p7);
-        PKCS7_free(p7);
-        if (!ok) return CRYPT_E_ASN1_CORRUPT;
-    }
-    q = sd.content;
-    if (FAILED(hr = ReadTagged(q, sd.end(), 0x02, t))) return hr;        // version
-    if (FAILED(hr = ReadTagged(q, sd.end(), 0x31, t))) return hr;        // digest algorithms
-    if (FAILED(hr = ReadTagged(q, sd.end(), 0x30, t))) return hr;        // content
-    if (q < sd.end() && *q == 0xA0) {
-        Tlv certs;
-        if (FAILED(hr = ReadTlv(q, sd.end(), certs))) return hr;
-        const BYTE* r = certs.content;
-        std::vector<std::shared_ptr<CertData>> parsed;
-        while (r < certs.end()) {
-            Tlv cert;
-            if (FAILED(hr = ReadTlv(r, certs.end(), cert))) return hr;
-            if (cert.tag != 0x30) continue;  // other certificate formats are not ours to show
-            auto d = ParseCertificate(cert.start, cert.total(), &hr);
-            if (!d) return hr;
-            parsed.push_back(std::move(d));
-        }
-        for (auto& d : parsed) {
-            bool dup = false;
-            for (ContextImpl* c : s->elements) dup = dup || SameCert(c, *d);
-            if (!dup) AppendElement(s, std::move(d), {});
-        }
-    }
-    return S_OK;
-}
-
-enum class ProvKind { Unknown, Memory, System, SystemA, Reg, Pkcs7 };
-
-ProvKind ProviderOf(LPCSTR prov) {
-    auto v = reinterpret_cast<ULONG_PTR>(prov);
-    if (v < 0x10000) {
-        if (prov == CERT_STORE_PROV_MEMORY) return ProvKind::Memory;
-        if (prov == CERT_STORE_PROV_SYSTEM_W) return ProvKind::System;
-        if (prov == CERT_STORE_PROV_SYSTEM_A) return ProvKind::SystemA;
-        if (prov == CERT_STORE_PROV_REG) return ProvKind::Reg;
-        if (prov == CERT_STORE_PROV_PKCS7) return ProvKind::Pkcs7;
-        return ProvKind::Unknown;
-    }
-    if (_stricmp(prov, "Memory") == 0) return ProvKind::Memory;
-    if (_stricmp(prov, "System") == 0) return ProvKind::System;
-    if (_stricmp(prov, "PKCS7") == 0) return ProvKind::Pkcs7;
-    return ProvKind::Unknown;
+    return TRUE;
 }
 
 }  // namespace
+
+StoreImpl* AddStore(std::unique_ptr<StoreImpl> s) {
+    s->magic = kStoreMagic;
+    s->openHandles = 1;
+    LiveStores().insert(s.get());
+    return s.release();
+}
+
+void DiscardStore(StoreImpl* s) {
+    s->openHandles = 0;
+    DestroyStore(s);
+}
+
+void TakeProvider(StoreImpl* s, HCRYPTPROV_LEGACY prov, DWORD flags) {
+    if (prov && !(flags & CERT_STORE_NO_CRYPT_RELEASE_FLAG)) s->provToRelease = prov;
+}
+
+// Whatever can run out of memory happens before the context exists, so a
+// failure leaves neither a stray context nor a half-added element.
+ContextImpl* AppendElement(StoreImpl* s, std::shared_ptr<CertData> data, PropertyMap props) {
+    std::u16string name = s->ElementName(*data);
+    s->elements.reserve(s->elements.size() + 1);
+    ContextImpl* c = NewContext(std::move(data));  // refs = 1: the membership
+    c->props = std::move(props);
+    c->store = s;
+    c->inStore = true;
+    c->seq = s->nextSeq++;
+    c->ctx.hCertStore = s;
+    c->storedName = std::move(name);
+    s->elements.push_back(c);
+    return c;
+}
+
+bool SameCert(const ContextImpl* a, const CertData& d) { return memcmp(a->data->sha1, d.sha1, 20) == 0; }
 
 StoreImpl* LiveStore(HCERTSTORE h) {
     if (!h || !LiveStores().count(h)) return nullptr;
@@ -311,32 +151,17 @@ StoreImpl* LiveStore(HCERTSTORE h) {
     return s->magic == kStoreMagic && s->openHandles > 0 ? s : nullptr;
 }
 
+StoreImpl* CheckedStore(HCERTSTORE h) {
+    StoreImpl* s = LiveStore(h);
+    if (!s) SetError(E_INVALIDARG);
+    return s;
+}
+
 void MaybeDestroyStore(StoreImpl* s) {
     if (s->openHandles == 0 && s->contextRefs == 0) DestroyStore(s);
 }
 
-HRESULT PersistElement(ContextImpl* c) {
-    StoreImpl* s = c->store;
-    if (!s || s->kind != StoreKind::Registry) return S_OK;
-    if (s->readOnly || !s->certsKey) return E_ACCESSDENIED;
-    Bytes blob = SerializeElement(c);
-    HKEY k = nullptr;
-    LSTATUS e = RegCreateKeyExW(s->certsKey, c->regKeyName.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                KEY_READ | KEY_SET_VALUE | KEY_CREATE_SUB_KEY, nullptr, &k, nullptr);
-    if (e != ERROR_SUCCESS) return FromWin32(e);
-    e = RegSetValueExW(k, kBlobValue, 0, REG_BINARY, blob.data(), static_cast<DWORD>(blob.size()));
-    RegCloseKey(k);
-    return e == ERROR_SUCCESS ? S_OK : FromWin32(e);
-}
-
-bool ReadUserMyBlob(const BYTE sha1[20], Bytes& blob) {
-    std::u16string path = u"Software\\Microsoft\\SystemCertificates\\MY\\Certificates\\" + ThumbprintName(sha1);
-    HKEY k = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
-    bool ok = QueryBlob(k, blob);
-    RegCloseKey(k);
-    return ok;
-}
+HRESULT PersistElement(ContextImpl* c) { return c->store ? c->store->Persist(c) : S_OK; }
 
 }  // namespace crypt32
 
@@ -344,91 +169,29 @@ using namespace crypt32;
 
 HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType, HCRYPTPROV_LEGACY hCryptProv,
                          DWORD dwFlags, const void* pvPara) try {
-    ProvKind kind = ProviderOf(lpszStoreProvider);
-    if (kind == ProvKind::Unknown) {
+    bool byNumber = IS_INTRESOURCE(lpszStoreProvider);
+    auto named = [&](const char* name) { return !byNumber && _stricmp(lpszStoreProvider, name) == 0; };
+    if (byNumber ? lpszStoreProvider == CERT_STORE_PROV_MEMORY : named("Memory")) {
+        ApiLock g;
+        return OpenMemoryStore(dwFlags, hCryptProv);
+    }
+    if (byNumber ? lpszStoreProvider == CERT_STORE_PROV_PKCS7 : named("PKCS7")) {
+        ApiLock g;
+        return OpenPkcs7Store(dwFlags, hCryptProv, static_cast<const CRYPT_DATA_BLOB*>(pvPara));
+    }
+    RegistryStoreName form;
+    if (byNumber ? lpszStoreProvider == CERT_STORE_PROV_SYSTEM_W : named("System")) {
+        form = RegistryStoreName::Wide;
+    } else if (byNumber && lpszStoreProvider == CERT_STORE_PROV_SYSTEM_A) {
+        form = RegistryStoreName::Narrow;
+    } else if (byNumber && lpszStoreProvider == CERT_STORE_PROV_REG) {
+        form = RegistryStoreName::Key;
+    } else {
         SetLastError(ERROR_FILE_NOT_FOUND);  // no such store provider
         return nullptr;
     }
     ApiLock g;
-    if (kind == ProvKind::Memory || kind == ProvKind::Pkcs7) {
-        if (dwFlags & CERT_STORE_DELETE_FLAG) {
-            SetLastError(0);
-            return nullptr;
-        }
-        StoreImpl* s = NewStore(StoreKind::Memory);
-        if (kind == ProvKind::Pkcs7) {
-            HRESULT hr;
-            try {
-                hr = LoadPkcs7(s, static_cast<const CRYPT_DATA_BLOB*>(pvPara));
-            } catch (const std::bad_alloc&) {
-                hr = E_OUTOFMEMORY;  // the half-loaded store goes below
-            }
-            if (FAILED(hr)) {
-                s->openHandles = 0;
-                DestroyStore(s);
-                SetError(hr);
-                return nullptr;
-            }
-        }
-        s->readOnly = (dwFlags & CERT_STORE_READONLY_FLAG) != 0;
-        if (hCryptProv && !(dwFlags & CERT_STORE_NO_CRYPT_RELEASE_FLAG)) s->provToRelease = hCryptProv;
-        return s;
-    }
-    HKEY parent = nullptr;
-    std::u16string storePath;
-    if (kind == ProvKind::Reg) {
-        parent = static_cast<HKEY>(const_cast<void*>(pvPara));
-        if (!parent) {
-            SetError(E_INVALIDARG);
-            return nullptr;
-        }
-    } else {
-        std::u16string name;
-        if (kind == ProvKind::System) {
-            auto* w = static_cast<LPCWSTR>(pvPara);
-            if (w) name = w;
-        } else if (pvPara) {
-            name = Utf8To16(static_cast<const char*>(pvPara));
-        }
-        if (name.empty() || name.find(u'\\') != std::u16string::npos) {
-            SetError(E_INVALIDARG);
-            return nullptr;
-        }
-        DWORD loc = dwFlags & CERT_SYSTEM_STORE_LOCATION_MASK;
-        if (loc == CERT_SYSTEM_STORE_CURRENT_USER) {
-            parent = HKEY_CURRENT_USER;
-            storePath = u"Software\\Microsoft\\SystemCertificates\\";
-        } else if (loc == CERT_SYSTEM_STORE_LOCAL_MACHINE) {
-            parent = HKEY_LOCAL_MACHINE;
-            storePath = u"SOFTWARE\\Microsoft\\SystemCertificates\\";
-        } else {
-            SetError(E_INVALIDARG);
-            return nullptr;
-        }
-        // Store names compare case-insensitively; "My" is the key MY.
-        storePath += Upper(name);
-    }
-    if (dwFlags & CERT_STORE_DELETE_FLAG) {
-        LSTATUS e = storePath.empty() ? ERROR_INVALID_PARAMETER : RegDeleteTreeW(parent, storePath.c_str());
-        SetLastError(static_cast<DWORD>(e));
-        return nullptr;
-    }
-    StoreImpl* s = NewStore(StoreKind::Registry);
-    HRESULT e;
-    try {
-        e = OpenRegistryStore(s, parent, storePath, dwFlags);
-    } catch (const std::bad_alloc&) {
-        e = E_OUTOFMEMORY;  // the half-read store goes below
-    }
-    if (e != ERROR_SUCCESS) {
-        s->openHandles = 0;
-        DestroyStore(s);
-        SetLastError(static_cast<DWORD>(e));
-        return nullptr;
-    }
-    // The store owns the provider handle it was given unless told otherwise.
-    if (hCryptProv && !(dwFlags & CERT_STORE_NO_CRYPT_RELEASE_FLAG)) s->provToRelease = hCryptProv;
-    return s;
+    return OpenRegistryStore(form, dwFlags, hCryptProv, pvPara);
 } catch (const std::bad_alloc&) {
     SetError(E_OUTOFMEMORY);
     return nullptr;
@@ -442,11 +205,8 @@ HCERTSTORE CertOpenSystemStoreW(HCRYPTPROV_LEGACY hProv, LPCWSTR szSubsystemProt
 
 HCERTSTORE CertDuplicateStore(HCERTSTORE hCertStore) {
     ApiLock g;
-    StoreImpl* s = LiveStore(hCertStore);
-    if (!s) {
-        SetError(E_INVALIDARG);
-        return nullptr;
-    }
+    StoreImpl* s = CheckedStore(hCertStore);
+    if (!s) return nullptr;
     ++s->openHandles;
     return s;
 }
@@ -454,11 +214,8 @@ HCERTSTORE CertDuplicateStore(HCERTSTORE hCertStore) {
 BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) try {
     if (!hCertStore) return TRUE;
     ApiLock g;
-    StoreImpl* s = LiveStore(hCertStore);
-    if (!s) {
-        SetError(E_INVALIDARG);
-        return FALSE;
-    }
+    StoreImpl* s = CheckedStore(hCertStore);
+    if (!s) return FALSE;
     --s->openHandles;
     bool pending = s->openHandles == 0 && s->contextRefs > 0;
     MaybeDestroyStore(s);
@@ -623,17 +380,7 @@ BOOL CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pCer
     }
     auto data = src->data;
     PropertyMap props = src->props;
-    ContextImpl* out = nullptr;
-    HRESULT hr = AddToStore(s, data, props, dwAddDisposition, &out);
-    if (FAILED(hr)) {
-        SetError(hr);
-        return FALSE;
-    }
-    if (ppStoreContext) {
-        AddRefContext(out);
-        *ppStoreContext = &out->ctx;
-    }
-    return TRUE;
+    return AddAndHandOut(s, data, props, dwAddDisposition, ppStoreContext);
 } catch (const std::bad_alloc&) {
     SetError(E_OUTOFMEMORY);
     return FALSE;
@@ -650,25 +397,11 @@ BOOL CertAddEncodedCertificateToStore(HCERTSTORE hCertStore, DWORD dwCertEncodin
     auto data = ParseCertificate(pbCertEncoded, cbCertEncoded, &hr);
     ApiLock g;
     StoreImpl* s = LiveStore(hCertStore);
-    if (!s) {
-        SetError(E_INVALIDARG);
+    if (!s || !data) {
+        SetError(s ? hr : E_INVALIDARG);
         return FALSE;
     }
-    if (!data) {
-        SetError(hr);
-        return FALSE;
-    }
-    ContextImpl* out = nullptr;
-    hr = AddToStore(s, data, {}, dwAddDisposition, &out);
-    if (FAILED(hr)) {
-        SetError(hr);
-        return FALSE;
-    }
-    if (ppCertContext) {
-        AddRefContext(out);
-        *ppCertContext = &out->ctx;
-    }
-    return TRUE;
+    return AddAndHandOut(s, data, {}, dwAddDisposition, ppCertContext);
 } catch (const std::bad_alloc&) {
     SetError(E_OUTOFMEMORY);
     return FALSE;
@@ -685,35 +418,25 @@ BOOL CertAddSerializedElementToStore(HCERTSTORE hCertStore, const BYTE* pbElemen
     Bytes der;
     PropertyMap props;
     HRESULT hr = ParseSerializedElement(pbElement, cbElement, der, props);
-    if (FAILED(hr)) {
-        SetError(hr);
-        return FALSE;
-    }
-    auto data = ParseCertificate(der.data(), der.size(), &hr);
+    std::shared_ptr<CertData> data;
+    if (SUCCEEDED(hr)) data = ParseCertificate(der.data(), der.size(), &hr);
     if (!data) {
         SetError(hr);
         return FALSE;
     }
     ApiLock g;
-    ContextImpl* out = nullptr;
+    PCCERT_CONTEXT handed = nullptr;
     if (hCertStore) {
-        StoreImpl* s = LiveStore(hCertStore);
-        if (!s) {
-            SetError(E_INVALIDARG);
-            return FALSE;
-        }
-        hr = AddToStore(s, data, props, dwAddDisposition, &out);
-        if (FAILED(hr)) {
-            SetError(hr);
-            return FALSE;
-        }
-        if (ppvContext) AddRefContext(out);
+        StoreImpl* s = CheckedStore(hCertStore);
+        if (!s) return FALSE;
+        if (!AddAndHandOut(s, data, props, dwAddDisposition, ppvContext ? &handed : nullptr)) return FALSE;
     } else if (ppvContext) {
-        out = NewContext(data);
+        ContextImpl* out = NewContext(data);
         out->props = std::move(props);
+        handed = &out->ctx;
     }
     if (pdwContextType) *pdwContextType = CERT_STORE_CERTIFICATE_CONTEXT;
-    if (ppvContext) *ppvContext = &out->ctx;
+    if (ppvContext) *ppvContext = handed;
     return TRUE;
 } catch (const std::bad_alloc&) {
     SetError(E_OUTOFMEMORY);
@@ -722,11 +445,8 @@ BOOL CertAddSerializedElementToStore(HCERTSTORE hCertStore, const BYTE* pbElemen
 
 BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) try {
     ApiLock g;
-    ContextImpl* c = LiveContext(pCertContext);
-    if (!c) {
-        SetError(E_INVALIDARG);
-        return FALSE;
-    }
+    ContextImpl* c = CheckedContext(pCertContext);
+    if (!c) return FALSE;
     StoreImpl* s = c->store;
     if (!s || !c->inStore) {  // no store, or already gone from it
         ReleaseContext(c);
@@ -737,18 +457,10 @@ BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) try {
         SetError(E_ACCESSDENIED);
         return FALSE;
     }
-    if (s->kind == StoreKind::Registry) {
-        if (!s->certsKey) {
-            ReleaseContext(c);
-            SetError(E_ACCESSDENIED);
-            return FALSE;
-        }
-        LSTATUS e = RegDeleteTreeW(s->certsKey, c->regKeyName.c_str());
-        if (e != ERROR_SUCCESS && e != ERROR_FILE_NOT_FOUND) {
-            ReleaseContext(c);
-            SetError(FromWin32(e));
-            return FALSE;
-        }
+    if (HRESULT hr = s->Unpersist(c); FAILED(hr)) {
+        ReleaseContext(c);
+        SetError(hr);
+        return FALSE;
     }
     RemoveElement(s, c);
     ReleaseContext(c);

@@ -8,8 +8,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
+#include "platform/base/Der.h"
 #include "win/windows.h"
 
 namespace crypt32 {
@@ -17,25 +19,20 @@ namespace crypt32 {
 using Bytes = std::vector<BYTE>;
 
 // ---- DER reading ----------------------------------------------------------
-struct Tlv {
-    BYTE tag = 0;
-    const BYTE* start = nullptr;    // first byte of the tag
-    const BYTE* content = nullptr;  // first content byte
-    size_t len = 0;                 // content length
-    size_t total() const { return static_cast<size_t>(content - start) + len; }
-    const BYTE* end() const { return content + len; }
-};
+// The platform's reader (platform/base/Der.h); failures become CryptoAPI's
+// ASN.1 codes.
+namespace der = tessaro::der;
+using der::Element;
 
-// Reads one TLV at p (before end). On failure returns the CryptoAPI ASN.1 code
-// (CRYPT_E_ASN1_EOD when the data ends early, CRYPT_E_ASN1_CORRUPT for an
-// unusable length), else S_OK; p moves behind the element.
-HRESULT ReadTlv(const BYTE*& p, const BYTE* end, Tlv& out);
-// As ReadTlv, and the tag must be the one given (else CRYPT_E_ASN1_BADTAG).
-HRESULT ReadTagged(const BYTE*& p, const BYTE* end, BYTE tag, Tlv& out);
-// Dotted text of an OID's content octets; false when malformed.
-bool DecodeOid(const BYTE* p, size_t n, std::string& out);
-// UTCTime (0x17) or GeneralizedTime (0x18) to FILETIME.
-bool DecodeTime(const Tlv& t, FILETIME& ft);
+// CRYPT_E_ASN1_EOD when the data ends early, CRYPT_E_ASN1_BADTAG for another
+// tag, CRYPT_E_ASN1_LARGE for more than four length octets,
+// CRYPT_E_ASN1_CORRUPT for any other malformation; S_OK for none.
+HRESULT Asn1Code(der::Error e);
+inline HRESULT Asn1Code(const der::Reader& r) { return Asn1Code(r.error()); }
+// Dotted text of an OBJECT IDENTIFIER element; false when malformed.
+bool DecodeOid(const Element& oid, std::string& out);
+// UTCTime or GeneralizedTime to FILETIME; false when malformed or before 1601.
+bool DecodeTime(const Element& t, FILETIME& ft);
 
 // ---- The decoded certificate ---------------------------------------------
 struct CertData {
@@ -76,20 +73,28 @@ struct ContextImpl {
     StoreImpl* store = nullptr;     // null for a context of no store
     bool inStore = false;           // still an element of its store
     uint64_t seq = 0;               // order in the store
-    std::u16string regKeyName;      // registry subkey that holds it (registry stores)
+    std::u16string storedName;      // what its store keeps it under (stores that write through)
     HCRYPTPROV cachedProv = 0;      // CRYPT_ACQUIRE_CACHE_FLAG
 };
 
-enum class StoreKind { Memory, Registry };
-
+// The store object behind HCERTSTORE. The kinds differ in where their
+// elements are kept: in memory only (memory and PKCS#7 stores, this base), or
+// also written through to the registry (RegistryStore.cpp).
 struct StoreImpl {
+    virtual ~StoreImpl() = default;
+    // Whether every change is written through at once, and so can fail.
+    virtual bool WritesThrough() const { return false; }
+    // The name an element is kept under where it is written through.
+    virtual std::u16string ElementName(const CertData&) const { return {}; }
+    // Writes one element (certificate and properties) through.
+    virtual HRESULT Persist(ContextImpl*) { return S_OK; }
+    // Removes one element from where it is written through.
+    virtual HRESULT Unpersist(ContextImpl*) { return S_OK; }
+
     uint32_t magic = 0;
-    StoreKind kind = StoreKind::Memory;
     long openHandles = 0;   // CertOpenStore / CertDuplicateStore references
     long contextRefs = 0;   // handed-out references to its contexts
     bool readOnly = false;
-    HKEY certsKey = nullptr;  // "...\<store>\Certificates" of a registry store
-    bool ownsKey = false;
     uint64_t nextSeq = 1;
     HCRYPTPROV provToRelease = 0;  // handed to CertOpenStore without CERT_STORE_NO_CRYPT_RELEASE_FLAG
     std::vector<ContextImpl*> elements;  // in seq order
@@ -111,9 +116,18 @@ public:
 void DeferProviderRelease(HCRYPTPROV h);
 
 // Handle validation: only pointers this layer handed out and not yet
-// released are dereferenced.
+// released are dereferenced. The set of one kind's live objects lives for the
+// process: handles may be released from static destructors.
+template <typename T>
+std::unordered_set<const void*>& HandedOut() {
+    static auto* s = new std::unordered_set<const void*>();
+    return *s;
+}
 ContextImpl* LiveContext(PCCERT_CONTEXT p);
 StoreImpl* LiveStore(HCERTSTORE h);  // open handle (openHandles > 0)
+// The same, with E_INVALIDARG as the last error for a handle that is not.
+ContextImpl* CheckedContext(PCCERT_CONTEXT p);
+StoreImpl* CheckedStore(HCERTSTORE h);
 
 // A new context of no store sharing the decoded certificate.
 ContextImpl* NewContext(std::shared_ptr<CertData> data);
@@ -139,8 +153,11 @@ bool ValidSerializedKeyProvInfo(const Bytes& b);
 Bytes KeyProvInfoToStruct(const Bytes& serialized);
 HRESULT KeyProvInfoFromStruct(const CRYPT_KEY_PROV_INFO* info, Bytes& serialized);
 
-// Registry persistence of one element (write-through).
+// Writes one element through to its store's backing, if it has one.
 HRESULT PersistElement(ContextImpl* c);
+// Replaces a context's properties, written through when it is an element of
+// such a store; on failure they stay as they were.
+HRESULT ReplaceProperties(ContextImpl* c, PropertyMap props);
 
 // Thumbprint as 40 upper-case hex digits.
 std::u16string ThumbprintName(const BYTE sha1[20]);
@@ -152,11 +169,7 @@ bool ReadUserMyBlob(const BYTE sha1[20], Bytes& blob);
 // Names.
 struct NameAttr {
     std::string oid;
-    BYTE tag = 0;
-    const BYTE* valueStart = nullptr;  // full TLV of the value
-    size_t valueTotal = 0;
-    const BYTE* content = nullptr;
-    size_t len = 0;
+    Element value;  // as encoded, header included
 };
 using NameRdn = std::vector<NameAttr>;
 HRESULT ParseName(const BYTE* p, size_t n, std::vector<NameRdn>& out);
@@ -164,7 +177,7 @@ HRESULT ParseName(const BYTE* p, size_t n, std::vector<NameRdn>& out);
 bool ValueToText(const NameAttr& a, std::u16string& out);
 std::u16string NameToString(const std::vector<NameRdn>& rdns, DWORD strType);
 
-// Converts HRESULT-or-Win32 codes to the value given to SetLastError.
+// CryptoAPI hands its HRESULTs to the caller as the last error unchanged.
 inline void SetError(HRESULT hr) { SetLastError(static_cast<DWORD>(hr)); }
 
 std::u16string Utf8To16(const std::string& s);

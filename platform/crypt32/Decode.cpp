@@ -47,45 +47,26 @@ private:
 
 #define FIELD(type, member) (offsetof(type, member))
 
-HRESULT WholeElement(const BYTE* p, size_t n, BYTE tag, Tlv& t) {
-    const BYTE* q = p;
-    HRESULT hr = ReadTagged(q, p + n, tag, t);
-    if (FAILED(hr)) return hr;
-    return q == p + n ? S_OK : CRYPT_E_ASN1_CORRUPT;
+// A blob's length and, when it has content, its bytes behind the structure.
+template <typename Blob>
+void SetBlob(Layout& out, const BYTE* p, size_t n) {
+    reinterpret_cast<Blob*>(out.At(0))->cbData = static_cast<DWORD>(n);
+    if (n) out.Pointer(FIELD(Blob, pbData), out.Append(p, n));
 }
 
-HRESULT DecodeBits(const BYTE* p, size_t n, Layout& out) {
-    Tlv t;
-    HRESULT hr = WholeElement(p, n, 0x03, t);
-    if (FAILED(hr)) return hr;
+HRESULT DecodeBits(const Element& t, Layout& out) {
     if (t.len < 1 || t.content[0] > 7 || (t.len == 1 && t.content[0] != 0)) return CRYPT_E_ASN1_CORRUPT;
-    auto* b = reinterpret_cast<CRYPT_BIT_STRING_BLOB*>(out.At(0));
-    b->cbData = static_cast<DWORD>(t.len - 1);
-    b->cUnusedBits = t.content[0];
-    if (b->cbData) {
-        size_t off = out.Append(t.content + 1, t.len - 1);
-        out.Pointer(FIELD(CRYPT_BIT_STRING_BLOB, pbData), off);
-    }
+    reinterpret_cast<CRYPT_BIT_STRING_BLOB*>(out.At(0))->cUnusedBits = t.content[0];
+    SetBlob<CRYPT_BIT_STRING_BLOB>(out, t.content + 1, t.len - 1);
     return S_OK;
 }
 
-HRESULT DecodeOctets(const BYTE* p, size_t n, Layout& out) {
-    Tlv t;
-    HRESULT hr = WholeElement(p, n, 0x04, t);
-    if (FAILED(hr)) return hr;
-    auto* b = reinterpret_cast<CRYPT_DATA_BLOB*>(out.At(0));
-    b->cbData = static_cast<DWORD>(t.len);
-    if (t.len) {
-        size_t off = out.Append(t.content, t.len);
-        out.Pointer(FIELD(CRYPT_DATA_BLOB, pbData), off);
-    }
+HRESULT DecodeOctets(const Element& t, Layout& out) {
+    SetBlob<CRYPT_DATA_BLOB>(out, t.content, t.len);
     return S_OK;
 }
 
-HRESULT DecodeInteger(const BYTE* p, size_t n, Layout& out) {
-    Tlv t;
-    HRESULT hr = WholeElement(p, n, 0x02, t);
-    if (FAILED(hr)) return hr;
+HRESULT DecodeInteger(const Element& t, Layout& out) {
     if (t.len == 0) return CRYPT_E_ASN1_CORRUPT;
     if (t.len > 4) return CRYPT_E_ASN1_LARGE;
     int32_t v = (t.content[0] & 0x80) ? -1 : 0;
@@ -94,41 +75,34 @@ HRESULT DecodeInteger(const BYTE* p, size_t n, Layout& out) {
     return S_OK;
 }
 
-HRESULT DecodeBasicConstraints2(const BYTE* p, size_t n, Layout& out) {
-    Tlv seq;
-    HRESULT hr = WholeElement(p, n, 0x30, seq);
-    if (FAILED(hr)) return hr;
+HRESULT DecodeBasicConstraints2(const Element& seq, Layout& out) {
     auto* bc = reinterpret_cast<CERT_BASIC_CONSTRAINTS2_INFO*>(out.At(0));
-    const BYTE* q = seq.content;
-    if (q < seq.end() && *q == 0x01) {
-        Tlv b;
-        if (FAILED(hr = ReadTlv(q, seq.end(), b))) return hr;
+    der::Reader r(seq);
+    Element b, i;
+    bool present = false;
+    if (!r.ReadOptional(der::kTagBoolean, &b, &present)) return Asn1Code(r);
+    if (present) {
         if (b.len != 1) return CRYPT_E_ASN1_CORRUPT;
         bc->fCA = b.content[0] ? TRUE : FALSE;
     }
-    if (q < seq.end()) {
-        Tlv i;
-        if (FAILED(hr = ReadTagged(q, seq.end(), 0x02, i))) return hr;
+    if (!r.Empty()) {
+        if (!r.Read(der::kTagInteger, &i)) return Asn1Code(r);
         if (i.len == 0 || i.len > 4 || (i.content[0] & 0x80)) return CRYPT_E_ASN1_CORRUPT;
         DWORD v = 0;
         for (size_t k = 0; k < i.len; ++k) v = (v << 8) | i.content[k];
         bc->fPathLenConstraint = TRUE;
         bc->dwPathLenConstraint = v;
     }
-    return q == seq.end() ? S_OK : CRYPT_E_ASN1_CORRUPT;
+    return r.ExpectEnd() ? S_OK : Asn1Code(r);
 }
 
-HRESULT DecodeEnhKeyUsage(const BYTE* p, size_t n, Layout& out) {
-    Tlv seq;
-    HRESULT hr = WholeElement(p, n, 0x30, seq);
-    if (FAILED(hr)) return hr;
+HRESULT DecodeEnhKeyUsage(const Element& seq, Layout& out) {
     std::vector<std::string> oids;
-    const BYTE* q = seq.content;
-    while (q < seq.end()) {
-        Tlv o;
-        if (FAILED(hr = ReadTagged(q, seq.end(), 0x06, o))) return hr;
+    for (der::Reader r(seq); !r.Empty();) {
+        Element o;
+        if (!r.Read(der::kTagOid, &o)) return Asn1Code(r);
         std::string s;
-        if (!DecodeOid(o.content, o.len, s)) return CRYPT_E_ASN1_CORRUPT;
+        if (!DecodeOid(o, s)) return CRYPT_E_ASN1_CORRUPT;
         oids.push_back(std::move(s));
     }
     reinterpret_cast<CERT_ENHKEY_USAGE*>(out.At(0))->cUsageIdentifier = static_cast<DWORD>(oids.size());
@@ -160,9 +134,9 @@ DWORD RdnValueType(BYTE tag) {
     }
 }
 
-HRESULT DecodeName(const BYTE* p, size_t n, Layout& out) {
+HRESULT DecodeName(const Element& name, Layout& out) {
     std::vector<NameRdn> rdns;
-    HRESULT hr = ParseName(p, n, rdns);
+    HRESULT hr = ParseName(name.header, name.size(), rdns);
     if (FAILED(hr)) return hr;
     reinterpret_cast<CERT_NAME_INFO*>(out.At(0))->cRDN = static_cast<DWORD>(rdns.size());
     if (rdns.empty()) return S_OK;
@@ -179,11 +153,11 @@ HRESULT DecodeName(const BYTE* p, size_t n, Layout& out) {
             size_t attrOff = attrArr + j * sizeof(CERT_RDN_ATTR);
             size_t oidOff = out.Append(a.oid.c_str(), a.oid.size() + 1);
             out.Pointer(attrOff + FIELD(CERT_RDN_ATTR, pszObjId), oidOff);
-            DWORD type = RdnValueType(a.tag);
+            DWORD type = RdnValueType(a.value.tag);
             Bytes value;
             size_t terminator = 0;
             if (type == CERT_RDN_ENCODED_BLOB) {
-                value.assign(a.valueStart, a.valueStart + a.valueTotal);
+                value.assign(a.value.header, a.value.end());
             } else if (type == CERT_RDN_UTF8_STRING || type == CERT_RDN_BMP_STRING) {
                 std::u16string s;
                 ValueToText(a, s);
@@ -191,14 +165,14 @@ HRESULT DecodeName(const BYTE* p, size_t n, Layout& out) {
                              reinterpret_cast<const BYTE*>(s.data()) + s.size() * 2);
                 terminator = 2;
             } else if (type == CERT_RDN_UNIVERSAL_STRING) {
-                for (size_t k = 0; k + 3 < a.len; k += 4) {
-                    uint32_t cp = (static_cast<uint32_t>(a.content[k]) << 24) | (a.content[k + 1] << 16) |
-                                  (a.content[k + 2] << 8) | a.content[k + 3];
+                const BYTE* c = a.value.content;
+                for (size_t k = 0; k + 3 < a.value.len; k += 4) {
+                    uint32_t cp = (static_cast<uint32_t>(c[k]) << 24) | (c[k + 1] << 16) | (c[k + 2] << 8) | c[k + 3];
                     value.insert(value.end(), reinterpret_cast<BYTE*>(&cp), reinterpret_cast<BYTE*>(&cp) + 4);
                 }
                 terminator = 4;
             } else {
-                value.assign(a.content, a.content + a.len);
+                value.assign(a.value.content, a.value.end());
                 terminator = type == CERT_RDN_OCTET_STRING ? 0 : 1;
             }
             reinterpret_cast<CERT_RDN_ATTR*>(out.At(attrOff))->dwValueType = type;
@@ -212,38 +186,36 @@ HRESULT DecodeName(const BYTE* p, size_t n, Layout& out) {
     return S_OK;
 }
 
-enum class Kind { Unknown, Bits, Octets, Name, Basic2, EnhKeyUsage, Integer };
+// Each structure type is one element of a known tag.
+struct Decoder {
+    BYTE tag;
+    size_t structSize;
+    HRESULT (*decode)(const Element&, Layout&);
+};
 
-Kind KindOf(LPCSTR type, size_t& structSize) {
-    auto v = reinterpret_cast<ULONG_PTR>(type);
-    Kind k = Kind::Unknown;
-    if (v == 0) return Kind::Unknown;
-    if (v < 0x10000) {
-        if (type == X509_KEY_USAGE || type == X509_BITS) k = Kind::Bits;
-        else if (type == X509_OCTET_STRING) k = Kind::Octets;
-        else if (type == X509_NAME) k = Kind::Name;
-        else if (type == X509_BASIC_CONSTRAINTS2) k = Kind::Basic2;
-        else if (type == X509_ENHANCED_KEY_USAGE) k = Kind::EnhKeyUsage;
-        else if (type == X509_INTEGER) k = Kind::Integer;
-    } else if (strcmp(type, szOID_KEY_USAGE) == 0) {
-        k = Kind::Bits;
-    } else if (strcmp(type, szOID_SUBJECT_KEY_IDENTIFIER) == 0) {
-        k = Kind::Octets;
-    } else if (strcmp(type, szOID_BASIC_CONSTRAINTS2) == 0) {
-        k = Kind::Basic2;
-    } else if (strcmp(type, szOID_ENHANCED_KEY_USAGE) == 0) {
-        k = Kind::EnhKeyUsage;
+constexpr Decoder kBits{der::kTagBitString, sizeof(CRYPT_BIT_STRING_BLOB), DecodeBits};
+constexpr Decoder kOctets{der::kTagOctetString, sizeof(CRYPT_DATA_BLOB), DecodeOctets};
+constexpr Decoder kName{der::kTagSequence, sizeof(CERT_NAME_INFO), DecodeName};
+constexpr Decoder kBasic2{der::kTagSequence, sizeof(CERT_BASIC_CONSTRAINTS2_INFO), DecodeBasicConstraints2};
+constexpr Decoder kEnhKeyUsage{der::kTagSequence, sizeof(CERT_ENHKEY_USAGE), DecodeEnhKeyUsage};
+constexpr Decoder kInteger{der::kTagInteger, sizeof(int), DecodeInteger};
+
+const Decoder* DecoderFor(LPCSTR type) {
+    if (type == nullptr) return nullptr;
+    if (IS_INTRESOURCE(type)) {
+        if (type == X509_KEY_USAGE || type == X509_BITS) return &kBits;
+        if (type == X509_OCTET_STRING) return &kOctets;
+        if (type == X509_NAME) return &kName;
+        if (type == X509_BASIC_CONSTRAINTS2) return &kBasic2;
+        if (type == X509_ENHANCED_KEY_USAGE) return &kEnhKeyUsage;
+        if (type == X509_INTEGER) return &kInteger;
+        return nullptr;
     }
-    switch (k) {
-        case Kind::Bits: structSize = sizeof(CRYPT_BIT_STRING_BLOB); break;
-        case Kind::Octets: structSize = sizeof(CRYPT_DATA_BLOB); break;
-        case Kind::Name: structSize = sizeof(CERT_NAME_INFO); break;
-        case Kind::Basic2: structSize = sizeof(CERT_BASIC_CONSTRAINTS2_INFO); break;
-        case Kind::EnhKeyUsage: structSize = sizeof(CERT_ENHKEY_USAGE); break;
-        case Kind::Integer: structSize = sizeof(int); break;
-        default: break;
-    }
-    return k;
+    if (strcmp(type, szOID_KEY_USAGE) == 0) return &kBits;
+    if (strcmp(type, szOID_SUBJECT_KEY_IDENTIFIER) == 0) return &kOctets;
+    if (strcmp(type, szOID_BASIC_CONSTRAINTS2) == 0) return &kBasic2;
+    if (strcmp(type, szOID_ENHANCED_KEY_USAGE) == 0) return &kEnhKeyUsage;
+    return nullptr;
 }
 
 }  // namespace
@@ -264,27 +236,16 @@ BOOL CryptDecodeObjectEx(DWORD dwCertEncodingType, LPCSTR lpszStructType, const 
         SetLastError(ERROR_FILE_NOT_FOUND);
         return FALSE;
     }
-    size_t structSize = 0;
-    Kind kind = KindOf(lpszStructType, structSize);
-    if (kind == Kind::Unknown) {
+    const Decoder* decoder = DecoderFor(lpszStructType);
+    if (!decoder) {
         SetLastError(ERROR_FILE_NOT_FOUND);  // no decoder for this structure type
         return FALSE;
     }
-    if (!pbEncoded || cbEncoded == 0) {
-        SetError(CRYPT_E_ASN1_EOD);
-        return FALSE;
-    }
-    Layout out(structSize);
-    HRESULT hr = E_FAIL;
-    switch (kind) {
-        case Kind::Bits: hr = DecodeBits(pbEncoded, cbEncoded, out); break;
-        case Kind::Octets: hr = DecodeOctets(pbEncoded, cbEncoded, out); break;
-        case Kind::Name: hr = DecodeName(pbEncoded, cbEncoded, out); break;
-        case Kind::Basic2: hr = DecodeBasicConstraints2(pbEncoded, cbEncoded, out); break;
-        case Kind::EnhKeyUsage: hr = DecodeEnhKeyUsage(pbEncoded, cbEncoded, out); break;
-        case Kind::Integer: hr = DecodeInteger(pbEncoded, cbEncoded, out); break;
-        default: break;
-    }
+    Element whole;
+    der::Error err = der::Error::kNone;
+    Layout out(decoder->structSize);
+    HRESULT hr = der::ReadWhole(pbEncoded, cbEncoded, decoder->tag, &whole, &err) ? decoder->decode(whole, out)
+                                                                                   : Asn1Code(err);
     if (FAILED(hr)) {
         SetError(hr);
         return FALSE;
@@ -312,7 +273,7 @@ BOOL CryptDecodeObjectEx(DWORD dwCertEncodingType, LPCSTR lpszStructType, const 
     }
     if (*pcbStructInfo < need) {
         *pcbStructInfo = need;
-        SetError(ERROR_MORE_DATA);
+        SetLastError(ERROR_MORE_DATA);
         return FALSE;
     }
     out.CopyTo(static_cast<BYTE*>(pvStructInfo));

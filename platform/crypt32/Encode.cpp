@@ -10,73 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/Der.h"
 #include "win/windows.h"
 
 namespace {
 
 typedef std::vector<BYTE> Bytes;
 
-void AppendLength(Bytes& out, size_t n) {
-    if (n < 0x80) {
-        out.push_back(static_cast<BYTE>(n));
-        return;
-    }
-    BYTE tmp[8];
-    int c = 0;
-    while (n != 0) {
-        tmp[c++] = static_cast<BYTE>(n & 0xFF);
-        n >>= 8;
-    }
-    out.push_back(static_cast<BYTE>(0x80 | c));
-    while (c > 0) out.push_back(tmp[--c]);
-}
-
-void AppendElement(Bytes& out, BYTE byTag, const BYTE* pb, size_t cb) {
-    out.push_back(byTag);
-    AppendLength(out, cb);
-    if (cb) out.insert(out.end(), pb, pb + cb);
-}
-
-void AppendElement(Bytes& out, BYTE byTag, const Bytes& content) { AppendElement(out, byTag, content.data(), content.size()); }
-
-void AppendBase128(Bytes& out, unsigned long long v) {
-    BYTE tmp[10];
-    int c = 0;
-    do {
-        tmp[c++] = static_cast<BYTE>(v & 0x7F);
-        v >>= 7;
-    } while (v != 0);
-    while (c > 1) out.push_back(static_cast<BYTE>(tmp[--c] | 0x80));
-    out.push_back(tmp[0]);
-}
-
-// Dotted text to OBJECT IDENTIFIER content octets: at least two arcs, each a
-// decimal number, the first 0..2, the second below 40 unless the first is 2.
-bool EncodeOidContent(LPCSTR pszObjId, Bytes& out) {
-    if (pszObjId == nullptr || *pszObjId == 0) return false;
-    std::vector<unsigned long long> arcs;
-    const char* p = pszObjId;
-    for (;;) {
-        if (*p < '0' || *p > '9') return false;
-        unsigned long long v = 0;
-        while (*p >= '0' && *p <= '9') {
-            unsigned d = static_cast<unsigned>(*p - '0');
-            if (v > (~0ull - d) / 10) return false;
-            v = v * 10 + d;
-            ++p;
-        }
-        arcs.push_back(v);
-        if (*p == 0) break;
-        if (*p != '.') return false;
-        ++p;
-    }
-    if (arcs.size() < 2 || arcs[0] > 2) return false;
-    if (arcs[0] < 2 && arcs[1] >= 40) return false;
-    if (arcs[1] > ~0ull - 80) return false;
-    AppendBase128(out, arcs[0] * 40 + arcs[1]);
-    for (size_t i = 2; i < arcs.size(); ++i) AppendBase128(out, arcs[i]);
-    return true;
-}
+namespace der = tessaro::der;
+using der::AppendElement;
 
 // UTF-16 code units (as given in a name value) to UTF-8; a lone surrogate
 // becomes U+FFFD.
@@ -174,7 +116,7 @@ HRESULT EncodeBits(const void* pv, Bytes& out) {
     content.insert(content.end(), pBits->pbData, pBits->pbData + pBits->cbData);
     // DER: the unused bits of the last octet are zero.
     if (pBits->cbData != 0) content.back() &= static_cast<BYTE>(0xFF << pBits->cUnusedBits);
-    AppendElement(out, 0x03, content);
+    AppendElement(out, der::kTagBitString, content);
     return S_OK;
 }
 
@@ -183,7 +125,7 @@ HRESULT EncodeBits(const void* pv, Bytes& out) {
 HRESULT EncodeAttribute(const void* pv, Bytes& out) {
     const CRYPT_ATTRIBUTE* pAttr = static_cast<const CRYPT_ATTRIBUTE*>(pv);
     Bytes oid;
-    if (!EncodeOidContent(pAttr->pszObjId, oid)) return CRYPT_E_OID_FORMAT;
+    if (!der::AppendOidContent(oid, pAttr->pszObjId)) return CRYPT_E_OID_FORMAT;
     if (pAttr->cValue != 0 && pAttr->rgValue == nullptr) return E_INVALIDARG;
     std::vector<Bytes> values;
     for (DWORD i = 0; i < pAttr->cValue; ++i) {
@@ -196,43 +138,45 @@ HRESULT EncodeAttribute(const void* pv, Bytes& out) {
     Bytes set;
     for (const Bytes& v : values) set.insert(set.end(), v.begin(), v.end());
     Bytes seq;
-    AppendElement(seq, 0x06, oid);
-    AppendElement(seq, 0x31, set);
-    AppendElement(out, 0x30, seq);
+    AppendElement(seq, der::kTagOid, oid);
+    AppendElement(seq, der::kTagSet, set);
+    AppendElement(out, der::kTagSequence, seq);
     return S_OK;
 }
 
 HRESULT EncodeOctetString(const void* pv, Bytes& out) {
     const CRYPT_DATA_BLOB* pBlob = static_cast<const CRYPT_DATA_BLOB*>(pv);
     if (!BlobReadable(*pBlob)) return E_INVALIDARG;
-    AppendElement(out, 0x04, pBlob->pbData, pBlob->cbData);
+    AppendElement(out, der::kTagOctetString, pBlob->pbData, pBlob->cbData);
     return S_OK;
 }
 
 HRESULT EncodeObjectIdentifier(const void* pv, Bytes& out) {
     LPCSTR pszObjId = *static_cast<const LPCSTR*>(pv);
     Bytes oid;
-    if (!EncodeOidContent(pszObjId, oid)) return CRYPT_E_OID_FORMAT;
-    AppendElement(out, 0x06, oid);
+    if (!der::AppendOidContent(oid, pszObjId)) return CRYPT_E_OID_FORMAT;
+    AppendElement(out, der::kTagOid, oid);
     return S_OK;
 }
 
-// Failure codes: HRESULTs as Windows sets them for the caller's GetLastError.
-BOOL Fail(HRESULT hr) {
-    SetLastError(static_cast<DWORD>(hr));
+// Failure: a Win32 code, or an encoder's HRESULT as Windows sets it for the
+// caller's GetLastError.
+BOOL FailWin32(DWORD error) {
+    SetLastError(error);
     return FALSE;
 }
+BOOL Fail(HRESULT hr) { return FailWin32(static_cast<DWORD>(hr)); }
 
 }  // namespace
 
 BOOL CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const void* pvStructInfo,
                        BYTE* pbEncoded, DWORD* pcbEncoded) {
-    if (pcbEncoded == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    if (GET_CERT_ENCODING_TYPE(dwCertEncodingType) != X509_ASN_ENCODING) return Fail(ERROR_FILE_NOT_FOUND);
+    if (pcbEncoded == nullptr) return FailWin32(ERROR_INVALID_PARAMETER);
+    if (GET_CERT_ENCODING_TYPE(dwCertEncodingType) != X509_ASN_ENCODING) return FailWin32(ERROR_FILE_NOT_FOUND);
     if (pvStructInfo == nullptr) return Fail(E_INVALIDARG);
     // Predefined structure types are small integers; an identifier text names
     // an installable encoder, of which none is installed here.
-    if (!IS_INTRESOURCE(lpszStructType)) return Fail(ERROR_FILE_NOT_FOUND);
+    if (!IS_INTRESOURCE(lpszStructType)) return FailWin32(ERROR_FILE_NOT_FOUND);
 
     Bytes out;
     HRESULT hr;
@@ -243,10 +187,10 @@ BOOL CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const vo
             case 25: hr = EncodeOctetString(pvStructInfo, out); break;  // X509_OCTET_STRING
             case 26: hr = EncodeBits(pvStructInfo, out); break;         // X509_BITS
             case 73: hr = EncodeObjectIdentifier(pvStructInfo, out); break;  // X509_OBJECT_IDENTIFIER
-            default: return Fail(ERROR_FILE_NOT_FOUND);
+            default: return FailWin32(ERROR_FILE_NOT_FOUND);
         }
     } catch (const std::bad_alloc&) {
-        return Fail(ERROR_NOT_ENOUGH_MEMORY);
+        return FailWin32(ERROR_NOT_ENOUGH_MEMORY);
     }
     if (hr != S_OK) return Fail(hr);
     if (out.size() > 0xFFFFFFFFull) return Fail(CRYPT_E_ASN1_LARGE);
@@ -257,7 +201,7 @@ BOOL CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const vo
     }
     if (*pcbEncoded < cbNeeded) {
         *pcbEncoded = cbNeeded;
-        return Fail(ERROR_MORE_DATA);
+        return FailWin32(ERROR_MORE_DATA);
     }
     std::memcpy(pbEncoded, out.data(), cbNeeded);
     *pcbEncoded = cbNeeded;

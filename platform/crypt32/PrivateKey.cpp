@@ -21,11 +21,8 @@ BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void
     HCRYPTPROV cached = 0;
     {
         ApiLock g;
-        ContextImpl* c = LiveContext(pCert);
-        if (!c) {
-            SetError(E_INVALIDARG);
-            return FALSE;
-        }
+        ContextImpl* c = CheckedContext(pCert);
+        if (!c) return FALSE;
         data = c->data;
         cached = c->cachedProv;
         auto it = c->props.find(CERT_KEY_PROV_INFO_PROP_ID);

@@ -22,6 +22,7 @@
 #include "win/objbase.h"
 #include "win/platform_prefix.h"
 #include "win/winbase.h"
+#include "tessaro/Handles.h"
 #include "win/winreg.h"
 
 namespace {
@@ -90,24 +91,22 @@ bool ReadDword(HKEY h, LPCWSTR name, DWORD* out) {
 
 // The global logger setting: running, and the flags/level for a provider.
 bool ReadGlobalLogger(const GUID* control, DWORD* flags, DWORD* level) {
-    HKEY h;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kGlobalLoggerKey, 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
+    tessaro::UniqueHkey h;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kGlobalLoggerKey, 0, KEY_READ, h.put()) != ERROR_SUCCESS) return false;
     DWORD start = 0;
-    bool running = ReadDword(h, u"Start", &start) && start == 1;
+    bool running = ReadDword(h.get(), u"Start", &start) && start == 1;
     if (running && control) {
         WCHAR name[40];
         StringFromGUID2(*control, name, 40);
-        HKEY sub;
+        tessaro::UniqueHkey sub;
         DWORD f = 0, l = 0;
-        if (RegOpenKeyExW(h, name, 0, KEY_READ, &sub) == ERROR_SUCCESS) {
-            ReadDword(sub, u"Flags", &f);
-            ReadDword(sub, u"Level", &l);
-            RegCloseKey(sub);
+        if (RegOpenKeyExW(h.get(), name, 0, KEY_READ, sub.put()) == ERROR_SUCCESS) {
+            ReadDword(sub.get(), u"Flags", &f);
+            ReadDword(sub.get(), u"Level", &l);
         }
         if (flags) *flags = f;
         if (level) *level = l;
     }
-    RegCloseKey(h);
     return running;
 }
 

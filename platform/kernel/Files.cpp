@@ -178,61 +178,52 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     return INVALID_HANDLE_VALUE;
 }
 
-BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
-               void* lpOverlapped) {
-    if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
+namespace {
+
+// ReadFile and WriteFile: the whole count moved, interrupted calls retried; a
+// read that meets the end of the file succeeds with what it read.
+template <typename Io>
+BOOL Transfer(HANDLE hFile, bool hasBuffer, DWORD count, LPDWORD moved, void* overlapped, Io io) {
+    if (moved) *moved = 0;
     FileHandle* f = Lookup(hFile);
     if (!f) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (lpOverlapped || (!lpBuffer && nNumberOfBytesToWrite)) {
+    if (overlapped || (!hasBuffer && count)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    const char* p = static_cast<const char*>(lpBuffer);
     DWORD done = 0;
-    while (done < nNumberOfBytesToWrite) {
-        ssize_t n = write(f->fd, p + done, nNumberOfBytesToWrite - done);
+    while (done < count) {
+        ssize_t n = io(f->fd, done, count - done);
         if (n < 0) {
             if (errno == EINTR) continue;
-            if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = done;
+            if (moved) *moved = done;
             SetLastError(errno == EBADF ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno, false));
             return FALSE;
         }
+        if (n == 0) break;
         done += static_cast<DWORD>(n);
     }
-    if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = done;
+    if (moved) *moved = done;
     return TRUE;
+}
+
+}  // namespace
+
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+               void* lpOverlapped) {
+    const char* p = static_cast<const char*>(lpBuffer);
+    return Transfer(hFile, p != nullptr, nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped,
+                    [p](int fd, DWORD at, DWORD n) { return write(fd, p + at, n); });
 }
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
               void* lpOverlapped) {
-    if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
-    FileHandle* f = Lookup(hFile);
-    if (!f) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (lpOverlapped || (!lpBuffer && nNumberOfBytesToRead)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
     char* p = static_cast<char*>(lpBuffer);
-    DWORD done = 0;
-    while (done < nNumberOfBytesToRead) {
-        ssize_t n = read(f->fd, p + done, nNumberOfBytesToRead - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (lpNumberOfBytesRead) *lpNumberOfBytesRead = done;
-            SetLastError(errno == EBADF ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno, false));
-            return FALSE;
-        }
-        if (n == 0) break;  // end of file: success with what was read
-        done += static_cast<DWORD>(n);
-    }
-    if (lpNumberOfBytesRead) *lpNumberOfBytesRead = done;
-    return TRUE;
+    return Transfer(hFile, p != nullptr, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped,
+                    [p](int fd, DWORD at, DWORD n) { return read(fd, p + at, n); });
 }
 
 BOOL CloseHandle(HANDLE hObject) {

@@ -58,20 +58,27 @@ size_t DecodeUtf8(const unsigned char* p, const unsigned char* end, long* cp) {
     return i;
 }
 
+// The code page must be one we treat as UTF-8, and the flags among those
+// allowed for it: CP_UTF8 takes only the strictness flag.
+bool AcceptCodePage(UINT codePage, DWORD flags, DWORD strictFlag, DWORD otherFlags) {
+    if (!IsUtf8CodePage(codePage)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    DWORD allowed = codePage == CP_UTF8 ? strictFlag : strictFlag | otherFlags;
+    if (flags & ~allowed) {
+        SetLastError(ERROR_INVALID_FLAGS);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
                         LPWSTR lpWideCharStr, int cchWideChar) {
-    if (!IsUtf8CodePage(CodePage)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    if (!AcceptCodePage(CodePage, dwFlags, MB_ERR_INVALID_CHARS, MB_PRECOMPOSED | MB_COMPOSITE | MB_USEGLYPHCHARS))
         return 0;
-    }
-    DWORD allowedMb = MB_ERR_INVALID_CHARS;
-    if (CodePage != CP_UTF8) allowedMb |= MB_PRECOMPOSED | MB_COMPOSITE | MB_USEGLYPHCHARS;
-    if (dwFlags & ~allowedMb) {
-        SetLastError(ERROR_INVALID_FLAGS);
-        return 0;
-    }
     if (!lpMultiByteStr || cbMultiByte == 0 || cbMultiByte < -1 || cchWideChar < 0 ||
         (cchWideChar > 0 && !lpWideCharStr)) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -123,17 +130,9 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int
 
 int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
                         LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar, BOOL* lpUsedDefaultChar) {
-    if (!IsUtf8CodePage(CodePage)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    if (!AcceptCodePage(CodePage, dwFlags, WC_ERR_INVALID_CHARS,
+                        WC_DISCARDNS | WC_SEPCHARS | WC_DEFAULTCHAR | WC_COMPOSITECHECK | WC_NO_BEST_FIT_CHARS))
         return 0;
-    }
-    DWORD allowedWc = WC_ERR_INVALID_CHARS;
-    if (CodePage != CP_UTF8)
-        allowedWc |= WC_DISCARDNS | WC_SEPCHARS | WC_DEFAULTCHAR | WC_COMPOSITECHECK | WC_NO_BEST_FIT_CHARS;
-    if (dwFlags & ~allowedWc) {
-        SetLastError(ERROR_INVALID_FLAGS);
-        return 0;
-    }
     // UTF-8 has no default character: Windows refuses both arguments for it.
     if (CodePage == CP_UTF8 && (lpDefaultChar || lpUsedDefaultChar)) {
         SetLastError(ERROR_INVALID_PARAMETER);

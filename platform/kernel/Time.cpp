@@ -124,33 +124,32 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME* st, LPFILETIME lpFileTime) {
     return TRUE;
 }
 
-BOOL FileTimeToLocalFileTime(const FILETIME* lpFileTime, LPFILETIME lpLocalFileTime) {
-    if (!lpFileTime || !lpLocalFileTime) {
+namespace {
+
+// Moves a FILETIME by the offset of local time the function gives for its
+// whole seconds since 1970; times before 1601 become 1601.
+template <typename Offset>
+BOOL ShiftFileTime(const FILETIME* in, LPFILETIME out, int sign, Offset offsetFor) {
+    if (!in || !out) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    int64_t v = static_cast<int64_t>(ToU64(*lpFileTime));
-    int64_t t = (v - kUnixEpochTicks) / kTicksPerSecond;
-    int64_t local = v + LocalOffsetAt(t) * kTicksPerSecond;
-    if (local < 0) local = 0;
-    FromU64(static_cast<uint64_t>(local), lpLocalFileTime);
+    int64_t v = static_cast<int64_t>(ToU64(*in));
+    int64_t shifted = v + sign * offsetFor((v - kUnixEpochTicks) / kTicksPerSecond) * kTicksPerSecond;
+    FromU64(static_cast<uint64_t>(shifted < 0 ? 0 : shifted), out);
     return TRUE;
 }
 
+}  // namespace
+
+BOOL FileTimeToLocalFileTime(const FILETIME* lpFileTime, LPFILETIME lpLocalFileTime) {
+    return ShiftFileTime(lpFileTime, lpLocalFileTime, 1, LocalOffsetAt);
+}
+
 BOOL LocalFileTimeToFileTime(const FILETIME* lpLocalFileTime, LPFILETIME lpFileTime) {
-    if (!lpLocalFileTime || !lpFileTime) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    int64_t v = static_cast<int64_t>(ToU64(*lpLocalFileTime));
-    int64_t localSecs = (v - kUnixEpochTicks) / kTicksPerSecond;
     // The offset depends on the UTC instant we are looking for: refine twice.
-    int64_t off = LocalOffsetAt(localSecs);
-    off = LocalOffsetAt(localSecs - off);
-    int64_t utc = v - off * kTicksPerSecond;
-    if (utc < 0) utc = 0;
-    FromU64(static_cast<uint64_t>(utc), lpFileTime);
-    return TRUE;
+    return ShiftFileTime(lpLocalFileTime, lpFileTime, -1,
+                         [](int64_t localSecs) { return LocalOffsetAt(localSecs - LocalOffsetAt(localSecs)); });
 }
 
 LONG CompareFileTime(const FILETIME* lpFileTime1, const FILETIME* lpFileTime2) {

@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -353,11 +354,19 @@ LSTATUS SplitPath(LPCWSTR sub, std::vector<std::u16string>* parts) {
 
 std::u16string Fold(const std::u16string& s) { return tessaro_platform::FoldString(s.data(), s.size()); }
 
+// A statement about one name (compared case-folded) under one key, bound.
+Stmt PrepareForName(sqlite3* db, const char* sql, int64_t key, const std::u16string& name) {
+    Stmt s = Prepare(db, sql);
+    if (s) {
+        sqlite3_bind_int64(s.get(), 1, key);
+        BindBlob16(s.get(), 2, Fold(name));
+    }
+    return s;
+}
+
 LSTATUS FindChild(sqlite3* db, int64_t parent, const std::u16string& name, int64_t* child) {
-    Stmt s = Prepare(db, "SELECT id FROM keys WHERE parent=? AND fold=?");
+    Stmt s = PrepareForName(db, "SELECT id FROM keys WHERE parent=? AND fold=?", parent, name);
     if (!s) return PrepareFailure();
-    sqlite3_bind_int64(s.get(), 1, parent);
-    BindBlob16(s.get(), 2, Fold(name));
     int rc = sqlite3_step(s.get());
     if (rc == SQLITE_ROW) {
         *child = sqlite3_column_int64(s.get(), 0);
@@ -487,10 +496,8 @@ struct ValueRow {
 };
 
 LSTATUS ReadValue(sqlite3* db, int64_t key, const std::u16string& name, ValueRow* row) {
-    Stmt s = Prepare(db, "SELECT name, type, data FROM vals WHERE key=? AND fold=?");
+    Stmt s = PrepareForName(db, "SELECT name, type, data FROM vals WHERE key=? AND fold=?", key, name);
     if (!s) return PrepareFailure();
-    sqlite3_bind_int64(s.get(), 1, key);
-    BindBlob16(s.get(), 2, Fold(name));
     int rc = sqlite3_step(s.get());
     if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
     if (rc != SQLITE_ROW) return MapSqlite(rc);
@@ -530,15 +537,67 @@ LSTATUS CopyName(const std::u16string& name, LPWSTR buf, LPDWORD cch) {
     return ERROR_SUCCESS;
 }
 
+// A value's data as the query calls hand it out: the size when asked, the
+// bytes when a buffer is given that holds them.
+LSTATUS CopyData(const std::vector<BYTE>& data, LPBYTE buf, LPDWORD cb) {
+    if (!cb) return ERROR_SUCCESS;
+    DWORD need = static_cast<DWORD>(data.size());
+    if (buf) {
+        if (*cb < need) {
+            *cb = need;
+            return ERROR_MORE_DATA;
+        }
+        if (need) std::memcpy(buf, data.data(), need);
+    }
+    *cb = need;
+    return ERROR_SUCCESS;
+}
+
+// Starts a change to the call's hive: writable, and in a write scope.
+LSTATUS BeginWrite(Call& c, Hive** h, std::optional<WriteScope>& w) {
+    LSTATUS st = WritableHive(c.st, c.r.hive, h);
+    if (st != ERROR_SUCCESS) return st;
+    w.emplace(**h);
+    return w->Status();
+}
+
+// Opens the handle of a call and splits the subkey path it names.
+LSTATUS OpenPath(Call& c, HKEY hKey, LPCWSTR subKey, std::vector<std::u16string>* parts) {
+    LSTATUS st = c.Open(hKey);
+    return st != ERROR_SUCCESS ? st : SplitPath(subKey, parts);
+}
+
+// The index-th subkey or value name of a key, for the enumerating calls.
+LSTATUS NthName(Call& c, HKEY hKey, bool values, DWORD index, ChildCache* scratch, const std::u16string** name) {
+    LSTATUS st = c.Open(hKey);
+    if (st != ERROR_SUCCESS) return st;
+    ChildCache* cache = c.r.key ? (values ? &c.r.key->values : &c.r.key->keys) : nullptr;
+    const std::vector<std::u16string>* names = nullptr;
+    st = ChildNames(*c.hive, c.r.id, cache, scratch, values, index, &names);
+    if (st != ERROR_SUCCESS) return st;
+    if (index >= names->size()) return ERROR_NO_MORE_ITEMS;
+    *name = &(*names)[index];
+    return ERROR_SUCCESS;
+}
+
+// The end of a change to one key's values: the statement run, the key's time
+// touched, the change committed. A change that must touch a row and found
+// none fails as not found.
+LSTATUS FinishValueChange(WriteScope& w, sqlite3_stmt* s, sqlite3* db, int64_t key, bool mustChange) {
+    int rc = sqlite3_step(s);
+    if (rc != SQLITE_DONE) return MapSqlite(rc);
+    if (mustChange && sqlite3_changes(db) == 0) return ERROR_FILE_NOT_FOUND;
+    LSTATUS st = TouchKey(db, key);
+    return st != ERROR_SUCCESS ? st : w.Commit();
+}
+
 }  // namespace
 
 LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) try {
     if (!phkResult) return ERROR_INVALID_PARAMETER;
     Call c;
-    LSTATUS st = c.Open(hKey);
-    if (st != ERROR_SUCCESS) return st;
     std::vector<std::u16string> parts;
-    st = SplitPath(lpSubKey, &parts);
+    LSTATUS st = OpenPath(c, hKey, lpSubKey, &parts);
     if (st != ERROR_SUCCESS) return st;
     int64_t id;
     st = WalkPath(c.hive->db, c.r.id, parts, &id);
@@ -587,10 +646,9 @@ LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpCl
     // Opening an existing key needs no write access.
     if (WalkPath(c.hive->db, c.r.id, parts, &id) != ERROR_SUCCESS) {
         Hive* h;
-        st = WritableHive(c.st, c.r.hive, &h);
+        std::optional<WriteScope> w;
+        st = BeginWrite(c, &h, w);
         if (st != ERROR_SUCCESS) return st;
-        WriteScope w(*h);
-        if (w.Status() != ERROR_SUCCESS) return w.Status();
         // Walk again under the write lock: whoever inserts the last
         // component is the one that created the key.
         id = c.r.id;
@@ -616,7 +674,7 @@ LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpCl
             }
             id = child;
         }
-        st = w.Commit();
+        st = w->Commit();
         if (st != ERROR_SUCCESS) return st;
     }
     if (k) {
@@ -660,10 +718,9 @@ LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwT
     if (st == ERROR_FILE_NOT_FOUND) st = ERROR_ACCESS_DENIED;
     if (st != ERROR_SUCCESS) return st;
     Hive* h;
-    st = WritableHive(c.st, c.r.hive, &h);
+    std::optional<WriteScope> w;
+    st = BeginWrite(c, &h, w);
     if (st != ERROR_SUCCESS) return st;
-    WriteScope w(*h);
-    if (w.Status() != ERROR_SUCCESS) return w.Status();
     if (c.r.id != kRootId) {
         st = KeyState(h->db, c.r.id);
         if (st != ERROR_SUCCESS) return st;
@@ -679,11 +736,7 @@ LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwT
     sqlite3_bind_int64(s.get(), 4, dwType);
     BindOrThrow(sqlite3_bind_blob(s.get(), 5, cbData ? lpData : reinterpret_cast<const BYTE*>(""),
                                   static_cast<int>(cbData), SQLITE_TRANSIENT));
-    int rc = sqlite3_step(s.get());
-    if (rc != SQLITE_DONE) return MapSqlite(rc);
-    st = TouchKey(h->db, c.r.id);
-    if (st != ERROR_SUCCESS) return st;
-    return w.Commit();
+    return FinishValueChange(*w, s.get(), h->db, c.r.id, false);
 } catch (const std::bad_alloc&) {
     return ERROR_NOT_ENOUGH_MEMORY;
 }
@@ -699,17 +752,7 @@ LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPD
     st = ReadValue(c.hive->db, c.r.id, lpValueName ? std::u16string(lpValueName) : std::u16string(), &row);
     if (st != ERROR_SUCCESS) return st;
     if (lpType) *lpType = row.type;
-    if (!lpcbData) return ERROR_SUCCESS;
-    DWORD need = static_cast<DWORD>(row.data.size());
-    if (lpData) {
-        if (*lpcbData < need) {
-            *lpcbData = need;
-            return ERROR_MORE_DATA;
-        }
-        if (need) std::memcpy(lpData, row.data.data(), need);
-    }
-    *lpcbData = need;
-    return ERROR_SUCCESS;
+    return CopyData(row.data, lpData, lpcbData);
 } catch (const std::bad_alloc&) {
     return ERROR_NOT_ENOUGH_MEMORY;
 }
@@ -723,20 +766,12 @@ LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) try {
     ValueRow row;
     st = ReadValue(c.hive->db, c.r.id, name, &row);
     if (st != ERROR_SUCCESS) return st;
-    st = WritableHive(c.st, c.r.hive, &h);
+    std::optional<WriteScope> w;
+    st = BeginWrite(c, &h, w);
     if (st != ERROR_SUCCESS) return st;
-    WriteScope w(*h);
-    if (w.Status() != ERROR_SUCCESS) return w.Status();
-    Stmt s = Prepare(h->db, "DELETE FROM vals WHERE key=? AND fold=?");
+    Stmt s = PrepareForName(h->db, "DELETE FROM vals WHERE key=? AND fold=?", c.r.id, name);
     if (!s) return PrepareFailure();
-    sqlite3_bind_int64(s.get(), 1, c.r.id);
-    BindBlob16(s.get(), 2, Fold(name));
-    int rc = sqlite3_step(s.get());
-    if (rc != SQLITE_DONE) return MapSqlite(rc);
-    if (sqlite3_changes(h->db) == 0) return ERROR_FILE_NOT_FOUND;
-    st = TouchKey(h->db, c.r.id);
-    if (st != ERROR_SUCCESS) return st;
-    return w.Commit();
+    return FinishValueChange(*w, s.get(), h->db, c.r.id, true);
 } catch (const std::bad_alloc&) {
     return ERROR_NOT_ENOUGH_MEMORY;
 }
@@ -745,14 +780,11 @@ LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName
                       LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) try {
     if (!lpName || !lpcchName || lpReserved) return ERROR_INVALID_PARAMETER;
     Call c;
-    LSTATUS st = c.Open(hKey);
-    if (st != ERROR_SUCCESS) return st;
     ChildCache scratch;
-    const std::vector<std::u16string>* names;
-    st = ChildNames(*c.hive, c.r.id, c.r.key ? &c.r.key->keys : nullptr, &scratch, false, dwIndex, &names);
+    const std::u16string* found = nullptr;
+    LSTATUS st = NthName(c, hKey, false, dwIndex, &scratch, &found);
     if (st != ERROR_SUCCESS) return st;
-    if (dwIndex >= names->size()) return ERROR_NO_MORE_ITEMS;
-    const std::u16string& name = (*names)[dwIndex];
+    const std::u16string& name = *found;
     if (lpClass && lpcchClass) {
         if (*lpcchClass < 1) return ERROR_MORE_DATA;
         lpClass[0] = 0;
@@ -781,29 +813,18 @@ LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcc
     if (!lpValueName || !lpcchValueName || lpReserved) return ERROR_INVALID_PARAMETER;
     if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
     Call c;
-    LSTATUS st = c.Open(hKey);
-    if (st != ERROR_SUCCESS) return st;
     ChildCache scratch;
-    const std::vector<std::u16string>* names;
-    st = ChildNames(*c.hive, c.r.id, c.r.key ? &c.r.key->values : nullptr, &scratch, true, dwIndex, &names);
+    const std::u16string* name = nullptr;
+    LSTATUS st = NthName(c, hKey, true, dwIndex, &scratch, &name);
     if (st != ERROR_SUCCESS) return st;
-    if (dwIndex >= names->size()) return ERROR_NO_MORE_ITEMS;
     ValueRow row;
-    st = ReadValue(c.hive->db, c.r.id, (*names)[dwIndex], &row);
+    st = ReadValue(c.hive->db, c.r.id, *name, &row);
     if (st == ERROR_FILE_NOT_FOUND) return ERROR_NO_MORE_ITEMS;  // deleted meanwhile
     if (st != ERROR_SUCCESS) return st;
     if (*lpcchValueName < row.name.size() + 1) return ERROR_MORE_DATA;
     if (lpType) *lpType = row.type;
-    DWORD need = static_cast<DWORD>(row.data.size());
-    if (lpData) {
-        if (*lpcbData < need) {
-            *lpcbData = need;
-            return ERROR_MORE_DATA;
-        }
-        if (need) std::memcpy(lpData, row.data.data(), need);
-    }
-    if (lpcbData) *lpcbData = need;
-    return CopyName(row.name, lpValueName, lpcchValueName);
+    st = CopyData(row.data, lpData, lpcbData);
+    return st != ERROR_SUCCESS ? st : CopyName(row.name, lpValueName, lpcchValueName);
 } catch (const std::bad_alloc&) {
     return ERROR_NOT_ENOUGH_MEMORY;
 }
@@ -859,10 +880,9 @@ LSTATUS DeleteKeyRow(Call& c, const std::vector<std::u16string>& parts, bool tre
     LSTATUS st = WalkPath(c.hive->db, c.r.id, parts, &id);
     if (st != ERROR_SUCCESS) return st;
     Hive* h;
-    st = WritableHive(c.st, c.r.hive, &h);
+    std::optional<WriteScope> w;
+    st = BeginWrite(c, &h, w);
     if (st != ERROR_SUCCESS) return st;
-    WriteScope w(*h);
-    if (w.Status() != ERROR_SUCCESS) return w.Status();
     st = WalkPath(h->db, c.r.id, parts, &id);  // again, under the write lock
     if (st != ERROR_SUCCESS) return st;
     if (!tree) {
@@ -891,7 +911,7 @@ LSTATUS DeleteKeyRow(Call& c, const std::vector<std::u16string>& parts, bool tre
         int rc = sqlite3_step(s.get());
         if (rc != SQLITE_DONE) return MapSqlite(rc);
     }
-    return w.Commit();
+    return w->Commit();
 }
 
 }  // namespace
@@ -899,10 +919,8 @@ LSTATUS DeleteKeyRow(Call& c, const std::vector<std::u16string>& parts, bool tre
 LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) try {
     if (!lpSubKey) return ERROR_INVALID_PARAMETER;
     Call c;
-    LSTATUS st = c.Open(hKey);
-    if (st != ERROR_SUCCESS) return st;
     std::vector<std::u16string> parts;
-    st = SplitPath(lpSubKey, &parts);
+    LSTATUS st = OpenPath(c, hKey, lpSubKey, &parts);
     if (st != ERROR_SUCCESS) return st;
     return DeleteKeyRow(c, parts, false, false);
 } catch (const std::bad_alloc&) {
@@ -911,10 +929,8 @@ LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) try {
 
 LSTATUS RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) try {
     Call c;
-    LSTATUS st = c.Open(hKey);
-    if (st != ERROR_SUCCESS) return st;
     std::vector<std::u16string> parts;
-    st = SplitPath(lpSubKey, &parts);
+    LSTATUS st = OpenPath(c, hKey, lpSubKey, &parts);
     if (st != ERROR_SUCCESS) return st;
     // Without a subkey the key's contents go and the key itself stays.
     return DeleteKeyRow(c, parts, true, lpSubKey == nullptr || *lpSubKey == 0);

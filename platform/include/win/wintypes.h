@@ -80,6 +80,9 @@ typedef HANDLE HGLOBAL;
     (static_cast<HRESULT>(x) <= 0                                                      \
          ? static_cast<HRESULT>(x)                                                     \
          : static_cast<HRESULT>((static_cast<DWORD>(x) & 0x0000FFFF) | 0x80070000u))
+#define FACILITY_WIN32 7
+#define HRESULT_CODE(hr) ((static_cast<DWORD>(hr)) & 0xFFFF)
+#define HRESULT_FACILITY(hr) (((static_cast<DWORD>(hr)) >> 16) & 0x1FFF)
 
 struct GUID {
     DWORD Data1;

@@ -1,4 +1,5 @@
-#include "tests/platform/crypt32/CertFactory.h"
+// OpenSSL's headers come before the Windows headers CertFactory.h brings.
+#include <gtest/gtest.h>
 
 #include <openssl/bn.h>
 #include <openssl/objects.h>
@@ -8,6 +9,9 @@
 #include <openssl/x509v3.h>
 
 #include <stdexcept>
+
+#include "platform/base/OpenSslPtr.h"
+#include "tests/platform/crypt32/CertFactory.h"
 
 namespace crypt32_test {
 
@@ -20,19 +24,31 @@ EVP_PKEY* Generate(const char* alg, int bits) {
     return k;
 }
 
-X509_NAME* BuildName(const std::vector<NameEntry>& entries) {
-    X509_NAME* n = X509_NAME_new();
+using tessaro::UniquePtr;
+// X509_NAME, once the Windows headers are in, is a CryptoAPI structure type.
+using OwnedName = UniquePtr<X509_name_st>;
+
+OwnedName BuildName(const std::vector<NameEntry>& entries) {
+    OwnedName n(X509_NAME_new());
     for (const auto& e : entries) {
-        ASN1_OBJECT* obj = OBJ_txt2obj(e.oid.c_str(), 1);
-        X509_NAME_ENTRY* ne = X509_NAME_ENTRY_create_by_OBJ(nullptr, obj, e.type,
-                                                            reinterpret_cast<const unsigned char*>(e.value.data()),
-                                                            static_cast<int>(e.value.size()));
-        ASN1_OBJECT_free(obj);
+        UniquePtr<ASN1_OBJECT> obj(OBJ_txt2obj(e.oid.c_str(), 1));
+        UniquePtr<X509_NAME_ENTRY> ne(X509_NAME_ENTRY_create_by_OBJ(
+            nullptr, obj.get(), e.type, reinterpret_cast<const unsigned char*>(e.value.data()),
+            static_cast<int>(e.value.size())));
         if (!ne) throw std::runtime_error("name entry");
-        X509_NAME_add_entry(n, ne, -1, e.samePlus ? -1 : 0);
-        X509_NAME_ENTRY_free(ne);
+        X509_NAME_add_entry(n.get(), ne.get(), -1, e.samePlus ? -1 : 0);
     }
     return n;
+}
+
+// The DER an i2d function writes for an object.
+template <typename T, typename Encode>
+Bytes Der(T* obj, Encode i2d) {
+    unsigned char* der = nullptr;
+    int len = i2d(obj, &der);
+    if (len <= 0) throw std::runtime_error("encode");
+    tessaro::OpenSslBuffer<unsigned char> owned(der);
+    return Bytes(der, der + len);
 }
 
 }  // namespace
@@ -50,86 +66,61 @@ EVP_PKEY* SharedSm2Key() {
     return k;
 }
 
-Bytes EncodeName(const std::vector<NameEntry>& entries) {
-    X509_NAME* n = BuildName(entries);
-    unsigned char* der = nullptr;
-    int len = i2d_X509_NAME(n, &der);
-    Bytes out(der, der + len);
-    OPENSSL_free(der);
-    X509_NAME_free(n);
-    return out;
-}
+Bytes EncodeName(const std::vector<NameEntry>& entries) { return Der(BuildName(entries).get(), i2d_X509_NAME); }
 
 Bytes MakeCert(const CertSpec& spec) {
     EVP_PKEY* key = spec.subjectKey ? spec.subjectKey : (spec.sm2 ? SharedSm2Key() : SharedRsaKey());
-    X509* x = X509_new();
-    X509_set_version(x, spec.version);
+    UniquePtr<X509> x(X509_new());
+    X509_set_version(x.get(), spec.version);
     {
         // The INTEGER's content octets exactly as given.
-        ASN1_INTEGER* ai = ASN1_INTEGER_new();
         Bytes der = {0x02, static_cast<uint8_t>(spec.serial.size())};
         der.insert(der.end(), spec.serial.begin(), spec.serial.end());
         const unsigned char* p = der.data();
-        ASN1_INTEGER* parsed = d2i_ASN1_INTEGER(nullptr, &p, static_cast<long>(der.size()));
+        UniquePtr<ASN1_STRING> parsed(d2i_ASN1_INTEGER(nullptr, &p, static_cast<long>(der.size())));
         if (!parsed) throw std::runtime_error("serial");
-        X509_set_serialNumber(x, parsed);
-        ASN1_INTEGER_free(parsed);
-        ASN1_INTEGER_free(ai);
+        X509_set_serialNumber(x.get(), parsed.get());
     }
-    X509_NAME* subj = BuildName(spec.subject);
-    X509_NAME* iss = BuildName(spec.issuer.empty() ? spec.subject : spec.issuer);
-    X509_set_subject_name(x, subj);
-    X509_set_issuer_name(x, iss);
-    X509_NAME_free(subj);
-    X509_NAME_free(iss);
-    ASN1_TIME_set(X509_getm_notBefore(x), spec.notBefore);
-    ASN1_TIME_set(X509_getm_notAfter(x), spec.notAfter);
-    X509_set_pubkey(x, key);
+    X509_set_subject_name(x.get(), BuildName(spec.subject).get());
+    X509_set_issuer_name(x.get(), BuildName(spec.issuer.empty() ? spec.subject : spec.issuer).get());
+    ASN1_TIME_set(X509_getm_notBefore(x.get()), spec.notBefore);
+    ASN1_TIME_set(X509_getm_notAfter(x.get()), spec.notAfter);
+    X509_set_pubkey(x.get(), key);
     for (const auto& e : spec.extensions) {
-        ASN1_OBJECT* obj = OBJ_txt2obj(e.oid.c_str(), 1);
-        ASN1_OCTET_STRING* os = ASN1_OCTET_STRING_new();
-        ASN1_OCTET_STRING_set(os, e.value.data(), static_cast<int>(e.value.size()));
-        X509_EXTENSION* ext = X509_EXTENSION_create_by_OBJ(nullptr, obj, e.critical ? 1 : 0, os);
-        X509_add_ext(x, ext, -1);
-        X509_EXTENSION_free(ext);
-        ASN1_OCTET_STRING_free(os);
-        ASN1_OBJECT_free(obj);
+        UniquePtr<ASN1_OBJECT> obj(OBJ_txt2obj(e.oid.c_str(), 1));
+        UniquePtr<ASN1_STRING> os(ASN1_OCTET_STRING_new());
+        ASN1_OCTET_STRING_set(os.get(), e.value.data(), static_cast<int>(e.value.size()));
+        UniquePtr<X509_EXTENSION> ext(X509_EXTENSION_create_by_OBJ(nullptr, obj.get(), e.critical ? 1 : 0, os.get()));
+        X509_add_ext(x.get(), ext.get(), -1);
     }
     // Signed by the shared key of the kind (self-signed when that is the subject key).
     EVP_PKEY* signer = spec.sm2 ? SharedSm2Key() : SharedRsaKey();
-    if (!X509_sign(x, signer, spec.sm2 ? EVP_sm3() : EVP_sha256())) throw std::runtime_error("sign");
-    unsigned char* der = nullptr;
-    int len = i2d_X509(x, &der);
-    Bytes out(der, der + len);
-    OPENSSL_free(der);
-    X509_free(x);
-    return out;
+    if (!X509_sign(x.get(), signer, spec.sm2 ? EVP_sm3() : EVP_sha256())) throw std::runtime_error("sign");
+    return Der(x.get(), i2d_X509);
 }
 
 Bytes MakeP7b(const std::vector<Bytes>& certs) {
-    PKCS7* p7 = PKCS7_new();
-    PKCS7_set_type(p7, NID_pkcs7_signed);
-    PKCS7_content_new(p7, NID_pkcs7_data);
+    UniquePtr<PKCS7> p7(PKCS7_new());
+    PKCS7_set_type(p7.get(), NID_pkcs7_signed);
+    PKCS7_content_new(p7.get(), NID_pkcs7_data);
     for (const auto& c : certs) {
         const unsigned char* p = c.data();
-        X509* x = d2i_X509(nullptr, &p, static_cast<long>(c.size()));
-        PKCS7_add_certificate(p7, x);
-        X509_free(x);
+        UniquePtr<X509> x(d2i_X509(nullptr, &p, static_cast<long>(c.size())));
+        PKCS7_add_certificate(p7.get(), x.get());
     }
-    unsigned char* der = nullptr;
-    int len = i2d_PKCS7(p7, &der);
-    Bytes out(der, der + len);
-    OPENSSL_free(der);
-    PKCS7_free(p7);
-    return out;
+    return Der(p7.get(), i2d_PKCS7);
 }
 
-Bytes SpkiOf(EVP_PKEY* key) {
-    unsigned char* der = nullptr;
-    int len = i2d_PUBKEY(key, &der);
-    Bytes out(der, der + len);
-    OPENSSL_free(der);
-    return out;
+Bytes SpkiOf(EVP_PKEY* key) { return Der(key, i2d_PUBKEY); }
+
+void SetProvInfo(PCCERT_CONTEXT c, const std::u16string& container, DWORD spec) {
+    std::u16string prov = MS_ENHANCED_PROV_W;
+    CRYPT_KEY_PROV_INFO kpi{};
+    kpi.pwszContainerName = const_cast<char16_t*>(container.c_str());
+    kpi.pwszProvName = prov.data();
+    kpi.dwProvType = PROV_RSA_FULL;
+    kpi.dwKeySpec = spec;
+    ASSERT_TRUE(CertSetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, 0, &kpi));
 }
 
 uint64_t FileTimeOf(time_t t) { return (static_cast<uint64_t>(t) + 11644473600ull) * 10000000ull; }

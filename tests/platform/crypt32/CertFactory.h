@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "win/windows.h"
+
 namespace crypt32_test {
 
 using Bytes = std::vector<uint8_t>;
@@ -51,6 +53,9 @@ Bytes SpkiOf(EVP_PKEY* key);
 
 // FILETIME value of a Unix time.
 uint64_t FileTimeOf(time_t t);
+// Points the certificate's key-provider property at a container of the
+// enhanced RSA provider; the assertion fails the calling test.
+void SetProvInfo(PCCERT_CONTEXT c, const std::u16string& container, DWORD spec = AT_SIGNATURE);
 
 std::u16string U16(const std::string& ascii);
 std::string Narrow(const std::u16string& s);  // for messages; non-ASCII becomes '?'

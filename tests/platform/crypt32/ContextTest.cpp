@@ -113,6 +113,8 @@ TEST(CertContext, BadEncodingsFailWithAsn1Codes) {
         {Bytes(good.begin(), good.begin() + good.size() / 2), CRYPT_E_ASN1_EOD},
         {{0x30, 0x84, 0xFF, 0xFF, 0xFF, 0xFF}, CRYPT_E_ASN1_EOD},
         {{0x30, 0x80, 0x00, 0x00}, CRYPT_E_ASN1_CORRUPT},
+        {{0x30, 0x81, 0x03, 0x02, 0x01, 0x00}, CRYPT_E_ASN1_CORRUPT},  // a long length form where DER has a short one
+        {{0x30, 0x85, 0x00, 0x00, 0x00, 0x00, 0x03}, CRYPT_E_ASN1_LARGE},
         {{0x30, 0x03, 0x02, 0x01, 0x00}, CRYPT_E_ASN1_BADTAG},  // no TBSCertificate
     };
     for (const auto& cs : cases) {

@@ -49,16 +49,6 @@ struct Container {
     }
 };
 
-void SetProvInfo(PCCERT_CONTEXT c, const std::u16string& container, DWORD spec) {
-    std::u16string prov = MS_ENHANCED_PROV_W;
-    CRYPT_KEY_PROV_INFO kpi{};
-    kpi.pwszContainerName = const_cast<char16_t*>(container.c_str());
-    kpi.pwszProvName = prov.data();
-    kpi.dwProvType = PROV_RSA_FULL;
-    kpi.dwKeySpec = spec;
-    ASSERT_TRUE(CertSetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, 0, &kpi));
-}
-
 std::string ContainerOfProvider(HCRYPTPROV h) {
     DWORD cb = 0;
     if (!CryptGetProvParam(h, PP_CONTAINER, nullptr, &cb, 0)) return "";

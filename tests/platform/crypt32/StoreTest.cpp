@@ -65,18 +65,12 @@ std::string ContainerOf(PCCERT_CONTEXT c) {
     return Narrow(reinterpret_cast<CRYPT_KEY_PROV_INFO*>(b.data())->pwszContainerName);
 }
 
-HCERTSTORE OpenSystem(DWORD loc, const char16_t* name, DWORD flags = 0) {
-    return CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, loc | flags, name);
+BOOL AddEncoded(HCERTSTORE s, const Bytes& der, DWORD disposition, PCCERT_CONTEXT* out) {
+    return CertAddEncodedCertificateToStore(s, kEnc, der.data(), static_cast<DWORD>(der.size()), disposition, out);
 }
 
-void SetProvInfo(PCCERT_CONTEXT c, const std::u16string& container) {
-    std::u16string prov = MS_ENHANCED_PROV_W;
-    CRYPT_KEY_PROV_INFO kpi{};
-    kpi.pwszContainerName = const_cast<char16_t*>(container.c_str());
-    kpi.pwszProvName = prov.data();
-    kpi.dwProvType = PROV_RSA_FULL;
-    kpi.dwKeySpec = AT_SIGNATURE;
-    ASSERT_TRUE(CertSetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, 0, &kpi));
+HCERTSTORE OpenSystem(DWORD loc, const char16_t* name, DWORD flags = 0) {
+    return CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, loc | flags, name);
 }
 
 bool ReadRegBlob(HKEY root, const std::u16string& path, Bytes& out) {
@@ -103,18 +97,15 @@ TEST(MemoryStore, DispositionsOfAnExistingCertificate) {
     ASSERT_NE(s, nullptr);
     Bytes der = Cert(1);
     PCCERT_CONTEXT first = nullptr;
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s, kEnc, der.data(), static_cast<DWORD>(der.size()),
-                                                 CERT_STORE_ADD_NEW, &first));
+    ASSERT_TRUE(AddEncoded(s, der, CERT_STORE_ADD_NEW, &first));
     EXPECT_EQ(first->hCertStore, s);
     SetFriendlyName(first, u"old");
 
     PCCERT_CONTEXT out = reinterpret_cast<PCCERT_CONTEXT>(1);
-    EXPECT_FALSE(CertAddEncodedCertificateToStore(s, kEnc, der.data(), static_cast<DWORD>(der.size()),
-                                                  CERT_STORE_ADD_NEW, &out));
+    EXPECT_FALSE(AddEncoded(s, der, CERT_STORE_ADD_NEW, &out));
     EXPECT_EQ(static_cast<HRESULT>(GetLastError()), CRYPT_E_EXISTS);
     EXPECT_EQ(out, nullptr);
-    EXPECT_FALSE(CertAddEncodedCertificateToStore(s, kEnc, der.data(), static_cast<DWORD>(der.size()),
-                                                  CERT_STORE_ADD_NEWER, nullptr));
+    EXPECT_FALSE(AddEncoded(s, der, CERT_STORE_ADD_NEWER, nullptr));
     EXPECT_EQ(static_cast<HRESULT>(GetLastError()), CRYPT_E_EXISTS);
 
     // USE_EXISTING hands back the element itself, with the new context's properties added.
@@ -165,8 +156,7 @@ TEST(MemoryStore, EnumerationFindAndDeletion) {
     HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
     std::vector<Bytes> certs = {Cert(1), Cert(2), Cert(3, true)};
     for (const auto& d : certs)
-        ASSERT_TRUE(CertAddEncodedCertificateToStore(s, kEnc, d.data(), static_cast<DWORD>(d.size()),
-                                                     CERT_STORE_ADD_NEW, nullptr));
+        ASSERT_TRUE(AddEncoded(s, d, CERT_STORE_ADD_NEW, nullptr));
     EXPECT_EQ(Enumerate(s), certs);
     EXPECT_EQ(CertEnumCertificatesInStore(s, nullptr) != nullptr, true);  // leaves one reference behind
     // SHA-1 search.
@@ -247,16 +237,14 @@ TEST(MemoryStore, EnumerationFindAndDeletion) {
 TEST(MemoryStore, BadHandlesAndReadOnly) {
     Bytes der = Cert(1);
     HCERTSTORE bogus = reinterpret_cast<HCERTSTORE>(&der);
-    EXPECT_FALSE(CertAddEncodedCertificateToStore(bogus, kEnc, der.data(), static_cast<DWORD>(der.size()),
-                                                  CERT_STORE_ADD_NEW, nullptr));
+    EXPECT_FALSE(AddEncoded(bogus, der, CERT_STORE_ADD_NEW, nullptr));
     EXPECT_EQ(static_cast<HRESULT>(GetLastError()), E_INVALIDARG);
     EXPECT_EQ(CertEnumCertificatesInStore(nullptr, nullptr), nullptr);
     EXPECT_EQ(static_cast<HRESULT>(GetLastError()), E_INVALIDARG);
     EXPECT_EQ(CertOpenStore("NoSuchProvider", 0, 0, 0, nullptr), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     HCERTSTORE ro = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_READONLY_FLAG, nullptr);
-    EXPECT_FALSE(CertAddEncodedCertificateToStore(ro, kEnc, der.data(), static_cast<DWORD>(der.size()),
-                                                  CERT_STORE_ADD_NEW, nullptr));
+    EXPECT_FALSE(AddEncoded(ro, der, CERT_STORE_ADD_NEW, nullptr));
     EXPECT_EQ(static_cast<HRESULT>(GetLastError()), E_ACCESSDENIED);
     Bytes garbage = {0x30, 0x01};
     HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
@@ -264,8 +252,7 @@ TEST(MemoryStore, BadHandlesAndReadOnly) {
     EXPECT_EQ(static_cast<HRESULT>(GetLastError()), CRYPT_E_ASN1_EOD);
     EXPECT_TRUE(Enumerate(s).empty());
     // A context of another store as the starting point is refused (and released).
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s, kEnc, der.data(), static_cast<DWORD>(der.size()),
-                                                 CERT_STORE_ADD_NEW, nullptr));
+    ASSERT_TRUE(AddEncoded(s, der, CERT_STORE_ADD_NEW, nullptr));
     PCCERT_CONTEXT c = CertEnumCertificatesInStore(s, nullptr);
     EXPECT_EQ(CertEnumCertificatesInStore(ro, c), nullptr);
     EXPECT_EQ(static_cast<HRESULT>(GetLastError()), E_INVALIDARG);
@@ -278,8 +265,7 @@ TEST(SystemStore, AddWritesTheBlobAndAnotherProcessFindsIt) {
     HCERTSTORE s = OpenSystem(CERT_SYSTEM_STORE_CURRENT_USER, u"My");
     ASSERT_NE(s, nullptr) << GetLastError();
     PCCERT_CONTEXT c = nullptr;
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s, kEnc, der.data(), static_cast<DWORD>(der.size()),
-                                                 CERT_STORE_ADD_REPLACE_EXISTING, &c));
+    ASSERT_TRUE(AddEncoded(s, der, CERT_STORE_ADD_REPLACE_EXISTING, &c));
     SetProvInfo(c, u"{container-7}");
     Bytes blob;
     ASSERT_TRUE(ReadRegBlob(HKEY_CURRENT_USER, UserMyKey(der), blob));
@@ -316,8 +302,7 @@ TEST(SystemStore, DeletionAndPropertyChangesWriteThrough) {
     Bytes der = Cert(9);
     HCERTSTORE s = OpenSystem(CERT_SYSTEM_STORE_CURRENT_USER, u"my");
     PCCERT_CONTEXT c = nullptr;
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s, kEnc, der.data(), static_cast<DWORD>(der.size()),
-                                                 CERT_STORE_ADD_NEW, &c));
+    ASSERT_TRUE(AddEncoded(s, der, CERT_STORE_ADD_NEW, &c));
     SetFriendlyName(c, u"F");
     Bytes blob;
     ASSERT_TRUE(ReadRegBlob(HKEY_CURRENT_USER, UserMyKey(der), blob));
@@ -400,14 +385,12 @@ TEST(SystemStore, OpenExistingReadOnlyAndBadArguments) {
     HCERTSTORE s = OpenSystem(CERT_SYSTEM_STORE_LOCAL_MACHINE, u"CA");
     ASSERT_NE(s, nullptr);
     Bytes der = Cert(12);
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s, kEnc, der.data(), static_cast<DWORD>(der.size()),
-                                                 CERT_STORE_ADD_NEW, nullptr));
+    ASSERT_TRUE(AddEncoded(s, der, CERT_STORE_ADD_NEW, nullptr));
     CertCloseStore(s, 0);
     HCERTSTORE ro = OpenSystem(CERT_SYSTEM_STORE_LOCAL_MACHINE, u"ca", CERT_STORE_READONLY_FLAG);
     ASSERT_NE(ro, nullptr);
     Bytes other = Cert(13);
-    EXPECT_FALSE(CertAddEncodedCertificateToStore(ro, kEnc, other.data(), static_cast<DWORD>(other.size()),
-                                                  CERT_STORE_ADD_NEW, nullptr));
+    EXPECT_FALSE(AddEncoded(ro, other, CERT_STORE_ADD_NEW, nullptr));
     EXPECT_EQ(static_cast<HRESULT>(GetLastError()), E_ACCESSDENIED);
     PCCERT_CONTEXT c = CertEnumCertificatesInStore(ro, nullptr);
     ASSERT_NE(c, nullptr);
@@ -440,14 +423,12 @@ TEST(Pkcs7Store, ExposesTheCertificatesInOrder) {
     ASSERT_NE(s, nullptr) << std::hex << GetLastError();
     EXPECT_EQ(Enumerate(s), certs);
     Bytes more = Cert(24);
-    EXPECT_FALSE(CertAddEncodedCertificateToStore(s, kEnc, more.data(), static_cast<DWORD>(more.size()),
-                                                  CERT_STORE_ADD_NEW, nullptr));
+    EXPECT_FALSE(AddEncoded(s, more, CERT_STORE_ADD_NEW, nullptr));
     EXPECT_EQ(static_cast<HRESULT>(GetLastError()), E_ACCESSDENIED);
     CertCloseStore(s, 0);
     // Without the flag the store takes additions, in memory.
     s = CertOpenStore(CERT_STORE_PROV_PKCS7, kEnc, 0, 0, &b);
-    EXPECT_TRUE(CertAddEncodedCertificateToStore(s, kEnc, more.data(), static_cast<DWORD>(more.size()),
-                                                 CERT_STORE_ADD_NEW, nullptr));
+    EXPECT_TRUE(AddEncoded(s, more, CERT_STORE_ADD_NEW, nullptr));
     CertCloseStore(s, 0);
 }
 
@@ -482,10 +463,8 @@ TEST(SystemStore, LargeBlobsAlwaysCopiesAndDeletingAStore) {
     Bytes big = MakeCert(spec);
     ASSERT_GT(big.size(), 6000u);
     HCERTSTORE s = OpenSystem(CERT_SYSTEM_STORE_CURRENT_USER, u"Large");
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s, kEnc, big.data(), static_cast<DWORD>(big.size()),
-                                                 CERT_STORE_ADD_ALWAYS, nullptr));
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s, kEnc, big.data(), static_cast<DWORD>(big.size()),
-                                                 CERT_STORE_ADD_ALWAYS, nullptr));
+    ASSERT_TRUE(AddEncoded(s, big, CERT_STORE_ADD_ALWAYS, nullptr));
+    ASSERT_TRUE(AddEncoded(s, big, CERT_STORE_ADD_ALWAYS, nullptr));
     EXPECT_EQ(Enumerate(s).size(), 2u);  // two copies in memory, one registry entry
     CertCloseStore(s, 0);
     s = OpenSystem(CERT_SYSTEM_STORE_CURRENT_USER, u"LARGE", CERT_STORE_OPEN_EXISTING_FLAG);
@@ -509,8 +488,7 @@ TEST(MemoryStore, ThreadsShareStoresAndContexts) {
             for (int round = 0; round < 50; ++round) {
                 const Bytes& d = certs[(t + round) % certs.size()];
                 PCCERT_CONTEXT c = nullptr;
-                if (!CertAddEncodedCertificateToStore(s, kEnc, d.data(), static_cast<DWORD>(d.size()),
-                                                      CERT_STORE_ADD_USE_EXISTING, &c))
+                if (!AddEncoded(s, d, CERT_STORE_ADD_USE_EXISTING, &c))
                     ++failures;
                 PCCERT_CONTEXT dup = CertDuplicateCertificateContext(c);
                 DWORD cb = 0;
@@ -534,8 +512,7 @@ TEST(CertUtilTool, ListsAddsAndDeletes) {
     Bytes der = Cert(60);
     HCERTSTORE s = OpenSystem(CERT_SYSTEM_STORE_CURRENT_USER, u"ToolStore");
     PCCERT_CONTEXT c = nullptr;
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s, kEnc, der.data(), static_cast<DWORD>(der.size()),
-                                                 CERT_STORE_ADD_NEW, &c));
+    ASSERT_TRUE(AddEncoded(s, der, CERT_STORE_ADD_NEW, &c));
     SetProvInfo(c, u"{tool-container}");
     CertFreeCertificateContext(c);
     CertCloseStore(s, 0);
@@ -627,8 +604,7 @@ TEST(SystemStore, CopyingFromAPkcs7StoreAndARegistryKeyOfOurOwn) {
               ERROR_SUCCESS);
     HCERTSTORE own = CertOpenStore(CERT_STORE_PROV_REG, 0, 0, 0, k);
     ASSERT_NE(own, nullptr);
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(own, kEnc, certs[0].data(), static_cast<DWORD>(certs[0].size()),
-                                                 CERT_STORE_ADD_NEW, nullptr));
+    ASSERT_TRUE(AddEncoded(own, certs[0], CERT_STORE_ADD_NEW, nullptr));
     CertCloseStore(own, 0);
     Bytes blob;
     EXPECT_TRUE(ReadRegBlob(HKEY_CURRENT_USER, u"Software\\Tessaro\\OwnStore\\Certificates\\" + U16(ToHex(Sha1(certs[0]))),

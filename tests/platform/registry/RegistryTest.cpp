@@ -80,8 +80,9 @@ int ChildWriteForever() {
     }
 }
 
-// Reads and writes a hive that was made read-only.
-int ChildReadOnly() {
+// The machine hive's "Software\\Fixed" reads V = 7 and refuses a change:
+// 0, else the child's exit code for the step that went wrong.
+int FixedKeyReadsButRefusesChange() {
     HKEY h;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Fixed", 0, KEY_READ, &h) != ERROR_SUCCESS) return 2;
     DWORD v = 0, cb = 4;
@@ -89,6 +90,12 @@ int ChildReadOnly() {
         return 3;
     DWORD w = 8;
     if (RegSetValueExW(h, u"V", 0, REG_DWORD, reinterpret_cast<BYTE*>(&w), 4) != ERROR_ACCESS_DENIED) return 4;
+    return 0;
+}
+
+// Reads and writes a hive that was made read-only.
+int ChildReadOnly() {
+    if (int rc = FixedKeyReadsButRefusesChange()) return rc;
     HKEY n;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Software\\New", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &n,
                         nullptr) != ERROR_ACCESS_DENIED)
@@ -107,13 +114,7 @@ int ChildReadOnly() {
 
 // Reads a hive in a prefix directory it cannot write.
 int ChildReadOnlyDir() {
-    HKEY h;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Fixed", 0, KEY_READ, &h) != ERROR_SUCCESS) return 2;
-    DWORD v = 0, cb = 4;
-    if (RegQueryValueExW(h, u"V", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &cb) != ERROR_SUCCESS || v != 7)
-        return 3;
-    DWORD w = 8;
-    if (RegSetValueExW(h, u"V", 0, REG_DWORD, reinterpret_cast<BYTE*>(&w), 4) != ERROR_ACCESS_DENIED) return 4;
+    if (int rc = FixedKeyReadsButRefusesChange()) return rc;
     HKEY n;
     if (RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\New", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &n, nullptr) !=
         ERROR_ACCESS_DENIED)
