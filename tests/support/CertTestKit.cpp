@@ -1,42 +1,10 @@
-#include <openssl/core_names.h>
-#include <openssl/evp.h>
-#include <openssl/param_build.h>
-#include <openssl/x509.h>
-#include <openssl/x509v3.h>
-
 #include <cstring>
-#include <memory>
 
 #include "tests/support/CertTestKit.h"
 
 namespace certkit {
 
 namespace {
-
-struct PkeyFree {
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-
-void AddEntries(X509_name_st* name, const std::vector<std::pair<std::string, std::string>>& entries) {
-    for (const auto& e : entries)
-        X509_NAME_add_entry_by_txt(name, e.first.c_str(), MBSTRING_UTF8,
-                                   reinterpret_cast<const unsigned char*>(e.second.c_str()), -1, -1, 0);
-}
-
-Pkey Sm2FromPoint(const Bytes& point) {
-    OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
-    OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_GROUP_NAME, "SM2", 0);
-    OSSL_PARAM_BLD_push_octet_string(bld, OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size());
-    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
-    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr);
-    EVP_PKEY* key = nullptr;
-    if (ctx && EVP_PKEY_fromdata_init(ctx) > 0) EVP_PKEY_fromdata(ctx, &key, EVP_PKEY_PUBLIC_KEY, params);
-    EVP_PKEY_CTX_free(ctx);
-    OSSL_PARAM_free(params);
-    OSSL_PARAM_BLD_free(bld);
-    return Pkey(key);
-}
 
 void Put32(Bytes& v, uint32_t x) {
     for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
@@ -45,55 +13,6 @@ void Put32(Bytes& v, uint32_t x) {
 uint32_t Get32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
 
 }  // namespace
-
-std::string Narrow(const std::u16string& s) {
-    std::string r;
-    for (char16_t c : s) r.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-    return r;
-}
-
-Bytes MakeCert(const CertSpec& spec) {
-    Pkey signer(spec.sm2 ? EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2")
-                         : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(1024)));
-    Pkey subjectKey = spec.sm2PublicPoint.empty() ? nullptr : Sm2FromPoint(spec.sm2PublicPoint);
-    EVP_PKEY* certified = subjectKey ? subjectKey.get() : signer.get();
-    X509* x = X509_new();
-    Bytes der;
-    if (!x || !signer || !certified) {
-        X509_free(x);
-        return der;
-    }
-    X509_set_version(x, 2);
-    BIGNUM* bn = BN_bin2bn(spec.serial.data(), static_cast<int>(spec.serial.size()), nullptr);
-    BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(x));
-    BN_free(bn);
-    AddEntries(X509_get_subject_name(x), spec.subject);
-    AddEntries(X509_get_issuer_name(x), spec.issuer.empty() ? spec.subject : spec.issuer);
-    ASN1_TIME_set(X509_getm_notBefore(x), spec.notBefore);
-    ASN1_TIME_set(X509_getm_notAfter(x), spec.notAfter);
-    X509_set_pubkey(x, certified);
-    if (spec.keyUsage >= 0) {
-        ASN1_BIT_STRING* bits = ASN1_BIT_STRING_new();
-        for (int i = 0; i < 8; ++i)
-            if (spec.keyUsage & (0x80 >> i)) ASN1_BIT_STRING_set_bit(bits, i, 1);
-        X509_add1_ext_i2d(x, NID_key_usage, bits, 1, X509V3_ADD_DEFAULT);
-        ASN1_BIT_STRING_free(bits);
-    }
-    if (!spec.subjectKeyId.empty()) {
-        ASN1_OCTET_STRING* os = ASN1_OCTET_STRING_new();
-        ASN1_OCTET_STRING_set(os, spec.subjectKeyId.data(), static_cast<int>(spec.subjectKeyId.size()));
-        X509_add1_ext_i2d(x, NID_subject_key_identifier, os, 0, X509V3_ADD_DEFAULT);
-        ASN1_OCTET_STRING_free(os);
-    }
-    if (X509_sign(x, signer.get(), spec.sm2 ? EVP_sm3() : EVP_sha256()) > 0) {
-        int n = i2d_X509(x, nullptr);
-        der.resize(static_cast<size_t>(n));
-        unsigned char* p = der.data();
-        i2d_X509(x, &p);
-    }
-    X509_free(x);
-    return der;
-}
 
 PCCERT_CONTEXT NewContext(const Bytes& der) {
     HCERTSTORE mem = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
@@ -161,8 +80,10 @@ Sm2Container CreateSm2Container(const std::u16string& container, bool exchange, 
         cs.serial = serial;
         cs.serial.push_back(static_cast<uint8_t>(spec));
         cs.sm2 = true;
-        cs.sm2PublicPoint = Sm2PublicPoint(container, spec);
-        Bytes der = MakeCert(cs);
+        const Bytes point = Sm2PublicPoint(container, spec);
+        tessaro_test::pki::Key key = point.empty() ? nullptr : tessaro_test::pki::Sm2PublicKey(point);
+        cs.subjectKey = key.get();
+        Bytes der = key ? MakeCert(cs) : Bytes{};
         if (der.empty()) ok = false;
         if (bind) {
             HCRYPTKEY uk = 0;

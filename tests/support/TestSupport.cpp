@@ -146,6 +146,14 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
     return r;
 }
 
+std::u16string Wide(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+std::string Narrow(const std::u16string& s) {
+    std::string r;
+    for (char16_t c : s) r += c < 0x80 ? static_cast<char>(c) : '?';
+    return r;
+}
+
 std::vector<uint8_t> Tlv(uint8_t tag, const std::vector<uint8_t>& content) {
     std::vector<uint8_t> out{tag};
     size_t n = content.size();

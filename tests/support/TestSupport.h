@@ -42,6 +42,11 @@ std::vector<uint8_t> FromHex(const std::string& hex);
 std::string ToHex(const uint8_t* p, size_t n);
 inline std::string ToHex(const std::vector<uint8_t>& v) { return ToHex(v.data(), v.size()); }
 
+// ASCII text as UTF-16, and UTF-16 as text for messages (what is not ASCII
+// becomes '?').
+std::u16string Wide(const std::string& ascii);
+std::string Narrow(const std::u16string& s);
+
 // DER element of the tag around the content (up to 0xFFFF bytes of it).
 std::vector<uint8_t> Tlv(uint8_t tag, const std::vector<uint8_t>& content);
 
