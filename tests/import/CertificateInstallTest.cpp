@@ -4,6 +4,7 @@
 // tested case-sensitively, and the key check of the store binding.
 #include <openssl/evp.h>
 #include <openssl/x509.h>
+#include "tests/support/TestPki.h"
 // OpenSSL before the platform headers, whose structure-type macros clash.
 
 #include <gtest/gtest.h>
@@ -95,35 +96,15 @@ Issued RequestAndIssue(TestCA& ca, const std::u16string& provider, LONG keyLengt
 // A self-signed certificate of a P-256 key carrying an extension of
 // extraBytes octets: parseable, and as large as the test needs.
 std::vector<uint8_t> LargeCertificate(size_t extraBytes) {
-    std::vector<uint8_t> der;
-    EVP_PKEY* key = EVP_EC_gen("P-256");
-    X509* x = X509_new();
-    ASN1_OCTET_STRING* value = ASN1_OCTET_STRING_new();
-    std::vector<unsigned char> filler(extraBytes, 0x41);
-    ASN1_OCTET_STRING_set(value, filler.data(), static_cast<int>(filler.size()));
-    ASN1_OBJECT* oid = OBJ_txt2obj("1.3.6.1.4.1.99999.1", 1);
-    X509_EXTENSION* ext = X509_EXTENSION_create_by_OBJ(nullptr, oid, 0, value);
-    X509_set_version(x, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(x), 7);
-    auto* name = X509_get_subject_name(x);  // X509_NAME is also a platform macro
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Large"), -1, -1, 0);
-    X509_set_issuer_name(x, name);
-    X509_gmtime_adj(X509_getm_notBefore(x), 0);
-    X509_gmtime_adj(X509_getm_notAfter(x), 3600);
-    X509_set_pubkey(x, key);
-    X509_add_ext(x, ext, -1);
-    if (X509_sign(x, key, EVP_sha256()) > 0) {
-        int n = i2d_X509(x, nullptr);
-        der.resize(static_cast<size_t>(n));
-        unsigned char* p = der.data();
-        i2d_X509(x, &p);
-    }
-    X509_EXTENSION_free(ext);
-    ASN1_OBJECT_free(oid);
-    ASN1_OCTET_STRING_free(value);
-    X509_free(x);
-    EVP_PKEY_free(key);
-    return der;
+    tessaro_test::pki::Key key = tessaro_test::pki::NewP256Key();
+    tessaro_test::pki::CertSpec spec;
+    spec.subject = {{"CN", "Large"}};
+    spec.serial = {7};
+    spec.notBefore = time(nullptr);
+    spec.notAfter = spec.notBefore + 3600;
+    spec.signer = key.get();
+    spec.extensions = {{"1.3.6.1.4.1.99999.1", false, std::vector<uint8_t>(extraBytes, 0x41)}};
+    return tessaro_test::pki::MakeCert(spec);
 }
 
 std::string Base64Encode(const std::vector<uint8_t>& der) {

@@ -73,6 +73,32 @@ Key Sm2PublicKey(const Bytes& point) {
     return Key(key);
 }
 
+RsaNumbers RsaNumbersOf(const EVP_PKEY* key) {
+    auto number = [key](const char* name) {
+        BIGNUM* raw = nullptr;
+        Check(EVP_PKEY_get_bn_param(key, name, &raw) == 1, name);
+        tessaro::UniquePtr<BIGNUM> bn(raw);
+        Bytes out(static_cast<size_t>(BN_num_bytes(raw)));
+        BN_bn2bin(raw, out.data());
+        return out;
+    };
+    RsaNumbers r;
+    unsigned char* der = nullptr;
+    const int n = i2d_PrivateKey(key, &der);  // RSAPrivateKey for an RSA key
+    Check(n > 0, "RSAPrivateKey");
+    r.pkcs1.assign(der, der + n);
+    OPENSSL_clear_free(der, static_cast<size_t>(n));
+    r.n = number(OSSL_PKEY_PARAM_RSA_N);
+    r.e = number(OSSL_PKEY_PARAM_RSA_E);
+    r.d = number(OSSL_PKEY_PARAM_RSA_D);
+    r.p = number(OSSL_PKEY_PARAM_RSA_FACTOR1);
+    r.q = number(OSSL_PKEY_PARAM_RSA_FACTOR2);
+    r.dp = number(OSSL_PKEY_PARAM_RSA_EXPONENT1);
+    r.dq = number(OSSL_PKEY_PARAM_RSA_EXPONENT2);
+    r.qinv = number(OSSL_PKEY_PARAM_RSA_COEFFICIENT1);
+    return r;
+}
+
 EVP_PKEY* SharedRsaKey() {
     static Key k = NewRsaKey();
     return k.get();

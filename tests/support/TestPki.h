@@ -24,6 +24,14 @@ Key NewP256Key();
 // The SM2 public key of an uncompressed point (04||x||y).
 Key Sm2PublicKey(const Bytes& point);
 
+// An RSA key's PKCS#1 RSAPrivateKey as OpenSSL encodes it, and its numbers
+// big-endian without leading zeros.
+struct RsaNumbers {
+    Bytes pkcs1;
+    Bytes n, e, d, p, q, dp, dq, qinv;
+};
+RsaNumbers RsaNumbersOf(const EVP_PKEY* key);
+
 // Keys made once per process, for certificates whose key does not matter.
 EVP_PKEY* SharedRsaKey();
 EVP_PKEY* SharedRsaKey2();
