@@ -27,18 +27,6 @@ Bytes TestSubject() {
                           Rdn({0x55, 0x04, 0x03}, 0x0C, "\xE5\xBC\xA0\xE4\xB8\x89")}));
 }
 
-Pkey NewRsaKey(int bits) {
-    Pkey k(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(bits)));
-    if (!k) throw std::runtime_error("RSA keygen");
-    return k;
-}
-
-Pkey NewSm2Key() {
-    Pkey k(EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2"));
-    if (!k) throw std::runtime_error("SM2 keygen");
-    return k;
-}
-
 Bytes RsaPublicKeyDer(EVP_PKEY* key) {
     int n = i2d_PublicKey(key, nullptr);
     Bytes out(static_cast<size_t>(n));
