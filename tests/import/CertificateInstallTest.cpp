@@ -107,12 +107,7 @@ std::vector<uint8_t> LargeCertificate(size_t extraBytes) {
     return tessaro_test::pki::MakeCert(spec);
 }
 
-std::string Base64Encode(const std::vector<uint8_t>& der) {
-    std::string out(4 * ((der.size() + 2) / 3) + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), der.data(), static_cast<int>(der.size()));
-    out.resize(static_cast<size_t>(n));
-    return out;
-}
+using tessaro_test::Base64Encode;
 
 HRESULT Install(const std::u16string& algorithm, const std::string& certificate, DWORD keySpec,
                 const std::u16string& provider, const std::string& container) {

@@ -12,6 +12,7 @@
 #include "tests/support/EnrollTestSupport.h"
 #include "tests/import/ImportTestUtil.h"
 #include "tests/import/OpenSslSide.h"
+#include "tessaro/Handles.h"
 
 using namespace enroll_test;
 using importenc_test::Bytes;
@@ -120,16 +121,11 @@ Response ImportEncrypt(const Enrolled& e, const std::string& envelope, const std
     return r[2];
 }
 
-struct Prov {
-    HCRYPTPROV h = 0;
-    ~Prov() {
-        if (h) CryptReleaseContext(h, 0);
-    }
-};
+using Prov = tessaro::UniqueCryptProv;
 
 bool Open(const Enrolled& e, Prov& p) {
     DWORD type = e.provider == AES ? PROV_RSA_AES : PROV_RSA_FULL;
-    return CryptAcquireContextW(&p.h, Wide(e.container).c_str(), Wide(e.provider).c_str(), type,
+    return CryptAcquireContextW(p.put(), Wide(e.container).c_str(), Wide(e.provider).c_str(), type,
                                 e.sm2 ? CRYPT_VERIFYCONTEXT : 0) != FALSE;
 }
 
@@ -138,7 +134,7 @@ Bytes Sign(const Enrolled& e, DWORD spec, const Bytes& msg) {
     Prov p;
     if (!Open(e, p)) return {};
     HCRYPTHASH h = 0;
-    if (!CryptCreateHash(p.h, e.sm2 ? CALG_SM3 : CALG_SHA1, 0, 0, &h)) return {};
+    if (!CryptCreateHash(p.get(), e.sm2 ? CALG_SM3 : CALG_SHA1, 0, 0, &h)) return {};
     Bytes sig(512);
     DWORD n = static_cast<DWORD>(sig.size());
     bool ok = CryptHashData(h, msg.data(), static_cast<DWORD>(msg.size()), 0) &&
@@ -161,12 +157,12 @@ bool SignatureChecks(const Enrolled& e, DWORD spec, const Bytes& certDer) {
 std::vector<std::string> MicrosoftContainers() {
     std::vector<std::string> names;
     Prov p;
-    if (!CryptAcquireContextW(&p.h, nullptr, Wide(ENHANCED).c_str(), PROV_RSA_FULL, CRYPT_VERIFYCONTEXT))
+    if (!CryptAcquireContextW(p.put(), nullptr, Wide(ENHANCED).c_str(), PROV_RSA_FULL, CRYPT_VERIFYCONTEXT))
         return {"<none>"};
     for (DWORD flags = CRYPT_FIRST;; flags = CRYPT_NEXT) {
         char name[512] = {};
         DWORD cb = sizeof name;
-        if (!CryptGetProvParam(p.h, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &cb, flags)) break;
+        if (!CryptGetProvParam(p.get(), PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &cb, flags)) break;
         names.emplace_back(name);
     }
     std::sort(names.begin(), names.end());
@@ -234,7 +230,7 @@ void ExpectExchangeKeyExportable(const Enrolled& e, bool exportable) {
     Prov p;
     ASSERT_TRUE(Open(e, p));
     HCRYPTKEY k = 0;
-    ASSERT_TRUE(CryptGetUserKey(p.h, AT_KEYEXCHANGE, &k));
+    ASSERT_TRUE(CryptGetUserKey(p.get(), AT_KEYEXCHANGE, &k));
     DWORD cb = 0;
     EXPECT_EQ(exportable, CryptExportKey(k, 0, PRIVATEKEYBLOB, 0, nullptr, &cb) != FALSE);
     CryptDestroyKey(k);
@@ -357,7 +353,7 @@ TEST_F(ImportEndToEnd, VendorRsa2048TakesTheEnvelopePath) {
     Prov p;
     ASSERT_TRUE(Open(e, p));
     HCRYPTKEY k = 0;
-    ASSERT_TRUE(CryptGetUserKey(p.h, AT_KEYEXCHANGE, &k));
+    ASSERT_TRUE(CryptGetUserKey(p.get(), AT_KEYEXCHANGE, &k));
     DWORD cb = 0;
     EXPECT_TRUE(CryptExportKey(k, 0, PRIVATEKEYBLOB, 0, nullptr, &cb));
     EXPECT_EQ(cb, 1172u);

@@ -8,6 +8,7 @@
 
 #include "tests/import/ImportTestUtil.h"
 #include "tests/import/OpenSslSide.h"
+#include "tessaro/Handles.h"
 #include "diag/ResultCode.h"
 
 using namespace importenc_test;
@@ -61,27 +62,17 @@ std::vector<Bytes> Numbers512() {
     return {n, e, d, p, q, dp, dq, qi};
 }
 
-struct Prov {
-    HCRYPTPROV h = 0;
-    ~Prov() {
-        if (h) CryptReleaseContext(h, 0);
-    }
-};
-struct Key {
-    HCRYPTKEY h = 0;
-    ~Key() {
-        if (h) CryptDestroyKey(h);
-    }
-};
+using Prov = tessaro::UniqueCryptProv;
+using Key = tessaro::UniqueCryptKey;
 
 std::vector<std::string> EnhancedContainers() {
     std::vector<std::string> names;
     Prov p;
-    if (!CryptAcquireContextW(&p.h, nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) return {"<none>"};
+    if (!CryptAcquireContextW(p.put(), nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) return {"<none>"};
     for (DWORD flags = CRYPT_FIRST;; flags = CRYPT_NEXT) {
         char name[512] = {};
         DWORD cb = sizeof name;
-        if (!CryptGetProvParam(p.h, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &cb, flags)) break;
+        if (!CryptGetProvParam(p.get(), PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &cb, flags)) break;
         names.emplace_back(name);
     }
     std::sort(names.begin(), names.end());
@@ -105,11 +96,11 @@ TEST(PrivateKeyBlob, LayoutOfAKnownKey) {
 
     // The layout is the provider's: the blob imports and the key signs.
     Prov p;
-    ASSERT_TRUE(CryptAcquireContextW(&p.h, nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(CryptAcquireContextW(p.put(), nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
     Key key;
-    ASSERT_TRUE(CryptImportKey(p.h, r.blob.data(), static_cast<DWORD>(r.blob.size()), 0, 0, &key.h));
+    ASSERT_TRUE(CryptImportKey(p.get(), r.blob.data(), static_cast<DWORD>(r.blob.size()), 0, 0, key.put()));
     DWORD bits = 0, cb = sizeof bits;
-    ASSERT_TRUE(CryptGetKeyParam(key.h, KP_KEYLEN, reinterpret_cast<BYTE*>(&bits), &cb, 0));
+    ASSERT_TRUE(CryptGetKeyParam(key.get(), KP_KEYLEN, reinterpret_cast<BYTE*>(&bits), &cb, 0));
     EXPECT_EQ(bits, 1024u);
 }
 
@@ -194,10 +185,10 @@ TEST(PrivateKeyBlob, StructureErrorsCarryTheParserCodes) {
 
 TEST(SimpleBlob, LayoutIsAReversedPkcs1BlockBehindTheHeader) {
     Prov p;
-    ASSERT_TRUE(CryptAcquireContextW(&p.h, nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(CryptAcquireContextW(p.put(), nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
     const Bytes key = Sequential(24, 0x01);
     CKeyBuffer blob;
-    ASSERT_EQ(ComposePlainSessionBlob(p.h, CALG_3DES, CALG_RSA_KEYX, 1024, key.data(), 24, blob.Out(),
+    ASSERT_EQ(ComposePlainSessionBlob(p.get(), CALG_3DES, CALG_RSA_KEYX, 1024, key.data(), 24, blob.Out(),
                                       blob.OutLength()),
               KEVO_OK);
     Bytes b = ToBytes(blob.Get(), blob.Size());
@@ -212,50 +203,50 @@ TEST(SimpleBlob, LayoutIsAReversedPkcs1BlockBehindTheHeader) {
 
 TEST(SimpleBlob, KeysLongerThanOneBlockCanCarryAreRefusedFirst) {
     Prov p;
-    ASSERT_TRUE(CryptAcquireContextW(&p.h, nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(CryptAcquireContextW(p.put(), nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
     const Bytes key(200, 0x5A);
     CKeyBuffer blob;
-    EXPECT_EQ(ComposePlainSessionBlob(p.h, CALG_3DES, CALG_RSA_KEYX, 1024, key.data(), 117, blob.Out(),
+    EXPECT_EQ(ComposePlainSessionBlob(p.get(), CALG_3DES, CALG_RSA_KEYX, 1024, key.data(), 117, blob.Out(),
                                       blob.OutLength()),
               KEVO_OK);
     EXPECT_EQ(blob.Size(), 140u);
     for (DWORD n : {118u, 128u, 129u, 0xFFFFFFF0u}) {
-        EXPECT_EQ(ComposePlainSessionBlob(p.h, CALG_3DES, CALG_RSA_KEYX, 1024, key.data(), n, blob.Out(),
+        EXPECT_EQ(ComposePlainSessionBlob(p.get(), CALG_3DES, CALG_RSA_KEYX, 1024, key.data(), n, blob.Out(),
                                           blob.OutLength()),
                   NTE_BAD_LEN)
             << n;
         EXPECT_EQ(blob.Get(), nullptr);
     }
-    EXPECT_EQ(ComposePlainSessionBlob(p.h, CALG_3DES, CALG_RSA_KEYX, 80, key.data(), 1, blob.Out(),
+    EXPECT_EQ(ComposePlainSessionBlob(p.get(), CALG_3DES, CALG_RSA_KEYX, 80, key.data(), 1, blob.Out(),
                                       blob.OutLength()),
               NTE_BAD_LEN);
 }
 
 TEST(SimpleBlob, ImportThroughTheExponentOneKeyKeepsTheKeyBytes) {
     Prov p;
-    ASSERT_TRUE(CryptAcquireContextW(&p.h, nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(CryptAcquireContextW(p.put(), nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
     Key one, session;
-    ASSERT_TRUE(CreatePrivateExponentOneKey(p.h, &one.h));
+    ASSERT_TRUE(CreatePrivateExponentOneKey(p.get(), one.put()));
     const Bytes key = Sequential(24, 0x31);
-    ASSERT_TRUE(ImportPlainSessionBlob(p.h, one.h, CALG_3DES, key.data(), 24, &session.h));
+    ASSERT_TRUE(ImportPlainSessionBlob(p.get(), one.get(), CALG_3DES, key.data(), 24, session.put()));
     DWORD mode = CRYPT_MODE_ECB;
-    ASSERT_TRUE(CryptSetKeyParam(session.h, KP_MODE, reinterpret_cast<BYTE*>(&mode), 0));
+    ASSERT_TRUE(CryptSetKeyParam(session.get(), KP_MODE, reinterpret_cast<BYTE*>(&mode), 0));
     const Bytes plain = Sequential(13, 0x61);
     Bytes buf = plain;
     buf.resize(32);
     DWORD n = 13;
-    ASSERT_TRUE(CryptEncrypt(session.h, 0, TRUE, 0, buf.data(), &n, 32));
+    ASSERT_TRUE(CryptEncrypt(session.get(), 0, TRUE, 0, buf.data(), &n, 32));
     buf.resize(n);
     EXPECT_EQ(ToHex(buf), ToHex(TripleDesEcbEncrypt(key, plain)));
 
     // Wrong sizes never become a key.
     Key bad;
     const Bytes big(200, 0x77);
-    EXPECT_FALSE(ImportPlainSessionBlob(p.h, one.h, CALG_3DES, big.data(), 118, &bad.h));
-    EXPECT_FALSE(ImportPlainSessionBlob(p.h, one.h, CALG_3DES, big.data(), 200, &bad.h));
-    EXPECT_FALSE(ImportPlainSessionBlob(p.h, one.h, CALG_3DES, big.data(), 16, &bad.h));
-    EXPECT_FALSE(ImportPlainSessionBlob(p.h, one.h, 0x1234, key.data(), 24, &bad.h));
-    EXPECT_EQ(bad.h, 0u);
+    EXPECT_FALSE(ImportPlainSessionBlob(p.get(), one.get(), CALG_3DES, big.data(), 118, bad.put()));
+    EXPECT_FALSE(ImportPlainSessionBlob(p.get(), one.get(), CALG_3DES, big.data(), 200, bad.put()));
+    EXPECT_FALSE(ImportPlainSessionBlob(p.get(), one.get(), CALG_3DES, big.data(), 16, bad.put()));
+    EXPECT_FALSE(ImportPlainSessionBlob(p.get(), one.get(), 0x1234, key.data(), 24, bad.put()));
+    EXPECT_EQ(bad.get(), 0u);
 }
 
 // ---- The private key in a key set of its own ------------------------------------

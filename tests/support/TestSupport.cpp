@@ -146,6 +146,24 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
     return r;
 }
 
+std::string Base64Encode(const std::vector<uint8_t>& b) {
+    static const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    size_t i = 0;
+    for (; i + 2 < b.size(); i += 3) {
+        uint32_t v = b[i] << 16 | b[i + 1] << 8 | b[i + 2];
+        for (int k = 3; k >= 0; --k) out += t[(v >> (6 * k)) & 63];
+    }
+    if (b.size() - i == 1) {
+        uint32_t v = b[i] << 16;
+        out += {t[(v >> 18) & 63], t[(v >> 12) & 63], '=', '='};
+    } else if (b.size() - i == 2) {
+        uint32_t v = b[i] << 16 | b[i + 1] << 8;
+        out += {t[(v >> 18) & 63], t[(v >> 12) & 63], t[(v >> 6) & 63], '='};
+    }
+    return out;
+}
+
 std::u16string Wide(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 
 std::string Narrow(const std::u16string& s) {

@@ -53,6 +53,8 @@ std::vector<uint8_t> Tlv(uint8_t tag, const std::vector<uint8_t>& content);
 // Base64 text to bytes; characters outside the alphabet (line breaks, the
 // padding) are skipped.
 std::vector<uint8_t> Base64Decode(const std::string& text);
+// Bytes to Base64 text in one line, with the padding.
+std::string Base64Encode(const std::vector<uint8_t>& bytes);
 
 // Runs argv with the given bytes on its standard input; collects standard
 // output, standard error and the exit code (128 + signal when killed).
