@@ -18,6 +18,7 @@
 #include "tests/support/TestSupport.h"
 #include "win/evntrace.h"
 #include "win/windows.h"
+#include "diag/ResultCode.h"
 
 namespace {
 
@@ -114,7 +115,7 @@ pid_t SpawnTracer(const char* tag) {
 
 void EmitOneOfEach() {
     KevoTraceFailW(u"..\\..\\Tessaro\\CryptoAgent", 120, u"CCryptoAgent::KEVO_SetCSPInfo", u"check key length",
-                   u"key length doesnot support(base).", static_cast<HRESULT>(0xA0072400));
+                   u"key length doesnot support(base).", KEVO_E_KEY_LENGTH);
     KevoTraceFailW(u"Misc", 7, u"CreateGUIDStr", u"StringFromGUID2", u"1", 0);
     KevoTraceStepW(u"CCryptoAgent::KEVO_GetCSPInfo", u"GetAllCSPName");
     KevoTraceFailA("IOStream", 42, "ReadFromNativeMessaging", "read", E_INVALIDARG, "-1 == nResult");

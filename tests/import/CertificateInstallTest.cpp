@@ -203,7 +203,7 @@ TEST_F(InstallTest, CertificateCopyOnlyWhileTracingAndPrivate) {
 
     // Page bytes that are no certificate, or a certificate beyond 64 KiB,
     // never reach the disk, even while tracing.
-    EXPECT_EQ(static_cast<HRESULT>(0x8009310B),
+    EXPECT_EQ(CRYPT_E_ASN1_BADTAG,
               Install(u"RSA", "aGVsbG8sIHRoaXMgaXMgbm90IGEgY2VydGlmaWNhdGU=", AT_KEYEXCHANGE, MS_ENHANCED_PROV_W,
                       a.container));
     std::vector<uint8_t> large = LargeCertificate(70 * 1024);

@@ -13,6 +13,7 @@
 #include "tests/import/ImportTestUtil.h"
 #include "tests/import/OpenSslSide.h"
 #include "tessaro/Handles.h"
+#include "diag/ResultCode.h"
 
 using namespace enroll_test;
 using importenc_test::Bytes;
@@ -190,11 +191,11 @@ std::string PartOf(const Bytes& data) { return importenc_test::Base64(importenc_
 long long Hr(uint32_t v) { return Code(v); }
 
 void ExpectRefusedAndUnchanged(const Enrolled& e, const std::string& label, const std::string& envelope,
-                               const std::string& certificate, std::initializer_list<uint32_t> codes) {
+                               const std::string& certificate, std::initializer_list<HRESULT> codes) {
     const std::string before = Snapshot();
     Response r = ImportEncrypt(e, envelope, certificate);
     bool known = false;
-    for (uint32_t c : codes) known = known || r.errorcode == Hr(c);
+    for (HRESULT c : codes) known = known || r.errorcode == Hr(c);
     EXPECT_TRUE(known) << label << ": " << r.raw;
     EXPECT_TRUE(r.hasFlag && !r.flag) << label << ": " << r.raw;
     EXPECT_EQ(Snapshot(), before) << label;
@@ -255,39 +256,39 @@ TEST_F(ImportEndToEnd, MicrosoftProviderPlainPathRefusesBadEnvelopesThenImports)
                                "key-length-plus-one", "truncated"}) {
         Issued bad = ca.Envelope(req, {"--defect", defect});
         ASSERT_TRUE(bad.ok) << bad.error;
-        ExpectRefusedAndUnchanged(e, defect, bad.envelope, bad.certificate, {0xA0071403});
+        ExpectRefusedAndUnchanged(e, defect, bad.envelope, bad.certificate, {KEVO_E_IMPORT_ENCRYPT_CERT});
     }
     Issued device = ca.Envelope(req, {"--device", "3"});
-    ExpectRefusedAndUnchanged(e, "device 3", device.envelope, device.certificate, {0xA0071404});
+    ExpectRefusedAndUnchanged(e, "device 3", device.envelope, device.certificate, {KEVO_E_DEVICE_TYPE});
     Issued encrypt = ca.Envelope(req, {"--encrypt", "0"});
-    ExpectRefusedAndUnchanged(e, "encrypt 0", encrypt.envelope, encrypt.certificate, {0xA0071405});
+    ExpectRefusedAndUnchanged(e, "encrypt 0", encrypt.envelope, encrypt.certificate, {KEVO_E_ENCRYPT_TYPE});
     Issued noSession = ca.Envelope(req, {"--session-type", "0"});
-    ExpectRefusedAndUnchanged(e, "session type 0", noSession.envelope, noSession.certificate, {0xA0071406});
+    ExpectRefusedAndUnchanged(e, "session type 0", noSession.envelope, noSession.certificate, {KEVO_E_SESSION_KEY_TYPE});
 
     // A 2048-bit key for a container whose agent says 1024.
     Issued longKey = ca.Envelope(req, {"--bits", "2048"});
     ASSERT_TRUE(longKey.ok) << longKey.error;
-    ExpectRefusedAndUnchanged(e, "2048-bit key", longKey.envelope, longKey.certificate, {0xA0071403});
+    ExpectRefusedAndUnchanged(e, "2048-bit key", longKey.envelope, longKey.certificate, {KEVO_E_IMPORT_ENCRYPT_CERT});
 
     Issued good = ca.Envelope(req);
     ASSERT_TRUE(good.ok) << good.error;
     // A certificate of another key: refused before the container changes.
-    ExpectRefusedAndUnchanged(e, "signing certificate", good.envelope, e.signCert, {0x80090015});
-    ExpectRefusedAndUnchanged(e, "other certificate", good.envelope, longKey.certificate, {0x80090015});
+    ExpectRefusedAndUnchanged(e, "signing certificate", good.envelope, e.signCert, {NTE_BAD_PUBLIC_KEY});
+    ExpectRefusedAndUnchanged(e, "other certificate", good.envelope, longKey.certificate, {NTE_BAD_PUBLIC_KEY});
 
     // Session key bytes that do not decrypt, and a private key under another
     // session key (its padding fails, or rarely its DER).
     EnvelopeParts parts = Split(good.envelope);
     EnvelopeParts garbage = parts;
     garbage.sessionPart = PartOf(importenc_test::Sequential(128, 0x33));
-    ExpectRefusedAndUnchanged(e, "garbage session key", Join(garbage), good.certificate, {0x80090005});
+    ExpectRefusedAndUnchanged(e, "garbage session key", Join(garbage), good.certificate, {NTE_BAD_DATA});
     EnvelopeParts crossed = parts;
     crossed.keyPart = Split(longKey.envelope).keyPart;
     ExpectRefusedAndUnchanged(e, "private key of another envelope", Join(crossed), good.certificate,
-                              {0x80090005, 0xA0071041, 0xFFFFFFFF, 0xA0071403});
+                              {NTE_BAD_DATA, KEVO_E_ASN1_DECODE, -1, KEVO_E_IMPORT_ENCRYPT_CERT});
     EnvelopeParts ragged = parts;
     ragged.keyPart = PartOf(importenc_test::Sequential(61, 0x33));
-    ExpectRefusedAndUnchanged(e, "ragged private key", Join(ragged), good.certificate, {0x80090005, 0x80090004});
+    ExpectRefusedAndUnchanged(e, "ragged private key", Join(ragged), good.certificate, {NTE_BAD_DATA, NTE_BAD_LEN});
     EXPECT_EQ(MicrosoftContainers(), containers);
 
     Response r = ImportEncrypt(e, good.envelope, good.certificate, CRYPT_EXPORTABLE);
@@ -321,7 +322,7 @@ TEST_F(ImportEndToEnd, VendorRsa1024TakesThePlainPathAndKeepsTheCertificateWithT
     const auto containers = MicrosoftContainers();
     Issued good = ca.Envelope(e.request);
     ASSERT_TRUE(good.ok) << good.error;
-    ExpectRefusedAndUnchanged(e, "signing certificate", good.envelope, e.signCert, {0x80090015});
+    ExpectRefusedAndUnchanged(e, "signing certificate", good.envelope, e.signCert, {NTE_BAD_PUBLIC_KEY});
     Response r = ImportEncrypt(e, good.envelope, good.certificate);
     ASSERT_EQ(r.errorcode, 0) << r.raw;
     ExpectBoundAfterImport(e, good);
@@ -335,15 +336,15 @@ TEST_F(ImportEndToEnd, VendorRsa2048TakesTheEnvelopePath) {
     // The provider opens the envelope: a key of another size is its refusal.
     Issued shortKey = ca.Envelope(e.request, {"--bits", "1024"});
     ASSERT_TRUE(shortKey.ok) << shortKey.error;
-    ExpectRefusedAndUnchanged(e, "1024-bit key", shortKey.envelope, shortKey.certificate, {0x80090004});
+    ExpectRefusedAndUnchanged(e, "1024-bit key", shortKey.envelope, shortKey.certificate, {NTE_BAD_LEN});
     Issued bad = ca.Envelope(e.request, {"--defect", "key-three-elements"});
-    ExpectRefusedAndUnchanged(e, "three elements", bad.envelope, bad.certificate, {0xA0071403});
+    ExpectRefusedAndUnchanged(e, "three elements", bad.envelope, bad.certificate, {KEVO_E_IMPORT_ENCRYPT_CERT});
 
     Issued good = ca.Envelope(e.request);
     ASSERT_TRUE(good.ok) << good.error;
     EnvelopeParts garbage = Split(good.envelope);
     garbage.sessionPart = PartOf(importenc_test::Sequential(256, 0x33));
-    ExpectRefusedAndUnchanged(e, "garbage session key", Join(garbage), good.certificate, {0x80090005});
+    ExpectRefusedAndUnchanged(e, "garbage session key", Join(garbage), good.certificate, {NTE_BAD_DATA});
 
     // The flags reach the provider unchanged: exportable here.
     Response r = ImportEncrypt(e, good.envelope, good.certificate, CRYPT_EXPORTABLE);
@@ -367,25 +368,25 @@ TEST_F(ImportEndToEnd, Sm2CiphertextAsReceivedRefusalsFirst) {
                                "truncated"}) {
         Issued bad = ca.Envelope(e.request, {"--defect", defect});
         ASSERT_TRUE(bad.ok) << bad.error;
-        ExpectRefusedAndUnchanged(e, defect, bad.envelope, bad.certificate, {0xA0071403});
+        ExpectRefusedAndUnchanged(e, defect, bad.envelope, bad.certificate, {KEVO_E_IMPORT_ENCRYPT_CERT});
     }
     Issued device = ca.Envelope(e.request, {"--device", "7"});
-    ExpectRefusedAndUnchanged(e, "device 7", device.envelope, device.certificate, {0xA0071404});
+    ExpectRefusedAndUnchanged(e, "device 7", device.envelope, device.certificate, {KEVO_E_DEVICE_TYPE});
     Issued encrypt = ca.Envelope(e.request, {"--encrypt", "3"});
-    ExpectRefusedAndUnchanged(e, "encrypt 3", encrypt.envelope, encrypt.certificate, {0xA0071405});
+    ExpectRefusedAndUnchanged(e, "encrypt 3", encrypt.envelope, encrypt.certificate, {KEVO_E_ENCRYPT_TYPE});
     Issued session = ca.Envelope(e.request, {"--session-type", "5"});
-    ExpectRefusedAndUnchanged(e, "session type 5", session.envelope, session.certificate, {0xA0071406});
+    ExpectRefusedAndUnchanged(e, "session type 5", session.envelope, session.certificate, {KEVO_E_SESSION_KEY_TYPE});
 
     Issued good = ca.Envelope(e.request);
     ASSERT_TRUE(good.ok) << good.error;
     EnvelopeParts parts = Split(good.envelope);
     EnvelopeParts shortCt = parts;
     shortCt.keyPart = PartOf(importenc_test::Sequential(95, 0x01));
-    ExpectRefusedAndUnchanged(e, "95-byte ciphertext", Join(shortCt), good.certificate, {0xA0071403});
+    ExpectRefusedAndUnchanged(e, "95-byte ciphertext", Join(shortCt), good.certificate, {KEVO_E_IMPORT_ENCRYPT_CERT});
     // No order decrypts: the third attempt's error.
     EnvelopeParts garbage = parts;
     garbage.keyPart = PartOf(importenc_test::Sequential(128, 0x01));
-    ExpectRefusedAndUnchanged(e, "garbage ciphertext", Join(garbage), good.certificate, {0x80090005});
+    ExpectRefusedAndUnchanged(e, "garbage ciphertext", Join(garbage), good.certificate, {NTE_BAD_DATA});
 
     Response r = ImportEncrypt(e, good.envelope, good.certificate);
     ASSERT_EQ(r.errorcode, 0) << r.raw;
@@ -410,7 +411,7 @@ TEST_F(ImportEndToEnd, Sm2CertificateOfAnotherKeyIsNotRetriedAndLeavesTheSigning
     // The key goes in (the second order), the binding fails: that error, no
     // third attempt (which would fail to decrypt with the new key).
     Response r = ImportEncrypt(e, good.envelope, e.signCert);
-    EXPECT_EQ(r.errorcode, Hr(0x80090015)) << r.raw;
+    EXPECT_EQ(r.errorcode, Hr(NTE_BAD_PUBLIC_KEY)) << r.raw;
     EXPECT_TRUE(r.hasFlag && !r.flag);
     EXPECT_EQ(CertificateOnKey(e.provider, e.container, AT_SIGNATURE, true), e.signDer);
     EXPECT_TRUE(CertificateOnKey(e.provider, e.container, AT_KEYEXCHANGE, true).empty());
@@ -425,7 +426,7 @@ TEST_F(ImportEndToEnd, VendorRsaEnvelopeWithACertificateOfAnotherKeyReportsTheBi
     // The provider takes the key in, then refuses the certificate: that is
     // the answer, and the signing side is as it was.
     Response r = ImportEncrypt(e, good.envelope, e.signCert);
-    EXPECT_EQ(r.errorcode, Hr(0x80090015)) << r.raw;
+    EXPECT_EQ(r.errorcode, Hr(NTE_BAD_PUBLIC_KEY)) << r.raw;
     EXPECT_TRUE(r.hasFlag && !r.flag);
     EXPECT_EQ(CertificateOnKey(e.provider, e.container, AT_SIGNATURE, false), e.signDer);
     EXPECT_TRUE(CertificateOnKey(e.provider, e.container, AT_KEYEXCHANGE, false).empty());
@@ -451,11 +452,11 @@ void RetryAfterWrongCertificate(EnvelopeCA& ca, const std::string& provider, int
     ASSERT_NE(other.der, good.der);
 
     Response r = ImportEncrypt(e, good.envelope, e.signCert);
-    ASSERT_EQ(r.errorcode, Hr(0x80090015)) << r.raw;
+    ASSERT_EQ(r.errorcode, Hr(NTE_BAD_PUBLIC_KEY)) << r.raw;
     EXPECT_TRUE(CertificateOnKey(e.provider, e.container, AT_KEYEXCHANGE, e.sm2).empty());
 
-    ExpectRefusedAndUnchanged(e, "other key", good.envelope, other.certificate, {0x80090005});
-    ExpectRefusedAndUnchanged(e, "signing certificate again", good.envelope, e.signCert, {0x80090005});
+    ExpectRefusedAndUnchanged(e, "other key", good.envelope, other.certificate, {NTE_BAD_DATA});
+    ExpectRefusedAndUnchanged(e, "signing certificate again", good.envelope, e.signCert, {NTE_BAD_DATA});
     EXPECT_TRUE(CertificateOnKey(e.provider, e.container, AT_KEYEXCHANGE, e.sm2).empty());
 
     r = ImportEncrypt(e, good.envelope, good.certificate);
@@ -464,7 +465,7 @@ void RetryAfterWrongCertificate(EnvelopeCA& ca, const std::string& provider, int
     ExpectBoundAfterImport(e, good);
 
     // Once bound, another key's certificate still does not replace it.
-    ExpectRefusedAndUnchanged(e, "other key after binding", good.envelope, other.certificate, {0x80090005});
+    ExpectRefusedAndUnchanged(e, "other key after binding", good.envelope, other.certificate, {NTE_BAD_DATA});
     EXPECT_EQ(CertificateOnKey(e.provider, e.container, AT_KEYEXCHANGE, e.sm2), good.der);
 }
 

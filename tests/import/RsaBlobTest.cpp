@@ -110,12 +110,12 @@ TEST(PrivateKeyBlob, SizesFollowTheAgentKeyLength) {
     ASSERT_EQ(r.hr, KEVO_OK);
     EXPECT_EQ(r.blob.size(), 1172u);
     // A 2048-bit key while the agent says 1024, and the other way round.
-    EXPECT_EQ(MakeBlob(k.pkcs1, 1024).hr, static_cast<HRESULT>(0xA0071403));
-    EXPECT_EQ(MakeBlob(NewRsaKey(1024).pkcs1, 2048).hr, static_cast<HRESULT>(0xA0071403));
+    EXPECT_EQ(MakeBlob(k.pkcs1, 1024).hr, KEVO_E_IMPORT_ENCRYPT_CERT);
+    EXPECT_EQ(MakeBlob(NewRsaKey(1024).pkcs1, 2048).hr, KEVO_E_IMPORT_ENCRYPT_CERT);
     // Slots need whole octets of a half modulus.
-    EXPECT_EQ(MakeBlob(k.pkcs1, 2040).hr, static_cast<HRESULT>(0xA0071403));
-    EXPECT_EQ(MakeBlob(k.pkcs1, 0).hr, static_cast<HRESULT>(0xA0071403));
-    EXPECT_EQ(MakeBlob(k.pkcs1, 0xFFFFFFF0u).hr, static_cast<HRESULT>(0xA0071403));
+    EXPECT_EQ(MakeBlob(k.pkcs1, 2040).hr, KEVO_E_IMPORT_ENCRYPT_CERT);
+    EXPECT_EQ(MakeBlob(k.pkcs1, 0).hr, KEVO_E_IMPORT_ENCRYPT_CERT);
+    EXPECT_EQ(MakeBlob(k.pkcs1, 0xFFFFFFF0u).hr, KEVO_E_IMPORT_ENCRYPT_CERT);
 }
 
 TEST(PrivateKeyBlob, ShortNumbersArePaddedAtTheirHighEnd) {
@@ -143,13 +143,13 @@ TEST(PrivateKeyBlob, MalformedKeysAreRefused) {
     };
     EXPECT_EQ(MakeBlob(Pkcs1(base), 512).hr, KEVO_OK);
     // A modulus one octet short or long.
-    EXPECT_EQ(MakeBlob(with(0, Sequential(63, 0x81)), 512).hr, static_cast<HRESULT>(0xA0071403));
-    EXPECT_EQ(MakeBlob(with(0, Sequential(65, 0x81)), 512).hr, static_cast<HRESULT>(0xA0071403));
+    EXPECT_EQ(MakeBlob(with(0, Sequential(63, 0x81)), 512).hr, KEVO_E_IMPORT_ENCRYPT_CERT);
+    EXPECT_EQ(MakeBlob(with(0, Sequential(65, 0x81)), 512).hr, KEVO_E_IMPORT_ENCRYPT_CERT);
     // A prime longer than its slot.
-    EXPECT_EQ(MakeBlob(with(3, Sequential(33, 0xC1)), 512).hr, static_cast<HRESULT>(0xA0071403));
+    EXPECT_EQ(MakeBlob(with(3, Sequential(33, 0xC1)), 512).hr, KEVO_E_IMPORT_ENCRYPT_CERT);
     // A public exponent that does not fit 32 bits, or is zero.
-    EXPECT_EQ(MakeBlob(with(1, {0x01, 0x00, 0x00, 0x00, 0x01}), 512).hr, static_cast<HRESULT>(0xA0071403));
-    EXPECT_EQ(MakeBlob(with(1, {0x00}), 512).hr, static_cast<HRESULT>(0xA0071403));
+    EXPECT_EQ(MakeBlob(with(1, {0x01, 0x00, 0x00, 0x00, 0x01}), 512).hr, KEVO_E_IMPORT_ENCRYPT_CERT);
+    EXPECT_EQ(MakeBlob(with(1, {0x00}), 512).hr, KEVO_E_IMPORT_ENCRYPT_CERT);
 
     // An empty INTEGER, and an OCTET STRING in an INTEGER's place.
     std::vector<Bytes> elements = {Tlv(0x02, {0x00})};
@@ -162,21 +162,21 @@ TEST(PrivateKeyBlob, MalformedKeysAreRefused) {
     EXPECT_EQ(MakeBlob(encode(elements), 512).hr, KEVO_OK);
     auto emptyE = elements;
     emptyE[2] = {0x02, 0x00};
-    EXPECT_EQ(MakeBlob(encode(emptyE), 512).hr, static_cast<HRESULT>(0xA0071403));
+    EXPECT_EQ(MakeBlob(encode(emptyE), 512).hr, KEVO_E_IMPORT_ENCRYPT_CERT);
     auto emptyDq = elements;
     emptyDq[7] = {0x02, 0x00};
-    EXPECT_EQ(MakeBlob(encode(emptyDq), 512).hr, static_cast<HRESULT>(0xA0071403));
+    EXPECT_EQ(MakeBlob(encode(emptyDq), 512).hr, KEVO_E_IMPORT_ENCRYPT_CERT);
     auto octets = elements;
     octets[6][0] = 0x04;
-    EXPECT_EQ(MakeBlob(encode(octets), 512).hr, static_cast<HRESULT>(0xA0071403));
+    EXPECT_EQ(MakeBlob(encode(octets), 512).hr, KEVO_E_IMPORT_ENCRYPT_CERT);
 }
 
 TEST(PrivateKeyBlob, StructureErrorsCarryTheParserCodes) {
     auto nums = Numbers512();
     nums.pop_back();  // eight elements
-    EXPECT_EQ(MakeBlob(Pkcs1(nums), 512).hr, static_cast<HRESULT>(0xA0071041));
-    EXPECT_EQ(MakeBlob({0x30}, 512).hr, static_cast<HRESULT>(0xA0071041));
-    EXPECT_EQ(MakeBlob({}, 512).hr, static_cast<HRESULT>(0xA0071041));
+    EXPECT_EQ(MakeBlob(Pkcs1(nums), 512).hr, KEVO_E_ASN1_DECODE);
+    EXPECT_EQ(MakeBlob({0x30}, 512).hr, KEVO_E_ASN1_DECODE);
+    EXPECT_EQ(MakeBlob({}, 512).hr, KEVO_E_ASN1_DECODE);
     // A child running past its parent: a failure below the root, as it comes.
     EXPECT_EQ(MakeBlob({0x30, 0x04, 0x02, 0x09, 0x00, 0x00}, 512).hr, static_cast<HRESULT>(-1));
 }
@@ -274,7 +274,7 @@ TEST(PlainPrivateKey, DecryptsWithTheSessionKeyAndLeavesNoKeySet) {
     // A session key of the wrong size fails in the plain-blob step.
     EXPECT_EQ(DecryptPrivateKeywithSessionKey(out.Out(), out.OutLength(), CALG_3DES, session.data(), 16,
                                               encrypted.data(), static_cast<DWORD>(encrypted.size())),
-              static_cast<HRESULT>(0xA0071403));
+              KEVO_E_IMPORT_ENCRYPT_CERT);
     // Ciphertext that is not whole blocks.
     EXPECT_EQ(DecryptPrivateKeywithSessionKey(out.Out(), out.OutLength(), CALG_3DES, session.data(), 24,
                                               encrypted.data(), 7),

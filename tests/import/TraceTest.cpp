@@ -60,12 +60,12 @@ HRESULT Parse(const std::string& text) {
 
 TEST_F(ImportTrace, RefusalsNameTheirStepAndReason) {
     const std::string key = Base64(Wrapped(Sequential(40, 1))) + ",";
-    EXPECT_EQ(Parse(Envelope(1, 1, 306, "QUJD", key)), static_cast<HRESULT>(0xA0071403));
-    EXPECT_EQ(Parse(Envelope(5, 1, 306, "QUJD,", key)), static_cast<HRESULT>(0xA0071404));
+    EXPECT_EQ(Parse(Envelope(1, 1, 306, "QUJD", key)), KEVO_E_IMPORT_ENCRYPT_CERT);
+    EXPECT_EQ(Parse(Envelope(5, 1, 306, "QUJD,", key)), KEVO_E_DEVICE_TYPE);
     EXPECT_EQ(Parse(Envelope(1, 1, 306, Base64(Tlv(0x30, Tlv(0x04, {1}))) + ",", key)),
-              static_cast<HRESULT>(0xA0071403));
+              KEVO_E_IMPORT_ENCRYPT_CERT);
     BYTE* out = nullptr;
-    EXPECT_EQ(ConvertC1C3C2ToC1C2C3(Sequential(20, 0).data(), 20, &out), static_cast<HRESULT>(0xA0071403));
+    EXPECT_EQ(ConvertC1C3C2ToC1C2C3(Sequential(20, 0).data(), 20, &out), KEVO_E_IMPORT_ENCRYPT_CERT);
 
     const std::string text = TraceText();
     for (const char* line :

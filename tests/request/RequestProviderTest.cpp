@@ -16,6 +16,7 @@
 #include "tests/request/RequestTestUtil.h"
 #include "request/SubjectDN.h"
 #include "tests/support/TestSupport.h"
+#include "diag/ResultCode.h"
 
 using request_test::Bytes;
 using request_test::ParsedRequest;
@@ -463,7 +464,7 @@ TEST(RequestFailure, BadSubjectCreatesNoContainer) {
 TEST(RequestFailure, UnknownHashAlgorithmKeepsTheGeneratedKeys) {
     const auto before = ListContainers(MS_ENHANCED_PROV_W);
     RequestResult r = MakeRequest(MS_ENHANCED_PROV_W, 2, KEY_ALGORITHM_RSA, 1024, 0, CALG_SHA_256);
-    EXPECT_EQ(r.hr, static_cast<HRESULT>(0xA0072020));
+    EXPECT_EQ(r.hr, KEVO_E_HASH_ALG);
     const auto after = ListContainers(MS_ENHANCED_PROV_W);
     ASSERT_EQ(after.size(), before.size() + 1);
     std::u16string created;
