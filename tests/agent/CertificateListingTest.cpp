@@ -61,25 +61,7 @@ private:
     tessaro::UniqueCertStore m_h;
 };
 
-class TimeZone {
-public:
-    explicit TimeZone(const char* tz) {
-        const char* old = getenv("TZ");
-        m_had = old != nullptr;
-        if (old) m_old = old;
-        setenv("TZ", tz, 1);
-        tzset();
-    }
-    ~TimeZone() {
-        if (m_had) setenv("TZ", m_old.c_str(), 1);
-        else unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    bool m_had = false;
-    std::string m_old;
-};
+using TimeZone = tessaro_test::ScopedTimeZone;
 
 HRESULT Listing(CCryptoAgent& a, const char16_t* providers, std::u16string& out) {
     BSTR names = providers ? SysAllocString(providers) : nullptr;

@@ -22,7 +22,6 @@
 
 namespace {
 
-const char16_t kGlobalLoggerKey[] = u"SYSTEM\\CurrentControlSet\\Control\\Wmi\\GlobalLogger";
 
 struct TraceLine {
     std::string time, pid, tid, seq, unit, number, text;
@@ -42,18 +41,7 @@ protected:
     }
 
     void SetSession(DWORD start, DWORD flags, DWORD level = 4) {
-        HKEY h, sub;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kGlobalLoggerKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h,
-                                  nullptr),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(RegCreateKeyExW(h, u"{5C8F2A58-369A-44F0-9235-C05ECB1DD73E}", 0, nullptr, 0, KEY_ALL_ACCESS,
-                                  nullptr, &sub, nullptr),
-                  ERROR_SUCCESS);
-        RegSetValueExW(sub, u"Flags", 0, REG_DWORD, reinterpret_cast<BYTE*>(&flags), 4);
-        RegSetValueExW(sub, u"Level", 0, REG_DWORD, reinterpret_cast<BYTE*>(&level), 4);
-        RegSetValueExW(h, u"Start", 0, REG_DWORD, reinterpret_cast<BYTE*>(&start), 4);
-        RegCloseKey(sub);
-        RegCloseKey(h);
+        ASSERT_TRUE(tessaro_test::SetTraceSession(start, flags, level));
     }
 
     std::string TracePath() const { return m_dir.path() + "/trace/kevo.log"; }

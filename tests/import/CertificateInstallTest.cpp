@@ -29,21 +29,8 @@ using namespace enroll_test;
 namespace {
 
 const char16_t kVendorSm2[] = u"Tessaro SM2 Token CSP v1.0";
-const char16_t kGlobalLoggerKey[] = u"SYSTEM\\CurrentControlSet\\Control\\Wmi\\GlobalLogger";
 
-void SetSession(DWORD start, DWORD flags) {
-    HKEY h = nullptr, sub = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kGlobalLoggerKey, 0, nullptr, 0, KEY_ALL_ACCESS,
-                                             nullptr, &h, nullptr));
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(h, u"{5C8F2A58-369A-44F0-9235-C05ECB1DD73E}", 0, nullptr, 0,
-                                             KEY_ALL_ACCESS, nullptr, &sub, nullptr));
-    DWORD level = 4;
-    RegSetValueExW(sub, u"Flags", 0, REG_DWORD, reinterpret_cast<BYTE*>(&flags), 4);
-    RegSetValueExW(sub, u"Level", 0, REG_DWORD, reinterpret_cast<BYTE*>(&level), 4);
-    RegSetValueExW(h, u"Start", 0, REG_DWORD, reinterpret_cast<BYTE*>(&start), 4);
-    RegCloseKey(sub);
-    RegCloseKey(h);
-}
+void SetSession(DWORD start, DWORD flags) { ASSERT_TRUE(tessaro_test::SetTraceSession(start, flags)); }
 
 std::vector<std::string> FilesIn(const std::string& dir) {
     std::vector<std::string> names;
@@ -55,12 +42,7 @@ std::vector<std::string> FilesIn(const std::string& dir) {
     return names;
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
+using tessaro_test::ReadFile;
 
 // A container with a fresh key pair made in this process and the CA's
 // certificate for it.

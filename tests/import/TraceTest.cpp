@@ -15,19 +15,7 @@ using namespace importenc_test;
 
 namespace {
 
-void SetGlobalLogger(DWORD start, DWORD flags) {
-    HKEY h = nullptr, sub = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Wmi\\GlobalLogger",
-                                             0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr));
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(h, u"{5C8F2A58-369A-44F0-9235-C05ECB1DD73E}", 0, nullptr, 0,
-                                             KEY_ALL_ACCESS, nullptr, &sub, nullptr));
-    DWORD level = 4;
-    RegSetValueExW(sub, u"Flags", 0, REG_DWORD, reinterpret_cast<BYTE*>(&flags), 4);
-    RegSetValueExW(sub, u"Level", 0, REG_DWORD, reinterpret_cast<BYTE*>(&level), 4);
-    RegSetValueExW(h, u"Start", 0, REG_DWORD, reinterpret_cast<BYTE*>(&start), 4);
-    RegCloseKey(sub);
-    RegCloseKey(h);
-}
+void SetGlobalLogger(DWORD start, DWORD flags) { ASSERT_TRUE(tessaro_test::SetTraceSession(start, flags)); }
 
 std::string TraceText() {
     std::ifstream f(std::string(std::getenv("TESSARO_PREFIX")) + "/trace/kevo.log", std::ios::binary);

@@ -45,27 +45,7 @@ FILETIME FromUnix(time_t t) {
     return FILETIME{static_cast<DWORD>(v), static_cast<DWORD>(v >> 32)};
 }
 
-class ScopedTZ {
-public:
-    explicit ScopedTZ(const char* tz) {
-        const char* old = getenv("TZ");
-        m_had = old != nullptr;
-        if (old) m_old = old;
-        setenv("TZ", tz, 1);
-        tzset();
-    }
-    ~ScopedTZ() {
-        if (m_had)
-            setenv("TZ", m_old.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    bool m_had = false;
-    std::string m_old;
-};
+using ScopedTZ = tessaro_test::ScopedTimeZone;
 
 }  // namespace
 

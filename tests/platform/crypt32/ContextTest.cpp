@@ -9,8 +9,6 @@
 #include "win/windows.h"
 
 using namespace tessaro_test::pki;
-using tessaro_test::Narrow;
-using tessaro_test::Wide;
 using tessaro_test::FromHex;
 using tessaro_test::ToHex;
 

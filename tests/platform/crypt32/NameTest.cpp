@@ -8,7 +8,6 @@
 
 using namespace tessaro_test::pki;
 using tessaro_test::Narrow;
-using tessaro_test::Wide;
 using tessaro_test::FromHex;
 using tessaro_test::ToHex;
 

@@ -11,8 +11,6 @@
 #include "win/windows.h"
 
 using namespace tessaro_test::pki;
-using tessaro_test::Narrow;
-using tessaro_test::Wide;
 
 namespace {
 

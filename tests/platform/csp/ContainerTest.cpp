@@ -45,22 +45,7 @@ std::string Narrow(const std::u16string& s) {
     return r;
 }
 
-std::string IntegrityCheck(const std::string& db) {
-    sqlite3* d = nullptr;
-    if (sqlite3_open_v2(db.c_str(), &d, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        sqlite3_close(d);
-        return "cannot open";
-    }
-    std::string result;
-    sqlite3_exec(
-        d, "PRAGMA integrity_check", [](void* r, int, char** v, char**) {
-            *static_cast<std::string*>(r) += v[0] ? v[0] : "";
-            return 0;
-        },
-        &result, nullptr);
-    sqlite3_close(d);
-    return result;
-}
+using tessaro_test::IntegrityCheck;
 
 pid_t Spawn(const std::vector<std::string>& args, int* outFd) {
     int fds[2];

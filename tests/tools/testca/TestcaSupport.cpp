@@ -193,13 +193,6 @@ Pkey PrivateKeyFromPem(const std::string& pem) {
     return k;
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
 void WriteFile(const std::string& path, const std::string& data) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f << data;

@@ -76,7 +76,7 @@ const std::string& SharedCaDir();
 Cert CertFromB64(const std::string& b64line);
 Cert CertFromPemFile(const std::string& path);
 Pkey PrivateKeyFromPem(const std::string& pem);
-std::string ReadFile(const std::string& path);
+using tessaro_test::ReadFile;
 void WriteFile(const std::string& path, const std::string& data);
 
 // The string value of a key in a one-line JSON object printed by the tool.
