@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
+#include "platform/base/OpenSslPtr.h"
 
 #include <cstdio>
 #include <cstring>
@@ -346,10 +347,9 @@ namespace {
 // signatures of the loop below (the openssl tool checks a sample of them).
 bool VerifySm2InProcess(const Bytes& spki, const Bytes& data, const Bytes& signature) {
     const unsigned char* p = spki.data();
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(d2i_PUBKEY(nullptr, &p, static_cast<long>(spki.size())),
-                                                             EVP_PKEY_free);
+    tessaro::UniquePtr<EVP_PKEY> key(d2i_PUBKEY(nullptr, &p, static_cast<long>(spki.size())));
     if (!key) return false;
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> md(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    tessaro::UniquePtr<EVP_MD_CTX> md(EVP_MD_CTX_new());
     EVP_PKEY_CTX* pctx = EVP_PKEY_CTX_new(key.get(), nullptr);
     if (!md || !pctx) {
         EVP_PKEY_CTX_free(pctx);

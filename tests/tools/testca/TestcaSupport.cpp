@@ -79,7 +79,7 @@ Bytes SignAndWrap(const Bytes& requestInfo, EVP_PKEY* key, Hash hash, const std:
         md = "SM3";
         break;
     }
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    tessaro::UniquePtr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
     EVP_PKEY_CTX* pctx = nullptr;
     if (EVP_DigestSignInit_ex(ctx.get(), &pctx, md, nullptr, nullptr, key, nullptr) != 1)
         throw std::runtime_error("sign init");
@@ -186,8 +186,7 @@ Cert CertFromPemFile(const std::string& path) {
 }
 
 Pkey PrivateKeyFromPem(const std::string& pem) {
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())),
-                                                  BIO_free);
+    tessaro::UniquePtr<BIO> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
     Pkey k(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
     if (!k) throw std::runtime_error("private key pem");
     return k;
