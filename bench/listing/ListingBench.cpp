@@ -5,10 +5,6 @@
 // certificate and per container so that growth can be read off directly.
 // Each size gets a prefix of its own, filled once with the platform calls.
 #include <benchmark/benchmark.h>
-#include <openssl/core_names.h>
-#include <openssl/evp.h>
-#include <openssl/param_build.h>
-#include <openssl/x509.h>
 #include <stdlib.h>
 
 #include <chrono>
@@ -19,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/TestPki.h"
 #include "agent/CryptoAgent.h"
 #include "win/windows.h"
 
@@ -27,45 +24,14 @@ namespace {
 const char16_t* const SM2_CSP = u"Tessaro SM2 Token CSP v1.0";
 const char16_t* const RSA_CSP = u"Microsoft Enhanced Cryptographic Provider v1.0";
 
-std::vector<BYTE> Sign(X509* x, EVP_PKEY* signer, const EVP_MD* md) {
-    X509_sign(x, signer, md);
-    unsigned char* der = nullptr;
-    int len = i2d_X509(x, &der);
-    std::vector<BYTE> out(der, der + len);
-    OPENSSL_free(der);
-    X509_free(x);
-    return out;
-}
-
-X509* NewCert(EVP_PKEY* subjectKey, long serial, const std::string& cn) {
-    X509* x = X509_new();
-    X509_set_version(x, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(x), serial);
-    X509_name_st* n = X509_NAME_new();  // X509_NAME is also a CryptoAPI structure type
-    X509_NAME_add_entry_by_txt(n, "C", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("CN"), -1, -1, 0);
-    X509_NAME_add_entry_by_txt(n, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Bench Org"), -1, -1, 0);
-    X509_NAME_add_entry_by_txt(n, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(cn.c_str()), -1, -1, 0);
-    X509_set_subject_name(x, n);
-    X509_set_issuer_name(x, n);
-    X509_NAME_free(n);
-    ASN1_TIME_set(X509_getm_notBefore(x), 1600000000);
-    ASN1_TIME_set(X509_getm_notAfter(x), 1900000000);
-    X509_set_pubkey(x, subjectKey);
-    return x;
-}
-
-EVP_PKEY* Sm2FromPoint(const BYTE* point, size_t n) {
-    OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
-    OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_GROUP_NAME, "SM2", 0);
-    OSSL_PARAM_BLD_push_octet_string(bld, OSSL_PKEY_PARAM_PUB_KEY, point, n);
-    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
-    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr);
-    EVP_PKEY* key = nullptr;
-    if (ctx && EVP_PKEY_fromdata_init(ctx) > 0) EVP_PKEY_fromdata(ctx, &key, EVP_PKEY_PUBLIC_KEY, params);
-    EVP_PKEY_CTX_free(ctx);
-    OSSL_PARAM_free(params);
-    OSSL_PARAM_BLD_free(bld);
-    return key;
+// A certificate of the bench's own subject and validity, signed by signer.
+std::vector<BYTE> BenchCert(EVP_PKEY* subjectKey, EVP_PKEY* signer, long serial, const std::string& cn) {
+    tessaro_test::pki::CertSpec spec;
+    spec.subject = {{"C", "CN"}, {"O", "Bench Org"}, {"CN", cn}};
+    spec.serial = tessaro_test::pki::Serial(serial);
+    spec.subjectKey = subjectKey;
+    spec.signer = signer;
+    return tessaro_test::pki::MakeCert(spec);
 }
 
 bool FillStore(int certs) {
@@ -75,12 +41,12 @@ bool FillStore(int certs) {
     CryptGenKey(h, AT_SIGNATURE, 1024u << 16, &k);
     CryptDestroyKey(k);
     CryptReleaseContext(h, 0);
-    EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(1024));
+    tessaro_test::pki::Key key = tessaro_test::pki::NewRsaKey(1024);
     HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"My");
     std::u16string container = u"bench-rsa", prov = RSA_CSP;
     bool ok = s != nullptr && key != nullptr;
     for (int i = 0; ok && i < certs; ++i) {
-        std::vector<BYTE> der = Sign(NewCert(key, 0x10000 + i, "Bench user " + std::to_string(i)), key, EVP_sha256());
+        std::vector<BYTE> der = BenchCert(key.get(), key.get(), 0x10000 + i, "Bench user " + std::to_string(i));
         PCCERT_CONTEXT c = nullptr;
         ok = CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()),
                                               CERT_STORE_ADD_NEW, &c) != FALSE;
@@ -93,13 +59,12 @@ bool FillStore(int certs) {
         if (c) CertFreeCertificateContext(c);
     }
     if (s) CertCloseStore(s, 0);
-    EVP_PKEY_free(key);
     return ok;
 }
 
 bool FillContainers(int containers) {
-    EVP_PKEY* issuer = EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2");
-    bool ok = issuer != nullptr;
+    tessaro_test::pki::Key issuer = tessaro_test::pki::NewSm2Key();
+    bool ok = true;
     for (int i = 0; ok && i < containers; ++i) {
         char name[64];
         snprintf(name, sizeof name, "{BENCH-%08d-0000-0000-0000-000000000000}", i);
@@ -117,17 +82,17 @@ bool FillContainers(int containers) {
             std::vector<BYTE> buf(n);
             auto* pki = reinterpret_cast<PCERT_PUBLIC_KEY_INFO>(buf.data());
             ok = n && CryptExportPublicKeyInfo(h, spec, X509_ASN_ENCODING, pki, &n);
-            EVP_PKEY* pub = ok ? Sm2FromPoint(pki->PublicKey.pbData, pki->PublicKey.cbData) : nullptr;
             std::vector<BYTE> der;
-            if (pub) der = Sign(NewCert(pub, 2 * i + static_cast<long>(spec), "Bench SM2 " + std::to_string(i)),
-                                issuer, EVP_sm3());
-            EVP_PKEY_free(pub);
+            if (ok) {
+                tessaro_test::pki::Key pub = tessaro_test::pki::Sm2PublicKey(
+                    std::vector<BYTE>(pki->PublicKey.pbData, pki->PublicKey.pbData + pki->PublicKey.cbData));
+                der = BenchCert(pub.get(), issuer.get(), 2 * i + static_cast<long>(spec), "Bench SM2 " + std::to_string(i));
+            }
             ok = !der.empty() && CryptSetKeyParam(k, KP_CERTIFICATE, der.data(), 0);
             CryptDestroyKey(k);
         }
         if (h) CryptReleaseContext(h, 0);
     }
-    EVP_PKEY_free(issuer);
     return ok;
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/TestPki.h"
 #include "win/windows.h"
 
 namespace {
@@ -23,36 +24,19 @@ std::string g_dir;
 std::string g_refDb;
 
 std::vector<BYTE> MakeCert(EVP_PKEY* key, int serial) {
-    X509* x = X509_new();
-    X509_set_version(x, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(x), 0x10000 + serial);
-    X509_name_st* n = X509_NAME_new();  // X509_NAME is also a CryptoAPI structure type
-    std::string cn = "Benchmark user " + std::to_string(serial);
-    X509_NAME_add_entry_by_txt(n, "C", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("CN"), -1, -1, 0);
-    X509_NAME_add_entry_by_txt(n, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Bench Org"), -1, -1, 0);
-    X509_NAME_add_entry_by_txt(n, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(cn.c_str()), -1, -1, 0);
-    X509_set_subject_name(x, n);
-    X509_set_issuer_name(x, n);
-    X509_NAME_free(n);
-    ASN1_TIME_set(X509_getm_notBefore(x), 1600000000);
-    ASN1_TIME_set(X509_getm_notAfter(x), 1900000000);
-    X509_set_pubkey(x, key);
-    X509_sign(x, key, EVP_sha256());
-    unsigned char* der = nullptr;
-    int len = i2d_X509(x, &der);
-    std::vector<BYTE> out(der, der + len);
-    OPENSSL_free(der);
-    X509_free(x);
-    return out;
+    tessaro_test::pki::CertSpec spec;
+    spec.subject = {{"C", "CN"}, {"O", "Bench Org"}, {"CN", "Benchmark user " + std::to_string(serial)}};
+    spec.serial = tessaro_test::pki::Serial(0x10000 + serial);
+    spec.signer = key;
+    return tessaro_test::pki::MakeCert(spec);
 }
 
 void Setup() {
     char tmpl[] = "/tmp/tessaro-bench-stores-XXXXXX";
     g_dir = mkdtemp(tmpl);
     setenv("TESSARO_PREFIX", (g_dir + "/prefix").c_str(), 1);
-    EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(2048));
-    for (int i = 0; i < kCerts; ++i) g_ders.push_back(MakeCert(key, i));
-    EVP_PKEY_free(key);
+    tessaro_test::pki::Key key = tessaro_test::pki::NewRsaKey(2048);
+    for (int i = 0; i < kCerts; ++i) g_ders.push_back(MakeCert(key.get(), i));
 
     HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"My");
     std::u16string prov = u"Microsoft Enhanced Cryptographic Provider v1.0";

@@ -9,10 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/TestPki.h"
 #include "tests/agent/AgentTestSupport.h"
 #include "agent/CertificateListing.h"
 #include "agent/CryptoAgent.h"
 #include "diag/ResultCode.h"
+#include "tessaro/Handles.h"
 
 namespace {
 
@@ -21,32 +23,13 @@ using agent_test::FreshPrefix;
 // A self-signed certificate with the given subject, serial number and validity.
 std::vector<BYTE> MakeCert(const char* cn, long serial, const char* notBefore, const char* notAfter,
                            bool sm2 = false) {
-    std::vector<BYTE> der;
-    EVP_PKEY* key = sm2 ? EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2")
-                        : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(1024));
-    X509* x = X509_new();
-    if (key && x) {
-        X509_set_version(x, 2);
-        ASN1_INTEGER_set(X509_get_serialNumber(x), serial);
-        X509_name_st* name = X509_get_subject_name(x);  // X509_NAME is a CryptoAPI constant here
-        X509_NAME_add_entry_by_txt(name, "C", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("CN"), -1, -1, 0);
-        X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Tessaro"), -1, -1,
-                                   0);
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(cn), -1, -1, 0);
-        X509_set_issuer_name(x, name);
-        ASN1_TIME_set_string(X509_getm_notBefore(x), notBefore);
-        ASN1_TIME_set_string(X509_getm_notAfter(x), notAfter);
-        X509_set_pubkey(x, key);
-        if (X509_sign(x, key, sm2 ? EVP_sm3() : EVP_sha256()) > 0) {
-            int n = i2d_X509(x, nullptr);
-            der.resize(static_cast<size_t>(n));
-            unsigned char* p = der.data();
-            i2d_X509(x, &p);
-        }
-    }
-    X509_free(x);
-    EVP_PKEY_free(key);
-    return der;
+    tessaro_test::pki::CertSpec spec;
+    spec.subject = {{"C", "CN"}, {"O", "Tessaro"}, {"CN", cn}};
+    spec.serial = tessaro_test::pki::Serial(serial);
+    spec.notBeforeText = notBefore;
+    spec.notAfterText = notAfter;
+    spec.sm2 = sm2;
+    return tessaro_test::pki::MakeCert(spec);
 }
 
 class MyStore {
@@ -54,16 +37,13 @@ public:
     MyStore()
         : m_h(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
                             CERT_SYSTEM_STORE_CURRENT_USER, u"My")) {}
-    ~MyStore() {
-        if (m_h) CertCloseStore(m_h, 0);
-    }
-    HCERTSTORE get() const { return m_h; }
+    HCERTSTORE get() const { return m_h.get(); }
 
     // Adds the certificate, bound to a key of the provider when one is named.
     void Add(const std::vector<BYTE>& der, const char16_t* provider) {
         ASSERT_FALSE(der.empty());
         PCCERT_CONTEXT ctx = nullptr;
-        ASSERT_TRUE(CertAddEncodedCertificateToStore(m_h, X509_ASN_ENCODING, der.data(),
+        ASSERT_TRUE(CertAddEncodedCertificateToStore(m_h.get(), X509_ASN_ENCODING, der.data(),
                                                      static_cast<DWORD>(der.size()), CERT_STORE_ADD_ALWAYS, &ctx));
         if (provider) {
             CRYPT_KEY_PROV_INFO info{};
@@ -78,28 +58,10 @@ public:
     }
 
 private:
-    HCERTSTORE m_h;
+    tessaro::UniqueCertStore m_h;
 };
 
-class TimeZone {
-public:
-    explicit TimeZone(const char* tz) {
-        const char* old = getenv("TZ");
-        m_had = old != nullptr;
-        if (old) m_old = old;
-        setenv("TZ", tz, 1);
-        tzset();
-    }
-    ~TimeZone() {
-        if (m_had) setenv("TZ", m_old.c_str(), 1);
-        else unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    bool m_had = false;
-    std::string m_old;
-};
+using TimeZone = tessaro_test::ScopedTimeZone;
 
 HRESULT Listing(CCryptoAgent& a, const char16_t* providers, std::u16string& out) {
     BSTR names = providers ? SysAllocString(providers) : nullptr;

@@ -9,19 +9,13 @@
 #include <vector>
 
 #include "tests/support/EnrollTestSupport.h"
+#include "diag/ResultCode.h"
 
 using namespace enroll_test;
 
 namespace {
 
-bool IsContainerName(const std::string& s) {
-    if (s.size() != 38 || s.front() != '{' || s.back() != '}') return false;
-    for (size_t i = 1; i < 37; ++i) {
-        bool dash = i == 9 || i == 14 || i == 19 || i == 24;
-        if (dash ? s[i] != '-' : !isxdigit(static_cast<unsigned char>(s[i]))) return false;
-    }
-    return true;
-}
+using tessaro_test::IsContainerName;
 
 struct Case {
     const char* provider;
@@ -159,7 +153,7 @@ struct Refusal {
     std::string what;
     std::vector<std::string> setup;  // requests sent before the refused one
     std::string request;
-    uint32_t code;
+    HRESULT code;
     std::string description;  // text before "\n(0x........)"
 };
 
@@ -208,37 +202,37 @@ TEST_F(EnrollTest, RefusedRequestsCreateNothing) {
     const std::string badAlg = "Invalid key algorithm.";
     const std::string badOid = "The object identifier is poorly formatted.\r\n";
     ExpectRefusals({
-        {"empty subject", {ms, rsa}, req("", 1), 0x80070057, badParam},
-        {"blank subject", {ms, rsa}, req("   ", 1), 0x80090005, badData},
-        {"piece without equals sign", {ms, rsa}, req("CN=a,O", 1), 0x80090005, badData},
-        {"doubled comma", {ms, rsa}, req("CN=a,,O=b", 2), 0x80090005, badData},
-        {"two equals signs", {ms, rsa}, req("CN=a=b", 1), 0x80090005, badData},
-        {"empty value", {ms, rsa}, req("CN=", 1), 0x80004005, "Unspecified error\r\n"},
+        {"empty subject", {ms, rsa}, req("", 1), E_INVALIDARG, badParam},
+        {"blank subject", {ms, rsa}, req("   ", 1), NTE_BAD_DATA, badData},
+        {"piece without equals sign", {ms, rsa}, req("CN=a,O", 1), NTE_BAD_DATA, badData},
+        {"doubled comma", {ms, rsa}, req("CN=a,,O=b", 2), NTE_BAD_DATA, badData},
+        {"two equals signs", {ms, rsa}, req("CN=a=b", 1), NTE_BAD_DATA, badData},
+        {"empty value", {ms, rsa}, req("CN=", 1), E_FAIL, "Unspecified error\r\n"},
         // The empty identifier of an unknown name is refused by the encoder.
-        {"unknown attribute name", {ms, rsa}, req("CN=a,XYZ=b", 1), 0x80091003, badOid},
-        {"unknown attribute name, SM2", {sm2Csp, sm2}, req("Q=b", 1), 0x80091003, badOid},
-        {"type 0", {ms, rsa}, req("CN=a", 0), 0x80070057, badParam},
-        {"type 3", {sm2Csp, sm2}, req("CN=a", 3), 0x80070057, badParam},
-        {"type 3 with MD5", {ms, rsa}, md5("CN=a", 3), 0x80070057, badParam},
-        {"algorithm never set", {ms}, req("CN=a", 1), 0xA0072401, badAlg},
-        {"algorithm refused", {ms, Call("KEVO_SetKeyAlgorithm", {Str("DSA")})}, req("CN=a", 1), 0xA0072401, badAlg},
-        {"MD5 with SM2", {sm2Csp, sm2}, md5("", 1), 0xA0072401, badAlg},
+        {"unknown attribute name", {ms, rsa}, req("CN=a,XYZ=b", 1), CRYPT_E_OID_FORMAT, badOid},
+        {"unknown attribute name, SM2", {sm2Csp, sm2}, req("Q=b", 1), CRYPT_E_OID_FORMAT, badOid},
+        {"type 0", {ms, rsa}, req("CN=a", 0), E_INVALIDARG, badParam},
+        {"type 3", {sm2Csp, sm2}, req("CN=a", 3), E_INVALIDARG, badParam},
+        {"type 3 with MD5", {ms, rsa}, md5("CN=a", 3), E_INVALIDARG, badParam},
+        {"algorithm never set", {ms}, req("CN=a", 1), KEVO_E_KEY_ALGORITHM, badAlg},
+        {"algorithm refused", {ms, Call("KEVO_SetKeyAlgorithm", {Str("DSA")})}, req("CN=a", 1), KEVO_E_KEY_ALGORITHM, badAlg},
+        {"MD5 with SM2", {sm2Csp, sm2}, md5("", 1), KEVO_E_KEY_ALGORITHM, badAlg},
         {"provider not installed", {Call("KEVO_SetCSPInfo", {Num(1024), Str("Nobody's Token CSP")}), rsa},
-         req("CN=a", 1), 0x80090019, "The keyset is not defined.\r\n"},
+         req("CN=a", 1), NTE_KEYSET_NOT_DEF, "The keyset is not defined.\r\n"},
         {"Microsoft provider not installed",
          {Call("KEVO_SetCSPInfo", {Num(1024), Str("Microsoft Imaginary Cryptographic Provider")}), rsa},
-         req("CN=a", 1), 0x80090019, "The keyset is not defined.\r\n"},
+         req("CN=a", 1), NTE_KEYSET_NOT_DEF, "The keyset is not defined.\r\n"},
     });
 }
 
 TEST_F(EnrollTest, RefusedKeyLengthsAndAlgorithms) {
     const std::string keyLength = "Key length is not supported.";
     ExpectRefusals({
-        {"Base provider with 2048 bits", {}, Call("KEVO_SetCSPInfo", {Num(2048), Str(BASE)}), 0xA0072400, keyLength},
-        {"Enhanced provider with 768 bits", {}, Call("KEVO_SetCSPInfo", {Num(768), Str(ENHANCED)}), 0xA0072400,
+        {"Base provider with 2048 bits", {}, Call("KEVO_SetCSPInfo", {Num(2048), Str(BASE)}), KEVO_E_KEY_LENGTH, keyLength},
+        {"Enhanced provider with 768 bits", {}, Call("KEVO_SetCSPInfo", {Num(768), Str(ENHANCED)}), KEVO_E_KEY_LENGTH,
          keyLength},
-        {"AES provider with 3072 bits", {}, Call("KEVO_SetCSPInfo", {Num(3072), Str(AES)}), 0xA0072400, keyLength},
-        {"unknown algorithm", {}, Call("KEVO_SetKeyAlgorithm", {Str("ECDSA")}), 0xA0072401, "Invalid key algorithm."},
+        {"AES provider with 3072 bits", {}, Call("KEVO_SetCSPInfo", {Num(3072), Str(AES)}), KEVO_E_KEY_LENGTH, keyLength},
+        {"unknown algorithm", {}, Call("KEVO_SetKeyAlgorithm", {Str("ECDSA")}), KEVO_E_KEY_ALGORITHM, "Invalid key algorithm."},
     });
 }
 
@@ -266,32 +260,32 @@ TEST_F(EnrollTest, RefusedInstallsChangeNothing) {
     const std::string& c1 = ms1.container.text;
     const std::string noSuchContainer = "{00000000-0000-0000-0000-000000000000}";
     ExpectRefusals({
-        {"empty certificate", {ms, rsa}, imp(1, "", c1), 0x80070057, badParam},
-        {"blank certificate", {ms, rsa}, imp(1, "    ", c1), 0x80070057, badParam},
-        {"empty container", {ms, rsa}, imp(1, ms1.certificate, ""), 0x80070057, badParam},
-        {"blank container", {ms, rsa}, imp(1, ms1.certificate, "   "), 0x80070057, badParam},
-        {"only commas", {ms, rsa}, imp(1, ",,,,", c1), 0x80004005, "Unspecified error\r\n"},
-        {"no Base64 characters", {ms, rsa}, imp(1, "@@@@!!!!", c1), 0x80093102, "ASN1 unexpected end of data.\r\n"},
-        {"Base64 of text", {ms, rsa}, imp(1, "aGVsbG8sIHRoaXMgaXMgbm90IGEgY2VydGlmaWNhdGU=", c1), 0x8009310B,
+        {"empty certificate", {ms, rsa}, imp(1, "", c1), E_INVALIDARG, badParam},
+        {"blank certificate", {ms, rsa}, imp(1, "    ", c1), E_INVALIDARG, badParam},
+        {"empty container", {ms, rsa}, imp(1, ms1.certificate, ""), E_INVALIDARG, badParam},
+        {"blank container", {ms, rsa}, imp(1, ms1.certificate, "   "), E_INVALIDARG, badParam},
+        {"only commas", {ms, rsa}, imp(1, ",,,,", c1), E_FAIL, "Unspecified error\r\n"},
+        {"no Base64 characters", {ms, rsa}, imp(1, "@@@@!!!!", c1), CRYPT_E_ASN1_EOD, "ASN1 unexpected end of data.\r\n"},
+        {"Base64 of text", {ms, rsa}, imp(1, "aGVsbG8sIHRoaXMgaXMgbm90IGEgY2VydGlmaWNhdGU=", c1), CRYPT_E_ASN1_BADTAG,
          "ASN1 bad tag value met.\r\n"},
-        {"truncated certificate", {ms, rsa}, imp(1, ms1.certificate.substr(0, 200), c1), 0x80093102,
+        {"truncated certificate", {ms, rsa}, imp(1, ms1.certificate.substr(0, 200), c1), CRYPT_E_ASN1_EOD,
          "ASN1 unexpected end of data.\r\n"},
-        {"certificate of another container", {ms, rsa}, imp(1, vr.certificate, c1), 0x80090015, badKey},
+        {"certificate of another container", {ms, rsa}, imp(1, vr.certificate, c1), NTE_BAD_PUBLIC_KEY, badKey},
         {"signing certificate onto the exchange key", {ms, rsa}, imp(1, ms2.certificate, ms2.container.text),
-         0x80090015, badKey},
-        {"SM2 certificate into an RSA container", {ms, rsa}, imp(1, sm1.certificate, c1), 0x80090015, badKey},
+         NTE_BAD_PUBLIC_KEY, badKey},
+        {"SM2 certificate into an RSA container", {ms, rsa}, imp(1, sm1.certificate, c1), NTE_BAD_PUBLIC_KEY, badKey},
         {"RSA certificate into an SM2 container", {sm2Csp, sm2Alg}, imp(1, ms1.certificate, sm1.container.text),
-         0x80090015, badKey},
+         NTE_BAD_PUBLIC_KEY, badKey},
         {"SM2 certificate of another container", {sm2Csp, sm2Alg}, imp(1, sm2.certificate, sm1.container.text),
-         0x80090015, badKey},
+         NTE_BAD_PUBLIC_KEY, badKey},
         {"vendor RSA certificate of another key", {vrCsp, rsa}, imp(1, ms1.certificate, vr.container.text),
-         0x80090015, badKey},
-        {"type 2 onto a container without a signature key", {ms, rsa}, imp(2, ms1.certificate, c1), 0x8009000D,
+         NTE_BAD_PUBLIC_KEY, badKey},
+        {"type 2 onto a container without a signature key", {ms, rsa}, imp(2, ms1.certificate, c1), NTE_NO_KEY,
          "Key does not exist.\r\n"},
-        {"container that does not exist", {ms, rsa}, imp(1, ms1.certificate, noSuchContainer), 0x80090016,
+        {"container that does not exist", {ms, rsa}, imp(1, ms1.certificate, noSuchContainer), NTE_BAD_KEYSET,
          noKeyset},
         {"SM2 container that does not exist", {sm2Csp, sm2Alg}, imp(1, sm1.certificate, noSuchContainer),
-         0x80090016, noKeyset},
+         NTE_BAD_KEYSET, noKeyset},
     });
 }
 

@@ -18,10 +18,10 @@
 #include "tests/support/TestSupport.h"
 #include "win/evntrace.h"
 #include "win/windows.h"
+#include "diag/ResultCode.h"
 
 namespace {
 
-const char16_t kGlobalLoggerKey[] = u"SYSTEM\\CurrentControlSet\\Control\\Wmi\\GlobalLogger";
 
 struct TraceLine {
     std::string time, pid, tid, seq, unit, number, text;
@@ -41,18 +41,7 @@ protected:
     }
 
     void SetSession(DWORD start, DWORD flags, DWORD level = 4) {
-        HKEY h, sub;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kGlobalLoggerKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h,
-                                  nullptr),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(RegCreateKeyExW(h, u"{5C8F2A58-369A-44F0-9235-C05ECB1DD73E}", 0, nullptr, 0, KEY_ALL_ACCESS,
-                                  nullptr, &sub, nullptr),
-                  ERROR_SUCCESS);
-        RegSetValueExW(sub, u"Flags", 0, REG_DWORD, reinterpret_cast<BYTE*>(&flags), 4);
-        RegSetValueExW(sub, u"Level", 0, REG_DWORD, reinterpret_cast<BYTE*>(&level), 4);
-        RegSetValueExW(h, u"Start", 0, REG_DWORD, reinterpret_cast<BYTE*>(&start), 4);
-        RegCloseKey(sub);
-        RegCloseKey(h);
+        ASSERT_TRUE(tessaro_test::SetTraceSession(start, flags, level));
     }
 
     std::string TracePath() const { return m_dir.path() + "/trace/kevo.log"; }
@@ -114,7 +103,7 @@ pid_t SpawnTracer(const char* tag) {
 
 void EmitOneOfEach() {
     KevoTraceFailW(u"..\\..\\Tessaro\\CryptoAgent", 120, u"CCryptoAgent::KEVO_SetCSPInfo", u"check key length",
-                   u"key length doesnot support(base).", static_cast<HRESULT>(0xA0072400));
+                   u"key length doesnot support(base).", KEVO_E_KEY_LENGTH);
     KevoTraceFailW(u"Misc", 7, u"CreateGUIDStr", u"StringFromGUID2", u"1", 0);
     KevoTraceStepW(u"CCryptoAgent::KEVO_GetCSPInfo", u"GetAllCSPName");
     KevoTraceFailA("IOStream", 42, "ReadFromNativeMessaging", "read", E_INVALIDARG, "-1 == nResult");

@@ -16,25 +16,11 @@ using tessaro_test::ToHex;
 
 namespace {
 
-void SetDword(HKEY h, LPCWSTR name, DWORD v) {
-    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(h, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), sizeof(v)));
-}
-
 // Turns on every flag through the boot-time global logger setting.
 class TracingOn : public ::testing::Test {
 protected:
     void SetUp() override {
-        HKEY h = nullptr, sub = nullptr;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE,
-                                                 u"SYSTEM\\CurrentControlSet\\Control\\Wmi\\GlobalLogger", 0, nullptr,
-                                                 0, KEY_ALL_ACCESS, nullptr, &h, nullptr));
-        SetDword(h, u"Start", 1);
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(h, u"{5C8F2A58-369A-44F0-9235-C05ECB1DD73E}", 0, nullptr, 0,
-                                                 KEY_ALL_ACCESS, nullptr, &sub, nullptr));
-        SetDword(sub, u"Flags", 0xF);
-        SetDword(sub, u"Level", 5);
-        RegCloseKey(sub);
-        RegCloseKey(h);
+        ASSERT_TRUE(tessaro_test::SetTraceSession(1, 0xF, 5));
         KevoTraceRegister();
     }
     void TearDown() override { KevoTraceUnregister(); }

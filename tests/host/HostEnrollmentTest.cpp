@@ -33,14 +33,7 @@ Response Decode(const std::string& json) {
     return r;
 }
 
-bool IsContainerName(const std::string& s) {
-    if (s.size() != 38 || s.front() != '{' || s.back() != '}') return false;
-    for (size_t i = 1; i < 37; ++i) {
-        bool dash = i == 9 || i == 14 || i == 19 || i == 24;
-        if (dash ? s[i] != '-' : !isxdigit(static_cast<unsigned char>(s[i]))) return false;
-    }
-    return true;
-}
+using tessaro_test::IsContainerName;
 
 TEST(HostEnrollment, RequestIsSignedAndItsContainerReported) {
     auto rsp = Converse({

@@ -4,6 +4,7 @@
 // tested case-sensitively, and the key check of the store binding.
 #include <openssl/evp.h>
 #include <openssl/x509.h>
+#include "tests/support/TestPki.h"
 // OpenSSL before the platform headers, whose structure-type macros clash.
 
 #include <gtest/gtest.h>
@@ -28,21 +29,8 @@ using namespace enroll_test;
 namespace {
 
 const char16_t kVendorSm2[] = u"Tessaro SM2 Token CSP v1.0";
-const char16_t kGlobalLoggerKey[] = u"SYSTEM\\CurrentControlSet\\Control\\Wmi\\GlobalLogger";
 
-void SetSession(DWORD start, DWORD flags) {
-    HKEY h = nullptr, sub = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kGlobalLoggerKey, 0, nullptr, 0, KEY_ALL_ACCESS,
-                                             nullptr, &h, nullptr));
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(h, u"{5C8F2A58-369A-44F0-9235-C05ECB1DD73E}", 0, nullptr, 0,
-                                             KEY_ALL_ACCESS, nullptr, &sub, nullptr));
-    DWORD level = 4;
-    RegSetValueExW(sub, u"Flags", 0, REG_DWORD, reinterpret_cast<BYTE*>(&flags), 4);
-    RegSetValueExW(sub, u"Level", 0, REG_DWORD, reinterpret_cast<BYTE*>(&level), 4);
-    RegSetValueExW(h, u"Start", 0, REG_DWORD, reinterpret_cast<BYTE*>(&start), 4);
-    RegCloseKey(sub);
-    RegCloseKey(h);
-}
+void SetSession(DWORD start, DWORD flags) { ASSERT_TRUE(tessaro_test::SetTraceSession(start, flags)); }
 
 std::vector<std::string> FilesIn(const std::string& dir) {
     std::vector<std::string> names;
@@ -54,12 +42,7 @@ std::vector<std::string> FilesIn(const std::string& dir) {
     return names;
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
+using tessaro_test::ReadFile;
 
 // A container with a fresh key pair made in this process and the CA's
 // certificate for it.
@@ -95,43 +78,18 @@ Issued RequestAndIssue(TestCA& ca, const std::u16string& provider, LONG keyLengt
 // A self-signed certificate of a P-256 key carrying an extension of
 // extraBytes octets: parseable, and as large as the test needs.
 std::vector<uint8_t> LargeCertificate(size_t extraBytes) {
-    std::vector<uint8_t> der;
-    EVP_PKEY* key = EVP_EC_gen("P-256");
-    X509* x = X509_new();
-    ASN1_OCTET_STRING* value = ASN1_OCTET_STRING_new();
-    std::vector<unsigned char> filler(extraBytes, 0x41);
-    ASN1_OCTET_STRING_set(value, filler.data(), static_cast<int>(filler.size()));
-    ASN1_OBJECT* oid = OBJ_txt2obj("1.3.6.1.4.1.99999.1", 1);
-    X509_EXTENSION* ext = X509_EXTENSION_create_by_OBJ(nullptr, oid, 0, value);
-    X509_set_version(x, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(x), 7);
-    auto* name = X509_get_subject_name(x);  // X509_NAME is also a platform macro
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Large"), -1, -1, 0);
-    X509_set_issuer_name(x, name);
-    X509_gmtime_adj(X509_getm_notBefore(x), 0);
-    X509_gmtime_adj(X509_getm_notAfter(x), 3600);
-    X509_set_pubkey(x, key);
-    X509_add_ext(x, ext, -1);
-    if (X509_sign(x, key, EVP_sha256()) > 0) {
-        int n = i2d_X509(x, nullptr);
-        der.resize(static_cast<size_t>(n));
-        unsigned char* p = der.data();
-        i2d_X509(x, &p);
-    }
-    X509_EXTENSION_free(ext);
-    ASN1_OBJECT_free(oid);
-    ASN1_OCTET_STRING_free(value);
-    X509_free(x);
-    EVP_PKEY_free(key);
-    return der;
+    tessaro_test::pki::Key key = tessaro_test::pki::NewP256Key();
+    tessaro_test::pki::CertSpec spec;
+    spec.subject = {{"CN", "Large"}};
+    spec.serial = {7};
+    spec.notBefore = time(nullptr);
+    spec.notAfter = spec.notBefore + 3600;
+    spec.signer = key.get();
+    spec.extensions = {{"1.3.6.1.4.1.99999.1", false, std::vector<uint8_t>(extraBytes, 0x41)}};
+    return tessaro_test::pki::MakeCert(spec);
 }
 
-std::string Base64Encode(const std::vector<uint8_t>& der) {
-    std::string out(4 * ((der.size() + 2) / 3) + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), der.data(), static_cast<int>(der.size()));
-    out.resize(static_cast<size_t>(n));
-    return out;
-}
+using tessaro_test::Base64Encode;
 
 HRESULT Install(const std::u16string& algorithm, const std::string& certificate, DWORD keySpec,
                 const std::u16string& provider, const std::string& container) {
@@ -227,7 +185,7 @@ TEST_F(InstallTest, CertificateCopyOnlyWhileTracingAndPrivate) {
 
     // Page bytes that are no certificate, or a certificate beyond 64 KiB,
     // never reach the disk, even while tracing.
-    EXPECT_EQ(static_cast<HRESULT>(0x8009310B),
+    EXPECT_EQ(CRYPT_E_ASN1_BADTAG,
               Install(u"RSA", "aGVsbG8sIHRoaXMgaXMgbm90IGEgY2VydGlmaWNhdGU=", AT_KEYEXCHANGE, MS_ENHANCED_PROV_W,
                       a.container));
     std::vector<uint8_t> large = LargeCertificate(70 * 1024);

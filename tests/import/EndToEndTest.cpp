@@ -12,6 +12,8 @@
 #include "tests/support/EnrollTestSupport.h"
 #include "tests/import/ImportTestUtil.h"
 #include "tests/import/OpenSslSide.h"
+#include "tessaro/Handles.h"
+#include "diag/ResultCode.h"
 
 using namespace enroll_test;
 using importenc_test::Bytes;
@@ -120,16 +122,11 @@ Response ImportEncrypt(const Enrolled& e, const std::string& envelope, const std
     return r[2];
 }
 
-struct Prov {
-    HCRYPTPROV h = 0;
-    ~Prov() {
-        if (h) CryptReleaseContext(h, 0);
-    }
-};
+using Prov = tessaro::UniqueCryptProv;
 
 bool Open(const Enrolled& e, Prov& p) {
     DWORD type = e.provider == AES ? PROV_RSA_AES : PROV_RSA_FULL;
-    return CryptAcquireContextW(&p.h, Wide(e.container).c_str(), Wide(e.provider).c_str(), type,
+    return CryptAcquireContextW(p.put(), Wide(e.container).c_str(), Wide(e.provider).c_str(), type,
                                 e.sm2 ? CRYPT_VERIFYCONTEXT : 0) != FALSE;
 }
 
@@ -138,7 +135,7 @@ Bytes Sign(const Enrolled& e, DWORD spec, const Bytes& msg) {
     Prov p;
     if (!Open(e, p)) return {};
     HCRYPTHASH h = 0;
-    if (!CryptCreateHash(p.h, e.sm2 ? CALG_SM3 : CALG_SHA1, 0, 0, &h)) return {};
+    if (!CryptCreateHash(p.get(), e.sm2 ? CALG_SM3 : CALG_SHA1, 0, 0, &h)) return {};
     Bytes sig(512);
     DWORD n = static_cast<DWORD>(sig.size());
     bool ok = CryptHashData(h, msg.data(), static_cast<DWORD>(msg.size()), 0) &&
@@ -161,12 +158,12 @@ bool SignatureChecks(const Enrolled& e, DWORD spec, const Bytes& certDer) {
 std::vector<std::string> MicrosoftContainers() {
     std::vector<std::string> names;
     Prov p;
-    if (!CryptAcquireContextW(&p.h, nullptr, Wide(ENHANCED).c_str(), PROV_RSA_FULL, CRYPT_VERIFYCONTEXT))
+    if (!CryptAcquireContextW(p.put(), nullptr, Wide(ENHANCED).c_str(), PROV_RSA_FULL, CRYPT_VERIFYCONTEXT))
         return {"<none>"};
     for (DWORD flags = CRYPT_FIRST;; flags = CRYPT_NEXT) {
         char name[512] = {};
         DWORD cb = sizeof name;
-        if (!CryptGetProvParam(p.h, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &cb, flags)) break;
+        if (!CryptGetProvParam(p.get(), PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &cb, flags)) break;
         names.emplace_back(name);
     }
     std::sort(names.begin(), names.end());
@@ -194,11 +191,11 @@ std::string PartOf(const Bytes& data) { return importenc_test::Base64(importenc_
 long long Hr(uint32_t v) { return Code(v); }
 
 void ExpectRefusedAndUnchanged(const Enrolled& e, const std::string& label, const std::string& envelope,
-                               const std::string& certificate, std::initializer_list<uint32_t> codes) {
+                               const std::string& certificate, std::initializer_list<HRESULT> codes) {
     const std::string before = Snapshot();
     Response r = ImportEncrypt(e, envelope, certificate);
     bool known = false;
-    for (uint32_t c : codes) known = known || r.errorcode == Hr(c);
+    for (HRESULT c : codes) known = known || r.errorcode == Hr(c);
     EXPECT_TRUE(known) << label << ": " << r.raw;
     EXPECT_TRUE(r.hasFlag && !r.flag) << label << ": " << r.raw;
     EXPECT_EQ(Snapshot(), before) << label;
@@ -234,7 +231,7 @@ void ExpectExchangeKeyExportable(const Enrolled& e, bool exportable) {
     Prov p;
     ASSERT_TRUE(Open(e, p));
     HCRYPTKEY k = 0;
-    ASSERT_TRUE(CryptGetUserKey(p.h, AT_KEYEXCHANGE, &k));
+    ASSERT_TRUE(CryptGetUserKey(p.get(), AT_KEYEXCHANGE, &k));
     DWORD cb = 0;
     EXPECT_EQ(exportable, CryptExportKey(k, 0, PRIVATEKEYBLOB, 0, nullptr, &cb) != FALSE);
     CryptDestroyKey(k);
@@ -259,39 +256,39 @@ TEST_F(ImportEndToEnd, MicrosoftProviderPlainPathRefusesBadEnvelopesThenImports)
                                "key-length-plus-one", "truncated"}) {
         Issued bad = ca.Envelope(req, {"--defect", defect});
         ASSERT_TRUE(bad.ok) << bad.error;
-        ExpectRefusedAndUnchanged(e, defect, bad.envelope, bad.certificate, {0xA0071403});
+        ExpectRefusedAndUnchanged(e, defect, bad.envelope, bad.certificate, {KEVO_E_IMPORT_ENCRYPT_CERT});
     }
     Issued device = ca.Envelope(req, {"--device", "3"});
-    ExpectRefusedAndUnchanged(e, "device 3", device.envelope, device.certificate, {0xA0071404});
+    ExpectRefusedAndUnchanged(e, "device 3", device.envelope, device.certificate, {KEVO_E_DEVICE_TYPE});
     Issued encrypt = ca.Envelope(req, {"--encrypt", "0"});
-    ExpectRefusedAndUnchanged(e, "encrypt 0", encrypt.envelope, encrypt.certificate, {0xA0071405});
+    ExpectRefusedAndUnchanged(e, "encrypt 0", encrypt.envelope, encrypt.certificate, {KEVO_E_ENCRYPT_TYPE});
     Issued noSession = ca.Envelope(req, {"--session-type", "0"});
-    ExpectRefusedAndUnchanged(e, "session type 0", noSession.envelope, noSession.certificate, {0xA0071406});
+    ExpectRefusedAndUnchanged(e, "session type 0", noSession.envelope, noSession.certificate, {KEVO_E_SESSION_KEY_TYPE});
 
     // A 2048-bit key for a container whose agent says 1024.
     Issued longKey = ca.Envelope(req, {"--bits", "2048"});
     ASSERT_TRUE(longKey.ok) << longKey.error;
-    ExpectRefusedAndUnchanged(e, "2048-bit key", longKey.envelope, longKey.certificate, {0xA0071403});
+    ExpectRefusedAndUnchanged(e, "2048-bit key", longKey.envelope, longKey.certificate, {KEVO_E_IMPORT_ENCRYPT_CERT});
 
     Issued good = ca.Envelope(req);
     ASSERT_TRUE(good.ok) << good.error;
     // A certificate of another key: refused before the container changes.
-    ExpectRefusedAndUnchanged(e, "signing certificate", good.envelope, e.signCert, {0x80090015});
-    ExpectRefusedAndUnchanged(e, "other certificate", good.envelope, longKey.certificate, {0x80090015});
+    ExpectRefusedAndUnchanged(e, "signing certificate", good.envelope, e.signCert, {NTE_BAD_PUBLIC_KEY});
+    ExpectRefusedAndUnchanged(e, "other certificate", good.envelope, longKey.certificate, {NTE_BAD_PUBLIC_KEY});
 
     // Session key bytes that do not decrypt, and a private key under another
     // session key (its padding fails, or rarely its DER).
     EnvelopeParts parts = Split(good.envelope);
     EnvelopeParts garbage = parts;
     garbage.sessionPart = PartOf(importenc_test::Sequential(128, 0x33));
-    ExpectRefusedAndUnchanged(e, "garbage session key", Join(garbage), good.certificate, {0x80090005});
+    ExpectRefusedAndUnchanged(e, "garbage session key", Join(garbage), good.certificate, {NTE_BAD_DATA});
     EnvelopeParts crossed = parts;
     crossed.keyPart = Split(longKey.envelope).keyPart;
     ExpectRefusedAndUnchanged(e, "private key of another envelope", Join(crossed), good.certificate,
-                              {0x80090005, 0xA0071041, 0xFFFFFFFF, 0xA0071403});
+                              {NTE_BAD_DATA, KEVO_E_ASN1_DECODE, -1, KEVO_E_IMPORT_ENCRYPT_CERT});
     EnvelopeParts ragged = parts;
     ragged.keyPart = PartOf(importenc_test::Sequential(61, 0x33));
-    ExpectRefusedAndUnchanged(e, "ragged private key", Join(ragged), good.certificate, {0x80090005, 0x80090004});
+    ExpectRefusedAndUnchanged(e, "ragged private key", Join(ragged), good.certificate, {NTE_BAD_DATA, NTE_BAD_LEN});
     EXPECT_EQ(MicrosoftContainers(), containers);
 
     Response r = ImportEncrypt(e, good.envelope, good.certificate, CRYPT_EXPORTABLE);
@@ -325,7 +322,7 @@ TEST_F(ImportEndToEnd, VendorRsa1024TakesThePlainPathAndKeepsTheCertificateWithT
     const auto containers = MicrosoftContainers();
     Issued good = ca.Envelope(e.request);
     ASSERT_TRUE(good.ok) << good.error;
-    ExpectRefusedAndUnchanged(e, "signing certificate", good.envelope, e.signCert, {0x80090015});
+    ExpectRefusedAndUnchanged(e, "signing certificate", good.envelope, e.signCert, {NTE_BAD_PUBLIC_KEY});
     Response r = ImportEncrypt(e, good.envelope, good.certificate);
     ASSERT_EQ(r.errorcode, 0) << r.raw;
     ExpectBoundAfterImport(e, good);
@@ -339,15 +336,15 @@ TEST_F(ImportEndToEnd, VendorRsa2048TakesTheEnvelopePath) {
     // The provider opens the envelope: a key of another size is its refusal.
     Issued shortKey = ca.Envelope(e.request, {"--bits", "1024"});
     ASSERT_TRUE(shortKey.ok) << shortKey.error;
-    ExpectRefusedAndUnchanged(e, "1024-bit key", shortKey.envelope, shortKey.certificate, {0x80090004});
+    ExpectRefusedAndUnchanged(e, "1024-bit key", shortKey.envelope, shortKey.certificate, {NTE_BAD_LEN});
     Issued bad = ca.Envelope(e.request, {"--defect", "key-three-elements"});
-    ExpectRefusedAndUnchanged(e, "three elements", bad.envelope, bad.certificate, {0xA0071403});
+    ExpectRefusedAndUnchanged(e, "three elements", bad.envelope, bad.certificate, {KEVO_E_IMPORT_ENCRYPT_CERT});
 
     Issued good = ca.Envelope(e.request);
     ASSERT_TRUE(good.ok) << good.error;
     EnvelopeParts garbage = Split(good.envelope);
     garbage.sessionPart = PartOf(importenc_test::Sequential(256, 0x33));
-    ExpectRefusedAndUnchanged(e, "garbage session key", Join(garbage), good.certificate, {0x80090005});
+    ExpectRefusedAndUnchanged(e, "garbage session key", Join(garbage), good.certificate, {NTE_BAD_DATA});
 
     // The flags reach the provider unchanged: exportable here.
     Response r = ImportEncrypt(e, good.envelope, good.certificate, CRYPT_EXPORTABLE);
@@ -357,7 +354,7 @@ TEST_F(ImportEndToEnd, VendorRsa2048TakesTheEnvelopePath) {
     Prov p;
     ASSERT_TRUE(Open(e, p));
     HCRYPTKEY k = 0;
-    ASSERT_TRUE(CryptGetUserKey(p.h, AT_KEYEXCHANGE, &k));
+    ASSERT_TRUE(CryptGetUserKey(p.get(), AT_KEYEXCHANGE, &k));
     DWORD cb = 0;
     EXPECT_TRUE(CryptExportKey(k, 0, PRIVATEKEYBLOB, 0, nullptr, &cb));
     EXPECT_EQ(cb, 1172u);
@@ -371,25 +368,25 @@ TEST_F(ImportEndToEnd, Sm2CiphertextAsReceivedRefusalsFirst) {
                                "truncated"}) {
         Issued bad = ca.Envelope(e.request, {"--defect", defect});
         ASSERT_TRUE(bad.ok) << bad.error;
-        ExpectRefusedAndUnchanged(e, defect, bad.envelope, bad.certificate, {0xA0071403});
+        ExpectRefusedAndUnchanged(e, defect, bad.envelope, bad.certificate, {KEVO_E_IMPORT_ENCRYPT_CERT});
     }
     Issued device = ca.Envelope(e.request, {"--device", "7"});
-    ExpectRefusedAndUnchanged(e, "device 7", device.envelope, device.certificate, {0xA0071404});
+    ExpectRefusedAndUnchanged(e, "device 7", device.envelope, device.certificate, {KEVO_E_DEVICE_TYPE});
     Issued encrypt = ca.Envelope(e.request, {"--encrypt", "3"});
-    ExpectRefusedAndUnchanged(e, "encrypt 3", encrypt.envelope, encrypt.certificate, {0xA0071405});
+    ExpectRefusedAndUnchanged(e, "encrypt 3", encrypt.envelope, encrypt.certificate, {KEVO_E_ENCRYPT_TYPE});
     Issued session = ca.Envelope(e.request, {"--session-type", "5"});
-    ExpectRefusedAndUnchanged(e, "session type 5", session.envelope, session.certificate, {0xA0071406});
+    ExpectRefusedAndUnchanged(e, "session type 5", session.envelope, session.certificate, {KEVO_E_SESSION_KEY_TYPE});
 
     Issued good = ca.Envelope(e.request);
     ASSERT_TRUE(good.ok) << good.error;
     EnvelopeParts parts = Split(good.envelope);
     EnvelopeParts shortCt = parts;
     shortCt.keyPart = PartOf(importenc_test::Sequential(95, 0x01));
-    ExpectRefusedAndUnchanged(e, "95-byte ciphertext", Join(shortCt), good.certificate, {0xA0071403});
+    ExpectRefusedAndUnchanged(e, "95-byte ciphertext", Join(shortCt), good.certificate, {KEVO_E_IMPORT_ENCRYPT_CERT});
     // No order decrypts: the third attempt's error.
     EnvelopeParts garbage = parts;
     garbage.keyPart = PartOf(importenc_test::Sequential(128, 0x01));
-    ExpectRefusedAndUnchanged(e, "garbage ciphertext", Join(garbage), good.certificate, {0x80090005});
+    ExpectRefusedAndUnchanged(e, "garbage ciphertext", Join(garbage), good.certificate, {NTE_BAD_DATA});
 
     Response r = ImportEncrypt(e, good.envelope, good.certificate);
     ASSERT_EQ(r.errorcode, 0) << r.raw;
@@ -414,7 +411,7 @@ TEST_F(ImportEndToEnd, Sm2CertificateOfAnotherKeyIsNotRetriedAndLeavesTheSigning
     // The key goes in (the second order), the binding fails: that error, no
     // third attempt (which would fail to decrypt with the new key).
     Response r = ImportEncrypt(e, good.envelope, e.signCert);
-    EXPECT_EQ(r.errorcode, Hr(0x80090015)) << r.raw;
+    EXPECT_EQ(r.errorcode, Hr(NTE_BAD_PUBLIC_KEY)) << r.raw;
     EXPECT_TRUE(r.hasFlag && !r.flag);
     EXPECT_EQ(CertificateOnKey(e.provider, e.container, AT_SIGNATURE, true), e.signDer);
     EXPECT_TRUE(CertificateOnKey(e.provider, e.container, AT_KEYEXCHANGE, true).empty());
@@ -429,7 +426,7 @@ TEST_F(ImportEndToEnd, VendorRsaEnvelopeWithACertificateOfAnotherKeyReportsTheBi
     // The provider takes the key in, then refuses the certificate: that is
     // the answer, and the signing side is as it was.
     Response r = ImportEncrypt(e, good.envelope, e.signCert);
-    EXPECT_EQ(r.errorcode, Hr(0x80090015)) << r.raw;
+    EXPECT_EQ(r.errorcode, Hr(NTE_BAD_PUBLIC_KEY)) << r.raw;
     EXPECT_TRUE(r.hasFlag && !r.flag);
     EXPECT_EQ(CertificateOnKey(e.provider, e.container, AT_SIGNATURE, false), e.signDer);
     EXPECT_TRUE(CertificateOnKey(e.provider, e.container, AT_KEYEXCHANGE, false).empty());
@@ -455,11 +452,11 @@ void RetryAfterWrongCertificate(EnvelopeCA& ca, const std::string& provider, int
     ASSERT_NE(other.der, good.der);
 
     Response r = ImportEncrypt(e, good.envelope, e.signCert);
-    ASSERT_EQ(r.errorcode, Hr(0x80090015)) << r.raw;
+    ASSERT_EQ(r.errorcode, Hr(NTE_BAD_PUBLIC_KEY)) << r.raw;
     EXPECT_TRUE(CertificateOnKey(e.provider, e.container, AT_KEYEXCHANGE, e.sm2).empty());
 
-    ExpectRefusedAndUnchanged(e, "other key", good.envelope, other.certificate, {0x80090005});
-    ExpectRefusedAndUnchanged(e, "signing certificate again", good.envelope, e.signCert, {0x80090005});
+    ExpectRefusedAndUnchanged(e, "other key", good.envelope, other.certificate, {NTE_BAD_DATA});
+    ExpectRefusedAndUnchanged(e, "signing certificate again", good.envelope, e.signCert, {NTE_BAD_DATA});
     EXPECT_TRUE(CertificateOnKey(e.provider, e.container, AT_KEYEXCHANGE, e.sm2).empty());
 
     r = ImportEncrypt(e, good.envelope, good.certificate);
@@ -468,7 +465,7 @@ void RetryAfterWrongCertificate(EnvelopeCA& ca, const std::string& provider, int
     ExpectBoundAfterImport(e, good);
 
     // Once bound, another key's certificate still does not replace it.
-    ExpectRefusedAndUnchanged(e, "other key after binding", good.envelope, other.certificate, {0x80090005});
+    ExpectRefusedAndUnchanged(e, "other key after binding", good.envelope, other.certificate, {NTE_BAD_DATA});
     EXPECT_EQ(CertificateOnKey(e.provider, e.container, AT_KEYEXCHANGE, e.sm2), good.der);
 }
 

@@ -51,15 +51,15 @@ TEST(EnvelopeReader, DeviceEncryptAndSessionTypes) {
     for (bool ex : {false, true}) {
         EXPECT_EQ(ParseCode(Envelope(0, 2, 306, s, k), ex), KEVO_OK);
         EXPECT_EQ(ParseCode(Envelope(2, 1, 306, s, k), ex), KEVO_OK);
-        EXPECT_EQ(ParseCode(Envelope(3, 1, 306, s, k), ex), static_cast<HRESULT>(0xA0071404));
-        EXPECT_EQ(ParseCode(Envelope(0, 0, 306, s, k), ex), static_cast<HRESULT>(0xA0071405));
-        EXPECT_EQ(ParseCode(Envelope(0, 3, 306, s, k), ex), static_cast<HRESULT>(0xA0071405));
-        EXPECT_EQ(ParseCode(Envelope(0, 1, 305, s, k), ex), static_cast<HRESULT>(0xA0071406));
+        EXPECT_EQ(ParseCode(Envelope(3, 1, 306, s, k), ex), KEVO_E_DEVICE_TYPE);
+        EXPECT_EQ(ParseCode(Envelope(0, 0, 306, s, k), ex), KEVO_E_ENCRYPT_TYPE);
+        EXPECT_EQ(ParseCode(Envelope(0, 3, 306, s, k), ex), KEVO_E_ENCRYPT_TYPE);
+        EXPECT_EQ(ParseCode(Envelope(0, 1, 305, s, k), ex), KEVO_E_SESSION_KEY_TYPE);
         // The device type is checked before the encrypt type, that before the session type.
-        EXPECT_EQ(ParseCode(Envelope(9, 9, 9, s, k), ex), static_cast<HRESULT>(0xA0071404));
-        EXPECT_EQ(ParseCode(Envelope(1, 9, 9, s, k), ex), static_cast<HRESULT>(0xA0071405));
+        EXPECT_EQ(ParseCode(Envelope(9, 9, 9, s, k), ex), KEVO_E_DEVICE_TYPE);
+        EXPECT_EQ(ParseCode(Envelope(1, 9, 9, s, k), ex), KEVO_E_ENCRYPT_TYPE);
     }
-    EXPECT_EQ(ParseCode(Envelope(1, 1, 0, s, k), false), static_cast<HRESULT>(0xA0071406));
+    EXPECT_EQ(ParseCode(Envelope(1, 1, 0, s, k), false), KEVO_E_SESSION_KEY_TYPE);
 }
 
 TEST(EnvelopeReader, NumericFieldsReadLikeADecimalConversion) {
@@ -68,8 +68,8 @@ TEST(EnvelopeReader, NumericFieldsReadLikeADecimalConversion) {
     // no digits at all reads as 0.
     EXPECT_EQ(ParseCode("   +1abc999     " + rest, false), KEVO_OK);
     EXPECT_EQ(ParseCode("                " + rest, false), KEVO_OK);
-    EXPECT_EQ(ParseCode("-000000000000001" + rest, false), static_cast<HRESULT>(0xA0071404));
-    EXPECT_EQ(ParseCode("9999999999999999" + rest, false), static_cast<HRESULT>(0xA0071404));
+    EXPECT_EQ(ParseCode("-000000000000001" + rest, false), KEVO_E_DEVICE_TYPE);
+    EXPECT_EQ(ParseCode("9999999999999999" + rest, false), KEVO_E_DEVICE_TYPE);
     // Characters after the private key part are ignored.
     EXPECT_EQ(ParseCode(Envelope(1, 1, 306, GoodSessionPart(), GoodKeyPart()) + "trailing, text", false), KEVO_OK);
 }
@@ -90,7 +90,7 @@ TEST(EnvelopeReader, SessionTypeZeroOnlyOnTheEnvelopePath) {
     ASSERT_EQ(empty.hr, KEVO_OK);
     EXPECT_EQ(ToBytes(empty.key.data(), empty.key.size()), kKey);
 
-    EXPECT_EQ(ParseCode(Envelope(1, 1, 0, "no comma", GoodKeyPart()), true), static_cast<HRESULT>(0xA0071403));
+    EXPECT_EQ(ParseCode(Envelope(1, 1, 0, "no comma", GoodKeyPart()), true), KEVO_E_IMPORT_ENCRYPT_CERT);
 }
 
 TEST(EnvelopeReader, CommasEndEachPartAndAreRemovedInside) {
@@ -103,9 +103,9 @@ TEST(EnvelopeReader, CommasEndEachPartAndAreRemovedInside) {
 
     for (bool ex : {false, true}) {
         EXPECT_EQ(ParseCode(Envelope(1, 1, 306, s.substr(0, s.size() - 1), GoodKeyPart()), ex),
-                  static_cast<HRESULT>(0xA0071403));
+                  KEVO_E_IMPORT_ENCRYPT_CERT);
         std::string k = GoodKeyPart();
-        EXPECT_EQ(ParseCode(Envelope(1, 1, 306, s, k.substr(0, k.size() - 1)), ex), static_cast<HRESULT>(0xA0071403));
+        EXPECT_EQ(ParseCode(Envelope(1, 1, 306, s, k.substr(0, k.size() - 1)), ex), KEVO_E_IMPORT_ENCRYPT_CERT);
     }
 }
 
@@ -114,17 +114,17 @@ TEST(EnvelopeReader, LengthFieldsAndShortTexts) {
     const std::string head = Field(1) + Field(1) + Field(306);
     // One more than follows the field.
     EXPECT_EQ(ParseCode(head + Field(static_cast<long long>(s.size()) + 1) + s + LengthAndPart(k), false),
-              static_cast<HRESULT>(0xA0071403));
+              KEVO_E_IMPORT_ENCRYPT_CERT);
     EXPECT_EQ(ParseCode(head + LengthAndPart(s) + Field(static_cast<long long>(k.size()) + 1) + k, false),
-              static_cast<HRESULT>(0xA0071403));
-    EXPECT_EQ(ParseCode(head + "-000000000000005" + s + LengthAndPart(k), false), static_cast<HRESULT>(0xA0071403));
+              KEVO_E_IMPORT_ENCRYPT_CERT);
+    EXPECT_EQ(ParseCode(head + "-000000000000005" + s + LengthAndPart(k), false), KEVO_E_IMPORT_ENCRYPT_CERT);
     // Texts that end before a field.
     for (size_t n : {0u, 15u, 40u, 47u, 48u, 63u}) {
         std::string t = Envelope(1, 1, 306, s, k).substr(0, n);
-        EXPECT_EQ(ParseCode(t, false), static_cast<HRESULT>(0xA0071403)) << n;
-        EXPECT_EQ(ParseCode(t, true), static_cast<HRESULT>(0xA0071403)) << n;
+        EXPECT_EQ(ParseCode(t, false), KEVO_E_IMPORT_ENCRYPT_CERT) << n;
+        EXPECT_EQ(ParseCode(t, true), KEVO_E_IMPORT_ENCRYPT_CERT) << n;
     }
-    EXPECT_EQ(ParseCode(head + LengthAndPart(s), false), static_cast<HRESULT>(0xA0071403));
+    EXPECT_EQ(ParseCode(head + LengthAndPart(s), false), KEVO_E_IMPORT_ENCRYPT_CERT);
     // A zero-length session part is empty; the empty text does not decode.
     EXPECT_EQ(ParseCode(head + Field(0) + LengthAndPart(k), false), static_cast<HRESULT>(E_FAIL));
 }
@@ -136,9 +136,9 @@ TEST(EnvelopeReader, PartsMustHaveExactlyTwoElements) {
     for (bool ex : {false, true}) {
         for (const Bytes& bad : {one, three, notDer}) {
             EXPECT_EQ(ParseCode(Envelope(1, 1, 306, Base64(bad) + ",", GoodKeyPart()), ex),
-                      static_cast<HRESULT>(0xA0071403));
+                      KEVO_E_IMPORT_ENCRYPT_CERT);
             EXPECT_EQ(ParseCode(Envelope(1, 1, 306, GoodSessionPart(), Base64(bad) + ","), ex),
-                      static_cast<HRESULT>(0xA0071403));
+                      KEVO_E_IMPORT_ENCRYPT_CERT);
         }
     }
     // Only the number of elements counts, not their tags.
@@ -159,10 +159,10 @@ TEST(EnvelopeReader, Base64PartsAdvanceThePosition) {
     ASSERT_EQ(GetBase64KeyFromEncryptedData(W(text), pos, part), KEVO_OK);
     EXPECT_EQ(part, u"");
     EXPECT_EQ(pos, 39u);
-    EXPECT_EQ(GetBase64KeyFromEncryptedData(W(text), pos, part), static_cast<HRESULT>(0xA0071403));
+    EXPECT_EQ(GetBase64KeyFromEncryptedData(W(text), pos, part), KEVO_E_IMPORT_ENCRYPT_CERT);
     EXPECT_EQ(pos, 39u);
     pos = text.size();
-    EXPECT_EQ(GetBase64KeyFromEncryptedData(W(text), pos, part), static_cast<HRESULT>(0xA0071403));
+    EXPECT_EQ(GetBase64KeyFromEncryptedData(W(text), pos, part), KEVO_E_IMPORT_ENCRYPT_CERT);
 }
 
 TEST(EnvelopeReader, CertificateTextIgnoresCommas) {
@@ -214,9 +214,9 @@ TEST(Sm2Ciphertext, A32ByteC2SwapsTheSameWayBothTimes) {
 TEST(Sm2Ciphertext, ShorterThanC1AndC3IsRefused) {
     const Bytes ct = Sequential(95, 0);
     tessaro::SecureBytes out = {0x5A};
-    EXPECT_EQ(ConvertC1C3C2ToC1C2C3(ct.data(), 95, out), static_cast<HRESULT>(0xA0071403));
-    EXPECT_EQ(ConvertC1C2C3ToC1C3C2(ct.data(), 95, out), static_cast<HRESULT>(0xA0071403));
-    EXPECT_EQ(ConvertC1C2C3ToC1C3C2(ct.data(), 0, out), static_cast<HRESULT>(0xA0071403));
+    EXPECT_EQ(ConvertC1C3C2ToC1C2C3(ct.data(), 95, out), KEVO_E_IMPORT_ENCRYPT_CERT);
+    EXPECT_EQ(ConvertC1C2C3ToC1C3C2(ct.data(), 95, out), KEVO_E_IMPORT_ENCRYPT_CERT);
+    EXPECT_EQ(ConvertC1C2C3ToC1C3C2(ct.data(), 0, out), KEVO_E_IMPORT_ENCRYPT_CERT);
     EXPECT_EQ(out, tessaro::SecureBytes{0x5A});  // nothing handed out
     // Exactly C1 and C3 with an empty C2 is the shortest reorderable text.
     tessaro::SecureBytes ok;

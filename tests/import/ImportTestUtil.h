@@ -31,28 +31,7 @@ inline Bytes Cat(std::initializer_list<Bytes> parts) {
 // SEQUENCE { INTEGER 1, OCTET STRING data }: what each envelope part wraps.
 inline Bytes Wrapped(const Bytes& data) { return Tlv(0x30, Cat({Tlv(0x02, {0x01}), Tlv(0x04, data)})); }
 
-inline std::string Base64(const Bytes& b) {
-    static const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    size_t i = 0;
-    for (; i + 2 < b.size(); i += 3) {
-        uint32_t v = b[i] << 16 | b[i + 1] << 8 | b[i + 2];
-        for (int k = 3; k >= 0; --k) out += t[(v >> (6 * k)) & 63];
-    }
-    if (b.size() - i == 1) {
-        uint32_t v = b[i] << 16;
-        out += t[(v >> 18) & 63];
-        out += t[(v >> 12) & 63];
-        out += "==";
-    } else if (b.size() - i == 2) {
-        uint32_t v = b[i] << 16 | b[i + 1] << 8;
-        out += t[(v >> 18) & 63];
-        out += t[(v >> 12) & 63];
-        out += t[(v >> 6) & 63];
-        out += '=';
-    }
-    return out;
-}
+inline std::string Base64(const Bytes& b) { return tessaro_test::Base64Encode(b); }
 
 // Length field and part text (the part as given, comma included or not).
 inline std::string LengthAndPart(const std::string& part) { return Field(static_cast<long long>(part.size())) + part; }

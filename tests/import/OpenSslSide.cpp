@@ -11,36 +11,16 @@
 #include <algorithm>
 #include <memory>
 
+#include "tests/support/TestPki.h"
+
 namespace importenc_test {
 
 namespace {
 
-struct Free {
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-    void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
-    void operator()(EVP_CIPHER_CTX* p) const { EVP_CIPHER_CTX_free(p); }
-    void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
-    void operator()(X509* p) const { X509_free(p); }
-    void operator()(BIO* p) const { BIO_free(p); }
-    void operator()(BIGNUM* p) const { BN_free(p); }
-    void operator()(ECDSA_SIG* p) const { ECDSA_SIG_free(p); }
-};
 template <class T>
-using Ptr = std::unique_ptr<T, Free>;
+using Ptr = tessaro::UniquePtr<T>;
 
-Ptr<X509> ParseCert(const Bytes& der) {
-    const unsigned char* p = der.data();
-    return Ptr<X509>(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
-}
-
-Bytes BnBytes(const EVP_PKEY* k, const char* name) {
-    BIGNUM* bn = nullptr;
-    if (EVP_PKEY_get_bn_param(k, name, &bn) != 1) return {};
-    Ptr<BIGNUM> hold(bn);
-    Bytes out(static_cast<size_t>(BN_num_bytes(bn)));
-    BN_bn2bin(bn, out.data());
-    return out;
-}
+using tessaro_test::pki::ParseCert;
 
 }  // namespace
 
@@ -57,23 +37,8 @@ Bytes TripleDesEcbEncrypt(const Bytes& key, const Bytes& plain) {
 }
 
 RsaKey NewRsaKey(int bits) {
-    RsaKey r;
-    Ptr<EVP_PKEY> k(EVP_RSA_gen(static_cast<unsigned>(bits)));
-    if (!k) return r;
-    unsigned char* der = nullptr;
-    int n = i2d_PrivateKey(k.get(), &der);
-    if (n <= 0) return r;
-    r.pkcs1.assign(der, der + n);
-    OPENSSL_free(der);
-    r.n = BnBytes(k.get(), OSSL_PKEY_PARAM_RSA_N);
-    r.e = BnBytes(k.get(), OSSL_PKEY_PARAM_RSA_E);
-    r.d = BnBytes(k.get(), OSSL_PKEY_PARAM_RSA_D);
-    r.p = BnBytes(k.get(), OSSL_PKEY_PARAM_RSA_FACTOR1);
-    r.q = BnBytes(k.get(), OSSL_PKEY_PARAM_RSA_FACTOR2);
-    r.dp = BnBytes(k.get(), OSSL_PKEY_PARAM_RSA_EXPONENT1);
-    r.dq = BnBytes(k.get(), OSSL_PKEY_PARAM_RSA_EXPONENT2);
-    r.qinv = BnBytes(k.get(), OSSL_PKEY_PARAM_RSA_COEFFICIENT1);
-    return r;
+    const auto k = tessaro_test::pki::RsaNumbersOf(tessaro_test::pki::NewRsaKey(bits).get());
+    return RsaKey{k.pkcs1, k.n, k.e, k.d, k.p, k.q, k.dp, k.dq, k.qinv};
 }
 
 bool CertificateMatchesPrivatePem(const Bytes& certDer, const std::string& privatePem) {

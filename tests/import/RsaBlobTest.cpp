@@ -8,6 +8,7 @@
 
 #include "tests/import/ImportTestUtil.h"
 #include "tests/import/OpenSslSide.h"
+#include "tessaro/Handles.h"
 #include "diag/ResultCode.h"
 
 using namespace importenc_test;
@@ -60,27 +61,17 @@ std::vector<Bytes> Numbers512() {
     return {n, e, d, p, q, dp, dq, qi};
 }
 
-struct Prov {
-    HCRYPTPROV h = 0;
-    ~Prov() {
-        if (h) CryptReleaseContext(h, 0);
-    }
-};
-struct Key {
-    HCRYPTKEY h = 0;
-    ~Key() {
-        if (h) CryptDestroyKey(h);
-    }
-};
+using Prov = tessaro::UniqueCryptProv;
+using Key = tessaro::UniqueCryptKey;
 
 std::vector<std::string> EnhancedContainers() {
     std::vector<std::string> names;
     Prov p;
-    if (!CryptAcquireContextW(&p.h, nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) return {"<none>"};
+    if (!CryptAcquireContextW(p.put(), nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) return {"<none>"};
     for (DWORD flags = CRYPT_FIRST;; flags = CRYPT_NEXT) {
         char name[512] = {};
         DWORD cb = sizeof name;
-        if (!CryptGetProvParam(p.h, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &cb, flags)) break;
+        if (!CryptGetProvParam(p.get(), PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &cb, flags)) break;
         names.emplace_back(name);
     }
     std::sort(names.begin(), names.end());
@@ -104,11 +95,11 @@ TEST(PrivateKeyBlob, LayoutOfAKnownKey) {
 
     // The layout is the provider's: the blob imports and the key signs.
     Prov p;
-    ASSERT_TRUE(CryptAcquireContextW(&p.h, nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(CryptAcquireContextW(p.put(), nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
     Key key;
-    ASSERT_TRUE(CryptImportKey(p.h, r.blob.data(), static_cast<DWORD>(r.blob.size()), 0, 0, &key.h));
+    ASSERT_TRUE(CryptImportKey(p.get(), r.blob.data(), static_cast<DWORD>(r.blob.size()), 0, 0, key.put()));
     DWORD bits = 0, cb = sizeof bits;
-    ASSERT_TRUE(CryptGetKeyParam(key.h, KP_KEYLEN, reinterpret_cast<BYTE*>(&bits), &cb, 0));
+    ASSERT_TRUE(CryptGetKeyParam(key.get(), KP_KEYLEN, reinterpret_cast<BYTE*>(&bits), &cb, 0));
     EXPECT_EQ(bits, 1024u);
 }
 
@@ -118,12 +109,12 @@ TEST(PrivateKeyBlob, SizesFollowTheAgentKeyLength) {
     ASSERT_EQ(r.hr, KEVO_OK);
     EXPECT_EQ(r.blob.size(), 1172u);
     // A 2048-bit key while the agent says 1024, and the other way round.
-    EXPECT_EQ(MakeBlob(k.pkcs1, 1024).hr, static_cast<HRESULT>(0xA0071403));
-    EXPECT_EQ(MakeBlob(NewRsaKey(1024).pkcs1, 2048).hr, static_cast<HRESULT>(0xA0071403));
+    EXPECT_EQ(MakeBlob(k.pkcs1, 1024).hr, KEVO_E_IMPORT_ENCRYPT_CERT);
+    EXPECT_EQ(MakeBlob(NewRsaKey(1024).pkcs1, 2048).hr, KEVO_E_IMPORT_ENCRYPT_CERT);
     // Slots need whole octets of a half modulus.
-    EXPECT_EQ(MakeBlob(k.pkcs1, 2040).hr, static_cast<HRESULT>(0xA0071403));
-    EXPECT_EQ(MakeBlob(k.pkcs1, 0).hr, static_cast<HRESULT>(0xA0071403));
-    EXPECT_EQ(MakeBlob(k.pkcs1, 0xFFFFFFF0u).hr, static_cast<HRESULT>(0xA0071403));
+    EXPECT_EQ(MakeBlob(k.pkcs1, 2040).hr, KEVO_E_IMPORT_ENCRYPT_CERT);
+    EXPECT_EQ(MakeBlob(k.pkcs1, 0).hr, KEVO_E_IMPORT_ENCRYPT_CERT);
+    EXPECT_EQ(MakeBlob(k.pkcs1, 0xFFFFFFF0u).hr, KEVO_E_IMPORT_ENCRYPT_CERT);
 }
 
 TEST(PrivateKeyBlob, ShortNumbersArePaddedAtTheirHighEnd) {
@@ -151,13 +142,13 @@ TEST(PrivateKeyBlob, MalformedKeysAreRefused) {
     };
     EXPECT_EQ(MakeBlob(Pkcs1(base), 512).hr, KEVO_OK);
     // A modulus one octet short or long.
-    EXPECT_EQ(MakeBlob(with(0, Sequential(63, 0x81)), 512).hr, static_cast<HRESULT>(0xA0071403));
-    EXPECT_EQ(MakeBlob(with(0, Sequential(65, 0x81)), 512).hr, static_cast<HRESULT>(0xA0071403));
+    EXPECT_EQ(MakeBlob(with(0, Sequential(63, 0x81)), 512).hr, KEVO_E_IMPORT_ENCRYPT_CERT);
+    EXPECT_EQ(MakeBlob(with(0, Sequential(65, 0x81)), 512).hr, KEVO_E_IMPORT_ENCRYPT_CERT);
     // A prime longer than its slot.
-    EXPECT_EQ(MakeBlob(with(3, Sequential(33, 0xC1)), 512).hr, static_cast<HRESULT>(0xA0071403));
+    EXPECT_EQ(MakeBlob(with(3, Sequential(33, 0xC1)), 512).hr, KEVO_E_IMPORT_ENCRYPT_CERT);
     // A public exponent that does not fit 32 bits, or is zero.
-    EXPECT_EQ(MakeBlob(with(1, {0x01, 0x00, 0x00, 0x00, 0x01}), 512).hr, static_cast<HRESULT>(0xA0071403));
-    EXPECT_EQ(MakeBlob(with(1, {0x00}), 512).hr, static_cast<HRESULT>(0xA0071403));
+    EXPECT_EQ(MakeBlob(with(1, {0x01, 0x00, 0x00, 0x00, 0x01}), 512).hr, KEVO_E_IMPORT_ENCRYPT_CERT);
+    EXPECT_EQ(MakeBlob(with(1, {0x00}), 512).hr, KEVO_E_IMPORT_ENCRYPT_CERT);
 
     // An empty INTEGER, and an OCTET STRING in an INTEGER's place.
     std::vector<Bytes> elements = {Tlv(0x02, {0x00})};
@@ -170,21 +161,21 @@ TEST(PrivateKeyBlob, MalformedKeysAreRefused) {
     EXPECT_EQ(MakeBlob(encode(elements), 512).hr, KEVO_OK);
     auto emptyE = elements;
     emptyE[2] = {0x02, 0x00};
-    EXPECT_EQ(MakeBlob(encode(emptyE), 512).hr, static_cast<HRESULT>(0xA0071403));
+    EXPECT_EQ(MakeBlob(encode(emptyE), 512).hr, KEVO_E_IMPORT_ENCRYPT_CERT);
     auto emptyDq = elements;
     emptyDq[7] = {0x02, 0x00};
-    EXPECT_EQ(MakeBlob(encode(emptyDq), 512).hr, static_cast<HRESULT>(0xA0071403));
+    EXPECT_EQ(MakeBlob(encode(emptyDq), 512).hr, KEVO_E_IMPORT_ENCRYPT_CERT);
     auto octets = elements;
     octets[6][0] = 0x04;
-    EXPECT_EQ(MakeBlob(encode(octets), 512).hr, static_cast<HRESULT>(0xA0071403));
+    EXPECT_EQ(MakeBlob(encode(octets), 512).hr, KEVO_E_IMPORT_ENCRYPT_CERT);
 }
 
 TEST(PrivateKeyBlob, StructureErrorsCarryTheParserCodes) {
     auto nums = Numbers512();
     nums.pop_back();  // eight elements
-    EXPECT_EQ(MakeBlob(Pkcs1(nums), 512).hr, static_cast<HRESULT>(0xA0071041));
-    EXPECT_EQ(MakeBlob({0x30}, 512).hr, static_cast<HRESULT>(0xA0071041));
-    EXPECT_EQ(MakeBlob({}, 512).hr, static_cast<HRESULT>(0xA0071041));
+    EXPECT_EQ(MakeBlob(Pkcs1(nums), 512).hr, KEVO_E_ASN1_DECODE);
+    EXPECT_EQ(MakeBlob({0x30}, 512).hr, KEVO_E_ASN1_DECODE);
+    EXPECT_EQ(MakeBlob({}, 512).hr, KEVO_E_ASN1_DECODE);
     // A child running past its parent: a failure below the root, as it comes.
     EXPECT_EQ(MakeBlob({0x30, 0x04, 0x02, 0x09, 0x00, 0x00}, 512).hr, static_cast<HRESULT>(-1));
 }
@@ -193,10 +184,10 @@ TEST(PrivateKeyBlob, StructureErrorsCarryTheParserCodes) {
 
 TEST(SimpleBlob, LayoutIsAReversedPkcs1BlockBehindTheHeader) {
     Prov p;
-    ASSERT_TRUE(CryptAcquireContextW(&p.h, nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(CryptAcquireContextW(p.put(), nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
     const Bytes key = Sequential(24, 0x01);
     tessaro::SecureBytes blob;
-    ASSERT_EQ(ComposePlainSessionBlob(p.h, CALG_3DES, CALG_RSA_KEYX, 1024, key.data(), 24, blob),
+    ASSERT_EQ(ComposePlainSessionBlob(p.get(), CALG_3DES, CALG_RSA_KEYX, 1024, key.data(), 24, blob),
               KEVO_OK);
     Bytes b = ToBytes(blob.data(), blob.size());
     ASSERT_EQ(b.size(), 140u);
@@ -210,47 +201,47 @@ TEST(SimpleBlob, LayoutIsAReversedPkcs1BlockBehindTheHeader) {
 
 TEST(SimpleBlob, KeysLongerThanOneBlockCanCarryAreRefusedFirst) {
     Prov p;
-    ASSERT_TRUE(CryptAcquireContextW(&p.h, nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(CryptAcquireContextW(p.put(), nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
     const Bytes key(200, 0x5A);
     tessaro::SecureBytes blob;
-    EXPECT_EQ(ComposePlainSessionBlob(p.h, CALG_3DES, CALG_RSA_KEYX, 1024, key.data(), 117, blob),
+    EXPECT_EQ(ComposePlainSessionBlob(p.get(), CALG_3DES, CALG_RSA_KEYX, 1024, key.data(), 117, blob),
               KEVO_OK);
     EXPECT_EQ(blob.size(), 140u);
     const Bytes composed(blob.begin(), blob.end());
     for (DWORD n : {118u, 128u, 129u, 0xFFFFFFF0u}) {
-        EXPECT_EQ(ComposePlainSessionBlob(p.h, CALG_3DES, CALG_RSA_KEYX, 1024, key.data(), n, blob), NTE_BAD_LEN)
+        EXPECT_EQ(ComposePlainSessionBlob(p.get(), CALG_3DES, CALG_RSA_KEYX, 1024, key.data(), n, blob), NTE_BAD_LEN)
             << n;
         EXPECT_EQ(Bytes(blob.begin(), blob.end()), composed);  // the caller's buffer is left as it was
     }
-    EXPECT_EQ(ComposePlainSessionBlob(p.h, CALG_3DES, CALG_RSA_KEYX, 80, key.data(), 1, blob),
+    EXPECT_EQ(ComposePlainSessionBlob(p.get(), CALG_3DES, CALG_RSA_KEYX, 80, key.data(), 1, blob),
               NTE_BAD_LEN);
 }
 
 TEST(SimpleBlob, ImportThroughTheExponentOneKeyKeepsTheKeyBytes) {
     Prov p;
-    ASSERT_TRUE(CryptAcquireContextW(&p.h, nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(CryptAcquireContextW(p.put(), nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
     Key one, session;
-    ASSERT_EQ(CreatePrivateExponentOneKey(p.h, &one.h), KEVO_OK);
+    ASSERT_EQ(CreatePrivateExponentOneKey(p.get(), one.put()), KEVO_OK);
     const Bytes key = Sequential(24, 0x31);
-    ASSERT_EQ(ImportPlainSessionBlob(p.h, one.h, CALG_3DES, key.data(), 24, &session.h), KEVO_OK);
+    ASSERT_EQ(ImportPlainSessionBlob(p.get(), one.get(), CALG_3DES, key.data(), 24, session.put()), KEVO_OK);
     DWORD mode = CRYPT_MODE_ECB;
-    ASSERT_TRUE(CryptSetKeyParam(session.h, KP_MODE, reinterpret_cast<BYTE*>(&mode), 0));
+    ASSERT_TRUE(CryptSetKeyParam(session.get(), KP_MODE, reinterpret_cast<BYTE*>(&mode), 0));
     const Bytes plain = Sequential(13, 0x61);
     Bytes buf = plain;
     buf.resize(32);
     DWORD n = 13;
-    ASSERT_TRUE(CryptEncrypt(session.h, 0, TRUE, 0, buf.data(), &n, 32));
+    ASSERT_TRUE(CryptEncrypt(session.get(), 0, TRUE, 0, buf.data(), &n, 32));
     buf.resize(n);
     EXPECT_EQ(ToHex(buf), ToHex(TripleDesEcbEncrypt(key, plain)));
 
     // Wrong sizes never become a key.
     Key bad;
     const Bytes big(200, 0x77);
-    EXPECT_EQ(ImportPlainSessionBlob(p.h, one.h, CALG_3DES, big.data(), 118, &bad.h), NTE_BAD_LEN);
-    EXPECT_EQ(ImportPlainSessionBlob(p.h, one.h, CALG_3DES, big.data(), 200, &bad.h), NTE_BAD_LEN);
-    EXPECT_EQ(ImportPlainSessionBlob(p.h, one.h, CALG_3DES, big.data(), 16, &bad.h), NTE_BAD_DATA);
-    EXPECT_EQ(ImportPlainSessionBlob(p.h, one.h, 0x1234, key.data(), 24, &bad.h), NTE_BAD_ALGID);
-    EXPECT_EQ(bad.h, 0u);
+    EXPECT_EQ(ImportPlainSessionBlob(p.get(), one.get(), CALG_3DES, big.data(), 118, bad.put()), NTE_BAD_LEN);
+    EXPECT_EQ(ImportPlainSessionBlob(p.get(), one.get(), CALG_3DES, big.data(), 200, bad.put()), NTE_BAD_LEN);
+    EXPECT_EQ(ImportPlainSessionBlob(p.get(), one.get(), CALG_3DES, big.data(), 16, bad.put()), NTE_BAD_DATA);
+    EXPECT_EQ(ImportPlainSessionBlob(p.get(), one.get(), 0x1234, key.data(), 24, bad.put()), NTE_BAD_ALGID);
+    EXPECT_EQ(bad.get(), 0u);
 }
 
 // ---- The private key in a key set of its own ------------------------------------
@@ -278,7 +269,7 @@ TEST(PlainPrivateKey, DecryptsWithTheSessionKeyAndLeavesNoKeySet) {
     // A session key of the wrong size fails in the plain-blob step.
     EXPECT_EQ(DecryptPrivateKeywithSessionKey(out, CALG_3DES, session.data(), 16,
                                               encrypted.data(), static_cast<DWORD>(encrypted.size())),
-              static_cast<HRESULT>(0xA0071403));
+              KEVO_E_IMPORT_ENCRYPT_CERT);
     // Ciphertext that is not whole blocks.
     EXPECT_EQ(DecryptPrivateKeywithSessionKey(out, CALG_3DES, session.data(), 24,
                                               encrypted.data(), 7),

@@ -15,19 +15,7 @@ using namespace importenc_test;
 
 namespace {
 
-void SetGlobalLogger(DWORD start, DWORD flags) {
-    HKEY h = nullptr, sub = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Wmi\\GlobalLogger",
-                                             0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr));
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(h, u"{5C8F2A58-369A-44F0-9235-C05ECB1DD73E}", 0, nullptr, 0,
-                                             KEY_ALL_ACCESS, nullptr, &sub, nullptr));
-    DWORD level = 4;
-    RegSetValueExW(sub, u"Flags", 0, REG_DWORD, reinterpret_cast<BYTE*>(&flags), 4);
-    RegSetValueExW(sub, u"Level", 0, REG_DWORD, reinterpret_cast<BYTE*>(&level), 4);
-    RegSetValueExW(h, u"Start", 0, REG_DWORD, reinterpret_cast<BYTE*>(&start), 4);
-    RegCloseKey(sub);
-    RegCloseKey(h);
-}
+void SetGlobalLogger(DWORD start, DWORD flags) { ASSERT_TRUE(tessaro_test::SetTraceSession(start, flags)); }
 
 std::string TraceText() {
     std::ifstream f(std::string(std::getenv("TESSARO_PREFIX")) + "/trace/kevo.log", std::ios::binary);
@@ -60,12 +48,12 @@ HRESULT Parse(const std::string& text) {
 
 TEST_F(ImportTrace, RefusalsNameTheirStepAndReason) {
     const std::string key = Base64(Wrapped(Sequential(40, 1))) + ",";
-    EXPECT_EQ(Parse(Envelope(1, 1, 306, "QUJD", key)), static_cast<HRESULT>(0xA0071403));
-    EXPECT_EQ(Parse(Envelope(5, 1, 306, "QUJD,", key)), static_cast<HRESULT>(0xA0071404));
+    EXPECT_EQ(Parse(Envelope(1, 1, 306, "QUJD", key)), KEVO_E_IMPORT_ENCRYPT_CERT);
+    EXPECT_EQ(Parse(Envelope(5, 1, 306, "QUJD,", key)), KEVO_E_DEVICE_TYPE);
     EXPECT_EQ(Parse(Envelope(1, 1, 306, Base64(Tlv(0x30, Tlv(0x04, {1}))) + ",", key)),
-              static_cast<HRESULT>(0xA0071403));
+              KEVO_E_IMPORT_ENCRYPT_CERT);
     tessaro::SecureBytes out;
-    EXPECT_EQ(ConvertC1C3C2ToC1C2C3(Sequential(20, 0).data(), 20, out), static_cast<HRESULT>(0xA0071403));
+    EXPECT_EQ(ConvertC1C3C2ToC1C2C3(Sequential(20, 0).data(), 20, out), KEVO_E_IMPORT_ENCRYPT_CERT);
 
     const std::string text = TraceText();
     for (const char* line :

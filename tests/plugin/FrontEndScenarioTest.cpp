@@ -13,6 +13,7 @@
 
 #include "tests/plugin/BrowserHarness.h"
 #include "tests/support/EnrollTestSupport.h"
+#include "diag/ResultCode.h"
 
 namespace {
 
@@ -252,8 +253,8 @@ TEST(FrontEnds, OneEnrollmentScenarioGivesTheSameAnswersThroughPluginAndHost) {
     ExpectSameAnswers(requestSteps, pr, hr);
     ASSERT_EQ(requestSteps.size(), hr.size());
     EXPECT_EQ("3.2.0.2", pr[0].text);
-    EXPECT_EQ(Code(0xA0072400), pr[4].code);
-    EXPECT_EQ(Code(0xA0072401), pr[6].code);
+    EXPECT_EQ(Code(KEVO_E_KEY_LENGTH), pr[4].code);
+    EXPECT_EQ(Code(KEVO_E_KEY_ALGORITHM), pr[6].code);
 
     // Certificates for each front end's requests, then the imports.
     std::vector<Step> importSteps;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
+#include "platform/base/OpenSslPtr.h"
 
 #include <cstdio>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include "tests/request/RequestTestUtil.h"
 #include "request/SubjectDN.h"
 #include "tests/support/TestSupport.h"
+#include "diag/ResultCode.h"
 
 using request_test::Bytes;
 using request_test::ParsedRequest;
@@ -345,10 +347,9 @@ namespace {
 // signatures of the loop below (the openssl tool checks a sample of them).
 bool VerifySm2InProcess(const Bytes& spki, const Bytes& data, const Bytes& signature) {
     const unsigned char* p = spki.data();
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(d2i_PUBKEY(nullptr, &p, static_cast<long>(spki.size())),
-                                                             EVP_PKEY_free);
+    tessaro::UniquePtr<EVP_PKEY> key(d2i_PUBKEY(nullptr, &p, static_cast<long>(spki.size())));
     if (!key) return false;
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> md(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    tessaro::UniquePtr<EVP_MD_CTX> md(EVP_MD_CTX_new());
     EVP_PKEY_CTX* pctx = EVP_PKEY_CTX_new(key.get(), nullptr);
     if (!md || !pctx) {
         EVP_PKEY_CTX_free(pctx);
@@ -463,7 +464,7 @@ TEST(RequestFailure, BadSubjectCreatesNoContainer) {
 TEST(RequestFailure, UnknownHashAlgorithmKeepsTheGeneratedKeys) {
     const auto before = ListContainers(MS_ENHANCED_PROV_W);
     RequestResult r = MakeRequest(MS_ENHANCED_PROV_W, 2, KEY_ALGORITHM_RSA, 1024, 0, CALG_SHA_256);
-    EXPECT_EQ(r.hr, static_cast<HRESULT>(0xA0072020));
+    EXPECT_EQ(r.hr, KEVO_E_HASH_ALG);
     const auto after = ListContainers(MS_ENHANCED_PROV_W);
     ASSERT_EQ(after.size(), before.size() + 1);
     std::u16string created;

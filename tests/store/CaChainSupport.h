@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/TestPki.h"
 #include "encoding/Codec.h"
 #include "tests/support/TestSupport.h"
 #include "win/windows.h"
@@ -34,52 +35,26 @@ struct Cert {
     Bytes der;
 };
 
-inline std::shared_ptr<EVP_PKEY> NewKey() {
-    return std::shared_ptr<EVP_PKEY>(EVP_EC_gen("P-256"), EVP_PKEY_free);
-}
-
-// A CA certificate valid from now+fromDays to now+toDays, signed by issuer
-// (or by itself when issuer is null).
+// A CA certificate of a fresh P-256 key, valid from now+fromDays to
+// now+toDays, signed by issuer (or by itself when issuer is null).
 inline Cert MakeCert(const std::string& cn, long serial, long fromDays, long toDays, const Cert* issuer,
                      const std::string& issuerCn = "") {
     Cert c;
-    c.key = NewKey();
-    X509* x = X509_new();
-    X509_set_version(x, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(x), serial);
-    X509_gmtime_adj(X509_getm_notBefore(x), fromDays * 86400L);
-    X509_gmtime_adj(X509_getm_notAfter(x), toDays * 86400L);
-    auto name = [](const std::string& n) {
-        struct X509_name_st* nm = X509_NAME_new();
-        X509_NAME_add_entry_by_txt(nm, "C", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("CN"), -1, -1, 0);
-        X509_NAME_add_entry_by_txt(nm, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Chain Test"), -1,
-                                   -1, 0);
-        X509_NAME_add_entry_by_txt(nm, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(n.c_str()), -1, -1,
-                                   0);
-        return nm;
+    c.key = tessaro_test::pki::NewP256Key();
+    auto name = [](const std::string& n) -> tessaro_test::pki::Name {
+        return {{"C", "CN"}, {"O", "Chain Test"}, {"CN", n}};
     };
-    struct X509_name_st* subj = name(cn);
-    struct X509_name_st* iss = name(issuer ? issuerCn : cn);
-    X509_set_subject_name(x, subj);
-    X509_set_issuer_name(x, iss);
-    X509_NAME_free(subj);
-    X509_NAME_free(iss);
-    X509_set_pubkey(x, c.key.get());
-    X509V3_CTX ctx;
-    X509V3_set_ctx_nodb(&ctx);
-    X509V3_set_ctx(&ctx, x, x, nullptr, nullptr, 0);
-    X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, NID_basic_constraints, "critical,CA:TRUE");
-    X509_add_ext(x, ext, -1);
-    X509_EXTENSION_free(ext);
-    ext = X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_key_identifier, "hash");
-    X509_add_ext(x, ext, -1);
-    X509_EXTENSION_free(ext);
-    X509_sign(x, issuer ? issuer->key.get() : c.key.get(), EVP_sha256());
-    unsigned char* p = nullptr;
-    int n = i2d_X509(x, &p);
-    c.der.assign(p, p + n);
-    OPENSSL_free(p);
-    X509_free(x);
+    tessaro_test::pki::CertSpec spec;
+    spec.subject = name(cn);
+    spec.issuer = name(issuer ? issuerCn : cn);
+    spec.serial = tessaro_test::pki::Serial(serial);
+    const time_t now = time(nullptr);
+    spec.notBefore = now + fromDays * 86400L;
+    spec.notAfter = now + toDays * 86400L;
+    spec.subjectKey = c.key.get();
+    spec.signer = issuer ? issuer->key.get() : c.key.get();
+    spec.v3 = {{"basicConstraints", "critical,CA:TRUE"}, {"subjectKeyIdentifier", "hash"}};
+    c.der = tessaro_test::pki::MakeCert(spec);
     return c;
 }
 
@@ -124,25 +99,12 @@ inline std::string Base64(const Bytes& b) {
     return s;
 }
 
-inline std::u16string Wide(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+using tessaro_test::Wide;
 
 inline Bytes Pkcs7Of(const std::vector<const Cert*>& certs) {
-    STACK_OF(X509)* sk = sk_X509_new_null();
-    for (const Cert* c : certs) {
-        const unsigned char* p = c->der.data();
-        sk_X509_push(sk, d2i_X509(nullptr, &p, static_cast<long>(c->der.size())));
-    }
-    PKCS7* p7 = PKCS7_new();
-    PKCS7_set_type(p7, NID_pkcs7_signed);
-    PKCS7_content_new(p7, NID_pkcs7_data);
-    for (int i = 0; i < sk_X509_num(sk); ++i) PKCS7_add_certificate(p7, sk_X509_value(sk, i));
-    unsigned char* out = nullptr;
-    int n = i2d_PKCS7(p7, &out);
-    Bytes r(out, out + n);
-    OPENSSL_free(out);
-    PKCS7_free(p7);
-    sk_X509_pop_free(sk, X509_free);
-    return r;
+    std::vector<Bytes> ders;
+    for (const Cert* c : certs) ders.push_back(c->der);
+    return tessaro_test::pki::MakeP7b(ders);
 }
 
 // One <Certificate> entry; children given as raw XML.
@@ -207,16 +169,13 @@ inline bool AddToStore(DWORD location, const char16_t* name, const Bytes& der) {
 inline Bytes ReadPem(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
     std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    BIO* bio = BIO_new_mem_buf(text.data(), static_cast<int>(text.size()));
-    X509* x = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
-    BIO_free(bio);
+    tessaro::UniquePtr<BIO> bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+    tessaro::UniquePtr<X509> x(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
     if (!x) return {};
     unsigned char* p = nullptr;
-    int n = i2d_X509(x, &p);
-    Bytes r(p, p + n);
-    OPENSSL_free(p);
-    X509_free(x);
-    return r;
+    int n = i2d_X509(x.get(), &p);
+    tessaro::OpenSslBuffer<unsigned char> owned(p);
+    return Bytes(p, p + n);
 }
 
 inline Bytes Former(const std::string& name) {

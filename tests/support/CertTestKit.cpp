@@ -1,42 +1,11 @@
-#include <openssl/core_names.h>
-#include <openssl/evp.h>
-#include <openssl/param_build.h>
-#include <openssl/x509.h>
-#include <openssl/x509v3.h>
-
 #include <cstring>
-#include <memory>
 
 #include "tests/support/CertTestKit.h"
+#include "tessaro/Handles.h"
 
 namespace certkit {
 
 namespace {
-
-struct PkeyFree {
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-
-void AddEntries(X509_name_st* name, const std::vector<std::pair<std::string, std::string>>& entries) {
-    for (const auto& e : entries)
-        X509_NAME_add_entry_by_txt(name, e.first.c_str(), MBSTRING_UTF8,
-                                   reinterpret_cast<const unsigned char*>(e.second.c_str()), -1, -1, 0);
-}
-
-Pkey Sm2FromPoint(const Bytes& point) {
-    OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
-    OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_GROUP_NAME, "SM2", 0);
-    OSSL_PARAM_BLD_push_octet_string(bld, OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size());
-    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
-    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr);
-    EVP_PKEY* key = nullptr;
-    if (ctx && EVP_PKEY_fromdata_init(ctx) > 0) EVP_PKEY_fromdata(ctx, &key, EVP_PKEY_PUBLIC_KEY, params);
-    EVP_PKEY_CTX_free(ctx);
-    OSSL_PARAM_free(params);
-    OSSL_PARAM_BLD_free(bld);
-    return Pkey(key);
-}
 
 void Put32(Bytes& v, uint32_t x) {
     for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
@@ -46,62 +15,12 @@ uint32_t Get32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static
 
 }  // namespace
 
-std::string Narrow(const std::u16string& s) {
-    std::string r;
-    for (char16_t c : s) r.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-    return r;
-}
-
-Bytes MakeCert(const CertSpec& spec) {
-    Pkey signer(spec.sm2 ? EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2")
-                         : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(1024)));
-    Pkey subjectKey = spec.sm2PublicPoint.empty() ? nullptr : Sm2FromPoint(spec.sm2PublicPoint);
-    EVP_PKEY* certified = subjectKey ? subjectKey.get() : signer.get();
-    X509* x = X509_new();
-    Bytes der;
-    if (!x || !signer || !certified) {
-        X509_free(x);
-        return der;
-    }
-    X509_set_version(x, 2);
-    BIGNUM* bn = BN_bin2bn(spec.serial.data(), static_cast<int>(spec.serial.size()), nullptr);
-    BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(x));
-    BN_free(bn);
-    AddEntries(X509_get_subject_name(x), spec.subject);
-    AddEntries(X509_get_issuer_name(x), spec.issuer.empty() ? spec.subject : spec.issuer);
-    ASN1_TIME_set(X509_getm_notBefore(x), spec.notBefore);
-    ASN1_TIME_set(X509_getm_notAfter(x), spec.notAfter);
-    X509_set_pubkey(x, certified);
-    if (spec.keyUsage >= 0) {
-        ASN1_BIT_STRING* bits = ASN1_BIT_STRING_new();
-        for (int i = 0; i < 8; ++i)
-            if (spec.keyUsage & (0x80 >> i)) ASN1_BIT_STRING_set_bit(bits, i, 1);
-        X509_add1_ext_i2d(x, NID_key_usage, bits, 1, X509V3_ADD_DEFAULT);
-        ASN1_BIT_STRING_free(bits);
-    }
-    if (!spec.subjectKeyId.empty()) {
-        ASN1_OCTET_STRING* os = ASN1_OCTET_STRING_new();
-        ASN1_OCTET_STRING_set(os, spec.subjectKeyId.data(), static_cast<int>(spec.subjectKeyId.size()));
-        X509_add1_ext_i2d(x, NID_subject_key_identifier, os, 0, X509V3_ADD_DEFAULT);
-        ASN1_OCTET_STRING_free(os);
-    }
-    if (X509_sign(x, signer.get(), spec.sm2 ? EVP_sm3() : EVP_sha256()) > 0) {
-        int n = i2d_X509(x, nullptr);
-        der.resize(static_cast<size_t>(n));
-        unsigned char* p = der.data();
-        i2d_X509(x, &p);
-    }
-    X509_free(x);
-    return der;
-}
-
 PCCERT_CONTEXT NewContext(const Bytes& der) {
-    HCERTSTORE mem = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+    tessaro::UniqueCertStore mem(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
     if (!mem) return nullptr;
     PCCERT_CONTEXT c = nullptr;
-    CertAddEncodedCertificateToStore(mem, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der.data(),
+    CertAddEncodedCertificateToStore(mem.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der.data(),
                                      static_cast<DWORD>(der.size()), CERT_STORE_ADD_ALWAYS, &c);
-    CertCloseStore(mem, 0);
     return c;
 }
 
@@ -117,109 +36,118 @@ bool SetKeyProvInfo(PCCERT_CONTEXT pCert, const std::u16string& container, const
 }
 
 bool CreateRsaContainer(const std::u16string& provider, const std::u16string& container, DWORD keySpec) {
-    HCRYPTPROV h = 0;
-    if (!CryptAcquireContextW(&h, container.c_str(), provider.c_str(), PROV_RSA_FULL, CRYPT_NEWKEYSET)) return false;
-    HCRYPTKEY k = 0;
-    bool ok = CryptGenKey(h, keySpec, (1024u << 16), &k) != FALSE;
-    if (k) CryptDestroyKey(k);
-    CryptReleaseContext(h, 0);
-    return ok;
+    tessaro::UniqueCryptProv h;
+    if (!CryptAcquireContextW(h.put(), container.c_str(), provider.c_str(), PROV_RSA_FULL, CRYPT_NEWKEYSET)) {
+        h.release();  // nothing was opened
+        return false;
+    }
+    tessaro::UniqueCryptKey k;
+    return CryptGenKey(h.get(), keySpec, (1024u << 16), k.put()) != FALSE;
 }
 
 Bytes Sm2PublicPoint(const std::u16string& container, DWORD keySpec) {
     Bytes point;
-    HCRYPTPROV h = 0;
-    if (!CryptAcquireContextW(&h, container.c_str(), SM2_CSP, PROV_RSA_FULL, 0)) return point;
+    tessaro::UniqueCryptProv h;
+    if (!CryptAcquireContextW(h.put(), container.c_str(), SM2_CSP, PROV_RSA_FULL, 0)) {
+        h.release();  // nothing was opened
+        return point;
+    }
     DWORD n = 0;
-    if (CryptExportPublicKeyInfo(h, keySpec, X509_ASN_ENCODING, nullptr, &n) && n) {
+    if (CryptExportPublicKeyInfo(h.get(), keySpec, X509_ASN_ENCODING, nullptr, &n) && n) {
         std::vector<BYTE> buf(n);
         auto* info = reinterpret_cast<PCERT_PUBLIC_KEY_INFO>(buf.data());
-        if (CryptExportPublicKeyInfo(h, keySpec, X509_ASN_ENCODING, info, &n))
+        if (CryptExportPublicKeyInfo(h.get(), keySpec, X509_ASN_ENCODING, info, &n))
             point.assign(info->PublicKey.pbData, info->PublicKey.pbData + info->PublicKey.cbData);
     }
-    CryptReleaseContext(h, 0);
     return point;
 }
 
 Sm2Container CreateSm2Container(const std::u16string& container, bool exchange, bool signature, bool bind,
                                 const std::string& cn, const Bytes& serial) {
     Sm2Container out;
-    HCRYPTPROV h = 0;
-    if (!CryptAcquireContextW(&h, container.c_str(), SM2_CSP, PROV_RSA_FULL, CRYPT_NEWKEYSET)) return out;
+    tessaro::UniqueCryptProv h;
+    if (!CryptAcquireContextW(h.put(), container.c_str(), SM2_CSP, PROV_RSA_FULL, CRYPT_NEWKEYSET)) {
+        h.release();  // nothing was opened
+        return out;
+    }
     bool ok = true;
     for (DWORD spec : {static_cast<DWORD>(AT_KEYEXCHANGE), static_cast<DWORD>(AT_SIGNATURE)}) {
         if ((spec == AT_KEYEXCHANGE && !exchange) || (spec == AT_SIGNATURE && !signature)) continue;
-        HCRYPTKEY k = 0;
-        if (!CryptGenKey(h, spec, 0, &k)) {
+        tessaro::UniqueCryptKey k;
+        if (!CryptGenKey(h.get(), spec, 0, k.put())) {
+            k.release();  // nothing was made
             ok = false;
             continue;
         }
-        CryptDestroyKey(k);
+        k.reset();
         CertSpec cs;
         cs.subject = {{"C", "CN"}, {"O", "Tessaro"}, {"CN", cn + (spec == AT_KEYEXCHANGE ? " exchange" : " signature")}};
         cs.issuer = {{"C", "CN"}, {"CN", "SM2 Test CA"}};
         cs.serial = serial;
         cs.serial.push_back(static_cast<uint8_t>(spec));
         cs.sm2 = true;
-        cs.sm2PublicPoint = Sm2PublicPoint(container, spec);
-        Bytes der = MakeCert(cs);
+        const Bytes point = Sm2PublicPoint(container, spec);
+        tessaro_test::pki::Key key = point.empty() ? nullptr : tessaro_test::pki::Sm2PublicKey(point);
+        cs.subjectKey = key.get();
+        Bytes der = key ? MakeCert(cs) : Bytes{};
         if (der.empty()) ok = false;
         if (bind) {
-            HCRYPTKEY uk = 0;
-            if (!CryptGetUserKey(h, spec, &uk) || !CryptSetKeyParam(uk, KP_CERTIFICATE, der.data(), 0)) ok = false;
-            if (uk) CryptDestroyKey(uk);
+            tessaro::UniqueCryptKey uk;
+            if (!CryptGetUserKey(h.get(), spec, uk.put()) || !CryptSetKeyParam(uk.get(), KP_CERTIFICATE, der.data(), 0))
+                ok = false;
         }
         (spec == AT_KEYEXCHANGE ? out.exchangeCert : out.signatureCert) = der;
     }
-    CryptReleaseContext(h, 0);
     out.ok = ok;
     return out;
 }
 
 bool OverwriteStoredCertificate(const std::u16string& container, DWORD keySpec, const Bytes& bytes) {
     const std::u16string root = u"Software\\Tessaro\\Crypto\\Keys";
-    HKEY hRoot = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, root.c_str(), 0, KEY_READ, &hRoot) != ERROR_SUCCESS) return false;
+    tessaro::UniqueHkey hRoot;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, root.c_str(), 0, KEY_READ, hRoot.put()) != ERROR_SUCCESS) {
+        hRoot.release();  // nothing was opened
+        return false;
+    }
     bool done = false;
     for (DWORD i = 0; !done; ++i) {
         WCHAR family[256];
         DWORD cch = 256;
-        if (RegEnumKeyExW(hRoot, i, family, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        if (RegEnumKeyExW(hRoot.get(), i, family, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
         std::u16string path = root + u"\\" + std::u16string(family, cch) + u"\\" + container;
-        HKEY k = nullptr;
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ | KEY_WRITE, &k) != ERROR_SUCCESS) continue;
+        tessaro::UniqueHkey k;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ | KEY_WRITE, k.put()) != ERROR_SUCCESS) {
+            k.release();  // nothing was opened
+            continue;
+        }
         const char16_t* value = keySpec == AT_SIGNATURE ? u"Signature" : u"Exchange";
         DWORD type = 0, cb = 0;
-        if (RegQueryValueExW(k, value, nullptr, &type, nullptr, &cb) == ERROR_SUCCESS && cb >= 24) {
+        if (RegQueryValueExW(k.get(), value, nullptr, &type, nullptr, &cb) == ERROR_SUCCESS && cb >= 24) {
             Bytes rec(cb);
-            if (RegQueryValueExW(k, value, nullptr, &type, rec.data(), &cb) == ERROR_SUCCESS) {
+            if (RegQueryValueExW(k.get(), value, nullptr, &type, rec.data(), &cb) == ERROR_SUCCESS) {
                 // magic, algorithm, flags, bits, private part, certificate part
                 size_t privLen = Get32(rec.data() + 16);
                 Bytes out(rec.begin(), rec.begin() + 20 + static_cast<long>(privLen));
                 Put32(out, static_cast<uint32_t>(bytes.size()));
                 out.insert(out.end(), bytes.begin(), bytes.end());
-                done = RegSetValueExW(k, value, 0, REG_BINARY, out.data(), static_cast<DWORD>(out.size())) ==
+                done = RegSetValueExW(k.get(), value, 0, REG_BINARY, out.data(), static_cast<DWORD>(out.size())) ==
                        ERROR_SUCCESS;
             }
         }
-        RegCloseKey(k);
     }
-    RegCloseKey(hRoot);
     return done;
 }
 
 bool AddToMyStore(const Bytes& der, const std::u16string& container, const std::u16string& provider,
                   DWORD keySpec) {
-    HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
-                                 CERT_SYSTEM_STORE_CURRENT_USER, u"My");
+    tessaro::UniqueCertStore s(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                             CERT_SYSTEM_STORE_CURRENT_USER, u"My"));
     if (!s) return false;
-    PCCERT_CONTEXT c = nullptr;
-    bool ok = CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der.data(),
+    tessaro::UniqueCertContext c;
+    bool ok = CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der.data(),
                                                static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING,
-                                               &c) != FALSE;
-    if (ok && !container.empty()) ok = SetKeyProvInfo(c, container, provider, keySpec);
-    if (c) CertFreeCertificateContext(c);
-    CertCloseStore(s, 0);
+                                               c.put()) != FALSE;
+    if (ok && !container.empty()) ok = SetKeyProvInfo(c.get(), container, provider, keySpec);
     return ok;
 }
 

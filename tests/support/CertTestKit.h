@@ -1,6 +1,8 @@
-// Certificates made on the spot with OpenSSL for the query, filter and listing
-// tests, and SM2 key containers holding certificates bound to their keys.
+// Certificates made on the spot for the query, filter and listing tests, and
+// SM2 key containers holding certificates bound to their keys.
 #pragma once
+
+#include "tests/support/TestPki.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -19,20 +21,15 @@ using Bytes = std::vector<uint8_t>;
 const char16_t* const SM2_CSP = u"Tessaro SM2 Token CSP v1.0";
 const char16_t* const RSA_CSP = u"Microsoft Enhanced Cryptographic Provider v1.0";
 
-struct CertSpec {
-    // Attributes in encoding order (the rendered text lists them last first).
-    std::vector<std::pair<std::string, std::string>> subject{{"C", "CN"}, {"O", "Org"}, {"CN", "Test"}};
-    std::vector<std::pair<std::string, std::string>> issuer;  // empty: same as the subject
-    Bytes serial{0x01, 0x02, 0xA3, 0xF4};                       // most significant byte first
-    time_t notBefore = 1600000000;                                // 2020-09-13 12:26:40 UTC
-    time_t notAfter = 1900000000;                                 // 2030-03-17 17:46:40 UTC
-    bool sm2 = false;       // SM3withSM2 signature (else sha256WithRSAEncryption)
-    int keyUsage = -1;      // first key-usage byte, or -1 for no extension
-    Bytes subjectKeyId;     // empty: no extension
-    Bytes sm2PublicPoint;   // 04||x||y: certify this SM2 key instead of a fresh one
+// The kit's certificates come from the test PKI, with a subject and serial
+// of their own unless told otherwise.
+struct CertSpec : tessaro_test::pki::CertSpec {
+    CertSpec() {
+        subject = {{"C", "CN"}, {"O", "Org"}, {"CN", "Test"}};
+        serial = {0x01, 0x02, 0xA3, 0xF4};
+    }
 };
-
-Bytes MakeCert(const CertSpec& spec);
+using tessaro_test::pki::MakeCert;
 
 // A context of the DER in a memory store of its own (released with the context).
 PCCERT_CONTEXT NewContext(const Bytes& der);
@@ -66,7 +63,7 @@ bool OverwriteStoredCertificate(const std::u16string& container, DWORD keySpec, 
 bool AddToMyStore(const Bytes& der, const std::u16string& container, const std::u16string& provider,
                   DWORD keySpec);
 
-std::string Narrow(const std::u16string& s);
+using tessaro_test::Narrow;
 
 // A prefix of its own for one test, so that a whole test program can run in
 // one process.

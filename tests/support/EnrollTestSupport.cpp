@@ -2,6 +2,7 @@
 #include <openssl/evp.h>
 
 #include "tests/support/EnrollTestSupport.h"
+#include "tessaro/Handles.h"
 
 #include <algorithm>
 #include <cstring>
@@ -19,31 +20,17 @@ std::string Frame(const std::string& payload) {
 
 std::string Hex(const std::vector<BYTE>& v) { return tessaro_test::ToHex(v.data(), v.size()); }
 
-std::string Narrow(const std::u16string& w) {
-    std::string s;
-    for (char16_t c : w) s.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-    return s;
-}
+using tessaro_test::Narrow;
 
-struct Prov {
-    HCRYPTPROV h = 0;
-    ~Prov() {
-        if (h) CryptReleaseContext(h, 0);
-    }
-};
+using Prov = tessaro::UniqueCryptProv;
 
-struct Key {
-    HCRYPTKEY h = 0;
-    ~Key() {
-        if (h) CryptDestroyKey(h);
-    }
-};
+using Key = tessaro::UniqueCryptKey;
 
 bool Acquire(Prov& p, const std::string& provider, const std::string& container, bool sm2) {
     std::u16string wp = Wide(provider), wc = Wide(container);
     DWORD type = provider == AES ? PROV_RSA_AES : PROV_RSA_FULL;
-    if (!CryptAcquireContextW(&p.h, wc.c_str(), wp.c_str(), type, sm2 ? CRYPT_VERIFYCONTEXT : 0)) {
-        p.h = 0;
+    if (!CryptAcquireContextW(p.put(), wc.c_str(), wp.c_str(), type, sm2 ? CRYPT_VERIFYCONTEXT : 0)) {
+        p.release();  // nothing was opened
         return false;
     }
     return true;
@@ -71,15 +58,15 @@ std::vector<std::string> ContainerNames(const std::string& provider) {
     std::vector<std::string> names;
     Prov p;
     std::u16string wp = Wide(provider);
-    if (!CryptAcquireContextW(&p.h, nullptr, wp.c_str(), PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
-        p.h = 0;
+    if (!CryptAcquireContextW(p.put(), nullptr, wp.c_str(), PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
+        p.release();  // nothing was opened
         return {"<cannot enumerate " + provider + ">"};
     }
     DWORD flags = CRYPT_FIRST;
     for (;;) {
         BYTE name[1024] = {};
         DWORD cb = sizeof name;
-        if (!CryptGetProvParam(p.h, PP_ENUMCONTAINERS, name, &cb, flags)) break;
+        if (!CryptGetProvParam(p.get(), PP_ENUMCONTAINERS, name, &cb, flags)) break;
         names.emplace_back(reinterpret_cast<char*>(name));
         flags = CRYPT_NEXT;
     }
@@ -87,12 +74,7 @@ std::vector<std::string> ContainerNames(const std::string& provider) {
     return names;
 }
 
-struct StoreCloser {
-    HCERTSTORE h = nullptr;
-    ~StoreCloser() {
-        if (h) CertCloseStore(h, 0);
-    }
-};
+using StoreCloser = tessaro::UniqueCertStore;
 
 HCERTSTORE OpenMy() {
     return CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"My");
@@ -217,23 +199,23 @@ std::string Snapshot() {
             }
             for (DWORD spec : {AT_KEYEXCHANGE, AT_SIGNATURE}) {
                 Key k;
-                if (!CryptGetUserKey(p.h, spec, &k.h)) {
-                    k.h = 0;
+                if (!CryptGetUserKey(p.get(), spec, k.put())) {
+                    k.release();  // nothing was opened
                     s += " " + std::to_string(spec) + "=none";
                     continue;
                 }
-                s += " " + std::to_string(spec) + "=" + Hex(PublicBlob(k.h)) + "/" +
-                     Hex(KeyParamBytes(k.h, KP_CERTIFICATE));
+                s += " " + std::to_string(spec) + "=" + Hex(PublicBlob(k.get())) + "/" +
+                     Hex(KeyParamBytes(k.get(), KP_CERTIFICATE));
             }
             s += "\n";
         }
     }
     std::vector<std::string> certs;
     StoreCloser store;
-    store.h = OpenMy();
-    if (!store.h) return s + "<cannot open MY>";
-    for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(store.h, nullptr); c;
-         c = CertEnumCertificatesInStore(store.h, c)) {
+    store.reset(OpenMy());
+    if (!store.get()) return s + "<cannot open MY>";
+    for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(store.get(), nullptr); c;
+         c = CertEnumCertificatesInStore(store.get(), c)) {
         KeyProvInfo i = ReadKeyProvInfo(c);
         certs.push_back(tessaro_test::ToHex(c->pbCertEncoded, c->cbCertEncoded) + " " + Narrow(i.container) + " " +
                         Narrow(i.provider) + " " + std::to_string(i.provType) + " " + std::to_string(i.keySpec));
@@ -246,21 +228,21 @@ std::string Snapshot() {
 
 int CountInMyStore(const std::vector<uint8_t>& der) {
     StoreCloser store;
-    store.h = OpenMy();
-    if (!store.h) return -1;
+    store.reset(OpenMy());
+    if (!store.get()) return -1;
     int n = 0;
-    for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(store.h, nullptr); c;
-         c = CertEnumCertificatesInStore(store.h, c))
+    for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(store.get(), nullptr); c;
+         c = CertEnumCertificatesInStore(store.get(), c))
         if (SameEncoding(c, der)) ++n;
     return n;
 }
 
 KeyProvInfo KeyProvInfoInMyStore(const std::vector<uint8_t>& der) {
     StoreCloser store;
-    store.h = OpenMy();
-    if (!store.h) return {};
-    for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(store.h, nullptr); c;
-         c = CertEnumCertificatesInStore(store.h, c)) {
+    store.reset(OpenMy());
+    if (!store.get()) return {};
+    for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(store.get(), nullptr); c;
+         c = CertEnumCertificatesInStore(store.get(), c)) {
         if (SameEncoding(c, der)) {
             KeyProvInfo i = ReadKeyProvInfo(c);
             CertFreeCertificateContext(c);
@@ -275,11 +257,11 @@ std::vector<uint8_t> CertificateOnKey(const std::string& provider, const std::st
     Prov p;
     if (!Acquire(p, provider, container, sm2)) return {};
     Key k;
-    if (!CryptGetUserKey(p.h, keySpec, &k.h)) {
-        k.h = 0;
+    if (!CryptGetUserKey(p.get(), keySpec, k.put())) {
+        k.release();  // nothing was opened
         return {};
     }
-    return KeyParamBytes(k.h, KP_CERTIFICATE);
+    return KeyParamBytes(k.get(), KP_CERTIFICATE);
 }
 
 Enrollment Enroll(TestCA& ca, const std::string& provider, int keyLength, const std::string& algorithm,

@@ -23,7 +23,7 @@ const char* const AES = "Microsoft Enhanced RSA and AES Cryptographic Provider";
 const char* const VENDOR_RSA = "Tessaro RSA Token CSP v1.0";
 const char* const VENDOR_SM2 = "Tessaro SM2 Token CSP v1.0";
 
-inline std::u16string Wide(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+using tessaro_test::Wide;
 
 // One decoded host response.
 struct Response {

@@ -11,7 +11,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "win/windows.h"
@@ -38,6 +41,22 @@ ScopedPrefix::ScopedPrefix(const std::string& tag) : m_dir(tag) {
 }
 
 ScopedPrefix::~ScopedPrefix() { setenv("TESSARO_PREFIX", m_old.c_str(), 1); }
+
+ScopedTimeZone::ScopedTimeZone(const char* tz) {
+    const char* old = getenv("TZ");
+    m_had = old != nullptr;
+    if (old) m_old = old;
+    setenv("TZ", tz, 1);
+    tzset();
+}
+
+ScopedTimeZone::~ScopedTimeZone() {
+    if (m_had)
+        setenv("TZ", m_old.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+}
 
 std::vector<uint8_t> FromHex(const std::string& hex) {
     std::vector<uint8_t> out;
@@ -143,6 +162,68 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
     waitpid(pid, &status, 0);
     if (WIFEXITED(status)) r.exitCode = WEXITSTATUS(status);
     else if (WIFSIGNALED(status)) r.exitCode = 128 + WTERMSIG(status);
+    return r;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+std::string Base64Encode(const std::vector<uint8_t>& b) {
+    static const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    size_t i = 0;
+    for (; i + 2 < b.size(); i += 3) {
+        uint32_t v = b[i] << 16 | b[i + 1] << 8 | b[i + 2];
+        for (int k = 3; k >= 0; --k) out += t[(v >> (6 * k)) & 63];
+    }
+    if (b.size() - i == 1) {
+        uint32_t v = b[i] << 16;
+        out += {t[(v >> 18) & 63], t[(v >> 12) & 63], '=', '='};
+    } else if (b.size() - i == 2) {
+        uint32_t v = b[i] << 16 | b[i + 1] << 8;
+        out += {t[(v >> 18) & 63], t[(v >> 12) & 63], t[(v >> 6) & 63], '='};
+    }
+    return out;
+}
+
+::testing::AssertionResult SetTraceSession(uint32_t start, uint32_t flags, uint32_t level) {
+    HKEY h = nullptr, sub = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Wmi\\GlobalLogger", 0, nullptr, 0,
+                        KEY_ALL_ACCESS, nullptr, &h, nullptr) != ERROR_SUCCESS)
+        return ::testing::AssertionFailure() << "cannot create the session key";
+    const LONG rc = RegCreateKeyExW(h, u"{5C8F2A58-369A-44F0-9235-C05ECB1DD73E}", 0, nullptr, 0, KEY_ALL_ACCESS,
+                                    nullptr, &sub, nullptr);
+    bool ok = rc == ERROR_SUCCESS;
+    if (ok) {
+        DWORD f = flags, l = level;
+        ok = RegSetValueExW(sub, u"Flags", 0, REG_DWORD, reinterpret_cast<BYTE*>(&f), 4) == ERROR_SUCCESS &&
+             RegSetValueExW(sub, u"Level", 0, REG_DWORD, reinterpret_cast<BYTE*>(&l), 4) == ERROR_SUCCESS;
+        RegCloseKey(sub);
+    }
+    DWORD s = start;
+    ok = ok && RegSetValueExW(h, u"Start", 0, REG_DWORD, reinterpret_cast<BYTE*>(&s), 4) == ERROR_SUCCESS;
+    RegCloseKey(h);
+    return ok ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << "cannot write the session values";
+}
+
+bool IsContainerName(const std::string& s) {
+    if (s.size() != 38 || s.front() != '{' || s.back() != '}') return false;
+    for (size_t i = 1; i < 37; ++i) {
+        bool dash = i == 9 || i == 14 || i == 19 || i == 24;
+        if (dash ? s[i] != '-' : !isxdigit(static_cast<unsigned char>(s[i]))) return false;
+    }
+    return true;
+}
+
+std::u16string Wide(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+std::string Narrow(const std::u16string& s) {
+    std::string r;
+    for (char16_t c : s) r += c < 0x80 ? static_cast<char>(c) : '?';
     return r;
 }
 

@@ -4,15 +4,18 @@
 
 #include <cstring>
 
-#include "tests/platform/crypt32/CertFactory.h"
+#include "tests/support/TestPki.h"
 #include "tests/support/TestSupport.h"
 #include "win/windows.h"
 
-using namespace crypt32_test;
+using namespace tessaro_test::pki;
 using tessaro_test::FromHex;
 using tessaro_test::ToHex;
 
 namespace {
+
+// FILETIME value of a Unix time.
+uint64_t FileTimeOf(time_t t) { return (static_cast<uint64_t>(t) + 11644473600ull) * 10000000ull; }
 
 constexpr DWORD kEnc = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 

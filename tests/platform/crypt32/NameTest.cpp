@@ -2,11 +2,12 @@
 // name types; CryptDecodeObjectEx for the structures read out of certificates.
 #include <gtest/gtest.h>
 
-#include "tests/platform/crypt32/CertFactory.h"
+#include "tests/support/TestPki.h"
 #include "tests/support/TestSupport.h"
 #include "win/windows.h"
 
-using namespace crypt32_test;
+using namespace tessaro_test::pki;
+using tessaro_test::Narrow;
 using tessaro_test::FromHex;
 using tessaro_test::ToHex;
 

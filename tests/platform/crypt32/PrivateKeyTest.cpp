@@ -6,11 +6,11 @@
 
 #include <cstring>
 
-#include "tests/platform/crypt32/CertFactory.h"
+#include "tests/support/TestPki.h"
 #include "tests/support/TestSupport.h"
 #include "win/windows.h"
 
-using namespace crypt32_test;
+using namespace tessaro_test::pki;
 
 namespace {
 

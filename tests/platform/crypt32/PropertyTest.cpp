@@ -5,11 +5,11 @@
 
 #include <cstring>
 
-#include "tests/platform/crypt32/CertFactory.h"
+#include "tests/support/TestPki.h"
 #include "tests/support/TestSupport.h"
 #include "win/windows.h"
 
-using namespace crypt32_test;
+using namespace tessaro_test::pki;
 using tessaro_test::FromHex;
 using tessaro_test::ToHex;
 

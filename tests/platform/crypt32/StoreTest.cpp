@@ -8,11 +8,13 @@
 #include <cstring>
 #include <thread>
 
-#include "tests/platform/crypt32/CertFactory.h"
+#include "tests/support/TestPki.h"
 #include "tests/support/TestSupport.h"
 #include "win/windows.h"
 
-using namespace crypt32_test;
+using namespace tessaro_test::pki;
+using tessaro_test::Narrow;
+using tessaro_test::Wide;
 using tessaro_test::FromHex;
 using tessaro_test::RunProcess;
 using tessaro_test::ToHex;
@@ -87,7 +89,7 @@ bool ReadRegBlob(HKEY root, const std::u16string& path, Bytes& out) {
 }
 
 std::u16string UserMyKey(const Bytes& der) {
-    return u"Software\\Microsoft\\SystemCertificates\\MY\\Certificates\\" + U16(ToHex(Sha1(der)));
+    return u"Software\\Microsoft\\SystemCertificates\\MY\\Certificates\\" + Wide(ToHex(Sha1(der)));
 }
 
 }  // namespace
@@ -338,7 +340,7 @@ TEST(SystemStore, ARootWrittenIntoTheRegistryIsACertificateOfTheStore) {
     rec(CERT_SHA1_HASH_PROP_ID, h);
     rec(92, {0x01, 0x02});
     rec(CERT_CERT_PROP_ID, der);
-    std::u16string path = u"SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates\\" + U16(ToHex(h));
+    std::u16string path = u"SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates\\" + Wide(ToHex(h));
     HKEY k = nullptr;
     ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
               ERROR_SUCCESS);
@@ -367,7 +369,7 @@ TEST(SystemStore, ARootWrittenIntoTheRegistryIsACertificateOfTheStore) {
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates", 0,
                             KEY_ALL_ACCESS, &certs),
               ERROR_SUCCESS);
-    ASSERT_EQ(RegDeleteKeyW(certs, U16(ToHex(h)).c_str()), ERROR_SUCCESS);
+    ASSERT_EQ(RegDeleteKeyW(certs, Wide(ToHex(h)).c_str()), ERROR_SUCCESS);
     RegCloseKey(certs);
     s = OpenSystem(CERT_SYSTEM_STORE_LOCAL_MACHINE, u"ROOT");
     EXPECT_TRUE(Enumerate(s).empty());
@@ -593,7 +595,7 @@ TEST(SystemStore, CopyingFromAPkcs7StoreAndARegistryKeyOfOurOwn) {
     for (const auto& d : certs) {
         Bytes blob;
         ASSERT_TRUE(ReadRegBlob(HKEY_LOCAL_MACHINE,
-                                u"SOFTWARE\\Microsoft\\SystemCertificates\\CA\\Certificates\\" + U16(ToHex(Sha1(d))),
+                                u"SOFTWARE\\Microsoft\\SystemCertificates\\CA\\Certificates\\" + Wide(ToHex(Sha1(d))),
                                 blob));
         EXPECT_EQ(Bytes(blob.end() - d.size(), blob.end()), d);
     }
@@ -607,7 +609,7 @@ TEST(SystemStore, CopyingFromAPkcs7StoreAndARegistryKeyOfOurOwn) {
     ASSERT_TRUE(AddEncoded(own, certs[0], CERT_STORE_ADD_NEW, nullptr));
     CertCloseStore(own, 0);
     Bytes blob;
-    EXPECT_TRUE(ReadRegBlob(HKEY_CURRENT_USER, u"Software\\Tessaro\\OwnStore\\Certificates\\" + U16(ToHex(Sha1(certs[0]))),
+    EXPECT_TRUE(ReadRegBlob(HKEY_CURRENT_USER, u"Software\\Tessaro\\OwnStore\\Certificates\\" + Wide(ToHex(Sha1(certs[0]))),
                             blob));
     own = CertOpenStore(CERT_STORE_PROV_REG, 0, 0, 0, k);
     EXPECT_EQ(Enumerate(own), std::vector<Bytes>{certs[0]});

@@ -16,7 +16,7 @@ namespace {
 DWORD OpenError(const std::u16string& name, const char16_t* prov = kEnh, DWORD flags = 0) {
     Prov p;
     SetLastError(0);
-    if (CryptAcquireContextW(&p.h, name.c_str(), prov, TypeOf(prov), flags)) return 0;
+    if (CryptAcquireContextW(p.put(), name.c_str(), prov, TypeOf(prov), flags)) return 0;
     return GetLastError();
 }
 
@@ -45,22 +45,7 @@ std::string Narrow(const std::u16string& s) {
     return r;
 }
 
-std::string IntegrityCheck(const std::string& db) {
-    sqlite3* d = nullptr;
-    if (sqlite3_open_v2(db.c_str(), &d, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        sqlite3_close(d);
-        return "cannot open";
-    }
-    std::string result;
-    sqlite3_exec(
-        d, "PRAGMA integrity_check", [](void* r, int, char** v, char**) {
-            *static_cast<std::string*>(r) += v[0] ? v[0] : "";
-            return 0;
-        },
-        &result, nullptr);
-    sqlite3_close(d);
-    return result;
-}
+using tessaro_test::IntegrityCheck;
 
 pid_t Spawn(const std::vector<std::string>& args, int* outFd) {
     int fds[2];
@@ -132,23 +117,23 @@ TEST(CspContainer, VerifyContextWithAndWithoutName) {
     Prov p;
     NewContainer(p, name, kTokenRsa);
     Key k;
-    ASSERT_TRUE(CryptGenKey(p.h, AT_SIGNATURE, 512u << 16, &k.h));
+    ASSERT_TRUE(CryptGenKey(p.get(), AT_SIGNATURE, 512u << 16, k.put()));
     // Microsoft's providers take no container name with CRYPT_VERIFYCONTEXT.
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_FLAGS), OpenError(name, kEnh, CRYPT_VERIFYCONTEXT));
     // The token provider opens the named container.
     Prov v;
-    ASSERT_TRUE(CryptAcquireContextW(&v.h, name.c_str(), kTokenRsa, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(CryptAcquireContextW(v.put(), name.c_str(), kTokenRsa, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
     Key u;
-    EXPECT_TRUE(CryptGetUserKey(v.h, AT_SIGNATURE, &u.h));
+    EXPECT_TRUE(CryptGetUserKey(v.get(), AT_SIGNATURE, u.put()));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEYSET), OpenError(FreshName("none"), kTokenRsa, CRYPT_VERIFYCONTEXT));
     // An ephemeral context keeps its keys to itself.
     Prov e;
-    ASSERT_TRUE(CryptAcquireContextW(&e.h, nullptr, kEnh, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(CryptAcquireContextW(e.put(), nullptr, kEnh, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
     Key ek, eu;
-    EXPECT_FALSE(CryptGetUserKey(e.h, AT_KEYEXCHANGE, &eu.h));
+    EXPECT_FALSE(CryptGetUserKey(e.get(), AT_KEYEXCHANGE, eu.put()));
     EXPECT_EQ(static_cast<DWORD>(NTE_NO_KEY), GetLastError());
-    ASSERT_TRUE(CryptGenKey(e.h, AT_KEYEXCHANGE, 512u << 16, &ek.h));
-    EXPECT_TRUE(CryptGetUserKey(e.h, AT_KEYEXCHANGE, &eu.h));
+    ASSERT_TRUE(CryptGenKey(e.get(), AT_KEYEXCHANGE, 512u << 16, ek.put()));
+    EXPECT_TRUE(CryptGetUserKey(e.get(), AT_KEYEXCHANGE, eu.put()));
 }
 
 TEST(CspContainer, EnumerationAndContainerNames) {
@@ -161,15 +146,15 @@ TEST(CspContainer, EnumerationAndContainerNames) {
     NewContainer(pc, c);
     char buf[300];
     DWORD cb = sizeof(buf);
-    ASSERT_TRUE(CryptGetProvParam(pb.h, PP_CONTAINER, reinterpret_cast<BYTE*>(buf), &cb, 0));
+    ASSERT_TRUE(CryptGetProvParam(pb.get(), PP_CONTAINER, reinterpret_cast<BYTE*>(buf), &cb, 0));
     EXPECT_EQ(Narrow(b), std::string(buf));
     cb = sizeof(buf);
-    ASSERT_TRUE(CryptGetProvParam(pc.h, PP_CONTAINER, reinterpret_cast<BYTE*>(buf), &cb, 0));
+    ASSERT_TRUE(CryptGetProvParam(pc.get(), PP_CONTAINER, reinterpret_cast<BYTE*>(buf), &cb, 0));
     EXPECT_EQ(Narrow(c.substr(0, c.size() - 1)) + "\xC3\xA9", std::string(buf));  // UTF-8
 
     Prov v;
-    ASSERT_TRUE(CryptAcquireContextW(&v.h, nullptr, kStrong, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
-    auto names = EnumContainers(v.h);
+    ASSERT_TRUE(CryptAcquireContextW(v.put(), nullptr, kStrong, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    auto names = EnumContainers(v.get());
     std::set<std::string> s(names.begin(), names.end());
     EXPECT_EQ(names.size(), s.size());
     EXPECT_EQ(1u, s.count(Narrow(a)));
@@ -177,13 +162,13 @@ TEST(CspContainer, EnumerationAndContainerNames) {
     EXPECT_EQ(1u, s.count(std::string(buf)));
     // A buffer too small for the next name: ERROR_MORE_DATA and the size.
     DWORD tiny = 2;
-    EXPECT_FALSE(CryptGetProvParam(v.h, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(buf), &tiny, CRYPT_FIRST));
+    EXPECT_FALSE(CryptGetProvParam(v.get(), PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(buf), &tiny, CRYPT_FIRST));
     EXPECT_EQ(static_cast<DWORD>(ERROR_MORE_DATA), GetLastError());
     EXPECT_GT(tiny, 2u);
     // The token providers' containers are elsewhere.
     Prov t;
-    ASSERT_TRUE(CryptAcquireContextW(&t.h, nullptr, kTokenRsa, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
-    auto tnames = EnumContainers(t.h);
+    ASSERT_TRUE(CryptAcquireContextW(t.put(), nullptr, kTokenRsa, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    auto tnames = EnumContainers(t.get());
     EXPECT_EQ(0, std::count(tnames.begin(), tnames.end(), Narrow(a)));
 }
 
@@ -192,8 +177,8 @@ TEST(CspContainer, KeysPersistAcrossProcesses) {
     Prov p;
     NewContainer(p, name);
     Key k;
-    ASSERT_TRUE(CryptGenKey(p.h, AT_SIGNATURE, 1024u << 16, &k.h));
-    Bytes mine = ExportBlob(k.h, PUBLICKEYBLOB);
+    ASSERT_TRUE(CryptGenKey(p.get(), AT_SIGNATURE, 1024u << 16, k.put()));
+    Bytes mine = ExportBlob(k.get(), PUBLICKEYBLOB);
     auto res = tessaro_test::RunProcess({tessaro_test::BuildPath("tests/csp_child"), "pubkey", Narrow(name)}, "");
     ASSERT_EQ(0, res.exitCode) << res.err;
     EXPECT_EQ(tessaro_test::ToHex(mine) + "\n", res.out);
@@ -205,9 +190,9 @@ TEST(CspContainer, KeysPersistAcrossProcesses) {
     Bytes sig = tessaro_test::FromHex(res.out);
     ASSERT_EQ(128u, sig.size());
     Hash h;
-    ASSERT_TRUE(CryptCreateHash(p.h, CALG_SHA1, 0, 0, &h.h));
-    ASSERT_TRUE(CryptHashData(h.h, data.data(), static_cast<DWORD>(data.size()), 0));
-    EXPECT_TRUE(CryptVerifySignatureW(h.h, sig.data(), static_cast<DWORD>(sig.size()), k.h, nullptr, 0))
+    ASSERT_TRUE(CryptCreateHash(p.get(), CALG_SHA1, 0, 0, h.put()));
+    ASSERT_TRUE(CryptHashData(h.get(), data.data(), static_cast<DWORD>(data.size()), 0));
+    EXPECT_TRUE(CryptVerifySignatureW(h.get(), sig.data(), static_cast<DWORD>(sig.size()), k.get(), nullptr, 0))
         << std::hex << GetLastError();
 }
 
@@ -231,8 +216,8 @@ TEST(CspContainer, TwoProcessesCreatingAHundredEachLoseNone) {
     EXPECT_TRUE(WIFEXITED(sa) && WEXITSTATUS(sa) == 0);
     EXPECT_TRUE(WIFEXITED(sb) && WEXITSTATUS(sb) == 0);
     Prov v;
-    ASSERT_TRUE(CryptAcquireContextW(&v.h, nullptr, kEnh, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
-    auto names = EnumContainers(v.h);
+    ASSERT_TRUE(CryptAcquireContextW(v.put(), nullptr, kEnh, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    auto names = EnumContainers(v.get());
     int found = 0;
     for (const auto& n : names) found += n.rfind(tag, 0) == 0;
     EXPECT_EQ(200, found);
@@ -240,9 +225,9 @@ TEST(CspContainer, TwoProcessesCreatingAHundredEachLoseNone) {
         for (const char* side : {"a", "b"}) {
             Prov p;
             std::u16string n = Wide(tag + side + "-" + std::to_string(i));
-            ASSERT_TRUE(CryptAcquireContextW(&p.h, n.c_str(), kEnh, PROV_RSA_FULL, 0));
+            ASSERT_TRUE(CryptAcquireContextW(p.put(), n.c_str(), kEnh, PROV_RSA_FULL, 0));
             Key k;
-            EXPECT_TRUE(CryptGetUserKey(p.h, AT_SIGNATURE, &k.h));
+            EXPECT_TRUE(CryptGetUserKey(p.get(), AT_SIGNATURE, k.put()));
         }
     }
 }
@@ -274,9 +259,9 @@ TEST(CspContainer, KillDuringWritesLeavesAnIntactPrefix) {
     for (int i = 0; i <= made; ++i) {
         Prov p;
         std::u16string n = Wide(tag + "-" + std::to_string(i));
-        ASSERT_TRUE(CryptAcquireContextW(&p.h, n.c_str(), kEnh, PROV_RSA_FULL, 0)) << i;
+        ASSERT_TRUE(CryptAcquireContextW(p.put(), n.c_str(), kEnh, PROV_RSA_FULL, 0)) << i;
         Key k;
-        EXPECT_TRUE(CryptGetUserKey(p.h, AT_SIGNATURE, &k.h)) << i;
+        EXPECT_TRUE(CryptGetUserKey(p.get(), AT_SIGNATURE, k.put())) << i;
     }
     // The prefix goes on working.
     Prov p;
@@ -288,27 +273,27 @@ TEST(CspContainer, FailedCallsLeaveTheContainerAsItWas) {
     Prov p;
     NewContainer(p, name);
     Key k;
-    ASSERT_TRUE(CryptGenKey(p.h, AT_KEYEXCHANGE, (1024u << 16) | CRYPT_EXPORTABLE, &k.h));
-    Bytes before = ExportBlob(k.h, PRIVATEKEYBLOB);
+    ASSERT_TRUE(CryptGenKey(p.get(), AT_KEYEXCHANGE, (1024u << 16) | CRYPT_EXPORTABLE, k.put()));
+    Bytes before = ExportBlob(k.get(), PRIVATEKEYBLOB);
     ASSERT_EQ(596u, before.size());
     Bytes bad = before;
     bad[8] = 'X';  // magic
     Key tmp;
-    EXPECT_FALSE(CryptImportKey(p.h, bad.data(), static_cast<DWORD>(bad.size()), 0, 0, &tmp.h));
+    EXPECT_FALSE(CryptImportKey(p.get(), bad.data(), static_cast<DWORD>(bad.size()), 0, 0, tmp.put()));
     bad = before;
     bad.pop_back();
-    EXPECT_FALSE(CryptImportKey(p.h, bad.data(), static_cast<DWORD>(bad.size()), 0, 0, &tmp.h));
+    EXPECT_FALSE(CryptImportKey(p.get(), bad.data(), static_cast<DWORD>(bad.size()), 0, 0, tmp.put()));
     bad = before;
     bad[30] ^= 1;  // the primes no longer make the modulus
-    EXPECT_FALSE(CryptImportKey(p.h, bad.data(), static_cast<DWORD>(bad.size()), 0, 0, &tmp.h));
+    EXPECT_FALSE(CryptImportKey(p.get(), bad.data(), static_cast<DWORD>(bad.size()), 0, 0, tmp.put()));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_DATA), GetLastError());
-    EXPECT_FALSE(CryptGenKey(p.h, AT_KEYEXCHANGE, (1004u << 16), &tmp.h));
+    EXPECT_FALSE(CryptGenKey(p.get(), AT_KEYEXCHANGE, (1004u << 16), tmp.put()));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_FLAGS), GetLastError());
     Prov again;
-    ASSERT_TRUE(CryptAcquireContextW(&again.h, name.c_str(), kEnh, PROV_RSA_FULL, 0));
+    ASSERT_TRUE(CryptAcquireContextW(again.put(), name.c_str(), kEnh, PROV_RSA_FULL, 0));
     Key u;
-    ASSERT_TRUE(CryptGetUserKey(again.h, AT_KEYEXCHANGE, &u.h));
-    EXPECT_EQ(before, ExportBlob(u.h, PRIVATEKEYBLOB));
+    ASSERT_TRUE(CryptGetUserKey(again.get(), AT_KEYEXCHANGE, u.put()));
+    EXPECT_EQ(before, ExportBlob(u.get(), PRIVATEKEYBLOB));
 }
 
 TEST(CspContainer, AnOpenContextSeesAKeyReplacedElsewhere) {
@@ -316,21 +301,21 @@ TEST(CspContainer, AnOpenContextSeesAKeyReplacedElsewhere) {
     Prov a;
     NewContainer(a, name);
     Key ka;
-    ASSERT_TRUE(CryptGenKey(a.h, AT_SIGNATURE, 512u << 16, &ka.h));
+    ASSERT_TRUE(CryptGenKey(a.get(), AT_SIGNATURE, 512u << 16, ka.put()));
     Bytes data = {'r', 'e', 'p', 'l', 'a', 'c', 'e'};
-    ASSERT_FALSE(SignWith(a.h, CALG_SHA1, data, AT_SIGNATURE).empty());
+    ASSERT_FALSE(SignWith(a.get(), CALG_SHA1, data, AT_SIGNATURE).empty());
     // A second context (as another process would) puts a new key pair in.
     Prov b;
-    ASSERT_TRUE(CryptAcquireContextW(&b.h, name.c_str(), kEnh, PROV_RSA_FULL, 0));
+    ASSERT_TRUE(CryptAcquireContextW(b.put(), name.c_str(), kEnh, PROV_RSA_FULL, 0));
     Key kb;
-    ASSERT_TRUE(CryptGenKey(b.h, AT_SIGNATURE, 512u << 16, &kb.h));
-    Pkey newPub = PublicKeyOf(b.h, AT_SIGNATURE);
+    ASSERT_TRUE(CryptGenKey(b.get(), AT_SIGNATURE, 512u << 16, kb.put()));
+    Pkey newPub = PublicKeyOf(b.get(), AT_SIGNATURE);
     ASSERT_TRUE(newPub);
-    Bytes sig = SignWith(a.h, CALG_SHA1, data, AT_SIGNATURE);
+    Bytes sig = SignWith(a.get(), CALG_SHA1, data, AT_SIGNATURE);
     EXPECT_TRUE(OpenSslVerify(newPub.get(), EVP_sha1(), data, Reversed(sig)));
-    EXPECT_EQ(ExportBlob(kb.h, PUBLICKEYBLOB), [&] {
+    EXPECT_EQ(ExportBlob(kb.get(), PUBLICKEYBLOB), [&] {
         Key u;
-        EXPECT_TRUE(CryptGetUserKey(a.h, AT_SIGNATURE, &u.h));
-        return ExportBlob(u.h, PUBLICKEYBLOB);
+        EXPECT_TRUE(CryptGetUserKey(a.get(), AT_SIGNATURE, u.put()));
+        return ExportBlob(u.get(), PUBLICKEYBLOB);
     }());
 }

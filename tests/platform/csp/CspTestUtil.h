@@ -15,49 +15,21 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/TestPki.h"
 #include "tests/support/TestSupport.h"
 #include "win/windows.h"
 #include "win/wincrypt.h"
 #include "win/winreg.h"
+#include "tessaro/Handles.h"
 
 namespace csptest {
 
 using Bytes = std::vector<BYTE>;
 
-struct Prov {
-    HCRYPTPROV h = 0;
-    Prov() = default;
-    Prov(const Prov&) = delete;
-    Prov& operator=(const Prov&) = delete;
-    ~Prov() {
-        if (h) CryptReleaseContext(h, 0);
-    }
-};
-
-struct Key {
-    HCRYPTKEY h = 0;
-    Key() = default;
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    ~Key() {
-        if (h) CryptDestroyKey(h);
-    }
-};
-
-struct Hash {
-    HCRYPTHASH h = 0;
-    Hash() = default;
-    Hash(const Hash&) = delete;
-    Hash& operator=(const Hash&) = delete;
-    ~Hash() {
-        if (h) CryptDestroyHash(h);
-    }
-};
-
-struct PkeyFree {
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using Prov = tessaro::UniqueCryptProv;
+using Key = tessaro::UniqueCryptKey;
+using Hash = tessaro::UniqueCryptHash;
+using Pkey = tessaro::UniquePtr<EVP_PKEY>;
 
 inline const char16_t* kEnh = MS_ENHANCED_PROV_W;
 inline const char16_t* kBase = MS_DEF_PROV_W;
@@ -80,7 +52,7 @@ inline DWORD TypeOf(const char16_t* prov) {
 
 // Creates a container (CRYPT_NEWKEYSET); fails the test when that fails.
 inline void NewContainer(Prov& p, const std::u16string& name, const char16_t* prov = kEnh) {
-    ASSERT_TRUE(CryptAcquireContextW(&p.h, name.c_str(), prov, TypeOf(prov), CRYPT_NEWKEYSET))
+    ASSERT_TRUE(CryptAcquireContextW(p.put(), name.c_str(), prov, TypeOf(prov), CRYPT_NEWKEYSET))
         << std::hex << GetLastError();
 }
 
@@ -119,7 +91,7 @@ inline Bytes BnBytes(const EVP_PKEY* k, const char* name, size_t len) {
     return v;
 }
 
-inline Pkey OpenSslRsa(int bits) { return Pkey(EVP_RSA_gen(static_cast<unsigned>(bits))); }
+inline Pkey OpenSslRsa(int bits) { return tessaro_test::pki::NewRsaKey(bits); }
 
 // PRIVATEKEYBLOB of an OpenSSL key, laid out here independently of the provider.
 inline Bytes PrivateBlobOf(const EVP_PKEY* k, ALG_ID alg) {
@@ -157,12 +129,12 @@ inline bool OpenSslVerify(EVP_PKEY* pub, const EVP_MD* md, const Bytes& data, co
 
 inline Bytes SignWith(HCRYPTPROV h, ALG_ID alg, const Bytes& data, DWORD spec, DWORD flags = 0) {
     Hash hh;
-    if (!CryptCreateHash(h, alg, 0, 0, &hh.h)) return {};
-    if (!CryptHashData(hh.h, data.data(), static_cast<DWORD>(data.size()), 0)) return {};
+    if (!CryptCreateHash(h, alg, 0, 0, hh.put())) return {};
+    if (!CryptHashData(hh.get(), data.data(), static_cast<DWORD>(data.size()), 0)) return {};
     DWORD cb = 0;
-    if (!CryptSignHashW(hh.h, spec, nullptr, flags, nullptr, &cb)) return {};
+    if (!CryptSignHashW(hh.get(), spec, nullptr, flags, nullptr, &cb)) return {};
     Bytes sig(cb);
-    if (!CryptSignHashW(hh.h, spec, nullptr, flags, sig.data(), &cb)) return {};
+    if (!CryptSignHashW(hh.get(), spec, nullptr, flags, sig.data(), &cb)) return {};
     sig.resize(cb);
     return sig;
 }
@@ -170,24 +142,14 @@ inline Bytes SignWith(HCRYPTPROV h, ALG_ID alg, const Bytes& data, DWORD spec, D
 // A certificate for subjectKey, signed by a throw-away issuer key.
 inline Bytes CertificateFor(EVP_PKEY* subjectKey, const char* cn) {
     Pkey issuer = OpenSslRsa(1024);
-    X509* x = X509_new();
-    X509_set_version(x, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(x), 7);
-    X509_name_st* name = X509_NAME_new();
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(cn), -1, -1, 0);
-    X509_set_subject_name(x, name);
-    X509_set_issuer_name(x, name);
-    X509_NAME_free(name);
-    X509_gmtime_adj(X509_getm_notBefore(x), 0);
-    X509_gmtime_adj(X509_getm_notAfter(x), 86400);
-    X509_set_pubkey(x, subjectKey);
-    X509_sign(x, issuer.get(), EVP_sha256());
-    unsigned char* der = nullptr;
-    int n = i2d_X509(x, &der);
-    Bytes v(der, der + (n > 0 ? n : 0));
-    OPENSSL_free(der);
-    X509_free(x);
-    return v;
+    tessaro_test::pki::CertSpec spec;
+    spec.subject = {{"CN", cn}};
+    spec.serial = {7};
+    spec.notBefore = time(nullptr);
+    spec.notAfter = spec.notBefore + 86400;
+    spec.signer = issuer.get();
+    spec.subjectKey = subjectKey;
+    return tessaro_test::pki::MakeCert(spec);
 }
 
 using ScopedPrefix = tessaro_test::ScopedPrefix;

@@ -73,26 +73,26 @@ TEST(CspHandles, UserKeysAndTheirErrors) {
     Prov p;
     NewContainer(p, FreshName("userkey"));
     Key k;
-    EXPECT_FALSE(CryptGetUserKey(p.h, AT_SIGNATURE, &k.h));
+    EXPECT_FALSE(CryptGetUserKey(p.get(), AT_SIGNATURE, k.put()));
     EXPECT_EQ(static_cast<DWORD>(NTE_NO_KEY), GetLastError());
-    EXPECT_FALSE(CryptGetUserKey(p.h, 7, &k.h));
+    EXPECT_FALSE(CryptGetUserKey(p.get(), 7, k.put()));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEY), GetLastError());
-    EXPECT_FALSE(CryptGetUserKey(p.h, AT_SIGNATURE, nullptr));
+    EXPECT_FALSE(CryptGetUserKey(p.get(), AT_SIGNATURE, nullptr));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
     // CALG_RSA_SIGN names the signature key pair.
     Key g;
-    ASSERT_TRUE(CryptGenKey(p.h, CALG_RSA_SIGN, 512u << 16, &g.h));
-    ASSERT_TRUE(CryptGetUserKey(p.h, AT_SIGNATURE, &k.h));
-    EXPECT_EQ(ExportBlob(g.h, PUBLICKEYBLOB), ExportBlob(k.h, PUBLICKEYBLOB));
+    ASSERT_TRUE(CryptGenKey(p.get(), CALG_RSA_SIGN, 512u << 16, g.put()));
+    ASSERT_TRUE(CryptGetUserKey(p.get(), AT_SIGNATURE, k.put()));
+    EXPECT_EQ(ExportBlob(g.get(), PUBLICKEYBLOB), ExportBlob(k.get(), PUBLICKEYBLOB));
     ALG_ID alg = 0;
     DWORD n = 4;
-    ASSERT_TRUE(CryptGetKeyParam(k.h, KP_ALGID, reinterpret_cast<BYTE*>(&alg), &n, 0));
+    ASSERT_TRUE(CryptGetKeyParam(k.get(), KP_ALGID, reinterpret_cast<BYTE*>(&alg), &n, 0));
     EXPECT_EQ(static_cast<ALG_ID>(CALG_RSA_SIGN), alg);
 }
 
 TEST(CspHash, DigestsInAnyPiecesMatchOpenSSL) {
     Prov p;
-    ASSERT_TRUE(CryptAcquireContextW(&p.h, nullptr, kAes, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(CryptAcquireContextW(p.put(), nullptr, kAes, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
     Bytes data(100000);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<BYTE>(i * 31 + 7);
     struct {
@@ -101,83 +101,83 @@ TEST(CspHash, DigestsInAnyPiecesMatchOpenSSL) {
     } cases[] = {{CALG_SHA1, EVP_sha1()}, {CALG_MD5, EVP_md5()}, {CALG_SHA_256, EVP_sha256()}};
     for (const auto& c : cases) {
         Hash h;
-        ASSERT_TRUE(CryptCreateHash(p.h, c.alg, 0, 0, &h.h));
+        ASSERT_TRUE(CryptCreateHash(p.get(), c.alg, 0, 0, h.put()));
         size_t pos = 0, piece = 1;
         while (pos < data.size()) {
             size_t len = std::min(piece, data.size() - pos);
-            ASSERT_TRUE(CryptHashData(h.h, data.data() + pos, static_cast<DWORD>(len), 0));
+            ASSERT_TRUE(CryptHashData(h.get(), data.data() + pos, static_cast<DWORD>(len), 0));
             pos += len;
             piece = piece * 3 + 1;
         }
-        ASSERT_TRUE(CryptHashData(h.h, nullptr, 0, 0));
+        ASSERT_TRUE(CryptHashData(h.get(), nullptr, 0, 0));
         DWORD size = 0, n = 4;
-        ASSERT_TRUE(CryptGetHashParam(h.h, HP_HASHSIZE, reinterpret_cast<BYTE*>(&size), &n, 0));
+        ASSERT_TRUE(CryptGetHashParam(h.get(), HP_HASHSIZE, reinterpret_cast<BYTE*>(&size), &n, 0));
         EXPECT_EQ(static_cast<DWORD>(EVP_MD_get_size(c.md)), size);
         ALG_ID alg = 0;
-        ASSERT_TRUE(CryptGetHashParam(h.h, HP_ALGID, reinterpret_cast<BYTE*>(&alg), &n, 0));
+        ASSERT_TRUE(CryptGetHashParam(h.get(), HP_ALGID, reinterpret_cast<BYTE*>(&alg), &n, 0));
         EXPECT_EQ(c.alg, alg);
         n = 0;
-        ASSERT_TRUE(CryptGetHashParam(h.h, HP_HASHVAL, nullptr, &n, 0));
+        ASSERT_TRUE(CryptGetHashParam(h.get(), HP_HASHVAL, nullptr, &n, 0));
         EXPECT_EQ(size, n);
         Bytes v(n);
-        ASSERT_TRUE(CryptGetHashParam(h.h, HP_HASHVAL, v.data(), &n, 0));
+        ASSERT_TRUE(CryptGetHashParam(h.get(), HP_HASHVAL, v.data(), &n, 0));
         unsigned char ref[EVP_MAX_MD_SIZE];
         unsigned int refLen = 0;
         EVP_Digest(data.data(), data.size(), ref, &refLen, c.md, nullptr);
         EXPECT_EQ(Bytes(ref, ref + refLen), v) << c.alg;
-        EXPECT_FALSE(CryptHashData(h.h, data.data(), 1, 0));
+        EXPECT_FALSE(CryptHashData(h.get(), data.data(), 1, 0));
         EXPECT_EQ(static_cast<DWORD>(NTE_BAD_HASH_STATE), GetLastError());
     }
     Prov enh;
-    ASSERT_TRUE(CryptAcquireContextW(&enh.h, nullptr, kEnh, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(CryptAcquireContextW(enh.put(), nullptr, kEnh, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
     Hash h;
-    EXPECT_FALSE(CryptCreateHash(enh.h, CALG_SHA_256, 0, 0, &h.h));
+    EXPECT_FALSE(CryptCreateHash(enh.get(), CALG_SHA_256, 0, 0, h.put()));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_ALGID), GetLastError());
-    EXPECT_FALSE(CryptCreateHash(enh.h, CALG_3DES, 0, 0, &h.h));
+    EXPECT_FALSE(CryptCreateHash(enh.get(), CALG_3DES, 0, 0, h.put()));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_ALGID), GetLastError());
-    EXPECT_FALSE(CryptCreateHash(enh.h, CALG_SHA1, 0, 4, &h.h));
+    EXPECT_FALSE(CryptCreateHash(enh.get(), CALG_SHA1, 0, 4, h.put()));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_FLAGS), GetLastError());
-    ASSERT_TRUE(CryptCreateHash(enh.h, CALG_SHA1, 0, 0, &h.h));
-    EXPECT_FALSE(CryptHashData(h.h, nullptr, 5, 0));
+    ASSERT_TRUE(CryptCreateHash(enh.get(), CALG_SHA1, 0, 0, h.put()));
+    EXPECT_FALSE(CryptHashData(h.get(), nullptr, 5, 0));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
     BYTE small[4];
     DWORD n = sizeof(small);
-    EXPECT_FALSE(CryptGetHashParam(h.h, HP_HASHVAL, small, &n, 0));
+    EXPECT_FALSE(CryptGetHashParam(h.get(), HP_HASHVAL, small, &n, 0));
     EXPECT_EQ(static_cast<DWORD>(ERROR_MORE_DATA), GetLastError());
     EXPECT_EQ(20u, n);
     // A too-small buffer does not finish the hash.
-    EXPECT_TRUE(CryptHashData(h.h, small, 4, 0));
+    EXPECT_TRUE(CryptHashData(h.get(), small, 4, 0));
 }
 
 TEST(CspHash, SignAGivenHashValue) {
     Prov p;
     NewContainer(p, FreshName("hashval"));
     Key k;
-    ASSERT_TRUE(CryptGenKey(p.h, AT_SIGNATURE, 1024u << 16, &k.h));
+    ASSERT_TRUE(CryptGenKey(p.get(), AT_SIGNATURE, 1024u << 16, k.put()));
     Bytes data = {'g', 'i', 'v', 'e', 'n'};
     BYTE digest[20];
     SHA1(data.data(), data.size(), digest);
     Hash h;
-    ASSERT_TRUE(CryptCreateHash(p.h, CALG_SHA1, 0, 0, &h.h));
-    ASSERT_TRUE(CryptSetHashParam(h.h, HP_HASHVAL, digest, 0));
-    EXPECT_FALSE(CryptHashData(h.h, data.data(), 1, 0));
+    ASSERT_TRUE(CryptCreateHash(p.get(), CALG_SHA1, 0, 0, h.put()));
+    ASSERT_TRUE(CryptSetHashParam(h.get(), HP_HASHVAL, digest, 0));
+    EXPECT_FALSE(CryptHashData(h.get(), data.data(), 1, 0));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_HASH_STATE), GetLastError());
     DWORD cb = 128;
     Bytes sig(cb);
-    ASSERT_TRUE(CryptSignHashW(h.h, AT_SIGNATURE, nullptr, 0, sig.data(), &cb));
-    Pkey pub = PublicKeyOf(p.h, AT_SIGNATURE);
+    ASSERT_TRUE(CryptSignHashW(h.get(), AT_SIGNATURE, nullptr, 0, sig.data(), &cb));
+    Pkey pub = PublicKeyOf(p.get(), AT_SIGNATURE);
     EXPECT_TRUE(OpenSslVerify(pub.get(), EVP_sha1(), data, Reversed(sig)));
 }
 
 TEST(CspRandom, RandomBytes) {
     Prov p;
-    ASSERT_TRUE(CryptAcquireContextW(&p.h, nullptr, kBase, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(CryptAcquireContextW(p.put(), nullptr, kBase, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
     Bytes a(32, 0), b(32, 0);
-    ASSERT_TRUE(CryptGenRandom(p.h, 32, a.data()));
-    ASSERT_TRUE(CryptGenRandom(p.h, 32, b.data()));
+    ASSERT_TRUE(CryptGenRandom(p.get(), 32, a.data()));
+    ASSERT_TRUE(CryptGenRandom(p.get(), 32, b.data()));
     EXPECT_NE(a, b);
     EXPECT_NE(Bytes(32, 0), a);
-    EXPECT_TRUE(CryptGenRandom(p.h, 0, nullptr));
-    EXPECT_FALSE(CryptGenRandom(p.h, 4, nullptr));
+    EXPECT_TRUE(CryptGenRandom(p.get(), 0, nullptr));
+    EXPECT_FALSE(CryptGenRandom(p.get(), 4, nullptr));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
 }

@@ -1,5 +1,7 @@
 #include "tests/platform/csp/OpenSslHelpers.h"
 
+#include "platform/base/OpenSslPtr.h"
+
 #include <openssl/asn1.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
@@ -19,20 +21,17 @@
 #include <memory>
 #include <stdexcept>
 
+#include "tests/support/TestPki.h"
 #include "tests/support/TestSupport.h"
 
 namespace sm2csp_test {
 
 namespace {
 
-template <typename T, void (*F)(T*)>
-struct Del {
-    void operator()(T* p) const { F(p); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, Del<EVP_PKEY, EVP_PKEY_free>>;
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, Del<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
-using MdCtx = std::unique_ptr<EVP_MD_CTX, Del<EVP_MD_CTX, EVP_MD_CTX_free>>;
-using Bn = std::unique_ptr<BIGNUM, Del<BIGNUM, BN_free>>;
+using Pkey = tessaro::UniquePtr<EVP_PKEY>;
+using PkeyCtx = tessaro::UniquePtr<EVP_PKEY_CTX>;
+using MdCtx = tessaro::UniquePtr<EVP_MD_CTX>;
+using Bn = tessaro::UniquePtr<BIGNUM>;
 
 void Check(bool ok, const char* what) {
     if (!ok) throw std::runtime_error(what);
@@ -76,28 +75,17 @@ Bytes GetBnParam(EVP_PKEY* k, const char* name, int width) {
 }
 
 Pkey PublicSm2(const Bytes& x, const Bytes& y) {
-    unsigned char oct[65];
-    oct[0] = 4;
-    std::copy(x.begin(), x.end(), oct + 1);
-    std::copy(y.begin(), y.end(), oct + 33);
-    OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, const_cast<char*>("SM2"), 0),
-        OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, oct, sizeof oct), OSSL_PARAM_construct_end()};
-    PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr));
-    EVP_PKEY* k = nullptr;
-    Check(ctx && EVP_PKEY_fromdata_init(ctx.get()) == 1 &&
-              EVP_PKEY_fromdata(ctx.get(), &k, EVP_PKEY_PUBLIC_KEY, params) == 1,
-          "fromdata");
-    return Pkey(k);
+    Bytes point{4};
+    point.insert(point.end(), x.begin(), x.end());
+    point.insert(point.end(), y.begin(), y.end());
+    return tessaro_test::pki::Sm2PublicKey(point);
 }
 
 }  // namespace
 
 Sm2Pair NewSm2Pair() {
-    PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr));
-    EVP_PKEY* k = nullptr;
-    Check(ctx && EVP_PKEY_keygen_init(ctx.get()) == 1 && EVP_PKEY_keygen(ctx.get(), &k) == 1, "sm2 keygen");
-    Pkey key(k);
+    Pkey key = tessaro_test::pki::NewSm2Key();
+    EVP_PKEY* k = key.get();
     Sm2Pair p;
     p.privatePem = ToPem(k, true);
     p.x = GetBnParam(k, OSSL_PKEY_PARAM_EC_PUB_X, 32);
@@ -254,9 +242,8 @@ bool Sm2VerifyDigestWithOpenSsl(const Bytes& x, const Bytes& y, const Bytes& e, 
 }
 
 RsaPair NewRsaPair(int bits) {
-    EVP_PKEY* k = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(bits));
-    Check(k != nullptr, "rsa keygen");
-    Pkey key(k);
+    Pkey key = tessaro_test::pki::NewRsaKey(bits);
+    EVP_PKEY* k = key.get();
     RsaPair r;
     r.privatePem = ToPem(k, true);
     unsigned char* der = nullptr;
@@ -332,48 +319,27 @@ bool RsaVerifySha1(const std::string& privatePem, const Bytes& msg, const Bytes&
 
 Bytes SelfSignedCert(const std::string& privatePem, const std::string& cn) {
     Pkey k = FromPem(privatePem);
-    X509* c = X509_new();
-    X509_set_version(c, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(c), 0x1234);
-    X509_gmtime_adj(X509_getm_notBefore(c), 0);
-    X509_gmtime_adj(X509_getm_notAfter(c), 86400L * 365);
-    auto* name = X509_get_subject_name(c);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(cn.c_str()), -1,
-                               -1, 0);
-    X509_set_issuer_name(c, name);
-    X509_set_pubkey(c, k.get());
-    bool sm2 = EVP_PKEY_is_a(k.get(), "SM2");
-    Check(X509_sign(c, k.get(), sm2 ? EVP_sm3() : EVP_sha256()) > 0, "X509_sign");
-    unsigned char* der = nullptr;
-    int n = i2d_X509(c, &der);
-    Bytes out(der, der + n);
-    OPENSSL_free(der);
-    X509_free(c);
-    return out;
+    tessaro_test::pki::CertSpec spec;
+    spec.subject = {{"CN", cn}};
+    spec.serial = {0x12, 0x34};
+    spec.notBefore = time(nullptr);
+    spec.notAfter = spec.notBefore + 86400L * 365;
+    spec.signer = k.get();
+    return tessaro_test::pki::MakeCert(spec);
 }
 
 Bytes Sm2CertificateFor(const Bytes& x, const Bytes& y, const std::string& cn) {
     Pkey subject = PublicSm2(x, y);
-    Pkey issuer(EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2"));
-    X509* c = X509_new();
-    X509_set_version(c, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(c), 0x5678);
-    X509_gmtime_adj(X509_getm_notBefore(c), 0);
-    X509_gmtime_adj(X509_getm_notAfter(c), 86400L * 365);
-    auto* name = X509_get_subject_name(c);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(cn.c_str()), -1,
-                               -1, 0);
-    auto* iname = X509_get_issuer_name(c);
-    X509_NAME_add_entry_by_txt(iname, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("Test Issuer"),
-                               -1, -1, 0);
-    X509_set_pubkey(c, subject.get());
-    Check(X509_sign(c, issuer.get(), EVP_sm3()) > 0, "X509_sign");
-    unsigned char* der = nullptr;
-    int n = i2d_X509(c, &der);
-    Bytes out(der, der + n);
-    OPENSSL_free(der);
-    X509_free(c);
-    return out;
+    Pkey issuer = tessaro_test::pki::NewSm2Key();
+    tessaro_test::pki::CertSpec spec;
+    spec.subject = {{"CN", cn}};
+    spec.issuer = {{"CN", "Test Issuer"}};
+    spec.serial = {0x56, 0x78};
+    spec.notBefore = time(nullptr);
+    spec.notAfter = spec.notBefore + 86400L * 365;
+    spec.signer = issuer.get();
+    spec.subjectKey = subject.get();
+    return tessaro_test::pki::MakeCert(spec);
 }
 
 Bytes Sm2RequestInfo(const Bytes& x, const Bytes& y, const std::string& cn) {

@@ -30,19 +30,19 @@ std::map<std::u16string, DWORD> RegisteredProviders() {
 DWORD AcquireError(const char16_t* prov, DWORD type, DWORD flags = CRYPT_VERIFYCONTEXT) {
     Prov p;
     SetLastError(0);
-    if (CryptAcquireContextW(&p.h, nullptr, prov, type, flags)) return 0;
+    if (CryptAcquireContextW(p.put(), nullptr, prov, type, flags)) return 0;
     return GetLastError();
 }
 
 std::vector<PROV_ENUMALGS_EX> AlgorithmsOf(const char16_t* prov) {
     Prov p;
-    EXPECT_TRUE(CryptAcquireContextW(&p.h, nullptr, prov, TypeOf(prov), CRYPT_VERIFYCONTEXT));
+    EXPECT_TRUE(CryptAcquireContextW(p.put(), nullptr, prov, TypeOf(prov), CRYPT_VERIFYCONTEXT));
     std::vector<PROV_ENUMALGS_EX> r;
     DWORD flags = CRYPT_FIRST;
     for (;;) {
         PROV_ENUMALGS_EX a;
         DWORD cb = sizeof(a);
-        if (!CryptGetProvParam(p.h, PP_ENUMALGS_EX, reinterpret_cast<BYTE*>(&a), &cb, flags)) {
+        if (!CryptGetProvParam(p.get(), PP_ENUMALGS_EX, reinterpret_cast<BYTE*>(&a), &cb, flags)) {
             EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), GetLastError());
             break;
         }
@@ -109,10 +109,10 @@ TEST(CspRegistration, AcquireChecksNameAndType) {
     EXPECT_EQ(static_cast<DWORD>(NTE_KEYSET_NOT_DEF), AcquireError(longName.c_str(), PROV_RSA_FULL));
     // A null name takes the type's default provider.
     Prov p;
-    ASSERT_TRUE(CryptAcquireContextW(&p.h, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(CryptAcquireContextW(p.put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
     char name[128];
     DWORD cb = sizeof(name);
-    ASSERT_TRUE(CryptGetProvParam(p.h, PP_NAME, reinterpret_cast<BYTE*>(name), &cb, 0));
+    ASSERT_TRUE(CryptGetProvParam(p.get(), PP_NAME, reinterpret_cast<BYTE*>(name), &cb, 0));
     EXPECT_STREQ("Microsoft Enhanced RSA and AES Cryptographic Provider", name);
     EXPECT_EQ(strlen(name) + 1, cb);
     EXPECT_FALSE(CryptAcquireContextW(nullptr, nullptr, kEnh, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
@@ -165,7 +165,7 @@ TEST(CspRegistration, AddedRegistrationSelectsAnImplementation) {
     Prov a;
     NewContainer(a, name, kEnh);
     Prov b;
-    EXPECT_TRUE(CryptAcquireContextW(&b.h, name.c_str(), u"Second Enhanced", PROV_RSA_FULL, 0)) << std::hex
+    EXPECT_TRUE(CryptAcquireContextW(b.put(), name.c_str(), u"Second Enhanced", PROV_RSA_FULL, 0)) << std::hex
                                                                                               << GetLastError();
 }
 
@@ -201,31 +201,31 @@ TEST(CspProvParam, EnumAlgsExRecordsPerProvider) {
 
 TEST(CspProvParam, EnumAlgsRestartsAndShortRecords) {
     Prov p;
-    ASSERT_TRUE(CryptAcquireContextW(&p.h, nullptr, kEnh, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(CryptAcquireContextW(p.put(), nullptr, kEnh, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
     PROV_ENUMALGS a{}, b{};
     DWORD cb = sizeof(a);
-    ASSERT_TRUE(CryptGetProvParam(p.h, PP_ENUMALGS, reinterpret_cast<BYTE*>(&a), &cb, CRYPT_FIRST));
+    ASSERT_TRUE(CryptGetProvParam(p.get(), PP_ENUMALGS, reinterpret_cast<BYTE*>(&a), &cb, CRYPT_FIRST));
     EXPECT_EQ(sizeof(PROV_ENUMALGS), cb);
     EXPECT_EQ(static_cast<ALG_ID>(CALG_DES), a.aiAlgid);
     EXPECT_EQ(56u, a.dwBitLen);
     cb = sizeof(b);
-    ASSERT_TRUE(CryptGetProvParam(p.h, PP_ENUMALGS, reinterpret_cast<BYTE*>(&b), &cb, CRYPT_NEXT));
+    ASSERT_TRUE(CryptGetProvParam(p.get(), PP_ENUMALGS, reinterpret_cast<BYTE*>(&b), &cb, CRYPT_NEXT));
     EXPECT_NE(a.aiAlgid, b.aiAlgid);
     cb = sizeof(b);
-    ASSERT_TRUE(CryptGetProvParam(p.h, PP_ENUMALGS, reinterpret_cast<BYTE*>(&b), &cb, CRYPT_FIRST));
+    ASSERT_TRUE(CryptGetProvParam(p.get(), PP_ENUMALGS, reinterpret_cast<BYTE*>(&b), &cb, CRYPT_FIRST));
     EXPECT_EQ(a.aiAlgid, b.aiAlgid);
     cb = 10;
-    EXPECT_FALSE(CryptGetProvParam(p.h, PP_ENUMALGS_EX, reinterpret_cast<BYTE*>(&b), &cb, CRYPT_FIRST));
+    EXPECT_FALSE(CryptGetProvParam(p.get(), PP_ENUMALGS_EX, reinterpret_cast<BYTE*>(&b), &cb, CRYPT_FIRST));
     EXPECT_EQ(static_cast<DWORD>(ERROR_MORE_DATA), GetLastError());
     EXPECT_EQ(88u, cb);
 }
 
 TEST(CspProvParam, ScalarParameters) {
     Prov p;
-    ASSERT_TRUE(CryptAcquireContextW(&p.h, nullptr, kAes, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(CryptAcquireContextW(p.put(), nullptr, kAes, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
     auto dword = [&](DWORD param) {
         DWORD v = 0xDEADBEEF, cb = sizeof(v);
-        EXPECT_TRUE(CryptGetProvParam(p.h, param, reinterpret_cast<BYTE*>(&v), &cb, 0)) << param;
+        EXPECT_TRUE(CryptGetProvParam(p.get(), param, reinterpret_cast<BYTE*>(&v), &cb, 0)) << param;
         EXPECT_EQ(4u, cb);
         return v;
     };
@@ -237,11 +237,11 @@ TEST(CspProvParam, ScalarParameters) {
     EXPECT_EQ(8u, dword(PP_KEYX_KEYSIZE_INC));
     DWORD cb = 4;
     BYTE buf[4];
-    EXPECT_FALSE(CryptGetProvParam(p.h, 999, buf, &cb, 0));
+    EXPECT_FALSE(CryptGetProvParam(p.get(), 999, buf, &cb, 0));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_TYPE), GetLastError());
-    EXPECT_FALSE(CryptGetProvParam(p.h, PP_NAME, buf, &cb, 0));
+    EXPECT_FALSE(CryptGetProvParam(p.get(), PP_NAME, buf, &cb, 0));
     EXPECT_EQ(static_cast<DWORD>(ERROR_MORE_DATA), GetLastError());
     EXPECT_EQ(strlen("Microsoft Enhanced RSA and AES Cryptographic Provider") + 1, cb);
-    EXPECT_FALSE(CryptGetProvParam(p.h, PP_NAME, buf, &cb, CRYPT_FIRST));
+    EXPECT_FALSE(CryptGetProvParam(p.get(), PP_NAME, buf, &cb, CRYPT_FIRST));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_FLAGS), GetLastError());
 }

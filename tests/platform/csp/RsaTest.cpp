@@ -90,24 +90,24 @@ TEST(CspRsa, PublicKeyBlobAndPublicKeyInfoAgreeWithOpenSSL) {
     Prov p;
     NewContainer(p, FreshName("pub"));
     Key k;
-    ASSERT_TRUE(CryptGenKey(p.h, AT_KEYEXCHANGE, 1024u << 16, &k.h));
-    Bytes blob = ExportBlob(k.h, PUBLICKEYBLOB);
+    ASSERT_TRUE(CryptGenKey(p.get(), AT_KEYEXCHANGE, 1024u << 16, k.put()));
+    Bytes blob = ExportBlob(k.get(), PUBLICKEYBLOB);
     ASSERT_EQ(20u + 128u, blob.size());
     EXPECT_EQ("0602000000A40000525341310004000001000100", tessaro_test::ToHex(Bytes(blob.begin(), blob.begin() + 20)));
-    Pkey pub = PublicKeyOf(p.h, AT_KEYEXCHANGE);
+    Pkey pub = PublicKeyOf(p.get(), AT_KEYEXCHANGE);
     ASSERT_TRUE(pub);
     EXPECT_EQ(1024, EVP_PKEY_get_bits(pub.get()));
     EXPECT_EQ(BnBytes(pub.get(), OSSL_PKEY_PARAM_RSA_N, 128), Reversed(Bytes(blob.begin() + 20, blob.end())));
 
     // CERT_PUBLIC_KEY_INFO: the structure and its data in one buffer.
     DWORD cb = 0;
-    ASSERT_TRUE(CryptExportPublicKeyInfo(p.h, AT_KEYEXCHANGE, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, nullptr, &cb));
+    ASSERT_TRUE(CryptExportPublicKeyInfo(p.get(), AT_KEYEXCHANGE, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, nullptr, &cb));
     std::vector<ULONG_PTR> buf(cb / sizeof(ULONG_PTR) + 1);
     auto* info = reinterpret_cast<PCERT_PUBLIC_KEY_INFO>(buf.data());
     DWORD small = cb - 1;
-    EXPECT_FALSE(CryptExportPublicKeyInfo(p.h, AT_KEYEXCHANGE, X509_ASN_ENCODING, info, &small));
+    EXPECT_FALSE(CryptExportPublicKeyInfo(p.get(), AT_KEYEXCHANGE, X509_ASN_ENCODING, info, &small));
     EXPECT_EQ(static_cast<DWORD>(ERROR_MORE_DATA), GetLastError());
-    ASSERT_TRUE(CryptExportPublicKeyInfo(p.h, AT_KEYEXCHANGE, X509_ASN_ENCODING, info, &cb));
+    ASSERT_TRUE(CryptExportPublicKeyInfo(p.get(), AT_KEYEXCHANGE, X509_ASN_ENCODING, info, &cb));
     const BYTE* lo = reinterpret_cast<const BYTE*>(info);
     EXPECT_STREQ(szOID_RSA_RSA, info->Algorithm.pszObjId);
     ASSERT_EQ(2u, info->Algorithm.Parameters.cbData);
@@ -119,13 +119,13 @@ TEST(CspRsa, PublicKeyBlobAndPublicKeyInfoAgreeWithOpenSSL) {
     EXPECT_EQ(0x30, info->PublicKey.pbData[0]);
     // And back: an imported public key verifies what the container signs.
     Key imported;
-    ASSERT_TRUE(CryptImportPublicKeyInfo(p.h, X509_ASN_ENCODING, info, &imported.h));
+    ASSERT_TRUE(CryptImportPublicKeyInfo(p.get(), X509_ASN_ENCODING, info, imported.put()));
     ALG_ID alg = 0;
     DWORD n = 4;
-    ASSERT_TRUE(CryptGetKeyParam(imported.h, KP_ALGID, reinterpret_cast<BYTE*>(&alg), &n, 0));
+    ASSERT_TRUE(CryptGetKeyParam(imported.get(), KP_ALGID, reinterpret_cast<BYTE*>(&alg), &n, 0));
     EXPECT_EQ(static_cast<ALG_ID>(CALG_RSA_KEYX), alg);
-    EXPECT_EQ(blob, ExportBlob(imported.h, PUBLICKEYBLOB));
-    EXPECT_FALSE(CryptExportPublicKeyInfo(p.h, AT_SIGNATURE, X509_ASN_ENCODING, nullptr, &cb));
+    EXPECT_EQ(blob, ExportBlob(imported.get(), PUBLICKEYBLOB));
+    EXPECT_FALSE(CryptExportPublicKeyInfo(p.get(), AT_SIGNATURE, X509_ASN_ENCODING, nullptr, &cb));
     EXPECT_EQ(static_cast<DWORD>(NTE_NO_KEY), GetLastError());
 }
 
@@ -133,8 +133,8 @@ TEST(CspRsa, SignaturesAreLittleEndianPkcs1) {
     Prov p;
     NewContainer(p, FreshName("sig"), kAes);
     Key k;
-    ASSERT_TRUE(CryptGenKey(p.h, AT_SIGNATURE, 1024u << 16, &k.h));
-    Pkey pub = PublicKeyOf(p.h, AT_SIGNATURE);
+    ASSERT_TRUE(CryptGenKey(p.get(), AT_SIGNATURE, 1024u << 16, k.put()));
+    Pkey pub = PublicKeyOf(p.get(), AT_SIGNATURE);
     ASSERT_TRUE(pub);
     Bytes data(40000);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<BYTE>(i * 7);
@@ -143,13 +143,13 @@ TEST(CspRsa, SignaturesAreLittleEndianPkcs1) {
         const EVP_MD* md;
     } cases[] = {{CALG_SHA1, EVP_sha1()}, {CALG_MD5, EVP_md5()}, {CALG_SHA_256, EVP_sha256()}};
     for (const auto& c : cases) {
-        Bytes sig = SignWith(p.h, c.alg, data, AT_SIGNATURE);
+        Bytes sig = SignWith(p.get(), c.alg, data, AT_SIGNATURE);
         ASSERT_EQ(128u, sig.size()) << c.alg;
         EXPECT_TRUE(OpenSslVerify(pub.get(), c.md, data, Reversed(sig))) << c.alg;
         EXPECT_FALSE(OpenSslVerify(pub.get(), c.md, data, sig)) << c.alg;
     }
     // Without the DigestInfo, the padded block holds the bare digest.
-    Bytes raw = Reversed(SignWith(p.h, CALG_SHA1, data, AT_SIGNATURE, CRYPT_NOHASHOID));
+    Bytes raw = Reversed(SignWith(p.get(), CALG_SHA1, data, AT_SIGNATURE, CRYPT_NOHASHOID));
     ASSERT_EQ(128u, raw.size());
     EVP_PKEY_CTX* c = EVP_PKEY_CTX_new(pub.get(), nullptr);
     Bytes rec(128);
@@ -167,11 +167,11 @@ TEST(CspRsa, SignatureVerifiesWithTheOpensslTool) {
     Prov p;
     NewContainer(p, FreshName("tool"));
     Key k;
-    ASSERT_TRUE(CryptGenKey(p.h, AT_SIGNATURE, 1024u << 16, &k.h));
-    Pkey pub = PublicKeyOf(p.h, AT_SIGNATURE);
+    ASSERT_TRUE(CryptGenKey(p.get(), AT_SIGNATURE, 1024u << 16, k.put()));
+    Pkey pub = PublicKeyOf(p.get(), AT_SIGNATURE);
     ASSERT_TRUE(pub);
     Bytes data = {'h', 'e', 'l', 'l', 'o', ' ', 'r', 's', 'a'};
-    Bytes sig = Reversed(SignWith(p.h, CALG_SHA1, data, AT_SIGNATURE));
+    Bytes sig = Reversed(SignWith(p.get(), CALG_SHA1, data, AT_SIGNATURE));
     tessaro_test::TempDir dir("osslsig");
     unsigned char* der = nullptr;
     int n = i2d_PUBKEY(pub.get(), &der);
@@ -191,15 +191,15 @@ TEST(CspRsa, VerifySignatureAcceptsOwnAndRefusesOthers) {
     Prov p;
     NewContainer(p, FreshName("vfy"));
     Key k;
-    ASSERT_TRUE(CryptGenKey(p.h, AT_SIGNATURE, 1024u << 16, &k.h));
+    ASSERT_TRUE(CryptGenKey(p.get(), AT_SIGNATURE, 1024u << 16, k.put()));
     Bytes data = {1, 2, 3};
-    Bytes sig = SignWith(p.h, CALG_MD5, data, AT_SIGNATURE);
+    Bytes sig = SignWith(p.get(), CALG_MD5, data, AT_SIGNATURE);
     auto verify = [&](const Bytes& s, ALG_ID alg) {
         Hash h;
-        EXPECT_TRUE(CryptCreateHash(p.h, alg, 0, 0, &h.h));
-        CryptHashData(h.h, data.data(), 3, 0);
+        EXPECT_TRUE(CryptCreateHash(p.get(), alg, 0, 0, h.put()));
+        CryptHashData(h.get(), data.data(), 3, 0);
         SetLastError(0);
-        return CryptVerifySignatureW(h.h, s.data(), static_cast<DWORD>(s.size()), k.h, nullptr, 0) ? 0u
+        return CryptVerifySignatureW(h.get(), s.data(), static_cast<DWORD>(s.size()), k.get(), nullptr, 0) ? 0u
                                                                                                   : GetLastError();
     };
     EXPECT_EQ(0u, verify(sig, CALG_MD5));
@@ -212,13 +212,13 @@ TEST(CspRsa, VerifySignatureAcceptsOwnAndRefusesOthers) {
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_SIGNATURE), verify(bent, CALG_MD5));
     // No exchange key: nothing to sign with.
     Hash h;
-    ASSERT_TRUE(CryptCreateHash(p.h, CALG_SHA1, 0, 0, &h.h));
+    ASSERT_TRUE(CryptCreateHash(p.get(), CALG_SHA1, 0, 0, h.put()));
     DWORD cb = 0;
-    EXPECT_FALSE(CryptSignHashW(h.h, AT_KEYEXCHANGE, nullptr, 0, nullptr, &cb));
+    EXPECT_FALSE(CryptSignHashW(h.get(), AT_KEYEXCHANGE, nullptr, 0, nullptr, &cb));
     EXPECT_EQ(static_cast<DWORD>(NTE_NO_KEY), GetLastError());
     cb = 10;
     Bytes shortBuf(10);
-    EXPECT_FALSE(CryptSignHashW(h.h, AT_SIGNATURE, nullptr, 0, shortBuf.data(), &cb));
+    EXPECT_FALSE(CryptSignHashW(h.get(), AT_SIGNATURE, nullptr, 0, shortBuf.data(), &cb));
     EXPECT_EQ(static_cast<DWORD>(ERROR_MORE_DATA), GetLastError());
     EXPECT_EQ(128u, cb);
 }
@@ -230,25 +230,25 @@ TEST(CspRsa, PrivateKeyBlobLayoutAndRoundTrip) {
     Prov p;
     NewContainer(p, FreshName("priv"));
     Key k;
-    ASSERT_TRUE(CryptImportKey(p.h, blob.data(), static_cast<DWORD>(blob.size()), 0, CRYPT_EXPORTABLE, &k.h))
+    ASSERT_TRUE(CryptImportKey(p.get(), blob.data(), static_cast<DWORD>(blob.size()), 0, CRYPT_EXPORTABLE, k.put()))
         << std::hex << GetLastError();
     // Exported again byte for byte as laid out independently here.
-    EXPECT_EQ(tessaro_test::ToHex(blob), tessaro_test::ToHex(ExportBlob(k.h, PRIVATEKEYBLOB)));
+    EXPECT_EQ(tessaro_test::ToHex(blob), tessaro_test::ToHex(ExportBlob(k.get(), PRIVATEKEYBLOB)));
     // The imported key is the container's exchange key, and decrypts what
     // OpenSSL encrypts (ciphertext handed over least significant byte first).
     Key u;
-    ASSERT_TRUE(CryptGetUserKey(p.h, AT_KEYEXCHANGE, &u.h));
+    ASSERT_TRUE(CryptGetUserKey(p.get(), AT_KEYEXCHANGE, u.put()));
     Bytes msg = {'s', 'e', 's', 's', 'i', 'o', 'n'};
     Bytes ct = Reversed(OpenSslEncrypt(ossl.get(), msg));
     ASSERT_EQ(128u, ct.size());
     DWORD n = static_cast<DWORD>(ct.size());
-    ASSERT_TRUE(CryptDecrypt(u.h, 0, TRUE, 0, ct.data(), &n)) << std::hex << GetLastError();
+    ASSERT_TRUE(CryptDecrypt(u.get(), 0, TRUE, 0, ct.data(), &n)) << std::hex << GetLastError();
     EXPECT_EQ(msg, Bytes(ct.begin(), ct.begin() + n));
     // And CryptEncrypt output, reversed, is what OpenSSL decrypts.
     Bytes buf(128);
     memcpy(buf.data(), msg.data(), msg.size());
     n = static_cast<DWORD>(msg.size());
-    ASSERT_TRUE(CryptEncrypt(u.h, 0, TRUE, 0, buf.data(), &n, 128));
+    ASSERT_TRUE(CryptEncrypt(u.get(), 0, TRUE, 0, buf.data(), &n, 128));
     EXPECT_EQ(128u, n);
     EXPECT_EQ(msg, OpenSslDecrypt(ossl.get(), Reversed(buf)));
 }
@@ -257,26 +257,26 @@ TEST(CspRsa, RsaEncryptDecryptErrors) {
     Prov p;
     NewContainer(p, FreshName("rsaerr"));
     Key k;
-    ASSERT_TRUE(CryptGenKey(p.h, AT_KEYEXCHANGE, 1024u << 16, &k.h));
+    ASSERT_TRUE(CryptGenKey(p.get(), AT_KEYEXCHANGE, 1024u << 16, k.put()));
     Bytes buf(128, 0x41);
     DWORD n = 118;  // k - 10: one byte too many for PKCS#1 v1.5
-    EXPECT_FALSE(CryptEncrypt(k.h, 0, TRUE, 0, buf.data(), &n, 128));
+    EXPECT_FALSE(CryptEncrypt(k.get(), 0, TRUE, 0, buf.data(), &n, 128));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_LEN), GetLastError());
     n = 5;
-    EXPECT_FALSE(CryptEncrypt(k.h, 0, TRUE, 0, buf.data(), &n, 64));
+    EXPECT_FALSE(CryptEncrypt(k.get(), 0, TRUE, 0, buf.data(), &n, 64));
     EXPECT_EQ(static_cast<DWORD>(ERROR_MORE_DATA), GetLastError());
     EXPECT_EQ(128u, n);
     n = 5;
-    ASSERT_TRUE(CryptEncrypt(k.h, 0, TRUE, 0, nullptr, &n, 0));
+    ASSERT_TRUE(CryptEncrypt(k.get(), 0, TRUE, 0, nullptr, &n, 0));
     EXPECT_EQ(128u, n);
     n = 127;
-    EXPECT_FALSE(CryptDecrypt(k.h, 0, TRUE, 0, buf.data(), &n));
+    EXPECT_FALSE(CryptDecrypt(k.get(), 0, TRUE, 0, buf.data(), &n));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_DATA), GetLastError());
     n = 5;
-    ASSERT_TRUE(CryptEncrypt(k.h, 0, TRUE, 0, buf.data(), &n, 128));
+    ASSERT_TRUE(CryptEncrypt(k.get(), 0, TRUE, 0, buf.data(), &n, 128));
     buf[64] ^= 0x01;
     n = 128;
-    EXPECT_FALSE(CryptDecrypt(k.h, 0, TRUE, 0, buf.data(), &n));
+    EXPECT_FALSE(CryptDecrypt(k.get(), 0, TRUE, 0, buf.data(), &n));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_DATA), GetLastError());
 }
 
@@ -284,11 +284,11 @@ TEST(CspRsa, KeyBlobsOfTheWrongShapeAreRefused) {
     Pkey ossl = OpenSslRsa(1024);
     Bytes good = PrivateBlobOf(ossl.get(), CALG_RSA_SIGN);
     Prov p;
-    ASSERT_TRUE(CryptAcquireContextW(&p.h, nullptr, kEnh, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(CryptAcquireContextW(p.put(), nullptr, kEnh, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
     auto err = [&](const Bytes& b) {
         Key k;
         SetLastError(0);
-        return CryptImportKey(p.h, b.data(), static_cast<DWORD>(b.size()), 0, 0, &k.h) ? 0u : GetLastError();
+        return CryptImportKey(p.get(), b.data(), static_cast<DWORD>(b.size()), 0, 0, k.put()) ? 0u : GetLastError();
     };
     EXPECT_EQ(0u, err(good));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_DATA), err(Bytes(good.begin(), good.begin() + 7)));
@@ -323,7 +323,7 @@ TEST(CspRsa, KeyBlobsOfTheWrongShapeAreRefused) {
     pub[11] = '2';
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_DATA), err(pub));
     Key k;
-    EXPECT_FALSE(CryptImportKey(p.h, nullptr, 20, 0, 0, &k.h));
+    EXPECT_FALSE(CryptImportKey(p.get(), nullptr, 20, 0, 0, k.put()));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
 }
 
@@ -331,30 +331,30 @@ TEST(CspRsa, ExportabilityFollowsTheCreationFlags) {
     Prov p;
     NewContainer(p, FreshName("exp"));
     Key plain, exportable;
-    ASSERT_TRUE(CryptGenKey(p.h, AT_SIGNATURE, 512u << 16, &plain.h));
+    ASSERT_TRUE(CryptGenKey(p.get(), AT_SIGNATURE, 512u << 16, plain.put()));
     DWORD cb = 0;
-    EXPECT_FALSE(CryptExportKey(plain.h, 0, PRIVATEKEYBLOB, 0, nullptr, &cb));
+    EXPECT_FALSE(CryptExportKey(plain.get(), 0, PRIVATEKEYBLOB, 0, nullptr, &cb));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEY_STATE), GetLastError());
-    EXPECT_FALSE(ExportBlob(plain.h, PUBLICKEYBLOB).empty());
+    EXPECT_FALSE(ExportBlob(plain.get(), PUBLICKEYBLOB).empty());
     DWORD perm = 0, n = 4;
-    ASSERT_TRUE(CryptGetKeyParam(plain.h, KP_PERMISSIONS, reinterpret_cast<BYTE*>(&perm), &n, 0));
+    ASSERT_TRUE(CryptGetKeyParam(plain.get(), KP_PERMISSIONS, reinterpret_cast<BYTE*>(&perm), &n, 0));
     EXPECT_EQ(0u, perm & CRYPT_EXPORT);
     // Permissions can be narrowed, never widened.
     perm |= CRYPT_EXPORT;
-    EXPECT_FALSE(CryptSetKeyParam(plain.h, KP_PERMISSIONS, reinterpret_cast<BYTE*>(&perm), 0));
-    ASSERT_TRUE(CryptGenKey(p.h, AT_KEYEXCHANGE, (512u << 16) | CRYPT_EXPORTABLE, &exportable.h));
-    Bytes priv = ExportBlob(exportable.h, PRIVATEKEYBLOB);
+    EXPECT_FALSE(CryptSetKeyParam(plain.get(), KP_PERMISSIONS, reinterpret_cast<BYTE*>(&perm), 0));
+    ASSERT_TRUE(CryptGenKey(p.get(), AT_KEYEXCHANGE, (512u << 16) | CRYPT_EXPORTABLE, exportable.put()));
+    Bytes priv = ExportBlob(exportable.get(), PRIVATEKEYBLOB);
     ASSERT_EQ(20u + 9u * 512 / 16, priv.size());
     // The flag is kept with the container: a later handle may export too,
     // and an import without the flag may not.
     Key again;
-    ASSERT_TRUE(CryptGetUserKey(p.h, AT_KEYEXCHANGE, &again.h));
-    EXPECT_EQ(priv, ExportBlob(again.h, PRIVATEKEYBLOB));
+    ASSERT_TRUE(CryptGetUserKey(p.get(), AT_KEYEXCHANGE, again.put()));
+    EXPECT_EQ(priv, ExportBlob(again.get(), PRIVATEKEYBLOB));
     Prov q;
     NewContainer(q, FreshName("exp2"));
     Key imported;
-    ASSERT_TRUE(CryptImportKey(q.h, priv.data(), static_cast<DWORD>(priv.size()), 0, 0, &imported.h));
-    EXPECT_FALSE(CryptExportKey(imported.h, 0, PRIVATEKEYBLOB, 0, nullptr, &cb));
+    ASSERT_TRUE(CryptImportKey(q.get(), priv.data(), static_cast<DWORD>(priv.size()), 0, 0, imported.put()));
+    EXPECT_FALSE(CryptExportKey(imported.get(), 0, PRIVATEKEYBLOB, 0, nullptr, &cb));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEY_STATE), GetLastError());
 }
 
@@ -363,52 +363,52 @@ TEST(CspRsa, SessionKeyThroughAnExponentOneKey) {
     Prov p;
     NewContainer(p, name);
     Key gen;
-    ASSERT_TRUE(CryptGenKey(p.h, AT_KEYEXCHANGE, CRYPT_EXPORTABLE, &gen.h));
-    Bytes blob = ExportBlob(gen.h, PRIVATEKEYBLOB);
+    ASSERT_TRUE(CryptGenKey(p.get(), AT_KEYEXCHANGE, CRYPT_EXPORTABLE, gen.put()));
+    Bytes blob = ExportBlob(gen.get(), PRIVATEKEYBLOB);
     ASSERT_EQ(596u, blob.size());
     Bytes one = ExponentOne(blob);
     Key ek;
-    ASSERT_TRUE(CryptImportKey(p.h, one.data(), static_cast<DWORD>(one.size()), 0, 0, &ek.h)) << std::hex
+    ASSERT_TRUE(CryptImportKey(p.get(), one.data(), static_cast<DWORD>(one.size()), 0, 0, ek.put())) << std::hex
                                                                                              << GetLastError();
     Bytes sessionKey = tessaro_test::FromHex("0123456789ABCDEFFEDCBA987654321089ABCDEF01234567");
     Bytes simple = PlainSimpleBlob(CALG_3DES, sessionKey, 1024);
     Key sk;
-    ASSERT_TRUE(CryptImportKey(p.h, simple.data(), static_cast<DWORD>(simple.size()), ek.h, CRYPT_EXPORTABLE, &sk.h))
+    ASSERT_TRUE(CryptImportKey(p.get(), simple.data(), static_cast<DWORD>(simple.size()), ek.get(), CRYPT_EXPORTABLE, sk.put()))
         << std::hex << GetLastError();
     DWORD mode = CRYPT_MODE_ECB;
-    ASSERT_TRUE(CryptSetKeyParam(sk.h, KP_MODE, reinterpret_cast<BYTE*>(&mode), 0));
+    ASSERT_TRUE(CryptSetKeyParam(sk.get(), KP_MODE, reinterpret_cast<BYTE*>(&mode), 0));
     // A 3DES-ECB ciphertext made by OpenSSL with that key.
     Bytes ct = tessaro_test::FromHex(
         "5de3127f7a416b4db4d2e7fe238e09eb1fc955bfe20eb75c79b3875bc403c6ea46c57db8ae316e6f44adc7811d0a048e");
     DWORD n = static_cast<DWORD>(ct.size());
-    ASSERT_TRUE(CryptDecrypt(sk.h, 0, TRUE, 0, ct.data(), &n)) << std::hex << GetLastError();
+    ASSERT_TRUE(CryptDecrypt(sk.get(), 0, TRUE, 0, ct.data(), &n)) << std::hex << GetLastError();
     EXPECT_EQ("The quick brown fox jumps over the lazy dog", std::string(ct.begin(), ct.begin() + n));
-    Bytes plainBlob = ExportBlob(sk.h, PLAINTEXTKEYBLOB);
+    Bytes plainBlob = ExportBlob(sk.get(), PLAINTEXTKEYBLOB);
     ASSERT_EQ(36u, plainBlob.size());
     EXPECT_EQ(sessionKey, Bytes(plainBlob.begin() + 12, plainBlob.end()));
     // The exponent-one key is the container's exchange key now, also for a
     // later context, and unwraps again.
     Prov later;
-    ASSERT_TRUE(CryptAcquireContextW(&later.h, name.c_str(), kEnh, PROV_RSA_FULL, 0));
+    ASSERT_TRUE(CryptAcquireContextW(later.put(), name.c_str(), kEnh, PROV_RSA_FULL, 0));
     Key k2, sk2;
-    ASSERT_TRUE(CryptGetUserKey(later.h, AT_KEYEXCHANGE, &k2.h));
-    ASSERT_TRUE(CryptImportKey(later.h, simple.data(), static_cast<DWORD>(simple.size()), k2.h, 0, &sk2.h));
+    ASSERT_TRUE(CryptGetUserKey(later.get(), AT_KEYEXCHANGE, k2.put()));
+    ASSERT_TRUE(CryptImportKey(later.get(), simple.data(), static_cast<DWORD>(simple.size()), k2.get(), 0, sk2.put()));
     // A block whose type byte is wrong, or the wrong wrapping algorithm, fails cleanly.
     Bytes bad = simple;
     bad[12 + 128 - 2] = 1;
-    EXPECT_FALSE(CryptImportKey(later.h, bad.data(), static_cast<DWORD>(bad.size()), k2.h, 0, &sk2.h));
+    EXPECT_FALSE(CryptImportKey(later.get(), bad.data(), static_cast<DWORD>(bad.size()), k2.get(), 0, sk2.put()));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_DATA), GetLastError());
     bad = simple;
     bad[9] = 0x24;  // CALG_RSA_SIGN
-    EXPECT_FALSE(CryptImportKey(later.h, bad.data(), static_cast<DWORD>(bad.size()), k2.h, 0, &sk2.h));
+    EXPECT_FALSE(CryptImportKey(later.get(), bad.data(), static_cast<DWORD>(bad.size()), k2.get(), 0, sk2.put()));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_ALGID), GetLastError());
     bad = simple;
     bad.pop_back();
-    EXPECT_FALSE(CryptImportKey(later.h, bad.data(), static_cast<DWORD>(bad.size()), k2.h, 0, &sk2.h));
+    EXPECT_FALSE(CryptImportKey(later.get(), bad.data(), static_cast<DWORD>(bad.size()), k2.get(), 0, sk2.put()));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_DATA), GetLastError());
     // A 16-byte key in a 3DES blob has the wrong length for its algorithm.
     bad = PlainSimpleBlob(CALG_3DES, Bytes(sessionKey.begin(), sessionKey.begin() + 16), 1024);
-    EXPECT_FALSE(CryptImportKey(later.h, bad.data(), static_cast<DWORD>(bad.size()), k2.h, 0, &sk2.h));
+    EXPECT_FALSE(CryptImportKey(later.get(), bad.data(), static_cast<DWORD>(bad.size()), k2.get(), 0, sk2.put()));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_DATA), GetLastError());
 }
 
@@ -418,48 +418,48 @@ TEST(CspRsa, SimpleBlobExportedForAnExchangeKey) {
     Prov p;
     NewContainer(p, FreshName("simple"));
     Key xk, sk, nonExp;
-    ASSERT_TRUE(CryptImportKey(p.h, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &xk.h));
-    ASSERT_TRUE(CryptGenKey(p.h, CALG_3DES, CRYPT_EXPORTABLE, &sk.h));
-    Bytes simple = ExportBlob(sk.h, SIMPLEBLOB, xk.h);
+    ASSERT_TRUE(CryptImportKey(p.get(), blob.data(), static_cast<DWORD>(blob.size()), 0, 0, xk.put()));
+    ASSERT_TRUE(CryptGenKey(p.get(), CALG_3DES, CRYPT_EXPORTABLE, sk.put()));
+    Bytes simple = ExportBlob(sk.get(), SIMPLEBLOB, xk.get());
     ASSERT_EQ(12u + 128u, simple.size());
     EXPECT_EQ("010200000366000000A40000", tessaro_test::ToHex(Bytes(simple.begin(), simple.begin() + 12)));
     Bytes key = OpenSslDecrypt(ossl.get(), Reversed(Bytes(simple.begin() + 12, simple.end())));
-    Bytes plain = ExportBlob(sk.h, PLAINTEXTKEYBLOB);
+    Bytes plain = ExportBlob(sk.get(), PLAINTEXTKEYBLOB);
     ASSERT_EQ(24u, key.size());
     EXPECT_EQ(Bytes(plain.begin() + 12, plain.end()), key);
     // Imported again without a key handle: the container's exchange key unwraps.
     Key back;
-    ASSERT_TRUE(CryptImportKey(p.h, simple.data(), static_cast<DWORD>(simple.size()), 0, 0, &back.h));
+    ASSERT_TRUE(CryptImportKey(p.get(), simple.data(), static_cast<DWORD>(simple.size()), 0, 0, back.put()));
     BYTE data[16] = "block of text!!";
     DWORD n = 8;
     BYTE a[16], b[16];
     memcpy(a, data, 16);
     memcpy(b, data, 16);
-    ASSERT_TRUE(CryptEncrypt(sk.h, 0, TRUE, 0, a, &n, 16));
+    ASSERT_TRUE(CryptEncrypt(sk.get(), 0, TRUE, 0, a, &n, 16));
     n = 8;
-    ASSERT_TRUE(CryptEncrypt(back.h, 0, TRUE, 0, b, &n, 16));
+    ASSERT_TRUE(CryptEncrypt(back.get(), 0, TRUE, 0, b, &n, 16));
     EXPECT_EQ(0, memcmp(a, b, 16));
     DWORD cb = 0;
-    EXPECT_FALSE(CryptExportKey(back.h, xk.h, SIMPLEBLOB, 0, nullptr, &cb));
+    EXPECT_FALSE(CryptExportKey(back.get(), xk.get(), SIMPLEBLOB, 0, nullptr, &cb));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEY_STATE), GetLastError());
-    EXPECT_FALSE(CryptExportKey(sk.h, 0, SIMPLEBLOB, 0, nullptr, &cb));
+    EXPECT_FALSE(CryptExportKey(sk.get(), 0, SIMPLEBLOB, 0, nullptr, &cb));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_PUBLIC_KEY), GetLastError());
-    EXPECT_FALSE(CryptExportKey(sk.h, 0, 0x42, 0, nullptr, &cb));
+    EXPECT_FALSE(CryptExportKey(sk.get(), 0, 0x42, 0, nullptr, &cb));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_TYPE), GetLastError());
 }
 
 TEST(CspRsa, KeyLengthsAndDefaults) {
     auto keylen = [](const char16_t* prov, DWORD flags, DWORD* err) -> DWORD {
         Prov p;
-        EXPECT_TRUE(CryptAcquireContextW(&p.h, nullptr, prov, TypeOf(prov), CRYPT_VERIFYCONTEXT));
+        EXPECT_TRUE(CryptAcquireContextW(p.put(), nullptr, prov, TypeOf(prov), CRYPT_VERIFYCONTEXT));
         Key k;
         *err = 0;
-        if (!CryptGenKey(p.h, AT_SIGNATURE, flags, &k.h)) {
+        if (!CryptGenKey(p.get(), AT_SIGNATURE, flags, k.put())) {
             *err = GetLastError();
             return 0;
         }
         DWORD bits = 0, n = 4;
-        EXPECT_TRUE(CryptGetKeyParam(k.h, KP_KEYLEN, reinterpret_cast<BYTE*>(&bits), &n, 0));
+        EXPECT_TRUE(CryptGetKeyParam(k.get(), KP_KEYLEN, reinterpret_cast<BYTE*>(&bits), &n, 0));
         return bits;
     };
     DWORD err = 0;
@@ -485,43 +485,43 @@ TEST(CspRsa, CertificateStoredWithTheKey) {
     Prov p;
     NewContainer(p, msName);
     Key k;
-    ASSERT_TRUE(CryptGenKey(p.h, AT_KEYEXCHANGE, 1024u << 16, &k.h));
+    ASSERT_TRUE(CryptGenKey(p.get(), AT_KEYEXCHANGE, 1024u << 16, k.put()));
     DWORD cb = 0;
-    EXPECT_FALSE(CryptGetKeyParam(k.h, KP_CERTIFICATE, nullptr, &cb, 0));
-    Pkey pub = PublicKeyOf(p.h, AT_KEYEXCHANGE);
+    EXPECT_FALSE(CryptGetKeyParam(k.get(), KP_CERTIFICATE, nullptr, &cb, 0));
+    Pkey pub = PublicKeyOf(p.get(), AT_KEYEXCHANGE);
     Bytes cert = CertificateFor(pub.get(), "holder");
     Pkey other = OpenSslRsa(1024);
     Bytes otherCert = CertificateFor(other.get(), "other");
-    ASSERT_TRUE(CryptSetKeyParam(k.h, KP_CERTIFICATE, cert.data(), 0)) << std::hex << GetLastError();
+    ASSERT_TRUE(CryptSetKeyParam(k.get(), KP_CERTIFICATE, cert.data(), 0)) << std::hex << GetLastError();
     // Read back through another context.
     Prov q;
-    ASSERT_TRUE(CryptAcquireContextW(&q.h, msName.c_str(), kStrong, PROV_RSA_FULL, 0));
+    ASSERT_TRUE(CryptAcquireContextW(q.put(), msName.c_str(), kStrong, PROV_RSA_FULL, 0));
     Key u;
-    ASSERT_TRUE(CryptGetUserKey(q.h, AT_KEYEXCHANGE, &u.h));
+    ASSERT_TRUE(CryptGetUserKey(q.get(), AT_KEYEXCHANGE, u.put()));
     cb = 0;
-    ASSERT_TRUE(CryptGetKeyParam(u.h, KP_CERTIFICATE, nullptr, &cb, 0));
+    ASSERT_TRUE(CryptGetKeyParam(u.get(), KP_CERTIFICATE, nullptr, &cb, 0));
     Bytes got(cb);
-    ASSERT_TRUE(CryptGetKeyParam(u.h, KP_CERTIFICATE, got.data(), &cb, 0));
+    ASSERT_TRUE(CryptGetKeyParam(u.get(), KP_CERTIFICATE, got.data(), &cb, 0));
     EXPECT_EQ(cert, got);
     // Microsoft's providers keep whatever certificate they are given.
-    EXPECT_TRUE(CryptSetKeyParam(u.h, KP_CERTIFICATE, otherCert.data(), 0));
+    EXPECT_TRUE(CryptSetKeyParam(u.get(), KP_CERTIFICATE, otherCert.data(), 0));
     Bytes junk = {0x30, 0x03, 0x02, 0x01, 0x01};
-    EXPECT_FALSE(CryptSetKeyParam(u.h, KP_CERTIFICATE, junk.data(), 0));
+    EXPECT_FALSE(CryptSetKeyParam(u.get(), KP_CERTIFICATE, junk.data(), 0));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_DATA), GetLastError());
 
     // The token provider refuses another key's certificate and keeps its own.
     Prov t;
     NewContainer(t, FreshName("certtok"), kTokenRsa);
     Key tk;
-    ASSERT_TRUE(CryptGenKey(t.h, AT_SIGNATURE, 1024u << 16, &tk.h));
-    Pkey tpub = PublicKeyOf(t.h, AT_SIGNATURE);
+    ASSERT_TRUE(CryptGenKey(t.get(), AT_SIGNATURE, 1024u << 16, tk.put()));
+    Pkey tpub = PublicKeyOf(t.get(), AT_SIGNATURE);
     Bytes tcert = CertificateFor(tpub.get(), "token");
-    ASSERT_TRUE(CryptSetKeyParam(tk.h, KP_CERTIFICATE, tcert.data(), 0));
-    EXPECT_FALSE(CryptSetKeyParam(tk.h, KP_CERTIFICATE, otherCert.data(), 0));
+    ASSERT_TRUE(CryptSetKeyParam(tk.get(), KP_CERTIFICATE, tcert.data(), 0));
+    EXPECT_FALSE(CryptSetKeyParam(tk.get(), KP_CERTIFICATE, otherCert.data(), 0));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_PUBLIC_KEY), GetLastError());
     cb = static_cast<DWORD>(got.size() + 4096);
     got.assign(cb, 0);
-    ASSERT_TRUE(CryptGetKeyParam(tk.h, KP_CERTIFICATE, got.data(), &cb, 0));
+    ASSERT_TRUE(CryptGetKeyParam(tk.get(), KP_CERTIFICATE, got.data(), &cb, 0));
     got.resize(cb);
     EXPECT_EQ(tcert, got);
 }
@@ -531,15 +531,15 @@ TEST(CspRsa, EveryRsaProviderSignsAndDecryptsAlike) {
         Prov p;
         NewContainer(p, FreshName("each"), prov);
         Key k;
-        ASSERT_TRUE(CryptGenKey(p.h, AT_KEYEXCHANGE, 1024u << 16, &k.h));
-        Pkey pub = PublicKeyOf(p.h, AT_KEYEXCHANGE);
+        ASSERT_TRUE(CryptGenKey(p.get(), AT_KEYEXCHANGE, 1024u << 16, k.put()));
+        Pkey pub = PublicKeyOf(p.get(), AT_KEYEXCHANGE);
         ASSERT_TRUE(pub);
         Bytes data = {'e', 'a', 'c', 'h'};
-        Bytes sig = SignWith(p.h, CALG_SHA1, data, AT_KEYEXCHANGE);
+        Bytes sig = SignWith(p.get(), CALG_SHA1, data, AT_KEYEXCHANGE);
         EXPECT_TRUE(OpenSslVerify(pub.get(), EVP_sha1(), data, Reversed(sig)));
         Bytes ct = Reversed(OpenSslEncrypt(pub.get(), data));
         DWORD n = static_cast<DWORD>(ct.size());
-        ASSERT_TRUE(CryptDecrypt(k.h, 0, TRUE, 0, ct.data(), &n));
+        ASSERT_TRUE(CryptDecrypt(k.get(), 0, TRUE, 0, ct.data(), &n));
         EXPECT_EQ(data, Bytes(ct.begin(), ct.begin() + n));
     }
 }

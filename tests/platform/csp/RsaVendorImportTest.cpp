@@ -16,24 +16,15 @@
 #include "platform/csp/VendorBlob.h"
 #include "win/windows.h"
 #include "win/wincrypt.h"
+#include "tessaro/Handles.h"
 
 using sm2csp_test::Bytes;
 using tessaro_test::ToHex;
 
 namespace {
 
-struct Prov {
-    HCRYPTPROV h = 0;
-    ~Prov() {
-        if (h) CryptReleaseContext(h, 0);
-    }
-};
-struct Key {
-    HCRYPTKEY h = 0;
-    ~Key() {
-        if (h) CryptDestroyKey(h);
-    }
-};
+using Prov = tessaro::UniqueCryptProv;
+using Key = tessaro::UniqueCryptKey;
 
 DWORD Code(HRESULT hr) { return static_cast<DWORD>(hr); }
 
@@ -44,7 +35,7 @@ std::u16string NewName(const char* tag) {
 }
 
 bool Acquire(Prov& p, const std::u16string& name, DWORD flags) {
-    return CryptAcquireContextW(&p.h, name.c_str(), CSP_VENDOR_RSA_NAME, PROV_RSA_FULL, flags);
+    return CryptAcquireContextW(p.put(), name.c_str(), CSP_VENDOR_RSA_NAME, PROV_RSA_FULL, flags);
 }
 
 struct RsaPublic {
@@ -55,11 +46,11 @@ struct RsaPublic {
 RsaPublic UserPublic(HCRYPTPROV h, DWORD spec) {
     Key k;
     RsaPublic r;
-    if (!CryptGetUserKey(h, spec, &k.h)) return r;
+    if (!CryptGetUserKey(h, spec, k.put())) return r;
     DWORD n = 0;
-    if (!CryptExportKey(k.h, 0, PUBLICKEYBLOB, 0, nullptr, &n)) return r;
+    if (!CryptExportKey(k.get(), 0, PUBLICKEYBLOB, 0, nullptr, &n)) return r;
     Bytes b(n);
-    if (!CryptExportKey(k.h, 0, PUBLICKEYBLOB, 0, b.data(), &n)) return r;
+    if (!CryptExportKey(k.get(), 0, PUBLICKEYBLOB, 0, b.data(), &n)) return r;
     DWORD bits = b[12] | b[13] << 8 | b[14] << 16 | static_cast<DWORD>(b[15]) << 24;
     r.modulus.assign(b.rend() - 20 - bits / 8, b.rend() - 20);
     r.exponent.assign(b.rend() - 20, b.rend() - 16);
@@ -104,32 +95,32 @@ TEST(RsaVendorImport, EnvelopeBecomesTheExchangeKey) {
     Prov p;
     ASSERT_TRUE(Acquire(p, name, CRYPT_NEWKEYSET)) << std::hex << GetLastError();
     Key tmp, sign;
-    ASSERT_TRUE(CryptGenKey(p.h, AT_KEYEXCHANGE, 1024u << 16, &tmp.h)) << std::hex << GetLastError();
-    ASSERT_TRUE(CryptGenKey(p.h, AT_SIGNATURE, 2048u << 16, &sign.h));
-    RsaPublic exch = UserPublic(p.h, AT_KEYEXCHANGE);
+    ASSERT_TRUE(CryptGenKey(p.get(), AT_KEYEXCHANGE, 1024u << 16, tmp.put())) << std::hex << GetLastError();
+    ASSERT_TRUE(CryptGenKey(p.get(), AT_SIGNATURE, 2048u << 16, sign.put()));
+    RsaPublic exch = UserPublic(p.get(), AT_KEYEXCHANGE);
     ASSERT_EQ(128u, exch.modulus.size());
-    RsaPublic signPub = UserPublic(p.h, AT_SIGNATURE);
+    RsaPublic signPub = UserPublic(p.get(), AT_SIGNATURE);
 
     Envelope e = MakeEnvelopeFor(exch, 2048);
     std::vector<BYTE> blob = tessaro::csp::BuildRsaVendorBlob(2048, e.envelope.data(), e.envelope.size());
     ASSERT_EQ(20 + sizeof(void*), blob.size());
     Key imported;
-    ASSERT_TRUE(CryptImportKey(p.h, blob.data(), static_cast<DWORD>(blob.size()), 0, CRYPT_EXPORTABLE, &imported.h))
+    ASSERT_TRUE(CryptImportKey(p.get(), blob.data(), static_cast<DWORD>(blob.size()), 0, CRYPT_EXPORTABLE, imported.put()))
         << std::hex << GetLastError();
 
-    RsaPublic now = UserPublic(p.h, AT_KEYEXCHANGE);
+    RsaPublic now = UserPublic(p.get(), AT_KEYEXCHANGE);
     EXPECT_EQ(e.target.modulus, now.modulus);
     EXPECT_EQ(e.target.publicExp, now.exponent);
-    EXPECT_EQ(signPub.modulus, UserPublic(p.h, AT_SIGNATURE).modulus);
+    EXPECT_EQ(signPub.modulus, UserPublic(p.get(), AT_SIGNATURE).modulus);
     DWORD bits = 0, n = sizeof bits;
-    ASSERT_TRUE(CryptGetKeyParam(imported.h, KP_KEYLEN, reinterpret_cast<BYTE*>(&bits), &n, 0));
+    ASSERT_TRUE(CryptGetKeyParam(imported.get(), KP_KEYLEN, reinterpret_cast<BYTE*>(&bits), &n, 0));
     EXPECT_EQ(2048u, bits);
 
     // The container signs with the CA's key now, also when opened afresh.
     Prov again;
     ASSERT_TRUE(Acquire(again, name, 0));
     Bytes msg = {'e', 'n', 'c'};
-    Bytes sig = SignSha1(again.h, AT_KEYEXCHANGE, msg);
+    Bytes sig = SignSha1(again.get(), AT_KEYEXCHANGE, msg);
     ASSERT_EQ(256u, sig.size());
     EXPECT_TRUE(sm2csp_test::RsaVerifySha1(e.target.privatePem, msg, sig));
 
@@ -137,21 +128,21 @@ TEST(RsaVendorImport, EnvelopeBecomesTheExchangeKey) {
     Bytes cert = sm2csp_test::SelfSignedCert(e.target.privatePem, "encryption");
     auto stranger = sm2csp_test::NewRsaPair(1024);
     Bytes foreign = sm2csp_test::SelfSignedCert(stranger.privatePem, "stranger");
-    EXPECT_FALSE(CryptSetKeyParam(imported.h, KP_CERTIFICATE, foreign.data(), 0));
+    EXPECT_FALSE(CryptSetKeyParam(imported.get(), KP_CERTIFICATE, foreign.data(), 0));
     EXPECT_EQ(Code(NTE_BAD_PUBLIC_KEY), GetLastError());
-    EXPECT_TRUE(CryptSetKeyParam(imported.h, KP_CERTIFICATE, cert.data(), 0)) << std::hex << GetLastError();
+    EXPECT_TRUE(CryptSetKeyParam(imported.get(), KP_CERTIFICATE, cert.data(), 0)) << std::hex << GetLastError();
 }
 
 TEST(RsaVendorImport, DefectsFailCleanlyAndChangeNothing) {
     Prov p;
     ASSERT_TRUE(Acquire(p, NewName("envbad"), CRYPT_NEWKEYSET));
     Key tmp;
-    ASSERT_TRUE(CryptGenKey(p.h, AT_KEYEXCHANGE, 1024u << 16, &tmp.h));
-    RsaPublic exch = UserPublic(p.h, AT_KEYEXCHANGE);
+    ASSERT_TRUE(CryptGenKey(p.get(), AT_KEYEXCHANGE, 1024u << 16, tmp.put()));
+    RsaPublic exch = UserPublic(p.get(), AT_KEYEXCHANGE);
     Envelope e = MakeEnvelopeFor(exch, 2048);
     Key none;
     auto import = [&](const std::vector<BYTE>& blob, DWORD len) {
-        return CryptImportKey(p.h, blob.data(), len, 0, 0, &none.h);
+        return CryptImportKey(p.get(), blob.data(), len, 0, 0, none.put());
     };
 
     // Announced key length differs from the key inside.
@@ -181,25 +172,25 @@ TEST(RsaVendorImport, DefectsFailCleanlyAndChangeNothing) {
     typed[0] = PUBLICKEYBLOB;
     EXPECT_FALSE(import(typed, static_cast<DWORD>(typed.size())));
 
-    EXPECT_EQ(exch.modulus, UserPublic(p.h, AT_KEYEXCHANGE).modulus);
+    EXPECT_EQ(exch.modulus, UserPublic(p.get(), AT_KEYEXCHANGE).modulus);
 
     // And the intact blob is still accepted afterwards.
     Key ok;
-    EXPECT_TRUE(CryptImportKey(p.h, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &ok.h)) << std::hex
+    EXPECT_TRUE(CryptImportKey(p.get(), blob.data(), static_cast<DWORD>(blob.size()), 0, 0, ok.put())) << std::hex
                                                                                                  << GetLastError();
-    EXPECT_EQ(e.target.modulus, UserPublic(p.h, AT_KEYEXCHANGE).modulus);
+    EXPECT_EQ(e.target.modulus, UserPublic(p.get(), AT_KEYEXCHANGE).modulus);
 }
 
 TEST(RsaVendorImport, MicrosoftProvidersDoNotTakeTheVendorBlob) {
     Prov p;
     std::u16string name = NewName("ms");
-    ASSERT_TRUE(CryptAcquireContextW(&p.h, name.c_str(), MS_ENHANCED_PROV_W, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+    ASSERT_TRUE(CryptAcquireContextW(p.put(), name.c_str(), MS_ENHANCED_PROV_W, PROV_RSA_FULL, CRYPT_NEWKEYSET));
     Key tmp;
-    ASSERT_TRUE(CryptGenKey(p.h, AT_KEYEXCHANGE, 1024u << 16, &tmp.h));
+    ASSERT_TRUE(CryptGenKey(p.get(), AT_KEYEXCHANGE, 1024u << 16, tmp.put()));
     Bytes env(64, 1);
     std::vector<BYTE> blob = tessaro::csp::BuildRsaVendorBlob(2048, env.data(), env.size());
     Key none;
-    EXPECT_FALSE(CryptImportKey(p.h, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &none.h));
+    EXPECT_FALSE(CryptImportKey(p.get(), blob.data(), static_cast<DWORD>(blob.size()), 0, 0, none.put()));
     Key still;
-    EXPECT_TRUE(CryptGetUserKey(p.h, AT_KEYEXCHANGE, &still.h));
+    EXPECT_TRUE(CryptGetUserKey(p.get(), AT_KEYEXCHANGE, still.put()));
 }

@@ -38,23 +38,7 @@ std::string Field(long long v) {
 
 using tessaro_test::Tlv;
 
-std::string Base64(const Bytes& b) {
-    static const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    size_t i = 0;
-    for (; i + 2 < b.size(); i += 3) {
-        uint32_t v = b[i] << 16 | b[i + 1] << 8 | b[i + 2];
-        for (int k = 3; k >= 0; --k) out += t[(v >> (6 * k)) & 63];
-    }
-    if (b.size() - i == 1) {
-        uint32_t v = b[i] << 16;
-        out += {t[(v >> 18) & 63], t[(v >> 12) & 63], '=', '='};
-    } else if (b.size() - i == 2) {
-        uint32_t v = b[i] << 16 | b[i + 1] << 8;
-        out += {t[(v >> 18) & 63], t[(v >> 12) & 63], t[(v >> 6) & 63], '='};
-    }
-    return out;
-}
+std::string Base64(const Bytes& b) { return tessaro_test::Base64Encode(b); }
 
 std::u16string W(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 

@@ -16,12 +16,7 @@ namespace {
 
 const char kChromiumId[] = "cjeammpeofkbcchcphlnhjkoapomnifi";
 
-std::string Slurp(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
+std::string Slurp(const std::string& path) { return tessaro_test::ReadFile(path); }
 
 bool Exists(const std::string& path) {
     struct stat st {};

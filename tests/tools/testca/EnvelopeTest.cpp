@@ -91,8 +91,7 @@ Outputs RunEnvelope(const Bytes& request, const std::vector<std::string>& extra 
 }
 
 Bytes RsaDecrypt(EVP_PKEY* key, const Bytes& c, bool& ok) {
-    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr),
-                                                                    EVP_PKEY_CTX_free);
+    tessaro::UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
     size_t n = 512;
     Bytes out(n);
     ok = EVP_PKEY_decrypt_init(ctx.get()) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) == 1 &&
@@ -102,7 +101,7 @@ Bytes RsaDecrypt(EVP_PKEY* key, const Bytes& c, bool& ok) {
 }
 
 Bytes TripleDesEcbDecrypt(const Bytes& key, const Bytes& c) {
-    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+    tessaro::UniquePtr<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
     Bytes out(c.size() + 8);
     int n1 = 0, n2 = 0;
     if (EVP_DecryptInit_ex(ctx.get(), EVP_des_ede3_ecb(), nullptr, key.data(), nullptr) != 1 ||
@@ -134,8 +133,7 @@ Bytes Sm2Decrypt(EVP_PKEY* key, const Bytes& c1c3c2, bool& ok) {
     Bytes der = Tlv(0x30, Cat({MinimalInteger(c1c3c2.data(), 32), MinimalInteger(c1c3c2.data() + 32, 32),
                                Tlv(0x04, Bytes(c1c3c2.begin() + 64, c1c3c2.begin() + 96)),
                                Tlv(0x04, Bytes(c1c3c2.begin() + 96, c1c3c2.end()))}));
-    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr),
-                                                                    EVP_PKEY_CTX_free);
+    tessaro::UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
     size_t n = 256;
     Bytes out(n);
     ok = EVP_PKEY_decrypt_init(ctx.get()) == 1 && EVP_PKEY_decrypt(ctx.get(), out.data(), &n, der.data(), der.size()) == 1;
@@ -251,8 +249,8 @@ TEST(TestCaEnvelope, Sm2EnvelopeInBothOrders) {
         ASSERT_EQ(ct.size(), 128u);  // C1 64 + C3 32 + C2 32
 
         // C1 is x || y without the 04 octet, a point on the curve.
-        std::unique_ptr<EC_GROUP, decltype(&EC_GROUP_free)> group(EC_GROUP_new_by_curve_name(NID_sm2), EC_GROUP_free);
-        std::unique_ptr<EC_POINT, decltype(&EC_POINT_free)> point(EC_POINT_new(group.get()), EC_POINT_free);
+        tessaro::UniquePtr<EC_GROUP> group(EC_GROUP_new_by_curve_name(NID_sm2));
+        tessaro::UniquePtr<EC_POINT> point(EC_POINT_new(group.get()));
         Bytes c1{0x04};
         c1.insert(c1.end(), ct.begin(), ct.begin() + 64);
         EXPECT_EQ(EC_POINT_oct2point(group.get(), point.get(), c1.data(), c1.size(), nullptr), 1);

@@ -196,8 +196,7 @@ TEST(TestCaIssue, SavesTheTemporaryExchangeKeyAndWritesTheCertificateFile) {
         ASSERT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(ReadFile(certFile), r.out);
         std::string pem = ReadFile(keyFile);
-        std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())),
-                                                      BIO_free);
+        tessaro::UniquePtr<BIO> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
         Pkey saved(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
         ASSERT_TRUE(saved);
         EXPECT_EQ(EVP_PKEY_eq(saved.get(), c.exch), 1);

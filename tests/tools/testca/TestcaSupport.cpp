@@ -27,18 +27,6 @@ Bytes TestSubject() {
                           Rdn({0x55, 0x04, 0x03}, 0x0C, "\xE5\xBC\xA0\xE4\xB8\x89")}));
 }
 
-Pkey NewRsaKey(int bits) {
-    Pkey k(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(bits)));
-    if (!k) throw std::runtime_error("RSA keygen");
-    return k;
-}
-
-Pkey NewSm2Key() {
-    Pkey k(EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2"));
-    if (!k) throw std::runtime_error("SM2 keygen");
-    return k;
-}
-
 Bytes RsaPublicKeyDer(EVP_PKEY* key) {
     int n = i2d_PublicKey(key, nullptr);
     Bytes out(static_cast<size_t>(n));
@@ -91,7 +79,7 @@ Bytes SignAndWrap(const Bytes& requestInfo, EVP_PKEY* key, Hash hash, const std:
         md = "SM3";
         break;
     }
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    tessaro::UniquePtr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
     EVP_PKEY_CTX* pctx = nullptr;
     if (EVP_DigestSignInit_ex(ctx.get(), &pctx, md, nullptr, nullptr, key, nullptr) != 1)
         throw std::runtime_error("sign init");
@@ -198,18 +186,10 @@ Cert CertFromPemFile(const std::string& path) {
 }
 
 Pkey PrivateKeyFromPem(const std::string& pem) {
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())),
-                                                  BIO_free);
+    tessaro::UniquePtr<BIO> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
     Pkey k(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
     if (!k) throw std::runtime_error("private key pem");
     return k;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
 }
 
 void WriteFile(const std::string& path, const std::string& data) {

@@ -9,16 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/TestPki.h"
 #include "tests/support/TestSupport.h"
 
 namespace testca_test {
 
 using Bytes = std::vector<uint8_t>;
 
-struct PkeyFree { void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); } };
-struct X509Free { void operator()(X509* p) const { X509_free(p); } };
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using Cert = std::unique_ptr<X509, X509Free>;
+using Pkey = tessaro::UniquePtr<EVP_PKEY>;
+using Cert = tessaro::UniquePtr<X509>;
 
 // DER pieces.
 using tessaro_test::Tlv;
@@ -28,8 +27,8 @@ Bytes Str(const std::string& s);
 // The subject used by the tests: C=CN, O=Tessaro Bank, CN=张三 (UTF8String).
 Bytes TestSubject();
 
-Pkey NewRsaKey(int bits);
-Pkey NewSm2Key();
+using tessaro_test::pki::NewRsaKey;
+using tessaro_test::pki::NewSm2Key;
 Bytes RsaPublicKeyDer(EVP_PKEY* key);      // PKCS#1 RSAPublicKey
 Bytes Sm2Point(EVP_PKEY* key);             // 04 || X || Y
 Bytes Sm2ExchangeKeyRecord(EVP_PKEY* key); // the 136-byte record
@@ -77,7 +76,7 @@ const std::string& SharedCaDir();
 Cert CertFromB64(const std::string& b64line);
 Cert CertFromPemFile(const std::string& path);
 Pkey PrivateKeyFromPem(const std::string& pem);
-std::string ReadFile(const std::string& path);
+using tessaro_test::ReadFile;
 void WriteFile(const std::string& path, const std::string& data);
 
 // The string value of a key in a one-line JSON object printed by the tool.
