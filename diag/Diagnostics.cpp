@@ -353,20 +353,28 @@ void KevoTraceValueBytes(const char* pszName, const BYTE* pbData, DWORD cbData) 
     SendNarrow(kGeneralUnit, kMsgValue, buf);
 }
 
-TraceHelper::TraceHelper(LPCWSTR pwszFunctionName) : m_pwszFunctionName(pwszFunctionName) {
+namespace {
+
+// Entry and exit lines: the function's name and what happens to it.
+void SendEntryExit(LPCWSTR pwszFunctionName, const char* pszWhat, USHORT nMsg) {
     if (!KevoTraceEnabled(TRACE_FLAG_ENTRY_EXIT)) return;
     KeepLastError keep;
     WideLine l;
-    l.Append(m_pwszFunctionName);
-    l.AppendA(" - Enter");
-    Send(kGeneralUnit, kMsgEntry, l.buf, l.Bytes(), nullptr);
+    l.Append(pwszFunctionName);
+    l.AppendA(pszWhat);
+    Send(kGeneralUnit, nMsg, l.buf, l.Bytes(), nullptr);
 }
 
-TraceHelper::~TraceHelper() {
-    if (!KevoTraceEnabled(TRACE_FLAG_ENTRY_EXIT)) return;
-    KeepLastError keep;
-    WideLine l;
-    l.Append(m_pwszFunctionName);
-    l.AppendA(" - Exit");
-    Send(kGeneralUnit, kMsgExit, l.buf, l.Bytes(), nullptr);
+}  // namespace
+
+HRESULT KevoCheckStepW(LPCWSTR pwszUnit, int nLine, LPCWSTR pwszFunction, LPCWSTR pwszStep, LPCWSTR pwszReason,
+                       HRESULT hResult) {
+    if (FAILED(hResult)) KevoTraceFailW(pwszUnit, nLine, pwszFunction, pwszStep, pwszReason, hResult);
+    return hResult;
 }
+
+TraceHelper::TraceHelper(LPCWSTR pwszFunctionName) : m_pwszFunctionName(pwszFunctionName) {
+    SendEntryExit(m_pwszFunctionName, " - Enter", kMsgEntry);
+}
+
+TraceHelper::~TraceHelper() { SendEntryExit(m_pwszFunctionName, " - Exit", kMsgExit); }

@@ -13,13 +13,6 @@
 
 namespace {
 
-const int FALLBACK_ERROR_CODE = static_cast<int>(0x8009002Du);  // NTE_INTERNAL_ERROR
-
-struct JSONDeleter {
-    void operator()(cJSON* p) const { cJSON_Delete(p); }
-};
-using JSONPtr = std::unique_ptr<cJSON, JSONDeleter>;
-
 char* CopyText(const char* psz, size_t cch) {
     char* p = new (std::nothrow) char[cch + 1]();
     if (p) memcpy(p, psz, cch);
@@ -287,8 +280,8 @@ int ConvertJSONToResponseMsg(const char* pszFuncName, const char* pszRandomId, c
     std::string strFuncName, strRandomId;
     if (pszFuncName) AppendJSONEscaped(pszFuncName, strFuncName);
     if (bHasId) AppendJSONEscaped(pszRandomId, strRandomId);
-    std::string strMsg = "{\"function\":\"" + strFuncName + "\", \"errorcode\":" + std::to_string(FALLBACK_ERROR_CODE) +
-                         ", \"result\":false";
+    std::string strMsg = "{\"function\":\"" + strFuncName +
+                         "\", \"errorcode\":" + std::to_string(JSON_E_ITEM_NOT_FOUND) + ", \"result\":false";
     if (bHasId) strMsg += ", \"randomId\":\"" + strRandomId + "\"";
     strMsg += "}";
     *ppszResponseMsg = CopyText(strMsg.data(), strMsg.size());

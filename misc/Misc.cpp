@@ -7,6 +7,7 @@
 
 #include "diag/Diagnostics.h"
 #include "diag/ResultCode.h"
+#include "tessaro/Handles.h"
 
 #define TRACE_UNIT_W u"Misc"
 
@@ -19,11 +20,10 @@ int HexDigitValue(WCHAR c) {
     return -1;
 }
 
-struct HandleCloser {
-    void operator()(void* h) const {
-        if (h != nullptr && h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    }
-};
+// Handles.h has no file handle kind; the platform's holder serves with the
+// call Windows pairs with CreateFileW.
+void CloseFile(HANDLE h) { CloseHandle(h); }
+using UniqueFile = tessaro::UniqueHandle<HANDLE, CloseFile>;
 
 }  // namespace
 
@@ -161,9 +161,9 @@ void DumpDatatoTempFile(std::u16string& wstrPath, const BYTE* pbData, DWORD cbDa
         // A new file only: whatever appears at the path meanwhile (a file or a
         // symlink planted there) makes the call fail instead of being written
         // through.
-        std::unique_ptr<void, HandleCloser> file(CreateFileW(wstrFile.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                                             nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file.get() == INVALID_HANDLE_VALUE || file.get() == nullptr) {
+        UniqueFile file(CreateFileW(wstrFile.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file.get() == INVALID_HANDLE_VALUE || !file) {
             file.release();
             hr = KevoLastErrorResult();
             KEVO_FAIL_W(u"DumpDatatoTempFile", u"CreateFile", u"1", hr);

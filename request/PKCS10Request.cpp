@@ -14,6 +14,7 @@
 #include "diag/Diagnostics.h"
 #include "diag/ResultCode.h"
 #include "request/SubjectDN.h"
+#include "tessaro/Handles.h"
 
 #define TRACE_UNIT_W u"PKCS10Request"
 
@@ -85,20 +86,6 @@ HRESULT WrapParts(DWORD dwTag, std::initializer_list<Part> parts, BYTE** ppbEnco
     return ASN1Encode(dwTag, content.get(), static_cast<int>(total), ppbEncoded, pnEncodedLength);
 }
 
-// Provider handles of one signature, destroyed on every path.
-struct KeyHandle {
-    HCRYPTKEY h = 0;
-    ~KeyHandle() {
-        if (h) CryptDestroyKey(h);
-    }
-};
-struct HashHandle {
-    HCRYPTHASH h = 0;
-    ~HashHandle() {
-        if (h) CryptDestroyHash(h);
-    }
-};
-
 const BYTE kVersion0[] = {0x02, 0x01, 0x00};
 const BYTE kInteger1[] = {0x02, 0x01, 0x01};
 
@@ -158,34 +145,25 @@ HRESULT ComposeSignPublicKeyData(const char* pszAlgorithmOID, const char* pszPar
     Encoded param;
     if (pszParameterOID && *pszParameterOID) {
         Encoded seq;
-        hr = ComposeSpecialAttribute(pszParameterOID, nullptr, 0, seq.Out(), seq.Len());
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(kFunc, u"ComposeSpecialAttribute(Parameter)", u"FAILED(hResult)", hr);
-            return hr;
-        }
+        hr = KEVO_CHECK_W(kFunc, u"ComposeSpecialAttribute(Parameter)",
+                          ComposeSpecialAttribute(pszParameterOID, nullptr, 0, seq.Out(), seq.Len()));
+        if (FAILED(hr)) return hr;
         if (seq.Size() < 6 || seq.Get()[1] >= 0x80) {
             KEVO_FAIL_W(kFunc, u"Extract parameter", u"unexpected SEQUENCE form", E_FAIL);
             return E_FAIL;
         }
-        hr = param.Assign(seq.Get() + 2, seq.Size() - 4);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(kFunc, u"Extract parameter", u"FAILED(hResult)", hr);
-            return hr;
-        }
+        hr = KEVO_CHECK_W(kFunc, u"Extract parameter", param.Assign(seq.Get() + 2, seq.Size() - 4));
+        if (FAILED(hr)) return hr;
     }
 
     Encoded alg;
-    hr = ComposeSpecialAttribute(pszAlgorithmOID, param.Get(), param.Size(), alg.Out(), alg.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"ComposeSpecialAttribute(Algorithm)", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(kFunc, u"ComposeSpecialAttribute(Algorithm)",
+                      ComposeSpecialAttribute(pszAlgorithmOID, param.Get(), param.Size(), alg.Out(), alg.Len()));
+    if (FAILED(hr)) return hr;
     Encoded bits;
-    hr = ComposeBITString(nPublicKeyLength, pbPublicKey, bits.Out(), bits.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"ComposeBITString", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(kFunc, u"ComposeBITString",
+                      ComposeBITString(nPublicKeyLength, pbPublicKey, bits.Out(), bits.Len()));
+    if (FAILED(hr)) return hr;
     hr = WrapParts(0x30, {alg, bits}, ppbEncoded, pnEncodedLength);
     if (FAILED(hr)) KEVO_FAIL_W(kFunc, u"ASN1Encode-Sequence", u"FAILED(hResult)", hr);
     return hr;
@@ -202,45 +180,35 @@ HRESULT ComposeAttributes(const BYTE* pbExchangeKey, int nExchangeKeyLength, BYT
     HRESULT hr = KEVO_OK;
 
     Encoded password;
-    hr = ComposeAnyString(static_cast<int>(std::strlen(PKCS10_CHALLENGE_PASSWORD)), CERT_RDN_PRINTABLE_STRING,
-                          reinterpret_cast<const BYTE*>(PKCS10_CHALLENGE_PASSWORD), password.Out(), password.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"ComposeAnyString(ChallengePassword)", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(
+        kFunc, u"ComposeAnyString(ChallengePassword)",
+        ComposeAnyString(static_cast<int>(std::strlen(PKCS10_CHALLENGE_PASSWORD)), CERT_RDN_PRINTABLE_STRING,
+                         reinterpret_cast<const BYTE*>(PKCS10_CHALLENGE_PASSWORD), password.Out(), password.Len()));
+    if (FAILED(hr)) return hr;
     Encoded challenge;
-    hr = ComposeSpecialAttribute(SZOID_CHALLENGE_PASSWORD, password.Get(), password.Size(), challenge.Out(),
-                                 challenge.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"ComposeSpecialAttribute(ChallengePassword)", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(kFunc, u"ComposeSpecialAttribute(ChallengePassword)",
+                      ComposeSpecialAttribute(SZOID_CHALLENGE_PASSWORD, password.Get(), password.Size(),
+                                              challenge.Out(), challenge.Len()));
+    if (FAILED(hr)) return hr;
 
     Encoded key;
-    hr = ComposeAnyString(nExchangeKeyLength, CERT_RDN_OCTET_STRING, pbExchangeKey, key.Out(), key.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"ComposeAnyString(ExchangeKey)", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(kFunc, u"ComposeAnyString(ExchangeKey)",
+                      ComposeAnyString(nExchangeKeyLength, CERT_RDN_OCTET_STRING, pbExchangeKey, key.Out(), key.Len()));
+    if (FAILED(hr)) return hr;
     Encoded keySeq;
-    hr = WrapParts(0x30, {Part(kInteger1, sizeof(kInteger1)), key}, keySeq.Out(), keySeq.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"ASN1Encode-Sequence(ExchangeKey)", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(kFunc, u"ASN1Encode-Sequence(ExchangeKey)",
+                      WrapParts(0x30, {Part(kInteger1, sizeof(kInteger1)), key}, keySeq.Out(), keySeq.Len()));
+    if (FAILED(hr)) return hr;
     Encoded keyOctets;
-    hr = ComposeAnyString(keySeq.Size(), CERT_RDN_OCTET_STRING, keySeq.Get(), keyOctets.Out(), keyOctets.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"ComposeAnyString(ExchangeKeySequence)", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(
+        kFunc, u"ComposeAnyString(ExchangeKeySequence)",
+        ComposeAnyString(keySeq.Size(), CERT_RDN_OCTET_STRING, keySeq.Get(), keyOctets.Out(), keyOctets.Len()));
+    if (FAILED(hr)) return hr;
     Encoded exchange;
-    hr = ComposeSpecialAttribute(SZOID_EXCHANGE_KEY_ATTRIBUTE, keyOctets.Get(), keyOctets.Size(), exchange.Out(),
-                                 exchange.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"ComposeSpecialAttribute(ExchangeKey)", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(kFunc, u"ComposeSpecialAttribute(ExchangeKey)",
+                      ComposeSpecialAttribute(SZOID_EXCHANGE_KEY_ATTRIBUTE, keyOctets.Get(), keyOctets.Size(),
+                                              exchange.Out(), exchange.Len()));
+    if (FAILED(hr)) return hr;
 
     hr = WrapParts(0xA0, {challenge, exchange}, ppbEncoded, pnEncodedLength);
     if (FAILED(hr)) KEVO_FAIL_W(kFunc, u"ASN1Encode-ContextSpecific", u"FAILED(hResult)", hr);
@@ -257,26 +225,20 @@ HRESULT ComposeCertRequestInfo(const PKCS10_REQUEST_INFO& info, BYTE** ppbEncode
     HRESULT hr = KEVO_OK;
 
     Encoded subject;
-    hr = ComposeSubject(info.pwszSubject, subject.Out(), subject.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"ComposeSubject", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(kFunc, u"ComposeSubject", ComposeSubject(info.pwszSubject, subject.Out(), subject.Len()));
+    if (FAILED(hr)) return hr;
     Encoded publicKey;
-    hr = ComposeSignPublicKeyData(info.pszAlgorithmOID, info.pszParameterOID, info.pbSignPublicKey,
-                                  static_cast<int>(info.cbSignPublicKey), publicKey.Out(), publicKey.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"ComposeSignPublicKeyData", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(
+        kFunc, u"ComposeSignPublicKeyData",
+        ComposeSignPublicKeyData(info.pszAlgorithmOID, info.pszParameterOID, info.pbSignPublicKey,
+                                 static_cast<int>(info.cbSignPublicKey), publicKey.Out(), publicKey.Len()));
+    if (FAILED(hr)) return hr;
     Encoded attributes;
     if (info.pbExchangePublicKey) {
-        hr = ComposeAttributes(info.pbExchangePublicKey, static_cast<int>(info.cbExchangePublicKey),
-                               attributes.Out(), attributes.Len());
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(kFunc, u"ComposeAttributes", u"FAILED(hResult)", hr);
-            return hr;
-        }
+        hr = KEVO_CHECK_W(kFunc, u"ComposeAttributes",
+                          ComposeAttributes(info.pbExchangePublicKey, static_cast<int>(info.cbExchangePublicKey),
+                                            attributes.Out(), attributes.Len()));
+        if (FAILED(hr)) return hr;
     }
     hr = WrapParts(0x30, {Part(kVersion0, sizeof(kVersion0)), subject, publicKey, attributes}, ppbEncoded,
                    pnEncodedLength);
@@ -306,8 +268,8 @@ HRESULT PKCS10CalculateHashandSign(HCRYPTPROV hProv, DWORD dwKeySpec, const char
     HRESULT hr = KEVO_OK;
 
     // The signing key must be there; its handle is only checked.
-    KeyHandle key;
-    if (!CryptGetUserKey(hProv, dwKeySpec, &key.h)) {
+    tessaro::UniqueCryptKey key;
+    if (!CryptGetUserKey(hProv, dwKeySpec, key.put())) {
         hr = KevoLastErrorResult();
         KEVO_FAIL_W(kFunc, u"CryptGetUserKey", u"1", hr);
         return hr;
@@ -321,15 +283,15 @@ HRESULT PKCS10CalculateHashandSign(HCRYPTPROV hProv, DWORD dwKeySpec, const char
         delete[] pbName;
     }
 
-    HashHandle hash;
-    if (!CryptCreateHash(hProv, algHash, 0, 0, &hash.h)) {
+    tessaro::UniqueCryptHash hash;
+    if (!CryptCreateHash(hProv, algHash, 0, 0, hash.put())) {
         hr = KevoLastErrorResult();
         KEVO_FAIL_W(kFunc, u"CryptCreateHash", u"1", hr);
         return hr;
     }
     for (DWORD off = 0; off < cbData;) {
         DWORD piece = cbData - off < PKCS10_HASH_PIECE_SIZE ? cbData - off : PKCS10_HASH_PIECE_SIZE;
-        if (!CryptHashData(hash.h, pbData + off, piece, 0)) {
+        if (!CryptHashData(hash.get(), pbData + off, piece, 0)) {
             hr = KevoLastErrorResult();
             KEVO_FAIL_W(kFunc, u"CryptHashData", u"1", hr);
             return hr;
@@ -338,7 +300,7 @@ HRESULT PKCS10CalculateHashandSign(HCRYPTPROV hProv, DWORD dwKeySpec, const char
     }
 
     DWORD cbReported = 0;
-    if (!CryptSignHashW(hash.h, dwKeySpec, nullptr, 0, nullptr, &cbReported)) {
+    if (!CryptSignHashW(hash.get(), dwKeySpec, nullptr, 0, nullptr, &cbReported)) {
         hr = KevoLastErrorResult();
         KEVO_FAIL_W(kFunc, u"CryptSignHash", u"1", hr);
         return hr;
@@ -355,7 +317,7 @@ HRESULT PKCS10CalculateHashandSign(HCRYPTPROV hProv, DWORD dwKeySpec, const char
         return E_OUTOFMEMORY;
     }
     DWORD cbSignature = cbBuffer;
-    if (!CryptSignHashW(hash.h, dwKeySpec, nullptr, 0, signature.get(), &cbSignature)) {
+    if (!CryptSignHashW(hash.get(), dwKeySpec, nullptr, 0, signature.get(), &cbSignature)) {
         hr = KevoLastErrorResult();
         KEVO_FAIL_W(kFunc, u"CryptSignHash(2)", u"1", hr);
         return hr;
@@ -390,11 +352,9 @@ HRESULT ComposeSignature(BOOL bSM2, const BYTE* pbSignature, int nSignatureLengt
         return hr;
     }
     Encoded der;
-    hr = SM2EncodeRawSignature(pbSignature, nSignatureLength, der.Out(), der.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"SM2EncodeRawSignature", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(kFunc, u"SM2EncodeRawSignature",
+                      SM2EncodeRawSignature(pbSignature, nSignatureLength, der.Out(), der.Len()));
+    if (FAILED(hr)) return hr;
     hr = ComposeBITString(der.Size(), der.Get(), ppbEncoded, pnEncodedLength);
     if (FAILED(hr)) KEVO_FAIL_W(kFunc, u"ComposeBITString(SM2)", u"FAILED(hResult)", hr);
     return hr;
@@ -415,36 +375,28 @@ HRESULT PKCS10RequestBase64(const PKCS10_REQUEST_INFO& info, char** ppszBase64, 
     BYTE point[SM2_POINT_SIZE] = {};
     BYTE record[SM2_EXCHANGE_KEY_RECORD_SIZE] = {};
     if (info.bSM2) {
-        hr = ConvertSM2PublicKeyBlobToPoint(info.pbSignPublicKey, info.cbSignPublicKey, point);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(kFunc, u"ConvertSM2PublicKeyBlobToPoint", u"FAILED(hResult)", hr);
-            return hr;
-        }
+        hr = KEVO_CHECK_W(kFunc, u"ConvertSM2PublicKeyBlobToPoint",
+                          ConvertSM2PublicKeyBlobToPoint(info.pbSignPublicKey, info.cbSignPublicKey, point));
+        if (FAILED(hr)) return hr;
         request.pbSignPublicKey = point;
         request.cbSignPublicKey = sizeof(point);
         if (info.pbExchangePublicKey) {
-            hr = ComposeSM2ExchangeKeyRecord(info.pbExchangePublicKey, info.cbExchangePublicKey, record);
-            if (FAILED(hr)) {
-                KEVO_FAIL_W(kFunc, u"ComposeSM2ExchangeKeyRecord", u"FAILED(hResult)", hr);
-                return hr;
-            }
+            hr = KEVO_CHECK_W(kFunc, u"ComposeSM2ExchangeKeyRecord",
+                              ComposeSM2ExchangeKeyRecord(info.pbExchangePublicKey, info.cbExchangePublicKey, record));
+            if (FAILED(hr)) return hr;
             request.pbExchangePublicKey = record;
             request.cbExchangePublicKey = sizeof(record);
         }
     }
 
     Encoded requestInfo;
-    hr = ComposeCertRequestInfo(request, requestInfo.Out(), requestInfo.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"ComposeCertRequestInfo", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(kFunc, u"ComposeCertRequestInfo",
+                      ComposeCertRequestInfo(request, requestInfo.Out(), requestInfo.Len()));
+    if (FAILED(hr)) return hr;
     Encoded signAlgorithm;
-    hr = ComposeSignAlgorithm(request.pszSignAlgorithmOID, signAlgorithm.Out(), signAlgorithm.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"ComposeSignAlgorithm", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(kFunc, u"ComposeSignAlgorithm",
+                      ComposeSignAlgorithm(request.pszSignAlgorithmOID, signAlgorithm.Out(), signAlgorithm.Len()));
+    if (FAILED(hr)) return hr;
     BYTE* pbSignature = nullptr;
     DWORD cbSignature = 0;
     hr = PKCS10CalculateHashandSign(request.hProv, request.dwKeySpec, request.pszAlgorithmOID, requestInfo.Get(),
@@ -456,18 +408,14 @@ HRESULT PKCS10RequestBase64(const PKCS10_REQUEST_INFO& info, char** ppszBase64, 
         return hr;
     }
     Encoded signatureBits;
-    hr = ComposeSignature(request.bSM2, signature.get(), static_cast<int>(cbSignature), signatureBits.Out(),
-                          signatureBits.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"ComposeSignature", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(kFunc, u"ComposeSignature",
+                      ComposeSignature(request.bSM2, signature.get(), static_cast<int>(cbSignature),
+                                       signatureBits.Out(), signatureBits.Len()));
+    if (FAILED(hr)) return hr;
     Encoded der;
-    hr = WrapParts(0x30, {requestInfo, signAlgorithm, signatureBits}, der.Out(), der.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"ASN1Encode-Sequence", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(kFunc, u"ASN1Encode-Sequence",
+                      WrapParts(0x30, {requestInfo, signAlgorithm, signatureBits}, der.Out(), der.Len()));
+    if (FAILED(hr)) return hr;
 
     char* pszBase64 = nullptr;
     int nBase64 = 0;

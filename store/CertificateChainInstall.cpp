@@ -12,6 +12,7 @@
 #include "encoding/Codec.h"
 #include "diag/Diagnostics.h"
 #include "diag/ResultCode.h"
+#include "tessaro/Handles.h"
 
 #define TRACE_UNIT_W u"CertificateChainOperate"
 
@@ -53,26 +54,6 @@ public:
 private:
     T* m_p = nullptr;
 };
-
-struct BstrDeleter {
-    void operator()(OLECHAR* p) const { SysFreeString(p); }
-};
-using BstrHolder = std::unique_ptr<OLECHAR, BstrDeleter>;
-
-struct RegKeyCloser {
-    void operator()(HKEY h) const { RegCloseKey(h); }
-};
-using RegKeyHolder = std::unique_ptr<std::remove_pointer_t<HKEY>, RegKeyCloser>;
-
-struct StoreCloser {
-    void operator()(void* h) const { CertCloseStore(h, 0); }
-};
-using StoreHolder = std::unique_ptr<void, StoreCloser>;
-
-struct CertFreer {
-    void operator()(const CERT_CONTEXT* p) const { CertFreeCertificateContext(p); }
-};
-using CertHolder = std::unique_ptr<const CERT_CONTEXT, CertFreer>;
 
 DWORD ReadLe32(const BYTE* p) {
     return static_cast<DWORD>(p[0]) | (static_cast<DWORD>(p[1]) << 8) | (static_cast<DWORD>(p[2]) << 16) |
@@ -140,12 +121,9 @@ HRESULT FindCertificateRecord(LPCWSTR FUNC, const BYTE* pbBlob, DWORD cbBlob, DW
 // once makes sure a fresh prefix has its registry key too. Only traced: a
 // failure shows again, with its code, when an entry is written.
 void EnsureTrustedRootStore(LPCWSTR FUNC) {
-    HCERTSTORE hStore = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, u"ROOT");
-    if (!hStore) {
-        KEVO_FAIL_W(FUNC, u"CertOpenStore(ROOT)", u"hCertStore == NULL", KevoLastErrorResult());
-        return;
-    }
-    CertCloseStore(hStore, 0);
+    tessaro::UniqueCertStore store(
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, u"ROOT"));
+    if (!store) KEVO_FAIL_W(FUNC, u"CertOpenStore(ROOT)", u"hCertStore == NULL", KevoLastErrorResult());
 }
 
 // Thumbprint text of the certificate, upper case.
@@ -265,11 +243,8 @@ HRESULT ImportCertificateChainfromResoure(UINT nResourceId) {
         KEVO_FAIL_W(FUNC, u"LoadModuleResource", u"FAILED(hResult)", hr);
         return hr;
     }
-    hr = ImportCertificateChainfromBlobData(pbData, cbData);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"ImportCertificateChainfromBlobData", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(FUNC, u"ImportCertificateChainfromBlobData", ImportCertificateChainfromBlobData(pbData, cbData));
+    if (FAILED(hr)) return hr;
     KevoTraceStepW(FUNC, u"ImportCertificateChainfromBlobData", hr);
     return hr;
 }
@@ -278,16 +253,10 @@ HRESULT ImportCertificateChainfromBlobData(const BYTE* pbData, DWORD cbData) {
     const LPCWSTR FUNC = u"ImportCertificateChainfromBlobData";
     TraceHelper th(FUNC);
     ComPtr<IXMLDOMDocument> doc;
-    HRESULT hr = LoadXMLDom(pbData, cbData, &doc);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"LoadXMLDom", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    hr = ImportCertChainfromXMLDOMDoc(doc.get());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"ImportCertChainfromXMLDOMDoc", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    HRESULT hr = KEVO_CHECK_W(FUNC, u"LoadXMLDom", LoadXMLDom(pbData, cbData, &doc));
+    if (FAILED(hr)) return hr;
+    hr = KEVO_CHECK_W(FUNC, u"ImportCertChainfromXMLDOMDoc", ImportCertChainfromXMLDOMDoc(doc.get()));
+    if (FAILED(hr)) return hr;
     return hr;
 }
 
@@ -300,12 +269,10 @@ HRESULT LoadXMLDom(const BYTE* pbData, DWORD cbData, IXMLDOMDocument** ppXMLDoc)
     }
     *ppXMLDoc = nullptr;
     ComPtr<IXMLDOMDocument> doc;
-    HRESULT hr = CoCreateInstance(CLSID_DOMDocument, nullptr, CLSCTX_INPROC_SERVER, IID_IXMLDOMDocument,
-                                  reinterpret_cast<void**>(&doc));
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"LoadXMLDom-CoCreateInstance", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    HRESULT hr = KEVO_CHECK_W(FUNC, u"LoadXMLDom-CoCreateInstance",
+                              CoCreateInstance(CLSID_DOMDocument, nullptr, CLSCTX_INPROC_SERVER, IID_IXMLDOMDocument,
+                                               reinterpret_cast<void**>(&doc)));
+    if (FAILED(hr)) return hr;
     // The document is UTF-8 text without a terminator of its own.
     std::unique_ptr<char[]> text(new (std::nothrow) char[static_cast<size_t>(cbData) + 1]);
     if (!text) {
@@ -322,17 +289,14 @@ HRESULT LoadXMLDom(const BYTE* pbData, DWORD cbData, IXMLDOMDocument** ppXMLDoc)
         KEVO_FAIL_W(FUNC, u"LoadXMLDom-UTF8ToUTF16", u"FAILED(hResult)", hr);
         return hr;
     }
-    BstrHolder bstrXML(SysAllocStringLen(pwszText, static_cast<UINT>(nText)));
+    tessaro::UniqueBstr bstrXML(SysAllocStringLen(pwszText, static_cast<UINT>(nText)));
     if (!bstrXML) {
         KEVO_FAIL_W(FUNC, u"LoadXMLDom-SysAllocString", u"NULL == bstrXML", E_OUTOFMEMORY);
         return E_OUTOFMEMORY;
     }
     VARIANT_BOOL vbSuccessful = VARIANT_FALSE;
-    hr = doc->loadXML(bstrXML.get(), &vbSuccessful);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"LoadXMLDom-loadXML", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(FUNC, u"LoadXMLDom-loadXML", doc->loadXML(bstrXML.get(), &vbSuccessful));
+    if (FAILED(hr)) return hr;
     if (vbSuccessful != VARIANT_TRUE) {
         KEVO_FAIL_W(FUNC, u"LoadXMLDom-loadXML", u"VARIANT_TRUE != vbSuccessful", KEVO_E_XML_PARSE);
         return KEVO_E_XML_PARSE;
@@ -375,14 +339,10 @@ HRESULT FindChildNode(IXMLDOMNode** ppChildNode, IXMLDOMNode* pParentNode, LPCWS
         ComPtr<IXMLDOMNode> child;
         hr = GetChildItem(FUNC, children.get(), i, child);
         if (FAILED(hr)) return hr;
-        BSTR bstrName = nullptr;
-        hr = child->get_nodeName(&bstrName);
-        BstrHolder holdName(bstrName);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(FUNC, u"FindChildNode-get_nodeName", u"FAILED(hResult)", hr);
-            return hr;
-        }
-        if (bstrName && StrStrIW(bstrName, pwszName)) {
+        tessaro::UniqueBstr name;
+        hr = KEVO_CHECK_W(FUNC, u"FindChildNode-get_nodeName", child->get_nodeName(name.put()));
+        if (FAILED(hr)) return hr;
+        if (name && StrStrIW(name.get(), pwszName)) {
             *ppChildNode = child.Detach();
             return KEVO_OK;
         }
@@ -398,14 +358,10 @@ HRESULT GetNodeValue(IXMLDOMNode* pNode, LPWSTR* ppwszValue) {
         KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pNode || NULL == ppwszValue", E_INVALIDARG);
         return E_INVALIDARG;
     }
-    BSTR bstrText = nullptr;
-    HRESULT hr = pNode->get_text(&bstrText);
-    BstrHolder holdText(bstrText);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"GetNodeValue-get_text", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    LPWSTR pwsz = CopyWide(bstrText ? bstrText : u"", bstrText ? SysStringLen(bstrText) : 0);
+    tessaro::UniqueBstr text;
+    HRESULT hr = KEVO_CHECK_W(FUNC, u"GetNodeValue-get_text", pNode->get_text(text.put()));
+    if (FAILED(hr)) return hr;
+    LPWSTR pwsz = CopyWide(text ? text.get() : u"", text ? SysStringLen(text.get()) : 0);
     if (!pwsz) {
         KEVO_FAIL_W(FUNC, u"new", u"New memory failed.", E_OUTOFMEMORY);
         return E_OUTOFMEMORY;
@@ -455,34 +411,17 @@ HRESULT GetRegisteredCertificateInfoNode(IXMLDOMNode* pCertNode, LPWSTR* ppwszIm
 HRESULT ImportCertChainfromXMLDOMDoc(IXMLDOMDocument* pXMLDoc) {
     const LPCWSTR FUNC = u"ImportCertChainfromXMLDOMDoc";
     TraceHelper th(FUNC);
-    ComPtr<IXMLDOMNode> root;
-    HRESULT hr = GetXMLRootNode(pXMLDoc, &root);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"GetXMLRootNode", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    ComPtr<IXMLDOMNode> rootCA;
-    hr = FindChildNode(&rootCA, root.get(), u"RootCACertificate");
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"FindChildNode(RootCACertificate)", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    hr = ParseRootCACertificateNode(rootCA.get());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"ParseRootCACertificateNode", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    ComPtr<IXMLDOMNode> p7b;
-    hr = FindChildNode(&p7b, root.get(), u"P7bContent");
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"FindChildNode(P7bContent)", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    hr = ParseP7bContentNode(p7b.get());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"ParseP7bContentNode", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    // Each step runs only when the ones before it did not fail; the last
+    // step's result is the document's.
+    ComPtr<IXMLDOMNode> root, rootCA, p7b;
+    HRESULT hr = KEVO_CHECK_W(FUNC, u"GetXMLRootNode", GetXMLRootNode(pXMLDoc, &root));
+    if (SUCCEEDED(hr))
+        hr = KEVO_CHECK_W(FUNC, u"FindChildNode(RootCACertificate)",
+                          FindChildNode(&rootCA, root.get(), u"RootCACertificate"));
+    if (SUCCEEDED(hr)) hr = KEVO_CHECK_W(FUNC, u"ParseRootCACertificateNode", ParseRootCACertificateNode(rootCA.get()));
+    if (SUCCEEDED(hr))
+        hr = KEVO_CHECK_W(FUNC, u"FindChildNode(P7bContent)", FindChildNode(&p7b, root.get(), u"P7bContent"));
+    if (SUCCEEDED(hr)) hr = KEVO_CHECK_W(FUNC, u"ParseP7bContentNode", ParseP7bContentNode(p7b.get()));
     return hr;
 }
 
@@ -499,11 +438,8 @@ HRESULT ParseRootCACertificateNode(IXMLDOMNode* pNode) {
     if (FAILED(hr)) return hr;
     KevoTraceValueN("Certificate count", nLength);
     FILETIME ftMachineTime{};
-    hr = GetMachineTime(&ftMachineTime);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"GetMachineTime", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(FUNC, u"GetMachineTime", GetMachineTime(&ftMachineTime));
+    if (FAILED(hr)) return hr;
     if (nLength > 0) EnsureTrustedRootStore(FUNC);
     for (LONG i = 0; i < nLength; ++i) {
         ComPtr<IXMLDOMNode> child;
@@ -548,18 +484,15 @@ HRESULT ParseCertificateNode(const FILETIME* pftMachineTime, IXMLDOMNode* pNode)
         KEVO_FAIL_W(FUNC, u"GetCertFromCertificateBlobProperties", u"FAILED(hResult)", hr);
         return hr;
     }
-    CertHolder cert(CertCreateCertificateContext(kEncoding, pbCert, cbCert));
+    tessaro::UniqueCertContext cert(CertCreateCertificateContext(kEncoding, pbCert, cbCert));
     if (!cert) {
         hr = KevoLastErrorResult();
         KEVO_FAIL_W(FUNC, u"CertCreateCertificateContext", u"NULL == pCertContext", hr);
         return hr;
     }
     DWORD dwExpired = 0;
-    hr = CheckCertValidTime(pftMachineTime, &dwExpired, cert.get());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"CheckCertValidTime", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(FUNC, u"CheckCertValidTime", CheckCertValidTime(pftMachineTime, &dwExpired, cert.get()));
+    if (FAILED(hr)) return hr;
     if (dwExpired) {
         KevoTraceStepW(FUNC, u"Certificate expired, not installed");
         return KEVO_OK;
@@ -572,11 +505,9 @@ HRESULT ParseCertificateNode(const FILETIME* pftMachineTime, IXMLDOMNode* pNode)
         KEVO_FAIL_W(FUNC, u"Check EntryPoint", u"EntryPoint != SHA-1 thumbprint", KEVO_E_XML_PARSE);
         return KEVO_E_XML_PARSE;
     }
-    hr = WriteCertificatetoRegistry(pwszImportPath, pwszEntryPoint, pwszContent);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"WriteCertificatetoRegistry", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(FUNC, u"WriteCertificatetoRegistry",
+                      WriteCertificatetoRegistry(pwszImportPath, pwszEntryPoint, pwszContent));
+    if (FAILED(hr)) return hr;
     KevoTraceStepW(FUNC, u"WriteCertificatetoRegistry", hr);
     return KEVO_OK;
 }
@@ -618,11 +549,9 @@ HRESULT WriteCertificatetoRegistry(LPCWSTR pwszImportPath, LPCWSTR pwszEntryPoin
     int nBlob = 0;
     HRESULT hr = DecodeBase64Text(FUNC, pwszContent, blob, nBlob);
     if (FAILED(hr)) return hr;
-    hr = RegWriteBinaryValue(pwszImportPath, pwszEntryPoint, blob.get(), static_cast<DWORD>(nBlob));
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"RegWriteBinaryValue", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(FUNC, u"RegWriteBinaryValue",
+                      RegWriteBinaryValue(pwszImportPath, pwszEntryPoint, blob.get(), static_cast<DWORD>(nBlob)));
+    if (FAILED(hr)) return hr;
     return KEVO_OK;
 }
 
@@ -633,31 +562,19 @@ HRESULT RegWriteBinaryValue(LPCWSTR pwszPath, LPCWSTR pwszSubKey, const BYTE* pb
         KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pwszPath || NULL == pwszSubKey || 0 == cbData", E_INVALIDARG);
         return E_INVALIDARG;
     }
-    HKEY hKey = nullptr;
-    LSTATUS lStatus = RegOpenKeyExW(HKEY_LOCAL_MACHINE, pwszPath, 0, KEY_ALL_ACCESS, &hKey);
-    if (lStatus != ERROR_SUCCESS) {
-        HRESULT hr = KevoNormalizeResult(lStatus);
-        KEVO_FAIL_W(FUNC, u"RegOpenKeyExW", u"ERROR_SUCCESS != lStatus", hr);
-        return hr;
-    }
-    RegKeyHolder holdKey(hKey);
+    tessaro::UniqueHkey key, subKey;
+    HRESULT hr = KEVO_CHECK_STATUS_W(FUNC, u"RegOpenKeyExW",
+                                     RegOpenKeyExW(HKEY_LOCAL_MACHINE, pwszPath, 0, KEY_ALL_ACCESS, key.put()));
+    if (FAILED(hr)) return hr;
     WCHAR wszClass[1] = {0};
-    HKEY hSubKey = nullptr;
     DWORD dwDisposition = 0;
-    lStatus = RegCreateKeyExW(hKey, pwszSubKey, 0, wszClass, REG_OPTION_NON_VOLATILE, kCertificateKeyAccess, nullptr,
-                              &hSubKey, &dwDisposition);
-    if (lStatus != ERROR_SUCCESS) {
-        HRESULT hr = KevoNormalizeResult(lStatus);
-        KEVO_FAIL_W(FUNC, u"RegCreateKeyExW", u"ERROR_SUCCESS != lStatus", hr);
-        return hr;
-    }
-    RegKeyHolder holdSubKey(hSubKey);
-    lStatus = RegSetValueExW(hSubKey, kBlobValueName, 0, REG_BINARY, pbData, cbData);
-    if (lStatus != ERROR_SUCCESS) {
-        HRESULT hr = KevoNormalizeResult(lStatus);
-        KEVO_FAIL_W(FUNC, u"RegSetValueExW", u"ERROR_SUCCESS != lStatus", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_STATUS_W(FUNC, u"RegCreateKeyExW",
+                             RegCreateKeyExW(key.get(), pwszSubKey, 0, wszClass, REG_OPTION_NON_VOLATILE,
+                                             kCertificateKeyAccess, nullptr, subKey.put(), &dwDisposition));
+    if (FAILED(hr)) return hr;
+    hr = KEVO_CHECK_STATUS_W(FUNC, u"RegSetValueExW",
+                             RegSetValueExW(subKey.get(), kBlobValueName, 0, REG_BINARY, pbData, cbData));
+    if (FAILED(hr)) return hr;
     KevoTraceStepW(FUNC, u"RegSetValueExW(Blob)");
     return KEVO_OK;
 }
@@ -680,19 +597,11 @@ HRESULT ParseP7bContentNode(IXMLDOMNode* pNode) {
     int nP7b = 0;
     hr = DecodeBase64Text(FUNC, pwszText, p7b, nP7b);
     if (FAILED(hr)) return hr;
-    HCERTSTORE hStore = nullptr;
-    hr = ImportP7bCertificatestoStore(p7b.get(), &hStore, nP7b);
-    StoreHolder holdStore(hStore);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"ImportP7bCertificatestoStore", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    hr = AddCACertficatetoStore(hStore);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"AddCACertficatetoStore", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    return KEVO_OK;
+    tessaro::UniqueCertStore store;
+    hr =
+        KEVO_CHECK_W(FUNC, u"ImportP7bCertificatestoStore", ImportP7bCertificatestoStore(p7b.get(), store.put(), nP7b));
+    if (SUCCEEDED(hr)) hr = KEVO_CHECK_W(FUNC, u"AddCACertficatetoStore", AddCACertficatetoStore(store.get()));
+    return FAILED(hr) ? hr : KEVO_OK;
 }
 
 HRESULT ImportP7bCertificatestoStore(const BYTE* pbData, HCERTSTORE* phStore, LONG nSize) {
@@ -720,21 +629,21 @@ HRESULT AddCACertficatetoStore(HCERTSTORE hSourceStore) {
         KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == hSourceStore", E_INVALIDARG);
         return E_INVALIDARG;
     }
-    HCERTSTORE hTarget = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, u"CA");
-    if (!hTarget) {
+    tessaro::UniqueCertStore target(
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, u"CA"));
+    if (!target) {
         HRESULT hr = KevoLastErrorResult();
         KEVO_FAIL_W(FUNC, u"CertOpenStore(CA)", u"NULL == hCertStore", hr);
         return hr;
     }
-    StoreHolder holdTarget(hTarget);
     FILETIME ftMachineTime{};
-    HRESULT hr = GetMachineTime(&ftMachineTime);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"GetMachineTime", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    PCCERT_CONTEXT pCert = nullptr;
-    while ((pCert = CertEnumCertificatesInStore(hSourceStore, pCert)) != nullptr) {
+    HRESULT hr = KEVO_CHECK_W(FUNC, u"GetMachineTime", GetMachineTime(&ftMachineTime));
+    if (FAILED(hr)) return hr;
+    // The enumeration frees the context it is handed; the holder frees the
+    // last one on a way out of the loop.
+    for (tessaro::UniqueCertContext cert(CertEnumCertificatesInStore(hSourceStore, nullptr)); cert;
+         cert.reset(CertEnumCertificatesInStore(hSourceStore, cert.release()))) {
+        PCCERT_CONTEXT pCert = cert.get();
         LPWSTR pwszSubject = nullptr;
         DWORD cchSubject = 0;
         if (SUCCEEDED(QueryCertContextInfo(pCert, QUERYID_SUBJECT_FULL, &pwszSubject, &cchSubject))) {
@@ -742,12 +651,8 @@ HRESULT AddCACertficatetoStore(HCERTSTORE hSourceStore) {
             delete[] pwszSubject;
         }
         DWORD dwExpired = 0;
-        hr = CheckCertValidTime(&ftMachineTime, &dwExpired, pCert);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(FUNC, u"CheckCertValidTime", u"FAILED(hResult)", hr);
-            CertFreeCertificateContext(pCert);
-            return hr;
-        }
+        hr = KEVO_CHECK_W(FUNC, u"CheckCertValidTime", CheckCertValidTime(&ftMachineTime, &dwExpired, pCert));
+        if (FAILED(hr)) return hr;
         if (dwExpired) {
             KevoTraceStepW(FUNC, u"Certificate expired, not added");
             continue;
@@ -761,7 +666,7 @@ HRESULT AddCACertficatetoStore(HCERTSTORE hSourceStore) {
             KevoTraceStepW(FUNC, u"Self-signed certificate, not added");
             continue;
         }
-        if (!CertAddCertificateContextToStore(hTarget, pCert, CERT_STORE_ADD_NEW, nullptr)) {
+        if (!CertAddCertificateContextToStore(target.get(), pCert, CERT_STORE_ADD_NEW, nullptr)) {
             DWORD dwError = GetLastError();
             if (static_cast<HRESULT>(dwError) == CRYPT_E_EXISTS) {
                 KevoTraceStepW(FUNC, u"Certificate already in the store");
@@ -769,36 +674,9 @@ HRESULT AddCACertficatetoStore(HCERTSTORE hSourceStore) {
             }
             hr = KevoLastErrorResult();
             KEVO_FAIL_W(FUNC, u"CertAddCertificateContextToStore", u"1", hr);
-            CertFreeCertificateContext(pCert);
             return hr;
         }
         KevoTraceStepW(FUNC, u"CertAddCertificateContextToStore");
     }
-    return KEVO_OK;
-}
-
-HRESULT DeleteRegistryKey(LPCWSTR pwszThumbprint) {
-    const LPCWSTR FUNC = u"DeleteRegistryKey";
-    TraceHelper th(FUNC);
-    if (!pwszThumbprint || !*pwszThumbprint) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pwszThumbprint", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
-    KevoTraceValueW(u"Thumbprint", pwszThumbprint);
-    HKEY hKey = nullptr;
-    LSTATUS lStatus = RegOpenKeyExW(HKEY_LOCAL_MACHINE, ROOT_CERTIFICATES_REGPATH, 0, KEY_ALL_ACCESS, &hKey);
-    if (lStatus != ERROR_SUCCESS) {
-        HRESULT hr = KevoNormalizeResult(lStatus);
-        KEVO_FAIL_W(FUNC, u"RegOpenKeyExW", u"ERROR_SUCCESS != lStatus", hr);
-        return hr;
-    }
-    RegKeyHolder holdKey(hKey);
-    lStatus = RegDeleteKeyW(hKey, pwszThumbprint);
-    if (lStatus != ERROR_SUCCESS) {
-        HRESULT hr = KevoNormalizeResult(lStatus);
-        KEVO_FAIL_W(FUNC, u"RegDeleteKeyW", u"ERROR_SUCCESS != lStatus", hr);
-        return hr;
-    }
-    KevoTraceStepW(FUNC, u"RegDeleteKeyW");
     return KEVO_OK;
 }

@@ -9,6 +9,7 @@
 #include "encoding/Codec.h"
 #include "diag/Diagnostics.h"
 #include "diag/ResultCode.h"
+#include "tessaro/Handles.h"
 
 #define TRACE_UNIT_W u"CertificateChainOperate"
 
@@ -16,22 +17,7 @@ namespace {
 
 const DWORD CERT_ENCODING = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
-// A Win32 failure as an HRESULT; values that already are one stay.
-HRESULT LastErrorAsHResult() {
-    DWORD dwError = GetLastError();
-    if (dwError == 0) return E_FAIL;
-    if (static_cast<LONG>(dwError) < 0) return static_cast<HRESULT>(dwError);
-    return static_cast<HRESULT>(0x80070000u | (dwError & 0xFFFFu));
-}
-
 bool ValidContext(PCCERT_CONTEXT pCertContext) { return pCertContext != nullptr && pCertContext->pCertInfo != nullptr; }
-
-struct ProvReleaser {
-    HCRYPTPROV h = 0;
-    ~ProvReleaser() {
-        if (h) CryptReleaseContext(h, 0);
-    }
-};
 
 // A name blob rendered by CertNameToStrW, in a new zero-terminated array.
 HRESULT NameToString(LPCWSTR FUNC, CERT_NAME_BLOB* pName, DWORD dwStrType, LPWSTR* ppwsz, DWORD* pcch) {
@@ -117,23 +103,20 @@ HRESULT GetCertProviderParam(LPCWSTR FUNC, PCCERT_CONTEXT pCertContext, DWORD dw
         KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
         return E_INVALIDARG;
     }
-    ProvReleaser prov;
+    tessaro::UniqueCryptProv prov;
     DWORD dwKeySpec = 0;
-    if (!CryptAcquireCertificatePrivateKey(pCertContext, 0, nullptr, &prov.h, &dwKeySpec, nullptr)) {
+    if (!CryptAcquireCertificatePrivateKey(pCertContext, 0, nullptr, prov.put(), &dwKeySpec, nullptr)) {
         HRESULT hr = LastErrorAsHResult();
         KEVO_FAIL_W(FUNC, u"CryptAcquireCertificatePrivateKey FAILED.", u"1", hr);
         return hr;
     }
     std::unique_ptr<char[]> text;
-    HRESULT hr = ReadProviderText(FUNC, prov.h, dwParam, text);
+    HRESULT hr = ReadProviderText(FUNC, prov.get(), dwParam, text);
     if (FAILED(hr)) return hr;
     WCHAR* pwsz = nullptr;
     int cch = 0;
-    hr = UTF8ToUTF16(text.get(), &pwsz, &cch);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"UTF8ToUTF16 FAILED.", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(FUNC, u"UTF8ToUTF16 FAILED.", UTF8ToUTF16(text.get(), &pwsz, &cch));
+    if (FAILED(hr)) return hr;
     *ppwsz = pwsz;
     *pcch = static_cast<DWORD>(cch);
     return KEVO_OK;
@@ -158,7 +141,26 @@ bool ContainsAny(LPCWSTR pwszText, const std::vector<std::u16string>& vtrValues)
     return false;
 }
 
+// A name criterion on the name just fetched (hr and the name, which is
+// released here): it must contain one of the values.
+HRESULT MatchName(LPCWSTR FUNC, LPCWSTR pwszStep, HRESULT hr, LPWSTR pwszName,
+                  const std::vector<std::u16string>& vtrValues, int nLine = __builtin_LINE()) {
+    std::unique_ptr<WCHAR[]> hold(pwszName);
+    if (FAILED(hr)) {
+        KevoTraceFailW(TRACE_UNIT_W, nLine, FUNC, pwszStep, u"FAILED(hResult)", hr);
+        return hr;
+    }
+    return ContainsAny(pwszName, vtrValues) ? KEVO_OK : E_FAIL;
+}
+
 }  // namespace
+
+HRESULT LastErrorAsHResult() {
+    DWORD dwError = GetLastError();
+    if (dwError == 0) return E_FAIL;
+    if (static_cast<LONG>(dwError) < 0) return static_cast<HRESULT>(dwError);
+    return static_cast<HRESULT>(0x80070000u | (dwError & 0xFFFFu));
+}
 
 HRESULT GetCertCN(PCCERT_CONTEXT pCertContext, LPWSTR* ppwszCN, DWORD* pcchCN) {
     const LPCWSTR FUNC = u"GetCertCN";
@@ -463,12 +465,7 @@ HRESULT CheckCertSubjectName(PCCERT_CONTEXT pCertContext, const std::vector<std:
     LPWSTR pwszSubject = nullptr;
     DWORD cch = 0;
     HRESULT hr = GetCertSubject(pCertContext, &pwszSubject, &cch, dwStrType);
-    std::unique_ptr<WCHAR[]> hold(pwszSubject);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"GetCertSubject", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    return ContainsAny(pwszSubject, vtrSubjects) ? KEVO_OK : E_FAIL;
+    return MatchName(FUNC, u"GetCertSubject", hr, pwszSubject, vtrSubjects);
 }
 
 HRESULT CheckCertIssuer(PCCERT_CONTEXT pCertContext, const std::vector<std::u16string>& vtrIssuers) {
@@ -477,12 +474,7 @@ HRESULT CheckCertIssuer(PCCERT_CONTEXT pCertContext, const std::vector<std::u16s
     LPWSTR pwszIssuer = nullptr;
     DWORD cch = 0;
     HRESULT hr = GetCertIssuer(pCertContext, &pwszIssuer, &cch);
-    std::unique_ptr<WCHAR[]> hold(pwszIssuer);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"GetCertIssuer", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    return ContainsAny(pwszIssuer, vtrIssuers) ? KEVO_OK : E_FAIL;
+    return MatchName(FUNC, u"GetCertIssuer", hr, pwszIssuer, vtrIssuers);
 }
 
 HRESULT CheckCSPName(PCCERT_CONTEXT pCertContext, const std::vector<std::u16string>& vtrCSPNames) {

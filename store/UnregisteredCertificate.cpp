@@ -6,40 +6,23 @@
 #include <new>
 #include <string>
 
+#include "store/CertificateChainOperate.h"
 #include "encoding/Codec.h"
 #include "diag/Diagnostics.h"
+#include "tessaro/Handles.h"
 
 #define TRACE_UNIT_W u"CertificateChainOperate"
 
 namespace {
 
-HRESULT LastErrorAsHResult() {
-    DWORD dwError = GetLastError();
-    if (dwError == 0) return E_FAIL;
-    if (static_cast<LONG>(dwError) < 0) return static_cast<HRESULT>(dwError);
-    return static_cast<HRESULT>(0x80070000u | (dwError & 0xFFFFu));
+// An RSA-type context of the provider, traced as a step of FUNC when it fails.
+HRESULT AcquireProvider(LPCWSTR FUNC, tessaro::UniqueCryptProv& prov, LPCWSTR pwszContainer, LPCWSTR pwszCSPName,
+                        DWORD dwFlags, int nLine = __builtin_LINE()) {
+    if (CryptAcquireContextW(prov.put(), pwszContainer, pwszCSPName, PROV_RSA_FULL, dwFlags)) return KEVO_OK;
+    HRESULT hr = LastErrorAsHResult();
+    KevoTraceFailW(TRACE_UNIT_W, nLine, FUNC, u"CryptAcquireContext", u"1", hr);
+    return hr;
 }
-
-struct ProvHolder {
-    HCRYPTPROV h = 0;
-    ~ProvHolder() {
-        if (h) CryptReleaseContext(h, 0);
-    }
-};
-
-struct KeyHolder {
-    HCRYPTKEY h = 0;
-    ~KeyHolder() {
-        if (h) CryptDestroyKey(h);
-    }
-};
-
-struct CertHolder {
-    PCCERT_CONTEXT p = nullptr;
-    ~CertHolder() {
-        if (p) CertFreeCertificateContext(p);
-    }
-};
 
 bool FitsRecord(LPCWSTR pwsz) { return wcslen(pwsz) < UNREGISTERED_NAME_UNITS; }
 
@@ -123,20 +106,16 @@ HRESULT GetUnregisteredCertfromContainer(LPCWSTR pwszCSPName, LPCWSTR pwszContai
         KEVO_FAIL_W(FUNC, u"Check parameter", u"empty name", E_INVALIDARG);
         return E_INVALIDARG;
     }
-    ProvHolder prov;
-    if (!CryptAcquireContextW(&prov.h, pwszContainerName, pwszCSPName, PROV_RSA_FULL, 0)) {
-        HRESULT hr = LastErrorAsHResult();
-        KEVO_FAIL_W(FUNC, u"CryptAcquireContext", u"1", hr);
-        return hr;
-    }
-    KeyHolder key;
-    if (!CryptGetUserKey(prov.h, dwKeySpec, &key.h) || key.h == 0) {
+    tessaro::UniqueCryptProv prov;
+    if (HRESULT hr = AcquireProvider(FUNC, prov, pwszContainerName, pwszCSPName, 0); FAILED(hr)) return hr;
+    tessaro::UniqueCryptKey key;
+    if (!CryptGetUserKey(prov.get(), dwKeySpec, key.put()) || !key) {
         HRESULT hr = LastErrorAsHResult();
         KEVO_FAIL_W(FUNC, u"CryptGetUserKey", u"1", hr);
         return hr;
     }
     DWORD cbCert = 0;
-    if (!CryptGetKeyParam(key.h, KP_CERTIFICATE, nullptr, &cbCert, 0) || cbCert == 0) {
+    if (!CryptGetKeyParam(key.get(), KP_CERTIFICATE, nullptr, &cbCert, 0) || cbCert == 0) {
         HRESULT hr = cbCert == 0 && GetLastError() == 0 ? E_FAIL : LastErrorAsHResult();
         KEVO_FAIL_W(FUNC, u"CryptGetKeyParam(KP_CERTIFICATE)1", u"1", hr);
         return hr;
@@ -146,27 +125,27 @@ HRESULT GetUnregisteredCertfromContainer(LPCWSTR pwszCSPName, LPCWSTR pwszContai
         KEVO_FAIL_W(FUNC, u"new", u"Dispatch memory failed.", E_OUTOFMEMORY);
         return E_OUTOFMEMORY;
     }
-    if (!CryptGetKeyParam(key.h, KP_CERTIFICATE, cert.get(), &cbCert, 0) || cbCert == 0) {
+    if (!CryptGetKeyParam(key.get(), KP_CERTIFICATE, cert.get(), &cbCert, 0) || cbCert == 0) {
         HRESULT hr = cbCert == 0 && GetLastError() == 0 ? E_FAIL : LastErrorAsHResult();
         KEVO_FAIL_W(FUNC, u"CryptGetKeyParam(KP_CERTIFICATE)2", u"1", hr);
         return hr;
     }
-    CertHolder context;
-    context.p = CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, cert.get(), cbCert);
-    if (context.p == nullptr) {
+    tessaro::UniqueCertContext context(
+        CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, cert.get(), cbCert));
+    if (!context) {
         HRESULT hr = LastErrorAsHResult();
         KEVO_FAIL_W(FUNC, u"CertCreateCertificateContext", u"NULL == pCertContext", hr);
         return hr;
     }
     // A fresh context carries no key-provider property: the platform reaches
     // the key only through a registration of the same certificate.
-    ProvHolder registered;
+    tessaro::UniqueCryptProv registered;
     DWORD dwRegisteredSpec = 0;
-    if (CryptAcquireCertificatePrivateKey(context.p, 0, nullptr, &registered.h, &dwRegisteredSpec, nullptr)) {
+    if (CryptAcquireCertificatePrivateKey(context.get(), 0, nullptr, registered.put(), &dwRegisteredSpec, nullptr)) {
         KevoTraceStepW(FUNC, u"Certificate is registered", KEVO_E_CERT_REGISTERED);
         return KEVO_E_CERT_REGISTERED;
     }
-    return CertCreateUnregisteredCertContext(pwszCSPName, pwszContainerName, context.p, dwKeySpec, ppstRecord);
+    return CertCreateUnregisteredCertContext(pwszCSPName, pwszContainerName, context.get(), dwKeySpec, ppstRecord);
 }
 
 HRESULT FilterUnregisteredCertificatesfromSpecifiedCSP(LPCWSTR pwszCSPName, const CERT_FILTER* pstFilter,
@@ -181,14 +160,10 @@ HRESULT FilterUnregisteredCertificatesfromSpecifiedCSP(LPCWSTR pwszCSPName, cons
         KEVO_FAIL_W(FUNC, u"Check parameter", u"wcslen(pwszCSPName) >= MAX_PATH", E_INVALIDARG);
         return E_INVALIDARG;
     }
-    ProvHolder prov;
-    if (!CryptAcquireContextW(&prov.h, nullptr, pwszCSPName, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
-        HRESULT hr = LastErrorAsHResult();
-        KEVO_FAIL_W(FUNC, u"CryptAcquireContext", u"1", hr);
-        return hr;
-    }
+    tessaro::UniqueCryptProv prov;
+    if (HRESULT hr = AcquireProvider(FUNC, prov, nullptr, pwszCSPName, CRYPT_VERIFYCONTEXT); FAILED(hr)) return hr;
     DWORD cbMaxName = 0;
-    if (!CryptGetProvParam(prov.h, PP_ENUMCONTAINERS, nullptr, &cbMaxName, CRYPT_FIRST)) {
+    if (!CryptGetProvParam(prov.get(), PP_ENUMCONTAINERS, nullptr, &cbMaxName, CRYPT_FIRST)) {
         // No container at all is the end of the enumeration, not a failure.
         if (GetLastError() == ERROR_NO_MORE_ITEMS) return KEVO_OK;
         HRESULT hr = LastErrorAsHResult();
@@ -203,7 +178,7 @@ HRESULT FilterUnregisteredCertificatesfromSpecifiedCSP(LPCWSTR pwszCSPName, cons
     for (DWORD dwFlags = CRYPT_FIRST;; dwFlags = CRYPT_NEXT) {
         memset(name.get(), 0, static_cast<size_t>(cbMaxName) + 1);
         DWORD cbName = cbMaxName;
-        if (!CryptGetProvParam(prov.h, PP_ENUMCONTAINERS, name.get(), &cbName, dwFlags)) break;
+        if (!CryptGetProvParam(prov.get(), PP_ENUMCONTAINERS, name.get(), &cbName, dwFlags)) break;
         WCHAR* pwszContainer = nullptr;
         int cchContainer = 0;
         HRESULT hr = UTF8ToUTF16(reinterpret_cast<const char*>(name.get()), &pwszContainer, &cchContainer);
