@@ -10,6 +10,7 @@
 #include "agent/FrontEnd.h"
 #include "diag/Diagnostics.h"
 #include "plugin/Plugin.h"
+#include "tessaro/Handles.h"
 
 #define TRACE_UNIT_W u"ScriptablePluginObject.cpp"
 
@@ -33,19 +34,6 @@ const char* VariantTypeName(NPVariantType type) {
     }
     return "Unknown";
 }
-
-class BStrHolder {
-public:
-    BStrHolder() = default;
-    ~BStrHolder() { SysFreeString(m_bstr); }
-    BStrHolder(const BStrHolder&) = delete;
-    BStrHolder& operator=(const BStrHolder&) = delete;
-    BSTR get() const { return m_bstr; }
-    BSTR* out() { return &m_bstr; }
-
-private:
-    BSTR m_bstr = nullptr;
-};
 
 enum class Arg { String, Number };
 
@@ -94,7 +82,7 @@ public:
         return bOk;
     }
 
-    bool StringArg(uint32_t i, BStrHolder& bstr) {
+    bool StringArg(uint32_t i, tessaro::UniqueBstr& bstr) {
         char* psz = nullptr;
         HRESULT hr = ConverNPStringtoNULLEndString(m_args[i].value.stringValue, &psz);
         std::unique_ptr<char[]> holdUTF8(psz);
@@ -104,8 +92,8 @@ public:
         hr = UTF8ToUTF16(psz, &pwsz, &nLen);
         std::unique_ptr<WCHAR[]> holdUTF16(pwsz);
         if (FAILED(hr)) return Fail(u"UTF8ToUTF16", u"FAILED(hResult)", hr);
-        *bstr.out() = SysAllocStringLen(pwsz, static_cast<UINT>(nLen));
-        if (bstr.get() == nullptr) return Fail(u"SysAllocStringLen", u"New Memory", E_OUTOFMEMORY);
+        bstr.reset(SysAllocStringLen(pwsz, static_cast<UINT>(nLen)));
+        if (!bstr) return Fail(u"SysAllocStringLen", u"New Memory", E_OUTOFMEMORY);
         return true;
     }
 
@@ -153,6 +141,17 @@ private:
     uint32_t m_argCount;
     NPVariant* m_result;
 };
+
+// The methods without arguments that answer the agent's text.
+template <typename Call>
+bool TextMethod(LPCWSTR F, LPCWSTR pwszCountStep, HRESULT hCountCode, LPCWSTR pwszOperation, LPCWSTR pwszConvertStep,
+                const NPVariant* args, uint32_t argCount, NPVariant* result, Call call) {
+    TraceHelper th(F);
+    MethodCall c(F, false, args, argCount, result);
+    if (!c.CheckBrowser() || !c.CheckArgs({}, pwszCountStep, u"argCount != 0", hCountCode)) return false;
+    tessaro::UniqueBstr bstrText;
+    return c.Agent(pwszOperation, call(bstrText.put())) && c.FinishString(bstrText.get(), pwszConvertStep);
+}
 
 const WCHAR NUMBER_STRING_CHECK[] =
     u"(argCount != 2 || (args[0].type != NPVariantType_Int32 && args[0].type != NPVariantType_Double) || "
@@ -367,20 +366,16 @@ bool CScriptablePluginObject::GetProperty(NPIdentifier, NPVariant*) { return fal
 bool CScriptablePluginObject::SetProperty(NPIdentifier, const NPVariant*) { return false; }
 
 bool CScriptablePluginObject::npKEVO_GetCSPInfo(const NPVariant* args, uint32_t argCount, NPVariant* result) {
-    LPCWSTR F = u"CScriptablePluginObject::npKEVO_GetCSPInfo";
-    TraceHelper th(F);
-    MethodCall c(F, false, args, argCount, result);
-    if (!c.CheckBrowser() || !c.CheckArgs({}, u"Check parameter", u"argCount != 0", E_INVALIDARG)) return false;
-    BStrHolder bstrCSPInfo;
-    return c.Agent(u"KEVO_GetCSPInfo", m_objCryptoAgent.KEVO_GetCSPInfo(bstrCSPInfo.out())) &&
-           c.FinishString(bstrCSPInfo.get(), u"UTF16ToUTF8 - CSPInfo");
+    return TextMethod(u"CScriptablePluginObject::npKEVO_GetCSPInfo", u"Check parameter", E_INVALIDARG,
+                      u"KEVO_GetCSPInfo", u"UTF16ToUTF8 - CSPInfo", args, argCount, result,
+                      [this](BSTR* pbstr) { return m_objCryptoAgent.KEVO_GetCSPInfo(pbstr); });
 }
 
 bool CScriptablePluginObject::npKEVO_SetCSPInfo(const NPVariant* args, uint32_t argCount, NPVariant* result) {
     LPCWSTR F = u"CScriptablePluginObject::npKEVO_SetCSPInfo";
     TraceHelper th(F);
     MethodCall c(F, true, args, argCount, result);
-    BStrHolder bstrCSPName;
+    tessaro::UniqueBstr bstrCSPName;
     if (!c.CheckBrowser() ||
         !c.CheckArgs({Arg::Number, Arg::String}, u"Invalid parameters", NUMBER_STRING_CHECK, E_INVALIDARG) ||
         !c.StringArg(1, bstrCSPName))
@@ -394,7 +389,7 @@ bool CScriptablePluginObject::npKEVO_SetKeyAlgorithm(const NPVariant* args, uint
     LPCWSTR F = u"CScriptablePluginObject::npKEVO_SetKeyAlgorithm";
     TraceHelper th(F);
     MethodCall c(F, true, args, argCount, result);
-    BStrHolder bstrKeyAlgorithm;
+    tessaro::UniqueBstr bstrKeyAlgorithm;
     if (!c.CheckBrowser() || !c.CheckArgs({Arg::String}, u"Invalid parameters", STRING_CHECK, E_INVALIDARG) ||
         !c.StringArg(0, bstrKeyAlgorithm))
         return false;
@@ -408,7 +403,7 @@ bool CScriptablePluginObject::npKEVO_ImportEncryptCert(const NPVariant* args, ui
     LPCWSTR F = u"CScriptablePluginObject::npKEVO_ImportEncryptCert";
     TraceHelper th(F);
     MethodCall c(F, true, args, argCount, result);
-    BStrHolder bstrEncryptedPrivateKey, bstrEncryptPublicCert, bstrContainerName;
+    tessaro::UniqueBstr bstrEncryptedPrivateKey, bstrEncryptPublicCert, bstrContainerName;
     if (!c.CheckBrowser() ||
         !c.CheckArgs({Arg::String, Arg::String, Arg::String, Arg::Number}, u"Invalid parameters",
                      IMPORT_ENCRYPT_CHECK, E_INVALIDARG) ||
@@ -423,20 +418,16 @@ bool CScriptablePluginObject::npKEVO_ImportEncryptCert(const NPVariant* args, ui
 }
 
 bool CScriptablePluginObject::npKEVO_GetContainer(const NPVariant* args, uint32_t argCount, NPVariant* result) {
-    LPCWSTR F = u"CScriptablePluginObject::npKEVO_GetContainer";
-    TraceHelper th(F);
-    MethodCall c(F, false, args, argCount, result);
-    if (!c.CheckBrowser() || !c.CheckArgs({}, u"Check parameters.", u"argCount != 0", E_FAIL)) return false;
-    BStrHolder bstrContainerName;
-    return c.Agent(u"KEVO_GetContainer", m_objCryptoAgent.KEVO_GetContainer(bstrContainerName.out())) &&
-           c.FinishString(bstrContainerName.get(), u"UTF16ToUTF8 - ContainerName");
+    return TextMethod(u"CScriptablePluginObject::npKEVO_GetContainer", u"Check parameters.", E_FAIL,
+                      u"KEVO_GetContainer", u"UTF16ToUTF8 - ContainerName", args, argCount, result,
+                      [this](BSTR* pbstr) { return m_objCryptoAgent.KEVO_GetContainer(pbstr); });
 }
 
 bool CScriptablePluginObject::npKEVO_ImportSignCert(const NPVariant* args, uint32_t argCount, NPVariant* result) {
     LPCWSTR F = u"CScriptablePluginObject::npKEVO_ImportSignCert";
     TraceHelper th(F);
     MethodCall c(F, true, args, argCount, result);
-    BStrHolder bstrSignCert, bstrContainerName;
+    tessaro::UniqueBstr bstrSignCert, bstrContainerName;
     if (!c.CheckBrowser() ||
         !c.CheckArgs({Arg::Number, Arg::String, Arg::String}, u"Invalid parameters", IMPORT_SIGN_CHECK,
                      E_INVALIDARG) ||
@@ -452,16 +443,16 @@ bool CScriptablePluginObject::PKCS10Requisition(LPCWSTR F, bool bMD5, const NPVa
                                                 NPVariant* result) {
     TraceHelper th(F);
     MethodCall c(F, false, args, argCount, result);
-    BStrHolder bstrSubjectDN;
+    tessaro::UniqueBstr bstrSubjectDN;
     if (!c.CheckBrowser() ||
         !c.CheckArgs({Arg::String, Arg::Number, Arg::Number}, u"Invalid parameters", REQUEST_CHECK, E_INVALIDARG) ||
         !c.StringArg(0, bstrSubjectDN))
         return false;
-    BStrHolder bstrPKCS10;
+    tessaro::UniqueBstr bstrPKCS10;
     HRESULT hr = bMD5 ? m_objCryptoAgent.KEVO_PKCS10CertRequisitionwithMD5(bstrSubjectDN.get(), c.NumberArg(1),
-                                                                          c.NumberArg(2), bstrPKCS10.out())
+                                                                          c.NumberArg(2), bstrPKCS10.put())
                       : m_objCryptoAgent.KEVO_PKCS10CertRequisition(bstrSubjectDN.get(), c.NumberArg(1),
-                                                                   c.NumberArg(2), bstrPKCS10.out());
+                                                                   c.NumberArg(2), bstrPKCS10.put());
     return c.Agent(bMD5 ? u"KEVO_PKCS10CertRequisitionwithMD5" : u"KEVO_PKCS10CertRequisition", hr) &&
            c.FinishString(bstrPKCS10.get(),
                           bMD5 ? u"UTF16ToUTF8 - P10CertRequisition." : u"UTF16ToUTF8 - PKCS10CertRequisition");
@@ -482,12 +473,12 @@ bool CScriptablePluginObject::npKEVO_GetAllCertInfo(const NPVariant* args, uint3
     LPCWSTR F = u"CScriptablePluginObject::npKEVO_GetAllCertInfo";
     TraceHelper th(F);
     MethodCall c(F, false, args, argCount, result);
-    BStrHolder bstrCSPName;
+    tessaro::UniqueBstr bstrCSPName;
     if (!c.CheckBrowser() || !c.CheckArgs({Arg::String}, u"Invalid parameters", STRING_CHECK, E_INVALIDARG) ||
         !c.StringArg(0, bstrCSPName))
         return false;
-    BStrHolder bstrCertInfo;
-    return c.Agent(u"KEVO_GetAllCertInfo", m_objCryptoAgent.KEVO_GetAllCertInfo(bstrCSPName.get(), bstrCertInfo.out())) &&
+    tessaro::UniqueBstr bstrCertInfo;
+    return c.Agent(u"KEVO_GetAllCertInfo", m_objCryptoAgent.KEVO_GetAllCertInfo(bstrCSPName.get(), bstrCertInfo.put())) &&
            c.FinishString(bstrCertInfo.get(), u"UTF16ToUTF8 - AllCertInfo");
 }
 
@@ -500,11 +491,7 @@ bool CScriptablePluginObject::npKEVO_GetVersion(const NPVariant* args, uint32_t 
 }
 
 bool CScriptablePluginObject::npGetLastErrorDesc(const NPVariant* args, uint32_t argCount, NPVariant* result) {
-    LPCWSTR F = u"CScriptablePluginObject::npGetLastErrorDesc";
-    TraceHelper th(F);
-    MethodCall c(F, false, args, argCount, result);
-    if (!c.CheckBrowser() || !c.CheckArgs({}, u"Check parameters.", u"argCount != 0", E_FAIL)) return false;
-    BStrHolder bstrErrorDesc;
-    return c.Agent(u"GetLastErrorDesc", m_objCryptoAgent.GetLastErrorDesc(bstrErrorDesc.out())) &&
-           c.FinishString(bstrErrorDesc.get(), u"UTF16ToUTF8 - LastErrorDesc");
+    return TextMethod(u"CScriptablePluginObject::npGetLastErrorDesc", u"Check parameters.", E_FAIL,
+                      u"GetLastErrorDesc", u"UTF16ToUTF8 - LastErrorDesc", args, argCount, result,
+                      [this](BSTR* pbstr) { return m_objCryptoAgent.GetLastErrorDesc(pbstr); });
 }

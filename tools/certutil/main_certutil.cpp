@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/JsonText.h"
 #include "win/windows.h"
 
 namespace {
@@ -130,27 +131,7 @@ int Fail(const char* what) {
 
 // ---- Inspection commands with text or JSON output ----
 
-std::string JsonString(const std::string& s) {
-    std::string r = "\"";
-    for (unsigned char ch : s) {
-        switch (ch) {
-            case '"': r += "\\\""; break;
-            case '\\': r += "\\\\"; break;
-            case '\n': r += "\\n"; break;
-            case '\r': r += "\\r"; break;
-            case '\t': r += "\\t"; break;
-            default:
-                if (ch < 0x20) {
-                    char b[8];
-                    snprintf(b, sizeof b, "\\u%04x", ch);
-                    r += b;
-                } else {
-                    r += static_cast<char>(ch);
-                }
-        }
-    }
-    return r + "\"";
-}
+std::string JsonString(const std::string& s) { return tools_json::Quoted(s); }
 
 // Names as the certificate listing shows them: last RDN first, no quoting.
 std::string ListingName(const CERT_NAME_BLOB& name) {
