@@ -42,6 +42,12 @@ int GetArrayItem(const char* FUNC, const cJSON* pJSONArray, int nIndex, const cJ
     return 0;
 }
 
+// A request that cannot be served as sent, traced at the line of the check.
+int BadRequest(const char* pszStep, const char* pszReason, int nLine = __builtin_LINE()) {
+    KevoTraceFailA(TRACE_UNIT_A, nLine, "ParseRequestMsgToJSON", pszStep, JSON_E_BAD_REQUEST, pszReason);
+    return JSON_E_BAD_REQUEST;
+}
+
 }  // namespace
 
 void AppendJSONEscaped(const char* psz, std::string& strOut) {
@@ -82,50 +88,26 @@ int ParseRequestMsgToJSON(const char* pszRequestMsg, char** ppszFuncName, cJSON*
         return JSON_E_INVALID_PARAMETER;
     }
     JSONPtr pJsonRoot(cJSON_Parse(pszRequestMsg));
-    if (!pJsonRoot) {
-        KEVO_FAIL_A(FUNC, "cJSON_Parse", JSON_E_BAD_REQUEST, "NULL == pJsonRoot");
-        return JSON_E_BAD_REQUEST;
-    }
+    if (!pJsonRoot) return BadRequest("cJSON_Parse", "NULL == pJsonRoot");
     // Key names match ignoring ASCII case; the first match wins.
     const cJSON* pFunction = cJSON_GetObjectItem(pJsonRoot.get(), "function");
-    if (pFunction == nullptr) {
-        KEVO_FAIL_A(FUNC, "cJSON_GetObjectItem(function)", JSON_E_BAD_REQUEST, "NULL == pFunction");
-        return JSON_E_BAD_REQUEST;
-    }
+    if (pFunction == nullptr) return BadRequest("cJSON_GetObjectItem(function)", "NULL == pFunction");
     const char* pszUTF8FuncName = cJSON_IsString(pFunction) ? pFunction->valuestring : nullptr;
-    if (pszUTF8FuncName == nullptr) {
-        KEVO_FAIL_A(FUNC, "cJSON_GetObjectItem(function)", JSON_E_BAD_REQUEST, "NULL == pszUTF8FuncName");
-        return JSON_E_BAD_REQUEST;
-    }
+    if (pszUTF8FuncName == nullptr) return BadRequest("cJSON_GetObjectItem(function)", "NULL == pszUTF8FuncName");
     const cJSON* pParamsArray = cJSON_GetObjectItem(pJsonRoot.get(), "params");
-    if (pParamsArray == nullptr) {
-        KEVO_FAIL_A(FUNC, "cJSON_GetObjectItem(params)", JSON_E_BAD_REQUEST, "NULL == pParamsArray");
-        return JSON_E_BAD_REQUEST;
-    }
+    if (pParamsArray == nullptr) return BadRequest("cJSON_GetObjectItem(params)", "NULL == pParamsArray");
     std::unique_ptr<char[]> pszRandomId;
     const cJSON* pRandomId = cJSON_GetObjectItem(pJsonRoot.get(), "randomId");
     if (pRandomId != nullptr) {
         const char* pszUTF8RandomId = cJSON_IsString(pRandomId) ? pRandomId->valuestring : nullptr;
-        if (pszUTF8RandomId == nullptr) {
-            KEVO_FAIL_A(FUNC, "cJSON_GetObjectItem(randomId)", JSON_E_BAD_REQUEST, "NULL == pszUTF8RandomId");
-            return JSON_E_BAD_REQUEST;
-        }
+        if (pszUTF8RandomId == nullptr) return BadRequest("cJSON_GetObjectItem(randomId)", "NULL == pszUTF8RandomId");
         pszRandomId.reset(CopyText(pszUTF8RandomId));
-        if (!pszRandomId) {
-            KEVO_FAIL_A(FUNC, "New memory(randomId)", JSON_E_BAD_REQUEST, "!pszRandomId");
-            return JSON_E_BAD_REQUEST;
-        }
+        if (!pszRandomId) return BadRequest("New memory(randomId)", "!pszRandomId");
     }
     std::unique_ptr<char[]> pszFuncName(CopyText(pszUTF8FuncName));
-    if (!pszFuncName) {
-        KEVO_FAIL_A(FUNC, "New memory(function)", JSON_E_BAD_REQUEST, "!pszFuncName");
-        return JSON_E_BAD_REQUEST;
-    }
+    if (!pszFuncName) return BadRequest("New memory(function)", "!pszFuncName");
     cJSON* pParams = cJSON_Duplicate(pParamsArray, 1);
-    if (pParams == nullptr) {
-        KEVO_FAIL_A(FUNC, "cJSON_Duplicate(params)", JSON_E_BAD_REQUEST, "NULL == pParams");
-        return JSON_E_BAD_REQUEST;
-    }
+    if (pParams == nullptr) return BadRequest("cJSON_Duplicate(params)", "NULL == pParams");
     *ppszFuncName = pszFuncName.release();
     *ppParams = pParams;
     *ppszRandomId = pszRandomId.release();
