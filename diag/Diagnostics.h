@@ -35,6 +35,12 @@ void KevoTraceStepW(LPCWSTR pwszFunction, LPCWSTR pwszStep, HRESULT hResult = 0)
 // failure line.
 HRESULT KevoCheckStepW(LPCWSTR pwszUnit, int nLine, LPCWSTR pwszFunction, LPCWSTR pwszStep, LPCWSTR pwszReason,
                        HRESULT hResult);
+// KevoTraceFailW that returns the code it traced.
+inline HRESULT KevoFailedW(LPCWSTR pwszUnit, int nLine, LPCWSTR pwszFunction, LPCWSTR pwszStep, LPCWSTR pwszReason,
+                           HRESULT hResult) {
+    KevoTraceFailW(pwszUnit, nLine, pwszFunction, pwszStep, pwszReason, hResult);
+    return hResult;
+}
 // 8-bit failure line "[%s(%d):](%s -- %s)\t\t--Failed:(0x%08x) [Reason:%s]\n" (flag 0x1).
 void KevoTraceFailA(const char* pszUnit, int nLine, const char* pszFunction, const char* pszStep, HRESULT hResult,
                     const char* pszReason);
@@ -61,6 +67,8 @@ private:
 // Call-site helpers: each source unit defines TRACE_UNIT_W (wide) or
 // TRACE_UNIT_A (8-bit) with its own unit name before using them.
 #define KEVO_FAIL_W(func, step, reason, hr) KevoTraceFailW(TRACE_UNIT_W, __LINE__, func, step, reason, hr)
+// A failure traced and its code handed back: `return KEVO_FAILED_W(...);`.
+#define KEVO_FAILED_W(func, step, reason, hr) KevoFailedW(TRACE_UNIT_W, __LINE__, func, step, reason, hr)
 #define KEVO_CHECK_W(func, step, hr) KevoCheckStepW(TRACE_UNIT_W, __LINE__, func, step, u"FAILED(hResult)", hr)
 // A Win32 status (of a registry call) as its normalised result.
 #define KEVO_CHECK_STATUS_W(func, step, status) \

@@ -178,10 +178,7 @@ HRESULT ConverNPStringtoNULLEndString(const NPString& npString, char** ppszStrin
     *ppszString = nullptr;
     if (npString.UTF8Length != 0 && npString.UTF8Characters == nullptr) return E_INVALIDARG;
     char* psz = new (std::nothrow) char[static_cast<size_t>(npString.UTF8Length) + 1];
-    if (psz == nullptr) {
-        KEVO_FAIL_W(u"ConverNPStringtoNULLEndString", u"new", u"New Memory", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    if (psz == nullptr) return KEVO_FAILED_W(u"ConverNPStringtoNULLEndString", u"new", u"New Memory", E_OUTOFMEMORY);
     if (npString.UTF8Length) std::memcpy(psz, npString.UTF8Characters, npString.UTF8Length);
     psz[npString.UTF8Length] = '\0';
     *ppszString = psz;

@@ -77,29 +77,16 @@ HRESULT WithProvider(tessaro::UniqueCryptProv& prov, Create create) {
 HRESULT GetProviderInfo(HCRYPTPROV hProv, DWORD dwParam, BYTE** ppbData, DWORD* pcbData) {
     static const WCHAR kFunc[] = u"GetProviderInfo";
     if (!ppbData || !pcbData) return E_POINTER;
-    HRESULT hr = KEVO_OK;
     DWORD cbData = 0;
-    if (!CryptGetProvParam(hProv, dwParam, nullptr, &cbData, 0)) {
-        hr = KevoLastErrorResult();
-        KEVO_FAIL_W(kFunc, u"CryptGetProvParam(1)", u"1", hr);
-        return hr;
-    }
-    if (cbData == 0) {
-        KEVO_FAIL_W(kFunc, u"CryptGetProvParam(1)", u"0 == dwDataLen", E_FAIL);
-        return E_FAIL;
-    }
+    if (!CryptGetProvParam(hProv, dwParam, nullptr, &cbData, 0))
+        return KEVO_FAILED_W(kFunc, u"CryptGetProvParam(1)", u"1", KevoLastErrorResult());
+    if (cbData == 0) return KEVO_FAILED_W(kFunc, u"CryptGetProvParam(1)", u"0 == dwDataLen", E_FAIL);
     // One spare zero byte keeps a text parameter terminated whatever the provider writes.
     std::unique_ptr<BYTE[]> data(new (std::nothrow) BYTE[static_cast<size_t>(cbData) + 1]());
-    if (!data) {
-        KEVO_FAIL_W(kFunc, u"New buffer", u"New Memory", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    if (!data) return KEVO_FAILED_W(kFunc, u"New buffer", u"New Memory", E_OUTOFMEMORY);
     DWORD cbRead = cbData;
-    if (!CryptGetProvParam(hProv, dwParam, data.get(), &cbRead, 0)) {
-        hr = KevoLastErrorResult();
-        KEVO_FAIL_W(kFunc, u"CryptGetProvParam(2)", u"1", hr);
-        return hr;
-    }
+    if (!CryptGetProvParam(hProv, dwParam, data.get(), &cbRead, 0))
+        return KEVO_FAILED_W(kFunc, u"CryptGetProvParam(2)", u"1", KevoLastErrorResult());
     *ppbData = data.release();
     *pcbData = cbRead <= cbData ? cbRead : cbData;
     return KEVO_OK;
@@ -111,10 +98,8 @@ HRESULT CreatePublicKey(LPWSTR* ppwszContainerName, LONG nKeyLength, LPCWSTR pws
     static const WCHAR kFunc[] = u"CreatePublicKey";
     TraceHelper trace(kFunc);
     HRESULT hr = KEVO_OK;
-    if (!ppwszContainerName || !phProv || !ppbPublicKey || !pcbPublicKey) {
-        KEVO_FAIL_W(kFunc, u"Check parameter", u"NULL out pointer", E_POINTER);
-        return E_POINTER;
-    }
+    if (!ppwszContainerName || !phProv || !ppbPublicKey || !pcbPublicKey)
+        return KEVO_FAILED_W(kFunc, u"Check parameter", u"NULL out pointer", E_POINTER);
     hr = CheckKeyLength(kFunc, nKeyLength, dwGenKeyFlags);
     if (FAILED(hr)) return hr;
 
@@ -123,11 +108,9 @@ HRESULT CreatePublicKey(LPWSTR* ppwszContainerName, LONG nKeyLength, LPCWSTR pws
     if (wstrKeyContainerName.empty()) {
         HRESULT hrGuid = CreateGUIDStr(wstrKeyContainerName);
         if (FAILED(hrGuid)) wstrKeyContainerName.clear();
-        if (wstrKeyContainerName.empty()) {
-            hr = hrGuid != KEVO_OK ? hrGuid : KevoLastErrorResult();
-            KEVO_FAIL_W(kFunc, u"CreateGUIDStr", u"wstrKeyContainerName==L\"\"", hr);
-            return hr;
-        }
+        if (wstrKeyContainerName.empty())
+            return KEVO_FAILED_W(kFunc, u"CreateGUIDStr", u"wstrKeyContainerName==L\"\"",
+                                 hrGuid != KEVO_OK ? hrGuid : KevoLastErrorResult());
     }
     KevoTraceValueW(u"Container", wstrKeyContainerName.c_str());
 
@@ -136,11 +119,8 @@ HRESULT CreatePublicKey(LPWSTR* ppwszContainerName, LONG nKeyLength, LPCWSTR pws
     if (*phProv == 0) {
         HCRYPTPROV hProv = 0;
         if (!CryptAcquireContextW(&hProv, wstrKeyContainerName.c_str(), pwszProviderName, dwProvType,
-                                  bCreateNew ? CRYPT_NEWKEYSET : 0)) {
-            hr = KevoLastErrorResult();
-            KEVO_FAIL_W(kFunc, u"CryptAcquireContext", u"bRetCode == FALSE", hr);
-            return hr;
-        }
+                                  bCreateNew ? CRYPT_NEWKEYSET : 0))
+            return KEVO_FAILED_W(kFunc, u"CryptAcquireContext", u"bRetCode == FALSE", KevoLastErrorResult());
         *phProv = hProv;
         bAcquiredHere = true;
     }
@@ -169,78 +149,45 @@ HRESULT CreatePublicKey(LPWSTR* ppwszContainerName, LONG nKeyLength, LPCWSTR pws
     ALG_ID algid = dwKeySpec;
     if (!bRSA) algid = dwKeySpec == AT_KEYEXCHANGE ? CALG_SM2_KEYX : CALG_SM2_SIGN;
     const DWORD dwFlags = (static_cast<DWORD>(nKeyLength) << 16) | dwGenKeyFlags;
-    if (!CryptGenKey(*phProv, algid, dwFlags, key.put())) {
-        hr = KevoLastErrorResult();
-        KEVO_FAIL_W(kFunc, u"CryptGenKey", u"1", hr);
-        return hr;
-    }
+    if (!CryptGenKey(*phProv, algid, dwFlags, key.put()))
+        return KEVO_FAILED_W(kFunc, u"CryptGenKey", u"1", KevoLastErrorResult());
 
     std::unique_ptr<BYTE[]> publicKey;
     DWORD cbPublicKey = 0;
     if (bRSA) {
         if (!CryptExportPublicKeyInfo(*phProv, dwKeySpec, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, nullptr,
-                                      &cbPublicKey)) {
-            hr = KevoLastErrorResult();
-            KEVO_FAIL_W(kFunc, u"CryptExportPublicKeyInfo(1)", u"1", hr);
-            return hr;
-        }
-        if (cbPublicKey < sizeof(CERT_PUBLIC_KEY_INFO)) {
-            KEVO_FAIL_W(kFunc, u"CryptExportPublicKeyInfo(1)", u"cbPublicKey < sizeof(CERT_PUBLIC_KEY_INFO)",
-                        NTE_BAD_PUBLIC_KEY);
-            return NTE_BAD_PUBLIC_KEY;
-        }
+                                      &cbPublicKey))
+            return KEVO_FAILED_W(kFunc, u"CryptExportPublicKeyInfo(1)", u"1", KevoLastErrorResult());
+        if (cbPublicKey < sizeof(CERT_PUBLIC_KEY_INFO))
+            return KEVO_FAILED_W(kFunc, u"CryptExportPublicKeyInfo(1)", u"cbPublicKey < sizeof(CERT_PUBLIC_KEY_INFO)",
+                                 NTE_BAD_PUBLIC_KEY);
         publicKey.reset(new (std::nothrow) BYTE[cbPublicKey]());
-        if (!publicKey) {
-            KEVO_FAIL_W(kFunc, u"New buffer", u"!*lppPublicKey", E_OUTOFMEMORY);
-            return E_OUTOFMEMORY;
-        }
+        if (!publicKey) return KEVO_FAILED_W(kFunc, u"New buffer", u"!*lppPublicKey", E_OUTOFMEMORY);
         if (!CryptExportPublicKeyInfo(*phProv, dwKeySpec, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
-                                      reinterpret_cast<PCERT_PUBLIC_KEY_INFO>(publicKey.get()), &cbPublicKey)) {
-            hr = KevoLastErrorResult();
-            KEVO_FAIL_W(kFunc, u"CryptExportPublicKeyInfo(2)", u"1", hr);
-            return hr;
-        }
+                                      reinterpret_cast<PCERT_PUBLIC_KEY_INFO>(publicKey.get()), &cbPublicKey))
+            return KEVO_FAILED_W(kFunc, u"CryptExportPublicKeyInfo(2)", u"1", KevoLastErrorResult());
         const BYTE* pbBits = nullptr;
         DWORD cbBits = 0;
         hr = GetRSAPublicKeyBits(publicKey.get(), cbPublicKey, &pbBits, &cbBits);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(kFunc, u"CryptExportPublicKeyInfo(2)", u"empty PublicKey", hr);
-            return hr;
-        }
+        if (FAILED(hr)) return KEVO_FAILED_W(kFunc, u"CryptExportPublicKeyInfo(2)", u"empty PublicKey", hr);
     } else {
-        if (!CryptExportKey(key.get(), 0, PUBLICKEYBLOB, 0, nullptr, &cbPublicKey)) {
-            hr = KevoLastErrorResult();
-            KEVO_FAIL_W(kFunc, u"CryptExportKey(1)", u"1", hr);
-            return hr;
-        }
-        if (cbPublicKey == 0) {
-            KEVO_FAIL_W(kFunc, u"CryptExportKey(1)", u"0 == dwPublicKeyLen", NTE_BAD_PUBLIC_KEY);
-            return NTE_BAD_PUBLIC_KEY;
-        }
+        if (!CryptExportKey(key.get(), 0, PUBLICKEYBLOB, 0, nullptr, &cbPublicKey))
+            return KEVO_FAILED_W(kFunc, u"CryptExportKey(1)", u"1", KevoLastErrorResult());
+        if (cbPublicKey == 0)
+            return KEVO_FAILED_W(kFunc, u"CryptExportKey(1)", u"0 == dwPublicKeyLen", NTE_BAD_PUBLIC_KEY);
         publicKey.reset(new (std::nothrow) BYTE[cbPublicKey]());
-        if (!publicKey) {
-            KEVO_FAIL_W(kFunc, u"New buffer", u"!*lppPublicKey", E_OUTOFMEMORY);
-            return E_OUTOFMEMORY;
-        }
-        if (!CryptExportKey(key.get(), 0, PUBLICKEYBLOB, 0, publicKey.get(), &cbPublicKey)) {
-            hr = KevoLastErrorResult();
-            KEVO_FAIL_W(kFunc, u"CryptExportKey(2)", u"1", hr);
-            return hr;
-        }
+        if (!publicKey) return KEVO_FAILED_W(kFunc, u"New buffer", u"!*lppPublicKey", E_OUTOFMEMORY);
+        if (!CryptExportKey(key.get(), 0, PUBLICKEYBLOB, 0, publicKey.get(), &cbPublicKey))
+            return KEVO_FAILED_W(kFunc, u"CryptExportKey(2)", u"1", KevoLastErrorResult());
         // The request reads the coordinates at fixed offsets of the blob.
-        if (cbPublicKey < SM2_PUBLICKEYBLOB_MIN_SIZE) {
-            KEVO_FAIL_W(kFunc, u"Check SM2 PUBLICKEYBLOB size", u"dwPublicKeyLen < 140", NTE_BAD_PUBLIC_KEY);
-            return NTE_BAD_PUBLIC_KEY;
-        }
+        if (cbPublicKey < SM2_PUBLICKEYBLOB_MIN_SIZE)
+            return KEVO_FAILED_W(kFunc, u"Check SM2 PUBLICKEYBLOB size", u"dwPublicKeyLen < 140", NTE_BAD_PUBLIC_KEY);
     }
     KevoTraceValueN("Public key length", static_cast<LONG>(cbPublicKey));
 
     if (bCreateNew) {
         LPWSTR pwszName = DuplicateWString(wstrKeyContainerName);
-        if (!pwszName) {
-            KEVO_FAIL_W(kFunc, u"New buffer", u"New Memory", E_OUTOFMEMORY);
-            return E_OUTOFMEMORY;
-        }
+        if (!pwszName) return KEVO_FAILED_W(kFunc, u"New buffer", u"New Memory", E_OUTOFMEMORY);
         *ppwszContainerName = pwszName;
     }
     *ppbPublicKey = publicKey.release();
@@ -255,19 +202,12 @@ HRESULT PKCS10CertRequisition(LPWSTR* ppwszContainerName, LPCWSTR pwszProviderNa
     static const WCHAR kFunc[] = u"PKCS10CertRequisition";
     TraceHelper trace(kFunc);
     HRESULT hr = KEVO_OK;
-    if (!pwszSubjectDN) {
-        KEVO_FAIL_W(kFunc, u"Check parameter", u"lpwSubjectDN == NULL", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
-    if (!ppwszContainerName || !ppszRequest || !pnRequestLength) {
-        KEVO_FAIL_W(kFunc, u"Check parameter", u"NULL out pointer", E_POINTER);
-        return E_POINTER;
-    }
+    if (!pwszSubjectDN) return KEVO_FAILED_W(kFunc, u"Check parameter", u"lpwSubjectDN == NULL", E_INVALIDARG);
+    if (!ppwszContainerName || !ppszRequest || !pnRequestLength)
+        return KEVO_FAILED_W(kFunc, u"Check parameter", u"NULL out pointer", E_POINTER);
     // Everything that can be checked is checked before a container exists.
-    if (lCertType != 1 && lCertType != 2) {
-        KEVO_FAIL_W(kFunc, u"Check parameter", u"(1 != lCertType && 2 != lCertType)", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (lCertType != 1 && lCertType != 2)
+        return KEVO_FAILED_W(kFunc, u"Check parameter", u"(1 != lCertType && 2 != lCertType)", E_INVALIDARG);
     hr = CheckKeyLength(kFunc, nKeyLength, dwGenKeyFlags);
     if (FAILED(hr)) return hr;
     {
@@ -277,10 +217,7 @@ HRESULT PKCS10CertRequisition(LPWSTR* ppwszContainerName, LPCWSTR pwszProviderNa
         int nName = 0;
         hr = ComposeSubject(pwszSubjectDN, &pbName, &nName);
         delete[] pbName;
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(kFunc, u"ComposeSubject", u"FAILED(hResult)", hr);
-            return hr;
-        }
+        if (FAILED(hr)) return KEVO_FAILED_W(kFunc, u"ComposeSubject", u"FAILED(hResult)", hr);
     }
 
     const bool bDouble = lCertType == 2;
@@ -296,10 +233,7 @@ HRESULT PKCS10CertRequisition(LPWSTR* ppwszContainerName, LPCWSTR pwszProviderNa
                                    pwszProviderName, bRSA, AT_KEYEXCHANGE, TRUE, phProv, 0, &pbKey, &cbExchangeKey);
         });
         exchangeKey.reset(pbKey);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(kFunc, u"CreatePublicKey-Exchange", u"FAILED(hResult)", hr);
-            return hr;
-        }
+        if (FAILED(hr)) return KEVO_FAILED_W(kFunc, u"CreatePublicKey-Exchange", u"FAILED(hResult)", hr);
         containerName.reset(pwszName);
     }
 
@@ -313,10 +247,7 @@ HRESULT PKCS10CertRequisition(LPWSTR* ppwszContainerName, LPCWSTR pwszProviderNa
                                    phProv, dwGenKeyFlags, &pbKey, &cbSignKey);
         });
         signKey.reset(pbKey);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(kFunc, u"CreatePublicKey-Sign cert", u"FAILED(hResult)", hr);
-            return hr;
-        }
+        if (FAILED(hr)) return KEVO_FAILED_W(kFunc, u"CreatePublicKey-Sign cert", u"FAILED(hResult)", hr);
         if (!bDouble) containerName.reset(pwszName);
     }
 
@@ -350,10 +281,7 @@ HRESULT PKCS10CertRequisition(LPWSTR* ppwszContainerName, LPCWSTR pwszProviderNa
         if (SUCCEEDED(hr) && bDouble)
             hr = GetRSAPublicKeyBits(exchangeKey.get(), cbExchangeKey, &info.pbExchangePublicKey,
                                      &info.cbExchangePublicKey);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(kFunc, u"Read CERT_PUBLIC_KEY_INFO", u"empty PublicKey", hr);
-            return hr;
-        }
+        if (FAILED(hr)) return KEVO_FAILED_W(kFunc, u"Read CERT_PUBLIC_KEY_INFO", u"empty PublicKey", hr);
     } else {
         info.pbSignPublicKey = signKey.get();
         info.cbSignPublicKey = cbSignKey;

@@ -99,11 +99,9 @@ void CopyCoordinateField(const BYTE* pbField, BYTE* pbOut) {
 
 HRESULT ConvertSM2PublicKeyBlobToPoint(const BYTE* pbBlob, DWORD cbBlob, BYTE* pbPoint) {
     if (!pbBlob || !pbPoint) return E_POINTER;
-    if (cbBlob < SM2_PUBLICKEYBLOB_MIN_SIZE) {
-        KEVO_FAIL_W(u"ConvertSM2PublicKeyBlobToPoint", u"Check SM2 PUBLICKEYBLOB size",
-                    u"cbBlob < SM2_PUBLICKEYBLOB_MIN_SIZE", NTE_BAD_PUBLIC_KEY);
-        return NTE_BAD_PUBLIC_KEY;
-    }
+    if (cbBlob < SM2_PUBLICKEYBLOB_MIN_SIZE)
+        return KEVO_FAILED_W(u"ConvertSM2PublicKeyBlobToPoint", u"Check SM2 PUBLICKEYBLOB size",
+                             u"cbBlob < SM2_PUBLICKEYBLOB_MIN_SIZE", NTE_BAD_PUBLIC_KEY);
     const BYTE* pbKeyArea = pbBlob + SM2_BLOBHEADER_SIZE;
     pbPoint[0] = 0x04;
     std::memcpy(pbPoint + 1, pbKeyArea + 4, SM2_COORDINATE_SIZE);
@@ -115,11 +113,9 @@ HRESULT ConvertSM2PublicKeyBlobToPoint(const BYTE* pbBlob, DWORD cbBlob, BYTE* p
 
 HRESULT ComposeSM2ExchangeKeyRecord(const BYTE* pbBlob, DWORD cbBlob, BYTE* pbRecord) {
     if (!pbBlob || !pbRecord) return E_POINTER;
-    if (cbBlob < SM2_PUBLICKEYBLOB_MIN_SIZE) {
-        KEVO_FAIL_W(u"ComposeSM2ExchangeKeyRecord", u"Check SM2 PUBLICKEYBLOB size",
-                    u"cbBlob < SM2_PUBLICKEYBLOB_MIN_SIZE", NTE_BAD_PUBLIC_KEY);
-        return NTE_BAD_PUBLIC_KEY;
-    }
+    if (cbBlob < SM2_PUBLICKEYBLOB_MIN_SIZE)
+        return KEVO_FAILED_W(u"ComposeSM2ExchangeKeyRecord", u"Check SM2 PUBLICKEYBLOB size",
+                             u"cbBlob < SM2_PUBLICKEYBLOB_MIN_SIZE", NTE_BAD_PUBLIC_KEY);
     const BYTE* pbKeyArea = pbBlob + SM2_BLOBHEADER_SIZE;
     // Algorithm word 0x0000B400 and the key length 256, both little-endian.
     const BYTE header[8] = {0x00, 0xB4, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00};
@@ -133,11 +129,9 @@ HRESULT ComposeSignPublicKeyData(const char* pszAlgorithmOID, const char* pszPar
                                  int nPublicKeyLength, BYTE** ppbEncoded, int* pnEncodedLength) {
     static const WCHAR kFunc[] = u"ComposeSignPublicKeyData";
     if (!ppbEncoded || !pnEncodedLength) return E_POINTER;
-    if (!pszAlgorithmOID || !pbPublicKey || nPublicKeyLength <= 0) {
-        KEVO_FAIL_W(kFunc, u"Check parameter", u"!pszAlgorithmOID || !pbPublicKey || nPublicKeyLength <= 0",
-                    E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!pszAlgorithmOID || !pbPublicKey || nPublicKeyLength <= 0)
+        return KEVO_FAILED_W(kFunc, u"Check parameter", u"!pszAlgorithmOID || !pbPublicKey || nPublicKeyLength <= 0",
+                             E_INVALIDARG);
     HRESULT hr = KEVO_OK;
 
     // The parameter is the bare OBJECT IDENTIFIER: SEQUENCE { OID, NULL }
@@ -148,10 +142,8 @@ HRESULT ComposeSignPublicKeyData(const char* pszAlgorithmOID, const char* pszPar
         hr = KEVO_CHECK_W(kFunc, u"ComposeSpecialAttribute(Parameter)",
                           ComposeSpecialAttribute(pszParameterOID, nullptr, 0, seq.Out(), seq.Len()));
         if (FAILED(hr)) return hr;
-        if (seq.Size() < 6 || seq.Get()[1] >= 0x80) {
-            KEVO_FAIL_W(kFunc, u"Extract parameter", u"unexpected SEQUENCE form", E_FAIL);
-            return E_FAIL;
-        }
+        if (seq.Size() < 6 || seq.Get()[1] >= 0x80)
+            return KEVO_FAILED_W(kFunc, u"Extract parameter", u"unexpected SEQUENCE form", E_FAIL);
         hr = KEVO_CHECK_W(kFunc, u"Extract parameter", param.Assign(seq.Get() + 2, seq.Size() - 4));
         if (FAILED(hr)) return hr;
     }
@@ -173,10 +165,8 @@ HRESULT ComposeAttributes(const BYTE* pbExchangeKey, int nExchangeKeyLength, BYT
                           int* pnEncodedLength) {
     static const WCHAR kFunc[] = u"ComposeAttributes";
     if (!ppbEncoded || !pnEncodedLength) return E_POINTER;
-    if (!pbExchangeKey || nExchangeKeyLength <= 0) {
-        KEVO_FAIL_W(kFunc, u"Check parameter", u"!pbExchangeKey || nExchangeKeyLength <= 0", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!pbExchangeKey || nExchangeKeyLength <= 0)
+        return KEVO_FAILED_W(kFunc, u"Check parameter", u"!pbExchangeKey || nExchangeKeyLength <= 0", E_INVALIDARG);
     HRESULT hr = KEVO_OK;
 
     Encoded password;
@@ -218,10 +208,8 @@ HRESULT ComposeAttributes(const BYTE* pbExchangeKey, int nExchangeKeyLength, BYT
 HRESULT ComposeCertRequestInfo(const PKCS10_REQUEST_INFO& info, BYTE** ppbEncoded, int* pnEncodedLength) {
     static const WCHAR kFunc[] = u"ComposeCertRequestInfo";
     if (!ppbEncoded || !pnEncodedLength) return E_POINTER;
-    if (!info.pwszSubject || info.cbSignPublicKey > INT_MAX || info.cbExchangePublicKey > INT_MAX) {
-        KEVO_FAIL_W(kFunc, u"Check parameter", u"invalid request description", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!info.pwszSubject || info.cbSignPublicKey > INT_MAX || info.cbExchangePublicKey > INT_MAX)
+        return KEVO_FAILED_W(kFunc, u"Check parameter", u"invalid request description", E_INVALIDARG);
     HRESULT hr = KEVO_OK;
 
     Encoded subject;
@@ -260,20 +248,14 @@ HRESULT PKCS10CalculateHashandSign(HCRYPTPROV hProv, DWORD dwKeySpec, const char
     static const WCHAR kFunc[] = u"PKCS10CalculateHashandSign";
     TraceHelper trace(kFunc);
     if (!ppbSignature || !pcbSignature) return E_POINTER;
-    if (!pszAlgorithmOID || (!pbData && cbData)) {
-        KEVO_FAIL_W(kFunc, u"Check parameter", u"!pszAlgorithmOID || !pbData", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!pszAlgorithmOID || (!pbData && cbData))
+        return KEVO_FAILED_W(kFunc, u"Check parameter", u"!pszAlgorithmOID || !pbData", E_INVALIDARG);
     const bool bRSA = std::strcmp(pszAlgorithmOID, SZOID_RSA_ENCRYPTION) == 0;
-    HRESULT hr = KEVO_OK;
 
     // The signing key must be there; its handle is only checked.
     tessaro::UniqueCryptKey key;
-    if (!CryptGetUserKey(hProv, dwKeySpec, key.put())) {
-        hr = KevoLastErrorResult();
-        KEVO_FAIL_W(kFunc, u"CryptGetUserKey", u"1", hr);
-        return hr;
-    }
+    if (!CryptGetUserKey(hProv, dwKeySpec, key.put()))
+        return KEVO_FAILED_W(kFunc, u"CryptGetUserKey", u"1", KevoLastErrorResult());
 
     if (KevoTraceEnabled(TRACE_FLAG_INFO)) {
         BYTE* pbName = nullptr;
@@ -284,48 +266,27 @@ HRESULT PKCS10CalculateHashandSign(HCRYPTPROV hProv, DWORD dwKeySpec, const char
     }
 
     tessaro::UniqueCryptHash hash;
-    if (!CryptCreateHash(hProv, algHash, 0, 0, hash.put())) {
-        hr = KevoLastErrorResult();
-        KEVO_FAIL_W(kFunc, u"CryptCreateHash", u"1", hr);
-        return hr;
-    }
+    if (!CryptCreateHash(hProv, algHash, 0, 0, hash.put()))
+        return KEVO_FAILED_W(kFunc, u"CryptCreateHash", u"1", KevoLastErrorResult());
     for (DWORD off = 0; off < cbData;) {
         DWORD piece = cbData - off < PKCS10_HASH_PIECE_SIZE ? cbData - off : PKCS10_HASH_PIECE_SIZE;
-        if (!CryptHashData(hash.get(), pbData + off, piece, 0)) {
-            hr = KevoLastErrorResult();
-            KEVO_FAIL_W(kFunc, u"CryptHashData", u"1", hr);
-            return hr;
-        }
+        if (!CryptHashData(hash.get(), pbData + off, piece, 0))
+            return KEVO_FAILED_W(kFunc, u"CryptHashData", u"1", KevoLastErrorResult());
         off += piece;
     }
 
     DWORD cbReported = 0;
-    if (!CryptSignHashW(hash.get(), dwKeySpec, nullptr, 0, nullptr, &cbReported)) {
-        hr = KevoLastErrorResult();
-        KEVO_FAIL_W(kFunc, u"CryptSignHash", u"1", hr);
-        return hr;
-    }
+    if (!CryptSignHashW(hash.get(), dwKeySpec, nullptr, 0, nullptr, &cbReported))
+        return KEVO_FAILED_W(kFunc, u"CryptSignHash", u"1", KevoLastErrorResult());
     // The SM2 provider may report less than it writes; give it room.
     DWORD cbBuffer = bRSA ? cbReported : SM2_SIGNATURE_BUFFER_SIZE;
-    if (cbBuffer == 0) {
-        KEVO_FAIL_W(kFunc, u"CryptSignHash", u"signature size 0", E_FAIL);
-        return E_FAIL;
-    }
+    if (cbBuffer == 0) return KEVO_FAILED_W(kFunc, u"CryptSignHash", u"signature size 0", E_FAIL);
     std::unique_ptr<BYTE[]> signature(new (std::nothrow) BYTE[cbBuffer]());
-    if (!signature) {
-        KEVO_FAIL_W(kFunc, u"New buffer", u"New Memory", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    if (!signature) return KEVO_FAILED_W(kFunc, u"New buffer", u"New Memory", E_OUTOFMEMORY);
     DWORD cbSignature = cbBuffer;
-    if (!CryptSignHashW(hash.get(), dwKeySpec, nullptr, 0, signature.get(), &cbSignature)) {
-        hr = KevoLastErrorResult();
-        KEVO_FAIL_W(kFunc, u"CryptSignHash(2)", u"1", hr);
-        return hr;
-    }
-    if (cbSignature > cbBuffer) {
-        KEVO_FAIL_W(kFunc, u"CryptSignHash(2)", u"cbSignature > cbBuffer", E_FAIL);
-        return E_FAIL;
-    }
+    if (!CryptSignHashW(hash.get(), dwKeySpec, nullptr, 0, signature.get(), &cbSignature))
+        return KEVO_FAILED_W(kFunc, u"CryptSignHash(2)", u"1", KevoLastErrorResult());
+    if (cbSignature > cbBuffer) return KEVO_FAILED_W(kFunc, u"CryptSignHash(2)", u"cbSignature > cbBuffer", E_FAIL);
 
     // The provider writes integers least significant byte first.
     if (bRSA) {
@@ -364,10 +325,8 @@ HRESULT PKCS10RequestBase64(const PKCS10_REQUEST_INFO& info, char** ppszBase64, 
     static const WCHAR kFunc[] = u"PKCS10RequestBase64";
     TraceHelper trace(kFunc);
     if (!ppszBase64 || !pnBase64Length) return E_POINTER;
-    if (!info.pbSignPublicKey || info.cbSignPublicKey == 0 || !info.pszSignAlgorithmOID) {
-        KEVO_FAIL_W(kFunc, u"Check parameter", u"!pbSignPublicKey || !pszSignAlgorithmOID", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!info.pbSignPublicKey || info.cbSignPublicKey == 0 || !info.pszSignAlgorithmOID)
+        return KEVO_FAILED_W(kFunc, u"Check parameter", u"!pbSignPublicKey || !pszSignAlgorithmOID", E_INVALIDARG);
     HRESULT hr = KEVO_OK;
 
     // The SM2 keys travel as the uncompressed point and the exchange key record.
@@ -403,10 +362,7 @@ HRESULT PKCS10RequestBase64(const PKCS10_REQUEST_INFO& info, char** ppszBase64, 
                                     static_cast<DWORD>(requestInfo.Size()), request.algHash, &pbSignature,
                                     &cbSignature);
     std::unique_ptr<BYTE[]> signature(pbSignature);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"PKCS10CalculateHashandSign", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(hr)) return KEVO_FAILED_W(kFunc, u"PKCS10CalculateHashandSign", u"FAILED(hResult)", hr);
     Encoded signatureBits;
     hr = KEVO_CHECK_W(kFunc, u"ComposeSignature",
                       ComposeSignature(request.bSM2, signature.get(), static_cast<int>(cbSignature),
@@ -421,10 +377,7 @@ HRESULT PKCS10RequestBase64(const PKCS10_REQUEST_INFO& info, char** ppszBase64, 
     int nBase64 = 0;
     hr = Base64EncodeEx(der.Get(), der.Size(), &pszBase64, &nBase64);
     std::unique_ptr<char[]> base64(pszBase64);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"Base64EncodeEx", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(hr)) return KEVO_FAILED_W(kFunc, u"Base64EncodeEx", u"FAILED(hResult)", hr);
     char* pszLines = nullptr;
     int nLines = 0;
     hr = TransformBase64EncodedDatatoHoldCRLFPer64Chars(base64.get(), nBase64, &pszLines, &nLines);

@@ -108,10 +108,7 @@ public:
         DWORD cbSerial = 0;
         HRESULT hr = ConvertStringToBinaryData(&cbSerial, pwszSerialNumber, &pbSerial);
         m_serial.reset(pbSerial);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(FUNC, u"ConvertStringToBinaryData", u"FAILED(hResult)", hr);
-            return hr;
-        }
+        if (FAILED(hr)) return KEVO_FAILED_W(FUNC, u"ConvertStringToBinaryData", u"FAILED(hResult)", hr);
         m_filter.pwszSubject = pwszSubjectDN;
         m_filter.pwszIssuer = pwszIssuerDN;
         m_filter.pbSerialNumber = pbSerial;
@@ -149,18 +146,12 @@ void RunDiscardList(LPCWSTR FUNC, const DISCARD_CERT_ENTRY* pEntries, size_t nCo
 HRESULT DeleteCertificateFromStore(DWORD dwFlag, const CERT_FILTER* pstFilter) {
     const LPCWSTR FUNC = u"DeleteCertificateFromStore";
     TraceHelper th(FUNC);
-    if (CERT_SYSTEM_STORE_LOCAL_MACHINE != dwFlag && CERT_SYSTEM_STORE_CURRENT_USER != dwFlag) {
-        KEVO_FAIL_W(FUNC, u"Check parameter",
-                    u"(CERT_SYSTEM_STORE_LOCAL_MACHINE != dwFlag && CERT_SYSTEM_STORE_CURRENT_USER != dwFlag)",
-                    E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (CERT_SYSTEM_STORE_LOCAL_MACHINE != dwFlag && CERT_SYSTEM_STORE_CURRENT_USER != dwFlag)
+        return KEVO_FAILED_W(FUNC, u"Check parameter",
+                             u"(CERT_SYSTEM_STORE_LOCAL_MACHINE != dwFlag && CERT_SYSTEM_STORE_CURRENT_USER != dwFlag)",
+                             E_INVALIDARG);
     tessaro::UniqueCertStore store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0, dwFlag, u"CA"));
-    if (!store) {
-        HRESULT hr = KevoLastErrorResult();
-        KEVO_FAIL_W(FUNC, u"CertOpenStore", u"hCertStore == NULL", hr);
-        return hr;
-    }
+    if (!store) return KEVO_FAILED_W(FUNC, u"CertOpenStore", u"hCertStore == NULL", KevoLastErrorResult());
     CERT_CONTEXT_LIST vtrAll, vtrMatched;
     CertContextListReleaser releaseAll{vtrAll}, releaseMatched{vtrMatched};
     HRESULT hr = KEVO_CHECK_W(FUNC, u"ExtractCertificatesFromStore", ExtractCertificatesFromStore(store.get(), vtrAll));
@@ -219,10 +210,8 @@ HRESULT DeleteTrustedRootCert(LPCWSTR pwszIssuerDN, LPCWSTR pwszThumbprint, LPCW
 HRESULT DeleteRegistryKey(LPCWSTR pwszThumbprint) {
     const LPCWSTR FUNC = u"DeleteRegistryKey";
     TraceHelper th(FUNC);
-    if (!pwszThumbprint || !*pwszThumbprint) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pwszThumbprint", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!pwszThumbprint || !*pwszThumbprint)
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pwszThumbprint", E_INVALIDARG);
     KevoTraceValueW(u"Thumbprint", pwszThumbprint);
     tessaro::UniqueHkey key;
     HRESULT hr =

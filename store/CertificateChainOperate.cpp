@@ -22,22 +22,11 @@ bool ValidContext(PCCERT_CONTEXT pCertContext) { return pCertContext != nullptr 
 // A name blob rendered by CertNameToStrW, in a new zero-terminated array.
 HRESULT NameToString(LPCWSTR FUNC, CERT_NAME_BLOB* pName, DWORD dwStrType, LPWSTR* ppwsz, DWORD* pcch) {
     DWORD cch = CertNameToStrW(CERT_ENCODING, pName, dwStrType, nullptr, 0);
-    if (cch == 0) {
-        HRESULT hr = LastErrorAsHResult();
-        KEVO_FAIL_W(FUNC, u"CertNameToStrW(1)", u"0 == dwLength", hr);
-        return hr;
-    }
+    if (cch == 0) return KEVO_FAILED_W(FUNC, u"CertNameToStrW(1)", u"0 == dwLength", LastErrorAsHResult());
     std::unique_ptr<WCHAR[]> text(new (std::nothrow) WCHAR[cch + 1]());
-    if (!text) {
-        KEVO_FAIL_W(FUNC, u"new", u"Dispatch memory failed.", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    if (!text) return KEVO_FAILED_W(FUNC, u"new", u"Dispatch memory failed.", E_OUTOFMEMORY);
     DWORD cchWritten = CertNameToStrW(CERT_ENCODING, pName, dwStrType, text.get(), cch);
-    if (cchWritten == 0) {
-        HRESULT hr = LastErrorAsHResult();
-        KEVO_FAIL_W(FUNC, u"CertNameToStrW(2)", u"0 == dwLength", hr);
-        return hr;
-    }
+    if (cchWritten == 0) return KEVO_FAILED_W(FUNC, u"CertNameToStrW(2)", u"0 == dwLength", LastErrorAsHResult());
     *ppwsz = text.release();
     *pcch = cchWritten;
     return KEVO_OK;
@@ -48,23 +37,14 @@ HRESULT DecodeExtension(LPCWSTR FUNC, PCCERT_CONTEXT pCertContext, LPCSTR pszOID
                         std::unique_ptr<BYTE[]>& decoded) {
     const CERT_INFO* pInfo = pCertContext->pCertInfo;
     PCERT_EXTENSION pExt = CertFindExtension(pszOID, pInfo->cExtension, pInfo->rgExtension);
-    if (pExt == nullptr) {
-        KEVO_FAIL_W(FUNC, u"CertFindExtension", u"NULL == pCertExtension", hrMissing);
-        return hrMissing;
-    }
+    if (pExt == nullptr) return KEVO_FAILED_W(FUNC, u"CertFindExtension", u"NULL == pCertExtension", hrMissing);
     DWORD cb = 0;
     if (!CryptDecodeObjectEx(CERT_ENCODING, pszOID, pExt->Value.pbData, pExt->Value.cbData, CRYPT_DECODE_NOCOPY_FLAG,
                              nullptr, nullptr, &cb) ||
-        cb == 0) {
-        HRESULT hr = LastErrorAsHResult();
-        KEVO_FAIL_W(FUNC, u"CryptDecodeObjectEx(1)", u"1", hr);
-        return hr;
-    }
+        cb == 0)
+        return KEVO_FAILED_W(FUNC, u"CryptDecodeObjectEx(1)", u"1", LastErrorAsHResult());
     decoded.reset(new (std::nothrow) BYTE[cb]());
-    if (!decoded) {
-        KEVO_FAIL_W(FUNC, u"new", u"Dispatch memory failed.", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    if (!decoded) return KEVO_FAILED_W(FUNC, u"new", u"Dispatch memory failed.", E_OUTOFMEMORY);
     if (!CryptDecodeObjectEx(CERT_ENCODING, pszOID, pExt->Value.pbData, pExt->Value.cbData, CRYPT_DECODE_NOCOPY_FLAG,
                              nullptr, decoded.get(), &cb)) {
         HRESULT hr = LastErrorAsHResult();
@@ -78,16 +58,11 @@ HRESULT DecodeExtension(LPCWSTR FUNC, PCCERT_CONTEXT pCertContext, LPCSTR pszOID
 // A provider parameter read as 8-bit text, with one spare zero byte.
 HRESULT ReadProviderText(LPCWSTR FUNC, HCRYPTPROV hProv, DWORD dwParam, std::unique_ptr<char[]>& text) {
     DWORD cb = 0;
-    if (!CryptGetProvParam(hProv, dwParam, nullptr, &cb, 0) || cb == 0) {
-        HRESULT hr = cb == 0 && GetLastError() == 0 ? E_FAIL : LastErrorAsHResult();
-        KEVO_FAIL_W(FUNC, u"GetProviderInfo FAILED.", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (!CryptGetProvParam(hProv, dwParam, nullptr, &cb, 0) || cb == 0)
+        return KEVO_FAILED_W(FUNC, u"GetProviderInfo FAILED.", u"FAILED(hResult)",
+                             cb == 0 && GetLastError() == 0 ? E_FAIL : LastErrorAsHResult());
     text.reset(new (std::nothrow) char[static_cast<size_t>(cb) + 1]());
-    if (!text) {
-        KEVO_FAIL_W(FUNC, u"GetProviderInfo FAILED.", u"Dispatch memory failed.", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    if (!text) return KEVO_FAILED_W(FUNC, u"GetProviderInfo FAILED.", u"Dispatch memory failed.", E_OUTOFMEMORY);
     if (!CryptGetProvParam(hProv, dwParam, reinterpret_cast<BYTE*>(text.get()), &cb, 0)) {
         HRESULT hr = LastErrorAsHResult();
         text.reset();
@@ -99,17 +74,12 @@ HRESULT ReadProviderText(LPCWSTR FUNC, HCRYPTPROV hProv, DWORD dwParam, std::uni
 
 // PP_NAME or PP_CONTAINER of the provider that holds the certificate's key.
 HRESULT GetCertProviderParam(LPCWSTR FUNC, PCCERT_CONTEXT pCertContext, DWORD dwParam, LPWSTR* ppwsz, DWORD* pcch) {
-    if (!ValidContext(pCertContext) || ppwsz == nullptr || pcch == nullptr) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!ValidContext(pCertContext) || ppwsz == nullptr || pcch == nullptr)
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
     tessaro::UniqueCryptProv prov;
     DWORD dwKeySpec = 0;
-    if (!CryptAcquireCertificatePrivateKey(pCertContext, 0, nullptr, prov.put(), &dwKeySpec, nullptr)) {
-        HRESULT hr = LastErrorAsHResult();
-        KEVO_FAIL_W(FUNC, u"CryptAcquireCertificatePrivateKey FAILED.", u"1", hr);
-        return hr;
-    }
+    if (!CryptAcquireCertificatePrivateKey(pCertContext, 0, nullptr, prov.put(), &dwKeySpec, nullptr))
+        return KEVO_FAILED_W(FUNC, u"CryptAcquireCertificatePrivateKey FAILED.", u"1", LastErrorAsHResult());
     std::unique_ptr<char[]> text;
     HRESULT hr = ReadProviderText(FUNC, prov.get(), dwParam, text);
     if (FAILED(hr)) return hr;
@@ -123,10 +93,7 @@ HRESULT GetCertProviderParam(LPCWSTR FUNC, PCCERT_CONTEXT pCertContext, DWORD dw
 }
 
 HRESULT GetCertDate(LPCWSTR FUNC, const FILETIME* pft, SYSTEMTIME* pstTime, DWORD* pcbTime) {
-    if (pstTime == nullptr) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pstTime", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (pstTime == nullptr) return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pstTime", E_INVALIDARG);
     FileTimeToSystemTime(pft, pstTime);
     if (pcbTime) *pcbTime = sizeof(SYSTEMTIME);
     return KEVO_OK;
@@ -165,27 +132,14 @@ HRESULT LastErrorAsHResult() {
 HRESULT GetCertCN(PCCERT_CONTEXT pCertContext, LPWSTR* ppwszCN, DWORD* pcchCN) {
     const LPCWSTR FUNC = u"GetCertCN";
     TraceHelper th(FUNC);
-    if (!ValidContext(pCertContext) || ppwszCN == nullptr || pcchCN == nullptr) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!ValidContext(pCertContext) || ppwszCN == nullptr || pcchCN == nullptr)
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
     DWORD cch = CertGetNameStringW(pCertContext, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
-    if (cch == 0) {
-        HRESULT hr = LastErrorAsHResult();
-        KEVO_FAIL_W(FUNC, u"CertGetNameStringW(1)", u"0 == dwLength", hr);
-        return hr;
-    }
+    if (cch == 0) return KEVO_FAILED_W(FUNC, u"CertGetNameStringW(1)", u"0 == dwLength", LastErrorAsHResult());
     std::unique_ptr<WCHAR[]> text(new (std::nothrow) WCHAR[cch + 1]());
-    if (!text) {
-        KEVO_FAIL_W(FUNC, u"new", u"New memory failed.", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    if (!text) return KEVO_FAILED_W(FUNC, u"new", u"New memory failed.", E_OUTOFMEMORY);
     DWORD cchWritten = CertGetNameStringW(pCertContext, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, text.get(), cch);
-    if (cchWritten == 0) {
-        HRESULT hr = LastErrorAsHResult();
-        KEVO_FAIL_W(FUNC, u"CertGetNameStringW(2)", u"0 == dwLength", hr);
-        return hr;
-    }
+    if (cchWritten == 0) return KEVO_FAILED_W(FUNC, u"CertGetNameStringW(2)", u"0 == dwLength", LastErrorAsHResult());
     *ppwszCN = text.release();
     *pcchCN = cchWritten;
     return KEVO_OK;
@@ -194,10 +148,8 @@ HRESULT GetCertCN(PCCERT_CONTEXT pCertContext, LPWSTR* ppwszCN, DWORD* pcchCN) {
 HRESULT GetCertSubject(PCCERT_CONTEXT pCertContext, LPWSTR* ppwszSubject, DWORD* pcchSubject, DWORD dwStrType) {
     const LPCWSTR FUNC = u"GetCertSubject";
     TraceHelper th(FUNC);
-    if (!ValidContext(pCertContext) || ppwszSubject == nullptr || pcchSubject == nullptr) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!ValidContext(pCertContext) || ppwszSubject == nullptr || pcchSubject == nullptr)
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
     return NameToString(FUNC, &pCertContext->pCertInfo->Subject, dwStrType | CERT_NAME_STR_LISTING_FLAGS,
                         ppwszSubject, pcchSubject);
 }
@@ -205,10 +157,8 @@ HRESULT GetCertSubject(PCCERT_CONTEXT pCertContext, LPWSTR* ppwszSubject, DWORD*
 HRESULT GetCertIssuer(PCCERT_CONTEXT pCertContext, LPWSTR* ppwszIssuer, DWORD* pcchIssuer) {
     const LPCWSTR FUNC = u"GetCertIssuer";
     TraceHelper th(FUNC);
-    if (!ValidContext(pCertContext) || ppwszIssuer == nullptr || pcchIssuer == nullptr) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!ValidContext(pCertContext) || ppwszIssuer == nullptr || pcchIssuer == nullptr)
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
     return NameToString(FUNC, &pCertContext->pCertInfo->Issuer, CERT_X500_NAME_STR | CERT_NAME_STR_LISTING_FLAGS,
                         ppwszIssuer, pcchIssuer);
 }
@@ -216,16 +166,11 @@ HRESULT GetCertIssuer(PCCERT_CONTEXT pCertContext, LPWSTR* ppwszIssuer, DWORD* p
 HRESULT GetCertSerialNumber(BYTE** ppbSerialNumber, PCCERT_CONTEXT pCertContext, DWORD* pcbSerialNumber) {
     const LPCWSTR FUNC = u"GetCertSerialNumber";
     TraceHelper th(FUNC);
-    if (!ValidContext(pCertContext) || ppbSerialNumber == nullptr || pcbSerialNumber == nullptr) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!ValidContext(pCertContext) || ppbSerialNumber == nullptr || pcbSerialNumber == nullptr)
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
     const CRYPT_INTEGER_BLOB& serial = pCertContext->pCertInfo->SerialNumber;
     std::unique_ptr<BYTE[]> copy(new (std::nothrow) BYTE[serial.cbData + 1]());
-    if (!copy) {
-        KEVO_FAIL_W(FUNC, u"new", u"Dispatch memory failed.", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    if (!copy) return KEVO_FAILED_W(FUNC, u"new", u"Dispatch memory failed.", E_OUTOFMEMORY);
     if (serial.cbData) memcpy(copy.get(), serial.pbData, serial.cbData);
     *ppbSerialNumber = copy.release();
     *pcbSerialNumber = serial.cbData;
@@ -235,31 +180,21 @@ HRESULT GetCertSerialNumber(BYTE** ppbSerialNumber, PCCERT_CONTEXT pCertContext,
 HRESULT GetCertSubjectKeyID(PCCERT_CONTEXT pCertContext, BYTE** ppbKeyID, DWORD* pcbKeyID) {
     const LPCWSTR FUNC = u"GetCertSubjectKeyID";
     TraceHelper th(FUNC);
-    if (!ValidContext(pCertContext)) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!ValidContext(pCertContext))
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
     if (ppbKeyID == nullptr) {
         const CERT_INFO* pInfo = pCertContext->pCertInfo;
-        if (CertFindExtension(szOID_SUBJECT_KEY_IDENTIFIER, pInfo->cExtension, pInfo->rgExtension) == nullptr) {
-            KEVO_FAIL_W(FUNC, u"CertFindExtension", u"NULL == pCertExtension", KEVO_E_NO_SUBJECT_KEY_ID);
-            return KEVO_E_NO_SUBJECT_KEY_ID;
-        }
+        if (CertFindExtension(szOID_SUBJECT_KEY_IDENTIFIER, pInfo->cExtension, pInfo->rgExtension) == nullptr)
+            return KEVO_FAILED_W(FUNC, u"CertFindExtension", u"NULL == pCertExtension", KEVO_E_NO_SUBJECT_KEY_ID);
         return KEVO_OK;
     }
-    if (pcbKeyID == nullptr) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pdwKeyIDLength", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (pcbKeyID == nullptr) return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pdwKeyIDLength", E_INVALIDARG);
     std::unique_ptr<BYTE[]> decoded;
     HRESULT hr = DecodeExtension(FUNC, pCertContext, szOID_SUBJECT_KEY_IDENTIFIER, KEVO_E_NO_SUBJECT_KEY_ID, decoded);
     if (FAILED(hr)) return hr;
     const CRYPT_DATA_BLOB* pBlob = reinterpret_cast<const CRYPT_DATA_BLOB*>(decoded.get());
     std::unique_ptr<BYTE[]> copy(new (std::nothrow) BYTE[pBlob->cbData + 1]());
-    if (!copy) {
-        KEVO_FAIL_W(FUNC, u"new", u"Dispatch memory failed.", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    if (!copy) return KEVO_FAILED_W(FUNC, u"new", u"Dispatch memory failed.", E_OUTOFMEMORY);
     if (pBlob->cbData) memcpy(copy.get(), pBlob->pbData, pBlob->cbData);
     *ppbKeyID = copy.release();
     *pcbKeyID = pBlob->cbData;
@@ -269,10 +204,8 @@ HRESULT GetCertSubjectKeyID(PCCERT_CONTEXT pCertContext, BYTE** ppbKeyID, DWORD*
 HRESULT GetCertKeyUsage(PCCERT_CONTEXT pCertContext, DWORD* pdwKeyUsage, DWORD* pcbKeyUsage) {
     const LPCWSTR FUNC = u"GetCertKeyUsage";
     TraceHelper th(FUNC);
-    if (!ValidContext(pCertContext) || pdwKeyUsage == nullptr) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!ValidContext(pCertContext) || pdwKeyUsage == nullptr)
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
     std::unique_ptr<BYTE[]> decoded;
     HRESULT hr = DecodeExtension(FUNC, pCertContext, szOID_KEY_USAGE, KEVO_E_NO_KEY_USAGE, decoded);
     if (FAILED(hr)) return hr;
@@ -296,19 +229,15 @@ HRESULT GetCertContainerName(PCCERT_CONTEXT pCertContext, LPWSTR* ppwszContainer
 
 HRESULT GetCertToDate(PCCERT_CONTEXT pCertContext, SYSTEMTIME* pstTime, DWORD* pcbTime) {
     const LPCWSTR FUNC = u"GetCertToDate";
-    if (!ValidContext(pCertContext)) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!ValidContext(pCertContext))
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
     return GetCertDate(FUNC, &pCertContext->pCertInfo->NotAfter, pstTime, pcbTime);
 }
 
 HRESULT GetCertFromDate(PCCERT_CONTEXT pCertContext, SYSTEMTIME* pstTime, DWORD* pcbTime) {
     const LPCWSTR FUNC = u"GetCertFromDate";
-    if (!ValidContext(pCertContext)) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!ValidContext(pCertContext))
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
     return GetCertDate(FUNC, &pCertContext->pCertInfo->NotBefore, pstTime, pcbTime);
 }
 
@@ -348,32 +277,19 @@ HRESULT QueryCertContextInfo(PCCERT_CONTEXT pCertContext, DWORD dwQueryID, void*
 HRESULT GetCertificateContextProperty(DWORD* pcbData, PCCERT_CONTEXT pCertContext, BYTE** ppbData) {
     const LPCWSTR FUNC = u"GetCertificateContextProperty";
     TraceHelper th(FUNC);
-    if (pcbData == nullptr || ppbData == nullptr || pCertContext == nullptr) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (pcbData == nullptr || ppbData == nullptr || pCertContext == nullptr)
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
     DWORD cb = 0;
-    if (!CertGetCertificateContextProperty(pCertContext, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &cb)) {
-        HRESULT hr = LastErrorAsHResult();
-        KEVO_FAIL_W(FUNC, u"CertGetCertificateContextProperty(1)", u"1", hr);
-        return hr;
-    }
+    if (!CertGetCertificateContextProperty(pCertContext, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &cb))
+        return KEVO_FAILED_W(FUNC, u"CertGetCertificateContextProperty(1)", u"1", LastErrorAsHResult());
     // A record too small to be a CRYPT_KEY_PROV_INFO would be read past its end.
-    if (cb < sizeof(CRYPT_KEY_PROV_INFO)) {
-        KEVO_FAIL_W(FUNC, u"CertGetCertificateContextProperty(1)", u"dwLength < sizeof(CRYPT_KEY_PROV_INFO)",
-                    CRYPT_E_NOT_FOUND);
-        return CRYPT_E_NOT_FOUND;
-    }
+    if (cb < sizeof(CRYPT_KEY_PROV_INFO))
+        return KEVO_FAILED_W(FUNC, u"CertGetCertificateContextProperty(1)", u"dwLength < sizeof(CRYPT_KEY_PROV_INFO)",
+                             CRYPT_E_NOT_FOUND);
     std::unique_ptr<BYTE[]> data(new (std::nothrow) BYTE[cb]());
-    if (!data) {
-        KEVO_FAIL_W(FUNC, u"new", u"Dispatch memory failed.", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
-    if (!CertGetCertificateContextProperty(pCertContext, CERT_KEY_PROV_INFO_PROP_ID, data.get(), &cb)) {
-        HRESULT hr = LastErrorAsHResult();
-        KEVO_FAIL_W(FUNC, u"CertGetCertificateContextProperty(2)", u"1", hr);
-        return hr;
-    }
+    if (!data) return KEVO_FAILED_W(FUNC, u"new", u"Dispatch memory failed.", E_OUTOFMEMORY);
+    if (!CertGetCertificateContextProperty(pCertContext, CERT_KEY_PROV_INFO_PROP_ID, data.get(), &cb))
+        return KEVO_FAILED_W(FUNC, u"CertGetCertificateContextProperty(2)", u"1", LastErrorAsHResult());
     *ppbData = data.release();
     *pcbData = cb;
     return KEVO_OK;
@@ -381,10 +297,7 @@ HRESULT GetCertificateContextProperty(DWORD* pcbData, PCCERT_CONTEXT pCertContex
 
 HRESULT GetTimeString(std::u16string& wstrTime, const SYSTEMTIME* pstTime) {
     const LPCWSTR FUNC = u"GetTimeString";
-    if (pstTime == nullptr) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pstTime", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (pstTime == nullptr) return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pstTime", E_INVALIDARG);
     char sz[128];
     int n = snprintf(sz, sizeof sz, "%04d-%02d-%02d %02d:%02d:%02d", pstTime->wYear, pstTime->wMonth, pstTime->wDay,
                      pstTime->wHour, pstTime->wMinute, pstTime->wSecond);
@@ -394,65 +307,43 @@ HRESULT GetTimeString(std::u16string& wstrTime, const SYSTEMTIME* pstTime) {
 
 HRESULT ConvertUTCtimetoLocalTime(SYSTEMTIME* pstTime) {
     const LPCWSTR FUNC = u"ConvertUTCtimetoLocalTime";
-    if (pstTime == nullptr) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pstTime", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (pstTime == nullptr) return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pstTime", E_INVALIDARG);
     FILETIME ftUTC{}, ftLocal{};
     SYSTEMTIME stLocal{};
-    if (!SystemTimeToFileTime(pstTime, &ftUTC)) {
-        HRESULT hr = LastErrorAsHResult();
-        KEVO_FAIL_W(FUNC, u"SystemTimeToFileTime", u"1", hr);
-        return hr;
-    }
-    if (!FileTimeToLocalFileTime(&ftUTC, &ftLocal)) {
-        HRESULT hr = LastErrorAsHResult();
-        KEVO_FAIL_W(FUNC, u"FileTimeToLocalFileTime", u"1", hr);
-        return hr;
-    }
-    if (!FileTimeToSystemTime(&ftLocal, &stLocal)) {
-        HRESULT hr = LastErrorAsHResult();
-        KEVO_FAIL_W(FUNC, u"FileTimeToSystemTime", u"1", hr);
-        return hr;
-    }
+    if (!SystemTimeToFileTime(pstTime, &ftUTC))
+        return KEVO_FAILED_W(FUNC, u"SystemTimeToFileTime", u"1", LastErrorAsHResult());
+    if (!FileTimeToLocalFileTime(&ftUTC, &ftLocal))
+        return KEVO_FAILED_W(FUNC, u"FileTimeToLocalFileTime", u"1", LastErrorAsHResult());
+    if (!FileTimeToSystemTime(&ftLocal, &stLocal))
+        return KEVO_FAILED_W(FUNC, u"FileTimeToSystemTime", u"1", LastErrorAsHResult());
     *pstTime = stLocal;
     return KEVO_OK;
 }
 
 HRESULT GetMachineTime(FILETIME* pftMachineTime) {
     const LPCWSTR FUNC = u"GetMachineTime";
-    if (pftMachineTime == nullptr) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pftMachineTime", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (pftMachineTime == nullptr)
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pftMachineTime", E_INVALIDARG);
     // Local time back to UTC through the current time zone.
     SYSTEMTIME stLocal{};
     GetLocalTime(&stLocal);
     FILETIME ftLocal{};
-    if (!SystemTimeToFileTime(&stLocal, &ftLocal) || !LocalFileTimeToFileTime(&ftLocal, pftMachineTime)) {
-        HRESULT hr = LastErrorAsHResult();
-        KEVO_FAIL_W(FUNC, u"TzSpecificLocalTimeToSystemTime", u"1", hr);
-        return hr;
-    }
+    if (!SystemTimeToFileTime(&stLocal, &ftLocal) || !LocalFileTimeToFileTime(&ftLocal, pftMachineTime))
+        return KEVO_FAILED_W(FUNC, u"TzSpecificLocalTimeToSystemTime", u"1", LastErrorAsHResult());
     return KEVO_OK;
 }
 
 HRESULT CheckCertValidTime(const FILETIME* pftMachineTime, DWORD* pdwExpired, PCCERT_CONTEXT pCertContext) {
     const LPCWSTR FUNC = u"CheckCertValidTime";
     TraceHelper th(FUNC);
-    if (!ValidContext(pCertContext) || pftMachineTime == nullptr || pdwExpired == nullptr) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pCertContext || NULL == pftMachineTime", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!ValidContext(pCertContext) || pftMachineTime == nullptr || pdwExpired == nullptr)
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pCertContext || NULL == pftMachineTime", E_INVALIDARG);
     *pdwExpired = 0;
     LPWSTR pwszSubject = nullptr;
     DWORD cch = 0;
     HRESULT hr = QueryCertContextInfo(pCertContext, QUERYID_SUBJECT_FULL, &pwszSubject, &cch);
     std::unique_ptr<WCHAR[]> holdSubject(pwszSubject);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"QueryCertContextInfo(QUERYID_SUBJECT_FULL)", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(hr)) return KEVO_FAILED_W(FUNC, u"QueryCertContextInfo(QUERYID_SUBJECT_FULL)", u"FAILED(hResult)", hr);
     KevoTraceValueW(u"Subject", pwszSubject);
     if (CompareFileTime(&pCertContext->pCertInfo->NotAfter, pftMachineTime) == -1) *pdwExpired = 1;
     return KEVO_OK;
@@ -480,23 +371,14 @@ HRESULT CheckCertIssuer(PCCERT_CONTEXT pCertContext, const std::vector<std::u16s
 HRESULT CheckCSPName(PCCERT_CONTEXT pCertContext, const std::vector<std::u16string>& vtrCSPNames) {
     const LPCWSTR FUNC = u"CheckCSPName";
     if (vtrCSPNames.empty()) return KEVO_OK;
-    if (pCertContext == nullptr) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (pCertContext == nullptr) return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
     DWORD cb = 0;
-    if (!CertGetCertificateContextProperty(pCertContext, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &cb)) {
-        HRESULT hr = static_cast<HRESULT>(GetLastError());
-        KEVO_FAIL_W(FUNC, u"CertGetCertificateContextProperty", u"1", hr);
-        return hr;
-    }
+    if (!CertGetCertificateContextProperty(pCertContext, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &cb))
+        return KEVO_FAILED_W(FUNC, u"CertGetCertificateContextProperty", u"1", static_cast<HRESULT>(GetLastError()));
     if (cb < sizeof(CRYPT_KEY_PROV_INFO)) return CRYPT_E_NOT_FOUND;
     std::vector<BYTE> data(cb, 0);
-    if (!CertGetCertificateContextProperty(pCertContext, CERT_KEY_PROV_INFO_PROP_ID, data.data(), &cb)) {
-        HRESULT hr = static_cast<HRESULT>(GetLastError());
-        KEVO_FAIL_W(FUNC, u"CertGetCertificateContextProperty", u"1", hr);
-        return hr;
-    }
+    if (!CertGetCertificateContextProperty(pCertContext, CERT_KEY_PROV_INFO_PROP_ID, data.data(), &cb))
+        return KEVO_FAILED_W(FUNC, u"CertGetCertificateContextProperty", u"1", static_cast<HRESULT>(GetLastError()));
     const CRYPT_KEY_PROV_INFO* pInfo = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(data.data());
     return ContainsAny(pInfo->pwszProvName, vtrCSPNames) ? KEVO_OK : E_FAIL;
 }

@@ -40,11 +40,8 @@ HRESULT GetInstalledCSPNames(std::u16string& wstrNames) {
             return hr;
         }
         std::u16string name(cbName / sizeof(WCHAR) + 1, u'\0');
-        if (!CryptEnumProvidersW(dwIndex, nullptr, 0, &dwProvType, name.data(), &cbName)) {
-            HRESULT hr = LastErrorAsHResult();
-            KEVO_FAIL_W(FUNC, u"CryptEnumProvidersW(2)", u"1", hr);
-            return hr;
-        }
+        if (!CryptEnumProvidersW(dwIndex, nullptr, 0, &dwProvType, name.data(), &cbName))
+            return KEVO_FAILED_W(FUNC, u"CryptEnumProvidersW(2)", u"1", LastErrorAsHResult());
         name.resize(wcslen(name.c_str()));
         if (!wstrNames.empty()) wstrNames += u"||";
         wstrNames += name;
@@ -60,28 +57,18 @@ HRESULT CertCreateUnregisteredCertContext(LPCWSTR pwszCSPName, LPCWSTR pwszConta
     const LPCWSTR FUNC = u"CertCreateUnregisteredCertContext";
     TraceHelper th(FUNC);
     if (ppstRecord == nullptr || pCertContext == nullptr || pwszCSPName == nullptr || pwszCSPName[0] == 0 ||
-        pwszContainerName == nullptr || pwszContainerName[0] == 0) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pCertContext || empty name", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
-    if (!FitsRecord(pwszCSPName) || !FitsRecord(pwszContainerName)) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"wcslen(name) >= MAX_PATH", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+        pwszContainerName == nullptr || pwszContainerName[0] == 0)
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pCertContext || empty name", E_INVALIDARG);
+    if (!FitsRecord(pwszCSPName) || !FitsRecord(pwszContainerName))
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"wcslen(name) >= MAX_PATH", E_INVALIDARG);
     std::unique_ptr<UNREGISTERED_CERT_CONTEXT> record(new (std::nothrow) UNREGISTERED_CERT_CONTEXT());
-    if (!record) {
-        KEVO_FAIL_W(FUNC, u"new UNREGISTERED_CERT_CONTEXT", u"NULL == pstRecord", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    if (!record) return KEVO_FAILED_W(FUNC, u"new UNREGISTERED_CERT_CONTEXT", u"NULL == pstRecord", E_OUTOFMEMORY);
     memcpy(record->wszCSPName, pwszCSPName, wcslen(pwszCSPName) * sizeof(WCHAR));
     memcpy(record->wszContainerName, pwszContainerName, wcslen(pwszContainerName) * sizeof(WCHAR));
     record->dwKeySpec = dwKeySpec;
     record->pCertContext = CertDuplicateCertificateContext(pCertContext);
-    if (record->pCertContext == nullptr) {
-        HRESULT hr = LastErrorAsHResult();
-        KEVO_FAIL_W(FUNC, u"CertDuplicateCertificateContext", u"NULL == pCertContext", hr);
-        return hr;
-    }
+    if (record->pCertContext == nullptr)
+        return KEVO_FAILED_W(FUNC, u"CertDuplicateCertificateContext", u"NULL == pCertContext", LastErrorAsHResult());
     *ppstRecord = record.release();
     return KEVO_OK;
 }
@@ -102,41 +89,26 @@ HRESULT GetUnregisteredCertfromContainer(LPCWSTR pwszCSPName, LPCWSTR pwszContai
     const LPCWSTR FUNC = u"GetUnregisteredCertfromContainer";
     TraceHelper th(FUNC);
     if (ppstRecord == nullptr || pwszCSPName == nullptr || pwszCSPName[0] == 0 || pwszContainerName == nullptr ||
-        pwszContainerName[0] == 0) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"empty name", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+        pwszContainerName[0] == 0)
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"empty name", E_INVALIDARG);
     tessaro::UniqueCryptProv prov;
     if (HRESULT hr = AcquireProvider(FUNC, prov, pwszContainerName, pwszCSPName, 0); FAILED(hr)) return hr;
     tessaro::UniqueCryptKey key;
-    if (!CryptGetUserKey(prov.get(), dwKeySpec, key.put()) || !key) {
-        HRESULT hr = LastErrorAsHResult();
-        KEVO_FAIL_W(FUNC, u"CryptGetUserKey", u"1", hr);
-        return hr;
-    }
+    if (!CryptGetUserKey(prov.get(), dwKeySpec, key.put()) || !key)
+        return KEVO_FAILED_W(FUNC, u"CryptGetUserKey", u"1", LastErrorAsHResult());
     DWORD cbCert = 0;
-    if (!CryptGetKeyParam(key.get(), KP_CERTIFICATE, nullptr, &cbCert, 0) || cbCert == 0) {
-        HRESULT hr = cbCert == 0 && GetLastError() == 0 ? E_FAIL : LastErrorAsHResult();
-        KEVO_FAIL_W(FUNC, u"CryptGetKeyParam(KP_CERTIFICATE)1", u"1", hr);
-        return hr;
-    }
+    if (!CryptGetKeyParam(key.get(), KP_CERTIFICATE, nullptr, &cbCert, 0) || cbCert == 0)
+        return KEVO_FAILED_W(FUNC, u"CryptGetKeyParam(KP_CERTIFICATE)1", u"1",
+                             cbCert == 0 && GetLastError() == 0 ? E_FAIL : LastErrorAsHResult());
     std::unique_ptr<BYTE[]> cert(new (std::nothrow) BYTE[static_cast<size_t>(cbCert) + 1]());
-    if (!cert) {
-        KEVO_FAIL_W(FUNC, u"new", u"Dispatch memory failed.", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
-    if (!CryptGetKeyParam(key.get(), KP_CERTIFICATE, cert.get(), &cbCert, 0) || cbCert == 0) {
-        HRESULT hr = cbCert == 0 && GetLastError() == 0 ? E_FAIL : LastErrorAsHResult();
-        KEVO_FAIL_W(FUNC, u"CryptGetKeyParam(KP_CERTIFICATE)2", u"1", hr);
-        return hr;
-    }
+    if (!cert) return KEVO_FAILED_W(FUNC, u"new", u"Dispatch memory failed.", E_OUTOFMEMORY);
+    if (!CryptGetKeyParam(key.get(), KP_CERTIFICATE, cert.get(), &cbCert, 0) || cbCert == 0)
+        return KEVO_FAILED_W(FUNC, u"CryptGetKeyParam(KP_CERTIFICATE)2", u"1",
+                             cbCert == 0 && GetLastError() == 0 ? E_FAIL : LastErrorAsHResult());
     tessaro::UniqueCertContext context(
         CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, cert.get(), cbCert));
-    if (!context) {
-        HRESULT hr = LastErrorAsHResult();
-        KEVO_FAIL_W(FUNC, u"CertCreateCertificateContext", u"NULL == pCertContext", hr);
-        return hr;
-    }
+    if (!context)
+        return KEVO_FAILED_W(FUNC, u"CertCreateCertificateContext", u"NULL == pCertContext", LastErrorAsHResult());
     // A fresh context carries no key-provider property: the platform reaches
     // the key only through a registration of the same certificate.
     tessaro::UniqueCryptProv registered;
@@ -152,14 +124,10 @@ HRESULT FilterUnregisteredCertificatesfromSpecifiedCSP(LPCWSTR pwszCSPName, cons
                                                        UNREGISTERED_CERT_LIST& vtrRecords) {
     const LPCWSTR FUNC = u"FilterUnregisteredCertificatesfromSpecifiedCSP";
     TraceHelper th(FUNC);
-    if (pwszCSPName == nullptr || pwszCSPName[0] == 0) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"empty CSP name", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
-    if (!FitsRecord(pwszCSPName)) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"wcslen(pwszCSPName) >= MAX_PATH", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (pwszCSPName == nullptr || pwszCSPName[0] == 0)
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"empty CSP name", E_INVALIDARG);
+    if (!FitsRecord(pwszCSPName))
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"wcslen(pwszCSPName) >= MAX_PATH", E_INVALIDARG);
     tessaro::UniqueCryptProv prov;
     if (HRESULT hr = AcquireProvider(FUNC, prov, nullptr, pwszCSPName, CRYPT_VERIFYCONTEXT); FAILED(hr)) return hr;
     DWORD cbMaxName = 0;
@@ -171,10 +139,7 @@ HRESULT FilterUnregisteredCertificatesfromSpecifiedCSP(LPCWSTR pwszCSPName, cons
         return hr;
     }
     std::unique_ptr<BYTE[]> name(new (std::nothrow) BYTE[static_cast<size_t>(cbMaxName) + 1]());
-    if (!name) {
-        KEVO_FAIL_W(FUNC, u"new ContainerName", u"NULL == pbContainerName", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    if (!name) return KEVO_FAILED_W(FUNC, u"new ContainerName", u"NULL == pbContainerName", E_OUTOFMEMORY);
     for (DWORD dwFlags = CRYPT_FIRST;; dwFlags = CRYPT_NEXT) {
         memset(name.get(), 0, static_cast<size_t>(cbMaxName) + 1);
         DWORD cbName = cbMaxName;
@@ -183,10 +148,7 @@ HRESULT FilterUnregisteredCertificatesfromSpecifiedCSP(LPCWSTR pwszCSPName, cons
         int cchContainer = 0;
         HRESULT hr = UTF8ToUTF16(reinterpret_cast<const char*>(name.get()), &pwszContainer, &cchContainer);
         std::unique_ptr<WCHAR[]> holdContainer(pwszContainer);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(FUNC, u"UTF8ToUTF16", u"FAILED(hResult)", hr);
-            return hr;
-        }
+        if (FAILED(hr)) return KEVO_FAILED_W(FUNC, u"UTF8ToUTF16", u"FAILED(hResult)", hr);
         if (!FitsRecord(pwszContainer)) {
             KEVO_FAIL_W(FUNC, u"Skip container", u"wcslen(pwszContainerName) >= MAX_PATH", E_INVALIDARG);
             continue;
