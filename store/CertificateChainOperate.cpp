@@ -19,16 +19,37 @@ const DWORD CERT_ENCODING = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
 bool ValidContext(PCCERT_CONTEXT pCertContext) { return pCertContext != nullptr && pCertContext->pCertInfo != nullptr; }
 
-// A name blob rendered by CertNameToStrW, in a new zero-terminated array.
-HRESULT NameToString(LPCWSTR FUNC, CERT_NAME_BLOB* pName, DWORD dwStrType, LPWSTR* ppwsz, DWORD* pcch) {
-    DWORD cch = CertNameToStrW(CERT_ENCODING, pName, dwStrType, nullptr, 0);
-    if (cch == 0) return KEVO_FAILED_W(FUNC, u"CertNameToStrW(1)", u"0 == dwLength", LastErrorAsHResult());
+// A text that render(buffer, size) writes, asked for its size first (steps
+// 1 and 2 of the trace), in a new zero-terminated array.
+template <typename Render>
+HRESULT RenderText(LPCWSTR FUNC, LPCWSTR pwszFirst, LPCWSTR pwszSecond, LPCWSTR pwszNoMemory, Render render,
+                   LPWSTR* ppwsz, DWORD* pcch) {
+    DWORD cch = render(nullptr, 0);
+    if (cch == 0) return KEVO_FAILED_W(FUNC, pwszFirst, u"0 == dwLength", LastErrorAsHResult());
     std::unique_ptr<WCHAR[]> text(new (std::nothrow) WCHAR[cch + 1]());
-    if (!text) return KEVO_FAILED_W(FUNC, u"new", u"Dispatch memory failed.", E_OUTOFMEMORY);
-    DWORD cchWritten = CertNameToStrW(CERT_ENCODING, pName, dwStrType, text.get(), cch);
-    if (cchWritten == 0) return KEVO_FAILED_W(FUNC, u"CertNameToStrW(2)", u"0 == dwLength", LastErrorAsHResult());
+    if (!text) return KEVO_FAILED_W(FUNC, u"new", pwszNoMemory, E_OUTOFMEMORY);
+    DWORD cchWritten = render(text.get(), cch);
+    if (cchWritten == 0) return KEVO_FAILED_W(FUNC, pwszSecond, u"0 == dwLength", LastErrorAsHResult());
     *ppwsz = text.release();
     *pcch = cchWritten;
+    return KEVO_OK;
+}
+
+// A name blob rendered by CertNameToStrW, in a new zero-terminated array.
+HRESULT NameToString(LPCWSTR FUNC, CERT_NAME_BLOB* pName, DWORD dwStrType, LPWSTR* ppwsz, DWORD* pcch) {
+    return RenderText(
+        FUNC, u"CertNameToStrW(1)", u"CertNameToStrW(2)", u"Dispatch memory failed.",
+        [&](LPWSTR pwsz, DWORD cch) { return CertNameToStrW(CERT_ENCODING, pName, dwStrType, pwsz, cch); }, ppwsz,
+        pcch);
+}
+
+// A copy of the bytes with one spare zero byte, and their count.
+HRESULT CopyBytes(LPCWSTR FUNC, const BYTE* pb, DWORD cb, BYTE** ppbCopy, DWORD* pcbCopy) {
+    std::unique_ptr<BYTE[]> copy(new (std::nothrow) BYTE[cb + 1]());
+    if (!copy) return KEVO_FAILED_W(FUNC, u"new", u"Dispatch memory failed.", E_OUTOFMEMORY);
+    if (cb) memcpy(copy.get(), pb, cb);
+    *ppbCopy = copy.release();
+    *pcbCopy = cb;
     return KEVO_OK;
 }
 
@@ -134,15 +155,12 @@ HRESULT GetCertCN(PCCERT_CONTEXT pCertContext, LPWSTR* ppwszCN, DWORD* pcchCN) {
     TraceHelper th(FUNC);
     if (!ValidContext(pCertContext) || ppwszCN == nullptr || pcchCN == nullptr)
         return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
-    DWORD cch = CertGetNameStringW(pCertContext, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
-    if (cch == 0) return KEVO_FAILED_W(FUNC, u"CertGetNameStringW(1)", u"0 == dwLength", LastErrorAsHResult());
-    std::unique_ptr<WCHAR[]> text(new (std::nothrow) WCHAR[cch + 1]());
-    if (!text) return KEVO_FAILED_W(FUNC, u"new", u"New memory failed.", E_OUTOFMEMORY);
-    DWORD cchWritten = CertGetNameStringW(pCertContext, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, text.get(), cch);
-    if (cchWritten == 0) return KEVO_FAILED_W(FUNC, u"CertGetNameStringW(2)", u"0 == dwLength", LastErrorAsHResult());
-    *ppwszCN = text.release();
-    *pcchCN = cchWritten;
-    return KEVO_OK;
+    return RenderText(
+        FUNC, u"CertGetNameStringW(1)", u"CertGetNameStringW(2)", u"New memory failed.",
+        [&](LPWSTR pwsz, DWORD cch) {
+            return CertGetNameStringW(pCertContext, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, pwsz, cch);
+        },
+        ppwszCN, pcchCN);
 }
 
 HRESULT GetCertSubject(PCCERT_CONTEXT pCertContext, LPWSTR* ppwszSubject, DWORD* pcchSubject, DWORD dwStrType) {
@@ -169,12 +187,7 @@ HRESULT GetCertSerialNumber(BYTE** ppbSerialNumber, PCCERT_CONTEXT pCertContext,
     if (!ValidContext(pCertContext) || ppbSerialNumber == nullptr || pcbSerialNumber == nullptr)
         return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
     const CRYPT_INTEGER_BLOB& serial = pCertContext->pCertInfo->SerialNumber;
-    std::unique_ptr<BYTE[]> copy(new (std::nothrow) BYTE[serial.cbData + 1]());
-    if (!copy) return KEVO_FAILED_W(FUNC, u"new", u"Dispatch memory failed.", E_OUTOFMEMORY);
-    if (serial.cbData) memcpy(copy.get(), serial.pbData, serial.cbData);
-    *ppbSerialNumber = copy.release();
-    *pcbSerialNumber = serial.cbData;
-    return KEVO_OK;
+    return CopyBytes(FUNC, serial.pbData, serial.cbData, ppbSerialNumber, pcbSerialNumber);
 }
 
 HRESULT GetCertSubjectKeyID(PCCERT_CONTEXT pCertContext, BYTE** ppbKeyID, DWORD* pcbKeyID) {
@@ -193,12 +206,7 @@ HRESULT GetCertSubjectKeyID(PCCERT_CONTEXT pCertContext, BYTE** ppbKeyID, DWORD*
     HRESULT hr = DecodeExtension(FUNC, pCertContext, szOID_SUBJECT_KEY_IDENTIFIER, KEVO_E_NO_SUBJECT_KEY_ID, decoded);
     if (FAILED(hr)) return hr;
     const CRYPT_DATA_BLOB* pBlob = reinterpret_cast<const CRYPT_DATA_BLOB*>(decoded.get());
-    std::unique_ptr<BYTE[]> copy(new (std::nothrow) BYTE[pBlob->cbData + 1]());
-    if (!copy) return KEVO_FAILED_W(FUNC, u"new", u"Dispatch memory failed.", E_OUTOFMEMORY);
-    if (pBlob->cbData) memcpy(copy.get(), pBlob->pbData, pBlob->cbData);
-    *ppbKeyID = copy.release();
-    *pcbKeyID = pBlob->cbData;
-    return KEVO_OK;
+    return CopyBytes(FUNC, pBlob->pbData, pBlob->cbData, ppbKeyID, pcbKeyID);
 }
 
 HRESULT GetCertKeyUsage(PCCERT_CONTEXT pCertContext, DWORD* pdwKeyUsage, DWORD* pcbKeyUsage) {
