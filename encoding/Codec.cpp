@@ -32,6 +32,15 @@ T* NewZeroed(size_t n) {
     return p;
 }
 
+// A zeroed text buffer of ullSize bytes (terminator included); a size past
+// INT_MAX fails like an allocation, traced as FUNC's "new" step.
+char* NewText(LPCWSTR FUNC, LPCWSTR pwszReason, unsigned long long ullSize, int nLine = __builtin_LINE()) {
+    char* psz =
+        ullSize > static_cast<unsigned long long>(INT_MAX) ? nullptr : NewZeroed<char>(static_cast<size_t>(ullSize));
+    if (psz == nullptr) KevoTraceFailW(TRACE_UNIT_W, nLine, FUNC, u"new", pwszReason, E_OUTOFMEMORY);
+    return psz;
+}
+
 // Both UTF directions: the input with its terminator measured by one call of
 // convert, then converted by a second into a zeroed buffer. FUNC names the
 // routine in the trace, the steps its two calls.
@@ -103,15 +112,8 @@ HRESULT Base64EncodeEx(const BYTE* pbData, int nDataLength, char** ppszBase64, i
     // Worst case: four characters per started group, CR LF per 76 characters.
     unsigned long long ullChars = (static_cast<unsigned long long>(nDataLength) + 2) / 3 * 4;
     unsigned long long ullSize = ullChars + ullChars / 76 * 2 + 1;
-    if (ullSize > static_cast<unsigned long long>(INT_MAX)) {
-        KEVO_FAIL_W(u"Base64EncodeEx", u"new", u"New Memory", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
-    char* pszOut = NewZeroed<char>(static_cast<size_t>(ullSize));
-    if (pszOut == nullptr) {
-        KEVO_FAIL_W(u"Base64EncodeEx", u"new", u"New Memory", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    char* pszOut = NewText(u"Base64EncodeEx", u"New Memory", ullSize);
+    if (pszOut == nullptr) return E_OUTOFMEMORY;
     char* p = pszOut;
     int nGroupsOnLine = 0;
     int i = 0;
@@ -195,15 +197,8 @@ HRESULT TransformBase64EncodedDatatoHoldCRLFPer64Chars(const char* pszBase64, in
     }
     unsigned long long ullSize =
         static_cast<unsigned long long>(nBase64Length) + static_cast<unsigned long long>(nBase64Length) / 64 * 2 + 1;
-    if (ullSize > static_cast<unsigned long long>(INT_MAX)) {
-        KEVO_FAIL_W(u"TransformBase64EncodedDatatoHoldCRLFPer64Chars", u"new", u"new memory failed.", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
-    char* pszOut = NewZeroed<char>(static_cast<size_t>(ullSize));
-    if (pszOut == nullptr) {
-        KEVO_FAIL_W(u"TransformBase64EncodedDatatoHoldCRLFPer64Chars", u"new", u"new memory failed.", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    char* pszOut = NewText(u"TransformBase64EncodedDatatoHoldCRLFPer64Chars", u"new memory failed.", ullSize);
+    if (pszOut == nullptr) return E_OUTOFMEMORY;
     char* q = pszOut;
     int nOnLine = 0;
     for (int i = 0; i < nBase64Length; ++i) {

@@ -82,6 +82,11 @@ public:
         return bOk;
     }
 
+    // The browser still there, then the arguments.
+    bool Start(std::initializer_list<Arg> kinds, LPCWSTR pwszStep, LPCWSTR pwszCondition, HRESULT hCode) {
+        return CheckBrowser() && CheckArgs(kinds, pwszStep, pwszCondition, hCode);
+    }
+
     bool StringArg(uint32_t i, tessaro::UniqueBstr& bstr) {
         char* psz = nullptr;
         HRESULT hr = ConverNPStringtoNULLEndString(m_args[i].value.stringValue, &psz);
@@ -106,6 +111,14 @@ public:
     bool Agent(LPCWSTR pwszOperation, HRESULT hr) {
         if (FAILED(hr)) return Fail(pwszOperation, u"FAILED(hResult)", hr);
         return true;
+    }
+
+    // An agent operation that answers VARIANT_BOOL: true for the page only
+    // when it succeeded and said so.
+    template <typename Call>
+    bool AgentBool(LPCWSTR pwszOperation, Call call) {
+        VARIANT_BOOL vbSuccess = VARIANT_FALSE;
+        return Agent(pwszOperation, call(&vbSuccess)) && FinishBool(vbSuccess);
     }
 
     bool FinishBool(VARIANT_BOOL vbSuccess) {
@@ -148,7 +161,7 @@ bool TextMethod(LPCWSTR F, LPCWSTR pwszCountStep, HRESULT hCountCode, LPCWSTR pw
                 const NPVariant* args, uint32_t argCount, NPVariant* result, Call call) {
     TraceHelper th(F);
     MethodCall c(F, false, args, argCount, result);
-    if (!c.CheckBrowser() || !c.CheckArgs({}, pwszCountStep, u"argCount != 0", hCountCode)) return false;
+    if (!c.Start({}, pwszCountStep, u"argCount != 0", hCountCode)) return false;
     tessaro::UniqueBstr bstrText;
     return c.Agent(pwszOperation, call(bstrText.put())) && c.FinishString(bstrText.get(), pwszConvertStep);
 }
@@ -373,13 +386,12 @@ bool CScriptablePluginObject::npKEVO_SetCSPInfo(const NPVariant* args, uint32_t 
     TraceHelper th(F);
     MethodCall c(F, true, args, argCount, result);
     tessaro::UniqueBstr bstrCSPName;
-    if (!c.CheckBrowser() ||
-        !c.CheckArgs({Arg::Number, Arg::String}, u"Invalid parameters", NUMBER_STRING_CHECK, E_INVALIDARG) ||
+    if (!c.Start({Arg::Number, Arg::String}, u"Invalid parameters", NUMBER_STRING_CHECK, E_INVALIDARG) ||
         !c.StringArg(1, bstrCSPName))
         return false;
-    VARIANT_BOOL vbSuccess = VARIANT_FALSE;
-    return c.Agent(u"KEVO_SetCSPInfo", m_objCryptoAgent.KEVO_SetCSPInfo(c.NumberArg(0), bstrCSPName.get(), &vbSuccess)) &&
-           c.FinishBool(vbSuccess);
+    return c.AgentBool(u"KEVO_SetCSPInfo", [&](VARIANT_BOOL* pvbSuccess) {
+        return m_objCryptoAgent.KEVO_SetCSPInfo(c.NumberArg(0), bstrCSPName.get(), pvbSuccess);
+    });
 }
 
 bool CScriptablePluginObject::npKEVO_SetKeyAlgorithm(const NPVariant* args, uint32_t argCount, NPVariant* result) {
@@ -387,12 +399,11 @@ bool CScriptablePluginObject::npKEVO_SetKeyAlgorithm(const NPVariant* args, uint
     TraceHelper th(F);
     MethodCall c(F, true, args, argCount, result);
     tessaro::UniqueBstr bstrKeyAlgorithm;
-    if (!c.CheckBrowser() || !c.CheckArgs({Arg::String}, u"Invalid parameters", STRING_CHECK, E_INVALIDARG) ||
-        !c.StringArg(0, bstrKeyAlgorithm))
+    if (!c.Start({Arg::String}, u"Invalid parameters", STRING_CHECK, E_INVALIDARG) || !c.StringArg(0, bstrKeyAlgorithm))
         return false;
-    VARIANT_BOOL vbSuccess = VARIANT_FALSE;
-    return c.Agent(u"KEVO_SetKeyAlgorithm", m_objCryptoAgent.KEVO_SetKeyAlgorithm(bstrKeyAlgorithm.get(), &vbSuccess)) &&
-           c.FinishBool(vbSuccess);
+    return c.AgentBool(u"KEVO_SetKeyAlgorithm", [&](VARIANT_BOOL* pvbSuccess) {
+        return m_objCryptoAgent.KEVO_SetKeyAlgorithm(bstrKeyAlgorithm.get(), pvbSuccess);
+    });
 }
 
 bool CScriptablePluginObject::npKEVO_ImportEncryptCert(const NPVariant* args, uint32_t argCount,
@@ -401,17 +412,15 @@ bool CScriptablePluginObject::npKEVO_ImportEncryptCert(const NPVariant* args, ui
     TraceHelper th(F);
     MethodCall c(F, true, args, argCount, result);
     tessaro::UniqueBstr bstrEncryptedPrivateKey, bstrEncryptPublicCert, bstrContainerName;
-    if (!c.CheckBrowser() ||
-        !c.CheckArgs({Arg::String, Arg::String, Arg::String, Arg::Number}, u"Invalid parameters",
-                     IMPORT_ENCRYPT_CHECK, E_INVALIDARG) ||
+    if (!c.Start({Arg::String, Arg::String, Arg::String, Arg::Number}, u"Invalid parameters", IMPORT_ENCRYPT_CHECK,
+                 E_INVALIDARG) ||
         !c.StringArg(0, bstrEncryptedPrivateKey) || !c.StringArg(1, bstrEncryptPublicCert) ||
         !c.StringArg(2, bstrContainerName))
         return false;
-    VARIANT_BOOL vbSuccess = VARIANT_FALSE;
-    return c.Agent(u"KEVO_ImportEncryptCert",
-                   m_objCryptoAgent.KEVO_ImportEncryptCert(bstrEncryptedPrivateKey.get(), bstrEncryptPublicCert.get(),
-                                                           bstrContainerName.get(), c.NumberArg(3), &vbSuccess)) &&
-           c.FinishBool(vbSuccess);
+    return c.AgentBool(u"KEVO_ImportEncryptCert", [&](VARIANT_BOOL* pvbSuccess) {
+        return m_objCryptoAgent.KEVO_ImportEncryptCert(bstrEncryptedPrivateKey.get(), bstrEncryptPublicCert.get(),
+                                                       bstrContainerName.get(), c.NumberArg(3), pvbSuccess);
+    });
 }
 
 bool CScriptablePluginObject::npKEVO_GetContainer(const NPVariant* args, uint32_t argCount, NPVariant* result) {
@@ -425,15 +434,13 @@ bool CScriptablePluginObject::npKEVO_ImportSignCert(const NPVariant* args, uint3
     TraceHelper th(F);
     MethodCall c(F, true, args, argCount, result);
     tessaro::UniqueBstr bstrSignCert, bstrContainerName;
-    if (!c.CheckBrowser() ||
-        !c.CheckArgs({Arg::Number, Arg::String, Arg::String}, u"Invalid parameters", IMPORT_SIGN_CHECK,
-                     E_INVALIDARG) ||
+    if (!c.Start({Arg::Number, Arg::String, Arg::String}, u"Invalid parameters", IMPORT_SIGN_CHECK, E_INVALIDARG) ||
         !c.StringArg(1, bstrSignCert) || !c.StringArg(2, bstrContainerName))
         return false;
-    VARIANT_BOOL vbSuccess = VARIANT_FALSE;
-    return c.Agent(u"KEVO_ImportSignCert", m_objCryptoAgent.KEVO_ImportSignCert(c.NumberArg(0), bstrSignCert.get(),
-                                                                               bstrContainerName.get(), &vbSuccess)) &&
-           c.FinishBool(vbSuccess);
+    return c.AgentBool(u"KEVO_ImportSignCert", [&](VARIANT_BOOL* pvbSuccess) {
+        return m_objCryptoAgent.KEVO_ImportSignCert(c.NumberArg(0), bstrSignCert.get(), bstrContainerName.get(),
+                                                    pvbSuccess);
+    });
 }
 
 bool CScriptablePluginObject::PKCS10Requisition(LPCWSTR F, bool bMD5, const NPVariant* args, uint32_t argCount,
@@ -441,8 +448,7 @@ bool CScriptablePluginObject::PKCS10Requisition(LPCWSTR F, bool bMD5, const NPVa
     TraceHelper th(F);
     MethodCall c(F, false, args, argCount, result);
     tessaro::UniqueBstr bstrSubjectDN;
-    if (!c.CheckBrowser() ||
-        !c.CheckArgs({Arg::String, Arg::Number, Arg::Number}, u"Invalid parameters", REQUEST_CHECK, E_INVALIDARG) ||
+    if (!c.Start({Arg::String, Arg::Number, Arg::Number}, u"Invalid parameters", REQUEST_CHECK, E_INVALIDARG) ||
         !c.StringArg(0, bstrSubjectDN))
         return false;
     tessaro::UniqueBstr bstrPKCS10;
@@ -471,8 +477,7 @@ bool CScriptablePluginObject::npKEVO_GetAllCertInfo(const NPVariant* args, uint3
     TraceHelper th(F);
     MethodCall c(F, false, args, argCount, result);
     tessaro::UniqueBstr bstrCSPName;
-    if (!c.CheckBrowser() || !c.CheckArgs({Arg::String}, u"Invalid parameters", STRING_CHECK, E_INVALIDARG) ||
-        !c.StringArg(0, bstrCSPName))
+    if (!c.Start({Arg::String}, u"Invalid parameters", STRING_CHECK, E_INVALIDARG) || !c.StringArg(0, bstrCSPName))
         return false;
     tessaro::UniqueBstr bstrCertInfo;
     return c.Agent(u"KEVO_GetAllCertInfo", m_objCryptoAgent.KEVO_GetAllCertInfo(bstrCSPName.get(), bstrCertInfo.put())) &&
@@ -483,7 +488,7 @@ bool CScriptablePluginObject::npKEVO_GetVersion(const NPVariant* args, uint32_t 
     LPCWSTR F = u"CScriptablePluginObject::npKEVO_GetVersion";
     TraceHelper th(F);
     MethodCall c(F, false, args, argCount, result);
-    if (!c.CheckBrowser() || !c.CheckArgs({}, u"Check parameters.", u"argCount != 0", E_FAIL)) return false;
+    if (!c.Start({}, u"Check parameters.", u"argCount != 0", E_FAIL)) return false;
     return c.FinishText(KEVO_VERSION_TEXT);
 }
 

@@ -95,28 +95,39 @@ void CopyCoordinateField(const BYTE* pbField, BYTE* pbOut) {
     SwapByteOrder(pbOut, SM2_COORDINATE_SIZE);
 }
 
+// Copies the coordinate alone, turned big-endian.
+void CopyCoordinate(const BYTE* pbField, BYTE* pbOut) {
+    std::memcpy(pbOut, pbField, SM2_COORDINATE_SIZE);
+    SwapByteOrder(pbOut, SM2_COORDINATE_SIZE);
+}
+
+// The key area of an SM2 PUBLICKEYBLOB, which must be long enough for the
+// coordinates read at their fixed offsets.
+HRESULT SM2KeyArea(LPCWSTR FUNC, const BYTE* pbBlob, DWORD cbBlob, const BYTE** ppbKeyArea,
+                   int nLine = __builtin_LINE()) {
+    if (cbBlob < SM2_PUBLICKEYBLOB_MIN_SIZE)
+        return KevoFailedW(TRACE_UNIT_W, nLine, FUNC, u"Check SM2 PUBLICKEYBLOB size",
+                           u"cbBlob < SM2_PUBLICKEYBLOB_MIN_SIZE", NTE_BAD_PUBLIC_KEY);
+    *ppbKeyArea = pbBlob + SM2_BLOBHEADER_SIZE;
+    return KEVO_OK;
+}
+
 }  // namespace
 
 HRESULT ConvertSM2PublicKeyBlobToPoint(const BYTE* pbBlob, DWORD cbBlob, BYTE* pbPoint) {
     if (!pbBlob || !pbPoint) return E_POINTER;
-    if (cbBlob < SM2_PUBLICKEYBLOB_MIN_SIZE)
-        return KEVO_FAILED_W(u"ConvertSM2PublicKeyBlobToPoint", u"Check SM2 PUBLICKEYBLOB size",
-                             u"cbBlob < SM2_PUBLICKEYBLOB_MIN_SIZE", NTE_BAD_PUBLIC_KEY);
-    const BYTE* pbKeyArea = pbBlob + SM2_BLOBHEADER_SIZE;
+    const BYTE* pbKeyArea = nullptr;
+    if (HRESULT hr = SM2KeyArea(u"ConvertSM2PublicKeyBlobToPoint", pbBlob, cbBlob, &pbKeyArea); FAILED(hr)) return hr;
     pbPoint[0] = 0x04;
-    std::memcpy(pbPoint + 1, pbKeyArea + 4, SM2_COORDINATE_SIZE);
-    SwapByteOrder(pbPoint + 1, SM2_COORDINATE_SIZE);
-    std::memcpy(pbPoint + 1 + SM2_COORDINATE_SIZE, pbKeyArea + 4 + SM2_COORDINATE_FIELD_SIZE, SM2_COORDINATE_SIZE);
-    SwapByteOrder(pbPoint + 1 + SM2_COORDINATE_SIZE, SM2_COORDINATE_SIZE);
+    CopyCoordinate(pbKeyArea + 4, pbPoint + 1);
+    CopyCoordinate(pbKeyArea + 4 + SM2_COORDINATE_FIELD_SIZE, pbPoint + 1 + SM2_COORDINATE_SIZE);
     return KEVO_OK;
 }
 
 HRESULT ComposeSM2ExchangeKeyRecord(const BYTE* pbBlob, DWORD cbBlob, BYTE* pbRecord) {
     if (!pbBlob || !pbRecord) return E_POINTER;
-    if (cbBlob < SM2_PUBLICKEYBLOB_MIN_SIZE)
-        return KEVO_FAILED_W(u"ComposeSM2ExchangeKeyRecord", u"Check SM2 PUBLICKEYBLOB size",
-                             u"cbBlob < SM2_PUBLICKEYBLOB_MIN_SIZE", NTE_BAD_PUBLIC_KEY);
-    const BYTE* pbKeyArea = pbBlob + SM2_BLOBHEADER_SIZE;
+    const BYTE* pbKeyArea = nullptr;
+    if (HRESULT hr = SM2KeyArea(u"ComposeSM2ExchangeKeyRecord", pbBlob, cbBlob, &pbKeyArea); FAILED(hr)) return hr;
     // Algorithm word 0x0000B400 and the key length 256, both little-endian.
     const BYTE header[8] = {0x00, 0xB4, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00};
     std::memcpy(pbRecord, header, sizeof(header));

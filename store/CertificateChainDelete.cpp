@@ -122,7 +122,17 @@ private:
     CERT_FILTER m_filter{};
 };
 
-void RunDiscardList(LPCWSTR FUNC, const DISCARD_CERT_ENTRY* pEntries, size_t nCount) {
+template <size_t N>
+const DISCARD_CERT_ENTRY* ListOf(const DISCARD_CERT_ENTRY (&entries)[N], size_t* pnCount) {
+    if (pnCount) *pnCount = N;
+    return entries;
+}
+
+// Runs the list FUNC removes, step by step. Always 0.
+HRESULT RunDiscardList(LPCWSTR FUNC, const DISCARD_CERT_ENTRY* (*list)(size_t*)) {
+    TraceHelper th(FUNC);
+    size_t nCount = 0;
+    const DISCARD_CERT_ENTRY* pEntries = list(&nCount);
     for (size_t i = 0; i < nCount; ++i) {
         const DISCARD_CERT_ENTRY& e = pEntries[i];
         HRESULT hr;
@@ -139,6 +149,7 @@ void RunDiscardList(LPCWSTR FUNC, const DISCARD_CERT_ENTRY* pEntries, size_t nCo
         if (FAILED(hr)) KEVO_FAIL_W(FUNC, wstrStep.c_str(), u"FAILED(hResult)", hr);
         else KevoTraceStepW(FUNC, wstrStep.c_str(), hr);
     }
+    return KEVO_OK;
 }
 
 }  // namespace
@@ -223,30 +234,10 @@ HRESULT DeleteRegistryKey(LPCWSTR pwszThumbprint) {
     return KEVO_OK;
 }
 
-const DISCARD_CERT_ENTRY* GetRSADiscardCertList(size_t* pnCount) {
-    if (pnCount) *pnCount = sizeof(g_rgRSADiscardCerts) / sizeof(g_rgRSADiscardCerts[0]);
-    return g_rgRSADiscardCerts;
-}
+const DISCARD_CERT_ENTRY* GetRSADiscardCertList(size_t* pnCount) { return ListOf(g_rgRSADiscardCerts, pnCount); }
 
-const DISCARD_CERT_ENTRY* GetSM2DiscardCertList(size_t* pnCount) {
-    if (pnCount) *pnCount = sizeof(g_rgSM2DiscardCerts) / sizeof(g_rgSM2DiscardCerts[0]);
-    return g_rgSM2DiscardCerts;
-}
+const DISCARD_CERT_ENTRY* GetSM2DiscardCertList(size_t* pnCount) { return ListOf(g_rgSM2DiscardCerts, pnCount); }
 
-HRESULT DeleteRSADiscardCert() {
-    const LPCWSTR FUNC = u"DeleteRSADiscardCert";
-    TraceHelper th(FUNC);
-    size_t nCount = 0;
-    const DISCARD_CERT_ENTRY* pEntries = GetRSADiscardCertList(&nCount);
-    RunDiscardList(FUNC, pEntries, nCount);
-    return KEVO_OK;
-}
+HRESULT DeleteRSADiscardCert() { return RunDiscardList(u"DeleteRSADiscardCert", GetRSADiscardCertList); }
 
-HRESULT DeleteSM2DiscardCert() {
-    const LPCWSTR FUNC = u"DeleteSM2DiscardCert";
-    TraceHelper th(FUNC);
-    size_t nCount = 0;
-    const DISCARD_CERT_ENTRY* pEntries = GetSM2DiscardCertList(&nCount);
-    RunDiscardList(FUNC, pEntries, nCount);
-    return KEVO_OK;
-}
+HRESULT DeleteSM2DiscardCert() { return RunDiscardList(u"DeleteSM2DiscardCert", GetSM2DiscardCertList); }
