@@ -183,46 +183,47 @@ int ConstructResponseJSON(const char* pszFuncName, int nErrorCode, int nResultKi
         KEVO_FAIL_A(FUNC, "cJSON_CreateObject", JSON_E_CREATE_RESPONSE, "NULL == pResponseJSON");
         return JSON_E_CREATE_RESPONSE;
     }
+    // 0, or JSON_E_CREATE_RESPONSE when the item or its key could not be made.
     auto add = [&](const char* pszKey, cJSON* pItem) {
-        if (pItem == nullptr) return false;
+        if (pItem == nullptr) return JSON_E_CREATE_RESPONSE;
         // The key is copied, which can fail too; the item is then still ours.
         if (!cJSON_AddItemToObject(pResponseJSON.get(), pszKey, pItem)) {
             cJSON_Delete(pItem);
-            return false;
+            return JSON_E_CREATE_RESPONSE;
         }
-        return true;
+        return 0;
     };
-    if (!add("function", cJSON_CreateString(pszFuncName)) ||
-        !add("errorcode", cJSON_CreateNumber(static_cast<double>(nErrorCode)))) {
-        KEVO_FAIL_A(FUNC, "cJSON_AddItemToObject", JSON_E_CREATE_RESPONSE, "NULL == pItem");
-        return JSON_E_CREATE_RESPONSE;
+    int nResult = add("function", cJSON_CreateString(pszFuncName));
+    if (nResult == 0) nResult = add("errorcode", cJSON_CreateNumber(static_cast<double>(nErrorCode)));
+    if (nResult != 0) {
+        KEVO_FAIL_A(FUNC, "cJSON_AddItemToObject", nResult, "NULL == pItem");
+        return nResult;
     }
-    bool bAdded = true;
     if (nErrorCode != 0) {
-        bAdded = add("result", cJSON_CreateFalse());
+        nResult = add("result", cJSON_CreateFalse());
     } else if (pValue != nullptr) {
         switch (nResultKind) {
             case JSON_RESULT_FALSE:
             case JSON_RESULT_TRUE:
-                bAdded = add("result", cJSON_CreateBool(*static_cast<const unsigned char*>(pValue) != 0));
+                nResult = add("result", cJSON_CreateBool(*static_cast<const unsigned char*>(pValue) != 0));
                 break;
             case JSON_RESULT_DOUBLE:
-                bAdded = add("result", cJSON_CreateNumber(*static_cast<const double*>(pValue)));
+                nResult = add("result", cJSON_CreateNumber(*static_cast<const double*>(pValue)));
                 break;
             case JSON_RESULT_STRING:
-                bAdded = add("result", cJSON_CreateString(static_cast<const char*>(pValue)));
+                nResult = add("result", cJSON_CreateString(static_cast<const char*>(pValue)));
                 break;
             case JSON_RESULT_INT:
-                bAdded = add("result", cJSON_CreateNumber(static_cast<double>(*static_cast<const int*>(pValue))));
+                nResult = add("result", cJSON_CreateNumber(static_cast<double>(*static_cast<const int*>(pValue))));
                 break;
             default:
                 KEVO_FAIL_A(FUNC, "Check result kind", -1, "unknown nResultKind");
                 return -1;
         }
     }
-    if (!bAdded) {
-        KEVO_FAIL_A(FUNC, "cJSON_AddItemToObject(result)", JSON_E_CREATE_RESPONSE, "NULL == pItem");
-        return JSON_E_CREATE_RESPONSE;
+    if (nResult != 0) {
+        KEVO_FAIL_A(FUNC, "cJSON_AddItemToObject(result)", nResult, "NULL == pItem");
+        return nResult;
     }
     *ppResponseJSON = pResponseJSON.release();
     KEVO_OK_A(FUNC, "cJSON_CreateObject");

@@ -79,12 +79,14 @@ HRESULT ExtractCertificatesFromStore(HCERTSTORE hCertStore, CERT_CONTEXT_LIST& v
         KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == hCertStore", E_INVALIDARG);
         return E_INVALIDARG;
     }
-    PCCERT_CONTEXT pCertContext = nullptr;
-    while ((pCertContext = CertEnumCertificatesInStore(hCertStore, pCertContext)) != nullptr) {
-        PCCERT_CONTEXT pDuplicate = CertDuplicateCertificateContext(pCertContext);
+    // The enumeration frees the context it is handed; the holder frees the
+    // last one on a way out of the loop.
+    for (tessaro::UniqueCertContext cert(CertEnumCertificatesInStore(hCertStore, nullptr)); cert;
+         cert.reset(CertEnumCertificatesInStore(hCertStore, cert.release()))) {
+        PCCERT_CONTEXT pDuplicate = CertDuplicateCertificateContext(cert.get());
         if (pDuplicate == nullptr) {
             HRESULT hr = LastErrorAsHResult();
-            CertFreeCertificateContext(pCertContext);
+            cert.reset();
             RemoveAllCertificates(vtrCertificates);
             KEVO_FAIL_W(FUNC, u"CertDuplicateCertificateContext", u"NULL == pCertContext", hr);
             return hr;
