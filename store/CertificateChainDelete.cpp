@@ -117,6 +117,15 @@ public:
     }
     const CERT_FILTER* get() const { return &m_filter; }
 
+    // Init, then the matching certificates removed from the machine's "CA"
+    // store: the first part of every step.
+    HRESULT DeleteFromMachine(LPCWSTR FUNC, LPCWSTR pwszIssuerDN, LPCWSTR pwszSerialNumber, LPCWSTR pwszSubjectDN) {
+        HRESULT hr = Init(FUNC, pwszIssuerDN, pwszSerialNumber, pwszSubjectDN);
+        if (FAILED(hr)) return hr;
+        return KEVO_CHECK_W(FUNC, u"DeleteCertificateFromStore(CERT_SYSTEM_STORE_LOCAL_MACHINE)",
+                            DeleteCertificateFromStore(CERT_SYSTEM_STORE_LOCAL_MACHINE, get()));
+    }
+
 private:
     std::unique_ptr<BYTE[]> m_serial;
     CERT_FILTER m_filter{};
@@ -193,10 +202,7 @@ HRESULT DeleteIntermediateCert(LPCWSTR pwszIssuerDN, LPCWSTR pwszSerialNumber, L
     KevoTraceValueW(u"SerialNumber", pwszSerialNumber);
     KevoTraceValueW(u"Subject", pwszSubjectDN);
     StepFilter filter;
-    HRESULT hr = filter.Init(FUNC, pwszIssuerDN, pwszSerialNumber, pwszSubjectDN);
-    if (SUCCEEDED(hr))
-        hr = KEVO_CHECK_W(FUNC, u"DeleteCertificateFromStore(CERT_SYSTEM_STORE_LOCAL_MACHINE)",
-                          DeleteCertificateFromStore(CERT_SYSTEM_STORE_LOCAL_MACHINE, filter.get()));
+    HRESULT hr = filter.DeleteFromMachine(FUNC, pwszIssuerDN, pwszSerialNumber, pwszSubjectDN);
     if (SUCCEEDED(hr))
         hr = KEVO_CHECK_W(FUNC, u"DeleteCertificateFromStore(CERT_SYSTEM_STORE_CURRENT_USER)",
                           DeleteCertificateFromStore(CERT_SYSTEM_STORE_CURRENT_USER, filter.get()));
@@ -210,10 +216,7 @@ HRESULT DeleteTrustedRootCert(LPCWSTR pwszIssuerDN, LPCWSTR pwszThumbprint, LPCW
     KevoTraceValueW(u"Issuer", pwszIssuerDN);
     KevoTraceValueW(u"SerialNumber", pwszSerialNumber);
     StepFilter filter;
-    HRESULT hr = filter.Init(FUNC, pwszIssuerDN, pwszSerialNumber, pwszSubjectDN);
-    if (SUCCEEDED(hr))
-        hr = KEVO_CHECK_W(FUNC, u"DeleteCertificateFromStore(CERT_SYSTEM_STORE_LOCAL_MACHINE)",
-                          DeleteCertificateFromStore(CERT_SYSTEM_STORE_LOCAL_MACHINE, filter.get()));
+    HRESULT hr = filter.DeleteFromMachine(FUNC, pwszIssuerDN, pwszSerialNumber, pwszSubjectDN);
     if (SUCCEEDED(hr)) hr = KEVO_CHECK_W(FUNC, u"DeleteRegistryKey", DeleteRegistryKey(pwszThumbprint));
     return FAILED(hr) ? hr : KEVO_OK;
 }

@@ -43,6 +43,15 @@ HRESULT NameToString(LPCWSTR FUNC, CERT_NAME_BLOB* pName, DWORD dwStrType, LPWST
         pcch);
 }
 
+// The subject or issuer name as the listing shows it, after the checks.
+HRESULT CertNameText(LPCWSTR FUNC, PCCERT_CONTEXT pCertContext, CERT_NAME_BLOB CERT_INFO::*pName, DWORD dwStrType,
+                     LPWSTR* ppwsz, DWORD* pcch, int nLine = __builtin_LINE()) {
+    if (!ValidContext(pCertContext) || ppwsz == nullptr || pcch == nullptr)
+        return KevoFailedW(TRACE_UNIT_W, nLine, FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
+    return NameToString(FUNC, &(pCertContext->pCertInfo->*pName), dwStrType | CERT_NAME_STR_LISTING_FLAGS, ppwsz,
+                        pcch);
+}
+
 // A copy of the bytes with one spare zero byte, and their count.
 HRESULT CopyBytes(LPCWSTR FUNC, const BYTE* pb, DWORD cb, BYTE** ppbCopy, DWORD* pcbCopy) {
     std::unique_ptr<BYTE[]> copy(new (std::nothrow) BYTE[cb + 1]());
@@ -166,19 +175,13 @@ HRESULT GetCertCN(PCCERT_CONTEXT pCertContext, LPWSTR* ppwszCN, DWORD* pcchCN) {
 HRESULT GetCertSubject(PCCERT_CONTEXT pCertContext, LPWSTR* ppwszSubject, DWORD* pcchSubject, DWORD dwStrType) {
     const LPCWSTR FUNC = u"GetCertSubject";
     TraceHelper th(FUNC);
-    if (!ValidContext(pCertContext) || ppwszSubject == nullptr || pcchSubject == nullptr)
-        return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
-    return NameToString(FUNC, &pCertContext->pCertInfo->Subject, dwStrType | CERT_NAME_STR_LISTING_FLAGS,
-                        ppwszSubject, pcchSubject);
+    return CertNameText(FUNC, pCertContext, &CERT_INFO::Subject, dwStrType, ppwszSubject, pcchSubject);
 }
 
 HRESULT GetCertIssuer(PCCERT_CONTEXT pCertContext, LPWSTR* ppwszIssuer, DWORD* pcchIssuer) {
     const LPCWSTR FUNC = u"GetCertIssuer";
     TraceHelper th(FUNC);
-    if (!ValidContext(pCertContext) || ppwszIssuer == nullptr || pcchIssuer == nullptr)
-        return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pCertContext", E_INVALIDARG);
-    return NameToString(FUNC, &pCertContext->pCertInfo->Issuer, CERT_X500_NAME_STR | CERT_NAME_STR_LISTING_FLAGS,
-                        ppwszIssuer, pcchIssuer);
+    return CertNameText(FUNC, pCertContext, &CERT_INFO::Issuer, CERT_X500_NAME_STR, ppwszIssuer, pcchIssuer);
 }
 
 HRESULT GetCertSerialNumber(BYTE** ppbSerialNumber, PCCERT_CONTEXT pCertContext, DWORD* pcbSerialNumber) {
