@@ -23,6 +23,7 @@
 #include <new>
 #include <string>
 
+#include "tessaro/Handles.h"
 #include "win/evntrace.h"
 #include "win/windows.h"
 
@@ -185,24 +186,17 @@ bool QueryDword(HKEY h, LPCWSTR name, DWORD* out) {
 // The boot-time global logger: "Start" = 1, and this provider's Flags and
 // Level under the subkey named by the control GUID.
 void EnableFromGlobalLogger() {
-    HKEY hKey;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kGlobalLoggerKey, 0, KEY_READ, &hKey) != ERROR_SUCCESS) return;
     DWORD start = 0, flags = 0, level = 0;
-    bool on = QueryDword(hKey, u"Start", &start) && start == 1;
-    if (on) {
+    {
+        tessaro::UniqueHkey key, sub;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kGlobalLoggerKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return;
+        if (!QueryDword(key.get(), u"Start", &start) || start != 1) return;
         WCHAR name[40];
         StringFromGUID2(KEVO_TRACE_CONTROL_GUID, name, 40);
-        HKEY hSub;
-        if (RegOpenKeyExW(hKey, name, 0, KEY_READ, &hSub) == ERROR_SUCCESS) {
-            QueryDword(hSub, u"Flags", &flags);
-            QueryDword(hSub, u"Level", &level);
-            RegCloseKey(hSub);
-        } else {
-            on = false;
-        }
+        if (RegOpenKeyExW(key.get(), name, 0, KEY_READ, sub.put()) != ERROR_SUCCESS) return;
+        QueryDword(sub.get(), u"Flags", &flags);
+        QueryDword(sub.get(), u"Level", &level);
     }
-    RegCloseKey(hKey);
-    if (!on) return;
     struct {
         EVENT_TRACE_PROPERTIES props;
         WCHAR names[2 * 1024];
@@ -353,20 +347,28 @@ void KevoTraceValueBytes(const char* pszName, const BYTE* pbData, DWORD cbData) 
     SendNarrow(kGeneralUnit, kMsgValue, buf);
 }
 
-TraceHelper::TraceHelper(LPCWSTR pwszFunctionName) : m_pwszFunctionName(pwszFunctionName) {
+namespace {
+
+// Entry and exit lines: the function's name and what happens to it.
+void SendEntryExit(LPCWSTR pwszFunctionName, const char* pszWhat, USHORT nMsg) {
     if (!KevoTraceEnabled(TRACE_FLAG_ENTRY_EXIT)) return;
     KeepLastError keep;
     WideLine l;
-    l.Append(m_pwszFunctionName);
-    l.AppendA(" - Enter");
-    Send(kGeneralUnit, kMsgEntry, l.buf, l.Bytes(), nullptr);
+    l.Append(pwszFunctionName);
+    l.AppendA(pszWhat);
+    Send(kGeneralUnit, nMsg, l.buf, l.Bytes(), nullptr);
 }
 
-TraceHelper::~TraceHelper() {
-    if (!KevoTraceEnabled(TRACE_FLAG_ENTRY_EXIT)) return;
-    KeepLastError keep;
-    WideLine l;
-    l.Append(m_pwszFunctionName);
-    l.AppendA(" - Exit");
-    Send(kGeneralUnit, kMsgExit, l.buf, l.Bytes(), nullptr);
+}  // namespace
+
+HRESULT KevoCheckStepW(LPCWSTR pwszUnit, int nLine, LPCWSTR pwszFunction, LPCWSTR pwszStep, LPCWSTR pwszReason,
+                       HRESULT hResult) {
+    if (FAILED(hResult)) KevoTraceFailW(pwszUnit, nLine, pwszFunction, pwszStep, pwszReason, hResult);
+    return hResult;
 }
+
+TraceHelper::TraceHelper(LPCWSTR pwszFunctionName) : m_pwszFunctionName(pwszFunctionName) {
+    SendEntryExit(m_pwszFunctionName, " - Enter", kMsgEntry);
+}
+
+TraceHelper::~TraceHelper() { SendEntryExit(m_pwszFunctionName, " - Exit", kMsgExit); }

@@ -3,6 +3,7 @@
 // trace session enabled a message costs one flag test.
 #pragma once
 
+#include "diag/ResultCode.h"
 #include "win/windows.h"
 
 #define TRACE_FLAG_FAILURE_A 0x1   // 8-bit failure lines
@@ -30,6 +31,16 @@ void KevoTraceFailW(LPCWSTR pwszUnit, int nLine, LPCWSTR pwszFunction, LPCWSTR p
                     HRESULT hResult);
 // Wide step line "%ws - %ws" (flag 0x4, or 0x2 when hResult is negative).
 void KevoTraceStepW(LPCWSTR pwszFunction, LPCWSTR pwszStep, HRESULT hResult = 0);
+// A step's result handed on unchanged; a failure is traced first as a wide
+// failure line.
+HRESULT KevoCheckStepW(LPCWSTR pwszUnit, int nLine, LPCWSTR pwszFunction, LPCWSTR pwszStep, LPCWSTR pwszReason,
+                       HRESULT hResult);
+// KevoTraceFailW that returns the code it traced.
+inline HRESULT KevoFailedW(LPCWSTR pwszUnit, int nLine, LPCWSTR pwszFunction, LPCWSTR pwszStep, LPCWSTR pwszReason,
+                           HRESULT hResult) {
+    KevoTraceFailW(pwszUnit, nLine, pwszFunction, pwszStep, pwszReason, hResult);
+    return hResult;
+}
 // 8-bit failure line "[%s(%d):](%s -- %s)\t\t--Failed:(0x%08x) [Reason:%s]\n" (flag 0x1).
 void KevoTraceFailA(const char* pszUnit, int nLine, const char* pszFunction, const char* pszStep, HRESULT hResult,
                     const char* pszReason);
@@ -56,5 +67,11 @@ private:
 // Call-site helpers: each source unit defines TRACE_UNIT_W (wide) or
 // TRACE_UNIT_A (8-bit) with its own unit name before using them.
 #define KEVO_FAIL_W(func, step, reason, hr) KevoTraceFailW(TRACE_UNIT_W, __LINE__, func, step, reason, hr)
+// A failure traced and its code handed back: `return KEVO_FAILED_W(...);`.
+#define KEVO_FAILED_W(func, step, reason, hr) KevoFailedW(TRACE_UNIT_W, __LINE__, func, step, reason, hr)
+#define KEVO_CHECK_W(func, step, hr) KevoCheckStepW(TRACE_UNIT_W, __LINE__, func, step, u"FAILED(hResult)", hr)
+// A Win32 status (of a registry call) as its normalised result.
+#define KEVO_CHECK_STATUS_W(func, step, status) \
+    KevoCheckStepW(TRACE_UNIT_W, __LINE__, func, step, u"ERROR_SUCCESS != lStatus", KevoNormalizeResult(status))
 #define KEVO_FAIL_A(func, step, hr, reason) KevoTraceFailA(TRACE_UNIT_A, __LINE__, func, step, hr, reason)
 #define KEVO_OK_A(func, step) KevoTraceOkA(TRACE_UNIT_A, __LINE__, func, step)

@@ -32,6 +32,48 @@ T* NewZeroed(size_t n) {
     return p;
 }
 
+// A zeroed text buffer of ullSize bytes (terminator included); a size past
+// INT_MAX fails like an allocation, traced as FUNC's "new" step.
+char* NewText(LPCWSTR FUNC, LPCWSTR pwszReason, unsigned long long ullSize, int nLine = __builtin_LINE()) {
+    char* psz =
+        ullSize > static_cast<unsigned long long>(INT_MAX) ? nullptr : NewZeroed<char>(static_cast<size_t>(ullSize));
+    if (psz == nullptr) KevoTraceFailW(TRACE_UNIT_W, nLine, FUNC, u"new", pwszReason, E_OUTOFMEMORY);
+    return psz;
+}
+
+// Both UTF directions: the input with its terminator measured by one call of
+// convert, then converted by a second into a zeroed buffer. FUNC names the
+// routine in the trace, the steps its two calls.
+template <typename Out, typename Convert>
+HRESULT ConvertUTF(LPCWSTR FUNC, LPCWSTR pwszSizeStep, LPCWSTR pwszValueStep, const char* pszLengthName, size_t nUnits,
+                   Out** ppOutput, int* pnOutputLength, Convert convert) {
+    if (nUnits >= static_cast<size_t>(INT_MAX)) {
+        KEVO_FAIL_W(FUNC, u"Check length", u"too long", E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    int nSource = static_cast<int>(nUnits) + 1;
+    int nSize = convert(nSource, nullptr, 0);
+    if (nSize == 0) {
+        HRESULT hr = KevoLastErrorResult();
+        KEVO_FAIL_W(FUNC, pwszSizeStep, u"0 == nSize", hr);
+        return hr;
+    }
+    std::unique_ptr<Out[]> output(NewZeroed<Out>(static_cast<size_t>(nSize)));
+    if (!output) {
+        KEVO_FAIL_W(FUNC, u"new", u"New Memory", E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    if (convert(nSource, output.get(), nSize) == 0) {
+        HRESULT hr = KevoLastErrorResult();
+        KEVO_FAIL_W(FUNC, pwszValueStep, u"0 == nSize", hr);
+        return hr;
+    }
+    *ppOutput = output.release();
+    *pnOutputLength = nSize - 1;
+    KevoTraceValueN(pszLengthName, *pnOutputLength);
+    return KEVO_OK;
+}
+
 }  // namespace
 
 HRESULT UTF16ToUTF8(LPCWSTR pwszInput, char** ppszOutput, int* pnOutputLength) {
@@ -40,33 +82,11 @@ HRESULT UTF16ToUTF8(LPCWSTR pwszInput, char** ppszOutput, int* pnOutputLength) {
         KEVO_FAIL_W(u"UTF16ToUTF8", u"Check parameters", u"pwszInput == NULL", E_POINTER);
         return E_POINTER;
     }
-    size_t nUnits = wcslen(pwszInput);
-    if (nUnits >= static_cast<size_t>(INT_MAX)) {
-        KEVO_FAIL_W(u"UTF16ToUTF8", u"Check length", u"too long", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
-    int nSource = static_cast<int>(nUnits) + 1;
-    int nSize = WideCharToMultiByte(CP_UTF8, 0, pwszInput, nSource, nullptr, 0, nullptr, nullptr);
-    if (nSize == 0) {
-        HRESULT hr = KevoLastErrorResult();
-        KEVO_FAIL_W(u"UTF16ToUTF8", u"WideCharToMultiByte - get length", u"0 == nSize", hr);
-        return hr;
-    }
-    char* pszOutput = NewZeroed<char>(static_cast<size_t>(nSize));
-    if (pszOutput == nullptr) {
-        KEVO_FAIL_W(u"UTF16ToUTF8", u"new", u"New Memory", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
-    std::unique_ptr<char[]> output(pszOutput);
-    if (WideCharToMultiByte(CP_UTF8, 0, pwszInput, nSource, pszOutput, nSize, nullptr, nullptr) == 0) {
-        HRESULT hr = KevoLastErrorResult();
-        KEVO_FAIL_W(u"UTF16ToUTF8", u"WideCharToMultiByte - get value", u"0 == nSize", hr);
-        return hr;
-    }
-    *ppszOutput = output.release();
-    *pnOutputLength = nSize - 1;
-    KevoTraceValueN("UTF16ToUTF8 length", *pnOutputLength);
-    return KEVO_OK;
+    return ConvertUTF(
+        u"UTF16ToUTF8", u"WideCharToMultiByte - get length", u"WideCharToMultiByte - get value", "UTF16ToUTF8 length",
+        wcslen(pwszInput), ppszOutput, pnOutputLength, [&](int nSource, char* pszOutput, int nSize) {
+            return WideCharToMultiByte(CP_UTF8, 0, pwszInput, nSource, pszOutput, nSize, nullptr, nullptr);
+        });
 }
 
 HRESULT UTF8ToUTF16(const char* pszInput, WCHAR** ppwszOutput, int* pnOutputLength) {
@@ -75,33 +95,11 @@ HRESULT UTF8ToUTF16(const char* pszInput, WCHAR** ppwszOutput, int* pnOutputLeng
         KEVO_FAIL_W(u"UTF8ToUTF16", u"Check parameters", u"pszInput == NULL", E_POINTER);
         return E_POINTER;
     }
-    size_t nBytes = std::strlen(pszInput);
-    if (nBytes >= static_cast<size_t>(INT_MAX)) {
-        KEVO_FAIL_W(u"UTF8ToUTF16", u"Check length", u"too long", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
-    int nSource = static_cast<int>(nBytes) + 1;
-    int nSize = MultiByteToWideChar(CP_UTF8, 0, pszInput, nSource, nullptr, 0);
-    if (nSize == 0) {
-        HRESULT hr = KevoLastErrorResult();
-        KEVO_FAIL_W(u"UTF8ToUTF16", u"MultiByteToWideChar - get length", u"0 == nSize", hr);
-        return hr;
-    }
-    WCHAR* pwszOutput = NewZeroed<WCHAR>(static_cast<size_t>(nSize));
-    if (pwszOutput == nullptr) {
-        KEVO_FAIL_W(u"UTF8ToUTF16", u"new", u"New Memory", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
-    std::unique_ptr<WCHAR[]> output(pwszOutput);
-    if (MultiByteToWideChar(CP_UTF8, 0, pszInput, nSource, pwszOutput, nSize) == 0) {
-        HRESULT hr = KevoLastErrorResult();
-        KEVO_FAIL_W(u"UTF8ToUTF16", u"MultiByteToWideChar - get value", u"0 == nSize", hr);
-        return hr;
-    }
-    *ppwszOutput = output.release();
-    *pnOutputLength = nSize - 1;
-    KevoTraceValueN("UTF8ToUTF16 length", *pnOutputLength);
-    return KEVO_OK;
+    return ConvertUTF(u"UTF8ToUTF16", u"MultiByteToWideChar - get length", u"MultiByteToWideChar - get value",
+                      "UTF8ToUTF16 length", std::strlen(pszInput), ppwszOutput, pnOutputLength,
+                      [&](int nSource, WCHAR* pwszOutput, int nSize) {
+                          return MultiByteToWideChar(CP_UTF8, 0, pszInput, nSource, pwszOutput, nSize);
+                      });
 }
 
 HRESULT Base64EncodeEx(const BYTE* pbData, int nDataLength, char** ppszBase64, int* pnBase64Length) {
@@ -114,15 +112,8 @@ HRESULT Base64EncodeEx(const BYTE* pbData, int nDataLength, char** ppszBase64, i
     // Worst case: four characters per started group, CR LF per 76 characters.
     unsigned long long ullChars = (static_cast<unsigned long long>(nDataLength) + 2) / 3 * 4;
     unsigned long long ullSize = ullChars + ullChars / 76 * 2 + 1;
-    if (ullSize > static_cast<unsigned long long>(INT_MAX)) {
-        KEVO_FAIL_W(u"Base64EncodeEx", u"new", u"New Memory", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
-    char* pszOut = NewZeroed<char>(static_cast<size_t>(ullSize));
-    if (pszOut == nullptr) {
-        KEVO_FAIL_W(u"Base64EncodeEx", u"new", u"New Memory", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    char* pszOut = NewText(u"Base64EncodeEx", u"New Memory", ullSize);
+    if (pszOut == nullptr) return E_OUTOFMEMORY;
     char* p = pszOut;
     int nGroupsOnLine = 0;
     int i = 0;
@@ -206,15 +197,8 @@ HRESULT TransformBase64EncodedDatatoHoldCRLFPer64Chars(const char* pszBase64, in
     }
     unsigned long long ullSize =
         static_cast<unsigned long long>(nBase64Length) + static_cast<unsigned long long>(nBase64Length) / 64 * 2 + 1;
-    if (ullSize > static_cast<unsigned long long>(INT_MAX)) {
-        KEVO_FAIL_W(u"TransformBase64EncodedDatatoHoldCRLFPer64Chars", u"new", u"new memory failed.", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
-    char* pszOut = NewZeroed<char>(static_cast<size_t>(ullSize));
-    if (pszOut == nullptr) {
-        KEVO_FAIL_W(u"TransformBase64EncodedDatatoHoldCRLFPer64Chars", u"new", u"new memory failed.", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    char* pszOut = NewText(u"TransformBase64EncodedDatatoHoldCRLFPer64Chars", u"new memory failed.", ullSize);
+    if (pszOut == nullptr) return E_OUTOFMEMORY;
     char* q = pszOut;
     int nOnLine = 0;
     for (int i = 0; i < nBase64Length; ++i) {

@@ -73,6 +73,19 @@ bool WriteFrame(int nFd, const unsigned char* pbPrefix, const unsigned char* pb,
     return true;
 }
 
+// A read inside a frame that gave no byte: the input ended there
+// (NM_E_TRUNCATED_FRAME) or the read failed (its errno).
+int FrameReadFailure(const char* pszStep, ssize_t r, int nLine = __builtin_LINE()) {
+    const char* FUNC = "ReadFromNativeMessaging";
+    if (r == 0) {
+        KevoTraceFailA(TRACE_UNIT_A, nLine, FUNC, pszStep, NM_E_TRUNCATED_FRAME, "0 == nReadSize");
+        return NM_E_TRUNCATED_FRAME;
+    }
+    int nErr = errno ? errno : -1;
+    KevoTraceFailA(TRACE_UNIT_A, nLine, FUNC, pszStep, nErr, "-1 == nReadSize");
+    return nErr;
+}
+
 char* NewZeroed(size_t cb) { return new (std::nothrow) char[cb](); }
 
 // The rest of a frame whose payload has no buffer, read and thrown away so
@@ -82,17 +95,8 @@ int SkipPayload(int nFd, size_t cbLeft) {
     char byDiscard[4096];
     while (cbLeft > 0) {
         ssize_t r = ReadSome(nFd, byDiscard, cbLeft < sizeof byDiscard ? cbLeft : sizeof byDiscard);
-        if (r > 0) {
-            cbLeft -= static_cast<size_t>(r);
-            continue;
-        }
-        if (r == 0) {
-            KEVO_FAIL_A(FUNC, "read(payload)", NM_E_TRUNCATED_FRAME, "0 == nReadSize");
-            return NM_E_TRUNCATED_FRAME;
-        }
-        int nErr = errno ? errno : -1;
-        KEVO_FAIL_A(FUNC, "read(payload)", nErr, "-1 == nReadSize");
-        return nErr;
+        if (r <= 0) return FrameReadFailure("read(payload)", r);
+        cbLeft -= static_cast<size_t>(r);
     }
     KEVO_FAIL_A(FUNC, "New memory", NM_E_NO_MEMORY, "!pszInputMsg");
     return NM_E_NO_MEMORY;
@@ -125,13 +129,7 @@ int ReadFromNativeMessaging(int nFd, char** ppszMsg, unsigned* pnSize) {
             if (pnSize) *pnSize = 0;
             return 0;
         }
-        if (r == 0) {
-            KEVO_FAIL_A(FUNC, "read(prefix)", NM_E_TRUNCATED_FRAME, "0 == nReadSize");
-            return NM_E_TRUNCATED_FRAME;
-        }
-        int nErr = errno ? errno : -1;
-        KEVO_FAIL_A(FUNC, "read(prefix)", nErr, "-1 == nReadSize");
-        return nErr;
+        return FrameReadFailure("read(prefix)", r);
     }
     const uint32_t nSize = static_cast<uint32_t>(byPrefix[0]) | (static_cast<uint32_t>(byPrefix[1]) << 8) |
                            (static_cast<uint32_t>(byPrefix[2]) << 16) | (static_cast<uint32_t>(byPrefix[3]) << 24);
@@ -157,18 +155,9 @@ int ReadFromNativeMessaging(int nFd, char** ppszMsg, unsigned* pnSize) {
             cbCapacity = cbNew;
         }
         ssize_t r = ReadSome(nFd, pszInputMsg.get() + cbReceived, cbCapacity - cbReceived);
-        if (r > 0) {
-            cbReceived += static_cast<size_t>(r);
-            continue;
-        }
-        if (r == 0) {
-            // The pipe closed inside the payload: the rest can never come.
-            KEVO_FAIL_A(FUNC, "read(payload)", NM_E_TRUNCATED_FRAME, "0 == nReadSize");
-            return NM_E_TRUNCATED_FRAME;
-        }
-        int nErr = errno ? errno : -1;
-        KEVO_FAIL_A(FUNC, "read(payload)", nErr, "-1 == nReadSize");
-        return nErr;
+        // The pipe closed inside the payload: the rest can never come.
+        if (r <= 0) return FrameReadFailure("read(payload)", r);
+        cbReceived += static_cast<size_t>(r);
     }
     KEVO_OK_A(FUNC, "read(payload)");
     if (pnSize) *pnSize = nSize;

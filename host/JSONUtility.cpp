@@ -13,13 +13,6 @@
 
 namespace {
 
-const int FALLBACK_ERROR_CODE = static_cast<int>(0x8009002Du);  // NTE_INTERNAL_ERROR
-
-struct JSONDeleter {
-    void operator()(cJSON* p) const { cJSON_Delete(p); }
-};
-using JSONPtr = std::unique_ptr<cJSON, JSONDeleter>;
-
 char* CopyText(const char* psz, size_t cch) {
     char* p = new (std::nothrow) char[cch + 1]();
     if (p) memcpy(p, psz, cch);
@@ -47,6 +40,12 @@ int GetArrayItem(const char* FUNC, const cJSON* pJSONArray, int nIndex, const cJ
     }
     *ppItem = pJSONItem;
     return 0;
+}
+
+// A request that cannot be served as sent, traced at the line of the check.
+int BadRequest(const char* pszStep, const char* pszReason, int nLine = __builtin_LINE()) {
+    KevoTraceFailA(TRACE_UNIT_A, nLine, "ParseRequestMsgToJSON", pszStep, JSON_E_BAD_REQUEST, pszReason);
+    return JSON_E_BAD_REQUEST;
 }
 
 }  // namespace
@@ -89,50 +88,26 @@ int ParseRequestMsgToJSON(const char* pszRequestMsg, char** ppszFuncName, cJSON*
         return JSON_E_INVALID_PARAMETER;
     }
     JSONPtr pJsonRoot(cJSON_Parse(pszRequestMsg));
-    if (!pJsonRoot) {
-        KEVO_FAIL_A(FUNC, "cJSON_Parse", JSON_E_BAD_REQUEST, "NULL == pJsonRoot");
-        return JSON_E_BAD_REQUEST;
-    }
+    if (!pJsonRoot) return BadRequest("cJSON_Parse", "NULL == pJsonRoot");
     // Key names match ignoring ASCII case; the first match wins.
     const cJSON* pFunction = cJSON_GetObjectItem(pJsonRoot.get(), "function");
-    if (pFunction == nullptr) {
-        KEVO_FAIL_A(FUNC, "cJSON_GetObjectItem(function)", JSON_E_BAD_REQUEST, "NULL == pFunction");
-        return JSON_E_BAD_REQUEST;
-    }
+    if (pFunction == nullptr) return BadRequest("cJSON_GetObjectItem(function)", "NULL == pFunction");
     const char* pszUTF8FuncName = cJSON_IsString(pFunction) ? pFunction->valuestring : nullptr;
-    if (pszUTF8FuncName == nullptr) {
-        KEVO_FAIL_A(FUNC, "cJSON_GetObjectItem(function)", JSON_E_BAD_REQUEST, "NULL == pszUTF8FuncName");
-        return JSON_E_BAD_REQUEST;
-    }
+    if (pszUTF8FuncName == nullptr) return BadRequest("cJSON_GetObjectItem(function)", "NULL == pszUTF8FuncName");
     const cJSON* pParamsArray = cJSON_GetObjectItem(pJsonRoot.get(), "params");
-    if (pParamsArray == nullptr) {
-        KEVO_FAIL_A(FUNC, "cJSON_GetObjectItem(params)", JSON_E_BAD_REQUEST, "NULL == pParamsArray");
-        return JSON_E_BAD_REQUEST;
-    }
+    if (pParamsArray == nullptr) return BadRequest("cJSON_GetObjectItem(params)", "NULL == pParamsArray");
     std::unique_ptr<char[]> pszRandomId;
     const cJSON* pRandomId = cJSON_GetObjectItem(pJsonRoot.get(), "randomId");
     if (pRandomId != nullptr) {
         const char* pszUTF8RandomId = cJSON_IsString(pRandomId) ? pRandomId->valuestring : nullptr;
-        if (pszUTF8RandomId == nullptr) {
-            KEVO_FAIL_A(FUNC, "cJSON_GetObjectItem(randomId)", JSON_E_BAD_REQUEST, "NULL == pszUTF8RandomId");
-            return JSON_E_BAD_REQUEST;
-        }
+        if (pszUTF8RandomId == nullptr) return BadRequest("cJSON_GetObjectItem(randomId)", "NULL == pszUTF8RandomId");
         pszRandomId.reset(CopyText(pszUTF8RandomId));
-        if (!pszRandomId) {
-            KEVO_FAIL_A(FUNC, "New memory(randomId)", JSON_E_BAD_REQUEST, "!pszRandomId");
-            return JSON_E_BAD_REQUEST;
-        }
+        if (!pszRandomId) return BadRequest("New memory(randomId)", "!pszRandomId");
     }
     std::unique_ptr<char[]> pszFuncName(CopyText(pszUTF8FuncName));
-    if (!pszFuncName) {
-        KEVO_FAIL_A(FUNC, "New memory(function)", JSON_E_BAD_REQUEST, "!pszFuncName");
-        return JSON_E_BAD_REQUEST;
-    }
+    if (!pszFuncName) return BadRequest("New memory(function)", "!pszFuncName");
     cJSON* pParams = cJSON_Duplicate(pParamsArray, 1);
-    if (pParams == nullptr) {
-        KEVO_FAIL_A(FUNC, "cJSON_Duplicate(params)", JSON_E_BAD_REQUEST, "NULL == pParams");
-        return JSON_E_BAD_REQUEST;
-    }
+    if (pParams == nullptr) return BadRequest("cJSON_Duplicate(params)", "NULL == pParams");
     *ppszFuncName = pszFuncName.release();
     *ppParams = pParams;
     *ppszRandomId = pszRandomId.release();
@@ -208,46 +183,47 @@ int ConstructResponseJSON(const char* pszFuncName, int nErrorCode, int nResultKi
         KEVO_FAIL_A(FUNC, "cJSON_CreateObject", JSON_E_CREATE_RESPONSE, "NULL == pResponseJSON");
         return JSON_E_CREATE_RESPONSE;
     }
+    // 0, or JSON_E_CREATE_RESPONSE when the item or its key could not be made.
     auto add = [&](const char* pszKey, cJSON* pItem) {
-        if (pItem == nullptr) return false;
+        if (pItem == nullptr) return JSON_E_CREATE_RESPONSE;
         // The key is copied, which can fail too; the item is then still ours.
         if (!cJSON_AddItemToObject(pResponseJSON.get(), pszKey, pItem)) {
             cJSON_Delete(pItem);
-            return false;
+            return JSON_E_CREATE_RESPONSE;
         }
-        return true;
+        return 0;
     };
-    if (!add("function", cJSON_CreateString(pszFuncName)) ||
-        !add("errorcode", cJSON_CreateNumber(static_cast<double>(nErrorCode)))) {
-        KEVO_FAIL_A(FUNC, "cJSON_AddItemToObject", JSON_E_CREATE_RESPONSE, "NULL == pItem");
-        return JSON_E_CREATE_RESPONSE;
+    int nResult = add("function", cJSON_CreateString(pszFuncName));
+    if (nResult == 0) nResult = add("errorcode", cJSON_CreateNumber(static_cast<double>(nErrorCode)));
+    if (nResult != 0) {
+        KEVO_FAIL_A(FUNC, "cJSON_AddItemToObject", nResult, "NULL == pItem");
+        return nResult;
     }
-    bool bAdded = true;
     if (nErrorCode != 0) {
-        bAdded = add("result", cJSON_CreateFalse());
+        nResult = add("result", cJSON_CreateFalse());
     } else if (pValue != nullptr) {
         switch (nResultKind) {
             case JSON_RESULT_FALSE:
             case JSON_RESULT_TRUE:
-                bAdded = add("result", cJSON_CreateBool(*static_cast<const unsigned char*>(pValue) != 0));
+                nResult = add("result", cJSON_CreateBool(*static_cast<const unsigned char*>(pValue) != 0));
                 break;
             case JSON_RESULT_DOUBLE:
-                bAdded = add("result", cJSON_CreateNumber(*static_cast<const double*>(pValue)));
+                nResult = add("result", cJSON_CreateNumber(*static_cast<const double*>(pValue)));
                 break;
             case JSON_RESULT_STRING:
-                bAdded = add("result", cJSON_CreateString(static_cast<const char*>(pValue)));
+                nResult = add("result", cJSON_CreateString(static_cast<const char*>(pValue)));
                 break;
             case JSON_RESULT_INT:
-                bAdded = add("result", cJSON_CreateNumber(static_cast<double>(*static_cast<const int*>(pValue))));
+                nResult = add("result", cJSON_CreateNumber(static_cast<double>(*static_cast<const int*>(pValue))));
                 break;
             default:
                 KEVO_FAIL_A(FUNC, "Check result kind", -1, "unknown nResultKind");
                 return -1;
         }
     }
-    if (!bAdded) {
-        KEVO_FAIL_A(FUNC, "cJSON_AddItemToObject(result)", JSON_E_CREATE_RESPONSE, "NULL == pItem");
-        return JSON_E_CREATE_RESPONSE;
+    if (nResult != 0) {
+        KEVO_FAIL_A(FUNC, "cJSON_AddItemToObject(result)", nResult, "NULL == pItem");
+        return nResult;
     }
     *ppResponseJSON = pResponseJSON.release();
     KEVO_OK_A(FUNC, "cJSON_CreateObject");
@@ -287,8 +263,8 @@ int ConvertJSONToResponseMsg(const char* pszFuncName, const char* pszRandomId, c
     std::string strFuncName, strRandomId;
     if (pszFuncName) AppendJSONEscaped(pszFuncName, strFuncName);
     if (bHasId) AppendJSONEscaped(pszRandomId, strRandomId);
-    std::string strMsg = "{\"function\":\"" + strFuncName + "\", \"errorcode\":" + std::to_string(FALLBACK_ERROR_CODE) +
-                         ", \"result\":false";
+    std::string strMsg = "{\"function\":\"" + strFuncName +
+                         "\", \"errorcode\":" + std::to_string(JSON_E_ITEM_NOT_FOUND) + ", \"result\":false";
     if (bHasId) strMsg += ", \"randomId\":\"" + strRandomId + "\"";
     strMsg += "}";
     *ppszResponseMsg = CopyText(strMsg.data(), strMsg.size());

@@ -8,14 +8,23 @@
 
 #include <cjson/cJSON.h>
 
+#include <memory>
 #include <string>
 
+#include "diag/ResultCode.h"
+
 // Result codes of this layer (never stored in the agent).
-#define JSON_E_INVALID_PARAMETER 87                                   // ERROR_INVALID_PARAMETER
-#define JSON_E_BAD_REQUEST (-1)                                       // unparsable, key missing or mistyped
-#define JSON_E_ITEM_NOT_FOUND (static_cast<int>(0x8009002Du))         // NTE_INTERNAL_ERROR
-#define JSON_E_ITEM_TYPE (static_cast<int>(0xA0073204u))              // parameter of the wrong type
-#define JSON_E_CREATE_RESPONSE (static_cast<int>(0xA0073202u))        // response object not built
+#define JSON_E_INVALID_PARAMETER static_cast<int>(ERROR_INVALID_PARAMETER)
+#define JSON_E_BAD_REQUEST (-1)                                         // unparsable, key missing or mistyped
+#define JSON_E_ITEM_NOT_FOUND static_cast<int>(NTE_INTERNAL_ERROR)      // also the fallback response's code
+#define JSON_E_ITEM_TYPE static_cast<int>(KEVO_OWN_CODE(0x3204))        // parameter of the wrong type
+#define JSON_E_CREATE_RESPONSE static_cast<int>(KEVO_OWN_CODE(0x3202))  // response object not built
+
+// The owner of a cJSON tree: parameter lists and response objects.
+struct JSONDeleter {
+    void operator()(cJSON* p) const { cJSON_Delete(p); }
+};
+using JSONPtr = std::unique_ptr<cJSON, JSONDeleter>;
 
 // Kinds of "result" value for ConstructResponseJSON.
 #define JSON_RESULT_FALSE 0   // one byte, boolean

@@ -26,10 +26,6 @@ const int STDOUT_FD = 1;
 const UINT IDR_RSA_CHAIN_OPERATION = 208;
 const UINT IDR_RSA_CHAIN_TEST = 210;
 
-struct JSONDeleter {
-    void operator()(cJSON* p) const { cJSON_Delete(p); }
-};
-
 // Traced with the line of each step, so every step keeps a message number of its own.
 void TraceInstallStep(const char* pszLabel, HRESULT hResult, int nLine = __builtin_LINE()) {
     if (FAILED(hResult)) KevoTraceFailA(TRACE_UNIT_A, nLine, "RunInstallMode", pszLabel, hResult, "FAILED(hResult)");
@@ -124,13 +120,13 @@ int ParseAndRespondRequest(const char* pszRequestMsg, char** ppszResponseMsg) {
     cJSON* pResponseJSON = nullptr;
     int nResult = ParseRequestMsgToJSON(pszRequestMsg, &pszFuncName, &pParams, &pszRandomId);
     std::unique_ptr<char[]> holdFuncName(pszFuncName), holdRandomId(pszRandomId);
-    std::unique_ptr<cJSON, JSONDeleter> holdParams(pParams);
+    JSONPtr holdParams(pParams);
     if (nResult == 0) {
         Invoke(&pResponseJSON, pszFuncName, pParams);
     } else {
         KEVO_FAIL_A("ParseAndRespondRequest", "ParseRequestMsgToJSON", nResult, "0 != nResult");
     }
-    std::unique_ptr<cJSON, JSONDeleter> holdResponse(pResponseJSON);
+    JSONPtr holdResponse(pResponseJSON);
     ConvertJSONToResponseMsg(pszFuncName, pszRandomId, pResponseJSON, ppszResponseMsg);
     return 0;
 }

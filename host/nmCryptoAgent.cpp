@@ -10,24 +10,11 @@
 #include "diag/Diagnostics.h"
 #include "host/JSONUtility.h"
 #include "diag/ResultCode.h"
+#include "tessaro/Handles.h"
 
 #define TRACE_UNIT_W u"nmCryptoAgent"
 
 namespace {
-
-// A BSTR released on every way out of a handler.
-class BStrHolder {
-public:
-    BStrHolder() = default;
-    ~BStrHolder() { SysFreeString(m_bstr); }
-    BStrHolder(const BStrHolder&) = delete;
-    BStrHolder& operator=(const BStrHolder&) = delete;
-    BSTR get() const { return m_bstr; }
-    BSTR* out() { return &m_bstr; }
-
-private:
-    BSTR m_bstr = nullptr;
-};
 
 // The steps every handler shares: count check, parameter reading with UTF-16
 // conversion, result conversion and the response. A step that fails stores
@@ -49,7 +36,7 @@ public:
         return Ok();
     }
 
-    bool ReadString(int nIndex, BStrHolder& bstr, int nLine = __builtin_LINE()) {
+    bool ReadString(int nIndex, tessaro::UniqueBstr& bstr, int nLine = __builtin_LINE()) {
         if (!Ok()) return false;
         char* pszUTF8 = nullptr;
         int nResult = ConverJSONArrayItemtoNULLEndString(m_pArgs, nIndex, &pszUTF8);
@@ -60,8 +47,8 @@ public:
         HRESULT hr = UTF8ToUTF16(pszUTF8, &pwsz, &nLen);
         std::unique_ptr<WCHAR[]> holdUTF16(pwsz);
         if (FAILED(hr)) return Fail(u"UTF8ToUTF16", u"FAILED(hResult)", hr, nLine);
-        *bstr.out() = SysAllocStringLen(pwsz, static_cast<UINT>(nLen));
-        if (bstr.get() == nullptr) return Fail(u"SysAllocStringLen", u"NULL == bstr", E_OUTOFMEMORY, nLine);
+        bstr.reset(SysAllocStringLen(pwsz, static_cast<UINT>(nLen)));
+        if (!bstr) return Fail(u"SysAllocStringLen", u"NULL == bstr", E_OUTOFMEMORY, nLine);
         return true;
     }
 
@@ -137,24 +124,34 @@ bool HaveAgent(Handler& h, CCryptoAgent* pobjCryptoAgent, HRESULT hCode, int nLi
     return h.Agent(u"Check agent", pobjCryptoAgent ? KEVO_OK : E_UNEXPECTED, hCode, nLine);
 }
 
+// The operations without parameters that answer a text: the count, the
+// agent's call and its text, each failure reported as hCode when given.
+template <typename Call>
+int TextHandler(cJSON** ppResponseJSON, const cJSON* pArgs, CCryptoAgent* pobjCryptoAgent, LPCWSTR pwszName,
+                const char* pszResponseName, LPCWSTR pwszStep, HRESULT hCountCode, HRESULT hCode, Call call) {
+    TraceHelper th(pwszName);
+    Handler h(pwszName, pArgs);
+    tessaro::UniqueBstr bstrText;
+    if (h.CheckCount(0, hCountCode) && HaveAgent(h, pobjCryptoAgent, hCode) &&
+        h.Agent(pwszStep, call(pobjCryptoAgent, bstrText.put()), hCode))
+        h.ToUTF8(bstrText.get(), hCode);
+    return h.RespondText(ppResponseJSON, pszResponseName);
+}
+
 }  // namespace
 
 int nmKEVO_GetCSPInfo(cJSON** ppResponseJSON, const cJSON* pArgs, CCryptoAgent* pobjCryptoAgent) {
-    TraceHelper th(u"nmKEVO_GetCSPInfo");
-    Handler h(u"nmKEVO_GetCSPInfo", pArgs);
-    BStrHolder bstrCSPInfo;
-    if (h.CheckCount(0, E_INVALIDARG) && HaveAgent(h, pobjCryptoAgent, 0) &&
-        h.Agent(u"KEVO_GetCSPInfo", pobjCryptoAgent->KEVO_GetCSPInfo(bstrCSPInfo.out())))
-        h.ToUTF8(bstrCSPInfo.get());
-    return h.RespondText(ppResponseJSON, "KEVO_GetCSPInfo");
+    return TextHandler(ppResponseJSON, pArgs, pobjCryptoAgent, u"nmKEVO_GetCSPInfo", "KEVO_GetCSPInfo",
+                       u"KEVO_GetCSPInfo", E_INVALIDARG, 0,
+                       [](CCryptoAgent* pAgent, BSTR* pbstr) { return pAgent->KEVO_GetCSPInfo(pbstr); });
 }
 
 int nmKEVO_GetAllCertInfo(cJSON** ppResponseJSON, const cJSON* pArgs, CCryptoAgent* pobjCryptoAgent) {
     TraceHelper th(u"nmKEVO_GetAllCertInfo");
     Handler h(u"nmKEVO_GetAllCertInfo", pArgs);
-    BStrHolder bstrCSPName, bstrCertInfo;
+    tessaro::UniqueBstr bstrCSPName, bstrCertInfo;
     if (h.CheckCount(1, -1) && h.ReadString(0, bstrCSPName) && HaveAgent(h, pobjCryptoAgent, 0) &&
-        h.Agent(u"KEVO_GetAllCertInfo", pobjCryptoAgent->KEVO_GetAllCertInfo(bstrCSPName.get(), bstrCertInfo.out())))
+        h.Agent(u"KEVO_GetAllCertInfo", pobjCryptoAgent->KEVO_GetAllCertInfo(bstrCSPName.get(), bstrCertInfo.put())))
         h.ToUTF8(bstrCertInfo.get());
     return h.RespondText(ppResponseJSON, "KEVO_GetAllCertInfo");
 }
@@ -163,7 +160,7 @@ int nmKEVO_SetCSPInfo(cJSON** ppResponseJSON, const cJSON* pArgs, CCryptoAgent* 
     TraceHelper th(u"nmKEVO_SetCSPInfo");
     Handler h(u"nmKEVO_SetCSPInfo", pArgs);
     LONG nKeyLength = 0;
-    BStrHolder bstrCSPName;
+    tessaro::UniqueBstr bstrCSPName;
     VARIANT_BOOL bResult = VARIANT_FALSE;
     if (h.CheckCount(2, -1) && h.ReadInt(0, nKeyLength) && h.ReadString(1, bstrCSPName) &&
         HaveAgent(h, pobjCryptoAgent, 0))
@@ -174,7 +171,7 @@ int nmKEVO_SetCSPInfo(cJSON** ppResponseJSON, const cJSON* pArgs, CCryptoAgent* 
 int nmKEVO_SetKeyAlgorithm(cJSON** ppResponseJSON, const cJSON* pArgs, CCryptoAgent* pobjCryptoAgent) {
     TraceHelper th(u"nmKEVO_SetKeyAlgorithm");
     Handler h(u"nmKEVO_SetKeyAlgorithm", pArgs);
-    BStrHolder bstrKeyAlgorithm;
+    tessaro::UniqueBstr bstrKeyAlgorithm;
     VARIANT_BOOL bResult = VARIANT_FALSE;
     if (h.CheckCount(1, -1) && h.ReadString(0, bstrKeyAlgorithm) && HaveAgent(h, pobjCryptoAgent, 0))
         h.Agent(u"KEVO_SetKeyAlgorithm", pobjCryptoAgent->KEVO_SetKeyAlgorithm(bstrKeyAlgorithm.get(), &bResult));
@@ -184,7 +181,7 @@ int nmKEVO_SetKeyAlgorithm(cJSON** ppResponseJSON, const cJSON* pArgs, CCryptoAg
 int nmKEVO_ImportEncryptCert(cJSON** ppResponseJSON, const cJSON* pArgs, CCryptoAgent* pobjCryptoAgent) {
     TraceHelper th(u"nmKEVO_ImportEncryptCert");
     Handler h(u"nmKEVO_ImportEncryptCert", pArgs);
-    BStrHolder bstrEncryptedPrivateKey, bstrEncryptPublicCert, bstrContainerName;
+    tessaro::UniqueBstr bstrEncryptedPrivateKey, bstrEncryptPublicCert, bstrContainerName;
     LONG nFlags = 0;
     VARIANT_BOOL bResult = VARIANT_FALSE;
     if (h.CheckCount(4, -1) && h.ReadString(0, bstrEncryptedPrivateKey) && h.ReadString(1, bstrEncryptPublicCert) &&
@@ -196,20 +193,16 @@ int nmKEVO_ImportEncryptCert(cJSON** ppResponseJSON, const cJSON* pArgs, CCrypto
 }
 
 int nmKEVO_GetContainer(cJSON** ppResponseJSON, const cJSON* pArgs, CCryptoAgent* pobjCryptoAgent) {
-    TraceHelper th(u"nmKEVO_GetContainer");
-    Handler h(u"nmKEVO_GetContainer", pArgs);
-    BStrHolder bstrContainerName;
-    if (h.CheckCount(0, -1) && HaveAgent(h, pobjCryptoAgent, -1) &&
-        h.Agent(u"KEVO_GetContainer", pobjCryptoAgent->KEVO_GetContainer(bstrContainerName.out()), -1))
-        h.ToUTF8(bstrContainerName.get(), -1);
-    return h.RespondText(ppResponseJSON, "KEVO_GetContainer");
+    return TextHandler(ppResponseJSON, pArgs, pobjCryptoAgent, u"nmKEVO_GetContainer", "KEVO_GetContainer",
+                       u"KEVO_GetContainer", -1, -1,
+                       [](CCryptoAgent* pAgent, BSTR* pbstr) { return pAgent->KEVO_GetContainer(pbstr); });
 }
 
 int nmKEVO_ImportSignCert(cJSON** ppResponseJSON, const cJSON* pArgs, CCryptoAgent* pobjCryptoAgent) {
     TraceHelper th(u"nmKEVO_ImportSignCert");
     Handler h(u"nmKEVO_ImportSignCert", pArgs);
     LONG nCertType = 0;
-    BStrHolder bstrSignCert, bstrContainerName;
+    tessaro::UniqueBstr bstrSignCert, bstrContainerName;
     VARIANT_BOOL bResult = VARIANT_FALSE;
     if (h.CheckCount(3, -1) && h.ReadInt(0, nCertType) && h.ReadString(1, bstrSignCert) &&
         h.ReadString(2, bstrContainerName) && HaveAgent(h, pobjCryptoAgent, 0))
@@ -223,14 +216,14 @@ int RequestHandler(cJSON** ppResponseJSON, const cJSON* pArgs, CCryptoAgent* pob
     LPCWSTR pwszName = bMD5 ? u"nmKEVO_PKCS10CertRequisitionwithMD5" : u"nmKEVO_PKCS10CertRequisition";
     TraceHelper th(pwszName);
     Handler h(pwszName, pArgs);
-    BStrHolder bstrSubjectDN, bstrPKCS10;
+    tessaro::UniqueBstr bstrSubjectDN, bstrPKCS10;
     LONG nCertType = 0, nFlags = 0;
     if (h.CheckCount(3, -1) && h.ReadString(0, bstrSubjectDN) && h.ReadInt(1, nCertType) && h.ReadInt(2, nFlags) &&
         HaveAgent(h, pobjCryptoAgent, 0)) {
         HRESULT hr = bMD5 ? pobjCryptoAgent->KEVO_PKCS10CertRequisitionwithMD5(bstrSubjectDN.get(), nCertType, nFlags,
-                                                                               bstrPKCS10.out())
+                                                                               bstrPKCS10.put())
                           : pobjCryptoAgent->KEVO_PKCS10CertRequisition(bstrSubjectDN.get(), nCertType, nFlags,
-                                                                        bstrPKCS10.out());
+                                                                        bstrPKCS10.put());
         if (h.Agent(bMD5 ? u"KEVO_PKCS10CertRequisitionwithMD5" : u"KEVO_PKCS10CertRequisition", hr))
             h.ToUTF8(bstrPKCS10.get());
     }
@@ -254,11 +247,7 @@ int nmKEVO_GetVersion(cJSON** ppResponseJSON, const cJSON* pArgs) {
 }
 
 int nmGetLastErrorDesc(cJSON** ppResponseJSON, const cJSON* pArgs, CCryptoAgent* pobjCryptoAgent) {
-    TraceHelper th(u"nmGetLastErrorDesc");
-    Handler h(u"nmGetLastErrorDesc", pArgs);
-    BStrHolder bstrErrorDesc;
-    if (h.CheckCount(0, E_INVALIDARG) && HaveAgent(h, pobjCryptoAgent, 0) &&
-        h.Agent(u"GetLastErrorDesc", pobjCryptoAgent->GetLastErrorDesc(bstrErrorDesc.out())))
-        h.ToUTF8(bstrErrorDesc.get());
-    return h.RespondText(ppResponseJSON, "KEVO_GetLastErrorDesc");
+    return TextHandler(ppResponseJSON, pArgs, pobjCryptoAgent, u"nmGetLastErrorDesc", "KEVO_GetLastErrorDesc",
+                       u"GetLastErrorDesc", E_INVALIDARG, 0,
+                       [](CCryptoAgent* pAgent, BSTR* pbstr) { return pAgent->GetLastErrorDesc(pbstr); });
 }

@@ -7,6 +7,7 @@
 
 #include "diag/Diagnostics.h"
 #include "diag/ResultCode.h"
+#include "tessaro/Handles.h"
 
 #define TRACE_UNIT_W u"Misc"
 
@@ -19,27 +20,21 @@ int HexDigitValue(WCHAR c) {
     return -1;
 }
 
-struct HandleCloser {
-    void operator()(void* h) const {
-        if (h != nullptr && h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    }
-};
+// Handles.h has no file handle kind; the platform's holder serves with the
+// call Windows pairs with CreateFileW.
+void CloseFile(HANDLE h) { CloseHandle(h); }
+using UniqueFile = tessaro::UniqueHandle<HANDLE, CloseFile>;
 
 }  // namespace
 
 HRESULT ConvertBinaryDataToString(LPWSTR* ppwszString, DWORD cbData, const BYTE* pbData) {
     TraceHelper trace(u"ConvertBinaryDataToString");
-    if (ppwszString == nullptr || (pbData == nullptr && cbData != 0)) {
-        KEVO_FAIL_W(u"ConvertBinaryDataToString", u"Check parameters", u"pbData == NULL", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (ppwszString == nullptr || (pbData == nullptr && cbData != 0))
+        return KEVO_FAILED_W(u"ConvertBinaryDataToString", u"Check parameters", u"pbData == NULL", E_INVALIDARG);
     static const char16_t kHex[] = u"0123456789abcdef";
     size_t cch = 2 * static_cast<size_t>(cbData) + 1;
     WCHAR* pwsz = new (std::nothrow) WCHAR[cch];
-    if (pwsz == nullptr) {
-        KEVO_FAIL_W(u"ConvertBinaryDataToString", u"new", u"New Memory", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    if (pwsz == nullptr) return KEVO_FAILED_W(u"ConvertBinaryDataToString", u"new", u"New Memory", E_OUTOFMEMORY);
     std::memset(pwsz, 0, cch * sizeof(WCHAR));
     for (DWORD i = 0; i < cbData; ++i) {
         BYTE b = pbData[cbData - 1 - i];
@@ -52,27 +47,18 @@ HRESULT ConvertBinaryDataToString(LPWSTR* ppwszString, DWORD cbData, const BYTE*
 
 HRESULT ConvertStringToBinaryData(DWORD* pcbData, LPCWSTR pwszText, BYTE** ppbData) {
     TraceHelper trace(u"ConvertStringToBinaryData");
-    if (pcbData == nullptr || pwszText == nullptr || ppbData == nullptr) {
-        KEVO_FAIL_W(u"ConvertStringToBinaryData", u"Check parameters", u"pwszText == NULL", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (pcbData == nullptr || pwszText == nullptr || ppbData == nullptr)
+        return KEVO_FAILED_W(u"ConvertStringToBinaryData", u"Check parameters", u"pwszText == NULL", E_INVALIDARG);
     size_t cch = 0;
     for (; pwszText[cch] != 0; ++cch) {
-        if (HexDigitValue(pwszText[cch]) < 0) {
-            KEVO_FAIL_W(u"ConvertStringToBinaryData", u"Check hex digits", u"not a hex digit", E_INVALIDARG);
-            return E_INVALIDARG;
-        }
+        if (HexDigitValue(pwszText[cch]) < 0)
+            return KEVO_FAILED_W(u"ConvertStringToBinaryData", u"Check hex digits", u"not a hex digit", E_INVALIDARG);
     }
     size_t n = cch / 2;
-    if (n > 0xFFFFFFFFu - 4) {
-        KEVO_FAIL_W(u"ConvertStringToBinaryData", u"Check length", u"text too long", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    if (n > 0xFFFFFFFFu - 4)
+        return KEVO_FAILED_W(u"ConvertStringToBinaryData", u"Check length", u"text too long", E_OUTOFMEMORY);
     BYTE* pb = new (std::nothrow) BYTE[n + 4];
-    if (pb == nullptr) {
-        KEVO_FAIL_W(u"ConvertStringToBinaryData", u"new", u"New Memory", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    if (pb == nullptr) return KEVO_FAILED_W(u"ConvertStringToBinaryData", u"new", u"New Memory", E_OUTOFMEMORY);
     std::memset(pb, 0, n + 4);
     // The last pair becomes byte 0: serial numbers are kept least significant byte first.
     for (size_t i = 0; i < n; ++i) {
@@ -88,16 +74,10 @@ HRESULT CreateGUIDStr(std::u16string& wstrGUID) {
     TraceHelper trace(u"CreateGUIDStr");
     GUID guid = {};
     HRESULT hr = CoCreateGuid(&guid);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(u"CreateGUIDStr", u"CoCreateGuid", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(hr)) return KEVO_FAILED_W(u"CreateGUIDStr", u"CoCreateGuid", u"FAILED(hResult)", hr);
     WCHAR wszGUID[64] = {};
-    if (StringFromGUID2(guid, wszGUID, 64) == 0) {
-        hr = KevoLastErrorResult();
-        KEVO_FAIL_W(u"CreateGUIDStr", u"StringFromGUID2", u"1", hr);
-        return hr;
-    }
+    if (StringFromGUID2(guid, wszGUID, 64) == 0)
+        return KEVO_FAILED_W(u"CreateGUIDStr", u"StringFromGUID2", u"1", KevoLastErrorResult());
     try {
         wstrGUID = wszGUID;
     } catch (const std::bad_alloc&) {
@@ -118,11 +98,7 @@ HRESULT GetTempDirPath(std::u16string& wstrPath) {
             cch = GetTempPathW(cch + 1, wstrBuffer.data());
             if (cch >= wstrBuffer.size()) cch = 0;
         }
-        if (cch == 0) {
-            HRESULT hr = KevoLastErrorResult();
-            KEVO_FAIL_W(u"GetTempDirPath", u"GetTempPath", u"1", hr);
-            return hr;
-        }
+        if (cch == 0) return KEVO_FAILED_W(u"GetTempDirPath", u"GetTempPath", u"1", KevoLastErrorResult());
         wstrBuffer.resize(cch);
         wstrPath = std::move(wstrBuffer);
         return KEVO_OK;
@@ -161,9 +137,9 @@ void DumpDatatoTempFile(std::u16string& wstrPath, const BYTE* pbData, DWORD cbDa
         // A new file only: whatever appears at the path meanwhile (a file or a
         // symlink planted there) makes the call fail instead of being written
         // through.
-        std::unique_ptr<void, HandleCloser> file(CreateFileW(wstrFile.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                                             nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file.get() == INVALID_HANDLE_VALUE || file.get() == nullptr) {
+        UniqueFile file(CreateFileW(wstrFile.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file.get() == INVALID_HANDLE_VALUE || !file) {
             file.release();
             hr = KevoLastErrorResult();
             KEVO_FAIL_W(u"DumpDatatoTempFile", u"CreateFile", u"1", hr);

@@ -10,6 +10,7 @@
 #include "agent/FrontEnd.h"
 #include "diag/Diagnostics.h"
 #include "plugin/Plugin.h"
+#include "tessaro/Handles.h"
 
 #define TRACE_UNIT_W u"ScriptablePluginObject.cpp"
 
@@ -33,19 +34,6 @@ const char* VariantTypeName(NPVariantType type) {
     }
     return "Unknown";
 }
-
-class BStrHolder {
-public:
-    BStrHolder() = default;
-    ~BStrHolder() { SysFreeString(m_bstr); }
-    BStrHolder(const BStrHolder&) = delete;
-    BStrHolder& operator=(const BStrHolder&) = delete;
-    BSTR get() const { return m_bstr; }
-    BSTR* out() { return &m_bstr; }
-
-private:
-    BSTR m_bstr = nullptr;
-};
 
 enum class Arg { String, Number };
 
@@ -94,7 +82,12 @@ public:
         return bOk;
     }
 
-    bool StringArg(uint32_t i, BStrHolder& bstr) {
+    // The browser still there, then the arguments.
+    bool Start(std::initializer_list<Arg> kinds, LPCWSTR pwszStep, LPCWSTR pwszCondition, HRESULT hCode) {
+        return CheckBrowser() && CheckArgs(kinds, pwszStep, pwszCondition, hCode);
+    }
+
+    bool StringArg(uint32_t i, tessaro::UniqueBstr& bstr) {
         char* psz = nullptr;
         HRESULT hr = ConverNPStringtoNULLEndString(m_args[i].value.stringValue, &psz);
         std::unique_ptr<char[]> holdUTF8(psz);
@@ -104,8 +97,8 @@ public:
         hr = UTF8ToUTF16(psz, &pwsz, &nLen);
         std::unique_ptr<WCHAR[]> holdUTF16(pwsz);
         if (FAILED(hr)) return Fail(u"UTF8ToUTF16", u"FAILED(hResult)", hr);
-        *bstr.out() = SysAllocStringLen(pwsz, static_cast<UINT>(nLen));
-        if (bstr.get() == nullptr) return Fail(u"SysAllocStringLen", u"New Memory", E_OUTOFMEMORY);
+        bstr.reset(SysAllocStringLen(pwsz, static_cast<UINT>(nLen)));
+        if (!bstr) return Fail(u"SysAllocStringLen", u"New Memory", E_OUTOFMEMORY);
         return true;
     }
 
@@ -118,6 +111,14 @@ public:
     bool Agent(LPCWSTR pwszOperation, HRESULT hr) {
         if (FAILED(hr)) return Fail(pwszOperation, u"FAILED(hResult)", hr);
         return true;
+    }
+
+    // An agent operation that answers VARIANT_BOOL: true for the page only
+    // when it succeeded and said so.
+    template <typename Call>
+    bool AgentBool(LPCWSTR pwszOperation, Call call) {
+        VARIANT_BOOL vbSuccess = VARIANT_FALSE;
+        return Agent(pwszOperation, call(&vbSuccess)) && FinishBool(vbSuccess);
     }
 
     bool FinishBool(VARIANT_BOOL vbSuccess) {
@@ -154,6 +155,17 @@ private:
     NPVariant* m_result;
 };
 
+// The methods without arguments that answer the agent's text.
+template <typename Call>
+bool TextMethod(LPCWSTR F, LPCWSTR pwszCountStep, HRESULT hCountCode, LPCWSTR pwszOperation, LPCWSTR pwszConvertStep,
+                const NPVariant* args, uint32_t argCount, NPVariant* result, Call call) {
+    TraceHelper th(F);
+    MethodCall c(F, false, args, argCount, result);
+    if (!c.Start({}, pwszCountStep, u"argCount != 0", hCountCode)) return false;
+    tessaro::UniqueBstr bstrText;
+    return c.Agent(pwszOperation, call(bstrText.put())) && c.FinishString(bstrText.get(), pwszConvertStep);
+}
+
 const WCHAR NUMBER_STRING_CHECK[] =
     u"(argCount != 2 || (args[0].type != NPVariantType_Int32 && args[0].type != NPVariantType_Double) || "
     u"args[1].type != NPVariantType_String)";
@@ -179,10 +191,7 @@ HRESULT ConverNPStringtoNULLEndString(const NPString& npString, char** ppszStrin
     *ppszString = nullptr;
     if (npString.UTF8Length != 0 && npString.UTF8Characters == nullptr) return E_INVALIDARG;
     char* psz = new (std::nothrow) char[static_cast<size_t>(npString.UTF8Length) + 1];
-    if (psz == nullptr) {
-        KEVO_FAIL_W(u"ConverNPStringtoNULLEndString", u"new", u"New Memory", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    if (psz == nullptr) return KEVO_FAILED_W(u"ConverNPStringtoNULLEndString", u"new", u"New Memory", E_OUTOFMEMORY);
     if (npString.UTF8Length) std::memcpy(psz, npString.UTF8Characters, npString.UTF8Length);
     psz[npString.UTF8Length] = '\0';
     *ppszString = psz;
@@ -367,40 +376,34 @@ bool CScriptablePluginObject::GetProperty(NPIdentifier, NPVariant*) { return fal
 bool CScriptablePluginObject::SetProperty(NPIdentifier, const NPVariant*) { return false; }
 
 bool CScriptablePluginObject::npKEVO_GetCSPInfo(const NPVariant* args, uint32_t argCount, NPVariant* result) {
-    LPCWSTR F = u"CScriptablePluginObject::npKEVO_GetCSPInfo";
-    TraceHelper th(F);
-    MethodCall c(F, false, args, argCount, result);
-    if (!c.CheckBrowser() || !c.CheckArgs({}, u"Check parameter", u"argCount != 0", E_INVALIDARG)) return false;
-    BStrHolder bstrCSPInfo;
-    return c.Agent(u"KEVO_GetCSPInfo", m_objCryptoAgent.KEVO_GetCSPInfo(bstrCSPInfo.out())) &&
-           c.FinishString(bstrCSPInfo.get(), u"UTF16ToUTF8 - CSPInfo");
+    return TextMethod(u"CScriptablePluginObject::npKEVO_GetCSPInfo", u"Check parameter", E_INVALIDARG,
+                      u"KEVO_GetCSPInfo", u"UTF16ToUTF8 - CSPInfo", args, argCount, result,
+                      [this](BSTR* pbstr) { return m_objCryptoAgent.KEVO_GetCSPInfo(pbstr); });
 }
 
 bool CScriptablePluginObject::npKEVO_SetCSPInfo(const NPVariant* args, uint32_t argCount, NPVariant* result) {
     LPCWSTR F = u"CScriptablePluginObject::npKEVO_SetCSPInfo";
     TraceHelper th(F);
     MethodCall c(F, true, args, argCount, result);
-    BStrHolder bstrCSPName;
-    if (!c.CheckBrowser() ||
-        !c.CheckArgs({Arg::Number, Arg::String}, u"Invalid parameters", NUMBER_STRING_CHECK, E_INVALIDARG) ||
+    tessaro::UniqueBstr bstrCSPName;
+    if (!c.Start({Arg::Number, Arg::String}, u"Invalid parameters", NUMBER_STRING_CHECK, E_INVALIDARG) ||
         !c.StringArg(1, bstrCSPName))
         return false;
-    VARIANT_BOOL vbSuccess = VARIANT_FALSE;
-    return c.Agent(u"KEVO_SetCSPInfo", m_objCryptoAgent.KEVO_SetCSPInfo(c.NumberArg(0), bstrCSPName.get(), &vbSuccess)) &&
-           c.FinishBool(vbSuccess);
+    return c.AgentBool(u"KEVO_SetCSPInfo", [&](VARIANT_BOOL* pvbSuccess) {
+        return m_objCryptoAgent.KEVO_SetCSPInfo(c.NumberArg(0), bstrCSPName.get(), pvbSuccess);
+    });
 }
 
 bool CScriptablePluginObject::npKEVO_SetKeyAlgorithm(const NPVariant* args, uint32_t argCount, NPVariant* result) {
     LPCWSTR F = u"CScriptablePluginObject::npKEVO_SetKeyAlgorithm";
     TraceHelper th(F);
     MethodCall c(F, true, args, argCount, result);
-    BStrHolder bstrKeyAlgorithm;
-    if (!c.CheckBrowser() || !c.CheckArgs({Arg::String}, u"Invalid parameters", STRING_CHECK, E_INVALIDARG) ||
-        !c.StringArg(0, bstrKeyAlgorithm))
+    tessaro::UniqueBstr bstrKeyAlgorithm;
+    if (!c.Start({Arg::String}, u"Invalid parameters", STRING_CHECK, E_INVALIDARG) || !c.StringArg(0, bstrKeyAlgorithm))
         return false;
-    VARIANT_BOOL vbSuccess = VARIANT_FALSE;
-    return c.Agent(u"KEVO_SetKeyAlgorithm", m_objCryptoAgent.KEVO_SetKeyAlgorithm(bstrKeyAlgorithm.get(), &vbSuccess)) &&
-           c.FinishBool(vbSuccess);
+    return c.AgentBool(u"KEVO_SetKeyAlgorithm", [&](VARIANT_BOOL* pvbSuccess) {
+        return m_objCryptoAgent.KEVO_SetKeyAlgorithm(bstrKeyAlgorithm.get(), pvbSuccess);
+    });
 }
 
 bool CScriptablePluginObject::npKEVO_ImportEncryptCert(const NPVariant* args, uint32_t argCount,
@@ -408,60 +411,51 @@ bool CScriptablePluginObject::npKEVO_ImportEncryptCert(const NPVariant* args, ui
     LPCWSTR F = u"CScriptablePluginObject::npKEVO_ImportEncryptCert";
     TraceHelper th(F);
     MethodCall c(F, true, args, argCount, result);
-    BStrHolder bstrEncryptedPrivateKey, bstrEncryptPublicCert, bstrContainerName;
-    if (!c.CheckBrowser() ||
-        !c.CheckArgs({Arg::String, Arg::String, Arg::String, Arg::Number}, u"Invalid parameters",
-                     IMPORT_ENCRYPT_CHECK, E_INVALIDARG) ||
+    tessaro::UniqueBstr bstrEncryptedPrivateKey, bstrEncryptPublicCert, bstrContainerName;
+    if (!c.Start({Arg::String, Arg::String, Arg::String, Arg::Number}, u"Invalid parameters", IMPORT_ENCRYPT_CHECK,
+                 E_INVALIDARG) ||
         !c.StringArg(0, bstrEncryptedPrivateKey) || !c.StringArg(1, bstrEncryptPublicCert) ||
         !c.StringArg(2, bstrContainerName))
         return false;
-    VARIANT_BOOL vbSuccess = VARIANT_FALSE;
-    return c.Agent(u"KEVO_ImportEncryptCert",
-                   m_objCryptoAgent.KEVO_ImportEncryptCert(bstrEncryptedPrivateKey.get(), bstrEncryptPublicCert.get(),
-                                                           bstrContainerName.get(), c.NumberArg(3), &vbSuccess)) &&
-           c.FinishBool(vbSuccess);
+    return c.AgentBool(u"KEVO_ImportEncryptCert", [&](VARIANT_BOOL* pvbSuccess) {
+        return m_objCryptoAgent.KEVO_ImportEncryptCert(bstrEncryptedPrivateKey.get(), bstrEncryptPublicCert.get(),
+                                                       bstrContainerName.get(), c.NumberArg(3), pvbSuccess);
+    });
 }
 
 bool CScriptablePluginObject::npKEVO_GetContainer(const NPVariant* args, uint32_t argCount, NPVariant* result) {
-    LPCWSTR F = u"CScriptablePluginObject::npKEVO_GetContainer";
-    TraceHelper th(F);
-    MethodCall c(F, false, args, argCount, result);
-    if (!c.CheckBrowser() || !c.CheckArgs({}, u"Check parameters.", u"argCount != 0", E_FAIL)) return false;
-    BStrHolder bstrContainerName;
-    return c.Agent(u"KEVO_GetContainer", m_objCryptoAgent.KEVO_GetContainer(bstrContainerName.out())) &&
-           c.FinishString(bstrContainerName.get(), u"UTF16ToUTF8 - ContainerName");
+    return TextMethod(u"CScriptablePluginObject::npKEVO_GetContainer", u"Check parameters.", E_FAIL,
+                      u"KEVO_GetContainer", u"UTF16ToUTF8 - ContainerName", args, argCount, result,
+                      [this](BSTR* pbstr) { return m_objCryptoAgent.KEVO_GetContainer(pbstr); });
 }
 
 bool CScriptablePluginObject::npKEVO_ImportSignCert(const NPVariant* args, uint32_t argCount, NPVariant* result) {
     LPCWSTR F = u"CScriptablePluginObject::npKEVO_ImportSignCert";
     TraceHelper th(F);
     MethodCall c(F, true, args, argCount, result);
-    BStrHolder bstrSignCert, bstrContainerName;
-    if (!c.CheckBrowser() ||
-        !c.CheckArgs({Arg::Number, Arg::String, Arg::String}, u"Invalid parameters", IMPORT_SIGN_CHECK,
-                     E_INVALIDARG) ||
+    tessaro::UniqueBstr bstrSignCert, bstrContainerName;
+    if (!c.Start({Arg::Number, Arg::String, Arg::String}, u"Invalid parameters", IMPORT_SIGN_CHECK, E_INVALIDARG) ||
         !c.StringArg(1, bstrSignCert) || !c.StringArg(2, bstrContainerName))
         return false;
-    VARIANT_BOOL vbSuccess = VARIANT_FALSE;
-    return c.Agent(u"KEVO_ImportSignCert", m_objCryptoAgent.KEVO_ImportSignCert(c.NumberArg(0), bstrSignCert.get(),
-                                                                               bstrContainerName.get(), &vbSuccess)) &&
-           c.FinishBool(vbSuccess);
+    return c.AgentBool(u"KEVO_ImportSignCert", [&](VARIANT_BOOL* pvbSuccess) {
+        return m_objCryptoAgent.KEVO_ImportSignCert(c.NumberArg(0), bstrSignCert.get(), bstrContainerName.get(),
+                                                    pvbSuccess);
+    });
 }
 
 bool CScriptablePluginObject::PKCS10Requisition(LPCWSTR F, bool bMD5, const NPVariant* args, uint32_t argCount,
                                                 NPVariant* result) {
     TraceHelper th(F);
     MethodCall c(F, false, args, argCount, result);
-    BStrHolder bstrSubjectDN;
-    if (!c.CheckBrowser() ||
-        !c.CheckArgs({Arg::String, Arg::Number, Arg::Number}, u"Invalid parameters", REQUEST_CHECK, E_INVALIDARG) ||
+    tessaro::UniqueBstr bstrSubjectDN;
+    if (!c.Start({Arg::String, Arg::Number, Arg::Number}, u"Invalid parameters", REQUEST_CHECK, E_INVALIDARG) ||
         !c.StringArg(0, bstrSubjectDN))
         return false;
-    BStrHolder bstrPKCS10;
+    tessaro::UniqueBstr bstrPKCS10;
     HRESULT hr = bMD5 ? m_objCryptoAgent.KEVO_PKCS10CertRequisitionwithMD5(bstrSubjectDN.get(), c.NumberArg(1),
-                                                                          c.NumberArg(2), bstrPKCS10.out())
+                                                                          c.NumberArg(2), bstrPKCS10.put())
                       : m_objCryptoAgent.KEVO_PKCS10CertRequisition(bstrSubjectDN.get(), c.NumberArg(1),
-                                                                   c.NumberArg(2), bstrPKCS10.out());
+                                                                   c.NumberArg(2), bstrPKCS10.put());
     return c.Agent(bMD5 ? u"KEVO_PKCS10CertRequisitionwithMD5" : u"KEVO_PKCS10CertRequisition", hr) &&
            c.FinishString(bstrPKCS10.get(),
                           bMD5 ? u"UTF16ToUTF8 - P10CertRequisition." : u"UTF16ToUTF8 - PKCS10CertRequisition");
@@ -482,12 +476,11 @@ bool CScriptablePluginObject::npKEVO_GetAllCertInfo(const NPVariant* args, uint3
     LPCWSTR F = u"CScriptablePluginObject::npKEVO_GetAllCertInfo";
     TraceHelper th(F);
     MethodCall c(F, false, args, argCount, result);
-    BStrHolder bstrCSPName;
-    if (!c.CheckBrowser() || !c.CheckArgs({Arg::String}, u"Invalid parameters", STRING_CHECK, E_INVALIDARG) ||
-        !c.StringArg(0, bstrCSPName))
+    tessaro::UniqueBstr bstrCSPName;
+    if (!c.Start({Arg::String}, u"Invalid parameters", STRING_CHECK, E_INVALIDARG) || !c.StringArg(0, bstrCSPName))
         return false;
-    BStrHolder bstrCertInfo;
-    return c.Agent(u"KEVO_GetAllCertInfo", m_objCryptoAgent.KEVO_GetAllCertInfo(bstrCSPName.get(), bstrCertInfo.out())) &&
+    tessaro::UniqueBstr bstrCertInfo;
+    return c.Agent(u"KEVO_GetAllCertInfo", m_objCryptoAgent.KEVO_GetAllCertInfo(bstrCSPName.get(), bstrCertInfo.put())) &&
            c.FinishString(bstrCertInfo.get(), u"UTF16ToUTF8 - AllCertInfo");
 }
 
@@ -495,16 +488,12 @@ bool CScriptablePluginObject::npKEVO_GetVersion(const NPVariant* args, uint32_t 
     LPCWSTR F = u"CScriptablePluginObject::npKEVO_GetVersion";
     TraceHelper th(F);
     MethodCall c(F, false, args, argCount, result);
-    if (!c.CheckBrowser() || !c.CheckArgs({}, u"Check parameters.", u"argCount != 0", E_FAIL)) return false;
+    if (!c.Start({}, u"Check parameters.", u"argCount != 0", E_FAIL)) return false;
     return c.FinishText(KEVO_VERSION_TEXT);
 }
 
 bool CScriptablePluginObject::npGetLastErrorDesc(const NPVariant* args, uint32_t argCount, NPVariant* result) {
-    LPCWSTR F = u"CScriptablePluginObject::npGetLastErrorDesc";
-    TraceHelper th(F);
-    MethodCall c(F, false, args, argCount, result);
-    if (!c.CheckBrowser() || !c.CheckArgs({}, u"Check parameters.", u"argCount != 0", E_FAIL)) return false;
-    BStrHolder bstrErrorDesc;
-    return c.Agent(u"GetLastErrorDesc", m_objCryptoAgent.GetLastErrorDesc(bstrErrorDesc.out())) &&
-           c.FinishString(bstrErrorDesc.get(), u"UTF16ToUTF8 - LastErrorDesc");
+    return TextMethod(u"CScriptablePluginObject::npGetLastErrorDesc", u"Check parameters.", E_FAIL,
+                      u"GetLastErrorDesc", u"UTF16ToUTF8 - LastErrorDesc", args, argCount, result,
+                      [this](BSTR* pbstr) { return m_objCryptoAgent.GetLastErrorDesc(pbstr); });
 }

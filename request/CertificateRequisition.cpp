@@ -15,6 +15,7 @@
 #include "request/PKCS10Request.h"
 #include "diag/ResultCode.h"
 #include "request/SubjectDN.h"
+#include "tessaro/Handles.h"
 
 #define TRACE_UNIT_W u"CertificateRequisition"
 
@@ -30,37 +31,45 @@ DWORD GetProviderType(LPCWSTR pwszProviderName) {
     return PROV_RSA_FULL;
 }
 
-struct KeyHandle {
-    HCRYPTKEY h = 0;
-    ~KeyHandle() { Reset(); }
-    void Reset() {
-        if (h) CryptDestroyKey(h);
-        h = 0;
-    }
-};
-
-// The provider handle of one request, released when the request is done.
-struct ProviderHandle {
-    HCRYPTPROV h = 0;
-    ~ProviderHandle() {
-        if (h) CryptReleaseContext(h, 0);
-    }
-};
-
 LPWSTR DuplicateWString(const std::u16string& wstr) {
     LPWSTR p = new (std::nothrow) WCHAR[wstr.size() + 1]();
     if (p) std::memcpy(p, wstr.data(), wstr.size() * sizeof(WCHAR));
     return p;
 }
 
-// The RSAPublicKey inside an exported CERT_PUBLIC_KEY_INFO.
-bool GetRSAPublicKeyBits(const BYTE* pbInfo, DWORD cbInfo, const BYTE** ppbKey, DWORD* pcbKey) {
-    if (!pbInfo || cbInfo < sizeof(CERT_PUBLIC_KEY_INFO)) return false;
+// The RSAPublicKey inside an exported CERT_PUBLIC_KEY_INFO; NTE_BAD_PUBLIC_KEY
+// when there is none.
+HRESULT GetRSAPublicKeyBits(const BYTE* pbInfo, DWORD cbInfo, const BYTE** ppbKey, DWORD* pcbKey) {
+    if (!pbInfo || cbInfo < sizeof(CERT_PUBLIC_KEY_INFO)) return NTE_BAD_PUBLIC_KEY;
     const auto* pInfo = reinterpret_cast<const CERT_PUBLIC_KEY_INFO*>(pbInfo);
-    if (!pInfo->PublicKey.pbData || pInfo->PublicKey.cbData == 0) return false;
+    if (!pInfo->PublicKey.pbData || pInfo->PublicKey.cbData == 0) return NTE_BAD_PUBLIC_KEY;
     *ppbKey = pInfo->PublicKey.pbData;
     *pcbKey = pInfo->PublicKey.cbData;
-    return true;
+    return KEVO_OK;
+}
+
+// The length sits in the high 16 bits of the generation flags: a length that
+// does not fit, or flags reaching into it, would change the key size.
+HRESULT CheckKeyLength(LPCWSTR pwszFunc, LONG nKeyLength, DWORD dwGenKeyFlags, int nLine = __builtin_LINE()) {
+    if (nKeyLength >= 1 && nKeyLength <= 0xFFFF && (dwGenKeyFlags & 0xFFFF0000u) == 0) return KEVO_OK;
+    KevoTraceFailW(TRACE_UNIT_W, nLine, pwszFunc, u"Check parameter",
+                   u"nKeyLength out of 1..0xFFFF || dwGenKeyFlags > 0xFFFF", E_INVALIDARG);
+    return E_INVALIDARG;
+}
+
+// CreatePublicKey reads and may replace the request's provider handle; the
+// holder takes back whatever it leaves there, also when it throws.
+template <typename Create>
+HRESULT WithProvider(tessaro::UniqueCryptProv& prov, Create create) {
+    HCRYPTPROV hProv = prov.release();
+    try {
+        HRESULT hr = create(&hProv);
+        prov.reset(hProv);
+        return hr;
+    } catch (...) {
+        prov.reset(hProv);
+        throw;
+    }
 }
 
 }  // namespace
@@ -68,29 +77,16 @@ bool GetRSAPublicKeyBits(const BYTE* pbInfo, DWORD cbInfo, const BYTE** ppbKey, 
 HRESULT GetProviderInfo(HCRYPTPROV hProv, DWORD dwParam, BYTE** ppbData, DWORD* pcbData) {
     static const WCHAR kFunc[] = u"GetProviderInfo";
     if (!ppbData || !pcbData) return E_POINTER;
-    HRESULT hr = KEVO_OK;
     DWORD cbData = 0;
-    if (!CryptGetProvParam(hProv, dwParam, nullptr, &cbData, 0)) {
-        hr = KevoLastErrorResult();
-        KEVO_FAIL_W(kFunc, u"CryptGetProvParam(1)", u"1", hr);
-        return hr;
-    }
-    if (cbData == 0) {
-        KEVO_FAIL_W(kFunc, u"CryptGetProvParam(1)", u"0 == dwDataLen", E_FAIL);
-        return E_FAIL;
-    }
+    if (!CryptGetProvParam(hProv, dwParam, nullptr, &cbData, 0))
+        return KEVO_FAILED_W(kFunc, u"CryptGetProvParam(1)", u"1", KevoLastErrorResult());
+    if (cbData == 0) return KEVO_FAILED_W(kFunc, u"CryptGetProvParam(1)", u"0 == dwDataLen", E_FAIL);
     // One spare zero byte keeps a text parameter terminated whatever the provider writes.
     std::unique_ptr<BYTE[]> data(new (std::nothrow) BYTE[static_cast<size_t>(cbData) + 1]());
-    if (!data) {
-        KEVO_FAIL_W(kFunc, u"New buffer", u"New Memory", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    if (!data) return KEVO_FAILED_W(kFunc, u"New buffer", u"New Memory", E_OUTOFMEMORY);
     DWORD cbRead = cbData;
-    if (!CryptGetProvParam(hProv, dwParam, data.get(), &cbRead, 0)) {
-        hr = KevoLastErrorResult();
-        KEVO_FAIL_W(kFunc, u"CryptGetProvParam(2)", u"1", hr);
-        return hr;
-    }
+    if (!CryptGetProvParam(hProv, dwParam, data.get(), &cbRead, 0))
+        return KEVO_FAILED_W(kFunc, u"CryptGetProvParam(2)", u"1", KevoLastErrorResult());
     *ppbData = data.release();
     *pcbData = cbRead <= cbData ? cbRead : cbData;
     return KEVO_OK;
@@ -102,28 +98,19 @@ HRESULT CreatePublicKey(LPWSTR* ppwszContainerName, LONG nKeyLength, LPCWSTR pws
     static const WCHAR kFunc[] = u"CreatePublicKey";
     TraceHelper trace(kFunc);
     HRESULT hr = KEVO_OK;
-    if (!ppwszContainerName || !phProv || !ppbPublicKey || !pcbPublicKey) {
-        KEVO_FAIL_W(kFunc, u"Check parameter", u"NULL out pointer", E_POINTER);
-        return E_POINTER;
-    }
-    // The length sits in the high 16 bits of the generation flags: a length
-    // that does not fit, or flags reaching into it, would change the key size.
-    if (nKeyLength < 1 || nKeyLength > 0xFFFF || (dwGenKeyFlags & 0xFFFF0000u) != 0) {
-        KEVO_FAIL_W(kFunc, u"Check parameter", u"nKeyLength out of 1..0xFFFF || dwGenKeyFlags > 0xFFFF",
-                    E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!ppwszContainerName || !phProv || !ppbPublicKey || !pcbPublicKey)
+        return KEVO_FAILED_W(kFunc, u"Check parameter", u"NULL out pointer", E_POINTER);
+    hr = CheckKeyLength(kFunc, nKeyLength, dwGenKeyFlags);
+    if (FAILED(hr)) return hr;
 
     std::u16string wstrKeyContainerName;
     if (*ppwszContainerName) wstrKeyContainerName = *ppwszContainerName;
     if (wstrKeyContainerName.empty()) {
         HRESULT hrGuid = CreateGUIDStr(wstrKeyContainerName);
         if (FAILED(hrGuid)) wstrKeyContainerName.clear();
-        if (wstrKeyContainerName.empty()) {
-            hr = hrGuid != KEVO_OK ? hrGuid : KevoLastErrorResult();
-            KEVO_FAIL_W(kFunc, u"CreateGUIDStr", u"wstrKeyContainerName==L\"\"", hr);
-            return hr;
-        }
+        if (wstrKeyContainerName.empty())
+            return KEVO_FAILED_W(kFunc, u"CreateGUIDStr", u"wstrKeyContainerName==L\"\"",
+                                 hrGuid != KEVO_OK ? hrGuid : KevoLastErrorResult());
     }
     KevoTraceValueW(u"Container", wstrKeyContainerName.c_str());
 
@@ -132,11 +119,8 @@ HRESULT CreatePublicKey(LPWSTR* ppwszContainerName, LONG nKeyLength, LPCWSTR pws
     if (*phProv == 0) {
         HCRYPTPROV hProv = 0;
         if (!CryptAcquireContextW(&hProv, wstrKeyContainerName.c_str(), pwszProviderName, dwProvType,
-                                  bCreateNew ? CRYPT_NEWKEYSET : 0)) {
-            hr = KevoLastErrorResult();
-            KEVO_FAIL_W(kFunc, u"CryptAcquireContext", u"bRetCode == FALSE", hr);
-            return hr;
-        }
+                                  bCreateNew ? CRYPT_NEWKEYSET : 0))
+            return KEVO_FAILED_W(kFunc, u"CryptAcquireContext", u"bRetCode == FALSE", KevoLastErrorResult());
         *phProv = hProv;
         bAcquiredHere = true;
     }
@@ -160,82 +144,50 @@ HRESULT CreatePublicKey(LPWSTR* ppwszContainerName, LONG nKeyLength, LPCWSTR pws
                                  bRSA ? CRYPT_DELETEKEYSET : CRYPT_SM2_DELETEKEYSET);
         }
     } created{bCreateNew && bAcquiredHere, phProv, wstrKeyContainerName, pwszProviderName, dwProvType, bRSA};
-    KeyHandle key;  // destroyed before the container is removed
+    tessaro::UniqueCryptKey key;  // destroyed before the container is removed
 
     ALG_ID algid = dwKeySpec;
     if (!bRSA) algid = dwKeySpec == AT_KEYEXCHANGE ? CALG_SM2_KEYX : CALG_SM2_SIGN;
     const DWORD dwFlags = (static_cast<DWORD>(nKeyLength) << 16) | dwGenKeyFlags;
-    if (!CryptGenKey(*phProv, algid, dwFlags, &key.h)) {
-        hr = KevoLastErrorResult();
-        KEVO_FAIL_W(kFunc, u"CryptGenKey", u"1", hr);
-        return hr;
-    }
+    if (!CryptGenKey(*phProv, algid, dwFlags, key.put()))
+        return KEVO_FAILED_W(kFunc, u"CryptGenKey", u"1", KevoLastErrorResult());
 
     std::unique_ptr<BYTE[]> publicKey;
     DWORD cbPublicKey = 0;
     if (bRSA) {
         if (!CryptExportPublicKeyInfo(*phProv, dwKeySpec, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, nullptr,
-                                      &cbPublicKey)) {
-            hr = KevoLastErrorResult();
-            KEVO_FAIL_W(kFunc, u"CryptExportPublicKeyInfo(1)", u"1", hr);
-            return hr;
-        }
-        if (cbPublicKey < sizeof(CERT_PUBLIC_KEY_INFO)) {
-            KEVO_FAIL_W(kFunc, u"CryptExportPublicKeyInfo(1)", u"cbPublicKey < sizeof(CERT_PUBLIC_KEY_INFO)",
-                        NTE_BAD_PUBLIC_KEY);
-            return NTE_BAD_PUBLIC_KEY;
-        }
+                                      &cbPublicKey))
+            return KEVO_FAILED_W(kFunc, u"CryptExportPublicKeyInfo(1)", u"1", KevoLastErrorResult());
+        if (cbPublicKey < sizeof(CERT_PUBLIC_KEY_INFO))
+            return KEVO_FAILED_W(kFunc, u"CryptExportPublicKeyInfo(1)", u"cbPublicKey < sizeof(CERT_PUBLIC_KEY_INFO)",
+                                 NTE_BAD_PUBLIC_KEY);
         publicKey.reset(new (std::nothrow) BYTE[cbPublicKey]());
-        if (!publicKey) {
-            KEVO_FAIL_W(kFunc, u"New buffer", u"!*lppPublicKey", E_OUTOFMEMORY);
-            return E_OUTOFMEMORY;
-        }
+        if (!publicKey) return KEVO_FAILED_W(kFunc, u"New buffer", u"!*lppPublicKey", E_OUTOFMEMORY);
         if (!CryptExportPublicKeyInfo(*phProv, dwKeySpec, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
-                                      reinterpret_cast<PCERT_PUBLIC_KEY_INFO>(publicKey.get()), &cbPublicKey)) {
-            hr = KevoLastErrorResult();
-            KEVO_FAIL_W(kFunc, u"CryptExportPublicKeyInfo(2)", u"1", hr);
-            return hr;
-        }
+                                      reinterpret_cast<PCERT_PUBLIC_KEY_INFO>(publicKey.get()), &cbPublicKey))
+            return KEVO_FAILED_W(kFunc, u"CryptExportPublicKeyInfo(2)", u"1", KevoLastErrorResult());
         const BYTE* pbBits = nullptr;
         DWORD cbBits = 0;
-        if (!GetRSAPublicKeyBits(publicKey.get(), cbPublicKey, &pbBits, &cbBits)) {
-            KEVO_FAIL_W(kFunc, u"CryptExportPublicKeyInfo(2)", u"empty PublicKey", NTE_BAD_PUBLIC_KEY);
-            return NTE_BAD_PUBLIC_KEY;
-        }
+        hr = GetRSAPublicKeyBits(publicKey.get(), cbPublicKey, &pbBits, &cbBits);
+        if (FAILED(hr)) return KEVO_FAILED_W(kFunc, u"CryptExportPublicKeyInfo(2)", u"empty PublicKey", hr);
     } else {
-        if (!CryptExportKey(key.h, 0, PUBLICKEYBLOB, 0, nullptr, &cbPublicKey)) {
-            hr = KevoLastErrorResult();
-            KEVO_FAIL_W(kFunc, u"CryptExportKey(1)", u"1", hr);
-            return hr;
-        }
-        if (cbPublicKey == 0) {
-            KEVO_FAIL_W(kFunc, u"CryptExportKey(1)", u"0 == dwPublicKeyLen", NTE_BAD_PUBLIC_KEY);
-            return NTE_BAD_PUBLIC_KEY;
-        }
+        if (!CryptExportKey(key.get(), 0, PUBLICKEYBLOB, 0, nullptr, &cbPublicKey))
+            return KEVO_FAILED_W(kFunc, u"CryptExportKey(1)", u"1", KevoLastErrorResult());
+        if (cbPublicKey == 0)
+            return KEVO_FAILED_W(kFunc, u"CryptExportKey(1)", u"0 == dwPublicKeyLen", NTE_BAD_PUBLIC_KEY);
         publicKey.reset(new (std::nothrow) BYTE[cbPublicKey]());
-        if (!publicKey) {
-            KEVO_FAIL_W(kFunc, u"New buffer", u"!*lppPublicKey", E_OUTOFMEMORY);
-            return E_OUTOFMEMORY;
-        }
-        if (!CryptExportKey(key.h, 0, PUBLICKEYBLOB, 0, publicKey.get(), &cbPublicKey)) {
-            hr = KevoLastErrorResult();
-            KEVO_FAIL_W(kFunc, u"CryptExportKey(2)", u"1", hr);
-            return hr;
-        }
+        if (!publicKey) return KEVO_FAILED_W(kFunc, u"New buffer", u"!*lppPublicKey", E_OUTOFMEMORY);
+        if (!CryptExportKey(key.get(), 0, PUBLICKEYBLOB, 0, publicKey.get(), &cbPublicKey))
+            return KEVO_FAILED_W(kFunc, u"CryptExportKey(2)", u"1", KevoLastErrorResult());
         // The request reads the coordinates at fixed offsets of the blob.
-        if (cbPublicKey < SM2_PUBLICKEYBLOB_MIN_SIZE) {
-            KEVO_FAIL_W(kFunc, u"Check SM2 PUBLICKEYBLOB size", u"dwPublicKeyLen < 140", NTE_BAD_PUBLIC_KEY);
-            return NTE_BAD_PUBLIC_KEY;
-        }
+        if (cbPublicKey < SM2_PUBLICKEYBLOB_MIN_SIZE)
+            return KEVO_FAILED_W(kFunc, u"Check SM2 PUBLICKEYBLOB size", u"dwPublicKeyLen < 140", NTE_BAD_PUBLIC_KEY);
     }
     KevoTraceValueN("Public key length", static_cast<LONG>(cbPublicKey));
 
     if (bCreateNew) {
         LPWSTR pwszName = DuplicateWString(wstrKeyContainerName);
-        if (!pwszName) {
-            KEVO_FAIL_W(kFunc, u"New buffer", u"New Memory", E_OUTOFMEMORY);
-            return E_OUTOFMEMORY;
-        }
+        if (!pwszName) return KEVO_FAILED_W(kFunc, u"New buffer", u"New Memory", E_OUTOFMEMORY);
         *ppwszContainerName = pwszName;
     }
     *ppbPublicKey = publicKey.release();
@@ -250,24 +202,14 @@ HRESULT PKCS10CertRequisition(LPWSTR* ppwszContainerName, LPCWSTR pwszProviderNa
     static const WCHAR kFunc[] = u"PKCS10CertRequisition";
     TraceHelper trace(kFunc);
     HRESULT hr = KEVO_OK;
-    if (!pwszSubjectDN) {
-        KEVO_FAIL_W(kFunc, u"Check parameter", u"lpwSubjectDN == NULL", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
-    if (!ppwszContainerName || !ppszRequest || !pnRequestLength) {
-        KEVO_FAIL_W(kFunc, u"Check parameter", u"NULL out pointer", E_POINTER);
-        return E_POINTER;
-    }
+    if (!pwszSubjectDN) return KEVO_FAILED_W(kFunc, u"Check parameter", u"lpwSubjectDN == NULL", E_INVALIDARG);
+    if (!ppwszContainerName || !ppszRequest || !pnRequestLength)
+        return KEVO_FAILED_W(kFunc, u"Check parameter", u"NULL out pointer", E_POINTER);
     // Everything that can be checked is checked before a container exists.
-    if (lCertType != 1 && lCertType != 2) {
-        KEVO_FAIL_W(kFunc, u"Check parameter", u"(1 != lCertType && 2 != lCertType)", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
-    if (nKeyLength < 1 || nKeyLength > 0xFFFF || (dwGenKeyFlags & 0xFFFF0000u) != 0) {
-        KEVO_FAIL_W(kFunc, u"Check parameter", u"nKeyLength out of 1..0xFFFF || dwGenKeyFlags > 0xFFFF",
-                    E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (lCertType != 1 && lCertType != 2)
+        return KEVO_FAILED_W(kFunc, u"Check parameter", u"(1 != lCertType && 2 != lCertType)", E_INVALIDARG);
+    hr = CheckKeyLength(kFunc, nKeyLength, dwGenKeyFlags);
+    if (FAILED(hr)) return hr;
     {
         // A subject that cannot be composed must not leave a container behind
         // whose name nobody would ever learn.
@@ -275,27 +217,23 @@ HRESULT PKCS10CertRequisition(LPWSTR* ppwszContainerName, LPCWSTR pwszProviderNa
         int nName = 0;
         hr = ComposeSubject(pwszSubjectDN, &pbName, &nName);
         delete[] pbName;
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(kFunc, u"ComposeSubject", u"FAILED(hResult)", hr);
-            return hr;
-        }
+        if (FAILED(hr)) return KEVO_FAILED_W(kFunc, u"ComposeSubject", u"FAILED(hResult)", hr);
     }
 
     const bool bDouble = lCertType == 2;
-    ProviderHandle prov;
+    tessaro::UniqueCryptProv prov;  // the request's provider, released when it is done
     std::unique_ptr<WCHAR[]> containerName;
     std::unique_ptr<BYTE[]> exchangeKey;
     DWORD cbExchangeKey = 0;
     if (bDouble) {
         LPWSTR pwszName = *ppwszContainerName;
         BYTE* pbKey = nullptr;
-        hr = CreatePublicKey(&pwszName, bRSA ? EXCHANGE_KEY_LENGTH_RSA : EXCHANGE_KEY_LENGTH_SM2, pwszProviderName,
-                             bRSA, AT_KEYEXCHANGE, TRUE, &prov.h, 0, &pbKey, &cbExchangeKey);
+        hr = WithProvider(prov, [&](HCRYPTPROV* phProv) {
+            return CreatePublicKey(&pwszName, bRSA ? EXCHANGE_KEY_LENGTH_RSA : EXCHANGE_KEY_LENGTH_SM2,
+                                   pwszProviderName, bRSA, AT_KEYEXCHANGE, TRUE, phProv, 0, &pbKey, &cbExchangeKey);
+        });
         exchangeKey.reset(pbKey);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(kFunc, u"CreatePublicKey-Exchange", u"FAILED(hResult)", hr);
-            return hr;
-        }
+        if (FAILED(hr)) return KEVO_FAILED_W(kFunc, u"CreatePublicKey-Exchange", u"FAILED(hResult)", hr);
         containerName.reset(pwszName);
     }
 
@@ -304,13 +242,12 @@ HRESULT PKCS10CertRequisition(LPWSTR* ppwszContainerName, LPCWSTR pwszProviderNa
     {
         LPWSTR pwszName = bDouble ? containerName.get() : *ppwszContainerName;
         BYTE* pbKey = nullptr;
-        hr = CreatePublicKey(&pwszName, nKeyLength, pwszProviderName, bRSA, dwKeySpec, bDouble ? FALSE : TRUE,
-                             &prov.h, dwGenKeyFlags, &pbKey, &cbSignKey);
+        hr = WithProvider(prov, [&](HCRYPTPROV* phProv) {
+            return CreatePublicKey(&pwszName, nKeyLength, pwszProviderName, bRSA, dwKeySpec, bDouble ? FALSE : TRUE,
+                                   phProv, dwGenKeyFlags, &pbKey, &cbSignKey);
+        });
         signKey.reset(pbKey);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(kFunc, u"CreatePublicKey-Sign cert", u"FAILED(hResult)", hr);
-            return hr;
-        }
+        if (FAILED(hr)) return KEVO_FAILED_W(kFunc, u"CreatePublicKey-Sign cert", u"FAILED(hResult)", hr);
         if (!bDouble) containerName.reset(pwszName);
     }
 
@@ -332,7 +269,7 @@ HRESULT PKCS10CertRequisition(LPWSTR* ppwszContainerName, LPCWSTR pwszProviderNa
 
     PKCS10_REQUEST_INFO info = {};
     info.dwKeySpec = dwKeySpec;
-    info.hProv = prov.h;
+    info.hProv = prov.get();
     info.pwszSubject = pwszSubjectDN;
     info.pszAlgorithmOID = bRSA ? SZOID_RSA_ENCRYPTION : SZOID_EC_PUBLIC_KEY;
     info.pszParameterOID = bRSA ? "" : SZOID_SM2_CURVE;
@@ -340,14 +277,11 @@ HRESULT PKCS10CertRequisition(LPWSTR* ppwszContainerName, LPCWSTR pwszProviderNa
     info.pszSignAlgorithmOID = pszSignAlgorithmOID;
     info.bSM2 = bRSA ? FALSE : TRUE;
     if (bRSA) {
-        if (!GetRSAPublicKeyBits(signKey.get(), cbSignKey, &info.pbSignPublicKey, &info.cbSignPublicKey) ||
-            (bDouble &&
-             !GetRSAPublicKeyBits(exchangeKey.get(), cbExchangeKey, &info.pbExchangePublicKey,
-                                  &info.cbExchangePublicKey))) {
-            hr = NTE_BAD_PUBLIC_KEY;
-            KEVO_FAIL_W(kFunc, u"Read CERT_PUBLIC_KEY_INFO", u"empty PublicKey", hr);
-            return hr;
-        }
+        hr = GetRSAPublicKeyBits(signKey.get(), cbSignKey, &info.pbSignPublicKey, &info.cbSignPublicKey);
+        if (SUCCEEDED(hr) && bDouble)
+            hr = GetRSAPublicKeyBits(exchangeKey.get(), cbExchangeKey, &info.pbExchangePublicKey,
+                                     &info.cbExchangePublicKey);
+        if (FAILED(hr)) return KEVO_FAILED_W(kFunc, u"Read CERT_PUBLIC_KEY_INFO", u"empty PublicKey", hr);
     } else {
         info.pbSignPublicKey = signKey.get();
         info.cbSignPublicKey = cbSignKey;

@@ -14,6 +14,7 @@
 #include "diag/Diagnostics.h"
 #include "diag/ResultCode.h"
 #include "request/SubjectDN.h"
+#include "tessaro/Handles.h"
 
 #define TRACE_UNIT_W u"PKCS10Request"
 
@@ -85,20 +86,6 @@ HRESULT WrapParts(DWORD dwTag, std::initializer_list<Part> parts, BYTE** ppbEnco
     return ASN1Encode(dwTag, content.get(), static_cast<int>(total), ppbEncoded, pnEncodedLength);
 }
 
-// Provider handles of one signature, destroyed on every path.
-struct KeyHandle {
-    HCRYPTKEY h = 0;
-    ~KeyHandle() {
-        if (h) CryptDestroyKey(h);
-    }
-};
-struct HashHandle {
-    HCRYPTHASH h = 0;
-    ~HashHandle() {
-        if (h) CryptDestroyHash(h);
-    }
-};
-
 const BYTE kVersion0[] = {0x02, 0x01, 0x00};
 const BYTE kInteger1[] = {0x02, 0x01, 0x01};
 
@@ -108,32 +95,39 @@ void CopyCoordinateField(const BYTE* pbField, BYTE* pbOut) {
     SwapByteOrder(pbOut, SM2_COORDINATE_SIZE);
 }
 
+// Copies the coordinate alone, turned big-endian.
+void CopyCoordinate(const BYTE* pbField, BYTE* pbOut) {
+    std::memcpy(pbOut, pbField, SM2_COORDINATE_SIZE);
+    SwapByteOrder(pbOut, SM2_COORDINATE_SIZE);
+}
+
+// The key area of an SM2 PUBLICKEYBLOB, which must be long enough for the
+// coordinates read at their fixed offsets.
+HRESULT SM2KeyArea(LPCWSTR FUNC, const BYTE* pbBlob, DWORD cbBlob, const BYTE** ppbKeyArea,
+                   int nLine = __builtin_LINE()) {
+    if (cbBlob < SM2_PUBLICKEYBLOB_MIN_SIZE)
+        return KevoFailedW(TRACE_UNIT_W, nLine, FUNC, u"Check SM2 PUBLICKEYBLOB size",
+                           u"cbBlob < SM2_PUBLICKEYBLOB_MIN_SIZE", NTE_BAD_PUBLIC_KEY);
+    *ppbKeyArea = pbBlob + SM2_BLOBHEADER_SIZE;
+    return KEVO_OK;
+}
+
 }  // namespace
 
 HRESULT ConvertSM2PublicKeyBlobToPoint(const BYTE* pbBlob, DWORD cbBlob, BYTE* pbPoint) {
     if (!pbBlob || !pbPoint) return E_POINTER;
-    if (cbBlob < SM2_PUBLICKEYBLOB_MIN_SIZE) {
-        KEVO_FAIL_W(u"ConvertSM2PublicKeyBlobToPoint", u"Check SM2 PUBLICKEYBLOB size",
-                    u"cbBlob < SM2_PUBLICKEYBLOB_MIN_SIZE", NTE_BAD_PUBLIC_KEY);
-        return NTE_BAD_PUBLIC_KEY;
-    }
-    const BYTE* pbKeyArea = pbBlob + SM2_BLOBHEADER_SIZE;
+    const BYTE* pbKeyArea = nullptr;
+    if (HRESULT hr = SM2KeyArea(u"ConvertSM2PublicKeyBlobToPoint", pbBlob, cbBlob, &pbKeyArea); FAILED(hr)) return hr;
     pbPoint[0] = 0x04;
-    std::memcpy(pbPoint + 1, pbKeyArea + 4, SM2_COORDINATE_SIZE);
-    SwapByteOrder(pbPoint + 1, SM2_COORDINATE_SIZE);
-    std::memcpy(pbPoint + 1 + SM2_COORDINATE_SIZE, pbKeyArea + 4 + SM2_COORDINATE_FIELD_SIZE, SM2_COORDINATE_SIZE);
-    SwapByteOrder(pbPoint + 1 + SM2_COORDINATE_SIZE, SM2_COORDINATE_SIZE);
+    CopyCoordinate(pbKeyArea + 4, pbPoint + 1);
+    CopyCoordinate(pbKeyArea + 4 + SM2_COORDINATE_FIELD_SIZE, pbPoint + 1 + SM2_COORDINATE_SIZE);
     return KEVO_OK;
 }
 
 HRESULT ComposeSM2ExchangeKeyRecord(const BYTE* pbBlob, DWORD cbBlob, BYTE* pbRecord) {
     if (!pbBlob || !pbRecord) return E_POINTER;
-    if (cbBlob < SM2_PUBLICKEYBLOB_MIN_SIZE) {
-        KEVO_FAIL_W(u"ComposeSM2ExchangeKeyRecord", u"Check SM2 PUBLICKEYBLOB size",
-                    u"cbBlob < SM2_PUBLICKEYBLOB_MIN_SIZE", NTE_BAD_PUBLIC_KEY);
-        return NTE_BAD_PUBLIC_KEY;
-    }
-    const BYTE* pbKeyArea = pbBlob + SM2_BLOBHEADER_SIZE;
+    const BYTE* pbKeyArea = nullptr;
+    if (HRESULT hr = SM2KeyArea(u"ComposeSM2ExchangeKeyRecord", pbBlob, cbBlob, &pbKeyArea); FAILED(hr)) return hr;
     // Algorithm word 0x0000B400 and the key length 256, both little-endian.
     const BYTE header[8] = {0x00, 0xB4, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00};
     std::memcpy(pbRecord, header, sizeof(header));
@@ -146,11 +140,9 @@ HRESULT ComposeSignPublicKeyData(const char* pszAlgorithmOID, const char* pszPar
                                  int nPublicKeyLength, BYTE** ppbEncoded, int* pnEncodedLength) {
     static const WCHAR kFunc[] = u"ComposeSignPublicKeyData";
     if (!ppbEncoded || !pnEncodedLength) return E_POINTER;
-    if (!pszAlgorithmOID || !pbPublicKey || nPublicKeyLength <= 0) {
-        KEVO_FAIL_W(kFunc, u"Check parameter", u"!pszAlgorithmOID || !pbPublicKey || nPublicKeyLength <= 0",
-                    E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!pszAlgorithmOID || !pbPublicKey || nPublicKeyLength <= 0)
+        return KEVO_FAILED_W(kFunc, u"Check parameter", u"!pszAlgorithmOID || !pbPublicKey || nPublicKeyLength <= 0",
+                             E_INVALIDARG);
     HRESULT hr = KEVO_OK;
 
     // The parameter is the bare OBJECT IDENTIFIER: SEQUENCE { OID, NULL }
@@ -158,34 +150,23 @@ HRESULT ComposeSignPublicKeyData(const char* pszAlgorithmOID, const char* pszPar
     Encoded param;
     if (pszParameterOID && *pszParameterOID) {
         Encoded seq;
-        hr = ComposeSpecialAttribute(pszParameterOID, nullptr, 0, seq.Out(), seq.Len());
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(kFunc, u"ComposeSpecialAttribute(Parameter)", u"FAILED(hResult)", hr);
-            return hr;
-        }
-        if (seq.Size() < 6 || seq.Get()[1] >= 0x80) {
-            KEVO_FAIL_W(kFunc, u"Extract parameter", u"unexpected SEQUENCE form", E_FAIL);
-            return E_FAIL;
-        }
-        hr = param.Assign(seq.Get() + 2, seq.Size() - 4);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(kFunc, u"Extract parameter", u"FAILED(hResult)", hr);
-            return hr;
-        }
+        hr = KEVO_CHECK_W(kFunc, u"ComposeSpecialAttribute(Parameter)",
+                          ComposeSpecialAttribute(pszParameterOID, nullptr, 0, seq.Out(), seq.Len()));
+        if (FAILED(hr)) return hr;
+        if (seq.Size() < 6 || seq.Get()[1] >= 0x80)
+            return KEVO_FAILED_W(kFunc, u"Extract parameter", u"unexpected SEQUENCE form", E_FAIL);
+        hr = KEVO_CHECK_W(kFunc, u"Extract parameter", param.Assign(seq.Get() + 2, seq.Size() - 4));
+        if (FAILED(hr)) return hr;
     }
 
     Encoded alg;
-    hr = ComposeSpecialAttribute(pszAlgorithmOID, param.Get(), param.Size(), alg.Out(), alg.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"ComposeSpecialAttribute(Algorithm)", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(kFunc, u"ComposeSpecialAttribute(Algorithm)",
+                      ComposeSpecialAttribute(pszAlgorithmOID, param.Get(), param.Size(), alg.Out(), alg.Len()));
+    if (FAILED(hr)) return hr;
     Encoded bits;
-    hr = ComposeBITString(nPublicKeyLength, pbPublicKey, bits.Out(), bits.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"ComposeBITString", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(kFunc, u"ComposeBITString",
+                      ComposeBITString(nPublicKeyLength, pbPublicKey, bits.Out(), bits.Len()));
+    if (FAILED(hr)) return hr;
     hr = WrapParts(0x30, {alg, bits}, ppbEncoded, pnEncodedLength);
     if (FAILED(hr)) KEVO_FAIL_W(kFunc, u"ASN1Encode-Sequence", u"FAILED(hResult)", hr);
     return hr;
@@ -195,52 +176,40 @@ HRESULT ComposeAttributes(const BYTE* pbExchangeKey, int nExchangeKeyLength, BYT
                           int* pnEncodedLength) {
     static const WCHAR kFunc[] = u"ComposeAttributes";
     if (!ppbEncoded || !pnEncodedLength) return E_POINTER;
-    if (!pbExchangeKey || nExchangeKeyLength <= 0) {
-        KEVO_FAIL_W(kFunc, u"Check parameter", u"!pbExchangeKey || nExchangeKeyLength <= 0", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!pbExchangeKey || nExchangeKeyLength <= 0)
+        return KEVO_FAILED_W(kFunc, u"Check parameter", u"!pbExchangeKey || nExchangeKeyLength <= 0", E_INVALIDARG);
     HRESULT hr = KEVO_OK;
 
     Encoded password;
-    hr = ComposeAnyString(static_cast<int>(std::strlen(PKCS10_CHALLENGE_PASSWORD)), CERT_RDN_PRINTABLE_STRING,
-                          reinterpret_cast<const BYTE*>(PKCS10_CHALLENGE_PASSWORD), password.Out(), password.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"ComposeAnyString(ChallengePassword)", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(
+        kFunc, u"ComposeAnyString(ChallengePassword)",
+        ComposeAnyString(static_cast<int>(std::strlen(PKCS10_CHALLENGE_PASSWORD)), CERT_RDN_PRINTABLE_STRING,
+                         reinterpret_cast<const BYTE*>(PKCS10_CHALLENGE_PASSWORD), password.Out(), password.Len()));
+    if (FAILED(hr)) return hr;
     Encoded challenge;
-    hr = ComposeSpecialAttribute(SZOID_CHALLENGE_PASSWORD, password.Get(), password.Size(), challenge.Out(),
-                                 challenge.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"ComposeSpecialAttribute(ChallengePassword)", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(kFunc, u"ComposeSpecialAttribute(ChallengePassword)",
+                      ComposeSpecialAttribute(SZOID_CHALLENGE_PASSWORD, password.Get(), password.Size(),
+                                              challenge.Out(), challenge.Len()));
+    if (FAILED(hr)) return hr;
 
     Encoded key;
-    hr = ComposeAnyString(nExchangeKeyLength, CERT_RDN_OCTET_STRING, pbExchangeKey, key.Out(), key.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"ComposeAnyString(ExchangeKey)", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(kFunc, u"ComposeAnyString(ExchangeKey)",
+                      ComposeAnyString(nExchangeKeyLength, CERT_RDN_OCTET_STRING, pbExchangeKey, key.Out(), key.Len()));
+    if (FAILED(hr)) return hr;
     Encoded keySeq;
-    hr = WrapParts(0x30, {Part(kInteger1, sizeof(kInteger1)), key}, keySeq.Out(), keySeq.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"ASN1Encode-Sequence(ExchangeKey)", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(kFunc, u"ASN1Encode-Sequence(ExchangeKey)",
+                      WrapParts(0x30, {Part(kInteger1, sizeof(kInteger1)), key}, keySeq.Out(), keySeq.Len()));
+    if (FAILED(hr)) return hr;
     Encoded keyOctets;
-    hr = ComposeAnyString(keySeq.Size(), CERT_RDN_OCTET_STRING, keySeq.Get(), keyOctets.Out(), keyOctets.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"ComposeAnyString(ExchangeKeySequence)", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(
+        kFunc, u"ComposeAnyString(ExchangeKeySequence)",
+        ComposeAnyString(keySeq.Size(), CERT_RDN_OCTET_STRING, keySeq.Get(), keyOctets.Out(), keyOctets.Len()));
+    if (FAILED(hr)) return hr;
     Encoded exchange;
-    hr = ComposeSpecialAttribute(SZOID_EXCHANGE_KEY_ATTRIBUTE, keyOctets.Get(), keyOctets.Size(), exchange.Out(),
-                                 exchange.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"ComposeSpecialAttribute(ExchangeKey)", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(kFunc, u"ComposeSpecialAttribute(ExchangeKey)",
+                      ComposeSpecialAttribute(SZOID_EXCHANGE_KEY_ATTRIBUTE, keyOctets.Get(), keyOctets.Size(),
+                                              exchange.Out(), exchange.Len()));
+    if (FAILED(hr)) return hr;
 
     hr = WrapParts(0xA0, {challenge, exchange}, ppbEncoded, pnEncodedLength);
     if (FAILED(hr)) KEVO_FAIL_W(kFunc, u"ASN1Encode-ContextSpecific", u"FAILED(hResult)", hr);
@@ -250,33 +219,25 @@ HRESULT ComposeAttributes(const BYTE* pbExchangeKey, int nExchangeKeyLength, BYT
 HRESULT ComposeCertRequestInfo(const PKCS10_REQUEST_INFO& info, BYTE** ppbEncoded, int* pnEncodedLength) {
     static const WCHAR kFunc[] = u"ComposeCertRequestInfo";
     if (!ppbEncoded || !pnEncodedLength) return E_POINTER;
-    if (!info.pwszSubject || info.cbSignPublicKey > INT_MAX || info.cbExchangePublicKey > INT_MAX) {
-        KEVO_FAIL_W(kFunc, u"Check parameter", u"invalid request description", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!info.pwszSubject || info.cbSignPublicKey > INT_MAX || info.cbExchangePublicKey > INT_MAX)
+        return KEVO_FAILED_W(kFunc, u"Check parameter", u"invalid request description", E_INVALIDARG);
     HRESULT hr = KEVO_OK;
 
     Encoded subject;
-    hr = ComposeSubject(info.pwszSubject, subject.Out(), subject.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"ComposeSubject", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(kFunc, u"ComposeSubject", ComposeSubject(info.pwszSubject, subject.Out(), subject.Len()));
+    if (FAILED(hr)) return hr;
     Encoded publicKey;
-    hr = ComposeSignPublicKeyData(info.pszAlgorithmOID, info.pszParameterOID, info.pbSignPublicKey,
-                                  static_cast<int>(info.cbSignPublicKey), publicKey.Out(), publicKey.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"ComposeSignPublicKeyData", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(
+        kFunc, u"ComposeSignPublicKeyData",
+        ComposeSignPublicKeyData(info.pszAlgorithmOID, info.pszParameterOID, info.pbSignPublicKey,
+                                 static_cast<int>(info.cbSignPublicKey), publicKey.Out(), publicKey.Len()));
+    if (FAILED(hr)) return hr;
     Encoded attributes;
     if (info.pbExchangePublicKey) {
-        hr = ComposeAttributes(info.pbExchangePublicKey, static_cast<int>(info.cbExchangePublicKey),
-                               attributes.Out(), attributes.Len());
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(kFunc, u"ComposeAttributes", u"FAILED(hResult)", hr);
-            return hr;
-        }
+        hr = KEVO_CHECK_W(kFunc, u"ComposeAttributes",
+                          ComposeAttributes(info.pbExchangePublicKey, static_cast<int>(info.cbExchangePublicKey),
+                                            attributes.Out(), attributes.Len()));
+        if (FAILED(hr)) return hr;
     }
     hr = WrapParts(0x30, {Part(kVersion0, sizeof(kVersion0)), subject, publicKey, attributes}, ppbEncoded,
                    pnEncodedLength);
@@ -298,20 +259,14 @@ HRESULT PKCS10CalculateHashandSign(HCRYPTPROV hProv, DWORD dwKeySpec, const char
     static const WCHAR kFunc[] = u"PKCS10CalculateHashandSign";
     TraceHelper trace(kFunc);
     if (!ppbSignature || !pcbSignature) return E_POINTER;
-    if (!pszAlgorithmOID || (!pbData && cbData)) {
-        KEVO_FAIL_W(kFunc, u"Check parameter", u"!pszAlgorithmOID || !pbData", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!pszAlgorithmOID || (!pbData && cbData))
+        return KEVO_FAILED_W(kFunc, u"Check parameter", u"!pszAlgorithmOID || !pbData", E_INVALIDARG);
     const bool bRSA = std::strcmp(pszAlgorithmOID, SZOID_RSA_ENCRYPTION) == 0;
-    HRESULT hr = KEVO_OK;
 
     // The signing key must be there; its handle is only checked.
-    KeyHandle key;
-    if (!CryptGetUserKey(hProv, dwKeySpec, &key.h)) {
-        hr = KevoLastErrorResult();
-        KEVO_FAIL_W(kFunc, u"CryptGetUserKey", u"1", hr);
-        return hr;
-    }
+    tessaro::UniqueCryptKey key;
+    if (!CryptGetUserKey(hProv, dwKeySpec, key.put()))
+        return KEVO_FAILED_W(kFunc, u"CryptGetUserKey", u"1", KevoLastErrorResult());
 
     if (KevoTraceEnabled(TRACE_FLAG_INFO)) {
         BYTE* pbName = nullptr;
@@ -321,49 +276,28 @@ HRESULT PKCS10CalculateHashandSign(HCRYPTPROV hProv, DWORD dwKeySpec, const char
         delete[] pbName;
     }
 
-    HashHandle hash;
-    if (!CryptCreateHash(hProv, algHash, 0, 0, &hash.h)) {
-        hr = KevoLastErrorResult();
-        KEVO_FAIL_W(kFunc, u"CryptCreateHash", u"1", hr);
-        return hr;
-    }
+    tessaro::UniqueCryptHash hash;
+    if (!CryptCreateHash(hProv, algHash, 0, 0, hash.put()))
+        return KEVO_FAILED_W(kFunc, u"CryptCreateHash", u"1", KevoLastErrorResult());
     for (DWORD off = 0; off < cbData;) {
         DWORD piece = cbData - off < PKCS10_HASH_PIECE_SIZE ? cbData - off : PKCS10_HASH_PIECE_SIZE;
-        if (!CryptHashData(hash.h, pbData + off, piece, 0)) {
-            hr = KevoLastErrorResult();
-            KEVO_FAIL_W(kFunc, u"CryptHashData", u"1", hr);
-            return hr;
-        }
+        if (!CryptHashData(hash.get(), pbData + off, piece, 0))
+            return KEVO_FAILED_W(kFunc, u"CryptHashData", u"1", KevoLastErrorResult());
         off += piece;
     }
 
     DWORD cbReported = 0;
-    if (!CryptSignHashW(hash.h, dwKeySpec, nullptr, 0, nullptr, &cbReported)) {
-        hr = KevoLastErrorResult();
-        KEVO_FAIL_W(kFunc, u"CryptSignHash", u"1", hr);
-        return hr;
-    }
+    if (!CryptSignHashW(hash.get(), dwKeySpec, nullptr, 0, nullptr, &cbReported))
+        return KEVO_FAILED_W(kFunc, u"CryptSignHash", u"1", KevoLastErrorResult());
     // The SM2 provider may report less than it writes; give it room.
     DWORD cbBuffer = bRSA ? cbReported : SM2_SIGNATURE_BUFFER_SIZE;
-    if (cbBuffer == 0) {
-        KEVO_FAIL_W(kFunc, u"CryptSignHash", u"signature size 0", E_FAIL);
-        return E_FAIL;
-    }
+    if (cbBuffer == 0) return KEVO_FAILED_W(kFunc, u"CryptSignHash", u"signature size 0", E_FAIL);
     std::unique_ptr<BYTE[]> signature(new (std::nothrow) BYTE[cbBuffer]());
-    if (!signature) {
-        KEVO_FAIL_W(kFunc, u"New buffer", u"New Memory", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    if (!signature) return KEVO_FAILED_W(kFunc, u"New buffer", u"New Memory", E_OUTOFMEMORY);
     DWORD cbSignature = cbBuffer;
-    if (!CryptSignHashW(hash.h, dwKeySpec, nullptr, 0, signature.get(), &cbSignature)) {
-        hr = KevoLastErrorResult();
-        KEVO_FAIL_W(kFunc, u"CryptSignHash(2)", u"1", hr);
-        return hr;
-    }
-    if (cbSignature > cbBuffer) {
-        KEVO_FAIL_W(kFunc, u"CryptSignHash(2)", u"cbSignature > cbBuffer", E_FAIL);
-        return E_FAIL;
-    }
+    if (!CryptSignHashW(hash.get(), dwKeySpec, nullptr, 0, signature.get(), &cbSignature))
+        return KEVO_FAILED_W(kFunc, u"CryptSignHash(2)", u"1", KevoLastErrorResult());
+    if (cbSignature > cbBuffer) return KEVO_FAILED_W(kFunc, u"CryptSignHash(2)", u"cbSignature > cbBuffer", E_FAIL);
 
     // The provider writes integers least significant byte first.
     if (bRSA) {
@@ -390,11 +324,9 @@ HRESULT ComposeSignature(BOOL bSM2, const BYTE* pbSignature, int nSignatureLengt
         return hr;
     }
     Encoded der;
-    hr = SM2EncodeRawSignature(pbSignature, nSignatureLength, der.Out(), der.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"SM2EncodeRawSignature", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(kFunc, u"SM2EncodeRawSignature",
+                      SM2EncodeRawSignature(pbSignature, nSignatureLength, der.Out(), der.Len()));
+    if (FAILED(hr)) return hr;
     hr = ComposeBITString(der.Size(), der.Get(), ppbEncoded, pnEncodedLength);
     if (FAILED(hr)) KEVO_FAIL_W(kFunc, u"ComposeBITString(SM2)", u"FAILED(hResult)", hr);
     return hr;
@@ -404,10 +336,8 @@ HRESULT PKCS10RequestBase64(const PKCS10_REQUEST_INFO& info, char** ppszBase64, 
     static const WCHAR kFunc[] = u"PKCS10RequestBase64";
     TraceHelper trace(kFunc);
     if (!ppszBase64 || !pnBase64Length) return E_POINTER;
-    if (!info.pbSignPublicKey || info.cbSignPublicKey == 0 || !info.pszSignAlgorithmOID) {
-        KEVO_FAIL_W(kFunc, u"Check parameter", u"!pbSignPublicKey || !pszSignAlgorithmOID", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!info.pbSignPublicKey || info.cbSignPublicKey == 0 || !info.pszSignAlgorithmOID)
+        return KEVO_FAILED_W(kFunc, u"Check parameter", u"!pbSignPublicKey || !pszSignAlgorithmOID", E_INVALIDARG);
     HRESULT hr = KEVO_OK;
 
     // The SM2 keys travel as the uncompressed point and the exchange key record.
@@ -415,68 +345,50 @@ HRESULT PKCS10RequestBase64(const PKCS10_REQUEST_INFO& info, char** ppszBase64, 
     BYTE point[SM2_POINT_SIZE] = {};
     BYTE record[SM2_EXCHANGE_KEY_RECORD_SIZE] = {};
     if (info.bSM2) {
-        hr = ConvertSM2PublicKeyBlobToPoint(info.pbSignPublicKey, info.cbSignPublicKey, point);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(kFunc, u"ConvertSM2PublicKeyBlobToPoint", u"FAILED(hResult)", hr);
-            return hr;
-        }
+        hr = KEVO_CHECK_W(kFunc, u"ConvertSM2PublicKeyBlobToPoint",
+                          ConvertSM2PublicKeyBlobToPoint(info.pbSignPublicKey, info.cbSignPublicKey, point));
+        if (FAILED(hr)) return hr;
         request.pbSignPublicKey = point;
         request.cbSignPublicKey = sizeof(point);
         if (info.pbExchangePublicKey) {
-            hr = ComposeSM2ExchangeKeyRecord(info.pbExchangePublicKey, info.cbExchangePublicKey, record);
-            if (FAILED(hr)) {
-                KEVO_FAIL_W(kFunc, u"ComposeSM2ExchangeKeyRecord", u"FAILED(hResult)", hr);
-                return hr;
-            }
+            hr = KEVO_CHECK_W(kFunc, u"ComposeSM2ExchangeKeyRecord",
+                              ComposeSM2ExchangeKeyRecord(info.pbExchangePublicKey, info.cbExchangePublicKey, record));
+            if (FAILED(hr)) return hr;
             request.pbExchangePublicKey = record;
             request.cbExchangePublicKey = sizeof(record);
         }
     }
 
     Encoded requestInfo;
-    hr = ComposeCertRequestInfo(request, requestInfo.Out(), requestInfo.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"ComposeCertRequestInfo", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(kFunc, u"ComposeCertRequestInfo",
+                      ComposeCertRequestInfo(request, requestInfo.Out(), requestInfo.Len()));
+    if (FAILED(hr)) return hr;
     Encoded signAlgorithm;
-    hr = ComposeSignAlgorithm(request.pszSignAlgorithmOID, signAlgorithm.Out(), signAlgorithm.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"ComposeSignAlgorithm", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(kFunc, u"ComposeSignAlgorithm",
+                      ComposeSignAlgorithm(request.pszSignAlgorithmOID, signAlgorithm.Out(), signAlgorithm.Len()));
+    if (FAILED(hr)) return hr;
     BYTE* pbSignature = nullptr;
     DWORD cbSignature = 0;
     hr = PKCS10CalculateHashandSign(request.hProv, request.dwKeySpec, request.pszAlgorithmOID, requestInfo.Get(),
                                     static_cast<DWORD>(requestInfo.Size()), request.algHash, &pbSignature,
                                     &cbSignature);
     std::unique_ptr<BYTE[]> signature(pbSignature);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"PKCS10CalculateHashandSign", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(hr)) return KEVO_FAILED_W(kFunc, u"PKCS10CalculateHashandSign", u"FAILED(hResult)", hr);
     Encoded signatureBits;
-    hr = ComposeSignature(request.bSM2, signature.get(), static_cast<int>(cbSignature), signatureBits.Out(),
-                          signatureBits.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"ComposeSignature", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(kFunc, u"ComposeSignature",
+                      ComposeSignature(request.bSM2, signature.get(), static_cast<int>(cbSignature),
+                                       signatureBits.Out(), signatureBits.Len()));
+    if (FAILED(hr)) return hr;
     Encoded der;
-    hr = WrapParts(0x30, {requestInfo, signAlgorithm, signatureBits}, der.Out(), der.Len());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"ASN1Encode-Sequence", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(kFunc, u"ASN1Encode-Sequence",
+                      WrapParts(0x30, {requestInfo, signAlgorithm, signatureBits}, der.Out(), der.Len()));
+    if (FAILED(hr)) return hr;
 
     char* pszBase64 = nullptr;
     int nBase64 = 0;
     hr = Base64EncodeEx(der.Get(), der.Size(), &pszBase64, &nBase64);
     std::unique_ptr<char[]> base64(pszBase64);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(kFunc, u"Base64EncodeEx", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(hr)) return KEVO_FAILED_W(kFunc, u"Base64EncodeEx", u"FAILED(hResult)", hr);
     char* pszLines = nullptr;
     int nLines = 0;
     hr = TransformBase64EncodedDatatoHoldCRLFPer64Chars(base64.get(), nBase64, &pszLines, &nLines);

@@ -95,10 +95,8 @@ HRESULT ParseSubject(const std::u16string& wstrSubject, std::vector<SUBJECT_PAIR
         KevoTraceStepW(u"ParseSubject", u"SplidWstr-Subject");
         for (const std::u16string& wstrPiece : vecPieces) {
             std::vector<std::u16string> vecParts = SplidWstr(wstrPiece, u'=');
-            if (vecParts.size() != 2) {
-                KEVO_FAIL_W(u"ParseSubject", u"SplidWstr-Pair", u"vecParts.size() != 2", NTE_BAD_DATA);
-                return NTE_BAD_DATA;
-            }
+            if (vecParts.size() != 2)
+                return KEVO_FAILED_W(u"ParseSubject", u"SplidWstr-Pair", u"vecParts.size() != 2", NTE_BAD_DATA);
             SUBJECT_PAIR pair;
             pair.strObjId = GetObjectID(ReplaceWchar(vecParts[0], u' '));
             pair.wstrValue = vecParts[1];
@@ -115,14 +113,10 @@ HRESULT ParseSubject(const std::u16string& wstrSubject, std::vector<SUBJECT_PAIR
 
 HRESULT ComposeSubjectChild(const SUBJECT_PAIR& pair, BYTE** ppbRDN, int* pnRDNLength) {
     TraceHelper trace(u"ComposeSubjectChild");
-    if (ppbRDN == nullptr || pnRDNLength == nullptr) {
-        KEVO_FAIL_W(u"ComposeSubjectChild", u"Check parameters", u"ppbRDN == NULL", E_POINTER);
-        return E_POINTER;
-    }
-    if (pair.wstrValue.size() > 0x3FFFFFFFu) {
-        KEVO_FAIL_W(u"ComposeSubjectChild", u"Check value", u"value too long", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    if (ppbRDN == nullptr || pnRDNLength == nullptr)
+        return KEVO_FAILED_W(u"ComposeSubjectChild", u"Check parameters", u"ppbRDN == NULL", E_POINTER);
+    if (pair.wstrValue.size() > 0x3FFFFFFFu)
+        return KEVO_FAILED_W(u"ComposeSubjectChild", u"Check value", u"value too long", E_OUTOFMEMORY);
     HRESULT hr;
     BYTE* pbString = nullptr;
     int nString = 0;
@@ -132,26 +126,20 @@ HRESULT ComposeSubjectChild(const SUBJECT_PAIR& pair, BYTE** ppbRDN, int* pnRDNL
         int nUtf8 = 0;
         hr = UTF16ToUTF8(pair.wstrValue.c_str(), &pszUtf8, &nUtf8);
         std::unique_ptr<char[]> utf8(pszUtf8);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(u"ComposeSubjectChild", bPrintable ? u"UTF16ToUTF8(CountryName)" : u"UTF16ToUTF8(Email)",
-                        u"FAILED(hResult)", hr);
-            return hr;
-        }
+        if (FAILED(hr))
+            return KEVO_FAILED_W(u"ComposeSubjectChild",
+                                 bPrintable ? u"UTF16ToUTF8(CountryName)" : u"UTF16ToUTF8(Email)", u"FAILED(hResult)",
+                                 hr);
         hr = ComposeAnyString(nUtf8, bPrintable ? CERT_RDN_PRINTABLE_STRING : CERT_RDN_IA5_STRING,
                               reinterpret_cast<const BYTE*>(utf8.get()), &pbString, &nString);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(u"ComposeSubjectChild",
-                        bPrintable ? u"ComposeAnyString(CountryName)" : u"ComposeAnyString(Email)",
-                        u"FAILED(hResult)", hr);
-            return hr;
-        }
+        if (FAILED(hr))
+            return KEVO_FAILED_W(u"ComposeSubjectChild",
+                                 bPrintable ? u"ComposeAnyString(CountryName)" : u"ComposeAnyString(Email)",
+                                 u"FAILED(hResult)", hr);
     } else {
         hr = ComposeAnyString(static_cast<int>(pair.wstrValue.size() * 2), CERT_RDN_UTF8_STRING,
                               reinterpret_cast<const BYTE*>(pair.wstrValue.data()), &pbString, &nString);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(u"ComposeSubjectChild", u"ComposeAnyString", u"FAILED(hResult)", hr);
-            return hr;
-        }
+        if (FAILED(hr)) return KEVO_FAILED_W(u"ComposeSubjectChild", u"ComposeAnyString", u"FAILED(hResult)", hr);
     }
     std::unique_ptr<BYTE[]> stringElem(pbString);
     KevoTraceStepW(u"ComposeSubjectChild", bPrintable                       ? u"ComposeAnyString(CountryName)"
@@ -161,33 +149,22 @@ HRESULT ComposeSubjectChild(const SUBJECT_PAIR& pair, BYTE** ppbRDN, int* pnRDNL
     BYTE* pbAttr = nullptr;
     int nAttr = 0;
     hr = ComposeSpecialAttribute(pair.strObjId.c_str(), stringElem.get(), nString, &pbAttr, &nAttr);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(u"ComposeSubjectChild", u"ComposeSpecialAttribute", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(hr)) return KEVO_FAILED_W(u"ComposeSubjectChild", u"ComposeSpecialAttribute", u"FAILED(hResult)", hr);
     std::unique_ptr<BYTE[]> attr(pbAttr);
     KevoTraceStepW(u"ComposeSubjectChild", u"ComposeSpecialAttribute");
     hr = ASN1Encode(0x31, attr.get(), nAttr, ppbRDN, pnRDNLength);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(u"ComposeSubjectChild", u"ASN1Encode-Set", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(hr)) return KEVO_FAILED_W(u"ComposeSubjectChild", u"ASN1Encode-Set", u"FAILED(hResult)", hr);
     return KEVO_OK;
 }
 
 HRESULT ComposeSubject(LPCWSTR pwszSubject, BYTE** ppbName, int* pnNameLength) {
     TraceHelper trace(u"ComposeSubject");
-    if (pwszSubject == nullptr || ppbName == nullptr || pnNameLength == nullptr) {
-        KEVO_FAIL_W(u"ComposeSubject", u"Check parameters", u"pwszSubject == NULL", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (pwszSubject == nullptr || ppbName == nullptr || pnNameLength == nullptr)
+        return KEVO_FAILED_W(u"ComposeSubject", u"Check parameters", u"pwszSubject == NULL", E_INVALIDARG);
     try {
         std::vector<SUBJECT_PAIR> vecPairs;
         HRESULT hr = ParseSubject(std::u16string(pwszSubject), vecPairs);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(u"ComposeSubject", u"ParseSubject", u"FAILED(hResult)", hr);
-            return hr;
-        }
+        if (FAILED(hr)) return KEVO_FAILED_W(u"ComposeSubject", u"ParseSubject", u"FAILED(hResult)", hr);
         KevoTraceStepW(u"ComposeSubject", u"ParseSubject");
         // The attribute written first becomes the last RDN.
         std::vector<BYTE> content;
@@ -195,22 +172,14 @@ HRESULT ComposeSubject(LPCWSTR pwszSubject, BYTE** ppbName, int* pnNameLength) {
             BYTE* pbRDN = nullptr;
             int nRDN = 0;
             hr = ComposeSubjectChild(*it, &pbRDN, &nRDN);
-            if (FAILED(hr)) {
-                KEVO_FAIL_W(u"ComposeSubject", u"ComposeSubjectChild", u"FAILED(hResult)", hr);
-                return hr;
-            }
+            if (FAILED(hr)) return KEVO_FAILED_W(u"ComposeSubject", u"ComposeSubjectChild", u"FAILED(hResult)", hr);
             std::unique_ptr<BYTE[]> rdn(pbRDN);
-            if (content.size() + static_cast<size_t>(nRDN) > 0x7FFFFFF0u) {
-                KEVO_FAIL_W(u"ComposeSubject", u"Check length", u"Name too long", E_OUTOFMEMORY);
-                return E_OUTOFMEMORY;
-            }
+            if (content.size() + static_cast<size_t>(nRDN) > 0x7FFFFFF0u)
+                return KEVO_FAILED_W(u"ComposeSubject", u"Check length", u"Name too long", E_OUTOFMEMORY);
             content.insert(content.end(), rdn.get(), rdn.get() + nRDN);
         }
         hr = ASN1Encode(0x30, content.data(), static_cast<int>(content.size()), ppbName, pnNameLength);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(u"ComposeSubject", u"ASN1Encode-Sequence", u"FAILED(hResult)", hr);
-            return hr;
-        }
+        if (FAILED(hr)) return KEVO_FAILED_W(u"ComposeSubject", u"ASN1Encode-Sequence", u"FAILED(hResult)", hr);
         return KEVO_OK;
     } catch (const std::bad_alloc&) {
         KEVO_FAIL_W(u"ComposeSubject", u"new", u"New Memory", E_OUTOFMEMORY);

@@ -11,6 +11,7 @@
 #include "diag/Diagnostics.h"
 #include "misc/Misc.h"
 #include "diag/ResultCode.h"
+#include "tessaro/Handles.h"
 
 #define TRACE_UNIT_W u"CertificateChainDelete"
 
@@ -98,28 +99,49 @@ const DISCARD_CERT_ENTRY g_rgSM2DiscardCerts[] = {
      u"01E6171EE9EF6EA920DBEC2A2C95D323D5770E91"},
 };
 
-struct StoreCloser {
-    void operator()(void* h) const { CertCloseStore(h, 0); }
+// The filter of one removal step: subject, issuer and the serial number
+// decoded from its text, nothing else.
+class StepFilter {
+public:
+    HRESULT Init(LPCWSTR FUNC, LPCWSTR pwszIssuerDN, LPCWSTR pwszSerialNumber, LPCWSTR pwszSubjectDN) {
+        BYTE* pbSerial = nullptr;
+        DWORD cbSerial = 0;
+        HRESULT hr = ConvertStringToBinaryData(&cbSerial, pwszSerialNumber, &pbSerial);
+        m_serial.reset(pbSerial);
+        if (FAILED(hr)) return KEVO_FAILED_W(FUNC, u"ConvertStringToBinaryData", u"FAILED(hResult)", hr);
+        m_filter.pwszSubject = pwszSubjectDN;
+        m_filter.pwszIssuer = pwszIssuerDN;
+        m_filter.pbSerialNumber = pbSerial;
+        m_filter.cbSerialNumber = cbSerial;
+        return KEVO_OK;
+    }
+    const CERT_FILTER* get() const { return &m_filter; }
+
+    // Init, then the matching certificates removed from the machine's "CA"
+    // store: the first part of every step.
+    HRESULT DeleteFromMachine(LPCWSTR FUNC, LPCWSTR pwszIssuerDN, LPCWSTR pwszSerialNumber, LPCWSTR pwszSubjectDN) {
+        HRESULT hr = Init(FUNC, pwszIssuerDN, pwszSerialNumber, pwszSubjectDN);
+        if (FAILED(hr)) return hr;
+        return KEVO_CHECK_W(FUNC, u"DeleteCertificateFromStore(CERT_SYSTEM_STORE_LOCAL_MACHINE)",
+                            DeleteCertificateFromStore(CERT_SYSTEM_STORE_LOCAL_MACHINE, get()));
+    }
+
+private:
+    std::unique_ptr<BYTE[]> m_serial;
+    CERT_FILTER m_filter{};
 };
 
-// Empties a certificate list on every way out.
-struct ListReleaser {
-    CERT_CONTEXT_LIST& list;
-    ~ListReleaser() { RemoveAllCertificates(list); }
-};
-
-// A filter of subject, issuer and serial number only.
-CERT_FILTER MakeFilter(LPCWSTR pwszIssuerDN, LPCWSTR pwszSubjectDN, const BYTE* pbSerial, DWORD cbSerial) {
-    CERT_FILTER stFilter{};
-    stFilter.pwszSubject = pwszSubjectDN;
-    stFilter.pwszIssuer = pwszIssuerDN;
-    stFilter.pbSerialNumber = pbSerial;
-    stFilter.cbSerialNumber = cbSerial;
-    stFilter.dwPrivateKey = 0;
-    return stFilter;
+template <size_t N>
+const DISCARD_CERT_ENTRY* ListOf(const DISCARD_CERT_ENTRY (&entries)[N], size_t* pnCount) {
+    if (pnCount) *pnCount = N;
+    return entries;
 }
 
-void RunDiscardList(LPCWSTR FUNC, const DISCARD_CERT_ENTRY* pEntries, size_t nCount) {
+// Runs the list FUNC removes, step by step. Always 0.
+HRESULT RunDiscardList(LPCWSTR FUNC, const DISCARD_CERT_ENTRY* (*list)(size_t*)) {
+    TraceHelper th(FUNC);
+    size_t nCount = 0;
+    const DISCARD_CERT_ENTRY* pEntries = list(&nCount);
     for (size_t i = 0; i < nCount; ++i) {
         const DISCARD_CERT_ENTRY& e = pEntries[i];
         HRESULT hr;
@@ -136,6 +158,7 @@ void RunDiscardList(LPCWSTR FUNC, const DISCARD_CERT_ENTRY* pEntries, size_t nCo
         if (FAILED(hr)) KEVO_FAIL_W(FUNC, wstrStep.c_str(), u"FAILED(hResult)", hr);
         else KevoTraceStepW(FUNC, wstrStep.c_str(), hr);
     }
+    return KEVO_OK;
 }
 
 }  // namespace
@@ -143,31 +166,18 @@ void RunDiscardList(LPCWSTR FUNC, const DISCARD_CERT_ENTRY* pEntries, size_t nCo
 HRESULT DeleteCertificateFromStore(DWORD dwFlag, const CERT_FILTER* pstFilter) {
     const LPCWSTR FUNC = u"DeleteCertificateFromStore";
     TraceHelper th(FUNC);
-    if (CERT_SYSTEM_STORE_LOCAL_MACHINE != dwFlag && CERT_SYSTEM_STORE_CURRENT_USER != dwFlag) {
-        KEVO_FAIL_W(FUNC, u"Check parameter",
-                    u"(CERT_SYSTEM_STORE_LOCAL_MACHINE != dwFlag && CERT_SYSTEM_STORE_CURRENT_USER != dwFlag)",
-                    E_INVALIDARG);
-        return E_INVALIDARG;
-    }
-    HCERTSTORE hCertStore = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0, dwFlag, u"CA");
-    if (hCertStore == nullptr) {
-        HRESULT hr = KevoLastErrorResult();
-        KEVO_FAIL_W(FUNC, u"CertOpenStore", u"hCertStore == NULL", hr);
-        return hr;
-    }
-    std::unique_ptr<void, StoreCloser> holdStore(hCertStore);
+    if (CERT_SYSTEM_STORE_LOCAL_MACHINE != dwFlag && CERT_SYSTEM_STORE_CURRENT_USER != dwFlag)
+        return KEVO_FAILED_W(FUNC, u"Check parameter",
+                             u"(CERT_SYSTEM_STORE_LOCAL_MACHINE != dwFlag && CERT_SYSTEM_STORE_CURRENT_USER != dwFlag)",
+                             E_INVALIDARG);
+    tessaro::UniqueCertStore store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0, dwFlag, u"CA"));
+    if (!store) return KEVO_FAILED_W(FUNC, u"CertOpenStore", u"hCertStore == NULL", KevoLastErrorResult());
     CERT_CONTEXT_LIST vtrAll, vtrMatched;
-    ListReleaser releaseAll{vtrAll}, releaseMatched{vtrMatched};
-    HRESULT hr = ExtractCertificatesFromStore(hCertStore, vtrAll);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"ExtractCertificatesFromStore", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    hr = FilterCertificates(pstFilter, vtrMatched, vtrAll);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"FilterCertificates", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    CertContextListReleaser releaseAll{vtrAll}, releaseMatched{vtrMatched};
+    HRESULT hr = KEVO_CHECK_W(FUNC, u"ExtractCertificatesFromStore", ExtractCertificatesFromStore(store.get(), vtrAll));
+    if (FAILED(hr)) return hr;
+    hr = KEVO_CHECK_W(FUNC, u"FilterCertificates", FilterCertificates(pstFilter, vtrMatched, vtrAll));
+    if (FAILED(hr)) return hr;
     KevoTraceValueN("Matching certificates", static_cast<LONG>(vtrMatched.size()));
     for (PCCERT_CONTEXT pCert : vtrMatched) {
         PCCERT_CONTEXT pDup = CertDuplicateCertificateContext(pCert);
@@ -191,26 +201,12 @@ HRESULT DeleteIntermediateCert(LPCWSTR pwszIssuerDN, LPCWSTR pwszSerialNumber, L
     KevoTraceValueW(u"Issuer", pwszIssuerDN);
     KevoTraceValueW(u"SerialNumber", pwszSerialNumber);
     KevoTraceValueW(u"Subject", pwszSubjectDN);
-    BYTE* pbSerial = nullptr;
-    DWORD cbSerial = 0;
-    HRESULT hr = ConvertStringToBinaryData(&cbSerial, pwszSerialNumber, &pbSerial);
-    std::unique_ptr<BYTE[]> holdSerial(pbSerial);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"ConvertStringToBinaryData", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    CERT_FILTER stFilter = MakeFilter(pwszIssuerDN, pwszSubjectDN, pbSerial, cbSerial);
-    hr = DeleteCertificateFromStore(CERT_SYSTEM_STORE_LOCAL_MACHINE, &stFilter);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"DeleteCertificateFromStore(CERT_SYSTEM_STORE_LOCAL_MACHINE)", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    hr = DeleteCertificateFromStore(CERT_SYSTEM_STORE_CURRENT_USER, &stFilter);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"DeleteCertificateFromStore(CERT_SYSTEM_STORE_CURRENT_USER)", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    return KEVO_OK;
+    StepFilter filter;
+    HRESULT hr = filter.DeleteFromMachine(FUNC, pwszIssuerDN, pwszSerialNumber, pwszSubjectDN);
+    if (SUCCEEDED(hr))
+        hr = KEVO_CHECK_W(FUNC, u"DeleteCertificateFromStore(CERT_SYSTEM_STORE_CURRENT_USER)",
+                          DeleteCertificateFromStore(CERT_SYSTEM_STORE_CURRENT_USER, filter.get()));
+    return FAILED(hr) ? hr : KEVO_OK;
 }
 
 HRESULT DeleteTrustedRootCert(LPCWSTR pwszIssuerDN, LPCWSTR pwszThumbprint, LPCWSTR pwszSerialNumber,
@@ -219,52 +215,32 @@ HRESULT DeleteTrustedRootCert(LPCWSTR pwszIssuerDN, LPCWSTR pwszThumbprint, LPCW
     TraceHelper th(FUNC);
     KevoTraceValueW(u"Issuer", pwszIssuerDN);
     KevoTraceValueW(u"SerialNumber", pwszSerialNumber);
-    BYTE* pbSerial = nullptr;
-    DWORD cbSerial = 0;
-    HRESULT hr = ConvertStringToBinaryData(&cbSerial, pwszSerialNumber, &pbSerial);
-    std::unique_ptr<BYTE[]> holdSerial(pbSerial);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"ConvertStringToBinaryData", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    CERT_FILTER stFilter = MakeFilter(pwszIssuerDN, pwszSubjectDN, pbSerial, cbSerial);
-    hr = DeleteCertificateFromStore(CERT_SYSTEM_STORE_LOCAL_MACHINE, &stFilter);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"DeleteCertificateFromStore(CERT_SYSTEM_STORE_LOCAL_MACHINE)", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    hr = DeleteRegistryKey(pwszThumbprint);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"DeleteRegistryKey", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    return KEVO_OK;
+    StepFilter filter;
+    HRESULT hr = filter.DeleteFromMachine(FUNC, pwszIssuerDN, pwszSerialNumber, pwszSubjectDN);
+    if (SUCCEEDED(hr)) hr = KEVO_CHECK_W(FUNC, u"DeleteRegistryKey", DeleteRegistryKey(pwszThumbprint));
+    return FAILED(hr) ? hr : KEVO_OK;
 }
 
-const DISCARD_CERT_ENTRY* GetRSADiscardCertList(size_t* pnCount) {
-    if (pnCount) *pnCount = sizeof(g_rgRSADiscardCerts) / sizeof(g_rgRSADiscardCerts[0]);
-    return g_rgRSADiscardCerts;
-}
-
-const DISCARD_CERT_ENTRY* GetSM2DiscardCertList(size_t* pnCount) {
-    if (pnCount) *pnCount = sizeof(g_rgSM2DiscardCerts) / sizeof(g_rgSM2DiscardCerts[0]);
-    return g_rgSM2DiscardCerts;
-}
-
-HRESULT DeleteRSADiscardCert() {
-    const LPCWSTR FUNC = u"DeleteRSADiscardCert";
+HRESULT DeleteRegistryKey(LPCWSTR pwszThumbprint) {
+    const LPCWSTR FUNC = u"DeleteRegistryKey";
     TraceHelper th(FUNC);
-    size_t nCount = 0;
-    const DISCARD_CERT_ENTRY* pEntries = GetRSADiscardCertList(&nCount);
-    RunDiscardList(FUNC, pEntries, nCount);
+    if (!pwszThumbprint || !*pwszThumbprint)
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pwszThumbprint", E_INVALIDARG);
+    KevoTraceValueW(u"Thumbprint", pwszThumbprint);
+    tessaro::UniqueHkey key;
+    HRESULT hr =
+        KEVO_CHECK_STATUS_W(FUNC, u"RegOpenKeyExW",
+                            RegOpenKeyExW(HKEY_LOCAL_MACHINE, ROOT_CERTIFICATES_REGPATH, 0, KEY_ALL_ACCESS, key.put()));
+    if (SUCCEEDED(hr)) hr = KEVO_CHECK_STATUS_W(FUNC, u"RegDeleteKeyW", RegDeleteKeyW(key.get(), pwszThumbprint));
+    if (FAILED(hr)) return hr;
+    KevoTraceStepW(FUNC, u"RegDeleteKeyW");
     return KEVO_OK;
 }
 
-HRESULT DeleteSM2DiscardCert() {
-    const LPCWSTR FUNC = u"DeleteSM2DiscardCert";
-    TraceHelper th(FUNC);
-    size_t nCount = 0;
-    const DISCARD_CERT_ENTRY* pEntries = GetSM2DiscardCertList(&nCount);
-    RunDiscardList(FUNC, pEntries, nCount);
-    return KEVO_OK;
-}
+const DISCARD_CERT_ENTRY* GetRSADiscardCertList(size_t* pnCount) { return ListOf(g_rgRSADiscardCerts, pnCount); }
+
+const DISCARD_CERT_ENTRY* GetSM2DiscardCertList(size_t* pnCount) { return ListOf(g_rgSM2DiscardCerts, pnCount); }
+
+HRESULT DeleteRSADiscardCert() { return RunDiscardList(u"DeleteRSADiscardCert", GetRSADiscardCertList); }
+
+HRESULT DeleteSM2DiscardCert() { return RunDiscardList(u"DeleteSM2DiscardCert", GetSM2DiscardCertList); }

@@ -36,6 +36,10 @@ HRESULT DeleteIntermediateCert(LPCWSTR pwszIssuerDN, LPCWSTR pwszSerialNumber, L
 HRESULT DeleteTrustedRootCert(LPCWSTR pwszIssuerDN, LPCWSTR pwszThumbprint, LPCWSTR pwszSerialNumber,
                               LPCWSTR pwszSubjectDN);
 
+// Deletes the machine's trusted-root registry key of the thumbprint (below
+// ROOT_CERTIFICATES_REGPATH); 0x80070002 when there is none.
+HRESULT DeleteRegistryKey(LPCWSTR pwszThumbprint);
+
 // Run their lists; every step runs whatever the others returned. Always 0.
 HRESULT DeleteRSADiscardCert();
 HRESULT DeleteSM2DiscardCert();

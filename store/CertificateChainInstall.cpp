@@ -12,6 +12,7 @@
 #include "encoding/Codec.h"
 #include "diag/Diagnostics.h"
 #include "diag/ResultCode.h"
+#include "tessaro/Handles.h"
 
 #define TRACE_UNIT_W u"CertificateChainOperate"
 
@@ -54,26 +55,6 @@ private:
     T* m_p = nullptr;
 };
 
-struct BstrDeleter {
-    void operator()(OLECHAR* p) const { SysFreeString(p); }
-};
-using BstrHolder = std::unique_ptr<OLECHAR, BstrDeleter>;
-
-struct RegKeyCloser {
-    void operator()(HKEY h) const { RegCloseKey(h); }
-};
-using RegKeyHolder = std::unique_ptr<std::remove_pointer_t<HKEY>, RegKeyCloser>;
-
-struct StoreCloser {
-    void operator()(void* h) const { CertCloseStore(h, 0); }
-};
-using StoreHolder = std::unique_ptr<void, StoreCloser>;
-
-struct CertFreer {
-    void operator()(const CERT_CONTEXT* p) const { CertFreeCertificateContext(p); }
-};
-using CertHolder = std::unique_ptr<const CERT_CONTEXT, CertFreer>;
-
 DWORD ReadLe32(const BYTE* p) {
     return static_cast<DWORD>(p[0]) | (static_cast<DWORD>(p[1]) << 8) | (static_cast<DWORD>(p[2]) << 16) |
            (static_cast<DWORD>(p[3]) << 24);
@@ -93,17 +74,11 @@ HRESULT DecodeBase64Text(LPCWSTR FUNC, LPCWSTR pwszText, std::unique_ptr<BYTE[]>
     int nUtf8 = 0;
     HRESULT hr = UTF16ToUTF8(pwszText, &pszUtf8, &nUtf8);
     std::unique_ptr<char[]> holdUtf8(pszUtf8);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"UTF16ToUTF8", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(hr)) return KEVO_FAILED_W(FUNC, u"UTF16ToUTF8", u"FAILED(hResult)", hr);
     BYTE* pb = nullptr;
     hr = Base64DecodeEx(pszUtf8, nUtf8, &pb, &nData);
     pbData.reset(pb);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"Base64DecodeEx", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(hr)) return KEVO_FAILED_W(FUNC, u"Base64DecodeEx", u"FAILED(hResult)", hr);
     return KEVO_OK;
 }
 
@@ -113,17 +88,13 @@ HRESULT FindCertificateRecord(LPCWSTR FUNC, const BYTE* pbBlob, DWORD cbBlob, DW
     DWORD dwCurentPos = 0;
     DWORD nPropertyID = 0;
     for (;;) {
-        if (cbBlob - dwCurentPos < kRecordHeaderSize) {
-            KEVO_FAIL_W(FUNC, u"Check regInfosize", u"dwCurentPos + 12 > dwRegInfoSize", E_FAIL);
-            return E_FAIL;
-        }
+        if (cbBlob - dwCurentPos < kRecordHeaderSize)
+            return KEVO_FAILED_W(FUNC, u"Check regInfosize", u"dwCurentPos + 12 > dwRegInfoSize", E_FAIL);
         nPropertyID = ReadLe32(pbBlob + dwCurentPos) & kLow24Bits;
         DWORD nLen = ReadLe32(pbBlob + dwCurentPos + 8) & kLow24Bits;
         dwCurentPos += kRecordHeaderSize;
-        if (nLen > cbBlob - dwCurentPos) {
-            KEVO_FAIL_W(FUNC, u"Check regInfosize", u"dwCurentPos + nLen > dwRegInfoSize", E_FAIL);
-            return E_FAIL;
-        }
+        if (nLen > cbBlob - dwCurentPos)
+            return KEVO_FAILED_W(FUNC, u"Check regInfosize", u"dwCurentPos + nLen > dwRegInfoSize", E_FAIL);
         if (nPropertyID == CERT_CERT_PROP_ID) {
             *pdwOffset = dwCurentPos;
             *pcbCert = nLen;
@@ -140,12 +111,9 @@ HRESULT FindCertificateRecord(LPCWSTR FUNC, const BYTE* pbBlob, DWORD cbBlob, DW
 // once makes sure a fresh prefix has its registry key too. Only traced: a
 // failure shows again, with its code, when an entry is written.
 void EnsureTrustedRootStore(LPCWSTR FUNC) {
-    HCERTSTORE hStore = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, u"ROOT");
-    if (!hStore) {
-        KEVO_FAIL_W(FUNC, u"CertOpenStore(ROOT)", u"hCertStore == NULL", KevoLastErrorResult());
-        return;
-    }
-    CertCloseStore(hStore, 0);
+    tessaro::UniqueCertStore store(
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, u"ROOT"));
+    if (!store) KEVO_FAIL_W(FUNC, u"CertOpenStore(ROOT)", u"hCertStore == NULL", KevoLastErrorResult());
 }
 
 // Thumbprint text of the certificate, upper case.
@@ -189,10 +157,7 @@ HRESULT GetChildList(LPCWSTR FUNC, IXMLDOMNode* pNode, ComPtr<IXMLDOMNodeList>& 
     }
     *pnLength = 0;
     hr = children->get_length(pnLength);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, DomStep(FUNC, u"get_length").c_str(), u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(hr)) return KEVO_FAILED_W(FUNC, DomStep(FUNC, u"get_length").c_str(), u"FAILED(hResult)", hr);
     return KEVO_OK;
 }
 
@@ -212,34 +177,17 @@ HRESULT GetChildItem(LPCWSTR FUNC, IXMLDOMNodeList* pChildren, LONG i, ComPtr<IX
 HRESULT LoadModuleResource(HMODULE hInstance, UINT nResourceId, BYTE** ppbData, DWORD* pcbData) {
     const LPCWSTR FUNC = u"LoadModuleResource";
     TraceHelper th(FUNC);
-    if (!ppbData || !pcbData) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == ppbData || NULL == pcbData", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!ppbData || !pcbData)
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == ppbData || NULL == pcbData", E_INVALIDARG);
     HRSRC hResInfo = FindResourceW(hInstance, MAKEINTRESOURCEW(nResourceId), kResourceType);
-    if (!hResInfo) {
-        HRESULT hr = KevoLastErrorResult();
-        KEVO_FAIL_W(FUNC, u"FindResourceW", u"FindResource FAILED.", hr);
-        return hr;
-    }
+    if (!hResInfo) return KEVO_FAILED_W(FUNC, u"FindResourceW", u"FindResource FAILED.", KevoLastErrorResult());
     DWORD cbRes = SizeofResource(hInstance, hResInfo);
-    if (cbRes == 0) {
-        HRESULT hr = KevoLastErrorResult();
-        KEVO_FAIL_W(FUNC, u"SizeofResource", u"SizeofResource FAILED.", hr);
-        return hr;
-    }
+    if (cbRes == 0) return KEVO_FAILED_W(FUNC, u"SizeofResource", u"SizeofResource FAILED.", KevoLastErrorResult());
     HGLOBAL hRes = LoadResource(hInstance, hResInfo);
     const void* pvRes = hRes ? LockResource(hRes) : nullptr;
-    if (!pvRes) {
-        HRESULT hr = KevoLastErrorResult();
-        KEVO_FAIL_W(FUNC, u"LoadResource", u"LoadResource FAILED.", hr);
-        return hr;
-    }
+    if (!pvRes) return KEVO_FAILED_W(FUNC, u"LoadResource", u"LoadResource FAILED.", KevoLastErrorResult());
     BYTE* pb = new (std::nothrow) BYTE[cbRes];
-    if (!pb) {
-        KEVO_FAIL_W(FUNC, u"new", u"New memory failed.", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    if (!pb) return KEVO_FAILED_W(FUNC, u"new", u"New memory failed.", E_OUTOFMEMORY);
     std::memcpy(pb, pvRes, cbRes);
     *ppbData = pb;
     *pcbData = cbRes;
@@ -252,24 +200,14 @@ HRESULT ImportCertificateChainfromResoure(UINT nResourceId) {
     TraceHelper th(FUNC);
     KevoTraceValueN("Resource id", static_cast<LONG>(nResourceId));
     HMODULE hInstance = GetModuleHandleW(nullptr);
-    if (!hInstance) {
-        HRESULT hr = KevoLastErrorResult();
-        KEVO_FAIL_W(FUNC, u"GetModuleHandleW", u"NULL == hInstance", hr);
-        return hr;
-    }
+    if (!hInstance) return KEVO_FAILED_W(FUNC, u"GetModuleHandleW", u"NULL == hInstance", KevoLastErrorResult());
     BYTE* pbData = nullptr;
     DWORD cbData = 0;
     HRESULT hr = LoadModuleResource(hInstance, nResourceId, &pbData, &cbData);
     std::unique_ptr<BYTE[]> holdData(pbData);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"LoadModuleResource", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    hr = ImportCertificateChainfromBlobData(pbData, cbData);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"ImportCertificateChainfromBlobData", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(hr)) return KEVO_FAILED_W(FUNC, u"LoadModuleResource", u"FAILED(hResult)", hr);
+    hr = KEVO_CHECK_W(FUNC, u"ImportCertificateChainfromBlobData", ImportCertificateChainfromBlobData(pbData, cbData));
+    if (FAILED(hr)) return hr;
     KevoTraceStepW(FUNC, u"ImportCertificateChainfromBlobData", hr);
     return hr;
 }
@@ -278,65 +216,42 @@ HRESULT ImportCertificateChainfromBlobData(const BYTE* pbData, DWORD cbData) {
     const LPCWSTR FUNC = u"ImportCertificateChainfromBlobData";
     TraceHelper th(FUNC);
     ComPtr<IXMLDOMDocument> doc;
-    HRESULT hr = LoadXMLDom(pbData, cbData, &doc);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"LoadXMLDom", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    hr = ImportCertChainfromXMLDOMDoc(doc.get());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"ImportCertChainfromXMLDOMDoc", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    HRESULT hr = KEVO_CHECK_W(FUNC, u"LoadXMLDom", LoadXMLDom(pbData, cbData, &doc));
+    if (FAILED(hr)) return hr;
+    hr = KEVO_CHECK_W(FUNC, u"ImportCertChainfromXMLDOMDoc", ImportCertChainfromXMLDOMDoc(doc.get()));
+    if (FAILED(hr)) return hr;
     return hr;
 }
 
 HRESULT LoadXMLDom(const BYTE* pbData, DWORD cbData, IXMLDOMDocument** ppXMLDoc) {
     const LPCWSTR FUNC = u"LoadXMLDom";
     TraceHelper th(FUNC);
-    if (!pbData || cbData == 0 || !ppXMLDoc) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pbData || 0 == cbData || NULL == ppXMLDoc", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!pbData || cbData == 0 || !ppXMLDoc)
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pbData || 0 == cbData || NULL == ppXMLDoc",
+                             E_INVALIDARG);
     *ppXMLDoc = nullptr;
     ComPtr<IXMLDOMDocument> doc;
-    HRESULT hr = CoCreateInstance(CLSID_DOMDocument, nullptr, CLSCTX_INPROC_SERVER, IID_IXMLDOMDocument,
-                                  reinterpret_cast<void**>(&doc));
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"LoadXMLDom-CoCreateInstance", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    HRESULT hr = KEVO_CHECK_W(FUNC, u"LoadXMLDom-CoCreateInstance",
+                              CoCreateInstance(CLSID_DOMDocument, nullptr, CLSCTX_INPROC_SERVER, IID_IXMLDOMDocument,
+                                               reinterpret_cast<void**>(&doc)));
+    if (FAILED(hr)) return hr;
     // The document is UTF-8 text without a terminator of its own.
     std::unique_ptr<char[]> text(new (std::nothrow) char[static_cast<size_t>(cbData) + 1]);
-    if (!text) {
-        KEVO_FAIL_W(FUNC, u"new", u"New memory failed.", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    if (!text) return KEVO_FAILED_W(FUNC, u"new", u"New memory failed.", E_OUTOFMEMORY);
     std::memcpy(text.get(), pbData, cbData);
     text[cbData] = 0;
     WCHAR* pwszText = nullptr;
     int nText = 0;
     hr = UTF8ToUTF16(text.get(), &pwszText, &nText);
     std::unique_ptr<WCHAR[]> holdText(pwszText);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"LoadXMLDom-UTF8ToUTF16", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    BstrHolder bstrXML(SysAllocStringLen(pwszText, static_cast<UINT>(nText)));
-    if (!bstrXML) {
-        KEVO_FAIL_W(FUNC, u"LoadXMLDom-SysAllocString", u"NULL == bstrXML", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    if (FAILED(hr)) return KEVO_FAILED_W(FUNC, u"LoadXMLDom-UTF8ToUTF16", u"FAILED(hResult)", hr);
+    tessaro::UniqueBstr bstrXML(SysAllocStringLen(pwszText, static_cast<UINT>(nText)));
+    if (!bstrXML) return KEVO_FAILED_W(FUNC, u"LoadXMLDom-SysAllocString", u"NULL == bstrXML", E_OUTOFMEMORY);
     VARIANT_BOOL vbSuccessful = VARIANT_FALSE;
-    hr = doc->loadXML(bstrXML.get(), &vbSuccessful);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"LoadXMLDom-loadXML", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    if (vbSuccessful != VARIANT_TRUE) {
-        KEVO_FAIL_W(FUNC, u"LoadXMLDom-loadXML", u"VARIANT_TRUE != vbSuccessful", KEVO_E_XML_PARSE);
-        return KEVO_E_XML_PARSE;
-    }
+    hr = KEVO_CHECK_W(FUNC, u"LoadXMLDom-loadXML", doc->loadXML(bstrXML.get(), &vbSuccessful));
+    if (FAILED(hr)) return hr;
+    if (vbSuccessful != VARIANT_TRUE)
+        return KEVO_FAILED_W(FUNC, u"LoadXMLDom-loadXML", u"VARIANT_TRUE != vbSuccessful", KEVO_E_XML_PARSE);
     *ppXMLDoc = doc.Detach();
     return KEVO_OK;
 }
@@ -344,10 +259,8 @@ HRESULT LoadXMLDom(const BYTE* pbData, DWORD cbData, IXMLDOMDocument** ppXMLDoc)
 HRESULT GetXMLRootNode(IXMLDOMDocument* pXMLDoc, IXMLDOMNode** ppRootNode) {
     const LPCWSTR FUNC = u"GetXMLRootNode";
     TraceHelper th(FUNC);
-    if (!pXMLDoc || !ppRootNode) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pXMLDoc || NULL == ppRootNode", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!pXMLDoc || !ppRootNode)
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pXMLDoc || NULL == ppRootNode", E_INVALIDARG);
     *ppRootNode = nullptr;
     HRESULT hr = pXMLDoc->get_lastChild(ppRootNode);
     if (FAILED(hr) || !*ppRootNode) {
@@ -361,10 +274,8 @@ HRESULT GetXMLRootNode(IXMLDOMDocument* pXMLDoc, IXMLDOMNode** ppRootNode) {
 HRESULT FindChildNode(IXMLDOMNode** ppChildNode, IXMLDOMNode* pParentNode, LPCWSTR pwszName) {
     const LPCWSTR FUNC = u"FindChildNode";
     TraceHelper th(FUNC);
-    if (!ppChildNode || !pParentNode || !pwszName) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == ppChildNode || NULL == pParentNode", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!ppChildNode || !pParentNode || !pwszName)
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == ppChildNode || NULL == pParentNode", E_INVALIDARG);
     *ppChildNode = nullptr;
     KevoTraceValueW(u"Child node name", pwszName);
     ComPtr<IXMLDOMNodeList> children;
@@ -375,14 +286,10 @@ HRESULT FindChildNode(IXMLDOMNode** ppChildNode, IXMLDOMNode* pParentNode, LPCWS
         ComPtr<IXMLDOMNode> child;
         hr = GetChildItem(FUNC, children.get(), i, child);
         if (FAILED(hr)) return hr;
-        BSTR bstrName = nullptr;
-        hr = child->get_nodeName(&bstrName);
-        BstrHolder holdName(bstrName);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(FUNC, u"FindChildNode-get_nodeName", u"FAILED(hResult)", hr);
-            return hr;
-        }
-        if (bstrName && StrStrIW(bstrName, pwszName)) {
+        tessaro::UniqueBstr name;
+        hr = KEVO_CHECK_W(FUNC, u"FindChildNode-get_nodeName", child->get_nodeName(name.put()));
+        if (FAILED(hr)) return hr;
+        if (name && StrStrIW(name.get(), pwszName)) {
             *ppChildNode = child.Detach();
             return KEVO_OK;
         }
@@ -394,22 +301,13 @@ HRESULT FindChildNode(IXMLDOMNode** ppChildNode, IXMLDOMNode* pParentNode, LPCWS
 HRESULT GetNodeValue(IXMLDOMNode* pNode, LPWSTR* ppwszValue) {
     const LPCWSTR FUNC = u"GetNodeValue";
     TraceHelper th(FUNC);
-    if (!pNode || !ppwszValue) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pNode || NULL == ppwszValue", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
-    BSTR bstrText = nullptr;
-    HRESULT hr = pNode->get_text(&bstrText);
-    BstrHolder holdText(bstrText);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"GetNodeValue-get_text", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    LPWSTR pwsz = CopyWide(bstrText ? bstrText : u"", bstrText ? SysStringLen(bstrText) : 0);
-    if (!pwsz) {
-        KEVO_FAIL_W(FUNC, u"new", u"New memory failed.", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    if (!pNode || !ppwszValue)
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pNode || NULL == ppwszValue", E_INVALIDARG);
+    tessaro::UniqueBstr text;
+    HRESULT hr = KEVO_CHECK_W(FUNC, u"GetNodeValue-get_text", pNode->get_text(text.put()));
+    if (FAILED(hr)) return hr;
+    LPWSTR pwsz = CopyWide(text ? text.get() : u"", text ? SysStringLen(text.get()) : 0);
+    if (!pwsz) return KEVO_FAILED_W(FUNC, u"new", u"New memory failed.", E_OUTOFMEMORY);
     *ppwszValue = pwsz;
     return KEVO_OK;
 }
@@ -418,19 +316,15 @@ HRESULT GetRegisteredCertificateInfoNode(IXMLDOMNode* pCertNode, LPWSTR* ppwszIm
                                          LPWSTR* ppwszContent) {
     const LPCWSTR FUNC = u"GetRegisteredCertificateInfoNode";
     TraceHelper th(FUNC);
-    if (!pCertNode || !ppwszImportPath || !ppwszEntryPoint || !ppwszContent) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pCertNode", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!pCertNode || !ppwszImportPath || !ppwszEntryPoint || !ppwszContent)
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pCertNode", E_INVALIDARG);
     ComPtr<IXMLDOMNodeList> children;
     LONG nLength = 0;
     HRESULT hr = GetChildList(FUNC, pCertNode, children, &nLength);
     if (FAILED(hr)) return hr;
-    if (nLength < 3) {
-        KEVO_FAIL_W(FUNC, u"Check child node count", u"the number of RegeditInfo Child Node is error!",
-                    KEVO_E_XML_PARSE);
-        return KEVO_E_XML_PARSE;
-    }
+    if (nLength < 3)
+        return KEVO_FAILED_W(FUNC, u"Check child node count", u"the number of RegeditInfo Child Node is error!",
+                             KEVO_E_XML_PARSE);
     std::unique_ptr<WCHAR[]> values[3];
     for (LONG i = 0; i < 3; ++i) {
         ComPtr<IXMLDOMNode> child;
@@ -439,10 +333,7 @@ HRESULT GetRegisteredCertificateInfoNode(IXMLDOMNode* pCertNode, LPWSTR* ppwszIm
         LPWSTR pwsz = nullptr;
         hr = GetNodeValue(child.get(), &pwsz);
         values[i].reset(pwsz);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(FUNC, u"GetNodeValue", u"FAILED(hResult)", hr);
-            return hr;
-        }
+        if (FAILED(hr)) return KEVO_FAILED_W(FUNC, u"GetNodeValue", u"FAILED(hResult)", hr);
     }
     KevoTraceValueW(u"ImportPath", values[0].get());
     KevoTraceValueW(u"EntryPoint", values[1].get());
@@ -455,55 +346,32 @@ HRESULT GetRegisteredCertificateInfoNode(IXMLDOMNode* pCertNode, LPWSTR* ppwszIm
 HRESULT ImportCertChainfromXMLDOMDoc(IXMLDOMDocument* pXMLDoc) {
     const LPCWSTR FUNC = u"ImportCertChainfromXMLDOMDoc";
     TraceHelper th(FUNC);
-    ComPtr<IXMLDOMNode> root;
-    HRESULT hr = GetXMLRootNode(pXMLDoc, &root);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"GetXMLRootNode", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    ComPtr<IXMLDOMNode> rootCA;
-    hr = FindChildNode(&rootCA, root.get(), u"RootCACertificate");
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"FindChildNode(RootCACertificate)", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    hr = ParseRootCACertificateNode(rootCA.get());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"ParseRootCACertificateNode", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    ComPtr<IXMLDOMNode> p7b;
-    hr = FindChildNode(&p7b, root.get(), u"P7bContent");
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"FindChildNode(P7bContent)", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    hr = ParseP7bContentNode(p7b.get());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"ParseP7bContentNode", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    // Each step runs only when the ones before it did not fail; the last
+    // step's result is the document's.
+    ComPtr<IXMLDOMNode> root, rootCA, p7b;
+    HRESULT hr = KEVO_CHECK_W(FUNC, u"GetXMLRootNode", GetXMLRootNode(pXMLDoc, &root));
+    if (SUCCEEDED(hr))
+        hr = KEVO_CHECK_W(FUNC, u"FindChildNode(RootCACertificate)",
+                          FindChildNode(&rootCA, root.get(), u"RootCACertificate"));
+    if (SUCCEEDED(hr)) hr = KEVO_CHECK_W(FUNC, u"ParseRootCACertificateNode", ParseRootCACertificateNode(rootCA.get()));
+    if (SUCCEEDED(hr))
+        hr = KEVO_CHECK_W(FUNC, u"FindChildNode(P7bContent)", FindChildNode(&p7b, root.get(), u"P7bContent"));
+    if (SUCCEEDED(hr)) hr = KEVO_CHECK_W(FUNC, u"ParseP7bContentNode", ParseP7bContentNode(p7b.get()));
     return hr;
 }
 
 HRESULT ParseRootCACertificateNode(IXMLDOMNode* pNode) {
     const LPCWSTR FUNC = u"ParseRootCACertificateNode";
     TraceHelper th(FUNC);
-    if (!pNode) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pNode", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!pNode) return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pNode", E_INVALIDARG);
     ComPtr<IXMLDOMNodeList> children;
     LONG nLength = 0;
     HRESULT hr = GetChildList(FUNC, pNode, children, &nLength);
     if (FAILED(hr)) return hr;
     KevoTraceValueN("Certificate count", nLength);
     FILETIME ftMachineTime{};
-    hr = GetMachineTime(&ftMachineTime);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"GetMachineTime", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(FUNC, u"GetMachineTime", GetMachineTime(&ftMachineTime));
+    if (FAILED(hr)) return hr;
     if (nLength > 0) EnsureTrustedRootStore(FUNC);
     for (LONG i = 0; i < nLength; ++i) {
         ComPtr<IXMLDOMNode> child;
@@ -512,10 +380,7 @@ HRESULT ParseRootCACertificateNode(IXMLDOMNode* pNode) {
         LPWSTR pwszText = nullptr;
         hr = GetNodeValue(child.get(), &pwszText);
         std::unique_ptr<WCHAR[]> holdText(pwszText);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(FUNC, u"GetNodeValue", u"FAILED(hResult)", hr);
-            return hr;
-        }
+        if (FAILED(hr)) return KEVO_FAILED_W(FUNC, u"GetNodeValue", u"FAILED(hResult)", hr);
         KevoTraceValueW(u"Certificate node", pwszText);
         KevoTraceValueN("Certificate node index", i);
         // One bad entry must not keep the others out.
@@ -529,37 +394,23 @@ HRESULT ParseRootCACertificateNode(IXMLDOMNode* pNode) {
 HRESULT ParseCertificateNode(const FILETIME* pftMachineTime, IXMLDOMNode* pNode) {
     const LPCWSTR FUNC = u"ParseCertificateNode";
     TraceHelper th(FUNC);
-    if (!pftMachineTime || !pNode) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pftMachineTime || NULL == pNode", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!pftMachineTime || !pNode)
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pftMachineTime || NULL == pNode", E_INVALIDARG);
     LPWSTR pwszImportPath = nullptr, pwszEntryPoint = nullptr, pwszContent = nullptr;
     HRESULT hr = GetRegisteredCertificateInfoNode(pNode, &pwszImportPath, &pwszEntryPoint, &pwszContent);
     std::unique_ptr<WCHAR[]> holdPath(pwszImportPath), holdEntry(pwszEntryPoint), holdContent(pwszContent);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"GetRegisteredCertificateInfoNode", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(hr)) return KEVO_FAILED_W(FUNC, u"GetRegisteredCertificateInfoNode", u"FAILED(hResult)", hr);
     BYTE* pbCert = nullptr;
     DWORD cbCert = 0;
     hr = GetCertFromCertificateBlobProperties(&pbCert, pwszContent, &cbCert);
     std::unique_ptr<BYTE[]> holdCert(pbCert);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"GetCertFromCertificateBlobProperties", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    CertHolder cert(CertCreateCertificateContext(kEncoding, pbCert, cbCert));
-    if (!cert) {
-        hr = KevoLastErrorResult();
-        KEVO_FAIL_W(FUNC, u"CertCreateCertificateContext", u"NULL == pCertContext", hr);
-        return hr;
-    }
+    if (FAILED(hr)) return KEVO_FAILED_W(FUNC, u"GetCertFromCertificateBlobProperties", u"FAILED(hResult)", hr);
+    tessaro::UniqueCertContext cert(CertCreateCertificateContext(kEncoding, pbCert, cbCert));
+    if (!cert)
+        return KEVO_FAILED_W(FUNC, u"CertCreateCertificateContext", u"NULL == pCertContext", KevoLastErrorResult());
     DWORD dwExpired = 0;
-    hr = CheckCertValidTime(pftMachineTime, &dwExpired, cert.get());
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"CheckCertValidTime", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(FUNC, u"CheckCertValidTime", CheckCertValidTime(pftMachineTime, &dwExpired, cert.get()));
+    if (FAILED(hr)) return hr;
     if (dwExpired) {
         KevoTraceStepW(FUNC, u"Certificate expired, not installed");
         return KEVO_OK;
@@ -568,15 +419,11 @@ HRESULT ParseCertificateNode(const FILETIME* pftMachineTime, IXMLDOMNode* pNode)
     // by; a name that is not this certificate's thumbprint would register it
     // under another certificate's identity.
     std::u16string wstrThumbprint = ThumbprintText(cert.get());
-    if (wstrThumbprint.empty() || _wcsicmp(wstrThumbprint.c_str(), pwszEntryPoint) != 0) {
-        KEVO_FAIL_W(FUNC, u"Check EntryPoint", u"EntryPoint != SHA-1 thumbprint", KEVO_E_XML_PARSE);
-        return KEVO_E_XML_PARSE;
-    }
-    hr = WriteCertificatetoRegistry(pwszImportPath, pwszEntryPoint, pwszContent);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"WriteCertificatetoRegistry", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (wstrThumbprint.empty() || _wcsicmp(wstrThumbprint.c_str(), pwszEntryPoint) != 0)
+        return KEVO_FAILED_W(FUNC, u"Check EntryPoint", u"EntryPoint != SHA-1 thumbprint", KEVO_E_XML_PARSE);
+    hr = KEVO_CHECK_W(FUNC, u"WriteCertificatetoRegistry",
+                      WriteCertificatetoRegistry(pwszImportPath, pwszEntryPoint, pwszContent));
+    if (FAILED(hr)) return hr;
     KevoTraceStepW(FUNC, u"WriteCertificatetoRegistry", hr);
     return KEVO_OK;
 }
@@ -584,10 +431,8 @@ HRESULT ParseCertificateNode(const FILETIME* pftMachineTime, IXMLDOMNode* pNode)
 HRESULT GetCertFromCertificateBlobProperties(BYTE** ppbCert, LPCWSTR pwszContent, DWORD* pcbCert) {
     const LPCWSTR FUNC = u"GetCertFromCertificateBlobProperties";
     TraceHelper th(FUNC);
-    if (!ppbCert || !pwszContent || !pcbCert) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == ppbCert || NULL == pwszContent", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!ppbCert || !pwszContent || !pcbCert)
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == ppbCert || NULL == pwszContent", E_INVALIDARG);
     std::unique_ptr<BYTE[]> blob;
     int nBlob = 0;
     HRESULT hr = DecodeBase64Text(FUNC, pwszContent, blob, nBlob);
@@ -597,10 +442,7 @@ HRESULT GetCertFromCertificateBlobProperties(BYTE** ppbCert, LPCWSTR pwszContent
     hr = FindCertificateRecord(FUNC, blob.get(), static_cast<DWORD>(nBlob), &dwOffset, &cbCert);
     if (FAILED(hr)) return hr;
     BYTE* pb = new (std::nothrow) BYTE[cbCert ? cbCert : 1];
-    if (!pb) {
-        KEVO_FAIL_W(FUNC, u"new", u"New memory failed.", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    if (!pb) return KEVO_FAILED_W(FUNC, u"new", u"New memory failed.", E_OUTOFMEMORY);
     if (cbCert) std::memcpy(pb, blob.get() + dwOffset, cbCert);
     *ppbCert = pb;
     *pcbCert = cbCert;
@@ -610,54 +452,38 @@ HRESULT GetCertFromCertificateBlobProperties(BYTE** ppbCert, LPCWSTR pwszContent
 HRESULT WriteCertificatetoRegistry(LPCWSTR pwszImportPath, LPCWSTR pwszEntryPoint, LPCWSTR pwszContent) {
     const LPCWSTR FUNC = u"WriteCertificatetoRegistry";
     TraceHelper th(FUNC);
-    if (!pwszImportPath || !pwszEntryPoint || !pwszContent) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pwszImportPath || NULL == pwszEntryPoint", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!pwszImportPath || !pwszEntryPoint || !pwszContent)
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pwszImportPath || NULL == pwszEntryPoint",
+                             E_INVALIDARG);
     std::unique_ptr<BYTE[]> blob;
     int nBlob = 0;
     HRESULT hr = DecodeBase64Text(FUNC, pwszContent, blob, nBlob);
     if (FAILED(hr)) return hr;
-    hr = RegWriteBinaryValue(pwszImportPath, pwszEntryPoint, blob.get(), static_cast<DWORD>(nBlob));
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"RegWriteBinaryValue", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_W(FUNC, u"RegWriteBinaryValue",
+                      RegWriteBinaryValue(pwszImportPath, pwszEntryPoint, blob.get(), static_cast<DWORD>(nBlob)));
+    if (FAILED(hr)) return hr;
     return KEVO_OK;
 }
 
 HRESULT RegWriteBinaryValue(LPCWSTR pwszPath, LPCWSTR pwszSubKey, const BYTE* pbData, DWORD cbData) {
     const LPCWSTR FUNC = u"RegWriteBinaryValue";
     TraceHelper th(FUNC);
-    if (!pwszPath || !pwszSubKey || !*pwszSubKey || !pbData || cbData == 0) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pwszPath || NULL == pwszSubKey || 0 == cbData", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
-    HKEY hKey = nullptr;
-    LSTATUS lStatus = RegOpenKeyExW(HKEY_LOCAL_MACHINE, pwszPath, 0, KEY_ALL_ACCESS, &hKey);
-    if (lStatus != ERROR_SUCCESS) {
-        HRESULT hr = KevoNormalizeResult(lStatus);
-        KEVO_FAIL_W(FUNC, u"RegOpenKeyExW", u"ERROR_SUCCESS != lStatus", hr);
-        return hr;
-    }
-    RegKeyHolder holdKey(hKey);
+    if (!pwszPath || !pwszSubKey || !*pwszSubKey || !pbData || cbData == 0)
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pwszPath || NULL == pwszSubKey || 0 == cbData",
+                             E_INVALIDARG);
+    tessaro::UniqueHkey key, subKey;
+    HRESULT hr = KEVO_CHECK_STATUS_W(FUNC, u"RegOpenKeyExW",
+                                     RegOpenKeyExW(HKEY_LOCAL_MACHINE, pwszPath, 0, KEY_ALL_ACCESS, key.put()));
+    if (FAILED(hr)) return hr;
     WCHAR wszClass[1] = {0};
-    HKEY hSubKey = nullptr;
     DWORD dwDisposition = 0;
-    lStatus = RegCreateKeyExW(hKey, pwszSubKey, 0, wszClass, REG_OPTION_NON_VOLATILE, kCertificateKeyAccess, nullptr,
-                              &hSubKey, &dwDisposition);
-    if (lStatus != ERROR_SUCCESS) {
-        HRESULT hr = KevoNormalizeResult(lStatus);
-        KEVO_FAIL_W(FUNC, u"RegCreateKeyExW", u"ERROR_SUCCESS != lStatus", hr);
-        return hr;
-    }
-    RegKeyHolder holdSubKey(hSubKey);
-    lStatus = RegSetValueExW(hSubKey, kBlobValueName, 0, REG_BINARY, pbData, cbData);
-    if (lStatus != ERROR_SUCCESS) {
-        HRESULT hr = KevoNormalizeResult(lStatus);
-        KEVO_FAIL_W(FUNC, u"RegSetValueExW", u"ERROR_SUCCESS != lStatus", hr);
-        return hr;
-    }
+    hr = KEVO_CHECK_STATUS_W(FUNC, u"RegCreateKeyExW",
+                             RegCreateKeyExW(key.get(), pwszSubKey, 0, wszClass, REG_OPTION_NON_VOLATILE,
+                                             kCertificateKeyAccess, nullptr, subKey.put(), &dwDisposition));
+    if (FAILED(hr)) return hr;
+    hr = KEVO_CHECK_STATUS_W(FUNC, u"RegSetValueExW",
+                             RegSetValueExW(subKey.get(), kBlobValueName, 0, REG_BINARY, pbData, cbData));
+    if (FAILED(hr)) return hr;
     KevoTraceStepW(FUNC, u"RegSetValueExW(Blob)");
     return KEVO_OK;
 }
@@ -665,50 +491,30 @@ HRESULT RegWriteBinaryValue(LPCWSTR pwszPath, LPCWSTR pwszSubKey, const BYTE* pb
 HRESULT ParseP7bContentNode(IXMLDOMNode* pNode) {
     const LPCWSTR FUNC = u"ParseP7bContentNode";
     TraceHelper th(FUNC);
-    if (!pNode) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pNode", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!pNode) return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pNode", E_INVALIDARG);
     LPWSTR pwszText = nullptr;
     HRESULT hr = GetNodeValue(pNode, &pwszText);
     std::unique_ptr<WCHAR[]> holdText(pwszText);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"GetNodeValue", u"FAILED(hResult)", hr);
-        return hr;
-    }
+    if (FAILED(hr)) return KEVO_FAILED_W(FUNC, u"GetNodeValue", u"FAILED(hResult)", hr);
     std::unique_ptr<BYTE[]> p7b;
     int nP7b = 0;
     hr = DecodeBase64Text(FUNC, pwszText, p7b, nP7b);
     if (FAILED(hr)) return hr;
-    HCERTSTORE hStore = nullptr;
-    hr = ImportP7bCertificatestoStore(p7b.get(), &hStore, nP7b);
-    StoreHolder holdStore(hStore);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"ImportP7bCertificatestoStore", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    hr = AddCACertficatetoStore(hStore);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"AddCACertficatetoStore", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    return KEVO_OK;
+    tessaro::UniqueCertStore store;
+    hr =
+        KEVO_CHECK_W(FUNC, u"ImportP7bCertificatestoStore", ImportP7bCertificatestoStore(p7b.get(), store.put(), nP7b));
+    if (SUCCEEDED(hr)) hr = KEVO_CHECK_W(FUNC, u"AddCACertficatetoStore", AddCACertficatetoStore(store.get()));
+    return FAILED(hr) ? hr : KEVO_OK;
 }
 
 HRESULT ImportP7bCertificatestoStore(const BYTE* pbData, HCERTSTORE* phStore, LONG nSize) {
     const LPCWSTR FUNC = u"ImportP7bCertificatestoStore";
     TraceHelper th(FUNC);
-    if (!pbData || nSize <= 0 || !phStore) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pbData || nSize <= 0", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+    if (!pbData || nSize <= 0 || !phStore)
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pbData || nSize <= 0", E_INVALIDARG);
     CRYPT_DATA_BLOB blob{static_cast<DWORD>(nSize), const_cast<BYTE*>(pbData)};
     HCERTSTORE hStore = CertOpenStore(CERT_STORE_PROV_PKCS7, kEncoding, 0, CERT_STORE_READONLY_FLAG, &blob);
-    if (!hStore) {
-        HRESULT hr = KevoLastErrorResult();
-        KEVO_FAIL_W(FUNC, u"CertOpenStore", u"NULL == hCertStore", hr);
-        return hr;
-    }
+    if (!hStore) return KEVO_FAILED_W(FUNC, u"CertOpenStore", u"NULL == hCertStore", KevoLastErrorResult());
     *phStore = hStore;
     return KEVO_OK;
 }
@@ -716,25 +522,18 @@ HRESULT ImportP7bCertificatestoStore(const BYTE* pbData, HCERTSTORE* phStore, LO
 HRESULT AddCACertficatetoStore(HCERTSTORE hSourceStore) {
     const LPCWSTR FUNC = u"AddCACertficatetoStore";
     TraceHelper th(FUNC);
-    if (!hSourceStore) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == hSourceStore", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
-    HCERTSTORE hTarget = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, u"CA");
-    if (!hTarget) {
-        HRESULT hr = KevoLastErrorResult();
-        KEVO_FAIL_W(FUNC, u"CertOpenStore(CA)", u"NULL == hCertStore", hr);
-        return hr;
-    }
-    StoreHolder holdTarget(hTarget);
+    if (!hSourceStore) return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == hSourceStore", E_INVALIDARG);
+    tessaro::UniqueCertStore target(
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, u"CA"));
+    if (!target) return KEVO_FAILED_W(FUNC, u"CertOpenStore(CA)", u"NULL == hCertStore", KevoLastErrorResult());
     FILETIME ftMachineTime{};
-    HRESULT hr = GetMachineTime(&ftMachineTime);
-    if (FAILED(hr)) {
-        KEVO_FAIL_W(FUNC, u"GetMachineTime", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    PCCERT_CONTEXT pCert = nullptr;
-    while ((pCert = CertEnumCertificatesInStore(hSourceStore, pCert)) != nullptr) {
+    HRESULT hr = KEVO_CHECK_W(FUNC, u"GetMachineTime", GetMachineTime(&ftMachineTime));
+    if (FAILED(hr)) return hr;
+    // The enumeration frees the context it is handed; the holder frees the
+    // last one on a way out of the loop.
+    for (tessaro::UniqueCertContext cert(CertEnumCertificatesInStore(hSourceStore, nullptr)); cert;
+         cert.reset(CertEnumCertificatesInStore(hSourceStore, cert.release()))) {
+        PCCERT_CONTEXT pCert = cert.get();
         LPWSTR pwszSubject = nullptr;
         DWORD cchSubject = 0;
         if (SUCCEEDED(QueryCertContextInfo(pCert, QUERYID_SUBJECT_FULL, &pwszSubject, &cchSubject))) {
@@ -742,12 +541,8 @@ HRESULT AddCACertficatetoStore(HCERTSTORE hSourceStore) {
             delete[] pwszSubject;
         }
         DWORD dwExpired = 0;
-        hr = CheckCertValidTime(&ftMachineTime, &dwExpired, pCert);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(FUNC, u"CheckCertValidTime", u"FAILED(hResult)", hr);
-            CertFreeCertificateContext(pCert);
-            return hr;
-        }
+        hr = KEVO_CHECK_W(FUNC, u"CheckCertValidTime", CheckCertValidTime(&ftMachineTime, &dwExpired, pCert));
+        if (FAILED(hr)) return hr;
         if (dwExpired) {
             KevoTraceStepW(FUNC, u"Certificate expired, not added");
             continue;
@@ -761,7 +556,7 @@ HRESULT AddCACertficatetoStore(HCERTSTORE hSourceStore) {
             KevoTraceStepW(FUNC, u"Self-signed certificate, not added");
             continue;
         }
-        if (!CertAddCertificateContextToStore(hTarget, pCert, CERT_STORE_ADD_NEW, nullptr)) {
+        if (!CertAddCertificateContextToStore(target.get(), pCert, CERT_STORE_ADD_NEW, nullptr)) {
             DWORD dwError = GetLastError();
             if (static_cast<HRESULT>(dwError) == CRYPT_E_EXISTS) {
                 KevoTraceStepW(FUNC, u"Certificate already in the store");
@@ -769,36 +564,9 @@ HRESULT AddCACertficatetoStore(HCERTSTORE hSourceStore) {
             }
             hr = KevoLastErrorResult();
             KEVO_FAIL_W(FUNC, u"CertAddCertificateContextToStore", u"1", hr);
-            CertFreeCertificateContext(pCert);
             return hr;
         }
         KevoTraceStepW(FUNC, u"CertAddCertificateContextToStore");
     }
-    return KEVO_OK;
-}
-
-HRESULT DeleteRegistryKey(LPCWSTR pwszThumbprint) {
-    const LPCWSTR FUNC = u"DeleteRegistryKey";
-    TraceHelper th(FUNC);
-    if (!pwszThumbprint || !*pwszThumbprint) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pwszThumbprint", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
-    KevoTraceValueW(u"Thumbprint", pwszThumbprint);
-    HKEY hKey = nullptr;
-    LSTATUS lStatus = RegOpenKeyExW(HKEY_LOCAL_MACHINE, ROOT_CERTIFICATES_REGPATH, 0, KEY_ALL_ACCESS, &hKey);
-    if (lStatus != ERROR_SUCCESS) {
-        HRESULT hr = KevoNormalizeResult(lStatus);
-        KEVO_FAIL_W(FUNC, u"RegOpenKeyExW", u"ERROR_SUCCESS != lStatus", hr);
-        return hr;
-    }
-    RegKeyHolder holdKey(hKey);
-    lStatus = RegDeleteKeyW(hKey, pwszThumbprint);
-    if (lStatus != ERROR_SUCCESS) {
-        HRESULT hr = KevoNormalizeResult(lStatus);
-        KEVO_FAIL_W(FUNC, u"RegDeleteKeyW", u"ERROR_SUCCESS != lStatus", hr);
-        return hr;
-    }
-    KevoTraceStepW(FUNC, u"RegDeleteKeyW");
     return KEVO_OK;
 }

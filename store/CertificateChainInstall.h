@@ -76,7 +76,3 @@ HRESULT ImportP7bCertificatestoStore(const BYTE* pbData, HCERTSTORE* phStore, LO
 // Adds the unexpired, not self-signed certificates of the store to the
 // machine's "CA" store; ones already there are not an error.
 HRESULT AddCACertficatetoStore(HCERTSTORE hSourceStore);
-
-// Deletes the machine's trusted-root registry key of the thumbprint;
-// 0x80070002 when there is none.
-HRESULT DeleteRegistryKey(LPCWSTR pwszThumbprint);

@@ -24,6 +24,11 @@
 // Names as the listing shows them: last RDN first, ", " between, no quoting.
 #define CERT_NAME_STR_LISTING_FLAGS (CERT_NAME_STR_REVERSE_FLAG | CERT_NAME_STR_NO_QUOTING_FLAG)
 
+// The last error after a failed CryptoAPI call of this layer as an HRESULT:
+// values that already are one stay, others become 0x8007xxxx, none is E_FAIL.
+// (Unlike KevoLastErrorResult it gives no own codes.)
+HRESULT LastErrorAsHResult();
+
 // The one dispatcher. pvData is the address of the out pointer for strings
 // and byte arrays (LPWSTR*, BYTE**), or the caller's SYSTEMTIME / DWORD.
 // An unknown id gives KEVO_E_QUERY_TYPE and writes nothing.

@@ -1,9 +1,13 @@
 // Filter records applied to certificate lists and single certificates.
 #include "store/CertificateFilter.h"
 
+#include <algorithm>
+#include <string_view>
+
 #include "store/CertificateChainOperate.h"
 #include "diag/Diagnostics.h"
 #include "diag/ResultCode.h"
+#include "tessaro/Handles.h"
 
 #define TRACE_UNIT_W u"CertificateChainOperate"
 
@@ -12,13 +16,6 @@ namespace {
 const size_t MAX_FILTER_PART = 255;
 
 const CERT_FILTER EMPTY_FILTER{};
-
-HRESULT LastErrorAsHResult() {
-    DWORD dwError = GetLastError();
-    if (dwError == 0) return E_FAIL;
-    if (static_cast<LONG>(dwError) < 0) return static_cast<HRESULT>(dwError);
-    return static_cast<HRESULT>(0x80070000u | (dwError & 0xFFFFu));
-}
 
 // The criteria both engines share, in their fixed order.
 bool MatchesCommonCriteria(PCCERT_CONTEXT pCertContext, const CERT_FILTER& filter,
@@ -34,45 +31,38 @@ bool MatchesCommonCriteria(PCCERT_CONTEXT pCertContext, const CERT_FILTER& filte
 }
 
 bool PrivateKeyAcquirable(PCCERT_CONTEXT pCertContext) {
-    HCRYPTPROV hProv = 0;
+    tessaro::UniqueCryptProv prov;
     DWORD dwKeySpec = 0;
-    if (!CryptAcquireCertificatePrivateKey(pCertContext, 0, nullptr, &hProv, &dwKeySpec, nullptr)) return false;
-    CryptReleaseContext(hProv, 0);
-    return true;
+    return CryptAcquireCertificatePrivateKey(pCertContext, 0, nullptr, prov.put(), &dwKeySpec, nullptr);
+}
+
+// The parts of a value between separators, each cut to cchMaxPart; with
+// bStopAtEmpty the first empty part ends the list.
+void SplitParts(LPCWSTR pwszValue, std::u16string_view separator, size_t cchMaxPart, bool bStopAtEmpty,
+                std::vector<std::u16string>& vtrParts) {
+    vtrParts.clear();
+    if (pwszValue == nullptr) return;
+    std::u16string_view value(pwszValue);
+    size_t pos = 0;
+    for (;;) {
+        size_t sep = value.find(separator, pos);
+        size_t end = sep == std::u16string_view::npos ? value.size() : sep;
+        if (bStopAtEmpty && end == pos) break;
+        vtrParts.emplace_back(value.substr(pos, std::min(end - pos, cchMaxPart)));
+        if (sep == std::u16string_view::npos) break;
+        pos = sep + separator.size();
+    }
 }
 
 }  // namespace
 
 HRESULT ParseFilters(LPCWSTR pwszValue, std::vector<std::u16string>& vtrParts) {
-    vtrParts.clear();
-    if (pwszValue == nullptr) return KEVO_OK;
-    std::u16string_view value(pwszValue);
-    size_t pos = 0;
-    for (;;) {
-        size_t sep = value.find(u'#', pos);
-        size_t end = sep == std::u16string_view::npos ? value.size() : sep;
-        size_t len = end - pos;
-        if (len > MAX_FILTER_PART) len = MAX_FILTER_PART;
-        vtrParts.emplace_back(value.substr(pos, len));
-        if (sep == std::u16string_view::npos) break;
-        pos = sep + 1;
-    }
+    SplitParts(pwszValue, u"#", MAX_FILTER_PART, false, vtrParts);
     return KEVO_OK;
 }
 
 HRESULT SplitStrings(LPCWSTR pwszValue, std::vector<std::u16string>& vtrParts) {
-    vtrParts.clear();
-    if (pwszValue == nullptr) return KEVO_OK;
-    std::u16string_view value(pwszValue);
-    size_t pos = 0;
-    for (;;) {
-        size_t sep = value.find(u"||", pos);
-        size_t end = sep == std::u16string_view::npos ? value.size() : sep;
-        if (end == pos) break;
-        vtrParts.emplace_back(value.substr(pos, end - pos));
-        if (sep == std::u16string_view::npos) break;
-        pos = sep + 2;
-    }
+    SplitParts(pwszValue, u"||", std::u16string_view::npos, true, vtrParts);
     return KEVO_OK;
 }
 
@@ -89,12 +79,14 @@ HRESULT ExtractCertificatesFromStore(HCERTSTORE hCertStore, CERT_CONTEXT_LIST& v
         KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == hCertStore", E_INVALIDARG);
         return E_INVALIDARG;
     }
-    PCCERT_CONTEXT pCertContext = nullptr;
-    while ((pCertContext = CertEnumCertificatesInStore(hCertStore, pCertContext)) != nullptr) {
-        PCCERT_CONTEXT pDuplicate = CertDuplicateCertificateContext(pCertContext);
+    // The enumeration frees the context it is handed; the holder frees the
+    // last one on a way out of the loop.
+    for (tessaro::UniqueCertContext cert(CertEnumCertificatesInStore(hCertStore, nullptr)); cert;
+         cert.reset(CertEnumCertificatesInStore(hCertStore, cert.release()))) {
+        PCCERT_CONTEXT pDuplicate = CertDuplicateCertificateContext(cert.get());
         if (pDuplicate == nullptr) {
             HRESULT hr = LastErrorAsHResult();
-            CertFreeCertificateContext(pCertContext);
+            cert.reset();
             RemoveAllCertificates(vtrCertificates);
             KEVO_FAIL_W(FUNC, u"CertDuplicateCertificateContext", u"NULL == pCertContext", hr);
             return hr;

@@ -41,3 +41,9 @@ HRESULT FilterCertificates(const CERT_FILTER* pstFilter, CERT_CONTEXT_LIST& vtrO
 HRESULT CheckUnregisteredCertficate(PCCERT_CONTEXT pCertContext, const CERT_FILTER* pstFilter);
 // Releases every context of the list and empties it.
 void RemoveAllCertificates(CERT_CONTEXT_LIST& vtrCertificates);
+
+// Empties a certificate list on every way out of the scope it is made in.
+struct CertContextListReleaser {
+    CERT_CONTEXT_LIST& list;
+    ~CertContextListReleaser() { RemoveAllCertificates(list); }
+};

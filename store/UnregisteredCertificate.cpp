@@ -6,40 +6,23 @@
 #include <new>
 #include <string>
 
+#include "store/CertificateChainOperate.h"
 #include "encoding/Codec.h"
 #include "diag/Diagnostics.h"
+#include "tessaro/Handles.h"
 
 #define TRACE_UNIT_W u"CertificateChainOperate"
 
 namespace {
 
-HRESULT LastErrorAsHResult() {
-    DWORD dwError = GetLastError();
-    if (dwError == 0) return E_FAIL;
-    if (static_cast<LONG>(dwError) < 0) return static_cast<HRESULT>(dwError);
-    return static_cast<HRESULT>(0x80070000u | (dwError & 0xFFFFu));
+// An RSA-type context of the provider, traced as a step of FUNC when it fails.
+HRESULT AcquireProvider(LPCWSTR FUNC, tessaro::UniqueCryptProv& prov, LPCWSTR pwszContainer, LPCWSTR pwszCSPName,
+                        DWORD dwFlags, int nLine = __builtin_LINE()) {
+    if (CryptAcquireContextW(prov.put(), pwszContainer, pwszCSPName, PROV_RSA_FULL, dwFlags)) return KEVO_OK;
+    HRESULT hr = LastErrorAsHResult();
+    KevoTraceFailW(TRACE_UNIT_W, nLine, FUNC, u"CryptAcquireContext", u"1", hr);
+    return hr;
 }
-
-struct ProvHolder {
-    HCRYPTPROV h = 0;
-    ~ProvHolder() {
-        if (h) CryptReleaseContext(h, 0);
-    }
-};
-
-struct KeyHolder {
-    HCRYPTKEY h = 0;
-    ~KeyHolder() {
-        if (h) CryptDestroyKey(h);
-    }
-};
-
-struct CertHolder {
-    PCCERT_CONTEXT p = nullptr;
-    ~CertHolder() {
-        if (p) CertFreeCertificateContext(p);
-    }
-};
 
 bool FitsRecord(LPCWSTR pwsz) { return wcslen(pwsz) < UNREGISTERED_NAME_UNITS; }
 
@@ -57,11 +40,8 @@ HRESULT GetInstalledCSPNames(std::u16string& wstrNames) {
             return hr;
         }
         std::u16string name(cbName / sizeof(WCHAR) + 1, u'\0');
-        if (!CryptEnumProvidersW(dwIndex, nullptr, 0, &dwProvType, name.data(), &cbName)) {
-            HRESULT hr = LastErrorAsHResult();
-            KEVO_FAIL_W(FUNC, u"CryptEnumProvidersW(2)", u"1", hr);
-            return hr;
-        }
+        if (!CryptEnumProvidersW(dwIndex, nullptr, 0, &dwProvType, name.data(), &cbName))
+            return KEVO_FAILED_W(FUNC, u"CryptEnumProvidersW(2)", u"1", LastErrorAsHResult());
         name.resize(wcslen(name.c_str()));
         if (!wstrNames.empty()) wstrNames += u"||";
         wstrNames += name;
@@ -77,28 +57,18 @@ HRESULT CertCreateUnregisteredCertContext(LPCWSTR pwszCSPName, LPCWSTR pwszConta
     const LPCWSTR FUNC = u"CertCreateUnregisteredCertContext";
     TraceHelper th(FUNC);
     if (ppstRecord == nullptr || pCertContext == nullptr || pwszCSPName == nullptr || pwszCSPName[0] == 0 ||
-        pwszContainerName == nullptr || pwszContainerName[0] == 0) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"NULL == pCertContext || empty name", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
-    if (!FitsRecord(pwszCSPName) || !FitsRecord(pwszContainerName)) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"wcslen(name) >= MAX_PATH", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
+        pwszContainerName == nullptr || pwszContainerName[0] == 0)
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"NULL == pCertContext || empty name", E_INVALIDARG);
+    if (!FitsRecord(pwszCSPName) || !FitsRecord(pwszContainerName))
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"wcslen(name) >= MAX_PATH", E_INVALIDARG);
     std::unique_ptr<UNREGISTERED_CERT_CONTEXT> record(new (std::nothrow) UNREGISTERED_CERT_CONTEXT());
-    if (!record) {
-        KEVO_FAIL_W(FUNC, u"new UNREGISTERED_CERT_CONTEXT", u"NULL == pstRecord", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    if (!record) return KEVO_FAILED_W(FUNC, u"new UNREGISTERED_CERT_CONTEXT", u"NULL == pstRecord", E_OUTOFMEMORY);
     memcpy(record->wszCSPName, pwszCSPName, wcslen(pwszCSPName) * sizeof(WCHAR));
     memcpy(record->wszContainerName, pwszContainerName, wcslen(pwszContainerName) * sizeof(WCHAR));
     record->dwKeySpec = dwKeySpec;
     record->pCertContext = CertDuplicateCertificateContext(pCertContext);
-    if (record->pCertContext == nullptr) {
-        HRESULT hr = LastErrorAsHResult();
-        KEVO_FAIL_W(FUNC, u"CertDuplicateCertificateContext", u"NULL == pCertContext", hr);
-        return hr;
-    }
+    if (record->pCertContext == nullptr)
+        return KEVO_FAILED_W(FUNC, u"CertDuplicateCertificateContext", u"NULL == pCertContext", LastErrorAsHResult());
     *ppstRecord = record.release();
     return KEVO_OK;
 }
@@ -119,76 +89,49 @@ HRESULT GetUnregisteredCertfromContainer(LPCWSTR pwszCSPName, LPCWSTR pwszContai
     const LPCWSTR FUNC = u"GetUnregisteredCertfromContainer";
     TraceHelper th(FUNC);
     if (ppstRecord == nullptr || pwszCSPName == nullptr || pwszCSPName[0] == 0 || pwszContainerName == nullptr ||
-        pwszContainerName[0] == 0) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"empty name", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
-    ProvHolder prov;
-    if (!CryptAcquireContextW(&prov.h, pwszContainerName, pwszCSPName, PROV_RSA_FULL, 0)) {
-        HRESULT hr = LastErrorAsHResult();
-        KEVO_FAIL_W(FUNC, u"CryptAcquireContext", u"1", hr);
-        return hr;
-    }
-    KeyHolder key;
-    if (!CryptGetUserKey(prov.h, dwKeySpec, &key.h) || key.h == 0) {
-        HRESULT hr = LastErrorAsHResult();
-        KEVO_FAIL_W(FUNC, u"CryptGetUserKey", u"1", hr);
-        return hr;
-    }
+        pwszContainerName[0] == 0)
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"empty name", E_INVALIDARG);
+    tessaro::UniqueCryptProv prov;
+    if (HRESULT hr = AcquireProvider(FUNC, prov, pwszContainerName, pwszCSPName, 0); FAILED(hr)) return hr;
+    tessaro::UniqueCryptKey key;
+    if (!CryptGetUserKey(prov.get(), dwKeySpec, key.put()) || !key)
+        return KEVO_FAILED_W(FUNC, u"CryptGetUserKey", u"1", LastErrorAsHResult());
     DWORD cbCert = 0;
-    if (!CryptGetKeyParam(key.h, KP_CERTIFICATE, nullptr, &cbCert, 0) || cbCert == 0) {
-        HRESULT hr = cbCert == 0 && GetLastError() == 0 ? E_FAIL : LastErrorAsHResult();
-        KEVO_FAIL_W(FUNC, u"CryptGetKeyParam(KP_CERTIFICATE)1", u"1", hr);
-        return hr;
-    }
+    if (!CryptGetKeyParam(key.get(), KP_CERTIFICATE, nullptr, &cbCert, 0) || cbCert == 0)
+        return KEVO_FAILED_W(FUNC, u"CryptGetKeyParam(KP_CERTIFICATE)1", u"1",
+                             cbCert == 0 && GetLastError() == 0 ? E_FAIL : LastErrorAsHResult());
     std::unique_ptr<BYTE[]> cert(new (std::nothrow) BYTE[static_cast<size_t>(cbCert) + 1]());
-    if (!cert) {
-        KEVO_FAIL_W(FUNC, u"new", u"Dispatch memory failed.", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
-    if (!CryptGetKeyParam(key.h, KP_CERTIFICATE, cert.get(), &cbCert, 0) || cbCert == 0) {
-        HRESULT hr = cbCert == 0 && GetLastError() == 0 ? E_FAIL : LastErrorAsHResult();
-        KEVO_FAIL_W(FUNC, u"CryptGetKeyParam(KP_CERTIFICATE)2", u"1", hr);
-        return hr;
-    }
-    CertHolder context;
-    context.p = CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, cert.get(), cbCert);
-    if (context.p == nullptr) {
-        HRESULT hr = LastErrorAsHResult();
-        KEVO_FAIL_W(FUNC, u"CertCreateCertificateContext", u"NULL == pCertContext", hr);
-        return hr;
-    }
+    if (!cert) return KEVO_FAILED_W(FUNC, u"new", u"Dispatch memory failed.", E_OUTOFMEMORY);
+    if (!CryptGetKeyParam(key.get(), KP_CERTIFICATE, cert.get(), &cbCert, 0) || cbCert == 0)
+        return KEVO_FAILED_W(FUNC, u"CryptGetKeyParam(KP_CERTIFICATE)2", u"1",
+                             cbCert == 0 && GetLastError() == 0 ? E_FAIL : LastErrorAsHResult());
+    tessaro::UniqueCertContext context(
+        CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, cert.get(), cbCert));
+    if (!context)
+        return KEVO_FAILED_W(FUNC, u"CertCreateCertificateContext", u"NULL == pCertContext", LastErrorAsHResult());
     // A fresh context carries no key-provider property: the platform reaches
     // the key only through a registration of the same certificate.
-    ProvHolder registered;
+    tessaro::UniqueCryptProv registered;
     DWORD dwRegisteredSpec = 0;
-    if (CryptAcquireCertificatePrivateKey(context.p, 0, nullptr, &registered.h, &dwRegisteredSpec, nullptr)) {
+    if (CryptAcquireCertificatePrivateKey(context.get(), 0, nullptr, registered.put(), &dwRegisteredSpec, nullptr)) {
         KevoTraceStepW(FUNC, u"Certificate is registered", KEVO_E_CERT_REGISTERED);
         return KEVO_E_CERT_REGISTERED;
     }
-    return CertCreateUnregisteredCertContext(pwszCSPName, pwszContainerName, context.p, dwKeySpec, ppstRecord);
+    return CertCreateUnregisteredCertContext(pwszCSPName, pwszContainerName, context.get(), dwKeySpec, ppstRecord);
 }
 
 HRESULT FilterUnregisteredCertificatesfromSpecifiedCSP(LPCWSTR pwszCSPName, const CERT_FILTER* pstFilter,
                                                        UNREGISTERED_CERT_LIST& vtrRecords) {
     const LPCWSTR FUNC = u"FilterUnregisteredCertificatesfromSpecifiedCSP";
     TraceHelper th(FUNC);
-    if (pwszCSPName == nullptr || pwszCSPName[0] == 0) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"empty CSP name", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
-    if (!FitsRecord(pwszCSPName)) {
-        KEVO_FAIL_W(FUNC, u"Check parameter", u"wcslen(pwszCSPName) >= MAX_PATH", E_INVALIDARG);
-        return E_INVALIDARG;
-    }
-    ProvHolder prov;
-    if (!CryptAcquireContextW(&prov.h, nullptr, pwszCSPName, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
-        HRESULT hr = LastErrorAsHResult();
-        KEVO_FAIL_W(FUNC, u"CryptAcquireContext", u"1", hr);
-        return hr;
-    }
+    if (pwszCSPName == nullptr || pwszCSPName[0] == 0)
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"empty CSP name", E_INVALIDARG);
+    if (!FitsRecord(pwszCSPName))
+        return KEVO_FAILED_W(FUNC, u"Check parameter", u"wcslen(pwszCSPName) >= MAX_PATH", E_INVALIDARG);
+    tessaro::UniqueCryptProv prov;
+    if (HRESULT hr = AcquireProvider(FUNC, prov, nullptr, pwszCSPName, CRYPT_VERIFYCONTEXT); FAILED(hr)) return hr;
     DWORD cbMaxName = 0;
-    if (!CryptGetProvParam(prov.h, PP_ENUMCONTAINERS, nullptr, &cbMaxName, CRYPT_FIRST)) {
+    if (!CryptGetProvParam(prov.get(), PP_ENUMCONTAINERS, nullptr, &cbMaxName, CRYPT_FIRST)) {
         // No container at all is the end of the enumeration, not a failure.
         if (GetLastError() == ERROR_NO_MORE_ITEMS) return KEVO_OK;
         HRESULT hr = LastErrorAsHResult();
@@ -196,22 +139,16 @@ HRESULT FilterUnregisteredCertificatesfromSpecifiedCSP(LPCWSTR pwszCSPName, cons
         return hr;
     }
     std::unique_ptr<BYTE[]> name(new (std::nothrow) BYTE[static_cast<size_t>(cbMaxName) + 1]());
-    if (!name) {
-        KEVO_FAIL_W(FUNC, u"new ContainerName", u"NULL == pbContainerName", E_OUTOFMEMORY);
-        return E_OUTOFMEMORY;
-    }
+    if (!name) return KEVO_FAILED_W(FUNC, u"new ContainerName", u"NULL == pbContainerName", E_OUTOFMEMORY);
     for (DWORD dwFlags = CRYPT_FIRST;; dwFlags = CRYPT_NEXT) {
         memset(name.get(), 0, static_cast<size_t>(cbMaxName) + 1);
         DWORD cbName = cbMaxName;
-        if (!CryptGetProvParam(prov.h, PP_ENUMCONTAINERS, name.get(), &cbName, dwFlags)) break;
+        if (!CryptGetProvParam(prov.get(), PP_ENUMCONTAINERS, name.get(), &cbName, dwFlags)) break;
         WCHAR* pwszContainer = nullptr;
         int cchContainer = 0;
         HRESULT hr = UTF8ToUTF16(reinterpret_cast<const char*>(name.get()), &pwszContainer, &cchContainer);
         std::unique_ptr<WCHAR[]> holdContainer(pwszContainer);
-        if (FAILED(hr)) {
-            KEVO_FAIL_W(FUNC, u"UTF8ToUTF16", u"FAILED(hResult)", hr);
-            return hr;
-        }
+        if (FAILED(hr)) return KEVO_FAILED_W(FUNC, u"UTF8ToUTF16", u"FAILED(hResult)", hr);
         if (!FitsRecord(pwszContainer)) {
             KEVO_FAIL_W(FUNC, u"Skip container", u"wcslen(pwszContainerName) >= MAX_PATH", E_INVALIDARG);
             continue;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "tests/store/CaChainSupport.h"
+#include "store/CertificateChainDelete.h"
 #include "store/CertificateChainInstall.h"
 #include "diag/ResultCode.h"
 

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/JsonText.h"
 #include "win/windows.h"
 
 namespace {
@@ -130,27 +131,7 @@ int Fail(const char* what) {
 
 // ---- Inspection commands with text or JSON output ----
 
-std::string JsonString(const std::string& s) {
-    std::string r = "\"";
-    for (unsigned char ch : s) {
-        switch (ch) {
-            case '"': r += "\\\""; break;
-            case '\\': r += "\\\\"; break;
-            case '\n': r += "\\n"; break;
-            case '\r': r += "\\r"; break;
-            case '\t': r += "\\t"; break;
-            default:
-                if (ch < 0x20) {
-                    char b[8];
-                    snprintf(b, sizeof b, "\\u%04x", ch);
-                    r += b;
-                } else {
-                    r += static_cast<char>(ch);
-                }
-        }
-    }
-    return r + "\"";
-}
+std::string JsonString(const std::string& s) { return tools_json::Quoted(s); }
 
 // Names as the certificate listing shows them: last RDN first, no quoting.
 std::string ListingName(const CERT_NAME_BLOB& name) {
@@ -384,8 +365,9 @@ int CmdDeleteContainer(const std::u16string& provider, const std::u16string& nam
     return 0;
 }
 
-int CmdDeleteCert(DWORD location, const std::u16string& name, const std::string& thumb) {
-    std::vector<BYTE> h;
+// The bytes of a SHA-1 thumbprint text; false unless it is exactly 40
+// hexadecimal digits (h then holds the pairs read up to the first bad one).
+bool ThumbprintBytes(const std::string& thumb, std::vector<BYTE>& h) {
     auto digit = [](char ch) {
         return ch >= '0' && ch <= '9' ? ch - '0' : ch >= 'a' && ch <= 'f' ? ch - 'a' + 10
                                                : ch >= 'A' && ch <= 'F' ? ch - 'A' + 10
@@ -396,7 +378,12 @@ int CmdDeleteCert(DWORD location, const std::u16string& name, const std::string&
         if (hi < 0 || lo < 0) break;
         h.push_back(static_cast<BYTE>(hi << 4 | lo));
     }
-    if (h.size() != 20 || thumb.size() != 40) {
+    return h.size() == 20 && thumb.size() == 40;
+}
+
+int CmdDeleteCert(DWORD location, const std::u16string& name, const std::string& thumb) {
+    std::vector<BYTE> h;
+    if (!ThumbprintBytes(thumb, h)) {
         fprintf(stderr, "a thumbprint is 40 hexadecimal digits\n");
         return 1;
     }
@@ -514,22 +501,12 @@ int main(int argc, char** argv) {
     } else if (cmd == "-delstore") {
         std::string thumb = argv[i + 2];
         std::vector<BYTE> h;
-        auto digit = [](char ch) {
-            return ch >= '0' && ch <= '9' ? ch - '0' : ch >= 'a' && ch <= 'f' ? ch - 'a' + 10
-                                                   : ch >= 'A' && ch <= 'F' ? ch - 'A' + 10
-                                                                            : -1;
-        };
-        for (size_t k = 0; k + 1 < thumb.size(); k += 2) {
-            int hi = digit(thumb[k]), lo = digit(thumb[k + 1]);
-            if (hi < 0 || lo < 0) break;
-            h.push_back(static_cast<BYTE>(hi << 4 | lo));
-        }
+        const bool bThumbprint = ThumbprintBytes(thumb, h);
         CRYPT_HASH_BLOB hb{static_cast<DWORD>(h.size()), h.data()};
-        PCCERT_CONTEXT c = h.size() == 20 && thumb.size() == 40
-                               ? CertFindCertificateInStore(s, kEnc, 0, CERT_FIND_SHA1_HASH, &hb, nullptr)
-                               : nullptr;
+        PCCERT_CONTEXT c =
+            bThumbprint ? CertFindCertificateInStore(s, kEnc, 0, CERT_FIND_SHA1_HASH, &hb, nullptr) : nullptr;
         if (!c) {
-            if (h.size() != 20 || thumb.size() != 40) SetLastError(ERROR_INVALID_PARAMETER);
+            if (!bThumbprint) SetLastError(ERROR_INVALID_PARAMETER);
             rc = Fail("find");
         } else if (!CertDeleteCertificateFromStore(c)) {
             rc = Fail("CertDeleteCertificateFromStore");

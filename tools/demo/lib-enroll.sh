@@ -1,25 +1,32 @@
-# Steps shared by run-enroll.sh and run-double-enroll.sh, which source this
-# file after setting $me, the name their messages carry.
+# Steps shared by the demo scripts (run-demo.sh, run-enroll.sh and
+# run-double-enroll.sh), which source this file after setting $me, the name
+# their messages carry.
 
 fail() {
   echo "$me: $*" >&2
   exit 1
 }
 
-# Finds the programs in the build directory $1, makes a private work
-# directory named after $2 (removed on exit) and a test certification
-# authority in $work/ca.
-enroll_start() {
-  local build=$1 f
-  nm="$build/tessaro-nm"
-  host="$build/TessaroHost.QIRTAL.x86"
-  testca="$build/tessaro-testca"
-  for f in "$nm" "$host" "$testca"; do
+# Every program named must have been built.
+need_programs() {
+  local f
+  for f in "$@"; do
     if [ ! -x "$f" ]; then
       echo "$me: $f is missing; build first (make build)" >&2
       exit 1
     fi
   done
+}
+
+# Finds the programs in the build directory $1, makes a private work
+# directory named after $2 (removed on exit) and a test certification
+# authority in $work/ca.
+enroll_start() {
+  local build=$1
+  nm="$build/tessaro-nm"
+  host="$build/TessaroHost.QIRTAL.x86"
+  testca="$build/tessaro-testca"
+  need_programs "$nm" "$host" "$testca"
 
   work=$(mktemp -d "${TMPDIR:-/tmp}/$2.XXXXXX") || exit 1
   chmod 700 "$work"
@@ -55,4 +62,26 @@ expect_ok() {
 # Base64 DER certificate $1 written as PEM to file $2, for openssl to show.
 write_pem() {
   { echo "-----BEGIN CERTIFICATE-----"; fold -w 64 <<<"$1"; echo "-----END CERTIFICATE-----"; } >"$2"
+}
+
+# After a request conversation: the request (response 3) into file $1 and the
+# key container response 4 named, in $container.
+take_request() {
+  result_text 3 >"$1"
+  container=$(result_text 4)
+  [ -n "$container" ] || fail "no container was named"
+  echo "   key container: $container"
+}
+
+# The CA issues a certificate for the request file $1 into file $2; its
+# Base64 text, line breaks removed, in $issued.
+issue_cert() {
+  "$testca" issue "$work/ca" --in "$1" >"$2" 2>"$work/issue.err" ||
+    fail "tessaro-testca issue refused the request: $(cat "$work/issue.err")"
+  issued=$(tr -d '\r\n ' <"$2")
+}
+
+# The certificate listing of response $1, one entry a line.
+show_listing() {
+  result_text "$1" | sed 's/||/\n/g' | sed 's/^/     /' | cut -c1-200
 }

@@ -6,15 +6,12 @@
 # conversation itself breaks (host missing, crashed, or answered garbage).
 set -uo pipefail
 
+me=run-demo
+. "$(dirname "$0")/lib-enroll.sh"
 build=${1:-build}
 nm="$build/tessaro-nm"
 host="$build/TessaroHost.QIRTAL.x86"
-for f in "$nm" "$host"; do
-  if [ ! -x "$f" ]; then
-    echo "run-demo: $f is missing; build first (make build)" >&2
-    exit 1
-  fi
-done
+need_programs "$nm" "$host"
 
 echo "Tessaro native-messaging host $host"
 echo "prefix: ${TESSARO_PREFIX:-${XDG_DATA_HOME:-$HOME/.local/share}/tessaro}"

@@ -40,18 +40,14 @@ double_enroll() {
     "{\"function\":\"KEVO_PKCS10CertRequisition\",\"params\":[\"$subject\",2,0],\"randomId\":\"3\"}" \
     "{\"function\":\"KEVO_GetContainer\",\"params\":[],\"randomId\":\"4\"}"
   expect_ok 3 KEVO_PKCS10CertRequisition
-  result_text 3 >"$work/$label.req"
   local container
-  container=$(result_text 4)
-  [ -n "$container" ] || fail "no container was named"
-  echo "   key container: $container"
+  take_request "$work/$label.req"
   "$testca" check --in "$work/$label.req" 2>/dev/null | sed 's/^/   request: /'
 
   echo "-- 2. the CA issues the signing certificate"
-  "$testca" issue "$work/ca" --in "$work/$label.req" >"$work/$label.sign" 2>"$work/issue.err" ||
-    fail "tessaro-testca issue refused the request: $(cat "$work/issue.err")"
-  local sign
-  sign=$(tr -d '\r\n ' <"$work/$label.sign")
+  local issued sign
+  issue_cert "$work/$label.req" "$work/$label.sign"
+  sign=$issued
   show_cert "$sign" "signing"
 
   echo "-- 3. the CA generates the encryption key and wraps it for the temporary exchange key"
@@ -85,7 +81,7 @@ echo "== 5. the user's certificates, with the SM2 provider's containers"
 converse \
   "{\"function\":\"KEVO_GetAllCertInfo\",\"params\":[\"Tessaro SM2 Token CSP v1.0\"],\"randomId\":\"8\"}"
 if [ "$(errorcode 1)" = "0" ]; then
-  result_text 1 | sed 's/||/\n/g' | sed 's/^/     /' | cut -c1-200
+  show_listing 1
 else
   echo "   (listing not available in this build: errorcode $(errorcode 1))"
 fi

@@ -27,17 +27,13 @@ enroll() {
   expect_ok 2 KEVO_SetKeyAlgorithm
   expect_ok 3 KEVO_PKCS10CertRequisition
   expect_ok 4 KEVO_GetContainer
-  result_text 3 >"$work/$label.req"
   local container
-  container=$(result_text 4)
-  [ -n "$container" ] || fail "no container was named"
-  echo "   key container: $container"
+  take_request "$work/$label.req"
 
   echo "-- 2. the CA issues the certificate"
-  "$testca" issue "$work/ca" <"$work/$label.req" >"$work/$label.cert" 2>"$work/issue.err" ||
-    fail "tessaro-testca issue refused the request: $(cat "$work/issue.err")"
-  local cert
-  cert=$(tr -d '\r\n ' <"$work/$label.cert")
+  local issued cert
+  issue_cert "$work/$label.req" "$work/$label.cert"
+  cert=$issued
   [ -n "$cert" ] || fail "the CA gave no certificate"
   if command -v openssl >/dev/null 2>&1; then
     write_pem "$cert" "$work/$label.pem"
@@ -68,7 +64,7 @@ converse \
 for n in 2 1; do
   if [ "$(errorcode $n)" = "0" ]; then
     [ $n = 2 ] && echo "   store and SM2 containers:" || echo "   store:"
-    result_text $n | sed 's/||/\n/g' | sed 's/^/     /' | cut -c1-200
+    show_listing $n
     break
   fi
   [ $n = 2 ] && echo "   (SM2 container listing not available in this build: errorcode $(errorcode 2))"

@@ -30,6 +30,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/JsonText.h"
+
 namespace {
 
 const char kHostName[] = "com.tessaro.qirtal";
@@ -66,27 +68,7 @@ int Usage() {
     return 2;
 }
 
-std::string JsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    return out + "\"";
-}
+std::string JsonString(const std::string& s) { return tools_json::Quoted(s); }
 
 // A Chromium extension ID: 32 letters a-p (the hex digits of a key hash, shifted).
 bool ValidChromiumId(const std::string& id) {

@@ -55,8 +55,7 @@ bool RsaEncryptPkcs1(EVP_PKEY* key, const Bytes& plain, Bytes& out, std::string&
 }
 
 bool TripleDesEcbEncrypt(const uint8_t* key, const Bytes& plain, Bytes& out, std::string& err) {
-    std::unique_ptr<EVP_CIPHER, decltype(&EVP_CIPHER_free)> cipher(
-        EVP_CIPHER_fetch(nullptr, "DES-EDE3-ECB", nullptr), EVP_CIPHER_free);
+    tessaro::UniquePtr<EVP_CIPHER> cipher(EVP_CIPHER_fetch(nullptr, "DES-EDE3-ECB", nullptr));
     EvpCipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     if (!cipher || !ctx || EVP_EncryptInit_ex2(ctx.get(), cipher.get(), key, nullptr, nullptr) != 1) {
         err = "cannot start 3DES: " + OpenSslErrors();

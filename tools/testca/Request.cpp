@@ -243,14 +243,13 @@ bool RsaPublicKeyFromDer(const Bytes& rsaPublicKey, EvpPkeyPtr& out, std::string
     }
     BnPtr bn(BN_bin2bn(n.data(), static_cast<int>(n.size()), nullptr));
     BnPtr be(BN_bin2bn(e.data(), static_cast<int>(e.size()), nullptr));
-    std::unique_ptr<OSSL_PARAM_BLD, decltype(&OSSL_PARAM_BLD_free)> bld(OSSL_PARAM_BLD_new(), OSSL_PARAM_BLD_free);
+    tessaro::UniquePtr<OSSL_PARAM_BLD> bld(OSSL_PARAM_BLD_new());
     if (!bn || !be || !bld || !OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_N, bn.get()) ||
         !OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_E, be.get())) {
         err = "out of memory: " + OpenSslErrors();
         return false;
     }
-    std::unique_ptr<OSSL_PARAM, decltype(&OSSL_PARAM_free)> params(OSSL_PARAM_BLD_to_param(bld.get()),
-                                                                  OSSL_PARAM_free);
+    tessaro::UniquePtr<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(bld.get()));
     EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
     EVP_PKEY* key = nullptr;
     if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||

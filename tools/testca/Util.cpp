@@ -15,6 +15,8 @@
 #include <iostream>
 #include <iterator>
 
+#include "tools/common/JsonText.h"
+
 namespace testca {
 
 const char kSm2Identity[] = "1234567812345678";
@@ -212,28 +214,7 @@ bool WriteFileSafely(const std::string& path, const std::string& data, unsigned 
     return true;
 }
 
-std::string JsonEscape(const std::string& s) {
-    std::string out;
-    out.reserve(s.size() + 8);
-    for (unsigned char c : s) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            } else {
-                out.push_back(static_cast<char>(c));
-            }
-        }
-    }
-    return out;
-}
+std::string JsonEscape(const std::string& s) { return tools_json::Escape(s); }
 
 static std::string BioText(BIO* bio) {
     char* p = nullptr;

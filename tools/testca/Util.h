@@ -1,35 +1,23 @@
 // Small helpers of the test CA: OpenSSL ownership, Base64, files, JSON text.
 #pragma once
 
-#include <openssl/bio.h>
-#include <openssl/bn.h>
-#include <openssl/evp.h>
-#include <openssl/x509.h>
-
 #include <memory>
 #include <string>
 
+#include "platform/base/OpenSslPtr.h"
 #include "tools/testca/Der.h"
 
 namespace testca {
 
-struct EvpPkeyFree { void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); } };
-struct EvpPkeyCtxFree { void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); } };
-struct EvpMdCtxFree { void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); } };
-struct EvpCipherCtxFree { void operator()(EVP_CIPHER_CTX* p) const { EVP_CIPHER_CTX_free(p); } };
-struct X509Free { void operator()(X509* p) const { X509_free(p); } };
-struct X509NameFree { void operator()(X509_NAME* p) const { X509_NAME_free(p); } };
-struct BioFree { void operator()(BIO* p) const { BIO_free(p); } };
-struct BnFree { void operator()(BIGNUM* p) const { BN_free(p); } };
-
-using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, EvpPkeyFree>;
-using EvpPkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, EvpPkeyCtxFree>;
-using EvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, EvpMdCtxFree>;
-using EvpCipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, EvpCipherCtxFree>;
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-using X509NamePtr = std::unique_ptr<X509_NAME, X509NameFree>;
-using BioPtr = std::unique_ptr<BIO, BioFree>;
-using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
+// OpenSSL ownership: the header-only deleters the platform declares.
+using EvpPkeyPtr = tessaro::UniquePtr<EVP_PKEY>;
+using EvpPkeyCtxPtr = tessaro::UniquePtr<EVP_PKEY_CTX>;
+using EvpMdCtxPtr = tessaro::UniquePtr<EVP_MD_CTX>;
+using EvpCipherCtxPtr = tessaro::UniquePtr<EVP_CIPHER_CTX>;
+using X509Ptr = tessaro::UniquePtr<X509>;
+using X509NamePtr = tessaro::UniquePtr<X509_NAME>;
+using BioPtr = tessaro::UniquePtr<BIO>;
+using BnPtr = tessaro::UniquePtr<BIGNUM>;
 
 // Key material held in memory is wiped before it is released.
 struct SecureBytes {
