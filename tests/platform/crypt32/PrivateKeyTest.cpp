@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "tests/support/CertTestKit.h"
 #include "tests/support/TestPki.h"
 #include "tests/support/TestSupport.h"
 #include "win/windows.h"
@@ -84,7 +85,7 @@ TEST(AcquirePrivateKey, ThroughThePropertyOrTheUserStoreRegistration) {
     PCCERT_CONTEXT inStore = nullptr;
     ASSERT_TRUE(CertAddEncodedCertificateToStore(my, kEnc, der.data(), static_cast<DWORD>(der.size()),
                                                  CERT_STORE_ADD_REPLACE_EXISTING, &inStore));
-    SetProvInfo(inStore, box.name, AT_SIGNATURE);
+    ASSERT_TRUE(certkit::SetKeyProvInfo(inStore, box.name, MS_ENHANCED_PROV_W, AT_SIGNATURE));
     CertFreeCertificateContext(inStore);
     CertCloseStore(my, 0);
     ASSERT_TRUE(CryptAcquireCertificatePrivateKey(loose, CRYPT_ACQUIRE_COMPARE_KEY_FLAG, nullptr, &h, &keySpec,
@@ -110,7 +111,7 @@ TEST(AcquirePrivateKey, AKeyThatIsNotTheCertificatesOrAMissingContainer) {
     // A certificate of another key that claims this container.
     Bytes der = MakeCert(CertSpec{});
     PCCERT_CONTEXT c = CertCreateCertificateContext(kEnc, der.data(), static_cast<DWORD>(der.size()));
-    SetProvInfo(c, box.name, AT_SIGNATURE);
+    ASSERT_TRUE(certkit::SetKeyProvInfo(c, box.name, MS_ENHANCED_PROV_W, AT_SIGNATURE));
     HCRYPTPROV h = 0;
     EXPECT_FALSE(CryptAcquireCertificatePrivateKey(c, CRYPT_ACQUIRE_COMPARE_KEY_FLAG, nullptr, &h, nullptr, nullptr));
     EXPECT_EQ(static_cast<HRESULT>(GetLastError()), NTE_BAD_PUBLIC_KEY);
@@ -119,7 +120,7 @@ TEST(AcquirePrivateKey, AKeyThatIsNotTheCertificatesOrAMissingContainer) {
     ASSERT_TRUE(CryptAcquireCertificatePrivateKey(c, 0, nullptr, &h, nullptr, nullptr));
     CryptReleaseContext(h, 0);
     // A container that does not exist: the provider's failure.
-    SetProvInfo(c, u"{crypt32-no-such-container}", AT_SIGNATURE);
+    ASSERT_TRUE(certkit::SetKeyProvInfo(c, u"{crypt32-no-such-container}", MS_ENHANCED_PROV_W, AT_SIGNATURE));
     EXPECT_FALSE(CryptAcquireCertificatePrivateKey(c, 0, nullptr, &h, nullptr, nullptr));
     EXPECT_EQ(static_cast<HRESULT>(GetLastError()), NTE_BAD_KEYSET);
     CertFreeCertificateContext(c);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <thread>
 
+#include "tests/support/CertTestKit.h"
 #include "tests/support/TestPki.h"
 #include "tests/support/TestSupport.h"
 #include "win/windows.h"
@@ -268,7 +269,7 @@ TEST(SystemStore, AddWritesTheBlobAndAnotherProcessFindsIt) {
     ASSERT_NE(s, nullptr) << GetLastError();
     PCCERT_CONTEXT c = nullptr;
     ASSERT_TRUE(AddEncoded(s, der, CERT_STORE_ADD_REPLACE_EXISTING, &c));
-    SetProvInfo(c, u"{container-7}");
+    ASSERT_TRUE(certkit::SetKeyProvInfo(c, u"{container-7}", MS_ENHANCED_PROV_W, AT_SIGNATURE));
     Bytes blob;
     ASSERT_TRUE(ReadRegBlob(HKEY_CURRENT_USER, UserMyKey(der), blob));
     DWORD cb = 0;
@@ -515,7 +516,7 @@ TEST(CertUtilTool, ListsAddsAndDeletes) {
     HCERTSTORE s = OpenSystem(CERT_SYSTEM_STORE_CURRENT_USER, u"ToolStore");
     PCCERT_CONTEXT c = nullptr;
     ASSERT_TRUE(AddEncoded(s, der, CERT_STORE_ADD_NEW, &c));
-    SetProvInfo(c, u"{tool-container}");
+    ASSERT_TRUE(certkit::SetKeyProvInfo(c, u"{tool-container}", MS_ENHANCED_PROV_W, AT_SIGNATURE));
     CertFreeCertificateContext(c);
     CertCloseStore(s, 0);
     std::string thumb = ToHex(Sha1(der));
