@@ -9,7 +9,6 @@
 
 #include "store/CertificateChainOperate.h"
 #include "diag/Diagnostics.h"
-#include "import/StepTrace.h"
 #include "misc/Misc.h"
 #include "diag/ResultCode.h"
 #include "tessaro/Handles.h"

@@ -9,7 +9,6 @@
 #include "agent/CertificateListing.h"
 #include "request/CertificateRequisition.h"
 #include "diag/Diagnostics.h"
-#include "import/StepTrace.h"
 #include "import/CertificateInstall.h"
 #include "import/ImportEncryptCert.h"
 #include "diag/ResultCode.h"

@@ -35,6 +35,14 @@ void KevoTraceStepW(LPCWSTR pwszFunction, LPCWSTR pwszStep, HRESULT hResult = 0)
 // failure line.
 HRESULT KevoCheckStepW(LPCWSTR pwszUnit, int nLine, LPCWSTR pwszFunction, LPCWSTR pwszStep, LPCWSTR pwszReason,
                        HRESULT hResult);
+// A step's outcome: a failure as the routine's failure line (reason
+// "FAILED(hResult)") with the caller's unit and line, a success as its step
+// line; the code goes back unchanged.
+inline HRESULT KevoTraceOutcomeW(LPCWSTR pwszUnit, int nLine, LPCWSTR pwszFunction, LPCWSTR pwszStep, HRESULT hr) {
+    if (SUCCEEDED(KevoCheckStepW(pwszUnit, nLine, pwszFunction, pwszStep, u"FAILED(hResult)", hr)))
+        KevoTraceStepW(pwszFunction, pwszStep);
+    return hr;
+}
 // KevoTraceFailW that returns the code it traced.
 inline HRESULT KevoFailedW(LPCWSTR pwszUnit, int nLine, LPCWSTR pwszFunction, LPCWSTR pwszStep, LPCWSTR pwszReason,
                            HRESULT hResult) {
@@ -70,6 +78,8 @@ private:
 // A failure traced and its code handed back: `return KEVO_FAILED_W(...);`.
 #define KEVO_FAILED_W(func, step, reason, hr) KevoFailedW(TRACE_UNIT_W, __LINE__, func, step, reason, hr)
 #define KEVO_CHECK_W(func, step, hr) KevoCheckStepW(TRACE_UNIT_W, __LINE__, func, step, u"FAILED(hResult)", hr)
+// As KEVO_CHECK_W, and a success written as the routine's step line.
+#define KEVO_STEP_W(func, step, hr) KevoTraceOutcomeW(TRACE_UNIT_W, __LINE__, func, step, hr)
 // A Win32 status (of a registry call) as its normalised result.
 #define KEVO_CHECK_STATUS_W(func, step, status) \
     KevoCheckStepW(TRACE_UNIT_W, __LINE__, func, step, u"ERROR_SUCCESS != lStatus", KevoNormalizeResult(status))

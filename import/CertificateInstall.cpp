@@ -7,7 +7,6 @@
 
 #include "encoding/Codec.h"
 #include "diag/Diagnostics.h"
-#include "import/StepTrace.h"
 #include "misc/Misc.h"
 #include "diag/ResultCode.h"
 

@@ -6,7 +6,6 @@
 #include "encoding/ASN1Engine.h"
 #include "import/CertificateInstall.h"
 #include "diag/Diagnostics.h"
-#include "import/StepTrace.h"
 #include "diag/ResultCode.h"
 
 #define TRACE_UNIT_W u"ImportEncryptCert"

@@ -6,7 +6,6 @@
 
 #include "import/CertificateInstall.h"
 #include "diag/Diagnostics.h"
-#include "import/StepTrace.h"
 #include "diag/ResultCode.h"
 
 #define TRACE_UNIT_W u"ImportEncryptCert"

@@ -9,7 +9,6 @@
 #include "import/CertificateInstall.h"
 #include "encoding/Codec.h"
 #include "diag/Diagnostics.h"
-#include "import/StepTrace.h"
 #include "import/ImportEncryptCert.h"
 #include "misc/Misc.h"
 #include "diag/ResultCode.h"

@@ -10,7 +10,6 @@
 #include "encoding/ASN1Composer.h"
 #include "import/CertificateInstall.h"
 #include "diag/Diagnostics.h"
-#include "import/StepTrace.h"
 #include "import/ImportEncryptCert.h"
 #include "diag/ResultCode.h"
 
