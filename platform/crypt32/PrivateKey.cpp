@@ -5,6 +5,7 @@
 #include <new>
 
 #include "platform/crypt32/Crypt32Internal.h"
+#include "tessaro/Handles.h"
 
 using namespace crypt32;
 
@@ -51,9 +52,11 @@ BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void
     }
     DWORD acquireFlags = info->dwFlags & CRYPT_MACHINE_KEYSET;
     if (dwFlags & CRYPT_ACQUIRE_SILENT_FLAG) acquireFlags |= CRYPT_SILENT;
-    HCRYPTPROV hProv = 0;
-    if (!CryptAcquireContextW(&hProv, info->pwszContainerName, info->pwszProvName, info->dwProvType, acquireFlags))
+    tessaro::UniqueCryptProv prov;
+    if (!CryptAcquireContextW(prov.put(), info->pwszContainerName, info->pwszProvName, info->dwProvType,
+                              acquireFlags))
         return FALSE;  // the provider's error stays the last error
+    const HCRYPTPROV hProv = prov.get();
     if (dwFlags & CRYPT_ACQUIRE_COMPARE_KEY_FLAG) {
         DWORD cb = 0;
         DWORD err = static_cast<DWORD>(NTE_BAD_PUBLIC_KEY);
@@ -67,7 +70,7 @@ BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void
             err = GetLastError();  // no key of that spec, for one
         }
         if (!same) {
-            CryptReleaseContext(hProv, 0);
+            prov.reset();
             SetLastError(err);
             return FALSE;
         }
@@ -76,7 +79,7 @@ BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void
         ApiLock g;
         ContextImpl* c = LiveContext(pCert);
         if (c && !c->cachedProv) {
-            c->cachedProv = hProv;
+            c->cachedProv = prov.release();
             if (pdwKeySpec) *pdwKeySpec = info->dwKeySpec;
             if (pfCallerFreeProvOrNCryptKey) *pfCallerFreeProvOrNCryptKey = FALSE;
             *phCryptProvOrNCryptKey = hProv;
@@ -85,7 +88,7 @@ BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void
     }
     if (pdwKeySpec) *pdwKeySpec = info->dwKeySpec;
     if (pfCallerFreeProvOrNCryptKey) *pfCallerFreeProvOrNCryptKey = TRUE;
-    *phCryptProvOrNCryptKey = hProv;
+    *phCryptProvOrNCryptKey = prov.release();
     return TRUE;
 } catch (const std::bad_alloc&) {
     SetError(E_OUTOFMEMORY);
