@@ -317,9 +317,9 @@ namespace {
 // Members go in reverse: the keys before their context, the context before
 // the key set is deleted.
 struct TempKeySet {
-    struct Deleter {
+    struct Removal {
         std::u16string wstrName;
-        ~Deleter() {
+        ~Removal() {
             if (wstrName.empty()) return;
             const DWORD dwError = GetLastError();
             // A delete that fails on its way (the provider's lookup in the

@@ -9,11 +9,6 @@
 
 namespace {
 
-struct JSONDeleter {
-    void operator()(cJSON* p) const { cJSON_Delete(p); }
-};
-using JSONPtr = std::unique_ptr<cJSON, JSONDeleter>;
-
 struct Parsed {
     int rc = 12345;
     std::unique_ptr<char[]> func, id;
