@@ -69,12 +69,18 @@ CspStatus CCspProvider::SaveKeyPair(const ContextPtr& ctx, DWORD dwKeySpec, cons
 // PKCS#1 (or the key type's own) DER, written straight into the wiping buffer.
 CspStatus CCspProvider::EncodeKeyPair(const CAsymmetricKey& key, SecureBytes* out) {
     if (!key.HasPrivate() || !key.Pkey()) return CspCode(NTE_BAD_KEY);
-    int n = i2d_PrivateKey(key.Pkey(), nullptr);
+    // OpenSSL allocates the encoding itself: handed a buffer of ours, its
+    // encoder frees that buffer when an allocation inside it fails.
+    unsigned char* der = nullptr;
+    int n = i2d_PrivateKey(key.Pkey(), &der);
     if (n <= 0) return CspCode(NTE_FAIL);
-    SecureBytes der(static_cast<size_t>(n));
-    unsigned char* p = der.data();
-    if (i2d_PrivateKey(key.Pkey(), &p) != n) return CspCode(NTE_FAIL);
-    *out = std::move(der);
+    // Wiped and released even when the copy runs out of memory.
+    struct Wipe {
+        unsigned char* p;
+        size_t n;
+        ~Wipe() { OPENSSL_clear_free(p, n); }
+    } hold{der, static_cast<size_t>(n)};
+    out->assign(der, der + n);
     return CSP_OK;
 }
 
