@@ -4,6 +4,8 @@
 #include <openssl/objects.h>
 
 #include <ctime>
+#include <mutex>
+#include <unordered_map>
 
 #include "platform/base/OpenSslPtr.h"
 #include "platform/crypt32/Crypt32Internal.h"
@@ -23,9 +25,9 @@ HRESULT Asn1Code(der::Error e) {
     return CRYPT_E_ASN1_CORRUPT;
 }
 
-bool DecodeOid(const Element& oid, std::string& out) {
-    out.clear();
-    if (oid.tag != der::kTagOid) return false;
+namespace {
+
+bool OidText(const Element& oid, std::string& out) {
     const unsigned char* p = oid.header;
     tessaro::UniquePtr<ASN1_OBJECT> obj(d2i_ASN1_OBJECT(nullptr, &p, static_cast<long>(oid.size())));
     if (!obj) return false;
@@ -34,6 +36,32 @@ bool DecodeOid(const Element& oid, std::string& out) {
     out.assign(static_cast<size_t>(n) + 1, '\0');
     OBJ_obj2txt(out.data(), n + 1, obj.get(), 1);
     out.resize(static_cast<size_t>(n));
+    return true;
+}
+
+}  // namespace
+
+bool DecodeOid(const Element& oid, std::string& out) {
+    out.clear();
+    if (oid.tag != der::kTagOid) return false;
+    // A certificate names the same few algorithms and extensions over and
+    // over, and OpenSSL's conversion takes its global object lock each time:
+    // the texts are remembered by their encoding. Bounded, so that a stream of
+    // made-up identifiers cannot grow it.
+    static std::mutex mutex;
+    static std::unordered_map<std::string, std::string> known;
+    const std::string key(reinterpret_cast<const char*>(oid.header), oid.size());
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto it = known.find(key);
+        if (it != known.end()) {
+            out = it->second;
+            return true;
+        }
+    }
+    if (!OidText(oid, out)) return false;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (known.size() < 512) known.emplace(key, out);
     return true;
 }
 
