@@ -155,20 +155,7 @@ bool SignatureChecks(const Enrolled& e, DWORD spec, const Bytes& certDer) {
 }
 
 // Names of the containers of the Microsoft RSA family.
-std::vector<std::string> MicrosoftContainers() {
-    std::vector<std::string> names;
-    Prov p;
-    if (!CryptAcquireContextW(p.put(), nullptr, Wide(ENHANCED).c_str(), PROV_RSA_FULL, CRYPT_VERIFYCONTEXT))
-        return {"<none>"};
-    for (DWORD flags = CRYPT_FIRST;; flags = CRYPT_NEXT) {
-        char name[512] = {};
-        DWORD cb = sizeof name;
-        if (!CryptGetProvParam(p.get(), PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &cb, flags)) break;
-        names.emplace_back(name);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
+std::vector<std::string> MicrosoftContainers() { return enroll_test::ContainerNames(ENHANCED); }
 
 // The pieces of an envelope text, to damage one of them.
 struct EnvelopeParts {

@@ -54,25 +54,6 @@ std::vector<BYTE> PublicBlob(HCRYPTKEY k) {
     return v;
 }
 
-std::vector<std::string> ContainerNames(const std::string& provider) {
-    std::vector<std::string> names;
-    Prov p;
-    std::u16string wp = Wide(provider);
-    if (!CryptAcquireContextW(p.put(), nullptr, wp.c_str(), PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
-        p.release();  // nothing was opened
-        return {"<cannot enumerate " + provider + ">"};
-    }
-    DWORD flags = CRYPT_FIRST;
-    for (;;) {
-        BYTE name[1024] = {};
-        DWORD cb = sizeof name;
-        if (!CryptGetProvParam(p.get(), PP_ENUMCONTAINERS, name, &cb, flags)) break;
-        names.emplace_back(reinterpret_cast<char*>(name));
-        flags = CRYPT_NEXT;
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 using StoreCloser = tessaro::UniqueCertStore;
 
@@ -109,6 +90,24 @@ std::string Trim(const std::string& s) {
 }
 
 }  // namespace
+
+std::vector<std::string> ContainerNames(const std::string& provider) {
+    std::vector<std::string> names;
+    Prov p;
+    std::u16string wp = Wide(provider);
+    if (!CryptAcquireContextW(p.put(), nullptr, wp.c_str(), PROV_RSA_FULL, CRYPT_VERIFYCONTEXT))
+        return {"<cannot enumerate " + provider + ">"};
+    DWORD flags = CRYPT_FIRST;
+    for (;;) {
+        BYTE name[1024] = {};
+        DWORD cb = sizeof name;
+        if (!CryptGetProvParam(p.get(), PP_ENUMCONTAINERS, name, &cb, flags)) break;
+        names.emplace_back(reinterpret_cast<char*>(name));
+        flags = CRYPT_NEXT;
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 std::string Str(const std::string& s) {
     cJSON* j = cJSON_CreateString(s.c_str());

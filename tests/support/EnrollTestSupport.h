@@ -123,4 +123,7 @@ Enrollment Enroll(TestCA& ca, const std::string& provider, int keyLength, const 
 std::pair<Response, Response> Install(const std::string& provider, int keyLength, const std::string& algorithm,
                                       int certType, const std::string& certificate, const std::string& container);
 
+// The sorted container names of an RSA-family provider.
+std::vector<std::string> ContainerNames(const std::string& provider);
+
 }  // namespace enroll_test
