@@ -4,7 +4,8 @@ SHELL := /bin/bash
 JOBS ?= 2
 DEPS := cmake g++ make pkg-config openssl libssl-dev libcjson-dev libsqlite3-dev \
         libxml2-dev libgtest-dev libgmock-dev libbenchmark-dev sqlite3 \
-        clang-14 libclang-rt-14-dev
+        clang-14 libclang-rt-14-dev \
+        libp11-kit-dev libnss3-tools opensc gnutls-bin libengine-pkcs11-openssl softhsm2
 BUILD_TYPE ?= RelWithDebInfo
 
 .PHONY: all deps build build-asan run test test-plain test-asan bench clean build-fuzz fuzz fuzz-smoke soak browser-deps test-browser
