@@ -373,6 +373,20 @@ TEST_F(RegisterTest, ModuleInChromiumsDatabaseAndFirefoxProfilesLeavesOtherModul
     EXPECT_EQ(3, Run({"status", "--module", kSoftHsm}).exitCode);
 }
 
+TEST_F(RegisterTest, AFailedModutilIsReportedWithItsOutput) {
+    std::string missing = MissingTools();
+    if (!missing.empty()) GTEST_SKIP() << missing;
+    // A shell script is a regular file, but no PKCS#11 module: modutil -add fails.
+    ProcessResult r = Run({"install", "--host", host, "--module", host});
+    EXPECT_EQ(1, r.exitCode);
+    EXPECT_NE(std::string::npos, r.err.find("chromium nss: modutil -add on sql:" + home + "/.local/share/pki/nssdb failed"))
+        << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("Failed to add module \"Tessaro Certificates\"")) << r.err;
+    EXPECT_EQ(std::string::npos, ModuleList(home + "/.local/share/pki/nssdb").find("Tessaro Certificates"));
+    EXPECT_TRUE(Exists(P11KitFile()));  // the rest is written
+    EXPECT_EQ(3, Run({"status", "--module", host}).exitCode);
+}
+
 TEST_F(RegisterTest, WithoutModutilTheRestIsWrittenAndNssIsSaidSkipped) {
     std::vector<std::string> env = Env();
     env.push_back("PATH=" + dir.path() + "/bin");  // no modutil, no certutil
