@@ -379,7 +379,8 @@ TEST_F(RegisterTest, AFailedModutilIsReportedWithItsOutput) {
     // A shell script is a regular file, but no PKCS#11 module: modutil -add fails.
     ProcessResult r = Run({"install", "--host", host, "--module", host});
     EXPECT_EQ(1, r.exitCode);
-    EXPECT_NE(std::string::npos, r.err.find("chromium nss: modutil -add on sql:" + home + "/.local/share/pki/nssdb failed"))
+    EXPECT_NE(std::string::npos,
+              r.err.find("chromium nss: modutil -add on sql:" + home + "/.local/share/pki/nssdb failed"))
         << r.err;
     EXPECT_NE(std::string::npos, r.err.find("Failed to add module \"Tessaro Certificates\"")) << r.err;
     EXPECT_EQ(std::string::npos, ModuleList(home + "/.local/share/pki/nssdb").find("Tessaro Certificates"));
