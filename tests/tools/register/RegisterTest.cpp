@@ -2,8 +2,9 @@
 // for each browser under a temporary HOME or a --destdir root; refused hosts
 // and IDs leave nothing behind. The PKCS#11 module is registered in the NSS
 // databases of Chromium and the Firefox profiles (checked with modutil -list)
-// and as the p11-kit file; SoftHSM2's module stands in for ours, with its own
-// configuration in the temporary folder.
+// and as the p11-kit file: ours (build/libtessaro-pkcs11.so, the default) in a
+// fresh HOME, elsewhere SoftHSM2's module, with its own configuration in the
+// temporary folder.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,10 +56,10 @@ protected:
     }
 
     // Registering the module for the user needs NSS's tools and a module modutil can load.
-    std::string MissingTools() {
+    std::string MissingTools(bool softhsm = true) {
         for (const char* tool : {"/usr/bin/modutil", "/usr/bin/certutil"})
             if (access(tool, X_OK) != 0) return std::string(tool) + " is missing (Debian package libnss3-tools)";
-        if (module.empty()) return std::string(kSoftHsm) + " is missing (Debian package softhsm2)";
+        if (softhsm && module.empty()) return std::string(kSoftHsm) + " is missing (Debian package softhsm2)";
         return {};
     }
 
@@ -272,10 +273,14 @@ TEST_F(RegisterTest, ReinstallReplacesTheHostAndModulePaths) {
 }
 
 TEST_F(RegisterTest, ModuleInAFreshHome) {
-    std::string missing = MissingTools();
+    std::string missing = MissingTools(false);
     if (!missing.empty()) GTEST_SKIP() << missing;
+    // Our module, the default: the one beside tessaro-register.
+    char resolved[PATH_MAX];
+    ASSERT_TRUE(realpath(BuildPath("libtessaro-pkcs11.so").c_str(), resolved)) << "build/libtessaro-pkcs11.so";
+    std::string module = resolved;
     std::string db = home + "/.local/share/pki/nssdb";
-    ProcessResult st = Run({"status", "--module", kSoftHsm});
+    ProcessResult st = Run({"status"});
     EXPECT_EQ(3, st.exitCode);
     EXPECT_NE(std::string::npos, st.out.find("chromium nss: not registered (sql:" + db + ": no NSS database)"))
         << st.out;
@@ -283,7 +288,7 @@ TEST_F(RegisterTest, ModuleInAFreshHome) {
     EXPECT_NE(std::string::npos, st.out.find("firefox nss: skipped, no Firefox profiles")) << st.out;
     EXPECT_FALSE(Exists(home + "/.local")) << "status created something";
 
-    ProcessResult r = Run({"install", "--host", host, "--module", kSoftHsm});
+    ProcessResult r = Run({"install", "--host", host});
     ASSERT_EQ(0, r.exitCode) << r.out << r.err;
     EXPECT_NE(std::string::npos, r.out.find("firefox nss: skipped, no Firefox profiles")) << r.out;
     struct stat sb {};
@@ -296,17 +301,17 @@ TEST_F(RegisterTest, ModuleInAFreshHome) {
               "module: " + module + "\n",
               Slurp(P11KitFile()));
 
-    st = Run({"status", "--module", kSoftHsm});
+    st = Run({"status"});
     EXPECT_EQ(0, st.exitCode) << st.out;
     EXPECT_NE(std::string::npos, st.out.find("chromium nss: registered (sql:" + db + ") -> " + module)) << st.out;
     EXPECT_NE(std::string::npos, st.out.find("p11-kit: registered (" + P11KitFile() + ") -> " + module)) << st.out;
 
-    r = Run({"uninstall", "--module", kSoftHsm});
+    r = Run({"uninstall"});
     EXPECT_EQ(0, r.exitCode) << r.out << r.err;
     EXPECT_EQ(std::string::npos, ModuleList(db).find("Tessaro Certificates"));
     EXPECT_TRUE(Exists(db + "/cert9.db"));  // the database stays
     EXPECT_FALSE(Exists(P11KitFile()));
-    st = Run({"status", "--module", kSoftHsm});
+    st = Run({"status"});
     EXPECT_EQ(3, st.exitCode);
     EXPECT_NE(std::string::npos, st.out.find("chromium nss: not registered (sql:" + db + ")")) << st.out;
 }
