@@ -126,6 +126,11 @@ async function login(site, work, caDir, subject) {
     console.log(`   skipped: ${lib} is not built`);
     return 0;
   }
+  const missing = ["certutil", "modutil"].filter((t) => !h.haveProgram(t));
+  if (missing.length) {
+    console.log(`   skipped: ${missing.join(" and ")} not installed (libnss3-tools)`);
+    return 0;
+  }
   const origin = site.loginUrl.replace(/\/$/, "");
   const policy = h.writeCertificatePolicy(origin, new URL(origin).port);
   if (policy.skip) {
@@ -142,7 +147,7 @@ async function login(site, work, caDir, subject) {
     browser = await h.startBrowser({ host: path.join(build, "TessaroHost.QIRTAL.x86"), home: true, workDir: work, ownSignals: true });
     const page = await browser.context.newPage();
     const r = await h.loginPage(page, site.loginUrl);
-    console.log(`   HTTP ${r.status} over ${r.protocol} in ${r.ms} ms: ${r.greeting || r.text.trim().slice(0, 200)}`);
+    console.log(`   HTTP ${r.status} over ${r.protocol} in ${r.ms} ms: ${r.greeting || r.text.trim().replace(/\s+/g, " ").slice(0, 200)}`);
     if (loginScreenshot) {
       await page.screenshot({ path: loginScreenshot, fullPage: true });
       console.log(`   screenshot: ${loginScreenshot}`);

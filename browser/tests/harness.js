@@ -196,6 +196,12 @@ const FIREFOX_PREFS = {
 const MODULE_NAME = "Tessaro Certificates";
 const POLICY_DIR = process.env.TESSARO_CHROMIUM_POLICY_DIR || "/etc/chromium/policies/managed";
 
+function haveProgram(name) {
+  return (process.env.PATH || "").split(":").some((d) => {
+    try { fs.accessSync(path.join(d || ".", name), fs.constants.X_OK); return true; } catch (e) { return false; }
+  });
+}
+
 function nssTool(tool, args, input) {
   return execFileSync(tool, args, { input: input === undefined ? "" : input, stdio: ["pipe", "pipe", "pipe"], timeout: 60000 }).toString();
 }
@@ -323,7 +329,7 @@ async function loginPage(page, url, ms = 30000) {
       greeting: welcome ? await welcome.textContent() : null,
       subject: welcome ? await welcome.getAttribute("data-subject") : null,
       protocol: (await response.securityDetails() || {}).protocol || null,
-      text: await page.textContent("body"),
+      text: await page.innerText("body"),
     };
   } finally {
     clearTimeout(timer);
@@ -333,6 +339,6 @@ async function loginPage(page, url, ms = 30000) {
 module.exports = {
   ROOT, EXTENSION_DIR, EXTENSION_ID, HOST_NAME, CHROMIUM, CHROMIUM_FLAGS, buildDir, tempDir, startSite, startBrowser,
   writeHostManifest, fakeHost, hostProcesses, waitFor, chromiumStarts, FIREFOX_PREFS,
-  MODULE_NAME, POLICY_DIR, nssCreate, nssTrustCa, nssAddModule, chromiumNssDir, makeClientP12, nssImportP12,
+  MODULE_NAME, POLICY_DIR, haveProgram, nssCreate, nssTrustCa, nssAddModule, chromiumNssDir, makeClientP12, nssImportP12,
   writeCertificatePolicy, removePolicies, loginPage,
 };

@@ -31,11 +31,7 @@ function serialOf(b64) {
 }
 
 function needTools(...tools) {
-  for (const t of tools) {
-    try { execFileSync("sh", ["-c", `command -v ${t}`], { stdio: "ignore" }); } catch (e) {
-      throw new Skip(`${t} is not installed (make deps)`);
-    }
-  }
+  for (const t of tools) if (!h.haveProgram(t)) throw new Skip(`${t} is not installed (make deps)`);
   if (!fs.existsSync(MODULE())) throw new Skip(`${MODULE()} is not built`);
   if (!fs.existsSync(HOST())) throw new Error(`${HOST()} is missing; build first`);
 }
