@@ -149,6 +149,7 @@ async function login(site, work, caDir, subject) {
     const r = await h.loginPage(page, site.loginUrl);
     console.log(`   HTTP ${r.status} over ${r.protocol} in ${r.ms} ms: ${r.greeting || r.text.trim().replace(/\s+/g, " ").slice(0, 200)}`);
     if (loginScreenshot) {
+      await page.setViewportSize({ width: 900, height: 260 });
       await page.screenshot({ path: loginScreenshot, fullPage: true });
       console.log(`   screenshot: ${loginScreenshot}`);
     }
