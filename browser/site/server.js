@@ -92,6 +92,18 @@ function checkRequestText(r) {
   return null;
 }
 
+// The request's target as a URL; a target that is none (e.g. "http://[")
+// is answered 400 here and gives null.
+function requestUrl(req, res) {
+  try {
+    return new URL(req.url, "http://x");
+  } catch (e) {
+    res.writeHead(400, { "Content-Type": "text/plain", Connection: "close" });
+    res.end("bad request target");
+    return null;
+  }
+}
+
 function createServer(opts) {
   const testca = opts.testca;
   const caDir = opts.caDir;
@@ -125,7 +137,8 @@ function createServer(opts) {
   }
 
   return http.createServer((req, res) => {
-    const url = new URL(req.url, "http://x");
+    const url = requestUrl(req, res);
+    if (!url) return;
     const send = (status, type, data) => {
       res.writeHead(status, {
         "Content-Type": type,
@@ -220,7 +233,8 @@ function createLoginServer(tls, { tlsMax = "1.3", report = "" } = {}) {
     minVersion: "TLSv1.2", maxVersion: tlsMax === "1.2" ? "TLSv1.2" : "TLSv1.3",
     secureOptions: require("crypto").constants.SSL_OP_NO_TICKET,
   }, (req, res) => {
-    const url = new URL(req.url, "https://x");
+    const url = requestUrl(req, res);
+    if (!url) return;
     const send = (status, type, data) => {
       res.writeHead(status, { "Content-Type": type, "Cache-Control": "no-store", "X-Content-Type-Options": "nosniff",
         Connection: "close" });
@@ -239,8 +253,12 @@ function createLoginServer(tls, { tlsMax = "1.3", report = "" } = {}) {
       req.on("end", () => {
         let shown;
         try { shown = JSON.parse(body); } catch (e) { return send(400, "text/plain", "body is not JSON"); }
-        fs.writeFileSync(report + ".part", JSON.stringify({ shown, seen: seen() }));
-        fs.renameSync(report + ".part", report);
+        try {
+          fs.writeFileSync(report + ".part", JSON.stringify({ shown, seen: seen() }));
+          fs.renameSync(report + ".part", report);
+        } catch (e) {
+          return send(500, "text/plain", `cannot write the report: ${e.message}`);
+        }
         send(200, "text/plain", "ok");
       });
       return;
@@ -309,7 +327,7 @@ async function main() {
   let tlsFiles;
   try {
     const names = Array.from(new Set([opts.bind.replace(/^\[|\]$/g, ""), "127.0.0.1", "localhost"]));
-    // Next to the CA, or in our own temporary folder when the CA is the caller's.
+    // In our temporary folder when the CA is ours, else next to the caller's CA.
     tlsFiles = await makeServerCertificate(opts.testca, opts.caDir, tempDir || opts.caDir, names);
   } catch (e) {
     process.stderr.write(`server: ${e.message}\n`);
