@@ -261,12 +261,17 @@ function nssImportP12(dir, p12) {
 // Written policy files, removed on every way out of the process: at exit, on
 // signals, and by a watcher outside our process tree for a kill that leaves
 // no handler running (a runner's timeout).
-const policies = new Set();
-function removePolicies() {
-  for (const f of policies) {
-    try { fs.unlinkSync(f); } catch (e) { /* gone */ }
-    policies.delete(f);
+// file -> the folders made for it (deepest first), removed when empty.
+const policies = new Map();
+function removePolicy(file) {
+  try { fs.unlinkSync(file); } catch (e) { /* gone */ }
+  for (const d of policies.get(file) || []) {
+    try { fs.rmdirSync(d); } catch (e) { /* not empty: another's policy */ }
   }
+  policies.delete(file);
+}
+function removePolicies() {
+  for (const f of Array.from(policies.keys())) removePolicy(f);
 }
 let policyHooks = false;
 function hookPolicyCleanup() {
@@ -281,9 +286,10 @@ function hookPolicyCleanup() {
     });
   }
 }
-function watchPolicy(file) {
-  const script = `(trap '' HUP INT TERM; while kill -0 ${process.pid} 2>/dev/null; do sleep 1; done; rm -f -- "$1") </dev/null >/dev/null 2>&1 &`;
-  spawn("/bin/sh", ["-c", script, "sh", file], { stdio: "ignore" }).unref();
+function watchPolicy(file, made) {
+  const script = `(trap '' HUP INT TERM; while kill -0 ${process.pid} 2>/dev/null; do sleep 1; done; rm -f -- "$1"; ` +
+    `shift; for d in "$@"; do rmdir -- "$d" || break; done) </dev/null >/dev/null 2>&1 &`;
+  spawn("/bin/sh", ["-c", script, "sh", file, ...made], { stdio: "ignore" }).unref();
 }
 
 // Chromium's managed policy that picks a client certificate, without asking,
@@ -291,6 +297,8 @@ function watchPolicy(file) {
 // cannot be written (not root, no policy folder).
 function writeCertificatePolicy(origin, tag) {
   if (process.getuid() !== 0) return { skip: `not root: cannot write Chromium's managed policy in ${POLICY_DIR}` };
+  const made = [];
+  for (let d = POLICY_DIR; !fs.existsSync(d); d = path.dirname(d)) made.push(d);
   try {
     fs.mkdirSync(POLICY_DIR, { recursive: true, mode: 0o755 });
   } catch (e) {
@@ -298,18 +306,12 @@ function writeCertificatePolicy(origin, tag) {
   }
   hookPolicyCleanup();
   const file = path.join(POLICY_DIR, `tessaro-login-${tag}.json`);
-  policies.add(file);
+  policies.set(file, made);
+  watchPolicy(file, made);
   fs.writeFileSync(file, JSON.stringify({
     AutoSelectCertificateForUrls: [JSON.stringify({ pattern: origin, filter: {} })],
   }) + "\n", { mode: 0o644 });
-  watchPolicy(file);
-  return {
-    file,
-    remove: () => {
-      try { fs.unlinkSync(file); } catch (e) { /* gone */ }
-      policies.delete(file);
-    },
-  };
+  return { file, remove: () => removePolicy(file) };
 }
 
 // Navigates to the login page with a hard timeout: a certificate the browser

@@ -68,8 +68,10 @@ async function checkRefusals(site, caDir, work) {
   assert.match(foreign.body, /The certificate you sent \(CN=intruder\.example,O=Tessaro Test\) was refused: /);
 }
 
-// One RSA signing certificate enrolled through the page in Chromium; the
-// browser is stopped after, its profile, prefix and HOME kept in work.
+// A double-certificate RSA enrollment through the page in Chromium: a
+// signing and an encryption certificate of one subject, of which only the
+// signing one can log in. The browser is stopped after, its profile, prefix
+// and HOME kept in work.
 async function enrollInChromium(site, work, subject) {
   const browser = await h.startBrowser({ host: HOST(), home: true, workDir: work });
   try {
@@ -78,7 +80,7 @@ async function enrollInChromium(site, work, subject) {
     const s = await page.evaluate(() => window.tessaroDemo.started);
     assert.equal(s.error, undefined, `page start failed: ${JSON.stringify(s.error)}`);
     const r = await page.evaluate((c) => window.tessaroDemo.enroll(c),
-      { provider: MS, algorithm: "RSA", keyLength: 2048, certType: 1, subject });
+      { provider: MS, algorithm: "RSA", keyLength: 2048, certType: 2, subject });
     assert.equal(r.ok, true, `enrollment failed at ${r.failedAt}: ${JSON.stringify(r.error)}`);
     // The page points at the login page once enrolled.
     assert.equal(await page.getAttribute("#loginLink", "href"), site.loginUrl);
@@ -128,6 +130,7 @@ const CASES = {
       assert.equal(tls12.status, 200, tls12.text);
       assert.equal(tls12.protocol, "TLS 1.2");
       assert.equal(tls12.greeting, `Welcome, ${subject}`);
+      assert.equal(await page.textContent("#serial"), serialOf(enrolled.cert));
       console.log(`ok   login chromium: ${subject} over TLS 1.3 (${tls13.ms} ms) and TLS 1.2 (${tls12.ms} ms)`);
     } finally {
       if (browser) await browser.stop();
