@@ -121,8 +121,8 @@ const CASES = {
       assert.equal(tls13.greeting, `Welcome, ${subject}`);
       assert.equal(await page.textContent("#serial"), serialOf(enrolled.cert));
 
-      // The same origin capped at TLS 1.2: a new handshake, signed by the
-      // module with PKCS#1 v1.5 rather than PSS.
+      // The same origin capped at TLS 1.2: a new handshake, in which Chromium
+      // has the module sign with PKCS#1 v1.5 (TLS 1.3 allows only PSS).
       await site.stop();
       site = await h.startSite({ caDir, tlsPort: Number(port), tlsMax: "1.2" });
       assert.equal(site.loginUrl, `${origin}/`);
@@ -140,9 +140,10 @@ const CASES = {
     }
   },
 
-  // Firefox enrolls through the page unattended (?auto=RSA:1), then starts
-  // again with the module loaded into its profile and picks the certificate
-  // itself ("Select Automatically"); the login page reports what it shows.
+  // Firefox enrolls a signing and an encryption certificate through the page
+  // unattended (?auto=RSA:2), then starts again with the module loaded into
+  // its profile and picks the certificate itself ("Select Automatically");
+  // the login page reports what it shows.
   async firefox() {
     needTools("certutil", "modutil");
     if (!fs.existsSync(FIREFOX)) throw new Skip(`${FIREFOX} is not installed`);
@@ -165,13 +166,13 @@ const CASES = {
 
     const site = await h.startSite({ caDir, report, loginReport });
     try {
-      const enrolled = await runFirefox(profile, env, `${site.url}?auto=RSA:1`, report);
+      const enrolled = await runFirefox(profile, env, `${site.url}?auto=RSA:2`, report);
       assert.equal(enrolled.start.error, undefined, `page start: ${JSON.stringify(enrolled.start.error)}`);
       assert.equal(enrolled.runs.length, 1);
       const run = enrolled.runs[0];
       assert.equal(run.ok, true, `${run.failedAt} ${JSON.stringify(run.error)}`);
       const subject = new crypto.X509Certificate(Buffer.from(run.signCert, "base64")).subject.split("\n").reverse().join(",");
-      assert.equal(subject, "CN=Auto RSA Single,O=Tessaro,C=CN");
+      assert.equal(subject, "CN=Auto RSA Double,O=Tessaro,C=CN");
 
       h.nssCreate(profile);
       h.nssTrustCa(profile, caDir);
