@@ -160,9 +160,10 @@ const CASES = {
     execFileSync(path.join(h.buildDir(), "tessaro-register"), ["install", "--host", HOST()], { env, stdio: "pipe" });
     execFileSync(path.join(h.ROOT, "browser", "extension-firefox", "package.sh"),
       [path.join(profile, "extensions", "enroll@tessaro.example.xpi")], { stdio: "pipe" });
-    fs.writeFileSync(path.join(profile, "user.js"), Object.entries(Object.assign({}, h.FIREFOX_PREFS, {
+    const prefs = (more) => fs.writeFileSync(path.join(profile, "user.js"), Object.entries(Object.assign({}, h.FIREFOX_PREFS, {
       "security.default_personal_cert": "Select Automatically",
-    })).map(([k, v]) => `user_pref(${JSON.stringify(k)}, ${JSON.stringify(v)});\n`).join(""));
+    }, more)).map(([k, v]) => `user_pref(${JSON.stringify(k)}, ${JSON.stringify(v)});\n`).join(""));
+    prefs({});
 
     const site = await h.startSite({ caDir, report, loginReport });
     try {
@@ -177,12 +178,16 @@ const CASES = {
       h.nssCreate(profile);
       h.nssTrustCa(profile, caDir);
       h.nssAddModule(profile, MODULE());
-      const r = await runFirefox(profile, env, `${site.loginUrl}?report=1`, loginReport);
-      assert.deepEqual(r, {
-        shown: { title: "Logged in", greeting: `Welcome, ${subject}`, needed: null },
-        seen: { authorized: true, protocol: "TLSv1.3", resumed: false, subject, serial: serialOf(run.signCert) },
-      });
-      console.log(`ok   login firefox: ${subject} over TLS 1.3`);
+      for (const [protocol, max] of [["TLSv1.3", 4], ["TLSv1.2", 3]]) {
+        // Firefox caps its own version (4 is TLS 1.3, 3 TLS 1.2).
+        prefs({ "security.tls.version.max": max });
+        const r = await runFirefox(profile, env, `${site.loginUrl}?report=1`, loginReport);
+        assert.deepEqual(r, {
+          shown: { title: "Logged in", greeting: `Welcome, ${subject}`, needed: null },
+          seen: { authorized: true, protocol, resumed: false, subject, serial: serialOf(run.signCert) },
+        });
+      }
+      console.log(`ok   login firefox: ${subject} over TLS 1.3 and TLS 1.2`);
     } finally {
       await site.stop();
       fs.rmSync(work, { recursive: true, force: true });
