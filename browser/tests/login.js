@@ -196,6 +196,14 @@ const CASES = {
 };
 
 
+// Firefox process groups still running; ended however this process ends.
+const firefoxGroups = new Set();
+process.on("exit", () => {
+  for (const pid of firefoxGroups) {
+    try { process.kill(-pid, "SIGKILL"); } catch (e) { /* gone */ }
+  }
+});
+
 // Firefox on url until the report file appears (then stopped by its process
 // group), with a hard timeout: a certificate it cannot use never reports.
 async function runFirefox(profile, env, url, reportFile, ms = 90000) {
@@ -203,6 +211,7 @@ async function runFirefox(profile, env, url, reportFile, ms = 90000) {
   let log = "";
   const ff = spawn(FIREFOX, ["--headless", "--no-remote", "--profile", profile, url],
     { env, stdio: ["ignore", "pipe", "pipe"], detached: true });
+  firefoxGroups.add(ff.pid);
   ff.stdout.on("data", (d) => { log += d; });
   ff.stderr.on("data", (d) => { log += d; });
   const exited = new Promise((r) => ff.once("exit", (code) => r(`exit ${code}`)));
@@ -219,6 +228,7 @@ async function runFirefox(profile, env, url, reportFile, ms = 90000) {
       await Promise.race([exited, new Promise((r) => setTimeout(r, 5000))]);
       try { process.kill(-ff.pid, "SIGKILL"); } catch (e) { /* gone */ }
     }
+    firefoxGroups.delete(ff.pid);
   }
 }
 
