@@ -51,7 +51,6 @@ function startSite({ testca, bind = "127.0.0.1", caDir, report, tlsPort = 0, tls
         resolve({
           url: m[1],
           loginUrl: m[2],
-          pid: child.pid,
           stop: () => new Promise((r) => {
             if (child.exitCode !== null) return r();
             child.once("exit", () => r());
@@ -88,7 +87,7 @@ function fakeHost(dir, mode) {
 // database Chromium reads for client certificates and trust. workDir: the
 // caller's folder for profile, prefix and home, kept at stop (a second start
 // finds the same profile and enrolled state).
-async function startBrowser({ host, env = {}, headless = true, ownSignals = false, home = false, workDir, extraArgs = [] } = {}) {
+async function startBrowser({ host, env = {}, headless = true, ownSignals = false, home = false, workDir } = {}) {
   const { chromium } = require("playwright-core");
   const work = workDir || tempDir("browser");
   const removeWork = () => { if (!workDir) fs.rmSync(work, { recursive: true, force: true }); };
@@ -104,7 +103,7 @@ async function startBrowser({ host, env = {}, headless = true, ownSignals = fals
   if (host) writeHostManifest(path.join(profile, "NativeMessagingHosts"), host);
   const args = CHROMIUM_FLAGS.filter((f) => (headless || f !== "--headless=new") && (noSandbox || f !== "--no-sandbox")).concat([
     `--load-extension=${EXTENSION_DIR}`, `--disable-extensions-except=${EXTENSION_DIR}`,
-  ], extraArgs);
+  ]);
   let context;
   try {
     context = await chromium.launchPersistentContext(profile, {
@@ -248,8 +247,9 @@ function makeClientP12(dir, caDir, subject, testca = path.join(buildDir(), "tess
     .toString().trim();
   const certPem = `-----BEGIN CERTIFICATE-----\n${b64.match(/.{1,64}/g).join("\n")}\n-----END CERTIFICATE-----\n`;
   fs.writeFileSync(path.join(dir, "client.cert.pem"), certPem);
+  // The certificate and key alone, as the module offers them: no issuing CA.
   execFileSync("openssl", ["pkcs12", "-export", "-inkey", key, "-in", path.join(dir, "client.cert.pem"),
-    "-certfile", path.join(caDir, "rsa-ca.cert.pem"), "-name", "reference", "-passout", "pass:", "-out", p12],
+    "-name", "reference", "-passout", "pass:", "-out", p12],
   { stdio: "pipe", timeout: 60000 });
   return { p12, certB64: b64 };
 }
@@ -342,5 +342,5 @@ module.exports = {
   ROOT, EXTENSION_DIR, EXTENSION_ID, HOST_NAME, CHROMIUM, CHROMIUM_FLAGS, buildDir, tempDir, startSite, startBrowser,
   writeHostManifest, fakeHost, hostProcesses, waitFor, chromiumStarts, FIREFOX_PREFS,
   MODULE_NAME, POLICY_DIR, haveProgram, nssCreate, nssTrustCa, nssAddModule, chromiumNssDir, makeClientP12, nssImportP12,
-  writeCertificatePolicy, removePolicies, loginPage,
+  writeCertificatePolicy, loginPage,
 };
