@@ -7,7 +7,7 @@
 //
 //   node login.js chromium|firefox
 // Exit 0 passed, 1 failed, 77 cannot run here (not root for Chromium's
-// managed policy, a tool or the module missing).
+// managed policy, a browser or an NSS tool missing).
 "use strict";
 const assert = require("assert/strict");
 const crypto = require("crypto");
@@ -32,8 +32,7 @@ function serialOf(b64) {
 
 function needTools(...tools) {
   for (const t of tools) if (!h.haveProgram(t)) throw new Skip(`${t} is not installed (make deps)`);
-  if (!fs.existsSync(MODULE())) throw new Skip(`${MODULE()} is not built`);
-  if (!fs.existsSync(HOST())) throw new Error(`${HOST()} is missing; build first`);
+  for (const f of [MODULE(), HOST()]) if (!fs.existsSync(f)) throw new Error(`${f} is missing; build first`);
 }
 
 // The login page fetched without a client certificate, and with one the
