@@ -93,6 +93,15 @@ tessaro_layer(tessaro_agent SOURCES
   agent/CryptoAgent.cpp
   DEPS tessaro_request tessaro_import tessaro_store)
 
+# The PKCS#11 module's token, over the platform alone.
+tessaro_layer(tessaro_pkcs11 SOURCES
+  pkcs11/Module.cpp
+  pkcs11/TokenObjects.cpp
+  DEPS tessaro_platform)
+# pkcs11.h from p11-kit (Debian's libp11-kit-dev).
+find_path(TESSARO_PKCS11_INCLUDE p11-kit/pkcs11.h PATH_SUFFIXES p11-kit-1 REQUIRED)
+target_include_directories(tessaro_pkcs11 PUBLIC ${TESSARO_PKCS11_INCLUDE})
+
 # The host program's message layer and handlers: everything but the process
 # entry, so tests and fuzz targets drive them in-process.
 tessaro_layer(tessaro_host SOURCES

@@ -120,6 +120,22 @@ HRESULT EncodeBits(const void* pv, Bytes& out) {
     return S_OK;
 }
 
+// A signed integer given least significant byte first, as CryptoAPI keeps
+// serial numbers, in minimal two's-complement form.
+HRESULT EncodeMultiByteInteger(const void* pv, Bytes& out) {
+    const CRYPT_INTEGER_BLOB* pInt = static_cast<const CRYPT_INTEGER_BLOB*>(pv);
+    if (pInt->cbData != 0 && pInt->pbData == nullptr) return E_INVALIDARG;
+    Bytes be(pInt->pbData, pInt->pbData + pInt->cbData);
+    std::reverse(be.begin(), be.end());
+    size_t skip = 0;
+    while (skip + 1 < be.size() && ((be[skip] == 0x00 && be[skip + 1] < 0x80) || (be[skip] == 0xFF && be[skip + 1] >= 0x80)))
+        ++skip;
+    be.erase(be.begin(), be.begin() + static_cast<long>(skip));
+    if (be.empty()) be.push_back(0);
+    AppendElement(out, der::kTagInteger, be);
+    return S_OK;
+}
+
 // SEQUENCE { OBJECT IDENTIFIER, SET OF value }; each value is a complete DER
 // element copied as given, the SET sorted in DER order.
 HRESULT EncodeAttribute(const void* pv, Bytes& out) {
@@ -186,6 +202,7 @@ BOOL CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const vo
             case 22: hr = EncodeAttribute(pvStructInfo, out); break;    // PKCS_ATTRIBUTE
             case 25: hr = EncodeOctetString(pvStructInfo, out); break;  // X509_OCTET_STRING
             case 26: hr = EncodeBits(pvStructInfo, out); break;         // X509_BITS
+            case 28: hr = EncodeMultiByteInteger(pvStructInfo, out); break;  // X509_MULTI_BYTE_INTEGER
             case 73: hr = EncodeObjectIdentifier(pvStructInfo, out); break;  // X509_OBJECT_IDENTIFIER
             default: return FailWin32(ERROR_FILE_NOT_FOUND);
         }

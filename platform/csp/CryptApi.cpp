@@ -4,6 +4,7 @@
 // fails with NTE_NO_MEMORY and leaves the handles as they were.
 #include <cstring>
 #include <new>
+#include <string_view>
 
 #include "platform/csp/CspProvider.h"
 
@@ -125,6 +126,41 @@ BOOL OnKeyAndHash(HCRYPTKEY hKey, HCRYPTHASH hHash, DWORD* pdwDataLen, Body&& bo
         if (!pdwDataLen) return ERROR_INVALID_PARAMETER;
         return body(ProviderOf(*key), *key, hash.get());
     });
+}
+
+// The padding of a CNG-style operation: exactly one scheme the call offers
+// (sign: PKCS#1 or PSS; decrypt: PKCS#1 or OAEP) and its description.
+CspStatus ReadPadding(const void* info, DWORD dwFlags, bool bSign, CspPadding* out) {
+    const DWORD second = bSign ? BCRYPT_PAD_PSS : BCRYPT_PAD_OAEP;
+    if (dwFlags != BCRYPT_PAD_PKCS1 && dwFlags != second) return CspCode(NTE_BAD_FLAGS);
+    out->scheme = dwFlags;
+    // Decryption with PKCS#1 v1.5 needs no description.
+    if (!bSign && dwFlags == BCRYPT_PAD_PKCS1) return CSP_OK;
+    if (!info) return CspCode(NTE_INVALID_PARAMETER);
+    LPCWSTR alg = dwFlags == BCRYPT_PAD_PSS    ? static_cast<const BCRYPT_PSS_PADDING_INFO*>(info)->pszAlgId
+                  : dwFlags == BCRYPT_PAD_OAEP ? static_cast<const BCRYPT_OAEP_PADDING_INFO*>(info)->pszAlgId
+                                               : static_cast<const BCRYPT_PKCS1_PADDING_INFO*>(info)->pszAlgId;
+    if (alg) {
+        static const struct {
+            const char16_t* name;
+            ALG_ID alg;
+        } kHashes[] = {{BCRYPT_SHA1_ALGORITHM, CALG_SHA1},
+                       {BCRYPT_SHA256_ALGORITHM, CALG_SHA_256},
+                       {BCRYPT_SHA384_ALGORITHM, CALG_SHA_384},
+                       {BCRYPT_SHA512_ALGORITHM, CALG_SHA_512}};
+        for (const auto& h : kHashes)
+            if (std::u16string_view(alg) == h.name) out->hashAlg = h.alg;
+        if (!out->hashAlg) return CspCode(NTE_BAD_ALGID);
+    } else if (dwFlags != BCRYPT_PAD_PKCS1) {
+        return CspCode(NTE_INVALID_PARAMETER);
+    }
+    if (dwFlags == BCRYPT_PAD_PSS) out->saltBytes = static_cast<const BCRYPT_PSS_PADDING_INFO*>(info)->cbSalt;
+    if (dwFlags == BCRYPT_PAD_OAEP) {
+        const auto* oaep = static_cast<const BCRYPT_OAEP_PADDING_INFO*>(info);
+        if (oaep->cbLabel && !oaep->pbLabel) return CspCode(NTE_INVALID_PARAMETER);
+        out->label.assign(oaep->pbLabel, oaep->pbLabel + oaep->cbLabel);
+    }
+    return CSP_OK;
 }
 
 // The crypt32 calls take X.509 encodings only.
@@ -335,6 +371,26 @@ BOOL CryptVerifySignatureW(HCRYPTHASH hHash, const BYTE* pbSignature, DWORD dwSi
         if (CspStatus st = FindLive(hPubKey, &key)) return st;
         if (!pbSignature) return ERROR_INVALID_PARAMETER;
         return ProviderOf(*hash).VerifySignature(*hash, pbSignature, dwSigLen, *key, dwFlags);
+    });
+}
+
+BOOL CryptSignHashPadded(HCRYPTKEY hKey, const void* pPaddingInfo, const BYTE* pbHashValue, DWORD cbHashValue,
+                         BYTE* pbSignature, DWORD* pcbSignature, DWORD dwFlags) {
+    return OnLive<KeyPtr>(hKey, [&](const KeyPtr& key) -> CspStatus {
+        if (!pcbSignature || !pbHashValue || !cbHashValue) return ERROR_INVALID_PARAMETER;
+        CspPadding pad;
+        if (CspStatus st = ReadPadding(pPaddingInfo, dwFlags, true, &pad)) return st;
+        return ProviderOf(*key).SignPadded(*key, pad, pbHashValue, cbHashValue, pbSignature, pcbSignature);
+    });
+}
+
+BOOL CryptDecryptPadded(HCRYPTKEY hKey, const void* pPaddingInfo, const BYTE* pbInput, DWORD cbInput,
+                        BYTE* pbOutput, DWORD* pcbOutput, DWORD dwFlags) {
+    return OnLive<KeyPtr>(hKey, [&](const KeyPtr& key) -> CspStatus {
+        if (!pcbOutput || !pbInput) return ERROR_INVALID_PARAMETER;
+        CspPadding pad;
+        if (CspStatus st = ReadPadding(pPaddingInfo, dwFlags, false, &pad)) return st;
+        return ProviderOf(*key).DecryptPadded(*key, pad, pbInput, cbInput, pbOutput, pcbOutput);
     });
 }
 

@@ -30,6 +30,14 @@ CspStatus CCspProvider::VerifySignature(CCspHash&, const BYTE*, DWORD, CCspKey&,
     return CspCode(NTE_BAD_ALGID);
 }
 
+CspStatus CCspProvider::SignPadded(CCspKey&, const CspPadding&, const BYTE*, DWORD, BYTE*, DWORD*) {
+    return CspCode(NTE_NOT_SUPPORTED);
+}
+
+CspStatus CCspProvider::DecryptPadded(CCspKey&, const CspPadding&, const BYTE*, DWORD, BYTE*, DWORD*) {
+    return CspCode(NTE_NOT_SUPPORTED);
+}
+
 CspStatus CCspProvider::ExportPublicKeyInfo(const ContextPtr&, DWORD, std::string*, std::vector<BYTE>*,
                                             std::vector<BYTE>*) {
     return CspCode(NTE_BAD_ALGID);

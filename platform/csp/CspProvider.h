@@ -51,6 +51,15 @@ constexpr DWORD kCspKnownGenKeyFlags = CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED |
                                        CRYPT_NO_SALT | CRYPT_PREGEN | CRYPT_ARCHIVABLE |
                                        CRYPT_FORCE_KEY_PROTECTION_HIGH;
 
+// The padding of a CNG-style private operation (CryptSignHashPadded,
+// CryptDecryptPadded) as the entry point read it.
+struct CspPadding {
+    DWORD scheme = 0;         // BCRYPT_PAD_PKCS1, BCRYPT_PAD_PSS or BCRYPT_PAD_OAEP
+    ALG_ID hashAlg = 0;       // the hash (PSS: also MGF1's); 0: PKCS#1 over the caller's DigestInfo
+    DWORD saltBytes = 0;      // PSS
+    std::vector<BYTE> label;  // OAEP
+};
+
 // ---- The provider interface ----------------------------------------------
 //
 // One method per call. Handles are already resolved and checked (non-null,
@@ -106,6 +115,13 @@ public:
                                DWORD* pdwSigLen);
     virtual CspStatus VerifySignature(CCspHash& hash, const BYTE* pbSignature, DWORD dwSigLen, CCspKey& pubKey,
                                       DWORD dwFlags);
+
+    // -- the key pair's private operation with CNG's paddings; providers
+    // without it answer NTE_NOT_SUPPORTED
+    virtual CspStatus SignPadded(CCspKey& key, const CspPadding& pad, const BYTE* pbHash, DWORD cbHash,
+                                 BYTE* pbSignature, DWORD* pcbSignature);
+    virtual CspStatus DecryptPadded(CCspKey& key, const CspPadding& pad, const BYTE* pbInput, DWORD cbInput,
+                                    BYTE* pbOutput, DWORD* pcbOutput);
 
     // -- public key info (CryptExportPublicKeyInfo / CryptImportPublicKeyInfo)
     // The parts of a SubjectPublicKeyInfo for the user key of that spec.

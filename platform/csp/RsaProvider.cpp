@@ -586,6 +586,84 @@ CspStatus CRsaProvider::VerifySignature(CCspHash& hash, const BYTE* pbSignature,
     return ok ? CSP_OK : CspCode(NTE_BAD_SIGNATURE);
 }
 
+// ---- CNG-style operations: big-endian, PKCS#1 v1.5, PSS and OAEP -----------------------------
+
+CspStatus CRsaProvider::CurrentPair(CCspKey& key, std::shared_ptr<CAsymmetricKey>* out) {
+    if (key.IsSymmetric()) return CspCode(NTE_BAD_KEY);
+    auto& k = static_cast<CAsymmetricKey&>(key);
+    if (!IsRsaAlg(k.AlgId()) || !k.HasPrivate()) return CspCode(NTE_BAD_KEY);
+    if (k.m_dwKeySpec && k.Context()->HasContainer()) {
+        if (CspStatus st = LoadKeyPair(k.Context(), k.m_dwKeySpec, out)) return st;
+    } else {
+        *out = std::static_pointer_cast<CAsymmetricKey>(k.Clone());
+    }
+    // The exponent-one key's "signature" would be its own padding.
+    if ((*out)->m_bIdentity || !IsRsaAlg((*out)->AlgId())) return CspCode(NTE_BAD_KEY);
+    return CSP_OK;
+}
+
+CspStatus CRsaProvider::SignPadded(CCspKey& key, const CspPadding& pad, const BYTE* pbHash, DWORD cbHash,
+                                   BYTE* pbSignature, DWORD* pcbSignature) {
+    std::shared_ptr<CAsymmetricKey> k;
+    if (CspStatus st = CurrentPair(key, &k)) return st;
+    const DWORD kb = ModulusBytes(*k);
+    const EVP_MD* md = pad.hashAlg ? CspDigestOf(pad.hashAlg) : nullptr;
+    if (pad.hashAlg && !md) return CspCode(NTE_BAD_ALGID);
+    const DWORD hashLen = md ? static_cast<DWORD>(EVP_MD_get_size(md)) : cbHash;
+    if (md && cbHash != hashLen) return CspCode(NTE_BAD_LEN);
+    if (pad.scheme == BCRYPT_PAD_PKCS1 && !md && cbHash + 11 > kb) return CspCode(NTE_BAD_LEN);
+    if (pad.scheme == BCRYPT_PAD_PSS) {
+        const DWORD emLen = (k->BitLength() - 1 + 7) / 8;
+        if (static_cast<uint64_t>(hashLen) + pad.saltBytes + 2 > emLen) return CspCode(NTE_INVALID_PARAMETER);
+    }
+    if (auto answer = CspSizeAnswer(kb, pbSignature, *pcbSignature, pcbSignature)) return *answer;
+    PkeyCtxPtr c = ContextFor(k->Pkey());
+    size_t sigLen = kb;
+    std::vector<BYTE> sig(kb);
+    bool ok = c && EVP_PKEY_sign_init(c.get()) == 1 &&
+              EVP_PKEY_CTX_set_rsa_padding(c.get(), pad.scheme == BCRYPT_PAD_PSS ? RSA_PKCS1_PSS_PADDING
+                                                                                : RSA_PKCS1_PADDING) == 1 &&
+              (!md || EVP_PKEY_CTX_set_signature_md(c.get(), md) == 1);
+    if (ok && pad.scheme == BCRYPT_PAD_PSS)
+        ok = EVP_PKEY_CTX_set_rsa_pss_saltlen(c.get(), static_cast<int>(pad.saltBytes)) == 1 &&
+             EVP_PKEY_CTX_set_rsa_mgf1_md(c.get(), md) == 1;
+    ok = ok && EVP_PKEY_sign(c.get(), sig.data(), &sigLen, pbHash, cbHash) == 1 && sigLen == kb;
+    if (!ok) return CspCode(CspOpenSslFailed(NTE_FAIL));
+    memcpy(pbSignature, sig.data(), kb);
+    *pcbSignature = kb;
+    return CSP_OK;
+}
+
+CspStatus CRsaProvider::DecryptPadded(CCspKey& key, const CspPadding& pad, const BYTE* pbInput, DWORD cbInput,
+                                      BYTE* pbOutput, DWORD* pcbOutput) {
+    std::shared_ptr<CAsymmetricKey> k;
+    if (CspStatus st = CurrentPair(key, &k)) return st;
+    if (!(k->m_dwPermissions & CRYPT_DECRYPT)) return CspCode(NTE_PERM);
+    const DWORD kb = ModulusBytes(*k);
+    if (cbInput != kb) return CspCode(NTE_BAD_LEN);
+    const EVP_MD* md = pad.hashAlg ? CspDigestOf(pad.hashAlg) : nullptr;
+    if (pad.scheme == BCRYPT_PAD_OAEP && !md) return CspCode(NTE_BAD_ALGID);
+    PkeyCtxPtr c = ContextFor(k->Pkey());
+    bool ok = c && EVP_PKEY_decrypt_init(c.get()) == 1 &&
+              EVP_PKEY_CTX_set_rsa_padding(c.get(), pad.scheme == BCRYPT_PAD_OAEP ? RSA_PKCS1_OAEP_PADDING
+                                                                                 : RSA_PKCS1_PADDING) == 1;
+    if (ok && pad.scheme == BCRYPT_PAD_OAEP) {
+        ok = EVP_PKEY_CTX_set_rsa_oaep_md(c.get(), md) == 1 && EVP_PKEY_CTX_set_rsa_mgf1_md(c.get(), md) == 1;
+        if (ok && !pad.label.empty()) {
+            // OpenSSL takes the label's buffer over.
+            unsigned char* label = static_cast<unsigned char*>(OPENSSL_memdup(pad.label.data(), pad.label.size()));
+            ok = label && EVP_PKEY_CTX_set0_rsa_oaep_label(c.get(), label, static_cast<int>(pad.label.size())) == 1;
+            if (!ok) OPENSSL_free(label);
+        }
+    }
+    if (!ok) return CspCode(CspOpenSslFailed(NTE_FAIL));
+    SecureBytes plain(kb);
+    size_t plainLen = kb;
+    if (EVP_PKEY_decrypt(c.get(), plain.data(), &plainLen, pbInput, cbInput) != 1)
+        return CspCode(CspOpenSslFailed(NTE_BAD_DATA));
+    return CspCopyOut(plain.data(), static_cast<DWORD>(plainLen), pbOutput, pcbOutput);
+}
+
 // ---- Public key info -----------------------------------------------------------------------------
 
 CspStatus CRsaProvider::ExportPublicKeyInfo(const ContextPtr& ctx, DWORD dwKeySpec, std::string* oid,

@@ -36,6 +36,10 @@ public:
     CspStatus SignHash(CCspHash& hash, DWORD dwKeySpec, DWORD dwFlags, BYTE* pbSignature, DWORD* pdwSigLen) override;
     CspStatus VerifySignature(CCspHash& hash, const BYTE* pbSignature, DWORD dwSigLen, CCspKey& pubKey,
                               DWORD dwFlags) override;
+    CspStatus SignPadded(CCspKey& key, const CspPadding& pad, const BYTE* pbHash, DWORD cbHash, BYTE* pbSignature,
+                         DWORD* pcbSignature) override;
+    CspStatus DecryptPadded(CCspKey& key, const CspPadding& pad, const BYTE* pbInput, DWORD cbInput,
+                            BYTE* pbOutput, DWORD* pcbOutput) override;
     CspStatus ExportPublicKeyInfo(const ContextPtr& ctx, DWORD dwKeySpec, std::string* oid,
                                   std::vector<BYTE>* params, std::vector<BYTE>* keyBits) override;
     CspStatus ImportPublicKeyInfo(const ContextPtr& ctx, const CERT_PUBLIC_KEY_INFO& info, KeyPtr* out) override;
@@ -43,6 +47,9 @@ public:
                             std::shared_ptr<CAsymmetricKey>* out) override;
 
 protected:
+    // The key pair a padded operation runs on: a container's user key is read
+    // from the container again, so a deleted container fails the operation.
+    CspStatus CurrentPair(CCspKey& key, std::shared_ptr<CAsymmetricKey>* out);
     CspStatus ImportRsaBlob(const ContextPtr& ctx, const BYTE* pb, DWORD len, DWORD dwFlags, KeyPtr* out);
     CspStatus ImportSessionKey(const ContextPtr& ctx, ALG_ID alg, const BYTE* key, size_t n, DWORD dwFlags,
                                KeyPtr* out);

@@ -52,7 +52,7 @@ std::string StripTrailingSlashes(std::string s) {
 
 }  // namespace
 
-std::string PrefixDirectory() {
+std::string PrefixPath() {
     std::string dir;
     const char* env = std::getenv("TESSARO_PREFIX");
     if (env && *env) {
@@ -70,8 +70,12 @@ std::string PrefixDirectory() {
             dir = home + "/.local/share/tessaro";
         }
     }
-    dir = StripTrailingSlashes(dir);
-    if (!MakeDirectories(dir)) return std::string();
+    return StripTrailingSlashes(dir);
+}
+
+std::string PrefixDirectory() {
+    std::string dir = PrefixPath();
+    if (dir.empty() || !MakeDirectories(dir)) return std::string();
     return dir;
 }
 

@@ -67,6 +67,7 @@ struct RegistryState {
     uint64_t generation = 0;
     Hive hives[2];
     std::set<RegKey*> handles;
+    pid_t pid = 0;  // the process that opened the hives
 };
 
 RegistryState& State() {
@@ -279,6 +280,14 @@ void OpenHive(Hive& h, const std::string& prefix, int hive) {
 // Reopens the hives when the prefix changed (tests switch prefixes).
 // Caller holds the mutex.
 void RefreshPrefix(RegistryState& st) {
+    if (st.pid != getpid()) {
+        // A forked child must not use (nor close) the connections it
+        // inherited: SQLite's locks belong to the parent. They are left as
+        // they are and the hives opened again.
+        for (auto& h : st.hives) h = Hive{};
+        st.pid = getpid();
+        st.prefix.clear();  // reopen below; handles of the parent's generation go stale
+    }
     for (auto& h : st.hives)
         if (h.txDepth > 0) return;  // never under an open transaction
     std::string p = tessaro_platform::PrefixDirectory();

@@ -17,6 +17,10 @@ namespace tessaro_platform {
 // errno tells why.
 std::string PrefixDirectory();
 
+// The same directory as named by the environment, neither created nor
+// checked: for readers that must not make a prefix where there is none.
+std::string PrefixPath();
+
 // A directory below the prefix (e.g. "trace"), created 0700 when missing.
 // Empty on failure.
 std::string PrefixSubdirectory(const char* pszName);

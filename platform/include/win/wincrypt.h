@@ -656,6 +656,38 @@ BOOL CryptVerifySignatureW(HCRYPTHASH hHash, const BYTE* pbSignature, DWORD dwSi
                            LPCWSTR szDescription, DWORD dwFlags);
 BOOL CryptGenRandom(HCRYPTPROV hProv, DWORD dwLen, BYTE* pbBuffer);
 
+// ---- The key's private operation with CNG's paddings ------------------------
+// NCryptSignHash and NCryptDecrypt offered on a CryptoAPI key pair (the user
+// key of a container, from CryptGetUserKey): the padding is named by dwFlags
+// and described by pPaddingInfo as in bcrypt.h, and signatures, ciphertexts
+// and plaintexts are big-endian, as CNG has them. A null output buffer is a
+// size query. PKCS#1 v1.5 with a null pszAlgId signs the caller's bytes as
+// they are (a DigestInfo of its own). The operation reads the container again,
+// so a key whose container was deleted fails with the container's error.
+#define BCRYPT_PAD_PKCS1 0x00000002
+#define BCRYPT_PAD_OAEP 0x00000004
+#define BCRYPT_PAD_PSS 0x00000008
+#define BCRYPT_SHA1_ALGORITHM u"SHA1"
+#define BCRYPT_SHA256_ALGORITHM u"SHA256"
+#define BCRYPT_SHA384_ALGORITHM u"SHA384"
+#define BCRYPT_SHA512_ALGORITHM u"SHA512"
+typedef struct _BCRYPT_PKCS1_PADDING_INFO {
+    LPCWSTR pszAlgId;
+} BCRYPT_PKCS1_PADDING_INFO;
+typedef struct _BCRYPT_PSS_PADDING_INFO {
+    LPCWSTR pszAlgId;
+    ULONG cbSalt;
+} BCRYPT_PSS_PADDING_INFO;
+typedef struct _BCRYPT_OAEP_PADDING_INFO {
+    LPCWSTR pszAlgId;
+    BYTE* pbLabel;
+    ULONG cbLabel;
+} BCRYPT_OAEP_PADDING_INFO;
+BOOL CryptSignHashPadded(HCRYPTKEY hKey, const void* pPaddingInfo, const BYTE* pbHashValue, DWORD cbHashValue,
+                         BYTE* pbSignature, DWORD* pcbSignature, DWORD dwFlags);
+BOOL CryptDecryptPadded(HCRYPTKEY hKey, const void* pPaddingInfo, const BYTE* pbInput, DWORD cbInput,
+                        BYTE* pbOutput, DWORD* pcbOutput, DWORD dwFlags);
+
 // ---- crypt32: encoding, keys, stores, contexts ------------------------------
 BOOL CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const void* pvStructInfo,
                        BYTE* pbEncoded, DWORD* pcbEncoded);

@@ -1,0 +1,50 @@
+// The token's objects: what the prefix holds now, read through the platform's
+// certificate stores and providers. Each enrolled RSA certificate gives three
+// objects (certificate, private key, public key) that share one CKA_ID.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pkcs11/Pkcs11.h"
+#include "win/windows.h"
+#include "win/wincrypt.h"
+
+namespace tessaro::pkcs11 {
+
+// Where a private key lives: the provider's container and the key spec.
+struct KeyLocation {
+    std::u16string provider;
+    DWORD provType = 0;
+    std::u16string container;
+    DWORD keySpec = 0;
+    DWORD acquireFlags = 0;  // CRYPT_MACHINE_KEYSET when the key is the machine's
+    DWORD modulusBytes = 0;
+};
+
+struct TokenObject {
+    CK_OBJECT_CLASS cls = 0;
+    // Names the object across reads of the prefix, so its handle stays.
+    std::string identity;
+    std::map<CK_ATTRIBUTE_TYPE, std::vector<BYTE>> attrs;
+    std::shared_ptr<const KeyLocation> key;  // private keys only
+
+    const std::vector<BYTE>* Find(CK_ATTRIBUTE_TYPE type) const;
+    bool Flag(CK_ATTRIBUTE_TYPE type) const;
+};
+
+// True for the classes the token can hold; a search for any other class is
+// answered without reading the prefix.
+bool TokenMayHold(CK_OBJECT_CLASS cls);
+
+// The objects of the prefix as it is now. A prefix that does not exist or
+// cannot be read is an empty token; it is never created. Damaged records
+// are skipped.
+std::vector<TokenObject> ReadTokenObjects();
+
+// A digest through the platform's RSA/AES provider (SHA-1 .. SHA-512).
+bool Digest(ALG_ID alg, const BYTE* p, size_t n, std::vector<BYTE>* out);
+
+}  // namespace tessaro::pkcs11
