@@ -39,6 +39,11 @@ for name in $rsa; do
     fi
   done
 done
+# Keys only beside the RSA certificates: none of an SM2 container.
+for kind in 'Private Key Object' 'Public Key Object'; do
+  n=$(grep -c "^$kind" "$tmp/objects")
+  [ "$n" -eq 5 ] || { cat "$tmp/objects" >&2; fail "$n objects '$kind', expected 5"; }
+done
 for cn in "Tessaro Demo SM2" "Tessaro Double SM2"; do
   ! grep -q "$cn" "$tmp/objects" || fail "the SM2 certificate '$cn' is shown: $(grep "$cn" "$tmp/objects")"
 done
