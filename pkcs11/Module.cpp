@@ -120,14 +120,22 @@ CK_RV FromProvider(DWORD e) {
 
 // ---- Operations -------------------------------------------------------------------
 
-// A signing or decryption in progress: the key opened in its provider, the
-// padding, and for the hashing mechanisms the running hash.
+// A private key opened in its provider, kept while the token shows it: the
+// provider decodes the key once, not for every signature. One operation at a
+// time uses it.
+struct OpenKey {
+    std::mutex mutex;
+    tessaro::UniqueCryptProv prov;
+    tessaro::UniqueCryptKey key;
+};
+
+// A signing or decryption in progress: the key, the padding, and for the
+// hashing mechanisms the running hash.
 struct Operation {
     bool active = false;
     bool sign = false;
     const Mechanism* mech = nullptr;
-    tessaro::UniqueCryptProv prov;
-    tessaro::UniqueCryptKey key;
+    std::shared_ptr<OpenKey> key;
     tessaro::UniqueCryptProv hashProv;
     tessaro::UniqueCryptHash hash;
     DWORD modulusBytes = 0;
@@ -142,7 +150,6 @@ struct Operation {
         hash.reset();
         hashProv.reset();
         key.reset();
-        prov.reset();
         buffered.clear();
         label.clear();
         active = false;
@@ -175,6 +182,8 @@ struct Module {
     std::map<std::string, CK_OBJECT_HANDLE> handleOf;
     std::map<CK_OBJECT_HANDLE, std::shared_ptr<const TokenObject>> objects;
     bool read = false;
+    uint64_t version = 0;  // PrefixVersion() of the objects held
+    std::map<std::string, std::shared_ptr<OpenKey>> keys;  // by private key identity
 };
 
 Module& M() {
@@ -185,15 +194,23 @@ Module& M() {
 // True in the process that called C_Initialize: a forked child must call it again.
 bool Ready(const Module& m) { return m.initialized && m.pid == getpid(); }
 
-// Reads the prefix and brings the object table up to date.
-void Refresh(Module& m, std::vector<TokenObject> objects) {
+// Brings the object table up to date with the prefix; it is read again only
+// when it changed. Caller holds the module lock.
+void Refresh(Module& m) {
+    const uint64_t version = PrefixVersion();
+    if (m.read && version == m.version) return;
+    std::vector<TokenObject> objects = ReadTokenObjects();
     std::map<CK_OBJECT_HANDLE, std::shared_ptr<const TokenObject>> now;
+    std::map<std::string, std::shared_ptr<OpenKey>> keys;
     for (auto& o : objects) {
         auto it = m.handleOf.find(o.identity);
         CK_OBJECT_HANDLE h = it != m.handleOf.end() ? it->second : (m.handleOf[o.identity] = m.nextObject++);
+        if (auto k = m.keys.find(o.identity); k != m.keys.end()) keys.insert(*k);
         now[h] = std::make_shared<const TokenObject>(std::move(o));
     }
     m.objects.swap(now);
+    m.keys.swap(keys);
+    m.version = version;
     m.read = true;
 }
 
@@ -235,9 +252,30 @@ CK_RV OnSession(CK_SESSION_HANDLE h, Body&& body) {
 std::shared_ptr<const TokenObject> FindObject(CK_OBJECT_HANDLE h) {
     Module& m = M();
     std::lock_guard<std::mutex> g(m.mutex);
-    if (!m.read) Refresh(m, ReadTokenObjects());
+    if (!m.read) Refresh(m);
     auto it = m.objects.find(h);
     return it == m.objects.end() ? nullptr : it->second;
+}
+
+// The private key opened in its provider, once per key while it is shown.
+std::shared_ptr<OpenKey> KeyFor(const TokenObject& object) {
+    std::shared_ptr<OpenKey> k;
+    {
+        Module& m = M();
+        std::lock_guard<std::mutex> g(m.mutex);
+        auto& slot = m.keys[object.identity];
+        if (!slot) slot = std::make_shared<OpenKey>();
+        k = slot;
+    }
+    std::lock_guard<std::mutex> g(k->mutex);
+    if (!k->key) {
+        const KeyLocation& where = *object.key;
+        if (!CryptAcquireContextW(k->prov.put(), where.container.c_str(), where.provider.c_str(), where.provType,
+                                  where.acquireFlags | CRYPT_SILENT) ||
+            !CryptGetUserKey(k->prov.get(), where.keySpec, k->key.put()))
+            return nullptr;
+    }
+    return k;
 }
 
 // ---- Templates ---------------------------------------------------------------------
@@ -341,10 +379,8 @@ CK_RV BeginOperation(Session& s, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE h
             !CryptCreateHash(op.hashProv.get(), m->hash, 0, 0, op.hash.put()))
             return CKR_FUNCTION_FAILED;
     }
-    if (!CryptAcquireContextW(op.prov.put(), where.container.c_str(), where.provider.c_str(), where.provType,
-                              where.acquireFlags | CRYPT_SILENT) ||
-        !CryptGetUserKey(op.prov.get(), where.keySpec, op.key.put()))
-        return CKR_KEY_HANDLE_INVALID;
+    op.key = KeyFor(*object);
+    if (!op.key) return CKR_KEY_HANDLE_INVALID;
     op.active = true;
     s.op = std::move(op);
     return CKR_OK;
@@ -419,10 +455,13 @@ CK_RV SignFinal(Operation& op, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulLen) {
     const void* info = op.padFlags == BCRYPT_PAD_PSS ? static_cast<const void*>(&pss) : &pkcs1;
     DWORD cbSig = static_cast<DWORD>(*pulLen);
     CK_RV rv = CKR_OK;
-    if (!CryptSignHashPadded(op.key.get(), info, input, inputLen, pSignature, &cbSig, op.padFlags))
-        rv = FromProvider(GetLastError());
-    else
-        *pulLen = cbSig;
+    {
+        std::lock_guard<std::mutex> g(op.key->mutex);
+        if (!CryptSignHashPadded(op.key->key.get(), info, input, inputLen, pSignature, &cbSig, op.padFlags))
+            rv = FromProvider(GetLastError());
+        else
+            *pulLen = cbSig;
+    }
     op.End();
     return rv;
 }
@@ -446,9 +485,15 @@ CK_RV DecryptFinal(Operation& op, CK_BYTE_PTR pOut, CK_ULONG_PTR pulLen) {
                                   static_cast<ULONG>(op.label.size())};
     tessaro::SecureBytes plain(op.modulusBytes);
     DWORD cb = op.modulusBytes;
-    if (!CryptDecryptPadded(op.key.get(), op.padFlags == BCRYPT_PAD_OAEP ? &oaep : nullptr, op.buffered.data(),
-                            static_cast<DWORD>(op.buffered.size()), plain.data(), &cb, op.padFlags)) {
-        DWORD e = GetLastError();
+    DWORD e = ERROR_SUCCESS;
+    {
+        std::lock_guard<std::mutex> g(op.key->mutex);
+        if (!CryptDecryptPadded(op.key->key.get(), op.padFlags == BCRYPT_PAD_OAEP ? &oaep : nullptr,
+                                op.buffered.data(), static_cast<DWORD>(op.buffered.size()), plain.data(), &cb,
+                                op.padFlags))
+            e = GetLastError();
+    }
+    if (e != ERROR_SUCCESS) {
         op.End();
         return e == static_cast<DWORD>(NTE_BAD_LEN) ? CKR_ENCRYPTED_DATA_LEN_RANGE : FromProvider(e);
     }
@@ -494,6 +539,7 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
     // A forked child starts over: what it inherited belongs to the parent.
     m.sessions.clear();
     m.objects.clear();
+    m.keys.clear();
     m.read = false;
     m.loggedIn = false;
     m.initialized = true;
@@ -506,6 +552,7 @@ CK_RV C_Finalize(CK_VOID_PTR pReserved) {
     return Locked([](Module& m) {
         m.sessions.clear();
         m.objects.clear();
+        m.keys.clear();
         m.read = false;
         m.loggedIn = false;
         m.initialized = false;
@@ -768,12 +815,12 @@ CK_RV C_FindObjectsInit(CK_SESSION_HANDLE h, CK_ATTRIBUTE_PTR pTemplate, CK_ULON
         if (s.finding) return CKR_OPERATION_ACTIVE;
         std::vector<CK_OBJECT_HANDLE> found;
         if (!CannotMatch(pTemplate, ulCount)) {
-            // Every search sees the prefix as it is now: a certificate enrolled
-            // while the browser runs is offered at once.
-            std::vector<TokenObject> now = ReadTokenObjects();
+            // Every search sees the prefix as it is now (read again when it
+            // changed): a certificate enrolled while the browser runs is
+            // offered at once.
             Module& m = M();
             std::lock_guard<std::mutex> g(m.mutex);
-            Refresh(m, std::move(now));
+            Refresh(m);
             for (const auto& [handle, object] : m.objects)
                 if (Matches(*object, pTemplate, ulCount)) found.push_back(handle);
         }

@@ -14,6 +14,7 @@
 
 #include "tessaro/Handles.h"
 #include "win/platform_prefix.h"
+#include "win/platform_registry.h"
 
 namespace tessaro::pkcs11 {
 
@@ -324,6 +325,8 @@ bool TokenObject::Flag(CK_ATTRIBUTE_TYPE type) const {
 bool TokenMayHold(CK_OBJECT_CLASS cls) {
     return cls == CKO_CERTIFICATE || cls == CKO_PRIVATE_KEY || cls == CKO_PUBLIC_KEY;
 }
+
+uint64_t PrefixVersion() { return PrefixReadable() ? tessaro_platform::RegistryVersion() : 0; }
 
 std::vector<TokenObject> ReadTokenObjects() {
     if (!PrefixReadable()) return {};

@@ -3,6 +3,7 @@
 // objects (certificate, private key, public key) that share one CKA_ID.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -43,6 +44,9 @@ bool TokenMayHold(CK_OBJECT_CLASS cls);
 // cannot be read is an empty token; it is never created. Damaged records
 // are skipped.
 std::vector<TokenObject> ReadTokenObjects();
+// Changes whenever what ReadTokenObjects() would find may have changed; 0 for
+// a prefix it would not read.
+uint64_t PrefixVersion();
 
 // A digest through the platform's RSA/AES provider (SHA-1 .. SHA-512).
 bool Digest(ALG_ID alg, const BYTE* p, size_t n, std::vector<BYTE>* out);

@@ -1073,4 +1073,23 @@ LSTATUS RegistryMakeDurable() {
     return ERROR_SUCCESS;
 }
 
+uint64_t RegistryVersion() {
+    RegistryState& st = State();
+    std::lock_guard<std::recursive_mutex> g(st.mutex);
+    RefreshPrefix(st);
+    // FNV-1a over what tells the hives' contents apart: the prefix opened,
+    // SQLite's count of other connections' commits, and our own writes.
+    uint64_t v = 1469598103934665603ull;
+    auto mix = [&v](uint64_t x) {
+        for (int i = 0; i < 8; ++i) v = (v ^ ((x >> (8 * i)) & 0xFF)) * 1099511628211ull;
+    };
+    mix(st.generation);
+    for (int hive = 0; hive < 2; ++hive) {
+        Hive* h = GetHive(st, hive);
+        mix(h ? static_cast<uint64_t>(DataVersion(h->db)) : ~0ull);
+        mix(h ? h->localWrites : 0);
+    }
+    return v;
+}
+
 }  // namespace tessaro_platform

@@ -22,6 +22,8 @@
 // durable. Do not switch TESSARO_PREFIX while one is open.
 #pragma once
 
+#include <cstdint>
+
 #include "win/winreg.h"
 
 namespace tessaro_platform {
@@ -58,5 +60,10 @@ void RegistryDeferDurability(bool bDefer);
 // ERROR_SUCCESS when every change of this process is on the disk; the
 // registry error of a failed sync otherwise.
 LSTATUS RegistryMakeDurable();
+
+// A number that changes whenever either hive of the prefix changed, through
+// this process or another: readers that keep what they read compare it
+// instead of reading again.
+uint64_t RegistryVersion();
 
 }  // namespace tessaro_platform
