@@ -11,6 +11,10 @@ function(tessaro_layer name)
   target_link_libraries(${name} PUBLIC ${L_DEPS})
 endfunction()
 
+# pkcs11.h from p11-kit (Debian's libp11-kit-dev): the PKCS#11 module and the
+# token provider of the platform use it.
+find_path(TESSARO_PKCS11_INCLUDE p11-kit/pkcs11.h PATH_SUFFIXES p11-kit-1 REQUIRED)
+
 tessaro_layer(tessaro_platform SOURCES
   platform/base/Der.cpp
   platform/base/LastError.cpp
@@ -40,6 +44,8 @@ tessaro_layer(tessaro_platform SOURCES
   platform/csp/CspKeyPersistence.cpp
   platform/csp/CspKeys.cpp
   platform/csp/CspRegistry.cpp
+  platform/csp/Pkcs11TokenProvider.cpp
+  platform/csp/Pkcs11TokenSession.cpp
   platform/csp/RsaProvider.cpp
   platform/csp/Sm2Certificate.cpp
   platform/csp/Sm2Crypto.cpp
@@ -57,7 +63,7 @@ tessaro_layer(tessaro_platform SOURCES
   platform/prefix/Prefix.cpp
   platform/registry/Registry.cpp
   DEPS OpenSSL::Crypto SQLite::SQLite3 LibXml2::LibXml2 Threads::Threads ${CMAKE_DL_LIBS})
-target_include_directories(tessaro_platform PUBLIC ${TS} ${TS}/platform/include)
+target_include_directories(tessaro_platform PUBLIC ${TS} ${TS}/platform/include ${TESSARO_PKCS11_INCLUDE})
 tessaro_layer(tessaro_diag SOURCES
   diag/Diagnostics.cpp
   DEPS tessaro_platform)
@@ -98,8 +104,6 @@ tessaro_layer(tessaro_pkcs11 SOURCES
   pkcs11/Module.cpp
   pkcs11/TokenObjects.cpp
   DEPS tessaro_platform)
-# pkcs11.h from p11-kit (Debian's libp11-kit-dev).
-find_path(TESSARO_PKCS11_INCLUDE p11-kit/pkcs11.h PATH_SUFFIXES p11-kit-1 REQUIRED)
 target_include_directories(tessaro_pkcs11 PUBLIC ${TESSARO_PKCS11_INCLUDE})
 
 # The host program's message layer and handlers: everything but the process

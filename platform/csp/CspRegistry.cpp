@@ -11,6 +11,7 @@
 #include "win/platform_registry.h"
 #include "win/winreg.h"
 
+#include "platform/csp/Pkcs11TokenProvider.h"
 #include "platform/csp/Sm2Provider.h"
 
 namespace tessaro::csp {
@@ -194,6 +195,8 @@ CspStatus CspCreateProvider(const CspProviderInfo& info, ProviderPtr* out) {
         p = CreateRsaTokenProvider(info);
     else if (img == CSP_IMAGE_SM2_TOKEN)
         p = CreateSm2TokenProvider(info);
+    else
+        p = CreatePkcs11TokenProvider(info);  // a PKCS#11 module's path, with the token's label beside it
     if (!p) return CspCode(NTE_PROV_DLL_NOT_FOUND);
     *out = std::move(p);
     return CSP_OK;

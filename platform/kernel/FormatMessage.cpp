@@ -194,6 +194,10 @@ const Message kHresultMessages[] = {
     {0x8009310C, u"ASN1 bad choice value.\r\n"},
     {0x8009310D, u"ASN1 bad encoding rule.\r\n"},
     {0x8009310E, u"ASN1 bad unicode (UTF8).\r\n"},
+    {0x8010000C, u"The operation requires a Smart Card, but no Smart Card is currently in the device.\r\n"},
+    {0x8010006B, u"The card cannot be accessed because the wrong PIN was presented.\r\n"},
+    {0x8010006C, u"The card cannot be accessed because the maximum number of PIN entry attempts has been reached.\r\n"},
+    {0x8010006E, u"The action was cancelled by the user.\r\n"},
 };
 
 const char16_t* FindIn(const Message* table, size_t n, DWORD id) {

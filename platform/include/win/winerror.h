@@ -163,6 +163,12 @@
 #define CRYPT_E_ASN1_RULE _HR(0x8009310D)
 #define CRYPT_E_ASN1_UTF8 _HR(0x8009310E)
 
+// Smart-card answers of the PKCS#11 token provider.
+#define SCARD_E_NO_SMARTCARD _HR(0x8010000C)
+#define SCARD_W_WRONG_CHV _HR(0x8010006B)
+#define SCARD_W_CHV_BLOCKED _HR(0x8010006C)
+#define SCARD_W_CANCELLED_BY_USER _HR(0x8010006E)
+
 // The calling thread's last error, as kernel32 keeps it.
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
