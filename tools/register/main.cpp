@@ -5,6 +5,7 @@
 //   tessaro-register install|uninstall|status [--system] [--host PATH]
 //                    [--module PATH] [--extension-id ID] [--firefox-id ID]
 //                    [--destdir DIR]
+//   tessaro-register token add|remove|list ...   (token providers, see Token.cpp)
 //
 // install writes one host manifest per browser:
 //   Chromium        ~/.config/chromium/NativeMessagingHosts
@@ -52,6 +53,7 @@
 #include <vector>
 
 #include "tools/common/JsonText.h"
+#include "tools/register/Token.h"
 
 namespace {
 
@@ -98,7 +100,9 @@ int Usage() {
                  "             profiles (with modutil) and as ~/%s\n"
                  "  uninstall  removes those registrations (only ours)\n"
                  "  status     one line per registration; exit code 3 when one is missing\n"
-                 "  --system   host manifests for all users (below --destdir DIR); no module\n",
+                 "  --system   host manifests for all users (below --destdir DIR); no module\n"
+                 "       tessaro-register token add --name NAME --module PATH --token LABEL\n"
+                 "       tessaro-register token remove --name NAME | token list\n",
                  kModuleFile, kP11KitFile);
     return 2;
 }
@@ -813,6 +817,7 @@ int main(int argc, char** argv) {
     Options o;
     if (argc < 2) return Usage();
     o.command = argv[1];
+    if (o.command == "token") return TokenCommand(argc - 2, argv + 2);
     for (int i = 2; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&](std::string& out) {

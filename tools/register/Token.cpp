@@ -1,0 +1,224 @@
+// tessaro-register token add|remove|list: vendor providers whose key
+// containers live on a PKCS#11 token, registered in the prefix's machine hive
+// (HKLM\SOFTWARE\Microsoft\Cryptography\Defaults\Provider\<name>: "Type"
+// PROV_RSA_FULL, "Image Path" the module, "Token Label" the token).
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "tessaro/Handles.h"
+#include "win/platform_registry.h"
+#include "win/windows.h"
+#include "win/wincrypt.h"
+#include "win/winreg.h"
+
+#include "tools/register/Token.h"
+
+namespace {
+
+const char16_t kProviderRoot[] = u"SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider";
+const char16_t kLabelValue[] = u"Token Label";
+
+std::u16string Wide(const std::string& s) {
+    int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), nullptr, 0);
+    std::u16string r(n > 0 ? static_cast<size_t>(n) : 0, u'\0');
+    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), r.data(), n);
+    return r;
+}
+
+std::string Narrow(const std::u16string& s) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
+    std::string r(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), r.data(), n, nullptr, nullptr);
+    return r;
+}
+
+bool ReadString(HKEY k, const char16_t* name, std::u16string* out) {
+    DWORD type = 0, cb = 0;
+    if (RegQueryValueExW(k, name, nullptr, &type, nullptr, &cb) != ERROR_SUCCESS || type != REG_SZ || cb > 8192)
+        return false;
+    std::u16string s(cb / 2 + 1, u'\0');
+    if (RegQueryValueExW(k, name, nullptr, &type, reinterpret_cast<BYTE*>(s.data()), &cb) != ERROR_SUCCESS)
+        return false;
+    s.resize(cb / 2);
+    while (!s.empty() && s.back() == u'\0') s.pop_back();
+    *out = s;
+    return true;
+}
+
+bool SetString(HKEY k, const char16_t* name, const std::u16string& v) {
+    return RegSetValueExW(k, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(v.c_str()),
+                          static_cast<DWORD>((v.size() + 1) * sizeof(char16_t))) == ERROR_SUCCESS;
+}
+
+// The provider registrations exist once something asked for them; listing
+// them makes sure the built-in names count as taken.
+void EnsureBuiltins() {
+    DWORD type = 0, cb = 0;
+    CryptEnumProvidersW(0, nullptr, 0, &type, nullptr, &cb);
+}
+
+bool ContainsMicrosoft(const std::string& name) {
+    std::string lower;
+    for (char c : name) lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    return lower.find("microsoft") != std::string::npos;
+}
+
+// The module as an absolute path, or empty with the reason.
+std::string CheckModule(const std::string& path, std::string* reason) {
+    char real[PATH_MAX];
+    struct stat st {};
+    if (!realpath(path.c_str(), real) || stat(real, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *reason = "module " + path + " does not exist or is not a file";
+        return {};
+    }
+    void* dl = dlopen(real, RTLD_NOW | RTLD_LOCAL);
+    if (!dl) {
+        const char* e = dlerror();
+        *reason = "module " + path + " does not load: " + (e ? e : "unknown error");
+        return {};
+    }
+    bool has = dlsym(dl, "C_GetFunctionList") != nullptr;
+    dlclose(dl);
+    if (!has) {
+        *reason = "module " + path + " does not export C_GetFunctionList (not a PKCS#11 module)";
+        return {};
+    }
+    return real;
+}
+
+int Add(const std::string& name, const std::string& module, const std::string& label) {
+    if (name.empty() || name.size() > 259 || name.find('\\') != std::string::npos) {
+        std::fprintf(stderr, "tessaro-register: refused: the name must be 1 to 259 characters without '\\'\n");
+        return 1;
+    }
+    if (ContainsMicrosoft(name)) {
+        std::fprintf(stderr, "tessaro-register: refused: the name %s contains \"Microsoft\"\n", name.c_str());
+        return 1;
+    }
+    if (label.empty() || label.size() > 32) {
+        std::fprintf(stderr, "tessaro-register: refused: a token label is 1 to 32 bytes\n");
+        return 1;
+    }
+    std::string reason;
+    std::string path = CheckModule(module, &reason);
+    if (path.empty()) {
+        std::fprintf(stderr, "tessaro-register: refused: %s\n", reason.c_str());
+        return 1;
+    }
+    EnsureBuiltins();
+    tessaro_platform::RegistryTransaction tx(HKEY_LOCAL_MACHINE);
+    if (tx.Status() != ERROR_SUCCESS) {
+        std::fprintf(stderr, "tessaro-register: the machine hive cannot be written (%ld)\n",
+                     static_cast<long>(tx.Status()));
+        return 1;
+    }
+    const std::u16string key = std::u16string(kProviderRoot) + u"\\" + Wide(name);
+    tessaro::UniqueHkey existing;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, existing.put()) == ERROR_SUCCESS) {
+        std::fprintf(stderr, "tessaro-register: refused: a provider named %s is already registered\n", name.c_str());
+        return 1;
+    }
+    tessaro::UniqueHkey k;
+    DWORD type = PROV_RSA_FULL;
+    bool ok = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, k.put(),
+                              nullptr) == ERROR_SUCCESS &&
+              RegSetValueExW(k.get(), u"Type", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&type), sizeof type) ==
+                  ERROR_SUCCESS &&
+              SetString(k.get(), u"Image Path", Wide(path)) && SetString(k.get(), kLabelValue, Wide(label));
+    k.reset();
+    if (!ok || tx.Commit() != ERROR_SUCCESS) {
+        std::fprintf(stderr, "tessaro-register: the registration could not be written\n");
+        return 1;
+    }
+    std::printf("registered %s: token \"%s\" through %s\n", name.c_str(), label.c_str(), path.c_str());
+    return 0;
+}
+
+// Token providers only: a registration without a token label is not ours to remove.
+bool IsTokenProvider(const std::u16string& name, std::u16string* module, std::u16string* label) {
+    tessaro::UniqueHkey k;
+    std::u16string key = std::u16string(kProviderRoot) + u"\\" + name;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, k.put()) != ERROR_SUCCESS) return false;
+    return ReadString(k.get(), kLabelValue, label) && ReadString(k.get(), u"Image Path", module);
+}
+
+int Remove(const std::string& name) {
+    std::u16string module, label;
+    tessaro_platform::RegistryTransaction tx(HKEY_LOCAL_MACHINE);
+    if (tx.Status() != ERROR_SUCCESS) {
+        std::fprintf(stderr, "tessaro-register: the machine hive cannot be written\n");
+        return 1;
+    }
+    if (!IsTokenProvider(Wide(name), &module, &label)) {
+        std::fprintf(stderr, "tessaro-register: no token provider named %s is registered\n", name.c_str());
+        return 1;
+    }
+    tessaro::UniqueHkey root;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProviderRoot, 0, KEY_ALL_ACCESS, root.put()) != ERROR_SUCCESS ||
+        RegDeleteTreeW(root.get(), Wide(name).c_str()) != ERROR_SUCCESS) {
+        std::fprintf(stderr, "tessaro-register: %s could not be removed\n", name.c_str());
+        return 1;
+    }
+    root.reset();
+    if (tx.Commit() != ERROR_SUCCESS) {
+        std::fprintf(stderr, "tessaro-register: %s could not be removed\n", name.c_str());
+        return 1;
+    }
+    std::printf("removed %s\n", name.c_str());
+    return 0;
+}
+
+// One line per token provider: name, token label, module (tab-separated).
+int List() {
+    tessaro::UniqueHkey root;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProviderRoot, 0, KEY_READ, root.put()) != ERROR_SUCCESS) return 0;
+    for (DWORD i = 0;; ++i) {
+        WCHAR buf[260];
+        DWORD cch = 260;
+        LSTATUS rs = RegEnumKeyExW(root.get(), i, buf, &cch, nullptr, nullptr, nullptr, nullptr);
+        if (rs == ERROR_NO_MORE_ITEMS) break;
+        if (rs != ERROR_SUCCESS) continue;
+        std::u16string name(buf, cch), module, label;
+        if (IsTokenProvider(name, &module, &label))
+            std::printf("%s\t%s\t%s\n", Narrow(name).c_str(), Narrow(label).c_str(), Narrow(module).c_str());
+    }
+    return 0;
+}
+
+int TokenUsage() {
+    std::fprintf(stderr,
+                 "usage: tessaro-register token add --name NAME --module PATH --token LABEL\n"
+                 "       tessaro-register token remove --name NAME\n"
+                 "       tessaro-register token list\n");
+    return 2;
+}
+
+}  // namespace
+
+int TokenCommand(int argc, char** argv) {
+    if (argc < 1) return TokenUsage();
+    std::string verb = argv[0], name, module, label;
+    bool hasName = false, hasModule = false, hasLabel = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (i + 1 >= argc) return TokenUsage();
+        if (a == "--name") {
+            name = argv[++i], hasName = true;
+        } else if (a == "--module") {
+            module = argv[++i], hasModule = true;
+        } else if (a == "--token") {
+            label = argv[++i], hasLabel = true;
+        } else {
+            return TokenUsage();
+        }
+    }
+    if (verb == "add" && hasName && hasModule && hasLabel) return Add(name, module, label);
+    if (verb == "remove" && hasName && !hasModule && !hasLabel) return Remove(name);
+    if (verb == "list" && !hasName && !hasModule && !hasLabel) return List();
+    return TokenUsage();
+}
