@@ -718,6 +718,16 @@ CspStatus CPkcs11TokenProvider::CreatePair(const ContextPtr& ctx, DWORD spec, co
     EvpPkeyPtr pub = PublicKeyFrom(n, e);
     if (!pub) return CspCode(NTE_BAD_DATA);
     if (static_cast<DWORD>(EVP_PKEY_get_bits(pub.get())) != keyBits) return CspCode(NTE_BAD_LEN);
+    {
+        // Numbers that parse but do not form one key pair (a damaged private
+        // exponent goes unnoticed by CRT signatures) are refused before the
+        // token is touched. OpenSSL clears its copy when it frees the key.
+        const unsigned char* q = der;
+        EvpPkeyPtr check(d2i_PrivateKey(EVP_PKEY_RSA, nullptr, &q, static_cast<long>(derLen)));
+        tessaro::UniquePtr<EVP_PKEY_CTX> cc(check ? EVP_PKEY_CTX_new_from_pkey(nullptr, check.get(), nullptr)
+                                                  : nullptr);
+        if (!cc || q != der + derLen || EVP_PKEY_check(cc.get()) != 1) return CspCode(CspOpenSslFailed(NTE_BAD_DATA));
+    }
     TokenPtr t;
     if (CspStatus st = LoggedIn(&t)) return st;
     Lock g(t->Mutex());

@@ -209,7 +209,7 @@ CspStatus AskPinThroughPinentry(const std::string& description, SecureBytes* pin
     bool ok = c.Answer(nullptr) && c.Send("SETTITLE Tessaro") && c.Answer(nullptr) &&
               c.Send("SETDESC " + AssuanEscape(description)) && c.Answer(nullptr) && c.Send("SETPROMPT PIN:") &&
               c.Answer(nullptr) && c.Send("GETPIN") && c.Answer(&got);
-    c.Send("BYE");
+    if (c.Send("BYE")) c.Answer(nullptr);
     close(sv[0]);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {

@@ -1,0 +1,514 @@
+// The PKCS#11 token provider against a SoftHSM2 token made per test: keys
+// made and used on the token, certificates stored there and propagated to
+// "My", containers read back after the process lets the token go, the key
+// envelope opened on the token, and the PIN through a pinentry that speaks
+// Assuan.
+#include <gtest/gtest.h>
+#include <dlfcn.h>
+#include <openssl/sha.h>
+#include <p11-kit/pkcs11.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "tests/platform/csp/CspTestUtil.h"
+#include "tests/platform/csp/OpenSslHelpers.h"
+#include "platform/csp/Pkcs11TokenProvider.h"
+#include "platform/csp/VendorBlob.h"
+#include "win/winbase.h"
+
+using csptest::Bytes;
+using csptest::Hash;
+using csptest::Key;
+using csptest::Prov;
+using tessaro_test::ToHex;
+
+namespace {
+
+const char kModule[] = "/usr/lib/softhsm/libsofthsm2.so";
+const char kLabel[] = "tessaro-test";
+const char kPin[] = "4711";
+const char16_t kName[] = u"Test Card Provider";
+
+DWORD Code(HRESULT hr) { return static_cast<DWORD>(hr); }
+
+std::u16string Guid(int n) {
+    char b[64];
+    snprintf(b, sizeof b, "{%08d-1111-2222-3333-%012d}", getpid(), n);
+    return csptest::Wide(b);
+}
+
+bool Have(const std::string& path) { return access(path.c_str(), X_OK) == 0 || access(path.c_str(), R_OK) == 0; }
+
+// A second look at the token beside the provider, through the same module.
+// It never logs in or out (the login is the provider's, shared by the
+// process) and never finalizes the module.
+class TokenView {
+public:
+    TokenView() {
+        void* dl = dlopen(kModule, RTLD_NOW);
+        auto get = dl ? reinterpret_cast<CK_C_GetFunctionList>(dlsym(dl, "C_GetFunctionList")) : nullptr;
+        if (!get || get(&f) != CKR_OK) return;
+        CK_C_INITIALIZE_ARGS a{};
+        a.flags = CKF_OS_LOCKING_OK;
+        f->C_Initialize(&a);
+        CK_SLOT_ID slots[16];
+        CK_ULONG n = 16;
+        if (f->C_GetSlotList(CK_TRUE, slots, &n) != CKR_OK) return;
+        for (CK_ULONG i = 0; i < n; ++i) {
+            CK_TOKEN_INFO ti{};
+            f->C_GetTokenInfo(slots[i], &ti);
+            if (std::string(reinterpret_cast<char*>(ti.label), 32).rfind(kLabel, 0) == 0)
+                f->C_OpenSession(slots[i], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s);
+        }
+    }
+    ~TokenView() {
+        if (s) f->C_CloseSession(s);
+    }
+    std::vector<CK_OBJECT_HANDLE> Find(const std::string& label, CK_OBJECT_CLASS cls) {
+        CK_ATTRIBUTE t[] = {{CKA_LABEL, const_cast<char*>(label.data()), label.size()}, {CKA_CLASS, &cls, sizeof cls}};
+        std::vector<CK_OBJECT_HANDLE> out;
+        if (f->C_FindObjectsInit(s, t, 2) != CKR_OK) return out;
+        CK_OBJECT_HANDLE h[32];
+        CK_ULONG n = 0;
+        while (f->C_FindObjects(s, h, 32, &n) == CKR_OK && n) out.insert(out.end(), h, h + n);
+        f->C_FindObjectsFinal(s);
+        return out;
+    }
+    Bytes Get(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_TYPE type) {
+        CK_ATTRIBUTE a{type, nullptr, 0};
+        if (f->C_GetAttributeValue(s, h, &a, 1) != CKR_OK) return {};
+        Bytes v(a.ulValueLen);
+        a.pValue = v.data();
+        f->C_GetAttributeValue(s, h, &a, 1);
+        return v;
+    }
+    bool Flag(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_TYPE type) {
+        Bytes v = Get(h, type);
+        return v.size() == 1 && v[0] == CK_TRUE;
+    }
+    // A public data object of another application with that label.
+    void AddForeign(const std::string& label) {
+        CK_OBJECT_CLASS cls = CKO_DATA;
+        CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
+        const char app[] = "someone else";
+        CK_ATTRIBUTE t[] = {{CKA_CLASS, &cls, sizeof cls},
+                            {CKA_TOKEN, &yes, 1},
+                            {CKA_PRIVATE, &no, 1},
+                            {CKA_LABEL, const_cast<char*>(label.data()), label.size()},
+                            {CKA_APPLICATION, const_cast<char*>(app), sizeof app - 1}};
+        CK_OBJECT_HANDLE h;
+        f->C_CreateObject(s, t, 5, &h);
+    }
+    CK_FUNCTION_LIST_PTR f = nullptr;
+    CK_SESSION_HANDLE s = 0;
+};
+
+class TokenProviderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!Have(kModule) || system("command -v softhsm2-util >/dev/null 2>&1") != 0)
+            GTEST_SKIP() << "softhsm2 is not installed (" << kModule << ", softhsm2-util)";
+        m_dir = std::make_unique<tessaro_test::TempDir>("token");
+        m_prefix = std::make_unique<tessaro_test::ScopedPrefix>("token-prefix");
+        const std::string d = m_dir->path();
+        mkdir((d + "/tokens").c_str(), 0700);
+        sm2csp_test::WriteFile(d + "/softhsm2.conf", "directories.tokendir = " + d + "/tokens\nobjectstore.backend = file\n");
+        setenv("SOFTHSM2_CONF", (d + "/softhsm2.conf").c_str(), 1);
+        auto init = tessaro_test::RunProcess({"softhsm2-util", "--init-token", "--free", "--label", kLabel, "--pin",
+                                              kPin, "--so-pin", "123456"},
+                                             "");
+        ASSERT_EQ(init.exitCode, 0) << init.err;
+        // Counts its runs in pinentry.log; answers with the PIN in pin, or
+        // cancels when the file says "cancel".
+        sm2csp_test::WriteFile(d + "/pin", std::string(kPin));
+        sm2csp_test::WriteFile(d + "/pinentry",
+                               "#!/bin/sh\n"
+                               "D=" + d + "\n"
+                               "echo run >> \"$D/pinentry.log\"\n"
+                               "echo 'OK Pleased to meet you'\n"
+                               "while IFS= read -r line; do\n"
+                               "  case \"$line\" in\n"
+                               "    GETPIN) p=$(cat \"$D/pin\")\n"
+                               "      if [ \"$p\" = cancel ]; then echo 'ERR 83886179 Operation cancelled <Pinentry>';\n"
+                               "      else echo \"D $p\"; echo OK; fi;;\n"
+                               "    BYE) echo OK; exit 0;;\n"
+                               "    *) echo OK;;\n"
+                               "  esac\n"
+                               "done\n");
+        chmod((d + "/pinentry").c_str(), 0700);
+        setenv("TESSARO_PINENTRY", (d + "/pinentry").c_str(), 1);
+        Register(tessaro_test::Narrow(kName), kLabel);
+    }
+    void TearDown() override {
+        tessaro::csp::Pkcs11TokenReset();
+        unsetenv("TESSARO_PINENTRY");
+        unsetenv("SOFTHSM2_CONF");
+    }
+    void Register(const std::string& name, const std::string& label) {
+        auto r = tessaro_test::RunProcess({tessaro_test::BuildPath("tessaro-register"), "token", "add", "--name", name,
+                                           "--module", kModule, "--token", label},
+                                          "");
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+    }
+    int PinRuns() {
+        std::string log = tessaro_test::ReadFile(m_dir->path() + "/pinentry.log");
+        return static_cast<int>(std::count(log.begin(), log.end(), '\n'));
+    }
+    void SetPinAnswer(const std::string& s) { sm2csp_test::WriteFile(m_dir->path() + "/pin", s); }
+    bool Acquire(Prov& p, const std::u16string& c, DWORD flags, const char16_t* prov = kName) {
+        return CryptAcquireContextW(p.put(), c.c_str(), prov, PROV_RSA_FULL, flags);
+    }
+    std::vector<std::string> Containers(HCRYPTPROV h) {
+        std::vector<std::string> out;
+        char buf[300];
+        DWORD flags = CRYPT_FIRST, cb = sizeof buf;
+        while (CryptGetProvParam(h, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(buf), &cb, flags)) {
+            out.push_back(buf);
+            flags = CRYPT_NEXT;
+            cb = sizeof buf;
+        }
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+        return out;
+    }
+    std::unique_ptr<tessaro_test::TempDir> m_dir;
+    std::unique_ptr<tessaro_test::ScopedPrefix> m_prefix;
+};
+
+// PKCS#1 v1.5 signature (CryptoAPI's byte order) over SHA-256 of msg.
+Bytes SignSha256(HCRYPTPROV h, DWORD spec, const Bytes& msg) {
+    Hash hh;
+    if (!CryptCreateHash(h, CALG_SHA_256, 0, 0, hh.put()) || !CryptHashData(hh.get(), msg.data(), msg.size(), 0))
+        return {};
+    DWORD cb = 0;
+    if (!CryptSignHashW(hh.get(), spec, nullptr, 0, nullptr, &cb)) return {};
+    Bytes sig(cb);
+    if (!CryptSignHashW(hh.get(), spec, nullptr, 0, sig.data(), &cb)) return {};
+    return sig;
+}
+
+bool VerifySha256(EVP_PKEY* pub, const Bytes& msg, const Bytes& sigBigEndian, int padding = RSA_PKCS1_PADDING) {
+    tessaro::UniquePtr<EVP_MD_CTX> c(EVP_MD_CTX_new());
+    EVP_PKEY_CTX* pc = nullptr;
+    return EVP_DigestVerifyInit(c.get(), &pc, EVP_sha256(), nullptr, pub) == 1 &&
+           EVP_PKEY_CTX_set_rsa_padding(pc, padding) == 1 &&
+           EVP_DigestVerify(c.get(), sigBigEndian.data(), sigBigEndian.size(), msg.data(), msg.size()) == 1;
+}
+
+Bytes CertFor(EVP_PKEY* pub, const std::string& cn) {
+    tessaro_test::pki::CertSpec spec;
+    spec.subject = {{"CN", cn}};
+    spec.issuer = {{"CN", "Token Test CA"}};
+    spec.subjectKey = pub;
+    return tessaro_test::pki::MakeCert(spec);
+}
+
+// The key-provider property of the certificate in the user's "My" store;
+// empty container when it is not there.
+struct Propagated {
+    std::u16string container, provider;
+    DWORD spec = 0;
+};
+Propagated InMyStore(const Bytes& cert) {
+    Propagated r;
+    tessaro::UniqueCertStore store(
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"My"));
+    if (!store) return r;
+    for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(store.get(), nullptr); c;
+         c = CertEnumCertificatesInStore(store.get(), c)) {
+        if (Bytes(c->pbCertEncoded, c->pbCertEncoded + c->cbCertEncoded) != cert) continue;
+        DWORD cb = 0;
+        if (CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &cb)) {
+            std::vector<ULONG_PTR> buf(cb / sizeof(ULONG_PTR) + 1);
+            auto* info = reinterpret_cast<CRYPT_KEY_PROV_INFO*>(buf.data());
+            if (CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, info, &cb)) {
+                r.container = info->pwszContainerName;
+                r.provider = info->pwszProvName;
+                r.spec = info->dwKeySpec;
+            }
+        }
+        CertFreeCertificateContext(c);
+        break;
+    }
+    return r;
+}
+
+TEST_F(TokenProviderTest, KeysAreMadeAndUsedOnTheTokenAndTheCertificateIsStoredAndPropagated) {
+    const std::u16string name = Guid(1);
+    const std::string label = tessaro_test::Narrow(name);
+    Prov p;
+    ASSERT_TRUE(Acquire(p, name, CRYPT_NEWKEYSET)) << std::hex << GetLastError();
+    Key sig, kx;
+    ASSERT_TRUE(CryptGenKey(p.get(), AT_SIGNATURE, 2048 << 16, sig.put())) << std::hex << GetLastError();
+    ASSERT_TRUE(CryptGenKey(p.get(), AT_KEYEXCHANGE, (1024 << 16) | CRYPT_EXPORTABLE, kx.put()))
+        << std::hex << GetLastError();
+    EXPECT_FALSE(CryptGenKey(p.get(), AT_SIGNATURE, 8192 << 16, Key().put()));
+    EXPECT_EQ(GetLastError(), Code(NTE_BAD_FLAGS));
+
+    // Both pairs on the token, private halves sensitive; only the exportable
+    // one may be extracted.
+    TokenView view;
+    auto priv = view.Find(label, CKO_PRIVATE_KEY);
+    ASSERT_EQ(priv.size(), 2u);
+    ASSERT_EQ(view.Find(label, CKO_PUBLIC_KEY).size(), 2u);
+    for (CK_OBJECT_HANDLE h : priv) {
+        Bytes id = view.Get(h, CKA_ID);
+        ASSERT_EQ(id.size(), 18u);
+        EXPECT_EQ(id[0], 'T');
+        EXPECT_TRUE(view.Flag(h, CKA_TOKEN) && view.Flag(h, CKA_PRIVATE) && view.Flag(h, CKA_SENSITIVE));
+        EXPECT_EQ(view.Flag(h, CKA_EXTRACTABLE), id[1] == AT_KEYEXCHANGE);
+    }
+    DWORD cb = 0;
+    EXPECT_FALSE(CryptExportKey(sig.get(), 0, PRIVATEKEYBLOB, 0, nullptr, &cb));
+    EXPECT_EQ(GetLastError(), Code(NTE_BAD_KEY_STATE));
+
+    // A request's signature, and the padded operations, verify with the public key.
+    csptest::Pkey pub = csptest::PublicKeyOf(p.get(), AT_SIGNATURE);
+    ASSERT_TRUE(pub);
+    EXPECT_EQ(EVP_PKEY_get_bits(pub.get()), 2048);
+    const Bytes msg = {'r', 'e', 'q', 'u', 'e', 's', 't'};
+    Bytes le = SignSha256(p.get(), AT_SIGNATURE, msg);
+    ASSERT_EQ(le.size(), 256u);
+    EXPECT_TRUE(VerifySha256(pub.get(), msg, csptest::Reversed(le)));
+    Bytes digest(32);
+    SHA256(msg.data(), msg.size(), digest.data());
+    BCRYPT_PSS_PADDING_INFO pss{BCRYPT_SHA256_ALGORITHM, 32};
+    Bytes padded(256);
+    DWORD cbPadded = 256;
+    ASSERT_TRUE(CryptSignHashPadded(sig.get(), &pss, digest.data(), 32, padded.data(), &cbPadded, BCRYPT_PAD_PSS))
+        << std::hex << GetLastError();
+    EXPECT_TRUE(VerifySha256(pub.get(), msg, padded, RSA_PKCS1_PSS_PADDING));
+    csptest::Pkey kxPub = csptest::PublicKeyOf(p.get(), AT_KEYEXCHANGE);
+    Bytes secret = {1, 2, 3, 4, 5};
+    Bytes ct = sm2csp_test::RsaEncryptPkcs1Public(csptest::BnBytes(kxPub.get(), OSSL_PKEY_PARAM_RSA_N, 128), {1, 0, 1},
+                                                  secret);
+    Bytes plain(128);
+    DWORD cbPlain = 128;
+    ASSERT_TRUE(CryptDecryptPadded(kx.get(), nullptr, ct.data(), 128, plain.data(), &cbPlain, BCRYPT_PAD_PKCS1))
+        << std::hex << GetLastError();
+    plain.resize(cbPlain);
+    EXPECT_EQ(plain, secret);
+
+    // KP_CERTIFICATE: another key's certificate is refused; the right one is
+    // stored beside its key (one CKA_ID) and registered in "My".
+    csptest::Pkey other = csptest::OpenSslRsa(1024);
+    Bytes wrong = CertFor(other.get(), "wrong");
+    EXPECT_FALSE(CryptSetKeyParam(sig.get(), KP_CERTIFICATE, wrong.data(), 0));
+    EXPECT_EQ(GetLastError(), Code(NTE_BAD_PUBLIC_KEY));
+    EXPECT_TRUE(view.Find(label, CKO_CERTIFICATE).empty());
+    Bytes cert = CertFor(pub.get(), "holder");
+    ASSERT_TRUE(CryptSetKeyParam(sig.get(), KP_CERTIFICATE, cert.data(), 0)) << std::hex << GetLastError();
+    auto certs = view.Find(label, CKO_CERTIFICATE);
+    ASSERT_EQ(certs.size(), 1u);
+    EXPECT_EQ(view.Get(certs[0], CKA_VALUE), cert);
+    Bytes sigId;
+    for (CK_OBJECT_HANDLE h : priv)
+        if (view.Get(h, CKA_ID)[1] == AT_SIGNATURE) sigId = view.Get(h, CKA_ID);
+    EXPECT_EQ(view.Get(certs[0], CKA_ID), sigId);
+    cb = 0;
+    ASSERT_TRUE(CryptGetKeyParam(sig.get(), KP_CERTIFICATE, nullptr, &cb, 0));
+    Bytes back(cb);
+    ASSERT_TRUE(CryptGetKeyParam(sig.get(), KP_CERTIFICATE, back.data(), &cb, 0));
+    EXPECT_EQ(back, cert);
+    Propagated my = InMyStore(cert);
+    EXPECT_EQ(my.container, name);
+    EXPECT_EQ(my.provider, kName);
+    EXPECT_EQ(my.spec, static_cast<DWORD>(AT_SIGNATURE));
+
+    // The container is listed, also from a verify context; the PIN was asked once.
+    Prov verify;
+    ASSERT_TRUE(Acquire(verify, u"", CRYPT_VERIFYCONTEXT));
+    EXPECT_EQ(Containers(verify.get()), std::vector<std::string>{label});
+    EXPECT_EQ(PinRuns(), 1);
+}
+
+TEST_F(TokenProviderTest, ContainerReadsBackAfterTheTokenIsLetGoAndDeletesOnlyItsOwnObjects) {
+    const std::u16string name = Guid(2);
+    const std::string label = tessaro_test::Narrow(name);
+    Bytes cert, modulus;
+    {
+        Prov p;
+        ASSERT_TRUE(Acquire(p, name, CRYPT_NEWKEYSET)) << std::hex << GetLastError();
+        Key k;
+        ASSERT_TRUE(CryptGenKey(p.get(), AT_KEYEXCHANGE, 1024 << 16, k.put()));
+        csptest::Pkey pub = csptest::PublicKeyOf(p.get(), AT_KEYEXCHANGE);
+        modulus = csptest::BnBytes(pub.get(), OSSL_PKEY_PARAM_RSA_N, 128);
+        cert = CertFor(pub.get(), "kept");
+        ASSERT_TRUE(CryptSetKeyParam(k.get(), KP_CERTIFICATE, cert.data(), 0));
+        EXPECT_FALSE(Acquire(p, name, CRYPT_NEWKEYSET));
+        EXPECT_EQ(GetLastError(), Code(NTE_EXISTS));
+    }
+    // Objects of others: same label, other application; and another
+    // container's name.
+    {
+        TokenView view;
+        view.AddForeign(label);
+        view.AddForeign("{someone-else}");
+    }
+    // Taken out of "My" meanwhile: the first open of the token registers it again.
+    {
+        tessaro::UniqueCertStore store(
+            CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"My"));
+        PCCERT_CONTEXT c = CertEnumCertificatesInStore(store.get(), nullptr);
+        ASSERT_NE(c, nullptr);
+        ASSERT_TRUE(CertDeleteCertificateFromStore(c));
+        EXPECT_TRUE(InMyStore(cert).container.empty());
+    }
+    tessaro::csp::Pkcs11TokenReset();  // as a new host process
+
+    Prov p;
+    ASSERT_TRUE(Acquire(p, name, CRYPT_VERIFYCONTEXT)) << std::hex << GetLastError();
+    EXPECT_EQ(InMyStore(cert).container, name);
+    csptest::Pkey pub = csptest::PublicKeyOf(p.get(), AT_KEYEXCHANGE);
+    ASSERT_TRUE(pub);
+    EXPECT_EQ(csptest::BnBytes(pub.get(), OSSL_PKEY_PARAM_RSA_N, 128), modulus);
+    Key k;
+    ASSERT_TRUE(CryptGetUserKey(p.get(), AT_KEYEXCHANGE, k.put()));
+    EXPECT_FALSE(CryptGetUserKey(p.get(), AT_SIGNATURE, Key().put()));
+    EXPECT_EQ(GetLastError(), Code(NTE_NO_KEY));
+    DWORD cb = 4096;
+    Bytes back(cb);
+    ASSERT_TRUE(CryptGetKeyParam(k.get(), KP_CERTIFICATE, back.data(), &cb, 0));
+    back.resize(cb);
+    EXPECT_EQ(back, cert);
+    const Bytes msg = {'x'};
+    EXPECT_TRUE(VerifySha256(pub.get(), msg, csptest::Reversed(SignSha256(p.get(), AT_KEYEXCHANGE, msg))));
+    EXPECT_EQ(PinRuns(), 2);  // once per process
+
+    Prov other;
+    EXPECT_TRUE(Acquire(other, name, CRYPT_DELETEKEYSET)) << std::hex << GetLastError();
+    EXPECT_FALSE(Acquire(other, name, 0));
+    EXPECT_EQ(GetLastError(), Code(NTE_BAD_KEYSET));
+    EXPECT_EQ(Containers(p.get()), std::vector<std::string>{});
+    TokenView view;
+    EXPECT_TRUE(view.Find(label, CKO_PRIVATE_KEY).empty());
+    EXPECT_TRUE(view.Find(label, CKO_PUBLIC_KEY).empty());
+    EXPECT_TRUE(view.Find(label, CKO_CERTIFICATE).empty());
+    EXPECT_EQ(view.Find(label, CKO_DATA).size(), 1u);
+    EXPECT_EQ(view.Find("{someone-else}", CKO_DATA).size(), 1u);
+    // The signature made with a key handle from before fails now.
+    Bytes digest(32), sig(128);
+    DWORD cbSig = 128;
+    BCRYPT_PKCS1_PADDING_INFO pk1{BCRYPT_SHA256_ALGORITHM};
+    EXPECT_FALSE(CryptSignHashPadded(k.get(), &pk1, digest.data(), 32, sig.data(), &cbSig, BCRYPT_PAD_PKCS1));
+    EXPECT_EQ(GetLastError(), Code(NTE_BAD_KEYSET));
+}
+
+TEST_F(TokenProviderTest, EnvelopeIsOpenedOnTheTokenAndABadOneChangesNothing) {
+    const std::u16string name = Guid(3);
+    Prov p;
+    ASSERT_TRUE(Acquire(p, name, CRYPT_NEWKEYSET));
+    Key kx;
+    ASSERT_TRUE(CryptGenKey(p.get(), AT_KEYEXCHANGE, 2048 << 16, kx.put()));
+    csptest::Pkey xpub = csptest::PublicKeyOf(p.get(), AT_KEYEXCHANGE);
+    const Bytes xmod = csptest::BnBytes(xpub.get(), OSSL_PKEY_PARAM_RSA_N, 256);
+
+    sm2csp_test::RsaPair target = sm2csp_test::NewRsaPair(1024);
+    Bytes session = sm2csp_test::RandomBytes(24);
+    Bytes encSession = sm2csp_test::RsaEncryptPkcs1Public(xmod, {1, 0, 1}, session);
+    Bytes encPrivate = sm2csp_test::TripleDesEcbEncrypt(session, target.pkcs1);
+
+    // Damaged private-key ciphertext: refused, the exchange key stays.
+    Bytes damaged = encPrivate;
+    damaged[damaged.size() / 2] ^= 0x40;
+    Bytes badEnv = tessaro::csp::BuildRsaKeyEnvelope(encSession.data(), encSession.size(), damaged.data(),
+                                                     damaged.size());
+    Bytes badBlob = tessaro::csp::BuildRsaVendorBlob(1024, badEnv.data(), badEnv.size());
+    EXPECT_FALSE(CryptImportKey(p.get(), badBlob.data(), badBlob.size(), 0, 0, Key().put()));
+    EXPECT_EQ(GetLastError(), Code(NTE_BAD_DATA));
+    Bytes env = tessaro::csp::BuildRsaKeyEnvelope(encSession.data(), encSession.size(), encPrivate.data(),
+                                                  encPrivate.size());
+    Bytes wrongBits = tessaro::csp::BuildRsaVendorBlob(2048, env.data(), env.size());
+    EXPECT_FALSE(CryptImportKey(p.get(), wrongBits.data(), wrongBits.size(), 0, 0, Key().put()));
+    EXPECT_EQ(GetLastError(), Code(NTE_BAD_LEN));
+    EXPECT_EQ(csptest::BnBytes(csptest::PublicKeyOf(p.get(), AT_KEYEXCHANGE).get(), OSSL_PKEY_PARAM_RSA_N, 256), xmod);
+
+    Bytes blob = tessaro::csp::BuildRsaVendorBlob(1024, env.data(), env.size());
+    Key imported;
+    ASSERT_TRUE(CryptImportKey(p.get(), blob.data(), blob.size(), 0, 0, imported.put())) << std::hex << GetLastError();
+    csptest::Pkey now = csptest::PublicKeyOf(p.get(), AT_KEYEXCHANGE);
+    EXPECT_EQ(csptest::BnBytes(now.get(), OSSL_PKEY_PARAM_RSA_N, 128), target.modulus);
+    const Bytes msg = {'e', 'n', 'c'};
+    EXPECT_TRUE(VerifySha256(now.get(), msg, csptest::Reversed(SignSha256(p.get(), AT_KEYEXCHANGE, msg))));
+
+    // The opened key lives on the token only, not extractable, and takes
+    // the encryption certificate.
+    TokenView view;
+    const std::string label = tessaro_test::Narrow(name);
+    auto priv = view.Find(label, CKO_PRIVATE_KEY);
+    ASSERT_EQ(priv.size(), 1u);
+    EXPECT_TRUE(view.Flag(priv[0], CKA_SENSITIVE));
+    EXPECT_FALSE(view.Flag(priv[0], CKA_EXTRACTABLE));
+    EXPECT_EQ(view.Get(priv[0], CKA_MODULUS), target.modulus);
+    Bytes cert = CertFor(now.get(), "encryption");
+    ASSERT_TRUE(CryptSetKeyParam(imported.get(), KP_CERTIFICATE, cert.data(), 0)) << std::hex << GetLastError();
+    EXPECT_EQ(InMyStore(cert).spec, static_cast<DWORD>(AT_KEYEXCHANGE));
+}
+
+TEST_F(TokenProviderTest, PinAndTokenFailuresHaveSmartCardCodesAndCreateNothing) {
+    SetPinAnswer("cancel");
+    Prov p;
+    EXPECT_FALSE(Acquire(p, Guid(4), CRYPT_NEWKEYSET));
+    EXPECT_EQ(GetLastError(), Code(SCARD_W_CANCELLED_BY_USER));
+    SetPinAnswer("9999");
+    EXPECT_FALSE(Acquire(p, Guid(4), CRYPT_NEWKEYSET));
+    EXPECT_EQ(GetLastError(), Code(SCARD_W_WRONG_CHV));
+    SetPinAnswer(kPin);  // a wrong PIN is not kept: asked again
+    ASSERT_TRUE(Acquire(p, u"", CRYPT_VERIFYCONTEXT));
+    EXPECT_EQ(Containers(p.get()), std::vector<std::string>{});
+    ASSERT_TRUE(Acquire(p, Guid(4), CRYPT_NEWKEYSET)) << std::hex << GetLastError();
+    EXPECT_EQ(PinRuns(), 3);
+
+    Register("Absent Card", "no-such-token");
+    EXPECT_FALSE(Acquire(p, Guid(5), CRYPT_NEWKEYSET, u"Absent Card"));
+    EXPECT_EQ(GetLastError(), Code(SCARD_E_NO_SMARTCARD));
+    WCHAR text[200];
+    ASSERT_GT(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, Code(SCARD_W_WRONG_CHV), 0, text, 200, nullptr), 0u);
+    EXPECT_EQ(std::u16string(text), u"The card cannot be accessed because the wrong PIN was presented.\r\n");
+}
+
+TEST_F(TokenProviderTest, RegistrationIsListedAndRefusesWhatItCannotUse) {
+    std::vector<std::u16string> names;
+    for (DWORD i = 0;; ++i) {
+        DWORD type = 0, cb = 0;
+        if (!CryptEnumProvidersW(i, nullptr, 0, &type, nullptr, &cb)) break;
+        std::u16string n(cb / 2, u'\0');
+        ASSERT_TRUE(CryptEnumProvidersW(i, nullptr, 0, &type, reinterpret_cast<LPWSTR>(n.data()), &cb));
+        n.resize(cb / 2 - 1);
+        names.push_back(n);
+    }
+    EXPECT_NE(std::find(names.begin(), names.end(), kName), names.end());
+
+    const std::string tool = tessaro_test::BuildPath("tessaro-register");
+    auto run = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), tool);
+        return tessaro_test::RunProcess(args, "");
+    };
+    auto r = run({"token", "add", "--name", "Test Card Provider", "--module", kModule, "--token", kLabel});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("already registered"), std::string::npos) << r.err;
+    r = run({"token", "add", "--name", "Microsoft Card", "--module", kModule, "--token", kLabel});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("contains \"Microsoft\""), std::string::npos) << r.err;
+    r = run({"token", "add", "--name", "Libc", "--module", "/lib/x86_64-linux-gnu/libc.so.6", "--token", kLabel});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("does not export C_GetFunctionList"), std::string::npos) << r.err;
+    r = run({"token", "add", "--name", "Text", "--module", tessaro_test::SourcePath("README.md"), "--token", kLabel});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("does not load"), std::string::npos) << r.err;
+    r = run({"token", "list"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.out.find("Test Card Provider\ttessaro-test\t"), std::string::npos) << r.out;
+    EXPECT_EQ(run({"token", "remove", "--name", "Microsoft Enhanced Cryptographic Provider v1.0"}).exitCode, 1);
+    EXPECT_EQ(run({"token", "remove", "--name", "Test Card Provider"}).exitCode, 0);
+    EXPECT_EQ(run({"token", "list"}).out, "");
+    Prov p;
+    EXPECT_FALSE(Acquire(p, Guid(6), 0));
+    EXPECT_EQ(GetLastError(), Code(NTE_KEYSET_NOT_DEF));
+}
+
+}  // namespace
