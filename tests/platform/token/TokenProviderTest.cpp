@@ -17,6 +17,7 @@
 
 #include "tests/platform/csp/CspTestUtil.h"
 #include "tests/platform/csp/OpenSslHelpers.h"
+#include "tests/support/EnrollTestSupport.h"
 #include "platform/csp/Pkcs11TokenProvider.h"
 #include "platform/csp/VendorBlob.h"
 #include "win/winbase.h"
@@ -509,6 +510,34 @@ TEST_F(TokenProviderTest, RegistrationIsListedAndRefusesWhatItCannotUse) {
     Prov p;
     EXPECT_FALSE(Acquire(p, Guid(6), 0));
     EXPECT_EQ(GetLastError(), Code(NTE_KEYSET_NOT_DEF));
+}
+
+// The agent's whole enrollment through the host program, each step in a
+// host process of its own: the request signed on the token, the certificate
+// stored beside its key and propagated to "My".
+TEST_F(TokenProviderTest, EnrollmentThroughTheHostKeepsTheKeyAndCertificateOnTheToken) {
+    enroll_test::TestCA ca;
+    ASSERT_TRUE(ca.ok()) << ca.error();
+    const std::string provider = tessaro_test::Narrow(kName);
+    enroll_test::Enrollment e = enroll_test::Enroll(ca, provider, 2048, "RSA", 1, false);
+    ASSERT_EQ(0, e.request.errorcode) << e.request.raw;
+    ASSERT_TRUE(tessaro_test::IsContainerName(e.container.text)) << e.container.raw;
+    ASSERT_FALSE(e.der.empty()) << e.import.raw;
+    EXPECT_EQ("{\"function\":\"KEVO_ImportSignCert\",\"errorcode\":0,\"result\":true,\"randomId\":\"t\"}",
+              e.import.raw);
+    EXPECT_EQ(e.der, enroll_test::CertificateOnKey(provider, e.container.text, AT_KEYEXCHANGE, false));
+    enroll_test::KeyProvInfo info = enroll_test::KeyProvInfoInMyStore(e.der);
+    ASSERT_TRUE(info.found);
+    EXPECT_EQ(info.provider, kName);
+    EXPECT_EQ(info.container, csptest::Wide(e.container.text));
+    EXPECT_EQ(info.keySpec, static_cast<DWORD>(AT_KEYEXCHANGE));
+    TokenView view;
+    auto pub = view.Find(e.container.text, CKO_PUBLIC_KEY);
+    auto certs = view.Find(e.container.text, CKO_CERTIFICATE);
+    ASSERT_EQ(pub.size(), 1u);
+    ASSERT_EQ(certs.size(), 1u);
+    EXPECT_EQ(view.Get(certs[0], CKA_ID), view.Get(pub[0], CKA_ID));
+    EXPECT_EQ(PinRuns(), 2);  // the request's host process and the install's
 }
 
 }  // namespace
