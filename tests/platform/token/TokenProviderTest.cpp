@@ -519,25 +519,33 @@ TEST_F(TokenProviderTest, EnrollmentThroughTheHostKeepsTheKeyAndCertificateOnThe
     enroll_test::TestCA ca;
     ASSERT_TRUE(ca.ok()) << ca.error();
     const std::string provider = tessaro_test::Narrow(kName);
-    enroll_test::Enrollment e = enroll_test::Enroll(ca, provider, 2048, "RSA", 1, false);
-    ASSERT_EQ(0, e.request.errorcode) << e.request.raw;
-    ASSERT_TRUE(tessaro_test::IsContainerName(e.container.text)) << e.container.raw;
-    ASSERT_FALSE(e.der.empty()) << e.import.raw;
-    EXPECT_EQ("{\"function\":\"KEVO_ImportSignCert\",\"errorcode\":0,\"result\":true,\"randomId\":\"t\"}",
-              e.import.raw);
-    EXPECT_EQ(e.der, enroll_test::CertificateOnKey(provider, e.container.text, AT_KEYEXCHANGE, false));
-    enroll_test::KeyProvInfo info = enroll_test::KeyProvInfoInMyStore(e.der);
-    ASSERT_TRUE(info.found);
-    EXPECT_EQ(info.provider, kName);
-    EXPECT_EQ(info.container, csptest::Wide(e.container.text));
-    EXPECT_EQ(info.keySpec, static_cast<DWORD>(AT_KEYEXCHANGE));
-    TokenView view;
-    auto pub = view.Find(e.container.text, CKO_PUBLIC_KEY);
-    auto certs = view.Find(e.container.text, CKO_CERTIFICATE);
-    ASSERT_EQ(pub.size(), 1u);
-    ASSERT_EQ(certs.size(), 1u);
-    EXPECT_EQ(view.Get(certs[0], CKA_ID), view.Get(pub[0], CKA_ID));
-    EXPECT_EQ(PinRuns(), 2);  // the request's host process and the install's
+    // Type 1: one exchange key; type 2: the signature key of a double request.
+    for (int certType : {1, 2}) {
+        SCOPED_TRACE(certType);
+        const DWORD spec = certType == 1 ? AT_KEYEXCHANGE : AT_SIGNATURE;
+        enroll_test::Enrollment e = enroll_test::Enroll(ca, provider, 2048, "RSA", certType, false);
+        ASSERT_EQ(0, e.request.errorcode) << e.request.raw;
+        ASSERT_TRUE(tessaro_test::IsContainerName(e.container.text)) << e.container.raw;
+        ASSERT_FALSE(e.der.empty()) << e.import.raw;
+        EXPECT_EQ("{\"function\":\"KEVO_ImportSignCert\",\"errorcode\":0,\"result\":true,\"randomId\":\"t\"}",
+                  e.import.raw);
+        EXPECT_EQ(e.der, enroll_test::CertificateOnKey(provider, e.container.text, spec, false));
+        enroll_test::KeyProvInfo info = enroll_test::KeyProvInfoInMyStore(e.der);
+        ASSERT_TRUE(info.found);
+        EXPECT_EQ(info.provider, kName);
+        EXPECT_EQ(info.container, csptest::Wide(e.container.text));
+        EXPECT_EQ(info.keySpec, spec);
+        TokenView view;
+        auto certs = view.Find(e.container.text, CKO_CERTIFICATE);
+        ASSERT_EQ(certs.size(), 1u);
+        const Bytes id = view.Get(certs[0], CKA_ID);
+        ASSERT_EQ(id.size(), 18u);
+        EXPECT_EQ(id[1], spec);
+        int pairs = 0;
+        for (CK_OBJECT_HANDLE h : view.Find(e.container.text, CKO_PUBLIC_KEY)) pairs += view.Get(h, CKA_ID) == id;
+        EXPECT_EQ(pairs, 1);
+    }
+    EXPECT_EQ(PinRuns(), 4);  // each request's host process and each install's
 }
 
 }  // namespace
