@@ -463,6 +463,13 @@ TEST_F(TokenProviderTest, PinAndTokenFailuresHaveSmartCardCodesAndCreateNothing)
     EXPECT_EQ(Containers(p.get()), std::vector<std::string>{});
     ASSERT_TRUE(Acquire(p, Guid(4), CRYPT_NEWKEYSET)) << std::hex << GetLastError();
     EXPECT_EQ(PinRuns(), 3);
+    // A PIN given by the caller replaces the kept one; pinentry is not asked.
+    const BYTE wrong[] = "0000", right[] = "4711";
+    EXPECT_FALSE(CryptSetProvParam(p.get(), PP_KEYEXCHANGE_PIN, wrong, 0));
+    EXPECT_EQ(GetLastError(), Code(SCARD_W_WRONG_CHV));
+    ASSERT_TRUE(CryptSetProvParam(p.get(), PP_KEYEXCHANGE_PIN, right, 0)) << std::hex << GetLastError();
+    EXPECT_TRUE(CryptGenKey(p.get(), AT_SIGNATURE, 1024 << 16, Key().put())) << std::hex << GetLastError();
+    EXPECT_EQ(PinRuns(), 3);
 
     Register("Absent Card", "no-such-token");
     EXPECT_FALSE(Acquire(p, Guid(5), CRYPT_NEWKEYSET, u"Absent Card"));
