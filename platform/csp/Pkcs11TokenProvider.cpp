@@ -380,7 +380,7 @@ CspStatus CPkcs11TokenProvider::PrivateOp(const CTokenKey& key, CK_MECHANISM mec
     if (CspStatus st = PrivateHandle(t, key, &h)) return st;
     CK_FUNCTION_LIST_PTR f = t->F();
     CK_RV rv = bDecrypt ? f->C_DecryptInit(t->Session(), &mech, h) : f->C_SignInit(t->Session(), &mech, h);
-    if (rv != CKR_OK) return P11Status(rv, bDecrypt ? NTE_BAD_KEY : NTE_BAD_KEY);
+    if (rv != CKR_OK) return P11Status(rv, NTE_BAD_KEY);
     CK_ULONG len = static_cast<CK_ULONG>(EVP_PKEY_get_size(key.Pkey()));
     out->assign(len, 0);
     CK_BYTE_PTR pin = const_cast<CK_BYTE_PTR>(in);
