@@ -403,6 +403,16 @@ TEST_F(TokenProviderTest, EnvelopeIsOpenedOnTheTokenAndABadOneChangesNothing) {
     const std::u16string name = Guid(3);
     Prov p;
     ASSERT_TRUE(Acquire(p, name, CRYPT_NEWKEYSET));
+    // Without an exchange key there is nothing to open the envelope with;
+    // a blob cut short is refused before anything is read through it.
+    const BYTE dummy[16] = {};
+    Bytes blob0 = tessaro::csp::BuildRsaVendorBlob(1024, dummy, sizeof dummy);
+    Bytes envDummy = tessaro::csp::BuildRsaKeyEnvelope(dummy, sizeof dummy, dummy, sizeof dummy);
+    Bytes noKey = tessaro::csp::BuildRsaVendorBlob(1024, envDummy.data(), envDummy.size());
+    EXPECT_FALSE(CryptImportKey(p.get(), noKey.data(), noKey.size(), 0, 0, Key().put()));
+    EXPECT_EQ(GetLastError(), Code(NTE_NO_KEY));
+    EXPECT_FALSE(CryptImportKey(p.get(), blob0.data(), blob0.size() - 1, 0, 0, Key().put()));
+    EXPECT_EQ(GetLastError(), Code(NTE_BAD_LEN));
     Key kx;
     ASSERT_TRUE(CryptGenKey(p.get(), AT_KEYEXCHANGE, 2048 << 16, kx.put()));
     csptest::Pkey xpub = csptest::PublicKeyOf(p.get(), AT_KEYEXCHANGE);
