@@ -563,6 +563,20 @@ TEST_F(TokenProviderTest, EnrollmentThroughTheHostKeepsTheKeyAndCertificateOnThe
         EXPECT_EQ(pairs, 1);
     }
     EXPECT_EQ(PinRuns(), 4);  // each request's host process and each install's
+    auto csps = enroll_test::Converse({enroll_test::Call("KEVO_GetCSPInfo", {})});
+    ASSERT_EQ(csps.size(), 1u);
+    EXPECT_NE(csps[0].text.find(provider), std::string::npos) << csps[0].raw;
+    auto listing = enroll_test::Converse({enroll_test::Call("KEVO_GetAllCertInfo", {enroll_test::Str(provider)})});
+    ASSERT_EQ(listing.size(), 1u);
+    // One entry per certificate, though each is both on the token and in "My".
+    const std::string& text = listing[0].text;
+    const std::string tail = ";" + provider;
+    ASSERT_EQ(0, listing[0].errorcode) << listing[0].raw;
+    size_t sep = text.find("||");
+    ASSERT_NE(sep, std::string::npos) << text;
+    EXPECT_EQ(text.find("||", sep + 2), std::string::npos) << text;
+    EXPECT_EQ(text.substr(sep - tail.size(), tail.size()), tail);
+    EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
 }
 
 }  // namespace
