@@ -339,22 +339,27 @@ CspStatus CPkcs11TokenProvider::LoadPair(const ContextPtr& ctx, DWORD spec, std:
     if (CspStatus st = Token(&t)) return st;
     Lock g(t->Mutex());
     const std::string label = Utf8(ctx->ContainerName());
-    if (CspStatus st = ContainerExists(t, label)) return st;
-    std::vector<TokenObject> objs;
-    if (CspStatus st = Objects(t, label, &objs)) return st;
-    for (const TokenObject& o : objs) {
-        if (o.cls != CKO_PUBLIC_KEY || IdSpec(o.id) != spec) continue;
-        std::vector<BYTE> n, e;
-        if (!t->Attribute(o.h, CKA_MODULUS, &n) || !t->Attribute(o.h, CKA_PUBLIC_EXPONENT, &e))
+    // The public halves of the container first: one search per signature.
+    // Only when none is of that spec does the container itself decide
+    // between "no key" and "no container".
+    CK_OBJECT_CLASS cls = CKO_PUBLIC_KEY;
+    std::vector<CK_OBJECT_HANDLE> found;
+    if (CspStatus st = t->Find({AttrOf(CKA_CLASS, cls), Attr(CKA_LABEL, label.data(), label.size())}, &found))
+        return st;
+    for (CK_OBJECT_HANDLE h : found) {
+        std::vector<BYTE> id, n, e;
+        if (!t->Attribute(h, CKA_ID, &id) || IdSpec(id) != spec) continue;
+        if (!t->Attribute(h, CKA_MODULUS, &n) || !t->Attribute(h, CKA_PUBLIC_EXPONENT, &e))
             return CspCode(NTE_KEYSET_ENTRY_BAD);
         EvpPkeyPtr pub = PublicKeyFrom(n, e);
         if (!pub) return CspCode(NTE_KEYSET_ENTRY_BAD);
-        auto k = std::make_shared<CTokenKey>(ctx, AlgOfSpec(spec), std::move(pub), o.id);
+        auto k = std::make_shared<CTokenKey>(ctx, AlgOfSpec(spec), std::move(pub), id);
         k->m_dwKeySpec = spec;
         k->m_dwPermissions = CspDefaultPermissions(0);
         *out = k;
         return CSP_OK;
     }
+    if (CspStatus st = ContainerExists(t, label)) return st;
     return CspCode(NTE_NO_KEY);
 }
 
