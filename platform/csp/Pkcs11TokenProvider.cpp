@@ -261,6 +261,9 @@ private:
     std::string m_module;
     std::string m_label;
     TokenPtr m_token;
+    // CRYPT_SILENT: no pinentry. Each acquired context has a provider object
+    // of its own (CspCreateProvider), so the flag belongs here.
+    bool m_bSilent = false;
 };
 
 CspStatus CPkcs11TokenProvider::Token(TokenPtr* out) {
@@ -274,7 +277,7 @@ CspStatus CPkcs11TokenProvider::Token(TokenPtr* out) {
 
 CspStatus CPkcs11TokenProvider::LoggedIn(TokenPtr* out) {
     if (CspStatus st = Token(out)) return st;
-    return (*out)->Login();
+    return (*out)->Login(!m_bSilent);
 }
 
 CspStatus CPkcs11TokenProvider::ContainerExists(const TokenPtr& t, const std::string& label) {
@@ -423,6 +426,7 @@ CspStatus CPkcs11TokenProvider::AcquireContext(LPCWSTR pszContainer, DWORD dwFla
     const bool bVerify = !bDelete && (dwFlags & CRYPT_VERIFYCONTEXT) == CRYPT_VERIFYCONTEXT;
     const bool bNew = !bDelete && (dwFlags & CRYPT_NEWKEYSET);
     if (bVerify && bNew) return CspCode(NTE_BAD_FLAGS);
+    m_bSilent = (dwFlags & CRYPT_SILENT) != 0;
     std::u16string name = pszContainer ? std::u16string(pszContainer) : std::u16string();
     // A verify context without a name needs no token: its keys are in memory.
     if (bVerify && name.empty()) return CCspProvider::AcquireContext(pszContainer, dwFlags, out);

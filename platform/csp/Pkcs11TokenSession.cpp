@@ -270,7 +270,7 @@ CspStatus CP11Token::LoginLocked(const SecureBytes& pin) {
     return P11Status(rv, NTE_FAIL);
 }
 
-CspStatus CP11Token::Login() {
+CspStatus CP11Token::Login(bool bPrompt) {
     std::lock_guard<std::recursive_mutex> g(GlobalMutex());
     CK_SESSION_INFO si{};
     if (!SessionAlive(m_f, m_session, &si)) return CspCode(SCARD_E_NO_SMARTCARD);
@@ -279,6 +279,7 @@ CspStatus CP11Token::Login() {
     if (m_f->C_GetTokenInfo(m_slot, &ti) != CKR_OK) return CspCode(SCARD_E_NO_SMARTCARD);
     if (ti.flags & CKF_USER_PIN_LOCKED) return CspCode(SCARD_W_CHV_BLOCKED);
     if (m_pin.empty()) {
+        if (!bPrompt) return CspCode(NTE_SILENT_CONTEXT);
         SecureBytes pin;
         if (CspStatus st = AskPinThroughPinentry("Enter the PIN of the token \"" + m_label + "\".", &pin))
             return st;

@@ -32,9 +32,10 @@ public:
     static CspStatus Open(const std::string& modulePath, const std::string& label, std::shared_ptr<CP11Token>* out);
 
     // Logs the user in (once per process and token): the PIN comes from
-    // SetPin or, when none was given, from pinentry, and is kept in memory
-    // for the next login only while it is right.
-    CspStatus Login();
+    // LoginWith or, when none was given, from pinentry (NTE_SILENT_CONTEXT
+    // instead when bPrompt is false), and is kept in memory for the next
+    // login only while it is right.
+    CspStatus Login(bool bPrompt = true);
     // A PIN given by the caller (PP_KEYEXCHANGE_PIN); it replaces the kept one
     // and logs in with it.
     CspStatus LoginWith(const BYTE* pin, size_t len);

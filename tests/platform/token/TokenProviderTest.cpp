@@ -461,8 +461,11 @@ TEST_F(TokenProviderTest, EnvelopeIsOpenedOnTheTokenAndABadOneChangesNothing) {
 }
 
 TEST_F(TokenProviderTest, PinAndTokenFailuresHaveSmartCardCodesAndCreateNothing) {
-    SetPinAnswer("cancel");
     Prov p;
+    EXPECT_FALSE(Acquire(p, Guid(4), CRYPT_NEWKEYSET | CRYPT_SILENT));
+    EXPECT_EQ(GetLastError(), Code(NTE_SILENT_CONTEXT));
+    EXPECT_EQ(PinRuns(), 0);
+    SetPinAnswer("cancel");
     EXPECT_FALSE(Acquire(p, Guid(4), CRYPT_NEWKEYSET));
     EXPECT_EQ(GetLastError(), Code(SCARD_W_CANCELLED_BY_USER));
     SetPinAnswer("9999");
