@@ -1,11 +1,12 @@
 // Power cuts: enrollments run in this process, through the host's request
 // handling, while a VFS under SQLite records every write, truncation, sync,
 // creation and deletion of the prefix's database files. For cut points at
-// and between the syncs, the disk a power cut could leave is built (writes
-// not yet synced lost, or the last of them torn; directory entries not yet
-// synced lost) and opened as a fresh prefix. There, everything answered
-// before the cut is present and usable, nothing half-made shows, and both
-// databases pass SQLite's integrity check.
+// and between the syncs, the disks a power cut could leave are built (the
+// writes since a file's last sync lost, or half of them kept and the next
+// torn, or all kept; directory entries made since the directory's last sync
+// lost) and opened as a fresh prefix. There, everything answered before the
+// cut is present and usable, nothing half-made shows, and both databases
+// pass SQLite's integrity check.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <sqlite3.h>
@@ -324,15 +325,15 @@ struct DiskState {
             }
             case Op::kWrite:
             case Op::kTruncate:
-                if (auto& n = entries[op.name]) {
-                    Apply(n->live, op);
-                    n->pending.push_back(&op);
+                if (auto it = entries.find(op.name); it != entries.end()) {
+                    Apply(it->second->live, op);
+                    it->second->pending.push_back(&op);
                 }
                 break;
             case Op::kSync:
-                if (auto& n = entries[op.name]) {
-                    n->durable = n->live;
-                    n->pending.clear();
+                if (auto it = entries.find(op.name); it != entries.end()) {
+                    it->second->durable = it->second->live;
+                    it->second->pending.clear();
                 }
                 break;
             case Op::kDirSync:
@@ -343,7 +344,6 @@ struct DiskState {
                 break;
             }
         }
-        for (auto it = entries.begin(); it != entries.end();) it = it->second ? std::next(it) : entries.erase(it);
     }
 
     bool Pending() const {
