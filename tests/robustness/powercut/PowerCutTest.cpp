@@ -416,18 +416,44 @@ struct Answer {
     Stage stage;
 };
 
+std::string JsonText(const std::string& json, const char* field) {
+    cJSON* root = cJSON_Parse(json.c_str());
+    cJSON* v = root ? cJSON_GetObjectItem(root, field) : nullptr;
+    std::string s = cJSON_IsString(v) ? v->valuestring : "";
+    cJSON_Delete(root);
+    return s;
+}
+
+// What was running between two points of the record, for the reports.
+struct Span {
+    size_t from, to;
+    std::string what;
+};
+std::vector<Span>& Spans() {
+    static std::vector<Span> v;
+    return v;
+}
+std::string RunningAt(size_t cut) {
+    for (const Span& s : Spans())
+        if (s.from < cut && cut <= s.to) return s.what;
+    return "between requests";
+}
+
 // One page load: a host's agent, answering requests the way the host does,
 // with what they changed made durable before the answer.
 class Page {
 public:
-    Page() : m_agent(GetModuleHandleW(nullptr)) {}
+    explicit Page(size_t enrollment) : m_agent(GetModuleHandleW(nullptr)), m_enrollment(enrollment) {}
     Response Ask(const std::string& request) {
+        Span span{Rec().Size(), 0, JsonText(request, "function") + " of enrollment " + std::to_string(m_enrollment)};
         g_pobjCryptoAgent = &m_agent;
         char* psz = nullptr;
         ParseAndRespondRequest(request.c_str(), &psz);
         std::unique_ptr<char[]> hold(psz);
         EXPECT_EQ(tessaro_platform::RegistryMakeDurable(), static_cast<LSTATUS>(ERROR_SUCCESS));
         g_pobjCryptoAgent = nullptr;
+        span.to = Rec().Size();
+        Spans().push_back(span);
         return Decode(psz ? psz : "");
     }
     bool Setup(const Kind& k) {
@@ -437,6 +463,7 @@ public:
 
 private:
     CCryptoAgent m_agent;
+    size_t m_enrollment;
 };
 
 std::string Testca(const std::vector<std::string>& args, const std::string& input) {
@@ -447,13 +474,6 @@ std::string Testca(const std::vector<std::string>& args, const std::string& inpu
     return r.exitCode == 0 ? r.out : "";
 }
 
-std::string JsonText(const std::string& json, const char* field) {
-    cJSON* root = cJSON_Parse(json.c_str());
-    cJSON* v = root ? cJSON_GetObjectItem(root, field) : nullptr;
-    std::string s = cJSON_IsString(v) ? v->valuestring : "";
-    cJSON_Delete(root);
-    return s;
-}
 
 std::string Trimmed(std::string s) {
     s.erase(std::remove_if(s.begin(), s.end(), [](char c) { return c == '\r' || c == '\n' || c == ' '; }), s.end());
@@ -467,7 +487,7 @@ std::string Trimmed(std::string s) {
     std::string request;
     Made m{&k, "", {}, {}};
     {
-        Page page;
+        Page page(index);
         if (!page.Setup(k)) return ::testing::AssertionFailure() << "setup of " << k.provider;
         Response r = page.Ask(Call("KEVO_PKCS10CertRequisition",
                                    {Str("CN=Power Cut " + std::to_string(index) + ",O=Tessaro,C=CN"), Num(k.certType),
@@ -494,14 +514,14 @@ std::string Trimmed(std::string s) {
     made[index].signDer = Base64Decode(signCert);
     if (made[index].signDer.empty()) return ::testing::AssertionFailure() << "no certificate issued";
     {
-        Page page;
+        Page page(index);
         if (!page.Setup(k)) return ::testing::AssertionFailure() << "setup of " << k.provider;
         Response r = page.Ask(Call("KEVO_ImportSignCert", {Num(k.certType), Str(signCert), Str(m.container)}));
         if (r.errorcode != 0 || !r.flag) return ::testing::AssertionFailure() << "sign install: " << r.raw;
         answers.push_back({Rec().Size(), index, kSignInstalled});
     }
     if (k.certType == 2) {
-        Page page;
+        Page page(index);
         if (!page.Setup(k)) return ::testing::AssertionFailure() << "setup of " << k.provider;
         Response r = page.Ask(Call("KEVO_ImportEncryptCert", {Str(envelope), Str(encCert), Str(m.container), Num(0)}));
         if (r.errorcode != 0 || !r.flag) return ::testing::AssertionFailure() << "encryption import: " << r.raw;
@@ -657,6 +677,7 @@ void CheckAnswered(const Made& m, Stage stage, std::vector<std::string>& lost, s
 // host's could be) brings that moment forward, so that cuts also fall while
 // the database files are written and while a log starts over on old frames.
 void Checkpoint(const std::string& prefix) {
+    Span span{Rec().Size(), 0, "a checkpoint"};
     for (const char* db : {"/machine.db", "/user.db"}) {
         sqlite3* c = nullptr;
         int rc = sqlite3_open_v2((prefix + db).c_str(), &c, SQLITE_OPEN_READWRITE, nullptr);
@@ -664,6 +685,8 @@ void Checkpoint(const std::string& prefix) {
         EXPECT_EQ(rc, SQLITE_OK) << db << ": " << sqlite3_errmsg(c);
         sqlite3_close(c);
     }
+    span.to = Rec().Size();
+    Spans().push_back(span);
 }
 
 void WriteImage(const std::string& dir, const std::map<std::string, std::string>& files) {
@@ -697,21 +720,19 @@ struct Findings {
         std::string Report() const {
             std::string s = std::to_string(images) + " images; by kind:";
             for (auto& [p, n] : tally) s += "\n  " + std::to_string(n) + " x " + p;
-            for (auto& e : examples) s += "\n" + e;
+            for (auto& e : examples) s += "\nfirst seen: " + e;
             return s;
         }
     } lost, halfMade;
 };
 
+// One example, the first, of every kind of problem.
 void Note(Findings::Kind& kind, const char* label, const std::vector<std::string>& problems, const std::string& where) {
     if (problems.empty()) return;
     ++kind.images;
-    for (const std::string& p : problems)
-        ++kind.tally[std::string(label) + ": " + std::regex_replace(p, std::regex("\\{[0-9A-F-]+\\}"), "{...}")];
-    if (kind.examples.size() < 3) {
-        std::string e = std::string(label) + ", " + where;
-        for (auto& p : problems) e += "\n  " + p;
-        kind.examples.push_back(e);
+    for (const std::string& p : problems) {
+        const std::string key = std::string(label) + ": " + std::regex_replace(p, std::regex("\\{[0-9A-F-]+\\}"), "{...}");
+        if (++kind.tally[key] == 1) kind.examples.push_back(p + "\n  " + label + ", " + where);
     }
 }
 
@@ -808,8 +829,9 @@ void Sweep(Findings& f) {
                 setenv("TESSARO_PREFIX", old.c_str(), 1);
                 ContainerNames(ENHANCED);  // the platform lets go of the image before it is removed
             }
-            Note(f.lost, v.label, lost, disk.Describe(ops, cut));
-            Note(f.halfMade, v.label, halfMade, disk.Describe(ops, cut));
+            const std::string where = "in " + RunningAt(cut) + ", " + disk.Describe(ops, cut);
+            Note(f.lost, v.label, lost, where);
+            Note(f.halfMade, v.label, halfMade, where);
         }
     }
     tessaro_platform::RegistryDeferDurability(false);
