@@ -3,8 +3,9 @@
 // this process, twice: (a) as the host runs now, commits deferred and the
 // changed hives' logs synced before the answer (RegistryMakeDurable); (b)
 // deferred and never synced, as before. Beside them, (c) one fdatasync of a
-// page overwritten in a file of the same directory. A VFS under SQLite
-// counts the syncs of every request and the hives it wrote to.
+// 4 KiB page in a file of a prefix like theirs, overwritten in place and,
+// as a growing log is written, appended. A VFS under SQLite counts the syncs
+// and bytes of every request and the hives it wrote to.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sqlite3.h>
