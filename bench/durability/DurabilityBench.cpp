@@ -31,7 +31,7 @@ namespace {
 struct Counts {
     std::mutex mutex;
     std::map<std::string, long> syncs, writes;  // by file name, e.g. "user.db-wal"
-    long bytes = 0;                              // written to any file
+    long bytes = 0;                             // written to any file
 };
 Counts& Counted() {
     static Counts c;
@@ -96,9 +96,9 @@ int Open(sqlite3_vfs*, sqlite3_filename zName, sqlite3_file* f, int flags, int* 
 void RegisterCountingVfs() {
     static sqlite3_vfs vfs;
     g_unix = sqlite3_vfs_find("unix");
-    g_methods = {3,     Close,       Read,        Write,          Truncate,   Sync,     FileSize,
-                 Lock,  Unlock,      CheckReserved, FileControl,  SectorSize, Characteristics,
-                 ShmMap, ShmLock,    ShmBarrier,  ShmUnmap,       Fetch,      Unfetch};
+    g_methods = {3,        Close,         Read,        Write,      Truncate,        Sync,   FileSize, Lock,
+                 Unlock,   CheckReserved, FileControl, SectorSize, Characteristics, ShmMap, ShmLock,  ShmBarrier,
+                 ShmUnmap, Fetch,         Unfetch};
     vfs = *g_unix;  // every other call goes straight to "unix" with its own data
     vfs.szOsFile = static_cast<int>(kHead) + g_unix->szOsFile;
     vfs.zName = "counting";
@@ -122,8 +122,10 @@ public:
         setenv("TESSARO_PREFIX", m_path.c_str(), 1);
     }
     ~BenchPrefix() {
-        if (m_old.empty()) unsetenv("TESSARO_PREFIX");
-        else setenv("TESSARO_PREFIX", m_old.c_str(), 1);
+        if (m_old.empty())
+            unsetenv("TESSARO_PREFIX");
+        else
+            setenv("TESSARO_PREFIX", m_old.c_str(), 1);
         std::error_code ec;
         std::filesystem::remove_all(m_path, ec);
     }
@@ -188,10 +190,10 @@ void BM_Request(benchmark::State& state, const Kind* k, bool durable) {
     BenchPrefix prefix;
     tessaro_platform::RegistryDeferDurability(true);
     CCryptoAgent agent(GetModuleHandleW(nullptr));
-    const std::string setCsp = "{\"function\":\"KEVO_SetCSPInfo\",\"params\":[" + std::to_string(k->bits) + ",\"" +
-                               k->provider + "\"]}";
-    const std::string setAlg = std::string("{\"function\":\"KEVO_SetKeyAlgorithm\",\"params\":[\"") + k->algorithm +
-                               "\"]}";
+    const std::string setCsp =
+        "{\"function\":\"KEVO_SetCSPInfo\",\"params\":[" + std::to_string(k->bits) + ",\"" + k->provider + "\"]}";
+    const std::string setAlg =
+        std::string("{\"function\":\"KEVO_SetKeyAlgorithm\",\"params\":[\"") + k->algorithm + "\"]}";
     // The first request also creates the hives and their logs.
     if (!Ask(agent, setCsp, durable) || !Ask(agent, setAlg, durable) || !Ask(agent, RequestText(*k), durable)) {
         state.SkipWithError("the request failed");
@@ -296,7 +298,8 @@ int main(int argc, char** argv) {
     // A sync costs about as much as the noise of a shared disk: repeated runs,
     // interleaved, unless the command line says otherwise.
     std::vector<char*> args{argv[0]};
-    static char repetitions[] = "--benchmark_repetitions=3", interleave[] = "--benchmark_enable_random_interleaving=true",
+    static char repetitions[] = "--benchmark_repetitions=3",
+                interleave[] = "--benchmark_enable_random_interleaving=true",
                 aggregates[] = "--benchmark_report_aggregates_only=true";
     args.insert(args.end(), {repetitions, interleave, aggregates});
     args.insert(args.end(), argv + 1, argv + argc);

@@ -212,11 +212,25 @@ int ShimFetch(sqlite3_file* f, sqlite3_int64 off, int n, void** pp) { return M(f
 int ShimUnfetch(sqlite3_file* f, sqlite3_int64 off, void* p) { return M(f)->xUnfetch(Inner(f), off, p); }
 
 // Memory-mapped writes would bypass xWrite; SQLite only maps with mmap_size set, which the platform never does.
-const sqlite3_io_methods kShimMethods = {3,           ShimClose,         ShimRead,      ShimWrite,
-                                         ShimTruncate, ShimSync,         ShimFileSize,  ShimLock,
-                                         ShimUnlock,  ShimCheckReserved, ShimFileControl, ShimSectorSize,
-                                         ShimDeviceCharacteristics, ShimShmMap, ShimShmLock, ShimShmBarrier,
-                                         ShimShmUnmap, ShimFetch,        ShimUnfetch};
+const sqlite3_io_methods kShimMethods = {3,
+                                         ShimClose,
+                                         ShimRead,
+                                         ShimWrite,
+                                         ShimTruncate,
+                                         ShimSync,
+                                         ShimFileSize,
+                                         ShimLock,
+                                         ShimUnlock,
+                                         ShimCheckReserved,
+                                         ShimFileControl,
+                                         ShimSectorSize,
+                                         ShimDeviceCharacteristics,
+                                         ShimShmMap,
+                                         ShimShmLock,
+                                         ShimShmBarrier,
+                                         ShimShmUnmap,
+                                         ShimFetch,
+                                         ShimUnfetch};
 
 int ShimOpen(sqlite3_vfs*, sqlite3_filename zName, sqlite3_file* f, int flags, int* pOutFlags) {
     ShimFile* s = Shim(f);
@@ -385,9 +399,9 @@ struct DiskState {
         }
         for (size_t i = cut > 6 ? cut - 6 : 0; i < cut; ++i)
             s += std::string("\n  op ") + std::to_string(i) + ": " + KindName(ops[i].kind) + " " + ops[i].name +
-                 (ops[i].kind == Op::kWrite ? " @" + std::to_string(ops[i].offset) + "+" +
-                                                  std::to_string(ops[i].data.size())
-                                            : "");
+                 (ops[i].kind == Op::kWrite
+                      ? " @" + std::to_string(ops[i].offset) + "+" + std::to_string(ops[i].data.size())
+                      : "");
         return s;
     }
 };
@@ -474,7 +488,6 @@ std::string Testca(const std::vector<std::string>& args, const std::string& inpu
     return r.exitCode == 0 ? r.out : "";
 }
 
-
 std::string Trimmed(std::string s) {
     s.erase(std::remove_if(s.begin(), s.end(), [](char c) { return c == '\r' || c == '\n' || c == ' '; }), s.end());
     return s;
@@ -482,16 +495,16 @@ std::string Trimmed(std::string s) {
 
 // Request, sign install and (double) encryption import, each in a page of
 // its own; every answer is noted with the record's length at that moment.
-::testing::AssertionResult RunEnrollment(const Kind& k, const std::string& caDir, size_t index,
-                                         std::vector<Made>& made, std::vector<Answer>& answers) {
+::testing::AssertionResult RunEnrollment(const Kind& k, const std::string& caDir, size_t index, std::vector<Made>& made,
+                                         std::vector<Answer>& answers) {
     std::string request;
     Made m{&k, "", {}, {}};
     {
         Page page(index);
         if (!page.Setup(k)) return ::testing::AssertionFailure() << "setup of " << k.provider;
-        Response r = page.Ask(Call("KEVO_PKCS10CertRequisition",
-                                   {Str("CN=Power Cut " + std::to_string(index) + ",O=Tessaro,C=CN"), Num(k.certType),
-                                    Num(0)}));
+        Response r =
+            page.Ask(Call("KEVO_PKCS10CertRequisition",
+                          {Str("CN=Power Cut " + std::to_string(index) + ",O=Tessaro,C=CN"), Num(k.certType), Num(0)}));
         if (r.errorcode != 0) return ::testing::AssertionFailure() << "request: " << r.raw;
         const size_t answered = Rec().Size();
         request = r.text;
@@ -536,7 +549,8 @@ using Prov = tessaro::UniqueCryptProv;
 
 bool OpenContainer(const std::string& provider, bool sm2, const std::u16string& container, Prov& p) {
     DWORD type = provider == AES ? PROV_RSA_AES : PROV_RSA_FULL;
-    if (!CryptAcquireContextW(p.put(), container.c_str(), Wide(provider).c_str(), type, sm2 ? CRYPT_VERIFYCONTEXT : 0)) {
+    if (!CryptAcquireContextW(p.put(), container.c_str(), Wide(provider).c_str(), type,
+                              sm2 ? CRYPT_VERIFYCONTEXT : 0)) {
         p.release();  // nothing was opened
         return false;
     }
@@ -703,8 +717,8 @@ int Soak() {
     return f > 1 ? f : 0;
 }
 
-const Kind kKinds[] = {{ENHANCED, 1024, "RSA", 1}, {VENDOR_SM2, 256, "SM2", 1},
-                       {ENHANCED, 1024, "RSA", 2}, {VENDOR_SM2, 256, "SM2", 2}};
+const Kind kKinds[] = {
+    {ENHANCED, 1024, "RSA", 1}, {VENDOR_SM2, 256, "SM2", 1}, {ENHANCED, 1024, "RSA", 2}, {VENDOR_SM2, 256, "SM2", 2}};
 
 constexpr size_t kMaxCuts = 400;  // in `make test`: about half a minute, a little more under the sanitizers
 
@@ -731,7 +745,8 @@ void Note(Findings::Kind& kind, const char* label, const std::vector<std::string
     if (problems.empty()) return;
     ++kind.images;
     for (const std::string& p : problems) {
-        const std::string key = std::string(label) + ": " + std::regex_replace(p, std::regex("\\{[0-9A-F-]+\\}"), "{...}");
+        const std::string key =
+            std::string(label) + ": " + std::regex_replace(p, std::regex("\\{[0-9A-F-]+\\}"), "{...}");
         if (++kind.tally[key] == 1) kind.examples.push_back(p + "\n  " + label + ", " + where);
     }
 }
@@ -841,9 +856,10 @@ TEST(PowerCut, AnsweredEnrollmentsSurviveEveryCutAndNothingHalfMadeShows) {
     Findings f;
     Sweep(f);
     ASSERT_EQ(f.error, "");
-    printf("power-cut: %zu cut points checked (%zu disk images, %zu losing unsynced changes; %zu operations, %zu "
-           "syncs recorded)\n",
-           f.cuts, f.images, f.lossy, f.operations, f.syncs);
+    printf(
+        "power-cut: %zu cut points checked (%zu disk images, %zu losing unsynced changes; %zu operations, %zu "
+        "syncs recorded)\n",
+        f.cuts, f.images, f.lossy, f.operations, f.syncs);
     RecordProperty("cut_points", std::to_string(f.cuts));
     EXPECT_EQ(f.lost.images, 0u) << "answered changes lost or hives unsound after cuts: " << f.lost.Report();
     // A crash between two commits of one request is enough for these.
