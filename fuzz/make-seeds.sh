@@ -19,7 +19,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/tessaro-seeds.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 export TESSARO_PREFIX="$work/prefix"
 rm -rf "$out"
-for t in frame request base64 asn1 subject envelope pkcs1 propblob cachain keyblob; do mkdir -p "$out/$t"; done
+for t in frame request base64 asn1 subject envelope pkcs1 propblob cachain keyblob pkcs11; do mkdir -p "$out/$t"; done
 
 "$testca" init "$work/ca" >/dev/null
 
@@ -140,4 +140,44 @@ m = re.search(r"<Content>(.*?)</Content>", text, re.S)
 open(sys.argv[2], "wb").write(base64.b64decode("".join(m.group(1).split())))
 PY
 done
+# PKCS#11 calls (fuzz/targets/fuzz_pkcs11.cpp): searches, attribute reads
+# and sign/decrypt operations as the consumers make them, written by hand.
+python3 - "$out/pkcs11" <<'PY'
+import struct, sys
+out = sys.argv[1]
+u16 = lambda v: struct.pack("<H", v)
+TYPE = {"class": 0, "label": 3, "value": 4, "issuer": 6, "serial": 7, "key_type": 8, "subject": 9, "id": 10,
+        "sign": 14, "modulus": 16, "public_exponent": 18, "allowed": 28}
+MECH = {"rsa_pkcs": 0, "pss": 1, "oaep": 2, "sha256_rsa": 5, "sha256_pss": 10}
+def ulong(v): return struct.pack("<Q", v)
+def find(*attrs, max_=4):
+    b = bytes([0, len(attrs)])
+    for t, v in attrs:
+        b += (bytes([TYPE[t]]) if isinstance(t, str) else b"\xff" + struct.pack("<I", t)) + u16(len(v)) + v
+    return b + bytes([max_])
+def get(obj, *attrs):
+    b = bytes([1, obj, len(attrs)])
+    for t, n in attrs: b += bytes([TYPE[t]]) + u16(n)
+    return b
+def op(kind, key, mech, param, data, outlen, multi=0):
+    b = bytes([kind, key, MECH[mech]]) + (u16(0xFFFF) if param is None else u16(len(param)) + param)
+    return b + u16(len(data)) + data + u16(outlen) + (bytes([multi]) if kind == 2 else b"")
+digest_info = bytes.fromhex("3031300d060960864801650304020105000420") + bytes(range(32))
+pss = ulong(0x250) + ulong(2) + ulong(32)       # SHA-256, MGF1-SHA-256, 32 bytes of salt
+oaep = ulong(0x250) + ulong(2) + ulong(1) + ulong(0) + ulong(0)
+seeds = {
+    "find-certificates": find(("class", ulong(1))) + find(("class", ulong(3)), ("id", b"\x01\x02")),
+    "find-nss-trust": find(("class", ulong(0xCE534353))) + find((0xCE534353, b"x"), max_=1),
+    "find-label": find(("class", ulong(1)), ("label", b"Fuzz RSA")) + find(("key_type", ulong(0)), ("sign", b"\x01")),
+    "get-certificate": get(0, ("value", 0xFFFF), ("subject", 0xFFFF), ("issuer", 512), ("serial", 1), ("label", 8)),
+    "get-keys": get(1, ("modulus", 0xFFFF), ("modulus", 128), ("public_exponent", 3), ("allowed", 64)) +
+                get(2, ("modulus", 127), ("id", 0xFFFF), ("class", 8)),
+    "sign-pkcs1": op(2, 1, "rsa_pkcs", None, digest_info, 0xFFFF) + op(2, 1, "rsa_pkcs", None, digest_info, 64),
+    "sign-pss": op(2, 1, "pss", pss, bytes(32), 128) + op(2, 1, "sha256_pss", pss, b"hello", 128, 1),
+    "sign-hash": op(2, 1, "sha256_rsa", None, b"hello" * 10, 128, 1),
+    "decrypt-oaep": op(3, 1, "oaep", oaep, bytes(128), 0xFFFF) + op(3, 1, "rsa_pkcs", None, bytes(128), 128),
+}
+for name, data in seeds.items():
+    open(f"{out}/{name}", "wb").write(data)
+PY
 echo "make-seeds: seeds written to $out"

@@ -11,6 +11,7 @@
 #include "host/IOStream.h"
 #include "host/JSONUtility.h"
 #include "host/nmCryptoAgent.h"
+#include "win/platform_registry.h"
 
 #define TRACE_UNIT_A "LumoraHost"
 
@@ -165,6 +166,9 @@ int MsgHandleProc() {
         std::unique_ptr<char[]> holdResponse(pszResponseMsg);
         if (nResult != 0) continue;
         KevoTraceValueA("Response", pszResponseMsg);
+        // What the request changed is on the disk before the page hears of it.
+        if (tessaro_platform::RegistryMakeDurable() != ERROR_SUCCESS)
+            KEVO_FAIL_A("MsgHandleProc", "RegistryMakeDurable", -1, "the changes may not be on the disk");
         nResult = WriteToNativeMessaging(pszResponseMsg ? pszResponseMsg : NO_MEMORY_RESPONSE, STDOUT_FD);
         if (nResult != 0) {
             KEVO_FAIL_A("MsgHandleProc", "WriteToNativeMessaging", nResult, "0 != nResult");
@@ -192,6 +196,8 @@ int wmain(int argc, WCHAR* argv[]) {
             // A browser that goes away mid-answer must end the loop through a
             // failed write, not kill the process.
             signal(SIGPIPE, SIG_IGN);
+            // One sync per changed hive before each answer, not one per commit.
+            tessaro_platform::RegistryDeferDurability(true);
             nExitCode = MsgHandleProc();
         }
     }

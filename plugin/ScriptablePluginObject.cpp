@@ -11,6 +11,7 @@
 #include "diag/Diagnostics.h"
 #include "plugin/Plugin.h"
 #include "tessaro/Handles.h"
+#include "win/platform_registry.h"
 
 #define TRACE_UNIT_W u"ScriptablePluginObject.cpp"
 
@@ -61,7 +62,7 @@ public:
     }
 
     // Exact count and types; numbers must be 32-bit integers after
-    // truncation, strings must not hide a zero byte inside their length.
+    // truncation.
     bool CheckArgs(std::initializer_list<Arg> kinds, LPCWSTR pwszStep, LPCWSTR pwszCondition, HRESULT hCode) {
         bool bOk = m_argCount == kinds.size() && (m_argCount == 0 || m_args != nullptr);
         uint32_t i = 0;
@@ -72,10 +73,10 @@ public:
                 LONG n = 0;
                 bOk = SUCCEEDED(NPVariantToLong(v, &n));
             } else {
+                // A zero inside the text ends it, as it does in the host's
+                // conversion: both front ends take the same argument.
                 bOk = v.type == NPVariantType_String &&
-                      (v.value.stringValue.UTF8Length == 0 || v.value.stringValue.UTF8Characters != nullptr) &&
-                      (v.value.stringValue.UTF8Length == 0 ||
-                       std::memchr(v.value.stringValue.UTF8Characters, 0, v.value.stringValue.UTF8Length) == nullptr);
+                      (v.value.stringValue.UTF8Length == 0 || v.value.stringValue.UTF8Characters != nullptr);
             }
         }
         if (!bOk) KEVO_FAIL_W(m_pwszFunction, pwszStep, pwszCondition, hCode);
@@ -259,7 +260,11 @@ bool CScriptablePluginObjectBase::_HasMethod(NPObject* npobj, NPIdentifier name)
 }
 bool CScriptablePluginObjectBase::_Invoke(NPObject* npobj, NPIdentifier name, const NPVariant* args,
                                           uint32_t argCount, NPVariant* result) {
-    return npobj && result && Owner(npobj)->Invoke(name, args, argCount, result);
+    const bool ok = npobj && result && Owner(npobj)->Invoke(name, args, argCount, result);
+    // What the call changed is on the disk before the page hears of it.
+    if (tessaro_platform::RegistryMakeDurable() != ERROR_SUCCESS)
+        KEVO_FAIL_W(u"Invoke", u"RegistryMakeDurable", u"the changes may not be on the disk", E_FAIL);
+    return ok;
 }
 bool CScriptablePluginObjectBase::_InvokeDefault(NPObject* npobj, const NPVariant* args, uint32_t argCount,
                                                  NPVariant* result) {

@@ -8,6 +8,7 @@
 #include "plugin/Plugin.h"
 #include "plugin/ScriptablePluginObject.h"
 #include "plugin/npapi_abi.h"
+#include "win/platform_registry.h"
 
 #define TRACE_UNIT_W u"npLumora.cpp"
 #define NP_EXPORT extern "C" __attribute__((visibility("default")))
@@ -228,6 +229,8 @@ NP_EXPORT NPError NP_GetEntryPoints(NPPluginFuncs* pFuncs) {
 NP_EXPORT NPError NP_Initialize(NPNetscapeFuncs* bFuncs, NPPluginFuncs* pFuncs) {
     bool bWasInitialized = g_bBrowserFuncs;
     KevoTraceRegister();
+    // Every scripted call syncs what it changed before it returns, once.
+    tessaro_platform::RegistryDeferDurability(true);
     TraceHelper th(u"NP_Initialize");
     NPError err = NPERR_NO_ERROR;
     if (bFuncs == nullptr || bFuncs->size < NP_NETSCAPEFUNCS_MIN_SIZE) {

@@ -21,6 +21,8 @@ const TEXT = {
     signCert: "Signing certificate", encCert: "Encryption certificate", envelope: "Key envelope",
     code: "Result code", reason: "Reason", step: "Step", empty: "No certificates.",
     caRefused: "The certification authority refused the request",
+    loginTitle: "Log in with your certificate", loginLink: "Log in with your certificate",
+    loginHow: "Your browser offers the certificate to the site once the Tessaro Certificates module is loaded into it (tessaro-register install). RSA certificates only: browsers on Linux know no SM2 in TLS.",
     reqInfo: (i) => `${i.algorithm} ${i.keyBits} bits, ${i.signatureAlgorithm}, ${i.type === 2 || i.exchangeKeyBits ? "double certificate" : "single certificate"}`,
   },
   zh: {
@@ -41,6 +43,8 @@ const TEXT = {
     signCert: "签名证书", encCert: "加密证书", envelope: "密钥信封",
     code: "错误码", reason: "原因", step: "步骤", empty: "没有证书。",
     caRefused: "证书颁发机构拒绝了请求",
+    loginTitle: "用证书登录", loginLink: "用您的证书登录",
+    loginHow: "在浏览器中加载 Tessaro Certificates 模块（tessaro-register install）后，浏览器会向网站提供该证书。仅限 RSA 证书：Linux 上的浏览器的 TLS 不支持 SM2。",
     reqInfo: (i) => `${i.algorithm} ${i.keyBits} 位，${i.signatureAlgorithm}，${i.type === 2 || i.exchangeKeyBits ? "双证书" : "单证书"}`,
   },
 };
@@ -198,6 +202,7 @@ async function enroll(choice) {
     out.listing = await listCertificates();
     step("listed", String(out.listing.length));
     setStatus("done", t("done"));
+    if (c.algorithm === "RSA") showLogin();
     out.ok = true;
   } catch (e) {
     showError(at, e);
@@ -209,6 +214,15 @@ async function enroll(choice) {
     $("enroll").disabled = false;
   }
   return out;
+}
+
+// The site's HTTPS page that logs in with the certificate just enrolled.
+const siteInfo = fetch("/api/site").then((r) => r.json()).catch(() => ({}));
+async function showLogin() {
+  const { login } = await siteInfo;
+  if (!login) return;
+  $("loginLink").href = login;
+  $("loginStep").hidden = false;
 }
 
 function fillProviders(list) {
@@ -257,20 +271,22 @@ const started = (async () => {
   }
 })();
 
-// ?auto=RSA,SM2 runs double-certificate enrollments unattended when the page
-// opens and reports the outcome to the site (for browsers driven without an
-// automation protocol, and for kiosk demonstrations).
+// ?auto=RSA,SM2 runs single and double-certificate enrollments unattended
+// when the page opens and reports the outcome to the site (for browsers driven
+// without an automation protocol, and for kiosk demonstrations); RSA:1 is the
+// single-certificate one alone, RSA:2 the double.
 const AUTO = {
   RSA: { provider: "Microsoft Enhanced Cryptographic Provider v1.0", algorithm: "RSA", keyLength: 2048 },
   SM2: { provider: "Tessaro SM2 Token CSP v1.0", algorithm: "SM2", keyLength: 256 },
 };
-const autoList = (new URLSearchParams(location.search).get("auto") || "").split(",").filter((a) => AUTO[a]);
+const autoList = (new URLSearchParams(location.search).get("auto") || "").split(",")
+  .map((a) => a.split(":")).filter(([a, t]) => AUTO[a] && (t === undefined || t === "1" || t === "2"));
 if (autoList.length) {
   (async () => {
     const report = { start: await started, runs: [] };
     if (!report.start.error) {
-      for (const a of autoList) {
-        for (const certType of [1, 2]) {
+      for (const [a, only] of autoList) {
+        for (const certType of only ? [Number(only)] : [1, 2]) {
           const r = await enroll(Object.assign({ certType, subject: `CN=Auto ${a} ${certType === 2 ? "Double" : "Single"},O=Tessaro,C=CN` }, AUTO[a]));
           report.runs.push({ label: a, certType, ok: r.ok, failedAt: r.failedAt, error: r.error,
             signCert: r.signCert, encCert: r.encCert, listing: r.listing });

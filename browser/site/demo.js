@@ -3,12 +3,16 @@
 // Chromium with the extension loaded, the host registered in a fresh profile
 // and a fresh enrollment prefix.
 //
-//   node demo.js BUILD_DIR [--headless] [--screenshot FILE]
+//   node demo.js BUILD_DIR [--headless] [--screenshot FILE] [--login-screenshot FILE]
 //
 // Headless (or without $DISPLAY): drives the page through a double-certificate
-// enrollment with RSA and then SM2 and prints each step; exit 0 when both
-// enrolled. With a display: opens the page in a Chromium window and waits
-// until the window is closed.
+// enrollment with RSA and then SM2 and prints each step, then logs in to the
+// site's HTTPS page with the RSA certificate through the Tessaro PKCS#11
+// module (registered in the browser's own throwaway HOME; Chromium's managed
+// policy picks the certificate, so this step needs root) and prints the
+// greeting; exit 0 when both enrolled and the login, where it ran, greeted
+// the RSA subject. With a display: opens the page in a Chromium window and
+// waits until the window is closed.
 "use strict";
 const path = require("path");
 
@@ -17,8 +21,11 @@ const build = path.resolve(argv[0] || "build");
 let headless = argv.includes("--headless") || !process.env.DISPLAY;
 const shotAt = argv.indexOf("--screenshot");
 const screenshot = shotAt >= 0 ? path.resolve(argv[shotAt + 1]) : null;
+const loginShotAt = argv.indexOf("--login-screenshot");
+const loginScreenshot = loginShotAt >= 0 ? path.resolve(argv[loginShotAt + 1]) : null;
 process.env.TESSARO_BUILD_DIR = build;
 
+const fs = require("fs");
 const h = require(path.join(__dirname, "..", "tests", "harness.js"));
 
 const RUNS = [
@@ -35,18 +42,25 @@ async function main() {
   let interrupted = null;
   const interruption = new Promise((r) => { interrupted = r; });
   for (const sig of ["SIGINT", "SIGTERM"]) process.once(sig, () => interrupted(sig));
-  const site = await h.startSite({ testca: path.join(build, "tessaro-testca") });
+  // One throwaway folder for the CA, the browser's profile, HOME and prefix:
+  // the login reads the certificates the enrollment left there.
+  const work = h.tempDir("demo");
+  const caDir = path.join(work, "ca");
+  let site;
   let browser;
   try {
+    site = await h.startSite({ testca: path.join(build, "tessaro-testca"), caDir });
     console.log(`demo site: ${site.url} (test CA behind /api)`);
     try {
-      browser = await h.startBrowser({ host: path.join(build, "TessaroHost.QIRTAL.x86"), headless, ownSignals: true });
+      browser = await h.startBrowser({ host: path.join(build, "TessaroHost.QIRTAL.x86"), headless, ownSignals: true,
+        home: true, workDir: work });
     } catch (e) {
       if (headless) throw e;
       // $DISPLAY names no usable display: show the run headless instead.
       console.log(`no Chromium window on DISPLAY=${process.env.DISPLAY} (${String(e.message).split("\n")[0]}); driving the page headless`);
       headless = true;
-      browser = await h.startBrowser({ host: path.join(build, "TessaroHost.QIRTAL.x86"), headless, ownSignals: true });
+      browser = await h.startBrowser({ host: path.join(build, "TessaroHost.QIRTAL.x86"), headless, ownSignals: true,
+        home: true, workDir: work });
     }
     console.log(`Chromium ${headless ? "headless" : "window"}, extension ${h.EXTENSION_ID}, prefix ${browser.prefix}`);
     const page = browser.context.pages()[0] || await browser.context.newPage();
@@ -91,10 +105,62 @@ async function main() {
       await page.screenshot({ path: screenshot, fullPage: true });
       console.log(`screenshot: ${screenshot}`);
     }
-    return ok ? 0 : 1;
+    await browser.stop();
+    browser = null;
+    if (!ok) return 1;
+    return await login(site, work, caDir, RUNS[0].subject);
   } finally {
     if (browser) await browser.stop();
-    await site.stop();
+    if (site) await site.stop();
+    fs.rmSync(work, { recursive: true, force: true });
+  }
+}
+
+// Chromium again on the same profile and prefix, the module registered in its
+// HOME's NSS database and the test CA trusted there for the server; the
+// policy picks the certificate for the login page's origin only.
+async function login(site, work, caDir, subject) {
+  console.log(`\n== log in with your certificate: ${site.loginUrl} (TLS 1.3, client certificate)`);
+  const lib = path.join(build, "libtessaro-pkcs11.so");
+  if (!fs.existsSync(lib)) {
+    console.log(`   skipped: ${lib} is not built`);
+    return 0;
+  }
+  const missing = ["certutil", "modutil"].filter((t) => !h.haveProgram(t));
+  if (missing.length) {
+    console.log(`   skipped: ${missing.join(" and ")} not installed (libnss3-tools)`);
+    return 0;
+  }
+  const origin = site.loginUrl.replace(/\/$/, "");
+  const policy = h.writeCertificatePolicy(origin, new URL(origin).port);
+  if (policy.skip) {
+    console.log(`   skipped: ${policy.skip}; Chromium would ask which certificate to send`);
+    return 0;
+  }
+  let browser;
+  try {
+    const db = h.chromiumNssDir(path.join(work, "home"));
+    h.nssCreate(db);
+    h.nssTrustCa(db, caDir);
+    h.nssAddModule(db, lib);
+    console.log(`   module "${h.MODULE_NAME}" (${lib}) registered in ${db}; policy ${policy.file}`);
+    browser = await h.startBrowser({ host: path.join(build, "TessaroHost.QIRTAL.x86"), home: true, workDir: work, ownSignals: true });
+    const page = await browser.context.newPage();
+    const r = await h.loginPage(page, site.loginUrl);
+    console.log(`   HTTP ${r.status} over ${r.protocol} in ${r.ms} ms: ${r.greeting || r.text.trim().replace(/\s+/g, " ").slice(0, 200)}`);
+    if (loginScreenshot) {
+      await page.setViewportSize({ width: 900, height: 260 });
+      await page.screenshot({ path: loginScreenshot, fullPage: true });
+      console.log(`   screenshot: ${loginScreenshot}`);
+    }
+    if (r.subject !== subject) {
+      console.log(`   FAILED: expected the greeting for ${subject}`);
+      return 1;
+    }
+    return 0;
+  } finally {
+    if (browser) await browser.stop();
+    policy.remove();
   }
 }
 

@@ -19,23 +19,7 @@ const ADDON_ID = "enroll@tessaro.example";
 const MS = "Microsoft Enhanced Cryptographic Provider v1.0";
 const SM2 = "Tessaro SM2 Token CSP v1.0";
 
-const PREFS = {
-  "xpinstall.signatures.required": false,
-  "extensions.autoDisableScopes": 0,
-  "extensions.enabledScopes": 15,
-  "extensions.update.enabled": false,
-  "app.update.enabled": false,
-  "browser.shell.checkDefaultBrowser": false,
-  "browser.startup.homepage_override.mstone": "ignore",
-  "datareporting.policy.dataSubmissionEnabled": false,
-  "toolkit.telemetry.reportingpolicy.firstRun": false,
-  "browser.safebrowsing.malware.enabled": false,
-  "browser.safebrowsing.phishing.enabled": false,
-  "network.captive-portal-service.enabled": false,
-  "network.connectivity-service.enabled": false,
-  "browser.newtabpage.enabled": false,
-  "extensions.getAddons.cache.enabled": false,
-};
+const PREFS = h.FIREFOX_PREFS;
 
 function serialOf(b64) {
   return new crypto.X509Certificate(Buffer.from(b64, "base64")).serialNumber.toLowerCase().replace(/^(00)+/, "");

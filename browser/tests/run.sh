@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs end-to-end browser cases: run.sh BUILD_DIR CASE... (or: firefox, unit)
+# Runs end-to-end browser cases: run.sh BUILD_DIR CASE... (or: firefox, unit,
+# login_chromium, login_firefox)
 # Installs playwright-core into browser/tests/node_modules from the committed
 # lock file when it is missing (never a browser download: Debian's chromium).
 set -uo pipefail
@@ -27,4 +28,7 @@ fi
 if [ "${1:-}" = firefox ]; then
   TESSARO_BUILD_DIR="$build" exec node "$here/firefox.js"
 fi
+case "${1:-}" in
+  login_*) TESSARO_BUILD_DIR="$build" exec node "$here/login.js" "${1#login_}" ;;
+esac
 TESSARO_BUILD_DIR="$build" exec node "$here/e2e.js" "$@"

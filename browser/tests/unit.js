@@ -210,4 +210,14 @@ esac
   assert.deepEqual(await post("/api/report", { request: "MIIB" }), [404, { error: "no such API" }]);
   const big = await req("POST", "/api/issue", "x".repeat(70000)).catch((e) => ({ status: "reset" }));
   assert.ok(big.status === 413 || big.status === "reset", String(big.status));
+  // A request target that is no URL is refused, and the site goes on serving.
+  const raw = await new Promise((resolve, reject) => {
+    const sock = require("net").connect(server.address().port, "127.0.0.1", () => sock.end("GET http://[ HTTP/1.1\r\nHost: x\r\n\r\n"));
+    let data = "";
+    sock.on("data", (d) => { data += d; });
+    sock.on("end", () => resolve(data));
+    sock.on("error", reject);
+  });
+  assert.match(raw, /^HTTP\/1\.1 400 /);
+  assert.equal((await req("GET", "/")).status, 200);
 });

@@ -121,6 +121,12 @@ CspStatus MapRegistryError(LSTATUS st, CspStatus missing) {
         case ERROR_NOT_ENOUGH_MEMORY:
         case ERROR_OUTOFMEMORY:
             return CspCode(NTE_NO_MEMORY);
+        // Causes the user can act on keep their own text.
+        case ERROR_DISK_FULL:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_BAD_PATHNAME:
+        case ERROR_DIRECTORY:
+            return CspCode(HRESULT_FROM_WIN32(st));
         default:
             return CspCode(NTE_FAIL);
     }

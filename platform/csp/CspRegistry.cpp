@@ -115,15 +115,19 @@ bool ReadString(HKEY k, const char16_t* name, std::u16string* out) {
 
 // Running out of memory throws (see NoMemoryThrows) before anything is
 // committed, so the registration is tried again by the next call.
+bool Registered() {
+    UniqueHkey marker;
+    DWORD done = 0;
+    return OpenKey(HKEY_LOCAL_MACHINE, kMarkerKey, marker) && ReadDword(marker.get(), kMarkerValue, &done) && done;
+}
+
 void RegisterBuiltins() {
+    // A prefix that has them is only read: no write transaction, so a full or
+    // read-only disk does not stop the providers.
+    if (Registered()) return;
     tessaro_platform::RegistryTransaction tx(HKEY_LOCAL_MACHINE);
     if (NoMemoryThrows(tx.Status()) != ERROR_SUCCESS) return;  // a read-only machine hive stays as it is
-    {
-        UniqueHkey marker;
-        DWORD done = 0;
-        if (OpenKey(HKEY_LOCAL_MACHINE, kMarkerKey, marker) && ReadDword(marker.get(), kMarkerValue, &done) && done)
-            return;
-    }
+    if (Registered()) return;  // another process was first
     for (const Builtin& b : kBuiltins)
         if (!WriteKey(std::u16string(kProviderRoot) + u"\\" + b.name,
                       {Number(u"Type", b.type), Text(u"Image Path", b.image)}))

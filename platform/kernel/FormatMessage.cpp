@@ -49,6 +49,7 @@ const Message kWin32Messages[] = {
     {206, u"The filename or extension is too long.\r\n"},
     {234, u"More data is available.\r\n"},
     {259, u"No more data is available.\r\n"},
+    {267, u"The directory name is invalid.\r\n"},
     {317, u"The system cannot find message text for message number 0x%1 in the message file for %2.\r\n"},
     {487, u"Attempt to access invalid address.\r\n"},
     {998, u"Invalid access to memory location.\r\n"},

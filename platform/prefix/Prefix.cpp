@@ -6,9 +6,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <set>
 #include <vector>
+
+#include "win/winerror.h"
 
 namespace tessaro_platform {
 
@@ -40,6 +47,7 @@ bool MakeDirectories(const std::string& path) {
         if (errno == EEXIST) return true;
         return false;
     }
+    if (slash != std::string::npos) SyncDirectory(slash == 0 ? "/" : path.substr(0, slash));
     // mkdir honours the umask; the directory must still be usable by us.
     chmod(path.c_str(), 0700);
     return true;
@@ -73,16 +81,55 @@ std::string PrefixPath() {
     return StripTrailingSlashes(dir);
 }
 
+namespace {
+
+std::atomic<DWORD> g_prefixError{ERROR_SUCCESS};
+
+// A refused prefix: the code callers get, and one line on standard error
+// (the browser's log for the host) saying why, once per prefix and reason.
+std::string Refuse(const std::string& dir, DWORD code, const char* why) {
+    g_prefixError = code;
+    static std::mutex m;
+    static std::set<std::string> told;
+    std::lock_guard<std::mutex> g(m);
+    if (told.insert(dir + '\n' + why).second)
+        std::fprintf(stderr, "tessaro: the prefix %s is not used: %s\n", dir.c_str(), why);
+    return std::string();
+}
+
+}  // namespace
+
 std::string PrefixDirectory() {
     std::string dir = PrefixPath();
-    if (dir.empty() || !MakeDirectories(dir)) return std::string();
-    return dir;
+    if (dir.empty()) return Refuse("(none)", ERROR_PATH_NOT_FOUND, "no TESSARO_PREFIX, XDG_DATA_HOME or home directory");
+    if (dir[0] != '/') return Refuse(dir, ERROR_BAD_PATHNAME, "it is not an absolute path");
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0) {
+        if (errno != ENOENT) return Refuse(dir, ERROR_ACCESS_DENIED, "it cannot be examined");
+        if (!MakeDirectories(dir)) return Refuse(dir, ERROR_PATH_NOT_FOUND, "it cannot be created");
+        if (stat(dir.c_str(), &st) != 0) return Refuse(dir, ERROR_PATH_NOT_FOUND, "it cannot be created");
+    }
+    // A symlink to a directory of the user's is the user's choice and is used
+    // as that directory; what it leads to must still be the user's alone.
+    if (!S_ISDIR(st.st_mode)) return Refuse(dir, ERROR_DIRECTORY, "it is not a directory");
+    // Root may look after any user's prefix; a user uses only their own.
+    if (st.st_uid != geteuid() && geteuid() != 0) return Refuse(dir, ERROR_ACCESS_DENIED, "it belongs to another user");
+    if (st.st_mode & 077) return Refuse(dir, ERROR_ACCESS_DENIED, "other users have access to it (chmod 700 it)");
+    char resolved[PATH_MAX];
+    if (!realpath(dir.c_str(), resolved)) return Refuse(dir, ERROR_ACCESS_DENIED, "its path cannot be resolved");
+    g_prefixError = ERROR_SUCCESS;
+    return resolved;
 }
+
+DWORD PrefixError() { return g_prefixError; }
 
 std::string PrefixSubdirectory(const char* pszName) {
     std::string base = PrefixDirectory();
     if (base.empty() || !pszName || !*pszName) return std::string();
     std::string dir = base + "/" + pszName;
+    // Inside the prefix nothing is followed through a symlink.
+    struct stat st;
+    if (lstat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) return std::string();
     if (!MakeDirectories(dir)) return std::string();
     return dir;
 }
@@ -101,6 +148,13 @@ int OpenPrivateFile(const std::string& path, int flags) {
     int fd = open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd >= 0 && (flags & O_CREAT)) fchmod(fd, 0600);
     return fd;
+}
+
+void SyncDirectory(const std::string& dir) {
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
 }
 
 }  // namespace tessaro_platform

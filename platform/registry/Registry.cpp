@@ -41,8 +41,10 @@ constexpr uint32_t kKeyMagic = 0x4B455931;  // "KEY1"
 struct Hive {
     sqlite3* db = nullptr;
     bool openFailed = false;
+    LSTATUS openError = ERROR_SUCCESS;  // why it could not be opened
     int txDepth = 0;        // RegistryTransaction nesting
     uint64_t localWrites = 0;  // bumped by every change of this process
+    uint64_t durableWrites = 0;  // localWrites when the hive's log was last synced
 };
 
 struct ChildCache {
@@ -68,6 +70,8 @@ struct RegistryState {
     Hive hives[2];
     std::set<RegKey*> handles;
     pid_t pid = 0;  // the process that opened the hives
+    // Commits are synced by RegistryMakeDurable() instead of one by one.
+    bool deferSync = false;
 };
 
 RegistryState& State() {
@@ -161,6 +165,8 @@ LSTATUS MapSqlite(int rc) {
     case SQLITE_CORRUPT:
     case SQLITE_NOTADB:
         return ERROR_BADDB;
+    case SQLITE_FULL:
+        return ERROR_DISK_FULL;
     default:
         return ERROR_REGISTRY_IO_FAILED;
     }
@@ -217,6 +223,11 @@ const char* kSchema =
     " PRIMARY KEY(key, fold));"
     "INSERT OR IGNORE INTO keys(id, parent, name, fold, mtime) VALUES(1, NULL, x'', x'', 0);";
 
+bool HasSchema(sqlite3* db) {
+    Stmt s = Prepare(db, "SELECT count(*) FROM sqlite_master WHERE type='table' AND name IN ('keys','vals')");
+    return s && sqlite3_step(s.get()) == SQLITE_ROW && sqlite3_column_int(s.get(), 0) == 2;
+}
+
 void CloseHive(Hive& h) {
     if (h.db) {
         DropStatements(h.db);
@@ -227,9 +238,15 @@ void CloseHive(Hive& h) {
 
 // Opens a hive database, creating it (0600) and its schema when missing. A
 // hive that cannot be written is still opened for reading when possible.
-void OpenHive(Hive& h, const std::string& prefix, int hive) {
+void OpenHive(Hive& h, const std::string& prefix, int hive, bool deferSync) {
     std::string path = prefix + (hive == kHiveMachine ? "/machine.db" : "/user.db");
-    int fd = tessaro_platform::OpenPrivateFile(path, O_RDWR | O_CREAT);
+    int fd = tessaro_platform::OpenPrivateFile(path, O_RDWR);
+    if (fd < 0 && errno == ENOENT) {
+        fd = tessaro_platform::OpenPrivateFile(path, O_RDWR | O_CREAT | O_EXCL);
+        // The new file's name reaches the disk before anything is kept in it.
+        if (fd >= 0) tessaro_platform::SyncDirectory(prefix);
+    }
+    const bool symlink = fd < 0 && errno == ELOOP;  // never followed inside the prefix
     if (fd >= 0) close(fd);
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr);
@@ -237,6 +254,7 @@ void OpenHive(Hive& h, const std::string& prefix, int hive) {
         DropStatements(db);
         sqlite3_close_v2(db);
         h.openFailed = true;
+        h.openError = symlink ? ERROR_ACCESS_DENIED : MapSqlite(rc);
         return;
     }
     sqlite3_busy_timeout(db, 10000);
@@ -248,8 +266,15 @@ void OpenHive(Hive& h, const std::string& prefix, int hive) {
         if (src == SQLITE_ROW || ((src & 0xFF) != SQLITE_BUSY && (src & 0xFF) != SQLITE_LOCKED)) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    Exec(db, "PRAGMA synchronous=NORMAL");
-    if (sqlite3_db_readonly(db, "main") != 1) {
+    // FULL: a commit is on the disk when it returns (the log synced). A
+    // program that syncs before it answers (RegistryMakeDurable) defers that.
+    Exec(db, deferSync ? "PRAGMA synchronous=NORMAL" : "PRAGMA synchronous=FULL");
+    // The log and its index stay when the last connection closes: a later
+    // reader then needs no new file, so reading works on a full disk.
+    int persist = 1;
+    sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+    // The schema is written once; opening an existing hive only reads.
+    if (sqlite3_db_readonly(db, "main") != 1 && !HasSchema(db)) {
         if (Exec(db, "BEGIN IMMEDIATE") == SQLITE_OK) {
             if (Exec(db, kSchema) == SQLITE_OK) Exec(db, "COMMIT");
             else Exec(db, "ROLLBACK");
@@ -271,6 +296,8 @@ void OpenHive(Hive& h, const std::string& prefix, int hive) {
         if (rc != SQLITE_OK) {
             sqlite3_close_v2(db);
             h.openFailed = true;
+            h.openError = (prc & 0xFF) == SQLITE_CORRUPT || (prc & 0xFF) == SQLITE_NOTADB ? ERROR_BADDB
+                                                                                       : ERROR_ACCESS_DENIED;
             return;
         }
     }
@@ -299,8 +326,19 @@ void RefreshPrefix(RegistryState& st) {
 
 Hive* GetHive(RegistryState& st, int hive) {
     Hive& h = st.hives[hive];
-    if (!h.db && !h.openFailed && !st.prefix.empty()) OpenHive(h, st.prefix, hive);
+    if (!h.db && !h.openFailed && !st.prefix.empty()) OpenHive(h, st.prefix, hive, st.deferSync);
     return h.db ? &h : nullptr;
+}
+
+// Why a hive is not there: the prefix's refusal, or the hive's own. Never
+// "no such key": a registry that cannot be read is not an empty one.
+LSTATUS HiveError(const RegistryState& st, int hive) {
+    if (st.prefix.empty()) {
+        LSTATUS e = tessaro_platform::PrefixError();
+        return e != ERROR_SUCCESS ? e : ERROR_PATH_NOT_FOUND;
+    }
+    const Hive& h = st.hives[hive];
+    return h.openError != ERROR_SUCCESS ? h.openError : ERROR_REGISTRY_IO_FAILED;
 }
 
 // ---- Handles ----
@@ -450,7 +488,7 @@ private:
 // Checks a hive that must be written: ERROR_ACCESS_DENIED when read-only.
 LSTATUS WritableHive(RegistryState& st, int hive, Hive** out) {
     Hive* h = GetHive(st, hive);
-    if (!h) return ERROR_ACCESS_DENIED;
+    if (!h) return HiveError(st, hive);
     if (sqlite3_db_readonly(h->db, "main") == 1) return ERROR_ACCESS_DENIED;
     *out = h;
     return ERROR_SUCCESS;
@@ -531,7 +569,7 @@ struct Call {
         LSTATUS s = ResolveHandle(st, hKey, &r);
         if (s != ERROR_SUCCESS) return s;
         hive = GetHive(st, r.hive);
-        if (!hive) return r.key ? ERROR_KEY_DELETED : ERROR_FILE_NOT_FOUND;
+        if (!hive) return r.key ? ERROR_KEY_DELETED : HiveError(st, r.hive);
         if (r.id != kRootId) return KeyState(hive->db, r.id);
         return ERROR_SUCCESS;
     }
@@ -1005,6 +1043,34 @@ RegistryTransaction::~RegistryTransaction() {
         --h.txDepth;
     }
     st.mutex.unlock();
+}
+
+void RegistryDeferDurability(bool bDefer) {
+    RegistryState& st = State();
+    std::lock_guard<std::recursive_mutex> g(st.mutex);
+    st.deferSync = bDefer;
+    for (auto& h : st.hives)
+        if (h.db) Exec(h.db, bDefer ? "PRAGMA synchronous=NORMAL" : "PRAGMA synchronous=FULL");
+}
+
+LSTATUS RegistryMakeDurable() {
+    RegistryState& st = State();
+    std::lock_guard<std::recursive_mutex> g(st.mutex);
+    if (st.pid != getpid()) return ERROR_SUCCESS;  // nothing of this process to sync
+    for (auto& h : st.hives) {
+        if (!h.db || h.localWrites == h.durableWrites) continue;
+        // The log holds every commit since the last sync: syncing it (and, the
+        // first time, its directory entry) makes them all durable at once.
+        sqlite3_file* log = nullptr;
+        if (sqlite3_file_control(h.db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &log) != SQLITE_OK)
+            return ERROR_REGISTRY_IO_FAILED;
+        if (log && log->pMethods) {
+            int rc = log->pMethods->xSync(log, SQLITE_SYNC_NORMAL);
+            if (rc != SQLITE_OK) return MapSqlite(rc);
+        }
+        h.durableWrites = h.localWrites;
+    }
+    return ERROR_SUCCESS;
 }
 
 }  // namespace tessaro_platform

@@ -20,7 +20,9 @@ need_programs() {
 
 # Finds the programs in the build directory $1, makes a private work
 # directory named after $2 (removed on exit) and a test certification
-# authority in $work/ca.
+# authority in $work/ca. With TESSARO_DEMO_KEEP naming a directory, the work
+# directory's files (the CA, requests and certificates) are copied there
+# first, for callers that check the enrolled certificates afterwards.
 enroll_start() {
   local build=$1
   nm="$build/tessaro-nm"
@@ -30,7 +32,7 @@ enroll_start() {
 
   work=$(mktemp -d "${TMPDIR:-/tmp}/$2.XXXXXX") || exit 1
   chmod 700 "$work"
-  trap 'rm -rf "$work"' EXIT
+  trap 'if [ -n "${TESSARO_DEMO_KEEP:-}" ]; then cp -a "$work"/. "$TESSARO_DEMO_KEEP"/; fi; rm -rf "$work"' EXIT
 
   echo "== Test certification authority in $work/ca"
   "$testca" init "$work/ca" >"$work/init.out" 2>&1 || fail "tessaro-testca init failed: $(cat "$work/init.out")"

@@ -45,7 +45,10 @@ echo
 
 # Finally a real browser: the demonstration site on loopback and Chromium with
 # the extension loaded. Without a display the page is driven headless through
-# a double-certificate enrollment for RSA and SM2; with one, a window opens.
+# a double-certificate enrollment for RSA and SM2, and then Chromium logs in to
+# the site's HTTPS page with the RSA certificate through the PKCS#11 module
+# (as root only: a managed policy picks the certificate); with a display, a
+# window opens.
 echo
 echo "== the demonstration enrollment site in Chromium"
 root=$(cd "$(dirname "$0")/../.." && pwd)

@@ -1,5 +1,6 @@
 #include "tools/testca/Authority.h"
 
+#include <arpa/inet.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -283,6 +284,53 @@ bool IssueCertificate(const Issuer& issuer, const Bytes& subjectName, EVP_PKEY* 
     else keyUsage = "critical,keyEncipherment,dataEncipherment,keyAgreement";
     spec.extensions = {{NID_basic_constraints, "critical,CA:FALSE"},
                        {NID_key_usage, keyUsage},
+                       {NID_subject_key_identifier, "hash"},
+                       {NID_authority_key_identifier, "keyid:always"}};
+    return MakeCertificate(spec, out, err);
+}
+
+bool IssueServerCertificate(const Issuer& issuer, const std::vector<std::string>& names, EVP_PKEY* key, int days,
+                            X509Ptr& out, std::string& err) {
+    if (names.empty()) {
+        err = "a server certificate needs at least one name";
+        return false;
+    }
+    std::string san;
+    for (const auto& n : names) {
+        // The names go into an OpenSSL configuration value: nothing that could
+        // end or extend it.
+        if (n.empty() || n.size() > 253 || n.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-:") != std::string::npos) {
+            err = "bad server name \"" + n + "\"";
+            return false;
+        }
+        unsigned char ip[16];
+        bool isIp = inet_pton(AF_INET, n.c_str(), ip) == 1 || inet_pton(AF_INET6, n.c_str(), ip) == 1;
+        if (!isIp && n.find(':') != std::string::npos) {
+            err = "bad server name \"" + n + "\"";
+            return false;
+        }
+        san += (san.empty() ? "" : ",") + std::string(isIp ? "IP:" : "DNS:") + n;
+    }
+    X509NamePtr name(X509_NAME_new());
+    auto add = [&](const char* field, const std::string& v) {
+        return X509_NAME_add_entry_by_txt(name.get(), field, MBSTRING_UTF8,
+                                          reinterpret_cast<const unsigned char*>(v.c_str()), -1, -1, 0) == 1;
+    };
+    if (!name || !add("O", "Tessaro Test") || !add("CN", names[0])) {
+        err = "cannot make the server's name: " + OpenSslErrors();
+        return false;
+    }
+    CertSpec spec;
+    spec.subject = name.get();
+    spec.subjectKey = key;
+    spec.issuerCert = issuer.cert.get();
+    spec.issuerKey = issuer.key.get();
+    spec.algorithm = issuer.algorithm;
+    spec.days = days;
+    spec.extensions = {{NID_basic_constraints, "critical,CA:FALSE"},
+                       {NID_key_usage, "critical,digitalSignature,keyEncipherment"},
+                       {NID_ext_key_usage, "serverAuth"},
+                       {NID_subject_alt_name, san},
                        {NID_subject_key_identifier, "hash"},
                        {NID_authority_key_identifier, "keyid:always"}};
     return MakeCertificate(spec, out, err);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "tools/testca/Request.h"
 #include "tools/testca/Util.h"
@@ -32,5 +33,11 @@ bool GenerateKey(KeyAlgorithm alg, int bits, EvpPkeyPtr& out, std::string& err);
 // minutes ago for the given number of days.
 bool IssueCertificate(const Issuer& issuer, const Bytes& subjectName, EVP_PKEY* subjectKey, int days, Usage usage,
                       X509Ptr& out, std::string& err);
+
+// A TLS server certificate by the RSA issuing CA: subject CN = the first
+// name, every name in the subject alternative names (IP addresses as iPAddress,
+// others as dNSName), extended key usage serverAuth.
+bool IssueServerCertificate(const Issuer& issuer, const std::vector<std::string>& names, EVP_PKEY* key, int days,
+                            X509Ptr& out, std::string& err);
 
 }  // namespace testca

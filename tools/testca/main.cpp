@@ -61,6 +61,14 @@
 //       the --*-out options also write the certificate (Base64 line), the
 //       envelope text and the private key (PEM, mode 0600) to files.
 //
+//   tessaro-testca server DIR --cert-out FILE --key-out FILE [--name NAME]...
+//                  [--days N]
+//       Makes an RSA-2048 key and a TLS server certificate for it by the RSA
+//       issuing CA: subject CN = the first name, the names (default 127.0.0.1
+//       and localhost) as subject alternative names, extended key usage
+//       serverAuth. Writes the certificate followed by the issuing CA's (PEM)
+//       and the key (PKCS#8 PEM, mode 0600).
+//
 // Exit codes: 0 success; 1 the request or CA was refused or an operation
 // failed (message on standard error); 2 bad command line.
 #include <unistd.h>
@@ -94,6 +102,7 @@ const char kHelp[] =
     "                 [--device N] [--encrypt N] [--session-type N]\n"
     "                 [--session-key-bytes 24|32] [--part-integer N] [--defect LIST]\n"
     "                 [--cert-out FILE] [--envelope-out FILE] [--key-out FILE]\n"
+    "  tessaro-testca server DIR --cert-out FILE --key-out FILE [--name NAME]... [--days N]\n"
     "\n"
     "init      makes an RSA and an SM2 hierarchy (root CA and issuing CA) in DIR:\n"
     "          {rsa,sm2}-{root,ca}.{key,cert}.pem and {rsa,sm2}-chain.pem; keys 0600.\n"
@@ -125,6 +134,10 @@ const char kHelp[] =
     "          {session,key}-no-comma, {session,key}-one-element,\n"
     "          {session,key}-three-elements, {session,key}-length-plus-one, truncated.\n"
     "          --cert-out, --envelope-out and --key-out (PEM, 0600) also write files.\n"
+    "server    makes an RSA-2048 key and a TLS server certificate by the RSA issuing\n"
+    "          CA for the names (default 127.0.0.1 and localhost; IP addresses and\n"
+    "          DNS names), serverAuth; writes the certificate and the issuing CA's\n"
+    "          (PEM) to --cert-out and the key (PEM, 0600) to --key-out.\n"
     "\n"
     "Exit codes: 0 success, 1 refused or failed (message on stderr), 2 usage.\n";
 
@@ -331,6 +344,30 @@ int CmdEnvelope(const Args& a) {
     return 0;
 }
 
+int CmdServer(const Args& a, const std::vector<std::string>& names) {
+    if (a.positional.size() != 1) return UsageError("server takes one CA directory");
+    if (!a.values.count("--cert-out") || !a.values.count("--key-out"))
+        return UsageError("server needs --cert-out FILE and --key-out FILE");
+    std::string err;
+    int days;
+    if (!DaysOption(a, days, err)) return UsageError(err);
+    Issuer issuer;
+    if (!LoadIssuer(a.positional[0], KeyAlgorithm::RSA, issuer, err)) return Fail(err);
+    EvpPkeyPtr key;
+    X509Ptr cert;
+    if (!GenerateKey(KeyAlgorithm::RSA, 2048, key, err) ||
+        !IssueServerCertificate(issuer, names.empty() ? std::vector<std::string>{"127.0.0.1", "localhost"} : names,
+                                key.get(), days, cert, err))
+        return Fail(err);
+    std::string certPem = PemOfCertificate(cert.get()), caPem = PemOfCertificate(issuer.cert.get());
+    std::string keyPem = PemOfPrivateKey(key.get());
+    if (certPem.empty() || caPem.empty() || keyPem.empty()) return Fail("cannot encode the results: " + OpenSslErrors());
+    bool ok = WriteFileSafely(a.Get("--key-out"), keyPem, 0600, false, err) &&
+              WriteFileSafely(a.Get("--cert-out"), certPem + caPem, 0644, false, err);
+    OPENSSL_cleanse(keyPem.data(), keyPem.size());
+    return ok ? 0 : Fail(err);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -358,8 +395,29 @@ int main(int argc, char** argv) {
                   "--key-out", "--defect"};
         flags = {"--c1c2c3"};
         run = CmdEnvelope;
+    } else if (a.command == "server") {
+        values = {"--days", "--cert-out", "--key-out"};
     } else {
         return UsageError("unknown command " + a.command);
+    }
+    std::vector<std::string> names;
+    if (a.command == "server") {
+        // --name repeats; the common parser takes each option once.
+        std::vector<char*> rest(argv, argv + 2);
+        for (int i = 2; i < argc; ++i) {
+            if (std::strcmp(argv[i], "--name") == 0) {
+                if (i + 1 >= argc) return UsageError("--name needs a value");
+                names.push_back(argv[++i]);
+            } else {
+                rest.push_back(argv[i]);
+            }
+        }
+        if (!ParseArgs(static_cast<int>(rest.size()), rest.data(), values, flags, a, err)) return UsageError(err);
+        if (a.Has("--help")) {
+            std::cout << kHelp;
+            return 0;
+        }
+        return CmdServer(a, names);
     }
     if (!ParseArgs(argc, argv, values, flags, a, err)) return UsageError(err);
     if (a.Has("--help")) {

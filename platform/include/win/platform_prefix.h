@@ -10,12 +10,17 @@
 
 #include <string>
 
+#include "win/wintypes.h"
+
 namespace tessaro_platform {
 
-// The prefix directory without a trailing '/', created 0700 (with missing
-// parents) on first use. Empty when it cannot be determined or created;
-// errno tells why.
+// The prefix directory without a trailing '/' (symlinks resolved), created
+// 0700 (with missing parents) on first use. Empty when it cannot be used:
+// not determined, a relative path, not a directory, another user's, or open
+// to other users; PrefixError() then tells which (ERROR_PATH_NOT_FOUND,
+// ERROR_BAD_PATHNAME, ERROR_DIRECTORY, ERROR_ACCESS_DENIED).
 std::string PrefixDirectory();
+DWORD PrefixError();
 
 // The same directory as named by the environment, neither created nor
 // checked: for readers that must not make a prefix where there is none.
@@ -29,5 +34,8 @@ std::string PrefixSubdirectory(const char* pszName);
 // a file it creates gets mode 0600 whatever the umask. Returns the
 // descriptor or -1 (errno set; ELOOP for a symlink).
 int OpenPrivateFile(const std::string& path, int flags);
+
+// Makes the entries of a directory (a file just created in it) durable.
+void SyncDirectory(const std::string& dir);
 
 }  // namespace tessaro_platform

@@ -49,4 +49,14 @@ private:
     bool m_outermost = false;
 };
 
+// Durability of changes. By default every commit is on the disk when it
+// returns. A program that answers requests (the host, the plug-in) may defer
+// that and call RegistryMakeDurable() before each answer: every change since
+// the last call then reaches the disk with one sync per hive changed, instead
+// of one sync per commit.
+void RegistryDeferDurability(bool bDefer);
+// ERROR_SUCCESS when every change of this process is on the disk; the
+// registry error of a failed sync otherwise.
+LSTATUS RegistryMakeDurable();
+
 }  // namespace tessaro_platform

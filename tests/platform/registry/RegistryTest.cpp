@@ -610,20 +610,25 @@ TEST(RegistryProcesses, ReadOnlyPrefixDirectoryStillReads) {
     ASSERT_EQ(RegSetValueExW(h, u"V", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4), ERROR_SUCCESS);
     RegCloseKey(h);
     RegCloseKey(Create(HKEY_CURRENT_USER, u"Software"));
-    // Leaving the prefix closes its hives (their WAL side files go); then the
-    // directory is made unwritable for the user who reads it.
+    // Leaving the prefix closes its hives (their WAL side files stay, so a
+    // later reader needs no new file); then the directory, still the
+    // reader's own, and its hives are made unwritable.
     setenv("TESSARO_PREFIX", other.path().c_str(), 1);
     HKEY probe;
     RegOpenKeyExW(HKEY_CURRENT_USER, u"Software", 0, KEY_READ, &probe);
-    struct stat st;
-    EXPECT_NE(stat((dir + "/machine.db-wal").c_str(), &st), 0);
     uid_t user = 0;
     if (geteuid() == 0) {
         user = 65534;
-        chown((dir + "/machine.db").c_str(), user, user);
-        chown((dir + "/user.db").c_str(), user, user);
+        chown(dir.c_str(), user, user);
+        for (const char* f : {"/machine.db", "/user.db", "/machine.db-wal", "/user.db-wal", "/machine.db-shm",
+                              "/user.db-shm"})
+            chown((dir + f).c_str(), user, user);
     }
-    ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
+    // With its log kept, a hive in an unwritable directory could still be
+    // changed; the hives themselves are made read-only too.
+    ASSERT_EQ(chmod((dir + "/machine.db").c_str(), 0400), 0);
+    ASSERT_EQ(chmod((dir + "/user.db").c_str(), 0400), 0);
+    ASSERT_EQ(chmod(dir.c_str(), 0500), 0);
     setenv("TESSARO_PREFIX", dir.c_str(), 1);
     pid_t pid = SpawnChild("readonly-dir", nullptr, user);
     int rc = WaitChild(pid);
