@@ -128,7 +128,7 @@ package: package-deps
 # Builds the package, runs lintian and installs it into a throwaway root (an
 # overlay of /, removed afterwards): needs root.
 test-package: package
-	tests/package/run.sh build/tessaro-enroll_$(PKG_VERSION)_amd64.deb
+	TESSARO_ORIGINS="$(ORIGINS)" tests/package/run.sh build/tessaro-enroll_$(PKG_VERSION)_amd64.deb
 
 test-package-if-root:
 	@if [ "$$(id -u)" = 0 ]; then $(MAKE) --no-print-directory test-package; \

@@ -5,6 +5,8 @@
 # browsers look, its host answers an unprivileged user of that root, and a
 # purge leaves none of its files.
 #   tests/package/run.sh build/tessaro-enroll_<version>_amd64.deb
+# With TESSARO_ORIGINS set (make test-package ORIGINS=...), the installed
+# extensions must serve exactly those origins.
 # Exit 77 when it cannot run (not root, no overlay mounts).
 set -euo pipefail
 deb=$(realpath "${1:?usage: run.sh PACKAGE.deb}")
@@ -67,9 +69,9 @@ grep -qx "module: /usr/lib/tessaro/libtessaro-pkcs11.so" "$root/usr/share/p11-ki
 
 # The manifests name the installed host and our extensions; the Chromium
 # extension keeps its ID through its key.
-in_root python3 - "" "$host" <<'PY' || fail "installed manifests"
-import base64, hashlib, json, sys
-root, host = sys.argv[1], sys.argv[2]
+in_root python3 - "" "$host" ${TESSARO_ORIGINS:-} <<'PY' || fail "installed manifests"
+import base64, hashlib, json, re, sys
+root, host, origins = sys.argv[1], sys.argv[2], sys.argv[3:]
 cid, fid = "cjeammpeofkbcchcphlnhjkoapomnifi", "enroll@tessaro.example"
 for d, key, want in [("/etc/chromium/native-messaging-hosts", "allowed_origins", f"chrome-extension://{cid}/"),
                      ("/etc/opt/chrome/native-messaging-hosts", "allowed_origins", f"chrome-extension://{cid}/"),
@@ -86,6 +88,17 @@ pol = json.load(open(f"{root}/etc/chromium/policies/managed/tessaro-enroll.json"
 assert isinstance(pol["3rdparty"]["extensions"][cid]["allowedOrigins"], list)
 ms = json.load(open(f"{root}/usr/lib/mozilla/managed-storage/{fid}.json"))
 assert ms["name"] == fid and ms["type"] == "storage" and isinstance(ms["data"]["allowedOrigins"], list)
+# One list of origins everywhere: the extensions', the administrators' files,
+# and the hosts of the content scripts.
+for d in ["/usr/share/chromium/extensions/tessaro-enroll",
+          f"/usr/share/mozilla/extensions/{{ec8030f7-c20a-464f-9b0e-13a3a9e97384}}/{fid}"]:
+    js = open(f"{root}{d}/origins.js").read()
+    built = json.loads(re.search(r"var TESSARO_ALLOWED_ORIGINS = (\[.*?\]);", js, re.S).group(1))
+    assert not origins or built == origins, (built, origins)
+    assert pol["3rdparty"]["extensions"][cid]["allowedOrigins"] == built and ms["data"]["allowedOrigins"] == built
+    man = json.load(open(f"{root}{d}/manifest.json"))
+    hosts = sorted({re.sub(r":(\d+|\*)$", "", o).lower() + "/*" for o in built})
+    assert sorted(man["content_scripts"][0]["matches"]) == hosts, (man["content_scripts"], hosts)
 PY
 
 # The host, started as a browser would for an unprivileged user: no
@@ -121,6 +134,21 @@ grep -q "\"path\": \"$host\"" "$root$home/.config/chromium/NativeMessagingHosts/
   || fail "the user's manifest does not name the installed host"
 grep -q "/usr/lib/tessaro/libtessaro-pkcs11.so" "$root$home/.config/pkcs11/modules/tessaro.module" \
   || fail "the user's p11-kit file does not name the installed module"
+
+# Debian's chromium, started through its wrapper as a user would, loads the
+# extension from /usr/share/chromium/extensions under its fixed ID.
+if in_root test -x /usr/lib/chromium/chromium; then
+  as_user timeout 120 chromium --headless=new --no-sandbox --user-data-dir=$home/chromium \
+    --dump-dom about:blank >"$tmp/chromium.log" 2>&1 || { tail -20 "$tmp/chromium.log"; fail "chromium did not start"; }
+  in_root python3 -c '
+import json, sys
+s = json.load(open(sys.argv[1] + "/chromium/Default/Preferences"))["extensions"]["settings"]
+assert s["cjeammpeofkbcchcphlnhjkoapomnifi"]["path"] == "/usr/share/tessaro/extension-chromium", s
+' $home || fail "chromium did not load the installed extension"
+  echo "$me: chromium loads the extension from /usr/share/chromium/extensions"
+else
+  echo "$me: chromium is not installed: its loading of the extension is not checked"
+fi
 
 # Purge: none of the package's files or links stays.
 in_root dpkg --purge tessaro-enroll >"$tmp/dpkg.log" 2>&1 || { cat "$tmp/dpkg.log"; fail "dpkg --purge failed"; }
