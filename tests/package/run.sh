@@ -69,7 +69,8 @@ grep -qx "module: /usr/lib/tessaro/libtessaro-pkcs11.so" "$root/usr/share/p11-ki
 
 # The manifests name the installed host and our extensions; the Chromium
 # extension keeps its ID through its key.
-in_root python3 - "" "$host" ${TESSARO_ORIGINS:-} <<'PY' || fail "installed manifests"
+read -ra origins <<<"${TESSARO_ORIGINS:-}"
+in_root python3 - "" "$host" ${origins[@]+"${origins[@]}"} <<'PY' || fail "installed manifests"
 import base64, hashlib, json, re, sys
 root, host, origins = sys.argv[1], sys.argv[2], sys.argv[3:]
 cid, fid = "cjeammpeofkbcchcphlnhjkoapomnifi", "enroll@tessaro.example"
@@ -160,4 +161,21 @@ for d in /usr/lib/tessaro /usr/share/tessaro /etc/tessaro /etc/chromium/policies
   [ -e "$root$d" ] && left="$left $d"
 done
 [ -z "$left" ] || fail "left after purge:$left"
+
+# Upgrade from an earlier version (this package relabelled 0.9): the
+# administrator's narrowed origin list stays, and the new version's files are there.
+mkdir "$tmp/old"
+dpkg-deb -R "$deb" "$tmp/old/pkg"
+sed -i 's/^Version: .*/Version: 0.9/' "$tmp/old/pkg/DEBIAN/control"
+dpkg-deb -b "$tmp/old/pkg" "$root/tmp/tessaro-pkgtest-old.deb" >/dev/null
+in_root dpkg -i /tmp/tessaro-pkgtest-old.deb >"$tmp/dpkg.log" 2>&1 || { cat "$tmp/dpkg.log"; fail "installing 0.9"; }
+policy=/etc/chromium/policies/managed/tessaro-enroll.json
+in_root sed -i 's|"allowedOrigins": \[|"allowedOrigins": ["https://narrowed.example"], "was": [|' $policy
+in_root env DEBIAN_FRONTEND=noninteractive dpkg -i --force-confold /tmp/tessaro-pkgtest.deb >"$tmp/dpkg.log" 2>&1 \
+  || { cat "$tmp/dpkg.log"; fail "upgrading from 0.9"; }
+[ "$(in_root dpkg-query -W -f '${Version}' tessaro-enroll)" = "$(dpkg-deb -f "$deb" Version)" ] || fail "not upgraded"
+in_root grep -q narrowed.example $policy || fail "the upgrade lost the administrator's origin list"
+in_root test -x $host || fail "no host after the upgrade"
+in_root dpkg --purge tessaro-enroll >"$tmp/dpkg.log" 2>&1 || { cat "$tmp/dpkg.log"; fail "purge after upgrade"; }
+in_root test -e $policy && fail "purge left $policy"
 echo "$me: 1 passed, 0 failed"
