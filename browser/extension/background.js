@@ -27,11 +27,12 @@ function served(origin) {
   return tessaroOriginServed(origin, TESSARO_ALLOWED_ORIGINS, managedOrigins);
 }
 
-tessaroOnManagedChange(api, (list) => {
+function managedChanged(list) {
   managedOrigins = list;
   for (const page of Array.from(pages))
     if (!served(page.origin)) page.close();
-});
+}
+tessaroOnManagedChange(api, managedChanged);
 
 api.runtime.onConnect.addListener((pagePort) => {
   if (pagePort.name !== "tessaro-page") return;
@@ -114,9 +115,9 @@ api.runtime.onConnect.addListener((pagePort) => {
   });
   pagePort.onDisconnect.addListener(end);
 
-  tessaroReadManaged(api).then((list) => {
+  tessaroReadManaged(api, TESSARO_MANAGED_WAIT_MS, managedChanged).then((list) => {
     if (pageGone) return;
-    managedOrigins = list;
+    if (list !== undefined) managedOrigins = list;
     if (!served(origin)) {
       page.close();
       return;

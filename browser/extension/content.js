@@ -15,13 +15,7 @@
   function served() {
     return tessaroOriginServed(window.location.origin, TESSARO_ALLOWED_ORIGINS, managed);
   }
-  tessaroReadManaged(api).then((list) => {
-    managed = list;
-    const queued = waiting;
-    waiting = null;
-    for (const data of queued) handle(data);
-  });
-  tessaroOnManagedChange(api, (list) => {
+  function managedChanged(list) {
     managed = list;
     if (!served() && port) {
       const p = port;
@@ -29,7 +23,14 @@
       closed = true;
       p.disconnect();
     }
+  }
+  tessaroReadManaged(api, TESSARO_MANAGED_WAIT_MS, managedChanged).then((list) => {
+    if (list !== undefined) managed = list;
+    const queued = waiting;
+    waiting = null;
+    for (const data of queued) handle(data);
   });
+  tessaroOnManagedChange(api, managedChanged);
 
   function toPage(data) {
     window.postMessage(Object.assign({ channel: TO_PAGE }, data), window.location.origin);

@@ -35,18 +35,38 @@ function tessaroOriginServed(origin, built, managed) {
 
 // The managed list as a promise: an array, or null when the administrator set
 // none or the browser has no managed storage (Firefox without its managed
-// manifest rejects the read).
-function tessaroReadManaged(api) {
-  try {
-    var p = api.storage && api.storage.managed && api.storage.managed.get("allowedOrigins");
-    if (!p || typeof p.then !== "function") return Promise.resolve(null);
-    return p.then(function (items) {
-      return items && Array.isArray(items.allowedOrigins) ? items.allowedOrigins : null;
-    }, function () { return null; });
-  } catch (e) {
-    return Promise.resolve(null);
-  }
+// manifest rejects the read). Chromium can leave the read unanswered for a
+// long time, or for good before its extension policies are loaded: after
+// waitMs it resolves undefined (what was known stands), and an answer that
+// comes later goes to late(list), as a change would.
+function tessaroReadManaged(api, waitMs, late) {
+  return new Promise(function (resolve) {
+    var done = false;
+    function answer(v) {
+      if (!done) {
+        done = true;
+        resolve(v);
+      } else if (late) {
+        late(v);
+      }
+    }
+    if (waitMs > 0) setTimeout(function () {
+      if (!done) { done = true; resolve(undefined); }
+    }, waitMs);
+    try {
+      var p = api.storage && api.storage.managed && api.storage.managed.get("allowedOrigins");
+      if (!p || typeof p.then !== "function") return answer(null);
+      p.then(function (items) {
+        answer(items && Array.isArray(items.allowedOrigins) ? items.allowedOrigins : null);
+      }, function () { answer(null); });
+    } catch (e) {
+      answer(null);
+    }
+  });
 }
+
+// How long a page waits for the managed list before the built list serves it.
+var TESSARO_MANAGED_WAIT_MS = 1000;
 
 // Calls f(list) whenever the administrator's list changes (null: removed).
 function tessaroOnManagedChange(api, f) {

@@ -48,6 +48,14 @@ test("managed origins only narrow the built list; an empty one serves nothing", 
   assert.equal(await tessaroReadManaged(managed(async () => ({}))), null);
   assert.equal(await tessaroReadManaged(managed(() => Promise.reject(new Error("no manifest")))), null);
   assert.equal(await tessaroReadManaged({}), null);
+  // An unanswered read gives way to the built list; its late answer is passed on.
+  let answerLate;
+  const late = [];
+  const read = tessaroReadManaged(managed(() => new Promise((r) => { answerLate = r; })), 20, (v) => late.push(v));
+  assert.equal(await read, undefined);
+  answerLate({ allowedOrigins: ["https://bank.example"] });
+  await new Promise((r) => setImmediate(r));
+  assert.deepEqual(late, [["https://bank.example"]]);
 });
 
 // A page window whose extension is simulated by `answer(message)`.
