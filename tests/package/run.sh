@@ -27,8 +27,10 @@ grep -v 'running with root privileges' <<<"$out" || true
 tmp=$(mktemp -d /tmp/tessaro-pkgtest.XXXXXX)
 root=$tmp/root
 mounted=()
+site=
 cleanup() {
   local i
+  if [ -n "$site" ]; then kill "$site" 2>/dev/null || true; wait "$site" 2>/dev/null || true; fi
   for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do umount -l "${mounted[i]}" 2>/dev/null || true; done
   rm -rf "$tmp"
 }
@@ -48,6 +50,7 @@ in_root env DEBIAN_FRONTEND=noninteractive dpkg -i /tmp/tessaro-pkgtest.deb >"$t
   || { cat "$tmp/dpkg.log"; fail "dpkg -i failed"; }
 
 host=/usr/lib/tessaro/TessaroHost.QIRTAL.x86
+jq_version() { in_root python3 -c 'import json; print(json.load(open("/usr/share/tessaro/extension-chromium/manifest.json"))["version"])'; }
 for f in $host /usr/lib/tessaro/npLumora.Tessaro.QIRTAL.so /usr/lib/tessaro/libtessaro-pkcs11.so \
          /usr/bin/tessaro-register /usr/bin/tessaro-certutil /usr/bin/tessaro-trace \
          /usr/share/p11-kit/modules/tessaro.module \
@@ -147,6 +150,45 @@ s = json.load(open(sys.argv[1] + "/chromium/Default/Preferences"))["extensions"]
 assert s["cjeammpeofkbcchcphlnhjkoapomnifi"]["path"] == "/usr/share/tessaro/extension-chromium", s
 ' $home || fail "chromium did not load the installed extension"
   echo "$me: chromium loads the extension from /usr/share/chromium/extensions"
+  # A loopback page of the built list gets its answer to "ping" from the
+  # installed extension, with the administrator's policy file in place. The
+  # page's load waits for /slow, so that the DOM is dumped after the answer.
+  if [ -z "${TESSARO_ORIGINS:-}" ]; then
+    cat >"$root/tmp/tessaro-pkgtest.html" <<'HTML'
+<html><body><p id="r">none</p><script>
+addEventListener("message", (e) => {
+  if (e.data && e.data.channel === "tessaro-extension" && e.data.type === "pong")
+    document.getElementById("r").textContent = "pong " + e.data.version;
+});
+for (const t of [0, 300, 1000, 2000]) setTimeout(() => postMessage({ channel: "tessaro-page", type: "ping" }, location.origin), t);
+</script><img src="/slow"></body></html>
+HTML
+    chroot --userspec=$user:$user "$root" env -i HOME=$home PATH=/usr/bin:/bin python3 -c '
+import http.server, socketserver, time
+class H(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *a): pass
+    def do_GET(self):
+        if self.path == "/slow":
+            time.sleep(3)
+            self.send_response(204)
+            self.end_headers()
+            return
+        super().do_GET()
+s = socketserver.ThreadingTCPServer(("127.0.0.1", 0), lambda *a: H(*a, directory="/tmp"))
+print(s.server_address[1], flush=True)
+s.serve_forever()
+' >"$tmp/site.port" 2>/dev/null &
+    site=$!
+    for _ in $(seq 50); do [ -s "$tmp/site.port" ] && break; sleep 0.1; done
+    url="http://127.0.0.1:$(cat "$tmp/site.port")/tessaro-pkgtest.html"
+    got=$(as_user timeout 120 chromium --headless=new --no-sandbox --user-data-dir=$home/chromium \
+            --dump-dom "$url" 2>/dev/null | grep -o '<p id="r">[^<]*</p>') || true
+    kill $site 2>/dev/null || true
+    wait $site 2>/dev/null || true
+    site=
+    [ "$got" = "<p id=\"r\">pong $(jq_version)</p>" ] || fail "the page got no answer from the extension: $got"
+    echo "$me: chromium's extension answers a page of the built list"
+  fi
 else
   echo "$me: chromium is not installed: its loading of the extension is not checked"
 fi
