@@ -193,6 +193,22 @@ else
   echo "$me: chromium is not installed: its loading of the extension is not checked"
 fi
 
+# Firefox ESR enables the system-scope add-on for a new profile.
+if in_root test -x /usr/bin/firefox-esr; then
+  as_user mkdir -p $home/firefox
+  as_user env MOZ_HEADLESS=1 timeout 60 firefox-esr --headless --no-remote --profile $home/firefox \
+    --screenshot $home/firefox.png about:blank \
+    >"$tmp/firefox.log" 2>&1 || true
+  in_root python3 -c '
+import json, sys
+a = [a for a in json.load(open(sys.argv[1] + "/firefox/extensions.json"))["addons"] if a["id"] == "enroll@tessaro.example"]
+assert a and a[0]["location"] == "app-system-share" and a[0]["active"], a
+' $home || { tail -20 "$tmp/firefox.log"; fail "firefox did not enable the installed add-on"; }
+  echo "$me: firefox enables the add-on from /usr/share/mozilla/extensions"
+else
+  echo "$me: firefox-esr is not installed: its loading of the add-on is not checked"
+fi
+
 # Purge: none of the package's files or links stays.
 in_root dpkg --purge tessaro-enroll >"$tmp/dpkg.log" 2>&1 || { cat "$tmp/dpkg.log"; fail "dpkg --purge failed"; }
 left=""
