@@ -85,10 +85,10 @@ fuzz-smoke: build-fuzz
 	fuzz/run-fuzz.sh build-fuzz $(FUZZ_SMOKE_SECONDS) $(JOBS)
 
 # Longer runs than `make test` affords: the fuzzers for FUZZ_SECONDS each,
-# then the hostile-page, crash-safety and fault-injection runs SOAK times over.
+# then the hostile-page, crash-safety, fault-injection and power-cut runs SOAK times over.
 SOAK ?= 10
 soak: fuzz build
-	cd build && TESSARO_SOAK=$(SOAK) ./tests/test_robustness_hostile && TESSARO_SOAK=$(SOAK) ./tests/test_robustness_crashsafety && TESSARO_SOAK=$(SOAK) ./tests/test_robustness_faultinject
+	cd build && TESSARO_SOAK=$(SOAK) ./tests/test_robustness_hostile && TESSARO_SOAK=$(SOAK) ./tests/test_robustness_crashsafety && TESSARO_SOAK=$(SOAK) ./tests/test_robustness_faultinject && TESSARO_SOAK=$(SOAK) ./tests/test_robustness_powercut
 
 # The Debian package: `make package` leaves build/tessaro-enroll_<version>_amd64.deb
 # (and its -dbgsym package). ORIGINS="https://enroll.bank.example ..." names the

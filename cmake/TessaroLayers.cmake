@@ -56,7 +56,10 @@ tessaro_layer(tessaro_platform SOURCES
   platform/kernel/Time.cpp
   platform/prefix/Prefix.cpp
   platform/registry/Registry.cpp
-  DEPS OpenSSL::Crypto SQLite::SQLite3 LibXml2::LibXml2 Threads::Threads ${CMAKE_DL_LIBS})
+  DEPS OpenSSL::Crypto SQLite::SQLite3 Threads::Threads ${CMAKE_DL_LIBS})
+# libxml2 is loaded when install mode first reads XML (see XmlDom.cpp): only
+# its headers are needed here.
+target_include_directories(tessaro_platform PRIVATE ${LIBXML2_INCLUDE_DIRS})
 target_include_directories(tessaro_platform PUBLIC ${TS} ${TS}/platform/include)
 tessaro_layer(tessaro_diag SOURCES
   diag/Diagnostics.cpp

@@ -51,6 +51,21 @@ Bytes Encoded(LPCSTR type, const void* value) {
 
 Bytes Blob(const CRYPT_DATA_BLOB& b) { return Bytes(b.pbData, b.pbData + b.cbData); }
 
+// A digest through the platform's RSA/AES provider (SHA-1 .. SHA-512).
+bool Digest(ALG_ID alg, const BYTE* p, size_t n, std::vector<BYTE>* out) {
+    UniqueCryptProv prov;
+    if (!CryptAcquireContextW(prov.put(), nullptr, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES,
+                              CRYPT_VERIFYCONTEXT | CRYPT_SILENT))
+        return false;
+    UniqueCryptHash hash;
+    if (!CryptCreateHash(prov.get(), alg, 0, 0, hash.put())) return false;
+    if (!CryptHashData(hash.get(), p, static_cast<DWORD>(n), 0)) return false;
+    DWORD cb = 0;
+    if (!CryptGetHashParam(hash.get(), HP_HASHVAL, nullptr, &cb, 0)) return false;
+    out->resize(cb);
+    return CryptGetHashParam(hash.get(), HP_HASHVAL, out->data(), &cb, 0) != FALSE;
+}
+
 // The prefix is read only where it already holds both hives: the platform
 // would otherwise create them.
 bool PrefixReadable() {
@@ -334,20 +349,6 @@ std::vector<TokenObject> ReadTokenObjects() {
     ReadStore(c);
     ReadVendorProviders(c);
     return c.Take();
-}
-
-bool Digest(ALG_ID alg, const BYTE* p, size_t n, std::vector<BYTE>* out) {
-    UniqueCryptProv prov;
-    if (!CryptAcquireContextW(prov.put(), nullptr, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES,
-                              CRYPT_VERIFYCONTEXT | CRYPT_SILENT))
-        return false;
-    UniqueCryptHash hash;
-    if (!CryptCreateHash(prov.get(), alg, 0, 0, hash.put())) return false;
-    if (!CryptHashData(hash.get(), p, static_cast<DWORD>(n), 0)) return false;
-    DWORD cb = 0;
-    if (!CryptGetHashParam(hash.get(), HP_HASHVAL, nullptr, &cb, 0)) return false;
-    out->resize(cb);
-    return CryptGetHashParam(hash.get(), HP_HASHVAL, out->data(), &cb, 0) != FALSE;
 }
 
 }  // namespace tessaro::pkcs11

@@ -48,7 +48,4 @@ std::vector<TokenObject> ReadTokenObjects();
 // a prefix it would not read.
 uint64_t PrefixVersion();
 
-// A digest through the platform's RSA/AES provider (SHA-1 .. SHA-512).
-bool Digest(ALG_ID alg, const BYTE* p, size_t n, std::vector<BYTE>* out);
-
 }  // namespace tessaro::pkcs11

@@ -4,6 +4,7 @@
 // expanded), default size limits. Whitespace-only text is not shown as nodes.
 // A method that runs out of memory answers E_OUTOFMEMORY; a parse that runs
 // out inside libxml2 is a document that did not load.
+#include <dlfcn.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
@@ -27,11 +28,46 @@ const IID IID_IXMLDOMDocument = {0x2933BF81, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 
 
 namespace {
 
+// libxml2 (and the ICU it pulls in) is loaded when a document is first
+// parsed: only install mode reads XML, and a host serving a browser should
+// not pay for loading it at every start.
+struct LibXml {
+    void (*InitParser)();
+    xmlParserCtxtPtr (*NewParserCtxt)();
+    void (*FreeParserCtxt)(xmlParserCtxtPtr);
+    xmlDocPtr (*CtxtReadMemory)(xmlParserCtxtPtr, const char*, int, const char*, const char*, int);
+    void (*FreeDoc)(xmlDocPtr);
+    xmlNodePtr (*DocGetRootElement)(const xmlDoc*);
+    void (*StopParser)(xmlParserCtxtPtr);
+};
+
+template <class Fn>
+bool Bind(void* lib, const char* name, Fn* out) {
+    *out = reinterpret_cast<Fn>(dlsym(lib, name));
+    return *out != nullptr;
+}
+
+// Null when the library cannot be loaded: every parse then fails.
+const LibXml* Xml() {
+    static const LibXml* loaded = []() -> const LibXml* {
+        void* lib = dlopen("libxml2.so.2", RTLD_NOW | RTLD_LOCAL);
+        static LibXml x;
+        if (!lib || !Bind(lib, "xmlInitParser", &x.InitParser) || !Bind(lib, "xmlNewParserCtxt", &x.NewParserCtxt) ||
+            !Bind(lib, "xmlFreeParserCtxt", &x.FreeParserCtxt) ||
+            !Bind(lib, "xmlCtxtReadMemory", &x.CtxtReadMemory) || !Bind(lib, "xmlFreeDoc", &x.FreeDoc) ||
+            !Bind(lib, "xmlDocGetRootElement", &x.DocGetRootElement) || !Bind(lib, "xmlStopParser", &x.StopParser))
+            return nullptr;
+        x.InitParser();
+        return &x;
+    }();
+    return loaded;
+}
+
 // One parsed tree, shared by the document and every node handed out of it.
 struct DocTree {
     xmlDocPtr doc = nullptr;
     explicit DocTree(xmlDocPtr d) : doc(d) {}
-    ~DocTree() { xmlFreeDoc(doc); }
+    ~DocTree();
     DocTree(const DocTree&) = delete;
     DocTree& operator=(const DocTree&) = delete;
 };
@@ -282,7 +318,7 @@ struct ParseState {
 void RefuseDoctype(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*) {
     auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
     static_cast<ParseState*>(ctxt->_private)->refused = true;
-    xmlStopParser(ctxt);
+    Xml()->StopParser(ctxt);
 }
 void RefuseEntityDecl(void* ctx, const xmlChar*, int, const xmlChar*, const xmlChar*, xmlChar*) {
     RefuseDoctype(ctx, nullptr, nullptr, nullptr);
@@ -292,12 +328,13 @@ void RefuseEntityDecl(void* ctx, const xmlChar*, int, const xmlChar*, const xmlC
 // no XInclude; errors are answered by the result, never printed.
 constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
 
-std::once_flag g_initOnce;
+DocTree::~DocTree() { Xml()->FreeDoc(doc); }  // a tree exists only once the library is loaded
 
 TreePtr ParseDocument(const std::string& utf8) {
-    std::call_once(g_initOnce, [] { xmlInitParser(); });
+    const LibXml* xml = Xml();
+    if (!xml) return nullptr;
     if (utf8.size() > static_cast<size_t>(INT_MAX)) return nullptr;
-    std::unique_ptr<xmlParserCtxt, void (*)(xmlParserCtxtPtr)> owned(xmlNewParserCtxt(), xmlFreeParserCtxt);
+    std::unique_ptr<xmlParserCtxt, void (*)(xmlParserCtxtPtr)> owned(xml->NewParserCtxt(), xml->FreeParserCtxt);
     xmlParserCtxtPtr ctxt = owned.get();
     if (!ctxt) return nullptr;
     ParseState state;
@@ -307,10 +344,10 @@ TreePtr ParseDocument(const std::string& utf8) {
     ctxt->sax->entityDecl = RefuseEntityDecl;
     // The text is already Unicode: the declared encoding is not consulted.
     std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> doc(
-        xmlCtxtReadMemory(ctxt, utf8.data(), static_cast<int>(utf8.size()), nullptr, "UTF-8", kParseOptions),
-        xmlFreeDoc);
+        xml->CtxtReadMemory(ctxt, utf8.data(), static_cast<int>(utf8.size()), nullptr, "UTF-8", kParseOptions),
+        xml->FreeDoc);
     bool ok = doc && !state.refused && ctxt->wellFormed && doc->intSubset == nullptr && doc->extSubset == nullptr &&
-              xmlDocGetRootElement(doc.get()) != nullptr;
+              xml->DocGetRootElement(doc.get()) != nullptr;
     if (!ok) return nullptr;
     TreePtr tree(new (std::nothrow) DocTree(doc.get()));
     if (tree) doc.release();  // the tree owns it now
@@ -351,7 +388,7 @@ public:
     HRESULT get_documentElement(IXMLDOMNode** pp) override {
         if (!pp) return E_INVALIDARG;
         *pp = nullptr;
-        xmlNodePtr root = m_tree ? xmlDocGetRootElement(m_tree->doc) : nullptr;
+        xmlNodePtr root = m_tree ? Xml()->DocGetRootElement(m_tree->doc) : nullptr;
         if (!root) return S_FALSE;
         return NewNode(m_tree, root, pp);
     }

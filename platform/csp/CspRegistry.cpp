@@ -175,7 +175,12 @@ CspStatus CspLookupProvider(LPCWSTR pszName, DWORD dwProvType, CspProviderInfo* 
         return CspCode(NTE_KEYSET_NOT_DEF);
     UniqueHkey k;
     std::u16string path = std::u16string(kProviderRoot) + u"\\" + name;
-    if (!OpenKey(HKEY_LOCAL_MACHINE, path.c_str(), k)) return CspCode(NTE_KEYSET_NOT_DEF);
+    LSTATUS rs = NoMemoryThrows(RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, k.put()));
+    // A registry that cannot be read (a refused prefix, a damaged hive) says
+    // so; only a missing registration is an unknown provider.
+    if (rs != ERROR_SUCCESS && rs != ERROR_FILE_NOT_FOUND && rs != ERROR_KEY_DELETED)
+        return CspCode(HRESULT_FROM_WIN32(rs));
+    if (rs != ERROR_SUCCESS) return CspCode(NTE_KEYSET_NOT_DEF);
     CspProviderInfo info;
     info.name = name;
     if (!ReadDword(k.get(), u"Type", &info.dwType)) return CspCode(NTE_PROV_TYPE_ENTRY_BAD);

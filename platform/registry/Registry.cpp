@@ -42,6 +42,7 @@ struct Hive {
     sqlite3* db = nullptr;
     bool openFailed = false;
     LSTATUS openError = ERROR_SUCCESS;  // why it could not be opened
+    bool system = false;  // the machine's own hive, synced at every commit
     int txDepth = 0;        // RegistryTransaction nesting
     uint64_t localWrites = 0;  // bumped by every change of this process
     uint64_t durableWrites = 0;  // localWrites when the hive's log was last synced
@@ -236,12 +237,26 @@ void CloseHive(Hive& h) {
     h = Hive();
 }
 
+// Installed for the whole machine, HKEY_LOCAL_MACHINE is the machine's: one
+// hive that root writes (the package's scripts, registrations) and every
+// user reads. A build tree has none, and keeps both hives in the prefix.
+const char kSystemMachineHive[] = "/var/lib/tessaro/machine.db";
+
+bool SystemMachineHive() {
+    struct stat st;
+    return lstat(kSystemMachineHive, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 // Opens a hive database, creating it (0600) and its schema when missing. A
 // hive that cannot be written is still opened for reading when possible.
 void OpenHive(Hive& h, const std::string& prefix, int hive, bool deferSync) {
-    std::string path = prefix + (hive == kHiveMachine ? "/machine.db" : "/user.db");
-    int fd = tessaro_platform::OpenPrivateFile(path, O_RDWR);
-    if (fd < 0 && errno == ENOENT) {
+    // The system hive keeps a rollback journal: its readers, who may not
+    // write, then need no shared-memory index of a log.
+    const bool system = hive == kHiveMachine && SystemMachineHive();
+    std::string path = system ? std::string(kSystemMachineHive)
+                              : prefix + (hive == kHiveMachine ? "/machine.db" : "/user.db");
+    int fd = tessaro_platform::OpenPrivateFile(path, system ? O_RDONLY : O_RDWR);
+    if (fd < 0 && errno == ENOENT && !system) {
         fd = tessaro_platform::OpenPrivateFile(path, O_RDWR | O_CREAT | O_EXCL);
         // The new file's name reaches the disk before anything is kept in it.
         if (fd >= 0) tessaro_platform::SyncDirectory(prefix);
@@ -261,14 +276,14 @@ void OpenHive(Hive& h, const std::string& prefix, int hive, bool deferSync) {
     Exec(db, "PRAGMA foreign_keys=ON");
     // Switching to WAL needs a moment without other writers; retry briefly.
     for (int i = 0; i < 50; ++i) {
-        Stmt s = Prepare(db, "PRAGMA journal_mode=WAL");
+        Stmt s = Prepare(db, system ? "PRAGMA journal_mode=DELETE" : "PRAGMA journal_mode=WAL");
         int src = s ? sqlite3_step(s.get()) : SQLITE_ERROR;
         if (src == SQLITE_ROW || ((src & 0xFF) != SQLITE_BUSY && (src & 0xFF) != SQLITE_LOCKED)) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     // FULL: a commit is on the disk when it returns (the log synced). A
     // program that syncs before it answers (RegistryMakeDurable) defers that.
-    Exec(db, deferSync ? "PRAGMA synchronous=NORMAL" : "PRAGMA synchronous=FULL");
+    Exec(db, deferSync && !system ? "PRAGMA synchronous=NORMAL" : "PRAGMA synchronous=FULL");
     // The log and its index stay when the last connection closes: a later
     // reader then needs no new file, so reading works on a full disk.
     int persist = 1;
@@ -302,6 +317,7 @@ void OpenHive(Hive& h, const std::string& prefix, int hive, bool deferSync) {
         }
     }
     h.db = db;
+    h.system = system;
 }
 
 // Reopens the hives when the prefix changed (tests switch prefixes).
@@ -1050,7 +1066,7 @@ void RegistryDeferDurability(bool bDefer) {
     std::lock_guard<std::recursive_mutex> g(st.mutex);
     st.deferSync = bDefer;
     for (auto& h : st.hives)
-        if (h.db) Exec(h.db, bDefer ? "PRAGMA synchronous=NORMAL" : "PRAGMA synchronous=FULL");
+        if (h.db && !h.system) Exec(h.db, bDefer ? "PRAGMA synchronous=NORMAL" : "PRAGMA synchronous=FULL");
 }
 
 LSTATUS RegistryMakeDurable() {

@@ -23,7 +23,8 @@
 // as an absolute path; one that does not exist or is not a regular file is
 // refused and nothing is written) as "Tessaro Certificates":
 //   in the NSS database Chromium uses: ~/.pki/nssdb when it exists, else
-//     ~/.local/share/pki/nssdb (created, empty password, when neither exists);
+//     $XDG_DATA_HOME/pki/nssdb, by default ~/.local/share/pki/nssdb (created,
+//     empty password, when neither exists);
 //   in the NSS database of every Firefox profile in ~/.mozilla/firefox/profiles.ini;
 //   as the p11-kit module file ~/.config/pkcs11/modules/tessaro.module.
 // NSS databases are changed only through modutil (Debian's libnss3-tools),
@@ -414,7 +415,12 @@ struct NssDb {
 };
 
 std::string ChromiumOldDb(const std::string& home) { return home + "/.pki/nssdb"; }
-std::string ChromiumNewDb(const std::string& home) { return home + "/.local/share/pki/nssdb"; }
+// Chromium's own choice when ~/.pki/nssdb is missing: $XDG_DATA_HOME/pki/nssdb.
+std::string ChromiumNewDb(const std::string& home) {
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    if (xdg && *xdg == '/') return std::string(xdg) + "/pki/nssdb";
+    return home + "/.local/share/pki/nssdb";
+}
 
 // The database Chromium uses: ~/.pki/nssdb when it exists, else the XDG one.
 std::string ChromiumDb(const std::string& home) {

@@ -30,7 +30,8 @@ consumers_start() {
   [ -f "$module" ] || fail "$module is missing; build first (make build)"
   tmp=$(mktemp -d "${TMPDIR:-/tmp}/tessaro-$me.XXXXXX") || fail "mktemp failed"
   trap 'rm -rf "$tmp"' EXIT
-  mkdir -p "$tmp/home" "$tmp/prefix" "$tmp/softhsm"
+  # The host makes the prefix itself (0700: one open to others is refused).
+  mkdir -p "$tmp/home" "$tmp/softhsm"
   export HOME="$tmp/home" TESSARO_PREFIX="$tmp/prefix"
   printf 'directories.tokendir = %s\nobjectstore.backend = file\n' "$tmp/softhsm" >"$tmp/softhsm2.conf"
   export SOFTHSM2_CONF="$tmp/softhsm2.conf"

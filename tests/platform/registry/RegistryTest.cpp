@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -658,3 +660,61 @@ TEST(Registry, CorruptHiveAnswersErrorsWithoutCrashing) {
     RegCloseKey(h);
     setenv("TESSARO_PREFIX", other.path().c_str(), 1);
 }
+
+namespace {
+
+// In a mount namespace of its own (a tmpfs over /var/lib/tessaro): root
+// writes the installed machine hive, a user reads it and is refused a change,
+// and the user's own hive stays in the prefix.
+int SystemHiveChild(const std::string& rootPrefix, const std::string& userPrefix) {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tessaro-test", "/var/lib/tessaro", "tmpfs", 0, "mode=0755") != 0)
+        return 10;
+    int fd = open("/var/lib/tessaro/machine.db", O_CREAT | O_WRONLY, 0644);
+    if (fd < 0) return 11;
+    close(fd);
+    setenv("TESSARO_PREFIX", rootPrefix.c_str(), 1);
+    HKEY h = Create(HKEY_LOCAL_MACHINE, u"Software\\Installed");
+    DWORD v = 9;
+    if (!h || RegSetValueExW(h, u"V", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4) != ERROR_SUCCESS) return 12;
+    RegCloseKey(h);
+    struct stat st;
+    if (stat((rootPrefix + "/machine.db").c_str(), &st) == 0) return 13;  // not in the prefix
+    pid_t user = fork();
+    if (user == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(20);
+        setenv("TESSARO_PREFIX", userPrefix.c_str(), 1);
+        HKEY k;
+        DWORD got = 0, cb = 4;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Installed", 0, KEY_READ, &k) != ERROR_SUCCESS ||
+            RegQueryValueExW(k, u"V", nullptr, nullptr, reinterpret_cast<BYTE*>(&got), &cb) != ERROR_SUCCESS ||
+            got != 9)
+            _exit(21);
+        DWORD w = 1;
+        if (RegSetValueExW(k, u"V", 0, REG_DWORD, reinterpret_cast<BYTE*>(&w), 4) != ERROR_ACCESS_DENIED) _exit(22);
+        HKEY mine = Create(HKEY_CURRENT_USER, u"Software\\Mine");
+        if (!mine || stat((userPrefix + "/user.db").c_str(), &st) != 0) _exit(23);
+        _exit(0);
+    }
+    int rc = WaitChild(user);
+    return rc;
+}
+
+TEST(RegistryProcesses, TheInstalledMachineHiveIsTheMachinesAndUsersOnlyReadIt) {
+    if (geteuid() != 0) GTEST_SKIP() << "a mount namespace of its own needs root";
+    struct stat st;
+    if (stat("/var/lib/tessaro", &st) == 0) GTEST_SKIP() << "/var/lib/tessaro exists: the package is installed here";
+    ScopedPrefix other;
+    tessaro_test::TempDir rootPrefix("sysroot"), userPrefix("sysuser");
+    ASSERT_EQ(0, chown(userPrefix.path().c_str(), 65534, 65534));
+    // An empty folder for the child's own mount, removed on every path; other
+    // tests see no hive in it.
+    ASSERT_EQ(0, mkdir("/var/lib/tessaro", 0755));
+    pid_t pid = fork();
+    if (pid == 0) _exit(SystemHiveChild(rootPrefix.path(), userPrefix.path()));
+    int rc = WaitChild(pid);
+    rmdir("/var/lib/tessaro");
+    EXPECT_EQ(0, rc);
+}
+
+}  // namespace

@@ -104,6 +104,14 @@ void ExpectReadsWork(const std::string& when) {
         auto r = tessaro_test::RunProcess(argv, "");
         EXPECT_EQ(0, r.exitCode) << when << ": " << argv[1] << ": " << r.out << r.err;
     }
+    // The PKCS#11 module shows the certificate made before, through OpenSC's tool.
+    if (access("/usr/bin/pkcs11-tool", X_OK) == 0) {
+        auto r = tessaro_test::RunProcess(
+            {"/usr/bin/pkcs11-tool", "--module", tessaro_test::BuildPath("libtessaro-pkcs11.so"), "--list-objects"},
+            "");
+        EXPECT_EQ(0, r.exitCode) << when << ": " << r.err;
+        EXPECT_NE(std::string::npos, r.out.find("label:      Before")) << when << ": " << r.out;
+    }
 }
 
 TEST(Disk, FullThenReadOnlyPrefixKeepsReadsAndRefusesWritesWithTheirCause) {
