@@ -44,6 +44,11 @@ mount --bind /dev "$root/dev" && mounted+=("$root/dev")
 in_root() { chroot "$root" "$@"; }
 in_root dpkg -s tessaro-enroll >/dev/null 2>&1 && fail "tessaro-enroll is installed on this machine already"
 
+# libxml2 is opened at run time, out of dpkg-shlibdeps' sight.
+for lib in libc6 libssl3 libsqlite3-0 libcjson1 libxml2; do
+  dpkg-deb -f "$deb" Depends | grep -qw "$lib" || fail "the package does not depend on $lib"
+done
+
 cp "$deb" "$root/tmp/tessaro-pkgtest.deb"
 echo "$me: installing into $root"
 in_root env DEBIAN_FRONTEND=noninteractive dpkg -i /tmp/tessaro-pkgtest.deb >"$tmp/dpkg.log" 2>&1 \
