@@ -8,7 +8,8 @@ DEPS := cmake g++ make pkg-config openssl libssl-dev libcjson-dev libsqlite3-dev
         libp11-kit-dev libnss3-tools opensc gnutls-bin libengine-pkcs11-openssl softhsm2
 BUILD_TYPE ?= RelWithDebInfo
 
-.PHONY: all deps build build-asan run test test-plain test-asan bench clean build-fuzz fuzz fuzz-smoke soak browser-deps test-browser
+.PHONY: all deps build build-asan run test test-plain test-asan bench clean build-fuzz fuzz fuzz-smoke soak browser-deps test-browser \
+        package package-deps test-package test-package-if-root
 
 all: build
 
@@ -61,7 +62,7 @@ test-asan: build-asan
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure --repeat until-pass:2 -j$(JOBS)
 
-test: test-plain test-asan fuzz-smoke
+test: test-plain test-asan fuzz-smoke test-package-if-root
 
 bench: build
 	tools/bench/run-bench.sh build
@@ -88,6 +89,50 @@ fuzz-smoke: build-fuzz
 SOAK ?= 10
 soak: fuzz build
 	cd build && TESSARO_SOAK=$(SOAK) ./tests/test_robustness_hostile && TESSARO_SOAK=$(SOAK) ./tests/test_robustness_crashsafety && TESSARO_SOAK=$(SOAK) ./tests/test_robustness_faultinject && TESSARO_SOAK=$(SOAK) ./tests/test_robustness_powercut
+
+# The Debian package: `make package` leaves build/tessaro-enroll_<version>_amd64.deb
+# (and its -dbgsym package). ORIGINS="https://enroll.bank.example ..." names the
+# page origins the extensions serve (default: the demonstration's loopback ones).
+# The package build compiles only the deliverables, through ccache when there.
+PACKAGE_DEPS := debhelper dpkg-dev fakeroot lintian python3
+ORIGINS ?=
+PKG_VERSION = $(shell dpkg-parsechangelog -S Version)
+CCACHE_DIR ?= $(shell command -v ccache >/dev/null 2>&1 && ccache -k cache_dir)
+
+package-deps:
+	@missing=""; for p in $(DEPS) $(PACKAGE_DEPS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  if [ "$$(id -u)" != 0 ]; then echo "run as root to install:$$missing" >&2; exit 1; fi; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
+# dpkg-buildpackage writes beside the source folder: the results are moved
+# into build/ and the rest of the build is cleaned away.
+package: package-deps
+	@set -e; v=$(PKG_VERSION); up=$$(cd .. && pwd); mkdir -p build; \
+	rm -f build/tessaro-enroll_*_amd64.deb build/tessaro-enroll-dbgsym_*_amd64.*deb \
+	  build/tessaro-enroll_*_amd64.buildinfo build/tessaro-enroll_*_amd64.changes; \
+	rc=0; \
+	CCACHE_DIR="$(CCACHE_DIR)" CCACHE_BASEDIR="$${CCACHE_BASEDIR:-$$up}" CCACHE_NOHASHDIR=1 \
+	  TESSARO_ORIGINS="$(ORIGINS)" DEB_BUILD_OPTIONS="parallel=$(JOBS) $$DEB_BUILD_OPTIONS" \
+	  dpkg-buildpackage -b -us -uc || rc=$$?; \
+	for f in tessaro-enroll_$${v}_amd64.deb tessaro-enroll-dbgsym_$${v}_amd64.deb tessaro-enroll-dbgsym_$${v}_amd64.ddeb \
+	         tessaro-enroll_$${v}_amd64.buildinfo tessaro-enroll_$${v}_amd64.changes; do \
+	  if [ -e "$$up/$$f" ]; then mv -f "$$up/$$f" build/; fi; \
+	done; \
+	debian/rules clean >/dev/null; \
+	[ $$rc = 0 ] || exit $$rc; \
+	ls -l build/tessaro-enroll*_$${v}_amd64.deb
+
+# Builds the package, runs lintian and installs it into a throwaway root (an
+# overlay of /, removed afterwards): needs root.
+test-package: package
+	TESSARO_ORIGINS="$(ORIGINS)" tests/package/run.sh build/tessaro-enroll_$(PKG_VERSION)_amd64.deb
+
+test-package-if-root:
+	@if [ "$$(id -u)" = 0 ]; then $(MAKE) --no-print-directory test-package; \
+	else echo "test-package: skipped (needs root to install the package into a throwaway root)"; fi
 
 clean:
 	rm -rf build build-asan build-fuzz

@@ -17,6 +17,23 @@ function senderOrigin(sender) {
   try { return new URL(sender.url).origin; } catch (e) { return ""; }
 }
 
+// The administrator's list (null: none). Policies may reach the browser
+// seconds after it started, so each page reads it afresh and a change closes
+// the pages it no longer allows.
+let managedOrigins = null;
+const pages = new Set();
+
+function served(origin) {
+  return tessaroOriginServed(origin, TESSARO_ALLOWED_ORIGINS, managedOrigins);
+}
+
+function managedChanged(list) {
+  managedOrigins = list;
+  for (const page of Array.from(pages))
+    if (!served(page.origin)) page.close();
+}
+tessaroOnManagedChange(api, managedChanged);
+
 api.runtime.onConnect.addListener((pagePort) => {
   if (pagePort.name !== "tessaro-page") return;
   const origin = senderOrigin(pagePort.sender || {});
@@ -25,6 +42,8 @@ api.runtime.onConnect.addListener((pagePort) => {
     pagePort.disconnect();
     return;
   }
+  // Requests wait here until the managed list has been read.
+  let waiting = [];
   let nativePort = null;
   let pageGone = false;
   // Once the host has gone, this page's conversation is over: a new host
@@ -53,7 +72,7 @@ api.runtime.onConnect.addListener((pagePort) => {
     return port;
   }
 
-  pagePort.onMessage.addListener((msg) => {
+  function onRequest(msg) {
     if (!msg || msg.type !== "request" || typeof msg.message !== "object" || msg.message === null) return;
     let text;
     try { text = JSON.stringify(msg.message); } catch (e) { return; }
@@ -67,14 +86,44 @@ api.runtime.onConnect.addListener((pagePort) => {
     }
     if (!nativePort) nativePort = openNative();
     if (nativePort) nativePort.postMessage(msg.message);
-  });
+  }
 
-  pagePort.onDisconnect.addListener(() => {
+  function end() {
     pageGone = true;
+    waiting = null;
+    pages.delete(page);
     if (nativePort) {
       const p = nativePort;
       nativePort = null;
       p.disconnect();
     }
+  }
+
+  const page = {
+    origin,
+    close() {
+      end();
+      pagePort.disconnect();
+    },
+  };
+  pages.add(page);
+
+  pagePort.onMessage.addListener((msg) => {
+    if (pageGone) return;
+    if (waiting) waiting.push(msg);
+    else onRequest(msg);
+  });
+  pagePort.onDisconnect.addListener(end);
+
+  tessaroReadManaged(api, TESSARO_MANAGED_WAIT_MS, managedChanged).then((list) => {
+    if (pageGone) return;
+    if (list !== undefined) managedOrigins = list;
+    if (!served(origin)) {
+      page.close();
+      return;
+    }
+    const queued = waiting;
+    waiting = null;
+    for (const msg of queued) onRequest(msg);
   });
 });

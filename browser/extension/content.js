@@ -8,6 +8,29 @@
   let port = null;
   // Pages outside the list get nothing, not even an answer to "ping".
   if (!tessaroOriginAllowed(window.location.origin, TESSARO_ALLOWED_ORIGINS)) return;
+  // Nor do pages the administrator's managed list leaves out; messages wait
+  // until it has been read.
+  let managed = null;
+  let waiting = [];
+  function served() {
+    return tessaroOriginServed(window.location.origin, TESSARO_ALLOWED_ORIGINS, managed);
+  }
+  function managedChanged(list) {
+    managed = list;
+    if (!served() && port) {
+      const p = port;
+      port = null;
+      closed = true;
+      p.disconnect();
+    }
+  }
+  tessaroReadManaged(api, TESSARO_MANAGED_WAIT_MS, managedChanged).then((list) => {
+    if (list !== undefined) managed = list;
+    const queued = waiting;
+    waiting = null;
+    for (const data of queued) handle(data);
+  });
+  tessaroOnManagedChange(api, managedChanged);
 
   function toPage(data) {
     window.postMessage(Object.assign({ channel: TO_PAGE }, data), window.location.origin);
@@ -33,6 +56,12 @@
     if (event.source !== window || event.origin !== window.location.origin) return;
     const data = event.data;
     if (!data || data.channel !== TO_EXTENSION) return;
+    if (waiting) waiting.push(data);
+    else handle(data);
+  });
+
+  function handle(data) {
+    if (!served()) return;
     if (data.type === "ping") {
       toPage({ type: "pong", version: api.runtime.getManifest().version });
       return;
@@ -43,5 +72,5 @@
       return;
     }
     ensurePort().postMessage({ type: "request", message: data.message });
-  });
+  }
 })();

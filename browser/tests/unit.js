@@ -11,7 +11,7 @@ const path = require("path");
 const http = require("http");
 
 const ROOT = path.resolve(__dirname, "..", "..");
-const { TESSARO_ALLOWED_ORIGINS, tessaroOriginAllowed } = require(path.join(ROOT, "browser/extension/origins.js"));
+const { TESSARO_ALLOWED_ORIGINS, tessaroOriginAllowed, tessaroOriginServed, tessaroReadManaged } = require(path.join(ROOT, "browser/extension/origins.js"));
 const { TessaroClient } = require(path.join(ROOT, "browser/client/tessaro-client.js"));
 const { createServer } = require(path.join(ROOT, "browser/site/server.js"));
 
@@ -30,6 +30,32 @@ test("origin list: loopback on any port, nothing else", () => {
   assert.equal(tessaroOriginAllowed("http://bank.example", bank), false);
   assert.equal(tessaroOriginAllowed("http://intranet.example:8443", bank), true);
   assert.equal(tessaroOriginAllowed("http://intranet.example", bank), false);
+});
+
+test("managed origins only narrow the built list; an empty one serves nothing", async () => {
+  const built = ["https://bank.example", "http://127.0.0.1:*"];
+  assert.equal(tessaroOriginServed("https://bank.example", built, null), true);
+  assert.equal(tessaroOriginServed("https://bank.example", built, ["https://bank.example"]), true);
+  assert.equal(tessaroOriginServed("http://127.0.0.1:8080", built, ["https://bank.example"]), false);
+  assert.equal(tessaroOriginServed("http://127.0.0.1:8080", built, ["http://127.0.0.1:8080"]), true);
+  assert.equal(tessaroOriginServed("http://127.0.0.1:9", built, ["http://127.0.0.1:8080"]), false);
+  // A managed origin outside the built list stays unserved.
+  assert.equal(tessaroOriginServed("https://evil.example", built, ["https://evil.example"]), false);
+  assert.equal(tessaroOriginServed("https://bank.example", built, []), false);
+  assert.equal(tessaroOriginServed("https://bank.example", built, [7, "https://bank.example"]), true);
+  const managed = (get) => ({ storage: { managed: { get } } });
+  assert.deepEqual(await tessaroReadManaged(managed(async () => ({ allowedOrigins: [] }))), []);
+  assert.equal(await tessaroReadManaged(managed(async () => ({}))), null);
+  assert.equal(await tessaroReadManaged(managed(() => Promise.reject(new Error("no manifest")))), null);
+  assert.equal(await tessaroReadManaged({}), null);
+  // An unanswered read gives way to the built list; its late answer is passed on.
+  let answerLate;
+  const late = [];
+  const read = tessaroReadManaged(managed(() => new Promise((r) => { answerLate = r; })), 20, (v) => late.push(v));
+  assert.equal(await read, undefined);
+  answerLate({ allowedOrigins: ["https://bank.example"] });
+  await new Promise((r) => setImmediate(r));
+  assert.deepEqual(late, [["https://bank.example"]]);
 });
 
 // A page window whose extension is simulated by `answer(message)`.
