@@ -104,8 +104,13 @@ void ExpectReadsWork(const std::string& when) {
         auto r = tessaro_test::RunProcess(argv, "");
         EXPECT_EQ(0, r.exitCode) << when << ": " << argv[1] << ": " << r.out << r.err;
     }
-    // The PKCS#11 module shows the certificate made before, through OpenSC's tool.
-    if (access("/usr/bin/pkcs11-tool", X_OK) == 0) {
+    // The PKCS#11 module shows the certificate made before, through OpenSC's
+    // tool (which cannot load a module built with the sanitizers).
+    bool tool = access("/usr/bin/pkcs11-tool", X_OK) == 0;
+#ifdef TESSARO_SANITIZE
+    tool = false;
+#endif
+    if (tool) {
         auto r = tessaro_test::RunProcess(
             {"/usr/bin/pkcs11-tool", "--module", tessaro_test::BuildPath("libtessaro-pkcs11.so"), "--list-objects"},
             "");
