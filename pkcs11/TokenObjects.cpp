@@ -15,6 +15,7 @@
 #include "tessaro/Handles.h"
 #include "win/platform_prefix.h"
 #include "win/platform_registry.h"
+#include "win/winreg.h"
 
 namespace tessaro::pkcs11 {
 
@@ -235,6 +236,17 @@ private:
     std::set<std::u16string> m_keys;
 };
 
+// A provider whose containers are on a PKCS#11 token of its own: that
+// token's module shows them to the browsers, and a certificate must not
+// appear twice in a chooser.
+bool OnItsOwnToken(const std::u16string& provider) {
+    const std::u16string path = u"SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\" + provider;
+    UniqueHkey k;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, k.put()) != ERROR_SUCCESS) return false;
+    DWORD cb = 0;
+    return RegQueryValueExW(k.get(), u"Token Label", nullptr, nullptr, nullptr, &cb) == ERROR_SUCCESS;
+}
+
 bool Acquire(const KeyLocation& where, UniqueCryptProv* prov) {
     return CryptAcquireContextW(prov->put(), where.container.c_str(), where.provider.c_str(), where.provType,
                                 where.acquireFlags | CRYPT_SILENT) != FALSE;
@@ -263,6 +275,7 @@ void ReadStore(Collector& c) {
         where.container = info->pwszContainerName;
         where.keySpec = info->dwKeySpec;
         where.acquireFlags = info->dwFlags & CRYPT_MACHINE_KEYSET;
+        if (OnItsOwnToken(where.provider)) continue;
         UniqueCryptProv prov;
         if (Acquire(where, &prov)) c.Add(cert, where, prov.get());
     }
@@ -320,7 +333,7 @@ void ReadVendorProviders(Collector& c) {
         name.resize(std::char_traits<char16_t>::length(name.c_str()));
         // Microsoft's providers keep no certificates on their keys; theirs reach
         // the token through the store.
-        if (name.find(u"Microsoft") != std::u16string::npos) continue;
+        if (name.find(u"Microsoft") != std::u16string::npos || OnItsOwnToken(name)) continue;
         ReadProvider(c, name, type);
     }
 }
