@@ -50,6 +50,12 @@ CspStatus CspCheckParamCall(const void* required, DWORD dwFlags);
 // short buffer. No answer when the result fits.
 std::optional<CspStatus> CspSizeAnswer(DWORD need, const BYTE* pb, DWORD cbBuf, DWORD* pcb);
 
+// UTF-8 and UTF-16 text of names (empty for ill-formed input).
+std::string CspUtf8(const std::u16string& s);
+std::u16string CspWide(const std::string& s);
+// The container a null or empty name opens: the user's login name, as on Windows.
+std::u16string CspDefaultContainerName();
+
 // "Image Path" values of the built-in implementations.
 #define CSP_IMAGE_RSA_BASE u"tessaro:rsabase"
 #define CSP_IMAGE_RSA_ENHANCED u"tessaro:rsaenh"

@@ -13,9 +13,7 @@
 
 namespace tessaro::csp {
 
-namespace {
-
-std::string ToNarrow(const std::u16string& s) {
+std::string CspUtf8(const std::u16string& s) {
     if (s.empty()) return std::string();
     int n = WideCharToMultiByte(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
     if (n <= 0) return std::string();
@@ -24,7 +22,7 @@ std::string ToNarrow(const std::u16string& s) {
     return r;
 }
 
-std::u16string ToWide(const std::string& s) {
+std::u16string CspWide(const std::string& s) {
     if (s.empty()) return std::u16string();
     int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), nullptr, 0);
     if (n <= 0) return std::u16string();
@@ -34,17 +32,16 @@ std::u16string ToWide(const std::string& s) {
 }
 
 // The container a null or empty name opens: the user's login name, as on Windows.
-std::u16string DefaultContainerName() {
+std::u16string CspDefaultContainerName() {
     struct passwd pw;
     struct passwd* res = nullptr;
     char buf[1024];
     if (getpwuid_r(getuid(), &pw, buf, sizeof(buf), &res) == 0 && res && res->pw_name && *res->pw_name)
-        return ToWide(res->pw_name);
+        return CspWide(res->pw_name);
     const char* user = getenv("USER");
-    return ToWide(user && *user ? user : "default");
+    return CspWide(user && *user ? user : "default");
 }
 
-}  // namespace
 
 // ---- Context objects -----------------------------------------------------------------
 
@@ -93,7 +90,7 @@ CspStatus CCspProvider::AcquireContext(LPCWSTR pszContainer, DWORD dwFlags, Cont
         *out = std::make_shared<CCspContext>(self, name, true);
         return CSP_OK;
     }
-    if (name.empty()) name = DefaultContainerName();
+    if (name.empty()) name = CspDefaultContainerName();
     if (CspStatus st = CKeyContainerStore::CheckName(name)) return st;
     if (bDelete) {
         *out = nullptr;
@@ -128,10 +125,10 @@ CspStatus CCspProvider::GetProvParam(CCspContext& ctx, DWORD dwParam, BYTE* pbDa
         return CspCode(NTE_BAD_FLAGS);
     switch (dwParam) {
         case PP_NAME:
-            return CspCopyText(ToNarrow(m_info.name), pbData, pdwDataLen);
+            return CspCopyText(CspUtf8(m_info.name), pbData, pdwDataLen);
         case PP_CONTAINER:
         case PP_UNIQUE_CONTAINER:
-            return CspCopyText(ToNarrow(ctx.ContainerName()), pbData, pdwDataLen);
+            return CspCopyText(CspUtf8(ctx.ContainerName()), pbData, pdwDataLen);
         case PP_PROVTYPE:
             return CspCopyDword(m_info.dwType, pbData, pdwDataLen);
         case PP_IMPTYPE:
@@ -163,12 +160,12 @@ CspStatus CCspProvider::EnumContainers(CCspContext& ctx, BYTE* pbData, DWORD* pd
         // Room for the longest name; never less than MAX_PATH so that
         // a container made meanwhile still fits.
         size_t longest = MAX_PATH;
-        for (const auto& n : ctx.m_enumContainers) longest = std::max(longest, ToNarrow(n).size() + 1);
+        for (const auto& n : ctx.m_enumContainers) longest = std::max(longest, CspUtf8(n).size() + 1);
         *pdwDataLen = static_cast<DWORD>(longest);
         return CSP_OK;
     }
     if (ctx.m_enumContainerPos >= ctx.m_enumContainers.size()) return ERROR_NO_MORE_ITEMS;
-    std::string n = ToNarrow(ctx.m_enumContainers[ctx.m_enumContainerPos]);
+    std::string n = CspUtf8(ctx.m_enumContainers[ctx.m_enumContainerPos]);
     CspStatus st = CspCopyText(n, pbData, pdwDataLen);
     if (st == CSP_OK) ++ctx.m_enumContainerPos;
     return st;

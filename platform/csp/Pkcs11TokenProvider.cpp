@@ -38,32 +38,6 @@ constexpr size_t kMaxCertificate = 64 * 1024;
 using BnPtr = tessaro::UniquePtr<BIGNUM>;
 using Lock = std::lock_guard<std::recursive_mutex>;
 
-std::string Utf8(const std::u16string& s) {
-    if (s.empty()) return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
-    if (n <= 0) return std::string();
-    std::string r(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), r.data(), n, nullptr, nullptr);
-    return r;
-}
-
-std::u16string Wide(const std::string& s) {
-    if (s.empty()) return std::u16string();
-    int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), nullptr, 0);
-    if (n <= 0) return std::u16string();
-    std::u16string r(static_cast<size_t>(n), u'\0');
-    MultiByteToWideChar(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), r.data(), n);
-    return r;
-}
-
-std::u16string DefaultContainerName() {
-    struct passwd pw;
-    struct passwd* res = nullptr;
-    char buf[1024];
-    if (getpwuid_r(getuid(), &pw, buf, sizeof(buf), &res) == 0 && res && res->pw_name && *res->pw_name)
-        return Wide(res->pw_name);
-    return u"default";
-}
 
 // The key spec an object's CKA_ID names; 0 for an ID of another form.
 DWORD IdSpec(const std::vector<BYTE>& id) {
@@ -304,7 +278,7 @@ CspStatus CPkcs11TokenProvider::ListContainers(std::vector<std::u16string>* out)
     for (CK_OBJECT_HANDLE h : found) {
         std::vector<BYTE> label;
         if (!t->Attribute(h, CKA_LABEL, &label) || label.empty()) continue;
-        std::u16string name = Wide(std::string(label.begin(), label.end()));
+        std::u16string name = CspWide(std::string(label.begin(), label.end()));
         if (!name.empty() && name.size() <= kCspMaxNameChars) out->push_back(name);
     }
     std::sort(out->begin(), out->end());
@@ -341,7 +315,7 @@ CspStatus CPkcs11TokenProvider::LoadPair(const ContextPtr& ctx, DWORD spec, std:
     TokenPtr t;
     if (CspStatus st = Token(&t)) return st;
     Lock g(t->Mutex());
-    const std::string label = Utf8(ctx->ContainerName());
+    const std::string label = CspUtf8(ctx->ContainerName());
     // The public halves of the container first: one search per signature.
     // Only when none is of that spec does the container itself decide
     // between "no key" and "no container".
@@ -367,7 +341,7 @@ CspStatus CPkcs11TokenProvider::LoadPair(const ContextPtr& ctx, DWORD spec, std:
 }
 
 CspStatus CPkcs11TokenProvider::PrivateHandle(const TokenPtr& t, const CTokenKey& key, CK_OBJECT_HANDLE* out) {
-    const std::string label = Utf8(key.Context()->ContainerName());
+    const std::string label = CspUtf8(key.Context()->ContainerName());
     CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
     std::vector<CK_OBJECT_HANDLE> found;
     if (CspStatus st = t->Find({AttrOf(CKA_CLASS, cls), Attr(CKA_LABEL, label.data(), label.size()),
@@ -411,7 +385,7 @@ void CPkcs11TokenProvider::RegisterTokenCertificates(const TokenPtr& t) {
             continue;
         std::string l(label.begin(), label.end());
         if (ContainerExists(t, l)) continue;
-        RegisterInMyStore(m_info.name, Wide(l), IdSpec(id), value.data(), value.size());
+        RegisterInMyStore(m_info.name, CspWide(l), IdSpec(id), value.data(), value.size());
     }
 }
 
@@ -430,9 +404,9 @@ CspStatus CPkcs11TokenProvider::AcquireContext(LPCWSTR pszContainer, DWORD dwFla
     std::u16string name = pszContainer ? std::u16string(pszContainer) : std::u16string();
     // A verify context without a name needs no token: its keys are in memory.
     if (bVerify && name.empty()) return CCspProvider::AcquireContext(pszContainer, dwFlags, out);
-    if (name.empty()) name = DefaultContainerName();
+    if (name.empty()) name = CspDefaultContainerName();
     if (CspStatus st = CKeyContainerStore::CheckName(name)) return st;
-    const std::string label = Utf8(name);
+    const std::string label = CspUtf8(name);
     if (label.empty()) return CspCode(NTE_BAD_KEYSET_PARAM);
     TokenPtr t;
     if (CspStatus st = (bDelete || bNew) ? LoggedIn(&t) : Token(&t)) return st;
@@ -493,12 +467,12 @@ CspStatus CPkcs11TokenProvider::GetProvParam(CCspContext& ctx, DWORD dwParam, BY
     }
     if (!pbData) {
         size_t longest = MAX_PATH;
-        for (const auto& n : ctx.m_enumContainers) longest = std::max(longest, Utf8(n).size() + 1);
+        for (const auto& n : ctx.m_enumContainers) longest = std::max(longest, CspUtf8(n).size() + 1);
         *pdwDataLen = static_cast<DWORD>(longest);
         return CSP_OK;
     }
     if (ctx.m_enumContainerPos >= ctx.m_enumContainers.size()) return ERROR_NO_MORE_ITEMS;
-    CspStatus st = CspCopyText(Utf8(ctx.m_enumContainers[ctx.m_enumContainerPos]), pbData, pdwDataLen);
+    CspStatus st = CspCopyText(CspUtf8(ctx.m_enumContainers[ctx.m_enumContainerPos]), pbData, pdwDataLen);
     if (st == CSP_OK) ++ctx.m_enumContainerPos;
     return st;
 }
@@ -534,7 +508,7 @@ CspStatus CPkcs11TokenProvider::GenKey(const ContextPtr& ctx, ALG_ID algid, DWOR
     if (t->F()->C_GetMechanismInfo(t->Slot(), CKM_RSA_PKCS_KEY_PAIR_GEN, &mi) != CKR_OK)
         return CspCode(NTE_BAD_ALGID);
     if (bits < mi.ulMinKeySize || bits > mi.ulMaxKeySize) return CspCode(NTE_BAD_FLAGS);
-    const std::string label = Utf8(ctx->ContainerName());
+    const std::string label = CspUtf8(ctx->ContainerName());
     if (CspStatus st = ContainerExists(t, label)) return st;
     std::vector<BYTE> id;
     if (CspStatus st = NewId(spec, &id)) return st;
@@ -740,7 +714,7 @@ CspStatus CPkcs11TokenProvider::CreatePair(const ContextPtr& ctx, DWORD spec, co
     TokenPtr t;
     if (CspStatus st = LoggedIn(&t)) return st;
     Lock g(t->Mutex());
-    const std::string label = Utf8(ctx->ContainerName());
+    const std::string label = CspUtf8(ctx->ContainerName());
     if (CspStatus st = ContainerExists(t, label)) return st;
     std::vector<BYTE> id;
     if (CspStatus st = NewId(spec, &id)) return st;
@@ -918,7 +892,7 @@ CspStatus CPkcs11TokenProvider::GetKeyParam(CCspKey& key, DWORD dwParam, BYTE* p
     TokenPtr t;
     if (CspStatus st = Token(&t)) return st;
     Lock g(t->Mutex());
-    const std::string label = Utf8(key.Context()->ContainerName());
+    const std::string label = CspUtf8(key.Context()->ContainerName());
     CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
     std::vector<CK_OBJECT_HANDLE> found;
     if (CspStatus st = t->Find({AttrOf(CKA_CLASS, cls), Attr(CKA_LABEL, label.data(), label.size()),
@@ -950,7 +924,7 @@ CspStatus CPkcs11TokenProvider::SetKeyParam(CCspKey& key, DWORD dwParam, const B
     TokenPtr t;
     if (CspStatus st = LoggedIn(&t)) return st;
     Lock g(t->Mutex());
-    const std::string label = Utf8(key.Context()->ContainerName());
+    const std::string label = CspUtf8(key.Context()->ContainerName());
     CK_OBJECT_HANDLE hPriv;
     if (CspStatus st = PrivateHandle(t, *k, &hPriv)) return st;  // the pair is still there
     CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
@@ -996,7 +970,7 @@ ProviderPtr CreatePkcs11TokenProvider(const CspProviderInfo& info) {
     std::u16string label(buf, cb / sizeof(WCHAR));
     while (!label.empty() && label.back() == u'\0') label.pop_back();
     if (label.empty() || info.imagePath.empty()) return nullptr;
-    return std::make_shared<CPkcs11TokenProvider>(info, Utf8(info.imagePath), Utf8(label));
+    return std::make_shared<CPkcs11TokenProvider>(info, CspUtf8(info.imagePath), CspUtf8(label));
 }
 
 void Pkcs11TokenReset() { CP11Token::ResetAll(); }
