@@ -17,10 +17,7 @@ fi
 if [ ! -d "$here/node_modules/playwright-core" ]; then
   (
     flock 9
-    if [ "${1:-}" = unit ]; then
-  exec node --test "$here/unit.js"
-fi
-if [ ! -d "$here/node_modules/playwright-core" ]; then
+    if [ ! -d "$here/node_modules/playwright-core" ]; then
       cd "$here" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error
     fi
   ) 9>"$here/.npm-lock" || { echo "run.sh: npm ci failed in $here" >&2; exit 1; }
