@@ -231,6 +231,16 @@ void Operate(CK_SESSION_HANDLE s, Reader& r, bool decrypt) {
     param.reserve(1);  // present but empty is not absent
     m.pParameter = plen == 0xFFFF ? nullptr : param.data();
     m.ulParameterLen = param.size();
+    // OAEP's parameters carry a pointer to the label: the caller vouches
+    // for it, so it points into a buffer of ours, with any length up to it.
+    std::vector<uint8_t> label = r.Bytes(r.U8());
+    if (m.mechanism == CKM_RSA_PKCS_OAEP && param.size() == sizeof(CK_RSA_PKCS_OAEP_PARAMS)) {
+        CK_RSA_PKCS_OAEP_PARAMS oaep;
+        memcpy(&oaep, param.data(), sizeof oaep);
+        oaep.pSourceData = label.empty() ? nullptr : label.data();
+        oaep.ulSourceDataLen = label.empty() ? oaep.ulSourceDataLen % 2 : oaep.ulSourceDataLen % (label.size() + 1);
+        memcpy(param.data(), &oaep, sizeof oaep);
+    }
     std::vector<uint8_t> in = r.Bytes(r.U16() % 2048);
     unsigned olen = r.U16();
     bool multi = !decrypt && (r.U8() & 1);
