@@ -136,7 +136,6 @@ struct Operation {
     bool sign = false;
     const Mechanism* mech = nullptr;
     std::shared_ptr<OpenKey> key;
-    tessaro::UniqueCryptProv hashProv;
     tessaro::UniqueCryptHash hash;
     DWORD modulusBytes = 0;
     DWORD padFlags = 0;
@@ -148,7 +147,6 @@ struct Operation {
 
     void End() {
         hash.reset();
-        hashProv.reset();
         key.reset();
         buffered.clear();
         label.clear();
@@ -374,9 +372,8 @@ CK_RV BeginOperation(Session& s, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE h
         op.padHash = m->hash ? HashByAlg(m->hash) : nullptr;
     }
     if (m->hash) {
-        if (!CryptAcquireContextW(op.hashProv.put(), nullptr, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES,
-                                  CRYPT_VERIFYCONTEXT | CRYPT_SILENT) ||
-            !CryptCreateHash(op.hashProv.get(), m->hash, 0, 0, op.hash.put()))
+        const HCRYPTPROV prov = SoftwareProvider();
+        if (!prov || !CryptCreateHash(prov, m->hash, 0, 0, op.hash.put()))
             return CKR_FUNCTION_FAILED;
     }
     op.key = KeyFor(*object);
@@ -994,13 +991,11 @@ CK_RV C_SeedRandom(CK_SESSION_HANDLE h, CK_BYTE_PTR, CK_ULONG) {
 CK_RV C_GenerateRandom(CK_SESSION_HANDLE h, CK_BYTE_PTR pRandom, CK_ULONG ulLen) {
     return OnSession(h, [&](Session&) {
         if (!pRandom && ulLen) return CKR_ARGUMENTS_BAD;
-        tessaro::UniqueCryptProv prov;
-        if (!CryptAcquireContextW(prov.put(), nullptr, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES,
-                                  CRYPT_VERIFYCONTEXT | CRYPT_SILENT))
-            return CKR_FUNCTION_FAILED;
+        const HCRYPTPROV prov = SoftwareProvider();
+        if (!prov) return CKR_FUNCTION_FAILED;
         while (ulLen) {
             const DWORD n = static_cast<DWORD>(std::min<CK_ULONG>(ulLen, 1u << 20));
-            if (!CryptGenRandom(prov.get(), n, pRandom)) return CKR_FUNCTION_FAILED;
+            if (!CryptGenRandom(prov, n, pRandom)) return CKR_FUNCTION_FAILED;
             pRandom += n;
             ulLen -= n;
         }

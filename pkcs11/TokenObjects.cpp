@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <set>
 
 #include "tessaro/Handles.h"
@@ -54,12 +55,9 @@ Bytes Blob(const CRYPT_DATA_BLOB& b) { return Bytes(b.pbData, b.pbData + b.cbDat
 
 // A digest through the platform's RSA/AES provider (SHA-1 .. SHA-512).
 bool Digest(ALG_ID alg, const BYTE* p, size_t n, std::vector<BYTE>* out) {
-    UniqueCryptProv prov;
-    if (!CryptAcquireContextW(prov.put(), nullptr, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES,
-                              CRYPT_VERIFYCONTEXT | CRYPT_SILENT))
-        return false;
+    HCRYPTPROV prov = SoftwareProvider();
     UniqueCryptHash hash;
-    if (!CryptCreateHash(prov.get(), alg, 0, 0, hash.put())) return false;
+    if (!prov || !CryptCreateHash(prov, alg, 0, 0, hash.put())) return false;
     if (!CryptHashData(hash.get(), p, static_cast<DWORD>(n), 0)) return false;
     DWORD cb = 0;
     if (!CryptGetHashParam(hash.get(), HP_HASHVAL, nullptr, &cb, 0)) return false;
@@ -348,6 +346,16 @@ const std::vector<BYTE>* TokenObject::Find(CK_ATTRIBUTE_TYPE type) const {
 bool TokenObject::Flag(CK_ATTRIBUTE_TYPE type) const {
     const auto* v = Find(type);
     return v && v->size() == 1 && (*v)[0] == CK_TRUE;
+}
+
+HCRYPTPROV SoftwareProvider() {
+    static std::mutex m;
+    static HCRYPTPROV prov = 0;
+    std::lock_guard<std::mutex> g(m);
+    if (!prov && !CryptAcquireContextW(&prov, nullptr, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES,
+                                       CRYPT_VERIFYCONTEXT | CRYPT_SILENT))
+        prov = 0;
+    return prov;
 }
 
 bool TokenMayHold(CK_OBJECT_CLASS cls) {

@@ -36,6 +36,10 @@ struct TokenObject {
     bool Flag(CK_ATTRIBUTE_TYPE type) const;
 };
 
+// The RSA/AES software provider's verify context, for digests and random
+// numbers: opened once for the process, not per operation; 0 when it cannot be.
+HCRYPTPROV SoftwareProvider();
+
 // True for the classes the token can hold; a search for any other class is
 // answered without reading the prefix.
 bool TokenMayHold(CK_OBJECT_CLASS cls);

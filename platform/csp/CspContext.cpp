@@ -150,9 +150,11 @@ CspStatus CCspProvider::GetProvParam(CCspContext& ctx, DWORD dwParam, BYTE* pbDa
     }
 }
 
+CspStatus CCspProvider::ListContainers(std::vector<std::u16string>* out) { return m_store.List(out); }
+
 CspStatus CCspProvider::EnumContainers(CCspContext& ctx, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags) {
     if ((dwFlags & CRYPT_FIRST) || !ctx.m_bEnumContainersStarted) {
-        if (CspStatus st = m_store.List(&ctx.m_enumContainers)) return st;
+        if (CspStatus st = ListContainers(&ctx.m_enumContainers)) return st;
         ctx.m_enumContainerPos = 0;
         ctx.m_bEnumContainersStarted = true;
     }

@@ -151,8 +151,11 @@ protected:
     // PP_ENUMALGS and PP_ENUMALGS_EX: the algorithm table through the
     // context's cursors.
     CspStatus EnumAlgorithms(CCspContext& ctx, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags);
-    // PP_ENUMCONTAINERS: the containers of the family through the context's cursor.
+    // PP_ENUMCONTAINERS: the containers (ListContainers) through the context's cursor.
     CspStatus EnumContainers(CCspContext& ctx, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags);
+    // The provider's container names: the family's in the prefix, or those a
+    // provider keeps elsewhere (on a token).
+    virtual CspStatus ListContainers(std::vector<std::u16string>* out);
 
     CspProviderInfo m_info;
     CKeyContainerStore m_store;

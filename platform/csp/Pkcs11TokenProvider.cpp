@@ -190,8 +190,6 @@ public:
     }
 
     CspStatus AcquireContext(LPCWSTR pszContainer, DWORD dwFlags, ContextPtr* out) override;
-    CspStatus GetProvParam(CCspContext& ctx, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen,
-                           DWORD dwFlags) override;
     CspStatus SetProvParam(CCspContext& ctx, DWORD dwParam, const BYTE* pbData, DWORD dwFlags) override;
     CspStatus GenKey(const ContextPtr& ctx, ALG_ID algid, DWORD dwFlags, KeyPtr* out) override;
     CspStatus GetUserKey(const ContextPtr& ctx, DWORD dwKeySpec, KeyPtr* out) override;
@@ -215,7 +213,7 @@ private:
     CspStatus Token(TokenPtr* out);
     CspStatus LoggedIn(TokenPtr* out);
     CspStatus ContainerExists(const TokenPtr& t, const std::string& label);
-    CspStatus ListContainers(std::vector<std::u16string>* out);
+    CspStatus ListContainers(std::vector<std::u16string>* out) override;
     // The container's objects of our CKA_ID form (those visible now).
     CspStatus Objects(const TokenPtr& t, const std::string& label, std::vector<TokenObject>* out);
     CspStatus DestroySpec(const TokenPtr& t, const std::string& label, DWORD spec, const std::vector<BYTE>& keep);
@@ -451,30 +449,6 @@ CspStatus CPkcs11TokenProvider::AcquireContext(LPCWSTR pszContainer, DWORD dwFla
     }
     *out = std::make_shared<CCspContext>(shared_from_this(), name, true);
     return CSP_OK;
-}
-
-CspStatus CPkcs11TokenProvider::GetProvParam(CCspContext& ctx, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen,
-                                             DWORD dwFlags) {
-    if (dwParam != PP_ENUMCONTAINERS) return CRsaProvider::GetProvParam(ctx, dwParam, pbData, pdwDataLen, dwFlags);
-    if (!pdwDataLen) return ERROR_INVALID_PARAMETER;
-    if (dwFlags & ~static_cast<DWORD>(CRYPT_FIRST | CRYPT_NEXT)) return CspCode(NTE_BAD_FLAGS);
-    if ((dwFlags & CRYPT_FIRST) || !ctx.m_bEnumContainersStarted) {
-        std::vector<std::u16string> names;
-        if (CspStatus st = ListContainers(&names)) return st;
-        ctx.m_enumContainers = std::move(names);
-        ctx.m_enumContainerPos = 0;
-        ctx.m_bEnumContainersStarted = true;
-    }
-    if (!pbData) {
-        size_t longest = MAX_PATH;
-        for (const auto& n : ctx.m_enumContainers) longest = std::max(longest, CspUtf8(n).size() + 1);
-        *pdwDataLen = static_cast<DWORD>(longest);
-        return CSP_OK;
-    }
-    if (ctx.m_enumContainerPos >= ctx.m_enumContainers.size()) return ERROR_NO_MORE_ITEMS;
-    CspStatus st = CspCopyText(CspUtf8(ctx.m_enumContainers[ctx.m_enumContainerPos]), pbData, pdwDataLen);
-    if (st == CSP_OK) ++ctx.m_enumContainerPos;
-    return st;
 }
 
 CspStatus CPkcs11TokenProvider::SetProvParam(CCspContext& ctx, DWORD dwParam, const BYTE* pbData, DWORD dwFlags) {
