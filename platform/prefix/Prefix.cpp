@@ -115,10 +115,23 @@ std::string PrefixDirectory() {
     // Root may look after any user's prefix; a user uses only their own.
     if (st.st_uid != geteuid() && geteuid() != 0) return Refuse(dir, ERROR_ACCESS_DENIED, "it belongs to another user");
     if (st.st_mode & 077) return Refuse(dir, ERROR_ACCESS_DENIED, "other users have access to it (chmod 700 it)");
-    char resolved[PATH_MAX];
-    if (!realpath(dir.c_str(), resolved)) return Refuse(dir, ERROR_ACCESS_DENIED, "its path cannot be resolved");
+    // Every registry call asks: the resolved path is kept while the name and
+    // the directory it names stay the same.
+    static std::mutex m;
+    static std::string lastName, lastResolved;
+    static dev_t lastDev;
+    static ino_t lastIno;
+    std::lock_guard<std::mutex> g(m);
+    if (dir != lastName || st.st_dev != lastDev || st.st_ino != lastIno) {
+        char resolved[PATH_MAX];
+        if (!realpath(dir.c_str(), resolved)) return Refuse(dir, ERROR_ACCESS_DENIED, "its path cannot be resolved");
+        lastName = dir;
+        lastResolved = resolved;
+        lastDev = st.st_dev;
+        lastIno = st.st_ino;
+    }
     g_prefixError = ERROR_SUCCESS;
-    return resolved;
+    return lastResolved;
 }
 
 DWORD PrefixError() { return g_prefixError; }
