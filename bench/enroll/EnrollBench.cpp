@@ -21,18 +21,14 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/HostDriver.h"
+
 namespace {
+
+using bench_host::CpuMs;
 
 const char* const RSA_PROVIDER = "Microsoft Enhanced Cryptographic Provider v1.0";
 const char* const SM2_PROVIDER = "Tessaro SM2 Token CSP v1.0";
-const char* const SUBJECT = "CN=Bench,OU=Enrollment,O=Tessaro,C=CN";
-
-std::string Frame(const std::string& payload) {
-    uint32_t n = static_cast<uint32_t>(payload.size());
-    std::string s;
-    for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
-    return s + payload;
-}
 
 // Its own prefix, so the benchmark never touches the user's keys; removed
 // with its thousands of containers when the program ends.
@@ -53,76 +49,9 @@ const std::string& BenchPrefix() {
     return dir.path;
 }
 
-class Host {
-public:
-    Host() {
-        // Made here, in this process, so that it is also removed here.
-        const std::string prefix = BenchPrefix();
-        int in[2], out[2];
-        if (pipe(in) != 0 || pipe(out) != 0) return;
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
-            setenv("TESSARO_PREFIX", prefix.c_str(), 1);
-            execl(TESSARO_HOST_PATH, TESSARO_HOST_PATH, static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        m_to = in[1];
-        m_from = out[0];
-    }
-    ~Host() {
-        if (m_to >= 0) close(m_to);
-        if (m_pid > 0) waitpid(m_pid, nullptr, 0);
-        if (m_from >= 0) close(m_from);
-    }
-    Host(const Host&) = delete;
-    Host& operator=(const Host&) = delete;
-
-    pid_t pid() const { return m_pid; }
-
-    // True when the host answered with errorcode 0.
-    bool Ask(const std::string& request) {
-        std::string frame = Frame(request);
-        if (write(m_to, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) return false;
-        unsigned char prefix[4];
-        if (!ReadAll(prefix, 4)) return false;
-        uint32_t n = prefix[0] | (prefix[1] << 8) | (prefix[2] << 16) | (static_cast<uint32_t>(prefix[3]) << 24);
-        m_response.resize(n);
-        if (!ReadAll(reinterpret_cast<unsigned char*>(&m_response[0]), n)) return false;
-        return m_response.find("\"errorcode\":0,") != std::string::npos;
-    }
-    const std::string& response() const { return m_response; }
-
-    bool Setup(int keyLength, const char* provider, const char* algorithm) {
-        return Ask("{\"function\":\"KEVO_SetCSPInfo\",\"params\":[" + std::to_string(keyLength) + ",\"" + provider +
-                   "\"]}") &&
-               Ask(std::string("{\"function\":\"KEVO_SetKeyAlgorithm\",\"params\":[\"") + algorithm + "\"]}");
-    }
-
-    bool Request(int certType) {
-        return Ask(std::string("{\"function\":\"KEVO_PKCS10CertRequisition\",\"params\":[\"") + SUBJECT + "\"," +
-                   std::to_string(certType) + ",0]}");
-    }
-
-private:
-    bool ReadAll(unsigned char* p, size_t n) {
-        size_t got = 0;
-        while (got < n) {
-            ssize_t k = read(m_from, p + got, n - got);
-            if (k <= 0) return false;
-            got += static_cast<size_t>(k);
-        }
-        return true;
-    }
-
-    pid_t m_pid = -1;
-    int m_to = -1;
-    int m_from = -1;
-    std::string m_response;
+// The host of this build on the benchmark's own prefix.
+struct Host : bench_host::Host {
+    Host() : bench_host::Host(TESSARO_HOST_PATH, BenchPrefix()) {}
 };
 
 // "VmRSS" or "VmHWM" of the process in KiB, or -1.
@@ -133,28 +62,6 @@ long StatusKiB(pid_t pid, const char* field) {
     while (std::getline(f, line))
         if (line.compare(0, n, field) == 0 && line.size() > n && line[n] == ':') return atol(line.c_str() + n + 1);
     return -1;
-}
-
-// User plus system CPU time of the process so far, in milliseconds.
-double CpuMs(pid_t pid) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat;
-    std::getline(f, stat);
-    // Fields after the command name, which is in parentheses and may hold blanks.
-    size_t close = stat.rfind(')');
-    if (close == std::string::npos) return 0;
-    std::vector<std::string> fields;
-    size_t pos = close + 2;
-    while (pos < stat.size()) {
-        size_t end = stat.find(' ', pos);
-        if (end == std::string::npos) end = stat.size();
-        fields.push_back(stat.substr(pos, end - pos));
-        pos = end + 1;
-    }
-    if (fields.size() < 13) return 0;
-    // utime and stime are the 14th and 15th fields of the line.
-    double ticks = atof(fields[11].c_str()) + atof(fields[12].c_str());
-    return ticks * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 void HostRequests(benchmark::State& state, int keyLength, const char* provider, const char* algorithm,

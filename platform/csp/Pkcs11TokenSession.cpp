@@ -181,6 +181,8 @@ CspStatus P11Status(CK_RV rv, HRESULT other) {
             return CspCode(SCARD_E_NO_SMARTCARD);
         case CKR_HOST_MEMORY:
             return CspCode(NTE_NO_MEMORY);
+        case CKR_DEVICE_MEMORY:  // whatever was being made: a key, a certificate, a container
+            return CspCode(NTE_TOKEN_KEYSET_STORAGE_FULL);
         default:
             return CspCode(other);
     }

@@ -1,7 +1,11 @@
 // tessaro-register token add|remove|list: vendor providers whose key
 // containers live on a PKCS#11 token, registered in the prefix's machine hive
 // (HKLM\SOFTWARE\Microsoft\Cryptography\Defaults\Provider\<name>: "Type"
-// PROV_RSA_FULL, "Image Path" the module, "Token Label" the token).
+// PROV_RSA_FULL, "Image Path" the module, "Token Label" the token). The
+// token's own module serves its certificates to the browsers: add registers
+// it for the user as install does the project's module ("Tessaro token: NAME"
+// in the NSS databases, ~/.config/pkcs11/modules/tessaro-token-*.module),
+// remove takes that away again.
 #include <dlfcn.h>
 #include <sys/stat.h>
 
@@ -9,8 +13,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "tessaro/Handles.h"
+#include "win/platform_prefix.h"
 #include "win/platform_registry.h"
 #include "win/windows.h"
 #include "win/wincrypt.h"
@@ -22,6 +28,7 @@ namespace {
 
 const char16_t kProviderRoot[] = u"SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider";
 const char16_t kLabelValue[] = u"Token Label";
+const char kSystemHive[] = "/var/lib/tessaro/machine.db";
 
 std::u16string Wide(const std::string& s) {
     int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), nullptr, 0);
@@ -66,6 +73,34 @@ bool ContainsMicrosoft(const std::string& name) {
     std::string lower;
     for (char c : name) lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
     return lower.find("microsoft") != std::string::npos;
+}
+
+// A file name of its own per provider name: the name's letters and digits,
+// and a hash of the whole name so that "A B" and "A-B" differ.
+tessaro_register::ModuleEntry EntryFor(const std::string& name, const std::string& module) {
+    std::string slug;
+    uint32_t h = 2166136261u;
+    for (unsigned char c : name) {
+        h = (h ^ c) * 16777619u;
+        bool plain = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+        if (c >= 'A' && c <= 'Z') slug += static_cast<char>(c + 32);
+        else if (plain) slug += static_cast<char>(c);
+        else if (!slug.empty() && slug.back() != '-') slug += '-';
+        if (slug.size() >= 40) break;
+    }
+    char hash[9];
+    std::snprintf(hash, sizeof hash, "%08x", h);
+    return {"Tessaro token: " + name, ".config/pkcs11/modules/tessaro-token-" + slug + hash + ".module", module};
+}
+
+// The browsers' side for the user running this; no HOME, nothing to do.
+int ForBrowsers(bool add, const tessaro_register::ModuleEntry& e) {
+    const char* home = std::getenv("HOME");
+    if (!home || home[0] != '/') {
+        std::printf("browsers: skipped, HOME is not set to an absolute path\n");
+        return 0;
+    }
+    return add ? tessaro_register::InstallModule(home, e) : tessaro_register::UninstallModule(home, e);
 }
 
 // The module as an absolute path, or empty with the reason.
@@ -136,7 +171,7 @@ int Add(const std::string& name, const std::string& module, const std::string& l
         return 1;
     }
     std::printf("registered %s: token \"%s\" through %s\n", name.c_str(), label.c_str(), path.c_str());
-    return 0;
+    return ForBrowsers(true, EntryFor(name, path));
 }
 
 // Token providers only: a registration without a token label is not ours to remove.
@@ -170,13 +205,21 @@ int Remove(const std::string& name) {
         return 1;
     }
     std::printf("removed %s\n", name.c_str());
-    return 0;
+    int rc = ForBrowsers(false, EntryFor(name, Narrow(module)));
+    // Another provider on the same module keeps it in the browsers, now under its own name.
+    for (const tessaro_register::ModuleEntry& e : TokenModules())
+        if (e.module == Narrow(module) && ForBrowsers(true, e) != 0) rc = 1;
+    return rc;
 }
 
-// One line per token provider: name, token label, module (tab-separated).
-int List() {
+struct TokenProvider {
+    std::string name, label, module;
+};
+
+std::vector<TokenProvider> TokenProviders() {
+    std::vector<TokenProvider> out;
     tessaro::UniqueHkey root;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProviderRoot, 0, KEY_READ, root.put()) != ERROR_SUCCESS) return 0;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProviderRoot, 0, KEY_READ, root.put()) != ERROR_SUCCESS) return out;
     for (DWORD i = 0;; ++i) {
         WCHAR buf[260];
         DWORD cch = 260;
@@ -184,9 +227,15 @@ int List() {
         if (rs == ERROR_NO_MORE_ITEMS) break;
         if (rs != ERROR_SUCCESS) continue;
         std::u16string name(buf, cch), module, label;
-        if (IsTokenProvider(name, &module, &label))
-            std::printf("%s\t%s\t%s\n", Narrow(name).c_str(), Narrow(label).c_str(), Narrow(module).c_str());
+        if (IsTokenProvider(name, &module, &label)) out.push_back({Narrow(name), Narrow(label), Narrow(module)});
     }
+    return out;
+}
+
+// One line per token provider: name, token label, module (tab-separated).
+int List() {
+    for (const TokenProvider& t : TokenProviders())
+        std::printf("%s\t%s\t%s\n", t.name.c_str(), t.label.c_str(), t.module.c_str());
     return 0;
 }
 
@@ -199,6 +248,15 @@ int TokenUsage() {
 }
 
 }  // namespace
+
+std::vector<tessaro_register::ModuleEntry> TokenModules() {
+    std::vector<tessaro_register::ModuleEntry> out;
+    struct stat st {};
+    std::string prefix = tessaro_platform::PrefixPath();
+    if (stat(kSystemHive, &st) != 0 && (prefix.empty() || stat(prefix.c_str(), &st) != 0)) return out;
+    for (const TokenProvider& t : TokenProviders()) out.push_back(EntryFor(t.name, t.module));
+    return out;
+}
 
 int TokenCommand(int argc, char** argv) {
     if (argc < 1) return TokenUsage();

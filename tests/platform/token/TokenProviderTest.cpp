@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <tuple>
@@ -145,18 +146,24 @@ protected:
                                "done\n");
         chmod((d + "/pinentry").c_str(), 0700);
         setenv("TESSARO_PINENTRY", (d + "/pinentry").c_str(), 1);
+        // token add registers the module with the browsers of $HOME.
+        const char* home = getenv("HOME");
+        m_home = home ? home : "";
+        setenv("HOME", d.c_str(), 1);
         Register(tessaro_test::Narrow(kName), kLabel);
     }
     void TearDown() override {
         tessaro::csp::Pkcs11TokenReset();
         unsetenv("TESSARO_PINENTRY");
         unsetenv("SOFTHSM2_CONF");
+        unsetenv("TESSARO_FAKE_TOKEN");
+        if (!m_home.empty()) setenv("HOME", m_home.c_str(), 1);
     }
-    void Register(const std::string& name, const std::string& label) {
+    void Register(const std::string& name, const std::string& label, const std::string& module = kModule) {
         auto r = tessaro_test::RunProcess({tessaro_test::BuildPath("tessaro-register"), "token", "add", "--name", name,
-                                           "--module", kModule, "--token", label},
+                                           "--module", module, "--token", label},
                                           "");
-        ASSERT_EQ(r.exitCode, 0) << r.err;
+        ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     }
     int PinRuns() {
         std::string log = tessaro_test::ReadFile(m_dir->path() + "/pinentry.log");
@@ -180,6 +187,7 @@ protected:
     }
     std::unique_ptr<tessaro_test::TempDir> m_dir;
     std::unique_ptr<tessaro_test::ScopedPrefix> m_prefix;
+    std::string m_home;
 };
 
 // PKCS#1 v1.5 signature (CryptoAPI's byte order) over SHA-256 of msg.
@@ -494,6 +502,40 @@ TEST_F(TokenProviderTest, PinAndTokenFailuresHaveSmartCardCodesAndCreateNothing)
     EXPECT_EQ(std::u16string(text), u"The card cannot be accessed because the wrong PIN was presented.\r\n");
 }
 
+// What SoftHSM2 never does, played by a front module: a locked PIN is
+// SCARD_W_CHV_BLOCKED whether the token says so or the login does, and a full
+// token is NTE_TOKEN_KEYSET_STORAGE_FULL with nothing left behind.
+TEST_F(TokenProviderTest, LockedPinAndFullTokenHaveTheirCodesAndLeaveNothing) {
+    Register("Fake Card", kLabel, tessaro_test::BuildPath("libtessaro_fake_token.so"));
+    const char16_t fake[] = u"Fake Card";
+    Prov p;
+    setenv("TESSARO_FAKE_TOKEN", "locked", 1);
+    EXPECT_FALSE(Acquire(p, Guid(8), CRYPT_NEWKEYSET, fake));
+    EXPECT_EQ(GetLastError(), Code(SCARD_W_CHV_BLOCKED));
+    EXPECT_EQ(PinRuns(), 0);  // a locked PIN is not asked for
+    setenv("TESSARO_FAKE_TOKEN", "locked-login", 1);
+    EXPECT_FALSE(Acquire(p, Guid(8), CRYPT_NEWKEYSET, fake));
+    EXPECT_EQ(GetLastError(), Code(SCARD_W_CHV_BLOCKED));
+    EXPECT_EQ(PinRuns(), 1);
+    WCHAR text[200];
+    ASSERT_GT(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, Code(SCARD_W_CHV_BLOCKED), 0, text, 200, nullptr), 0u);
+    EXPECT_EQ(std::u16string(text),
+              u"The card cannot be accessed because the maximum number of PIN entry attempts has been reached.\r\n");
+
+    setenv("TESSARO_FAKE_TOKEN", "full", 1);
+    EXPECT_FALSE(Acquire(p, Guid(8), CRYPT_NEWKEYSET, fake));
+    EXPECT_EQ(GetLastError(), Code(NTE_TOKEN_KEYSET_STORAGE_FULL));
+    unsetenv("TESSARO_FAKE_TOKEN");
+    ASSERT_TRUE(Acquire(p, Guid(8), CRYPT_NEWKEYSET, fake)) << std::hex << GetLastError();
+    setenv("TESSARO_FAKE_TOKEN", "full", 1);
+    EXPECT_FALSE(CryptGenKey(p.get(), AT_SIGNATURE, 1024 << 16, Key().put()));
+    EXPECT_EQ(GetLastError(), Code(NTE_TOKEN_KEYSET_STORAGE_FULL));
+    TokenView view;
+    const std::string label = tessaro_test::Narrow(Guid(8));
+    EXPECT_EQ(view.Find(label, CKO_PRIVATE_KEY).size() + view.Find(label, CKO_PUBLIC_KEY).size(), 0u);
+    EXPECT_EQ(view.Find(label, CKO_DATA).size(), 1u);  // the container made before the token filled up
+}
+
 TEST_F(TokenProviderTest, RegistrationIsListedAndRefusesWhatItCannotUse) {
     std::vector<std::u16string> names;
     for (DWORD i = 0;; ++i) {
@@ -527,7 +569,40 @@ TEST_F(TokenProviderTest, RegistrationIsListedAndRefusesWhatItCannotUse) {
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_NE(r.out.find("Test Card Provider\ttessaro-test\t"), std::string::npos) << r.out;
     EXPECT_EQ(run({"token", "remove", "--name", "Microsoft Enhanced Cryptographic Provider v1.0"}).exitCode, 1);
+
+    // The token's module reaches Chromium's NSS database and p11-kit once,
+    // whichever of the providers on it are registered, and goes with the last.
+    const char* xdg = getenv("XDG_DATA_HOME");
+    const std::string db = "sql:" + (xdg && *xdg == '/' ? std::string(xdg) : m_dir->path() + "/.local/share") +
+                           "/pki/nssdb";
+    const std::string module = std::filesystem::canonical(kModule);  // registered resolved
+    const std::string lib = "library name: " + module;
+    auto nss = [&] { return tessaro_test::RunProcess({"modutil", "-dbdir", db, "-list"}, "").out; };
+    auto count = [](const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t i = text.find(what); i != std::string::npos; i = text.find(what, i + 1)) ++n;
+        return n;
+    };
+    auto p11kit = [&] {
+        std::string all;
+        for (const auto& e : std::filesystem::directory_iterator(m_dir->path() + "/.config/pkcs11/modules"))
+            if (e.path().filename().string().rfind("tessaro-token-", 0) == 0) all += tessaro_test::ReadFile(e.path());
+        return all;
+    };
+    EXPECT_NE(nss().find("Tessaro token: Test Card Provider"), std::string::npos) << nss();
+    r = run({"token", "add", "--name", "Second Card", "--module", kModule, "--token", kLabel});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("already registered as \"Tessaro token: Test Card Provider\""), std::string::npos) << r.out;
+    EXPECT_EQ(count(nss(), lib), 1u);
+    EXPECT_EQ(count(p11kit(), "module: " + module + "\n"), 2u);
     EXPECT_EQ(run({"token", "remove", "--name", "Test Card Provider"}).exitCode, 0);
+    std::string left = nss();
+    EXPECT_EQ(count(left, lib), 1u);
+    EXPECT_NE(left.find("Tessaro token: Second Card"), std::string::npos) << left;
+    EXPECT_EQ(count(p11kit(), "module: "), 1u);
+    EXPECT_EQ(run({"token", "remove", "--name", "Second Card"}).exitCode, 0);
+    EXPECT_EQ(count(nss(), lib), 0u);
+    EXPECT_EQ(p11kit(), "");
     EXPECT_EQ(run({"token", "list"}).out, "");
     Prov p;
     EXPECT_FALSE(Acquire(p, Guid(6), 0));
