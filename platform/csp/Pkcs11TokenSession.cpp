@@ -313,7 +313,12 @@ CspStatus CP11Token::Find(std::vector<CK_ATTRIBUTE> tmpl, std::vector<CK_OBJECT_
     while ((rv = m_f->C_FindObjects(m_session, batch, 64, &n)) == CKR_OK && n > 0 && out->size() < 4096)
         out->insert(out->end(), batch, batch + n);
     m_f->C_FindObjectsFinal(m_session);
-    return P11Status(rv);
+    if (rv != CKR_OK) return P11Status(rv);
+    // Nothing found may mean the token is gone while its session lingers
+    // (a module that keeps the slot answers finds from what it had).
+    CK_TOKEN_INFO ti{};
+    if (out->empty() && m_f->C_GetTokenInfo(m_slot, &ti) != CKR_OK) return CspCode(SCARD_E_NO_SMARTCARD);
+    return CSP_OK;
 }
 
 bool CP11Token::Attribute(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_TYPE type, std::vector<BYTE>* out) {

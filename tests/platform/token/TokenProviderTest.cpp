@@ -493,6 +493,12 @@ TEST_F(TokenProviderTest, PinAndTokenFailuresHaveSmartCardCodesAndCreateNothing)
     ASSERT_TRUE(CryptSetProvParam(p.get(), PP_KEYEXCHANGE_PIN, right, 0)) << std::hex << GetLastError();
     EXPECT_TRUE(CryptGenKey(p.get(), AT_SIGNATURE, 1024 << 16, Key().put())) << std::hex << GetLastError();
     EXPECT_EQ(PinRuns(), 3);
+    // The token taken away under the open context.
+    std::filesystem::remove_all(m_dir->path() + "/tokens");
+    EXPECT_EQ(SignSha256(p.get(), AT_SIGNATURE, {'x'}), Bytes{});
+    EXPECT_EQ(GetLastError(), Code(SCARD_E_NO_SMARTCARD));
+    EXPECT_FALSE(Acquire(p, Guid(4), 0));
+    EXPECT_EQ(GetLastError(), Code(SCARD_E_NO_SMARTCARD));
 
     Register("Absent Card", "no-such-token");
     EXPECT_FALSE(Acquire(p, Guid(5), CRYPT_NEWKEYSET, u"Absent Card"));
