@@ -184,79 +184,11 @@ TEST(GetAllCertInfo, EmptyStoreAndContainersOnly) {
     EXPECT_EQ(r.text, "");
 }
 
-namespace {
-
-// The test CA with its envelope command, in a folder of its own.
-class CA {
-public:
-    CA() {
-        auto r = tessaro_test::RunProcess({tessaro_test::BuildPath("tessaro-testca"), "init", Dir()}, "");
-        m_ok = r.exitCode == 0;
-    }
-    bool ok() const { return m_ok; }
-    std::string Issue(const std::string& request) {
-        auto r = tessaro_test::RunProcess({tessaro_test::BuildPath("tessaro-testca"), "issue", Dir()}, request);
-        std::string s = r.exitCode == 0 ? r.out : "";
-        s.erase(std::remove_if(s.begin(), s.end(), [](char c) { return c == '\r' || c == '\n'; }), s.end());
-        return s;
-    }
-    // certificate and envelope texts
-    std::pair<std::string, std::string> Envelope(const std::string& request) {
-        auto r = tessaro_test::RunProcess({tessaro_test::BuildPath("tessaro-testca"), "envelope", Dir()}, request);
-        std::pair<std::string, std::string> out;
-        cJSON* root = r.exitCode == 0 ? cJSON_Parse(r.out.c_str()) : nullptr;
-        if (root) {
-            cJSON* c = cJSON_GetObjectItem(root, "certificate");
-            cJSON* e = cJSON_GetObjectItem(root, "envelope");
-            if (cJSON_IsString(c) && cJSON_IsString(e)) out = {c->valuestring, e->valuestring};
-            cJSON_Delete(root);
-        }
-        return out;
-    }
-
-private:
-    std::string Dir() const { return m_dir.path() + "/ca"; }
-    tessaro_test::TempDir m_dir{"listing-ca"};
-    bool m_ok = false;
-};
-
-struct Double {
-    std::string container;
-    Bytes sign, encrypt;
-};
-
-// A double-certificate enrollment: request, signing certificate installed,
-// encryption certificate and key imported, each in a host process of its own.
-::testing::AssertionResult EnrollDouble(CA& ca, const std::string& provider, int bits, const std::string& alg,
-                                        const std::string& subject, Double& out) {
-    auto first = Converse({Call("KEVO_SetCSPInfo", {Num(bits), Str(provider)}),
-                           Call("KEVO_SetKeyAlgorithm", {Str(alg)}),
-                           Call("KEVO_PKCS10CertRequisition", {Str(subject), Num(2), Num(0)}),
-                           Call("KEVO_GetContainer", {})});
-    if (first.size() != 4 || first[2].errorcode != 0) return ::testing::AssertionFailure() << first[0].raw;
-    out.container = first[3].text;
-    std::string sign = ca.Issue(first[2].text);
-    if (sign.empty()) return ::testing::AssertionFailure() << "issue failed";
-    auto installed = Install(provider, bits, alg, 2, sign, out.container);
-    if (installed.first.errorcode != 0) return ::testing::AssertionFailure() << installed.first.raw;
-    auto env = ca.Envelope(first[2].text);
-    if (env.first.empty()) return ::testing::AssertionFailure() << "envelope failed";
-    auto imported = Converse({Call("KEVO_SetCSPInfo", {Num(bits), Str(provider)}),
-                              Call("KEVO_SetKeyAlgorithm", {Str(alg)}),
-                              Call("KEVO_ImportEncryptCert", {Str(env.second), Str(env.first), Str(out.container), Num(0)})});
-    if (imported.size() != 3 || imported[2].errorcode != 0)
-        return ::testing::AssertionFailure() << "encryption import: " << imported.back().raw;
-    out.sign = Base64Decode(sign);
-    out.encrypt = Base64Decode(env.first);
-    return ::testing::AssertionSuccess();
-}
-
-}  // namespace
 
 TEST(GetAllCertInfo, AfterRealEnrollmentsRsaFromStoreSm2FromContainers) {
     certkit::FreshPrefix prefix;
-    CA ca;
-    ASSERT_TRUE(ca.ok());
+    TestCA ca;
+    ASSERT_TRUE(ca.ok()) << ca.error();
     const std::string enhanced = "Microsoft Enhanced Cryptographic Provider v1.0";
     Double rsa, sm2;
     ASSERT_TRUE(EnrollDouble(ca, enhanced, 1024, "RSA", "CN=Listing RSA,O=Tessaro,C=CN", rsa));

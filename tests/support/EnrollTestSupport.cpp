@@ -165,6 +165,46 @@ std::string TestCA::Issue(const std::string& base64Request) {
     return Trim(r.out);
 }
 
+std::pair<std::string, std::string> TestCA::Envelope(const std::string& base64Request) {
+    auto r = tessaro_test::RunProcess({tessaro_test::BuildPath("tessaro-testca"), "envelope", m_dir.path() + "/ca"},
+                                      base64Request);
+    std::pair<std::string, std::string> out;
+    cJSON* root = r.exitCode == 0 ? cJSON_Parse(r.out.c_str()) : nullptr;
+    if (!root) {
+        m_error = "testca envelope: exit " + std::to_string(r.exitCode) + ": " + r.err;
+        return out;
+    }
+    cJSON* cert = cJSON_GetObjectItem(root, "certificate");
+    cJSON* env = cJSON_GetObjectItem(root, "envelope");
+    if (cJSON_IsString(cert) && cJSON_IsString(env)) out = {cert->valuestring, env->valuestring};
+    cJSON_Delete(root);
+    return out;
+}
+
+::testing::AssertionResult EnrollDouble(TestCA& ca, const std::string& provider, int bits, const std::string& alg,
+                                        const std::string& subject, Double& out) {
+    auto first = Converse({Call("KEVO_SetCSPInfo", {Num(bits), Str(provider)}),
+                           Call("KEVO_SetKeyAlgorithm", {Str(alg)}),
+                           Call("KEVO_PKCS10CertRequisition", {Str(subject), Num(2), Num(0)}),
+                           Call("KEVO_GetContainer", {})});
+    if (first.size() != 4 || first[2].errorcode != 0) return ::testing::AssertionFailure() << first[0].raw;
+    out.container = first[3].text;
+    std::string sign = ca.Issue(first[2].text);
+    if (sign.empty()) return ::testing::AssertionFailure() << ca.error();
+    auto installed = Install(provider, bits, alg, 2, sign, out.container);
+    if (installed.first.errorcode != 0) return ::testing::AssertionFailure() << installed.first.raw;
+    auto env = ca.Envelope(first[2].text);
+    if (env.first.empty()) return ::testing::AssertionFailure() << ca.error();
+    auto imported = Converse({Call("KEVO_SetCSPInfo", {Num(bits), Str(provider)}),
+                              Call("KEVO_SetKeyAlgorithm", {Str(alg)}),
+                              Call("KEVO_ImportEncryptCert", {Str(env.second), Str(env.first), Str(out.container), Num(0)})});
+    if (imported.size() != 3 || imported[2].errorcode != 0)
+        return ::testing::AssertionFailure() << "encryption import: " << imported.back().raw;
+    out.sign = Base64Decode(sign);
+    out.encrypt = Base64Decode(env.first);
+    return ::testing::AssertionSuccess();
+}
+
 std::vector<uint8_t> Base64Decode(const std::string& text) {
     std::string clean;
     for (char c : text)

@@ -5,10 +5,12 @@
 #pragma once
 
 #include <cjson/cJSON.h>
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/TestSupport.h"
@@ -77,6 +79,9 @@ public:
     const std::string& error() const { return m_error; }
     // The Base64 DER certificate for the request, or "" (see error()).
     std::string Issue(const std::string& base64Request);
+    // The encryption certificate and its key envelope for a double
+    // request's temporary exchange key, or two empty texts (see error()).
+    std::pair<std::string, std::string> Envelope(const std::string& base64Request);
 
 private:
     tessaro_test::TempDir m_dir{"testca"};
@@ -122,6 +127,15 @@ Enrollment Enroll(TestCA& ca, const std::string& provider, int keyLength, const 
 // (with the provider and algorithm set first), and the description after it.
 std::pair<Response, Response> Install(const std::string& provider, int keyLength, const std::string& algorithm,
                                       int certType, const std::string& certificate, const std::string& container);
+
+// A double-certificate enrollment: request, signing certificate installed,
+// encryption certificate and key imported, each in a host process of its own.
+struct Double {
+    std::string container;
+    std::vector<uint8_t> sign, encrypt;
+};
+::testing::AssertionResult EnrollDouble(TestCA& ca, const std::string& provider, int bits, const std::string& alg,
+                                        const std::string& subject, Double& out);
 
 // The sorted container names of an RSA-family provider.
 std::vector<std::string> ContainerNames(const std::string& provider);

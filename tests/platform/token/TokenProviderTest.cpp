@@ -12,8 +12,11 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <tuple>
 
@@ -615,53 +618,106 @@ TEST_F(TokenProviderTest, RegistrationIsListedAndRefusesWhatItCannotUse) {
     EXPECT_EQ(GetLastError(), Code(NTE_KEYSET_NOT_DEF));
 }
 
+// One object as OpenSC's pkcs11-tool lists it.
+struct ListedObject {
+    std::string kind, label, id, access;
+};
+std::vector<ListedObject> ListWithPkcs11Tool() {
+    auto r = tessaro_test::RunProcess({"pkcs11-tool", "--module", kModule, "--token-label", kLabel, "--login", "--pin",
+                                       kPin, "--list-objects"},
+                                      "");
+    std::vector<ListedObject> out;
+    std::istringstream in(r.out);
+    std::string line;
+    auto value = [&](const char* key) {
+        size_t i = line.find(key);
+        return i == std::string::npos ? std::string() : line.substr(line.find_first_not_of(' ', i + strlen(key)));
+    };
+    while (std::getline(in, line)) {
+        if (line.empty()) continue;
+        if (line[0] != ' ') out.push_back({line.substr(0, line.find(' ')), "", "", ""});
+        else if (out.empty()) continue;
+        else if (line.find("label:") != std::string::npos) out.back().label = value("label:");
+        else if (line.find("ID:") != std::string::npos) out.back().id = value("ID:");
+        else if (line.find("Access:") != std::string::npos) out.back().access = value("Access:");
+    }
+    return out;
+}
+
 // The agent's whole enrollment through the host program, each step in a
-// host process of its own: the request signed on the token, the certificate
-// stored beside its key and propagated to "My".
-TEST_F(TokenProviderTest, EnrollmentThroughTheHostKeepsTheKeyAndCertificateOnTheToken) {
+// host process of its own: a single certificate and a double one (the
+// encryption key envelope opened onto the token), requests checked by the
+// test CA, keys and certificates on the token as OpenSC's pkcs11-tool sees
+// them, certificates propagated to "My" and listed once each.
+TEST_F(TokenProviderTest, EnrollmentThroughTheHostKeepsTheKeysAndCertificatesOnTheToken) {
     enroll_test::TestCA ca;
     ASSERT_TRUE(ca.ok()) << ca.error();
     const std::string provider = tessaro_test::Narrow(kName);
-    // Type 1: one exchange key; type 2: the signature key of a double request.
-    for (int certType : {1, 2}) {
-        SCOPED_TRACE(certType);
-        const DWORD spec = certType == 1 ? AT_KEYEXCHANGE : AT_SIGNATURE;
-        enroll_test::Enrollment e = enroll_test::Enroll(ca, provider, 2048, "RSA", certType, false);
-        ASSERT_EQ(0, e.request.errorcode) << e.request.raw;
-        ASSERT_TRUE(tessaro_test::IsContainerName(e.container.text)) << e.container.raw;
-        ASSERT_FALSE(e.der.empty()) << e.import.raw;
-        EXPECT_EQ("{\"function\":\"KEVO_ImportSignCert\",\"errorcode\":0,\"result\":true,\"randomId\":\"t\"}",
-                  e.import.raw);
-        EXPECT_EQ(e.der, enroll_test::CertificateOnKey(provider, e.container.text, spec, false));
-        enroll_test::KeyProvInfo info = enroll_test::KeyProvInfoInMyStore(e.der);
+    enroll_test::Enrollment single = enroll_test::Enroll(ca, provider, 2048, "RSA", 1, false);
+    ASSERT_EQ(0, single.request.errorcode) << single.request.raw;
+    ASSERT_FALSE(single.der.empty()) << single.import.raw;
+    EXPECT_EQ("{\"function\":\"KEVO_ImportSignCert\",\"errorcode\":0,\"result\":true,\"randomId\":\"t\"}",
+              single.import.raw);
+    enroll_test::Double twice;
+    ASSERT_TRUE(enroll_test::EnrollDouble(ca, provider, 2048, "RSA", "CN=Token Double,O=Tessaro,C=CN", twice));
+    EXPECT_EQ(PinRuns(), 5);  // each host process once
+
+    const std::pair<std::string, Bytes> bound[] = {{single.container.text, single.der},
+                                                   {twice.container, twice.sign},
+                                                   {twice.container, twice.encrypt}};
+    const DWORD specs[] = {AT_KEYEXCHANGE, AT_SIGNATURE, AT_KEYEXCHANGE};
+    for (size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        const auto& [container, der] = bound[i];
+        EXPECT_EQ(der, enroll_test::CertificateOnKey(provider, container, specs[i], false));
+        enroll_test::KeyProvInfo info = enroll_test::KeyProvInfoInMyStore(der);
         ASSERT_TRUE(info.found);
         EXPECT_EQ(info.provider, kName);
-        EXPECT_EQ(info.container, csptest::Wide(e.container.text));
-        EXPECT_EQ(info.keySpec, spec);
-        TokenView view;
-        auto certs = view.Find(e.container.text, CKO_CERTIFICATE);
-        ASSERT_EQ(certs.size(), 1u);
-        const Bytes id = view.Get(certs[0], CKA_ID);
-        ASSERT_EQ(id.size(), 18u);
-        EXPECT_EQ(id[1], spec);
-        int pairs = 0;
-        for (CK_OBJECT_HANDLE h : view.Find(e.container.text, CKO_PUBLIC_KEY)) pairs += view.Get(h, CKA_ID) == id;
-        EXPECT_EQ(pairs, 1);
+        EXPECT_EQ(info.container, csptest::Wide(container));
+        EXPECT_EQ(info.keySpec, specs[i]);
     }
-    EXPECT_EQ(PinRuns(), 4);  // each request's host process and each install's
+    // Per container one certificate per key pair, sharing its ID; private
+    // keys sensitive and never extractable (generated ones also "local").
+    if (system("command -v pkcs11-tool >/dev/null 2>&1") == 0) {
+        std::vector<ListedObject> objects = ListWithPkcs11Tool();
+        for (const std::string& container : {single.container.text, twice.container}) {
+            SCOPED_TRACE(container);
+            std::map<std::string, std::string> keys;  // ID -> access
+            std::vector<std::string> certs, pubs;
+            for (const ListedObject& o : objects) {
+                if (o.label != container) continue;
+                if (o.kind == "Private") keys[o.id] = o.access;
+                if (o.kind == "Public") pubs.push_back(o.id);
+                if (o.kind == "Certificate") certs.push_back(o.id);
+            }
+            const size_t pairs = container == twice.container ? 2 : 1;
+            ASSERT_EQ(keys.size(), pairs);
+            ASSERT_EQ(certs.size(), pairs);
+            for (const std::string& id : certs) {
+                ASSERT_EQ(keys.count(id), 1u) << id;
+                EXPECT_EQ(std::count(pubs.begin(), pubs.end(), id), 1);
+                const std::string& access = keys[id];
+                EXPECT_EQ(access.rfind("sensitive", 0), 0u) << access;
+                EXPECT_EQ(access.find(", extractable"), std::string::npos) << access;
+            }
+        }
+        size_t local = 0;
+        for (const ListedObject& o : objects) local += o.kind == "Private" && o.access.find("never extractable, local") != std::string::npos;
+        EXPECT_EQ(local, 2u);  // the two generated ones; the imported key was made by the CA
+    }
+
     auto csps = enroll_test::Converse({enroll_test::Call("KEVO_GetCSPInfo", {})});
     ASSERT_EQ(csps.size(), 1u);
     EXPECT_NE(csps[0].text.find(provider), std::string::npos) << csps[0].raw;
     auto listing = enroll_test::Converse({enroll_test::Call("KEVO_GetAllCertInfo", {enroll_test::Str(provider)})});
     ASSERT_EQ(listing.size(), 1u);
+    ASSERT_EQ(0, listing[0].errorcode) << listing[0].raw;
     // One entry per certificate, though each is both on the token and in "My".
     const std::string& text = listing[0].text;
+    size_t entries = 1;
+    for (size_t i = text.find("||"); i != std::string::npos; i = text.find("||", i + 2)) ++entries;
+    EXPECT_EQ(entries, 3u) << text;
     const std::string tail = ";" + provider;
-    ASSERT_EQ(0, listing[0].errorcode) << listing[0].raw;
-    size_t sep = text.find("||");
-    ASSERT_NE(sep, std::string::npos) << text;
-    EXPECT_EQ(text.find("||", sep + 2), std::string::npos) << text;
-    EXPECT_EQ(text.substr(sep - tail.size(), tail.size()), tail);
     EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
 }
 
