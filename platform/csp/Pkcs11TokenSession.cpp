@@ -242,10 +242,15 @@ CspStatus CP11Token::Open(const std::string& modulePath, const std::string& labe
     std::vector<CK_SLOT_ID> slots(count);
     if (count && f->C_GetSlotList(CK_TRUE, slots.data(), &count) != CKR_OK) return CspCode(SCARD_E_NO_SMARTCARD);
     slots.resize(count);
+    // Two tokens under one label: which one holds the containers cannot be told.
+    std::vector<CK_SLOT_ID> matching;
     for (CK_SLOT_ID slot : slots) {
         CK_TOKEN_INFO ti{};
         if (f->C_GetTokenInfo(slot, &ti) != CKR_OK) continue;
-        if (!(ti.flags & CKF_TOKEN_INITIALIZED) || TrimLabel(ti.label, sizeof ti.label) != label) continue;
+        if ((ti.flags & CKF_TOKEN_INITIALIZED) && TrimLabel(ti.label, sizeof ti.label) == label) matching.push_back(slot);
+    }
+    if (matching.size() > 1) return CspCode(HRESULT_FROM_WIN32(ERROR_AMBIGUOUS_SYSTEM_DEVICE));
+    for (CK_SLOT_ID slot : matching) {
         CK_SESSION_HANDLE s = CK_INVALID_HANDLE;
         CK_RV rv = f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s);
         if (rv != CKR_OK) return P11Status(rv, NTE_FAIL);

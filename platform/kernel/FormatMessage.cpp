@@ -57,6 +57,9 @@ const Message kWin32Messages[] = {
     {1009, u"The configuration registry database is corrupt.\r\n"},
     {1010, u"The configuration registry key is invalid.\r\n"},
     {1011, u"The configuration registry key could not be opened.\r\n"},
+    {966,
+     u"The requested system device cannot be identified due to multiple indistinguishable devices potentially "
+     u"matching the identification criteria.\r\n"},
     {1012, u"The configuration registry key could not be read.\r\n"},
     {1013, u"The configuration registry key could not be written.\r\n"},
     {1015,

@@ -506,6 +506,17 @@ TEST_F(TokenProviderTest, PinAndTokenFailuresHaveSmartCardCodesAndCreateNothing)
     Register("Absent Card", "no-such-token");
     EXPECT_FALSE(Acquire(p, Guid(5), CRYPT_NEWKEYSET, u"Absent Card"));
     EXPECT_EQ(GetLastError(), Code(SCARD_E_NO_SMARTCARD));
+    mkdir((m_dir->path() + "/tokens").c_str(), 0700);  // taken away above
+    for (int i = 0; i < 2; ++i)
+        ASSERT_EQ(tessaro_test::RunProcess({"softhsm2-util", "--init-token", "--free", "--label", "twin", "--pin", kPin,
+                                            "--so-pin", "123456"},
+                                           "")
+                      .exitCode,
+                  0);
+    Register("Twin Card", "twin");
+    tessaro::csp::Pkcs11TokenReset();  // the module sees tokens made since it started
+    EXPECT_FALSE(Acquire(p, Guid(5), CRYPT_NEWKEYSET, u"Twin Card"));
+    EXPECT_EQ(GetLastError(), Code(HRESULT_FROM_WIN32(ERROR_AMBIGUOUS_SYSTEM_DEVICE)));
     WCHAR text[200];
     ASSERT_GT(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, Code(SCARD_W_WRONG_CHV), 0, text, 200, nullptr), 0u);
     EXPECT_EQ(std::u16string(text), u"The card cannot be accessed because the wrong PIN was presented.\r\n");
