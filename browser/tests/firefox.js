@@ -11,15 +11,12 @@ const assert = require("assert/strict");
 const crypto = require("crypto");
 const fs = require("fs");
 const path = require("path");
-const { spawn, execFileSync } = require("child_process");
+const { spawn } = require("child_process");
 const h = require("./harness");
 
 const FIREFOX = process.env.TESSARO_FIREFOX || "/usr/bin/firefox-esr";
-const ADDON_ID = "enroll@tessaro.example";
 const MS = "Microsoft Enhanced Cryptographic Provider v1.0";
 const SM2 = "Tessaro SM2 Token CSP v1.0";
-
-const PREFS = h.FIREFOX_PREFS;
 
 function serialOf(b64) {
   return new crypto.X509Certificate(Buffer.from(b64, "base64")).serialNumber.toLowerCase().replace(/^(00)+/, "");
@@ -33,19 +30,9 @@ async function main() {
     return 77;
   }
   const work = h.tempDir("firefox");
-  const home = path.join(work, "home");
-  const profile = path.join(work, "profile");
-  const prefix = path.join(work, "prefix");
   const report = path.join(work, "report.json");
-  for (const d of [home, path.join(profile, "extensions"), prefix]) fs.mkdirSync(d, { recursive: true, mode: 0o700 });
-  const env = Object.assign({}, process.env, { HOME: home, TESSARO_PREFIX: prefix, MOZ_HEADLESS: "1", LANG: "en_US.UTF-8" });
-  delete env.DISPLAY;
-
-  execFileSync(path.join(build, "tessaro-register"), ["install", "--host", host], { env, stdio: "pipe" });
-  execFileSync(path.join(h.ROOT, "browser", "extension-firefox", "package.sh"),
-    [path.join(profile, "extensions", `${ADDON_ID}.xpi`)], { stdio: "pipe" });
-  fs.writeFileSync(path.join(profile, "user.js"),
-    Object.entries(PREFS).map(([k, v]) => `user_pref(${JSON.stringify(k)}, ${JSON.stringify(v)});\n`).join(""));
+  const { profile, env, prefs } = h.firefoxProfile(work, host);
+  prefs();
 
   const site = await h.startSite({ report });
   let ff;

@@ -190,6 +190,25 @@ const FIREFOX_PREFS = {
   "extensions.getAddons.cache.enabled": false,
 };
 
+// A Firefox run's own folders below work (home, profile with the packaged
+// add-on, prefix), the host registered for that home by tessaro-register,
+// and the environment to start Firefox with. prefs(more) writes user.js.
+function firefoxProfile(work, host) {
+  const home = path.join(work, "home");
+  const profile = path.join(work, "profile");
+  const prefix = path.join(work, "prefix");
+  for (const d of [home, path.join(profile, "extensions"), prefix]) fs.mkdirSync(d, { recursive: true, mode: 0o700 });
+  const env = Object.assign({}, process.env, { HOME: home, TESSARO_PREFIX: prefix, MOZ_HEADLESS: "1", LANG: "en_US.UTF-8" });
+  delete env.DISPLAY;
+  execFileSync(path.join(buildDir(), "tessaro-register"), ["install", "--host", host], { env, stdio: "pipe" });
+  execFileSync(path.join(ROOT, "browser", "extension-firefox", "package.sh"),
+    [path.join(profile, "extensions", "enroll@tessaro.example.xpi")], { stdio: "pipe" });
+  const prefs = (more = {}) => fs.writeFileSync(path.join(profile, "user.js"),
+    Object.entries(Object.assign({}, FIREFOX_PREFS, more))
+      .map(([k, v]) => `user_pref(${JSON.stringify(k)}, ${JSON.stringify(v)});\n`).join(""));
+  return { home, profile, prefix, env, prefs };
+}
+
 // --- Logging in with a client certificate -------------------------------
 
 const MODULE_NAME = "Tessaro Certificates";
@@ -340,7 +359,7 @@ async function loginPage(page, url, ms = 30000) {
 
 module.exports = {
   ROOT, EXTENSION_DIR, EXTENSION_ID, HOST_NAME, CHROMIUM, CHROMIUM_FLAGS, buildDir, tempDir, startSite, startBrowser,
-  writeHostManifest, fakeHost, hostProcesses, waitFor, chromiumStarts, FIREFOX_PREFS,
+  writeHostManifest, fakeHost, hostProcesses, waitFor, chromiumStarts, FIREFOX_PREFS, firefoxProfile,
   MODULE_NAME, POLICY_DIR, haveProgram, nssCreate, nssTrustCa, nssAddModule, chromiumNssDir, makeClientP12, nssImportP12,
   writeCertificatePolicy, loginPage,
 };

@@ -148,20 +148,10 @@ const CASES = {
     if (!fs.existsSync(FIREFOX)) throw new Skip(`${FIREFOX} is not installed`);
     const work = h.tempDir("login-ff");
     const caDir = path.join(work, "ca");
-    const home = path.join(work, "home");
-    const profile = path.join(work, "profile");
-    const prefix = path.join(work, "prefix");
     const report = path.join(work, "enroll.json");
     const loginReport = path.join(work, "login.json");
-    for (const d of [home, path.join(profile, "extensions"), prefix]) fs.mkdirSync(d, { recursive: true, mode: 0o700 });
-    const env = Object.assign({}, process.env, { HOME: home, TESSARO_PREFIX: prefix, MOZ_HEADLESS: "1", LANG: "en_US.UTF-8" });
-    delete env.DISPLAY;
-    execFileSync(path.join(h.buildDir(), "tessaro-register"), ["install", "--host", HOST()], { env, stdio: "pipe" });
-    execFileSync(path.join(h.ROOT, "browser", "extension-firefox", "package.sh"),
-      [path.join(profile, "extensions", "enroll@tessaro.example.xpi")], { stdio: "pipe" });
-    const prefs = (more) => fs.writeFileSync(path.join(profile, "user.js"), Object.entries(Object.assign({}, h.FIREFOX_PREFS, {
-      "security.default_personal_cert": "Select Automatically",
-    }, more)).map(([k, v]) => `user_pref(${JSON.stringify(k)}, ${JSON.stringify(v)});\n`).join(""));
+    const { profile, env, prefs: writePrefs } = h.firefoxProfile(work, HOST());
+    const prefs = (more) => writePrefs(Object.assign({ "security.default_personal_cert": "Select Automatically" }, more));
     prefs({});
 
     const site = await h.startSite({ caDir, report, loginReport });
