@@ -76,20 +76,21 @@ bool WriteAtomically(const std::string& path, const std::string& text) {
     return ok;
 }
 
-// The module as an absolute, resolved path; empty with a reason when refused.
-std::string CheckModule(const std::string& given, std::string& reason) {
+std::string ResolveFile(const std::string& what, const std::string& given, std::string& reason) {
     char resolved[PATH_MAX];
     if (!realpath(given.c_str(), resolved)) {
-        reason = "module " + given + " does not exist (" + std::strerror(errno) + ")";
+        reason = what + " " + given + " does not exist (" + std::strerror(errno) + ")";
         return {};
     }
     struct stat st {};
     if (stat(resolved, &st) != 0 || !S_ISREG(st.st_mode)) {
-        reason = "module " + std::string(resolved) + " is not a regular file";
+        reason = what + " " + std::string(resolved) + " is not a regular file";
         return {};
     }
     return resolved;
 }
+
+std::string CheckModule(const std::string& given, std::string& reason) { return ResolveFile("module", given, reason); }
 
 
 std::string BaseName(const std::string& path) {

@@ -12,6 +12,9 @@ bool MakeDirs(const std::string& path);
 bool ReadFile(const std::string& path, std::string& out);
 // Writes beside the target and renames, so a reader never sees half a file.
 bool WriteAtomically(const std::string& path, const std::string& text);
+// The file as an absolute, resolved path; empty with a reason ("WHAT PATH
+// does not exist", "... is not a regular file") when refused.
+std::string ResolveFile(const std::string& what, const std::string& given, std::string& reason);
 // The module as an absolute, resolved path; empty with a reason when refused.
 std::string CheckModule(const std::string& given, std::string& reason);
 std::string BaseName(const std::string& path);

@@ -168,18 +168,11 @@ std::string ManifestDir(const Options& o, const Browser& b, const std::string& h
 
 // The host as an absolute, resolved path; empty with a reason when refused.
 std::string CheckHost(const std::string& given, std::string& reason) {
-    char resolved[PATH_MAX];
-    if (!realpath(given.c_str(), resolved)) {
-        reason = "host " + given + " does not exist (" + std::strerror(errno) + ")";
-        return {};
-    }
+    std::string resolved = ResolveFile("host", given, reason);
     struct stat st {};
-    if (stat(resolved, &st) != 0 || !S_ISREG(st.st_mode)) {
-        reason = "host " + std::string(resolved) + " is not a regular file";
-        return {};
-    }
-    if (access(resolved, X_OK) != 0 || (st.st_mode & 0111) == 0) {
-        reason = "host " + std::string(resolved) + " is not executable";
+    if (!resolved.empty() && (access(resolved.c_str(), X_OK) != 0 || stat(resolved.c_str(), &st) != 0 ||
+                              (st.st_mode & 0111) == 0)) {
+        reason = "host " + resolved + " is not executable";
         return {};
     }
     return resolved;
