@@ -126,8 +126,10 @@ package: package-deps
 	ls -l build/tessaro-enroll*_$${v}_amd64.deb
 
 # Builds the package, runs lintian and installs it into a throwaway root (an
-# overlay of /, removed afterwards): needs root.
+# overlay of /, removed afterwards): needs root. The enrollments there are
+# issued by the build tree's test CA.
 test-package: package
+	@cmake -S . -B build -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null && cmake --build build -j$(JOBS) --target tessaro-testca
 	@rc=0; TESSARO_ORIGINS="$(ORIGINS)" tests/package/run.sh build/tessaro-enroll_$(PKG_VERSION)_amd64.deb || rc=$$?; \
 	if [ $$rc = 77 ]; then echo "test-package: skipped (see above)"; elif [ $$rc != 0 ]; then exit $$rc; fi
 

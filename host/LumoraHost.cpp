@@ -3,7 +3,10 @@
 
 #include <signal.h>
 
+#include <cstdio>
+
 #include <memory>
+#include <string>
 #include <new>
 
 #include "diag/Diagnostics.h"
@@ -11,6 +14,7 @@
 #include "host/IOStream.h"
 #include "host/JSONUtility.h"
 #include "host/nmCryptoAgent.h"
+#include "win/platform_prefix.h"
 #include "win/platform_registry.h"
 
 #define TRACE_UNIT_A "LumoraHost"
@@ -43,8 +47,23 @@ HRESULT Guarded(Step step) {
     }
 }
 
-// Every step runs whatever the ones before it returned; results are only traced.
-void RunInstallMode() {
+// Every step runs whatever the ones before it returned; results are only
+// traced. Only a damaged machine hive stops it before the first step: no step
+// could succeed, and the package's scripts must hear of it (exit code 1, one
+// line on standard error). The hive is left as it is.
+int RunInstallMode() {
+    LSTATUS check = tessaro_platform::RegistryCheckHive(HKEY_LOCAL_MACHINE);
+    if (check == ERROR_BADDB) {
+        const std::string path = tessaro_platform::RegistryHasSystemHive()
+                                     ? tessaro_platform::RegistrySystemHivePath()
+                                     : tessaro_platform::PrefixDirectory() + "/machine.db";
+        KEVO_FAIL_A("RunInstallMode", "RegistryCheckHive", HRESULT_FROM_WIN32(check), "ERROR_BADDB");
+        std::fprintf(stderr,
+                     "TessaroHost.QIRTAL.x86 -i: the machine hive %s is damaged (ERROR_BADDB, 1009, "
+                     "0x%08X); nothing was installed and the hive was left as it is\n",
+                     path.c_str(), static_cast<unsigned>(HRESULT_FROM_WIN32(check)));
+        return 1;
+    }
     HRESULT hr = CoInitialize(nullptr);
     if (FAILED(hr)) KEVO_FAIL_A("RunInstallMode", "CoInitialize", hr, "FAILED(hResult)");
     TraceInstallStep("DeleteRSADiscardCert", Guarded([] { return DeleteRSADiscardCert(); }));
@@ -54,6 +73,7 @@ void RunInstallMode() {
     TraceInstallStep("ImportCertificateChainfromResoure(RSA Test)",
                      Guarded([] { return ImportCertificateChainfromResoure(IDR_RSA_CHAIN_TEST); }));
     CoUninitialize();
+    return 0;
 }
 
 using HandlerWithAgent = int (*)(cJSON**, const cJSON*, CCryptoAgent*);
@@ -184,7 +204,7 @@ int wmain(int argc, WCHAR* argv[]) {
     if (g_hInstance == nullptr) {
         KEVO_FAIL_A("wmain", "GetModuleHandleW", -1, "NULL == g_hInstance");
     } else if (argc == 2 && argv[1] != nullptr && _wcsicmp(argv[1], u"-i") == 0) {
-        RunInstallMode();
+        nExitCode = RunInstallMode();
     } else {
         // Without an agent the conversation is still held: every operation
         // answers that it failed, rather than the page losing its host.

@@ -13,7 +13,8 @@ extern HINSTANCE g_hInstance;
 extern CCryptoAgent* g_pobjCryptoAgent;
 
 // Exit codes: 0 when the browser closed the pipe (or sent an empty frame),
-// after install mode, or when start-up could not get the module handle or the
+// after install mode (1 when install mode found the machine hive damaged and
+// did nothing), or when start-up could not get the module handle or the
 // agent; -1 when binary mode could not be set, a response was too long or not
 // written, a request buffer could not be allocated, or the input ended inside
 // a frame; otherwise the errno of a failing read (all modulo 256 as a process

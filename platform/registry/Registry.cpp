@@ -11,7 +11,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -247,6 +249,19 @@ bool SystemMachineHive() {
     return lstat(kSystemMachineHive, &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// A damaged system hive is every program's problem and none can mend it
+// (users may not write it, and root's programs never replace it): one line on
+// standard error (the browser's log for the host) says so, once per process.
+void ReportDamagedSystemHive(int rc) {
+    if ((rc & 0xFF) != SQLITE_CORRUPT && (rc & 0xFF) != SQLITE_NOTADB) return;
+    static std::atomic<bool> told{false};
+    if (told.exchange(true)) return;
+    std::fprintf(stderr,
+                 "tessaro: the machine hive %s is damaged (not a registry database): HKEY_LOCAL_MACHINE "
+                 "answers ERROR_BADDB (1009); it is left as it is for an administrator to restore\n",
+                 kSystemMachineHive);
+}
+
 // Opens a hive database, creating it (0600) and its schema when missing. A
 // hive that cannot be written is still opened for reading when possible.
 void OpenHive(Hive& h, const std::string& prefix, int hive, bool deferSync) {
@@ -300,6 +315,7 @@ void OpenHive(Hive& h, const std::string& prefix, int hive, bool deferSync) {
     Stmt probe = Prepare(db, "SELECT count(*) FROM keys WHERE id=1");
     int prc = probe ? sqlite3_step(probe.get()) : SQLITE_CANTOPEN;
     probe.reset();
+    if (system && prc != SQLITE_ROW) ReportDamagedSystemHive(probe ? prc : t_prepareError);
     if (prc != SQLITE_ROW && (prc & 0xFF) != SQLITE_BUSY) {
         DropStatements(db);
         sqlite3_close_v2(db);
@@ -1106,6 +1122,35 @@ uint64_t RegistryVersion() {
         mix(h ? h->localWrites : 0);
     }
     return v;
+}
+
+const char* RegistrySystemHivePath() { return kSystemMachineHive; }
+
+bool RegistryHasSystemHive() { return SystemMachineHive(); }
+
+LSTATUS RegistryCheckHive(HKEY hKey) try {
+    const int hive = hKey == HKEY_LOCAL_MACHINE ? kHiveMachine : hKey == HKEY_CURRENT_USER ? kHiveUser : -1;
+    if (hive < 0) return ERROR_INVALID_HANDLE;
+    RegistryState& st = State();
+    std::lock_guard<std::recursive_mutex> g(st.mutex);
+    RefreshPrefix(st);
+    Hive* h = GetHive(st, hive);
+    if (!h) return HiveError(st, hive);
+    // Every page and the schema, read: a damaged file answers here rather
+    // than at the first lookup that happens to touch the damage.
+    Stmt s = Prepare(h->db, "PRAGMA quick_check");
+    if (!s) return PrepareFailure();
+    int rc = sqlite3_step(s.get());
+    if (rc != SQLITE_ROW) {
+        LSTATUS e = MapSqlite(rc);
+        return e == ERROR_SUCCESS ? ERROR_REGISTRY_IO_FAILED : e;
+    }
+    const unsigned char* text = sqlite3_column_text(s.get(), 0);
+    const bool whole = text && std::strcmp(reinterpret_cast<const char*>(text), "ok") == 0;
+    s.reset();
+    return whole && HasSchema(h->db) ? ERROR_SUCCESS : ERROR_BADDB;
+} catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
 }
 
 }  // namespace tessaro_platform

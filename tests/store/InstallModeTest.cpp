@@ -1,10 +1,12 @@
 // The host program's install mode end to end, in a fresh prefix: removal of
 // the former CAs, then the RSA chains 208 and 210, twice; and the same run
-// without write access to the machine hive.
+// without write access to the machine hive; and a damaged machine hive.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -149,6 +151,32 @@ TEST(InstallMode, WithoutWriteAccessToTheMachineHiveEveryStepFailsAndTheProgramE
     // Nothing changed in the machine hive.
     EXPECT_EQ(std::set<std::string>{Thumbprint(ReadPem(former))}, Listed(env, "machine", "CA"));
     EXPECT_TRUE(Listed(env, "machine", "ROOT").empty());
+}
+
+}  // namespace
+
+namespace {
+
+// A damaged machine hive: install mode says so with its code, exits 1, runs
+// no step and leaves the file byte for byte as it was.
+TEST(InstallMode, DamagedMachineHiveIsReportedAndLeftAsItIs) {
+    tessaro_test::TempDir prefix("damaged");
+    const std::vector<std::string> env = {"TESSARO_PREFIX=" + prefix.path(), "LC_ALL=", "LANG=C"};
+    const std::string db = prefix.path() + "/machine.db";
+    const std::string garbage(8192, '\x5a');
+    {
+        std::ofstream f(db, std::ios::binary);
+        f << garbage;
+    }
+    ASSERT_EQ(0, chmod(db.c_str(), 0600));
+    auto host = RunProcess({BuildPath("TessaroHost.QIRTAL.x86"), "-i"}, "", env);
+    EXPECT_EQ(1, host.exitCode);
+    EXPECT_EQ("", host.out);
+    EXPECT_NE(std::string::npos, host.err.find("machine hive " + db + " is damaged (ERROR_BADDB, 1009, 0x800703F1)"))
+        << host.err;
+    std::ifstream f(db, std::ios::binary);
+    std::string now((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(now == garbage);
 }
 
 }  // namespace

@@ -473,11 +473,18 @@ int main(int argc, char** argv) {
             CertCloseStore(s, 0);
             return Fail("read");
         }
-        PCCERT_CONTEXT added = nullptr;
-        if (CertAddEncodedCertificateToStore(s, kEnc, data.data(), static_cast<DWORD>(data.size()),
-                                             CERT_STORE_ADD_REPLACE_EXISTING, &added)) {
-            Show(added, 0);
-            CertFreeCertificateContext(added);
+        // One certificate: a failure to add it is that failure (a store the
+        // caller may not write answers 0x80070005), not a decoding one.
+        PCCERT_CONTEXT one = CertCreateCertificateContext(kEnc, data.data(), static_cast<DWORD>(data.size()));
+        if (one) {
+            PCCERT_CONTEXT added = nullptr;
+            if (CertAddCertificateContextToStore(s, one, CERT_STORE_ADD_REPLACE_EXISTING, &added)) {
+                Show(added, 0);
+                CertFreeCertificateContext(added);
+            } else {
+                rc = Fail("CertAddCertificateContextToStore");
+            }
+            CertFreeCertificateContext(one);
         } else {
             // Not one certificate: perhaps a PKCS#7 bundle of them.
             CRYPT_DATA_BLOB b{static_cast<DWORD>(data.size()), data.data()};

@@ -28,7 +28,6 @@ namespace {
 
 const char16_t kProviderRoot[] = u"SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider";
 const char16_t kLabelValue[] = u"Token Label";
-const char kSystemHive[] = "/var/lib/tessaro/machine.db";
 
 std::u16string Wide(const std::string& s) {
     int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), nullptr, 0);
@@ -252,8 +251,9 @@ int TokenUsage() {
 std::vector<tessaro_register::ModuleEntry> TokenModules() {
     std::vector<tessaro_register::ModuleEntry> out;
     struct stat st {};
-    std::string prefix = tessaro_platform::PrefixPath();
-    if (stat(kSystemHive, &st) != 0 && (prefix.empty() || stat(prefix.c_str(), &st) != 0)) return out;
+    const std::string prefix = tessaro_platform::PrefixPath();
+    const bool system = stat(tessaro_platform::RegistrySystemHivePath(), &st) == 0;
+    if (!system && (prefix.empty() || stat(prefix.c_str(), &st) != 0)) return out;
     for (const TokenProvider& t : TokenProviders()) out.push_back(EntryFor(t.name, t.module));
     return out;
 }

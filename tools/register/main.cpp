@@ -6,6 +6,7 @@
 //                    [--module PATH] [--extension-id ID] [--firefox-id ID]
 //                    [--destdir DIR]
 //   tessaro-register token add|remove|list ...   (token providers, see Token.cpp)
+//   tessaro-register machine-hive                (root: the system hive, see MachineHive.cpp)
 //
 // install writes one host manifest per browser:
 //   Chromium        ~/.config/chromium/NativeMessagingHosts
@@ -58,6 +59,8 @@
 #include <vector>
 
 #include "tools/common/JsonText.h"
+#include "win/platform_registry.h"
+#include "tools/register/MachineHive.h"
 #include "tools/register/Modules.h"
 #include "tools/register/Token.h"
 
@@ -109,8 +112,9 @@ int Usage() {
                  "  status     one line per registration; exit code 3 when one is missing\n"
                  "  --system   host manifests for all users (below --destdir DIR); no module\n"
                  "       tessaro-register token add --name NAME --module PATH --token LABEL\n"
-                 "       tessaro-register token remove --name NAME | token list\n",
-                 kModuleFile, kP11KitFile);
+                 "       tessaro-register token remove --name NAME | token list\n"
+                 "       tessaro-register machine-hive   (root: makes and checks %s)\n",
+                 kModuleFile, kP11KitFile, tessaro_platform::RegistrySystemHivePath());
     return 2;
 }
 
@@ -309,6 +313,7 @@ int main(int argc, char** argv) {
     if (argc < 2) return Usage();
     o.command = argv[1];
     if (o.command == "token") return TokenCommand(argc - 2, argv + 2);
+    if (o.command == "machine-hive") return MachineHiveCommand(argc - 2, argv + 2);
     for (int i = 2; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&](std::string& out) {

@@ -66,4 +66,19 @@ LSTATUS RegistryMakeDurable();
 // instead of reading again.
 uint64_t RegistryVersion();
 
+// The installed machine hive: while this path is a regular file (the package
+// makes it, root-owned 0644), HKEY_LOCAL_MACHINE is that file for every user;
+// root writes it, everybody else only reads it. Without it (a build tree)
+// both hives are in the prefix.
+const char* RegistrySystemHivePath();
+bool RegistryHasSystemHive();
+
+// Reads the whole hive (HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER) once:
+// ERROR_SUCCESS when it is whole and has its schema, ERROR_BADDB when it is
+// damaged (not a database, a broken page or index, no schema), otherwise why
+// it cannot be opened (the prefix's refusal, ERROR_ACCESS_DENIED, ...).
+// Nothing is changed (an empty new file gets its schema, as at any opening
+// by a writer).
+LSTATUS RegistryCheckHive(HKEY hKey);
+
 }  // namespace tessaro_platform

@@ -697,7 +697,31 @@ int SystemHiveChild(const std::string& rootPrefix, const std::string& userPrefix
         _exit(0);
     }
     int rc = WaitChild(user);
-    return rc;
+    if (rc != 0) return rc;
+    if (tessaro_platform::RegistryCheckHive(HKEY_LOCAL_MACHINE) != ERROR_SUCCESS) return 14;
+    // Damaged: root's check and a user's reads answer ERROR_BADDB, and the
+    // bytes stay as they were.
+    const std::string garbage(8192, '\x5a');
+    fd = open("/var/lib/tessaro/machine.db", O_WRONLY | O_TRUNC);
+    if (fd < 0 || write(fd, garbage.data(), garbage.size()) != static_cast<ssize_t>(garbage.size())) return 15;
+    close(fd);
+    setenv("TESSARO_PREFIX", userPrefix.c_str(), 1);  // a prefix switch reopens the hives
+    if (tessaro_platform::RegistryCheckHive(HKEY_LOCAL_MACHINE) != ERROR_BADDB) return 16;
+    user = fork();
+    if (user == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(30);
+        HKEY k;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Installed", 0, KEY_READ, &k) != ERROR_BADDB) _exit(31);
+        if (tessaro_platform::RegistryCheckHive(HKEY_LOCAL_MACHINE) != ERROR_BADDB) _exit(32);
+        _exit(0);
+    }
+    if ((rc = WaitChild(user)) != 0) return rc;
+    std::string now(garbage.size() + 1, '\0');
+    fd = open("/var/lib/tessaro/machine.db", O_RDONLY);
+    if (fd < 0 || read(fd, now.data(), now.size()) != static_cast<ssize_t>(garbage.size())) return 17;
+    close(fd);
+    now.resize(garbage.size());
+    return now == garbage ? 0 : 18;
 }
 
 TEST(RegistryProcesses, TheInstalledMachineHiveIsTheMachinesAndUsersOnlyReadIt) {
