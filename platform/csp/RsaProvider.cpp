@@ -200,7 +200,7 @@ bool IsIdentityKey(const EVP_PKEY* pk) {
 // RSAPrivateKey of version 0 whose numbers are all positive and minimally
 // encoded. Any such key OpenSSL reads, whatever the numbers.
 struct Pkcs1Numbers {
-    der::Element version, n, e;
+    der::Element n, e;
 };
 
 bool ReadPkcs1(const SecureBytes& stored, Pkcs1Numbers* out) {
@@ -214,7 +214,7 @@ bool ReadPkcs1(const SecureBytes& stored, Pkcs1Numbers* out) {
         if (x.len > 1 && x.content[0] == 0 && !(x.content[1] & 0x80)) return false;
     }
     if (!r.ExpectEnd() || numbers[0].len != 1 || numbers[0].content[0] != 0) return false;
-    *out = Pkcs1Numbers{numbers[0], numbers[1], numbers[2]};
+    *out = Pkcs1Numbers{numbers[1], numbers[2]};
     return true;
 }
 
@@ -236,6 +236,14 @@ std::vector<BYTE> PublicPart(const Pkcs1Numbers& numbers) {
     return out;
 }
 
+// A stored key pair as DecodeKeyPair reads it; null when it is no RSA pair.
+EvpPkeyPtr ReadRsaPair(const SecureBytes& stored) {
+    const unsigned char* p = stored.data();
+    EvpPkeyPtr pk(d2i_AutoPrivateKey(nullptr, &p, static_cast<long>(stored.size())));
+    if (!pk || EVP_PKEY_get_base_id(pk.get()) != EVP_PKEY_RSA) return nullptr;
+    return pk;
+}
+
 // A stored key of that form: its modulus and exponent make the public key,
 // the pair is read as DecodeKeyPair reads it.
 class CStoredRsaPair : public CStoredKeyMaterial {
@@ -252,12 +260,7 @@ protected:
         const unsigned char* p = m_public.data();
         return EvpPkeyPtr(d2i_PublicKey(EVP_PKEY_RSA, nullptr, &p, static_cast<long>(m_public.size())));
     }
-    EvpPkeyPtr MakePair() const override {
-        const unsigned char* p = m_stored.data();
-        EvpPkeyPtr pk(d2i_AutoPrivateKey(nullptr, &p, static_cast<long>(m_stored.size())));
-        if (!pk || EVP_PKEY_get_base_id(pk.get()) != EVP_PKEY_RSA) return nullptr;
-        return pk;
-    }
+    EvpPkeyPtr MakePair() const override { return ReadRsaPair(m_stored); }
 
 private:
     const SecureBytes m_stored;
@@ -372,16 +375,19 @@ CspStatus CRsaProvider::GenKey(const ContextPtr& ctx, ALG_ID algid, DWORD dwFlag
 
 CspStatus CRsaProvider::DecodeKeyPair(const ContextPtr& ctx, const CContainerKeyRecord& rec,
                                       std::shared_ptr<CAsymmetricKey>* out) {
-    if (CspStatus st = CCspProvider::DecodeKeyPair(ctx, rec, out)) return st;
-    if (EVP_PKEY_get_base_id((*out)->Pkey()) != EVP_PKEY_RSA) return CspCode(NTE_KEYSET_ENTRY_BAD);
-    (*out)->m_bIdentity = IsIdentityKey((*out)->Pkey());
+    EvpPkeyPtr pk = ReadRsaPair(rec.privateKey);
+    if (!pk) return CspCode(NTE_KEYSET_ENTRY_BAD);
+    const bool bIdentity = IsIdentityKey(pk.get());
+    *out = std::make_shared<CAsymmetricKey>(ctx, rec.aiKeyAlg, std::move(pk), true);
+    (*out)->m_bIdentity = bIdentity;
     return CSP_OK;
 }
 
 std::shared_ptr<CAsymmetricKey> CRsaProvider::StoredKeyPair(const ContextPtr& ctx, const CContainerKeyRecord& rec) {
     Pkcs1Numbers numbers;
     if (!ReadPkcs1(rec.privateKey, &numbers)) return nullptr;
-    auto key = std::make_shared<CAsymmetricKey>(ctx, rec.aiKeyAlg, std::make_shared<CStoredRsaPair>(rec.privateKey, numbers));
+    auto stored = std::make_shared<CStoredRsaPair>(rec.privateKey, numbers);
+    auto key = std::make_shared<CAsymmetricKey>(ctx, rec.aiKeyAlg, std::move(stored));
     key->m_bIdentity = numbers.e.len == 1 && numbers.e.content[0] == 1;
     return key;
 }

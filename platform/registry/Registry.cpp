@@ -641,7 +641,15 @@ struct Call {
     sqlite3* reading = nullptr;  // the connection whose read transaction this call began
     explicit Call(Access a = Access::kChange) : lock(State().mutex), st(State()), access(a) { RefreshPrefix(st); }
     ~Call() {
-        if (reading && Step(reading, "COMMIT") != SQLITE_DONE) Exec(reading, "ROLLBACK");
+        if (!reading) return;
+        int rc = SQLITE_ERROR;
+        try {
+            rc = Step(reading, "COMMIT");
+        } catch (const std::bad_alloc&) {
+            // No room to look the kept statement up: parsed then.
+            if (Exec(reading, "COMMIT") == SQLITE_OK) rc = SQLITE_DONE;
+        }
+        if (rc != SQLITE_DONE) Exec(reading, "ROLLBACK");
     }
     LSTATUS Open(HKEY hKey) {
         LSTATUS s = ResolveHandle(st, hKey, &r);
@@ -694,6 +702,13 @@ LSTATUS BeginWrite(Call& c, Hive** h, std::optional<WriteScope>& w) {
 LSTATUS OpenPath(Call& c, HKEY hKey, LPCWSTR subKey, std::vector<std::u16string>* parts) {
     LSTATUS st = c.Open(hKey);
     return st != ERROR_SUCCESS ? st : SplitPath(subKey, parts);
+}
+
+// The key lpSubKey names below hKey, for a call that only reads.
+LSTATUS OpenForRead(Call& c, HKEY hKey, LPCWSTR lpSubKey, int64_t* id) {
+    std::vector<std::u16string> parts;
+    LSTATUS st = OpenPath(c, hKey, lpSubKey, &parts);
+    return st != ERROR_SUCCESS ? st : CachedWalk(*c.hive, c.r.id, parts, id);
 }
 
 // The index-th subkey or value name of a key, for the enumerating calls.
@@ -1172,10 +1187,8 @@ LSTATUS RegistryGetValue(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpValueName, bool*
                          tessaro::SecureBytes* pData) try {
     *pbKeyFound = false;
     Call c(Access::kRead);
-    std::vector<std::u16string> parts;
-    LSTATUS st = OpenPath(c, hKey, lpSubKey, &parts);
     int64_t id = 0;
-    if (st == ERROR_SUCCESS) st = CachedWalk(*c.hive, c.r.id, parts, &id);
+    LSTATUS st = OpenForRead(c, hKey, lpSubKey, &id);
     if (st != ERROR_SUCCESS) return st;
     *pbKeyFound = true;
     ValueRow<tessaro::SecureBytes> row;
@@ -1191,10 +1204,8 @@ LSTATUS RegistryGetValue(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpValueName, bool*
 LSTATUS RegistryGetSubkeyNames(HKEY hKey, LPCWSTR lpSubKey, std::vector<std::u16string>* pNames) try {
     pNames->clear();
     Call c(Access::kRead);
-    std::vector<std::u16string> parts;
-    LSTATUS st = OpenPath(c, hKey, lpSubKey, &parts);
     int64_t id = 0;
-    if (st == ERROR_SUCCESS) st = CachedWalk(*c.hive, c.r.id, parts, &id);
+    LSTATUS st = OpenForRead(c, hKey, lpSubKey, &id);
     if (st != ERROR_SUCCESS) return st;
     ChildCache names;
     const std::vector<std::u16string>* found = nullptr;
