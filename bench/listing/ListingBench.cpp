@@ -30,6 +30,7 @@
 
 namespace {
 
+using tessaro::csp::CSP_OK;
 using tessaro_test::pki::Bytes;
 
 enum Kind { kStore = 0, kSm2 = 1, kRsa = 2 };
@@ -116,20 +117,20 @@ bool FillContainers(Kind kind, int containers) {
     CryptReleaseContext(h, 0);
     tessaro::csp::CKeyContainerStore store(kind == kSm2 ? CSP_FAMILY_SM2_TOKEN : CSP_FAMILY_RSA_TOKEN);
     tessaro::csp::CContainerKeyRecord rec[3];
-    for (DWORD spec : {1u, 2u}) ok = ok && store.ReadKey(first, spec, &rec[spec]) == tessaro::csp::CSP_OK;
-    ok = ok && store.Delete(first) == tessaro::csp::CSP_OK;
+    for (DWORD spec : {1u, 2u}) ok = ok && store.ReadKey(first, spec, &rec[spec]) == CSP_OK;
+    ok = ok && store.Delete(first) == CSP_OK;
     EVP_PKEY* issuer = tessaro_test::pki::SharedSm2Key();
     for (int begin = 0; ok && begin < containers; begin += BATCH) {
         tessaro_platform::RegistryTransaction tx(HKEY_CURRENT_USER);
         for (int i = begin; ok && i < containers && i < begin + BATCH; ++i) {
             char name[64];
             snprintf(name, sizeof name, "{BENCH-%08d-0000-0000-0000-000000000000}", i);
-            ok = store.Create(Wide(name)) == tessaro::csp::CSP_OK;
+            ok = store.Create(Wide(name)) == CSP_OK;
             for (DWORD spec : {1u, 2u}) {
                 rec[spec].certificate = BenchCert(pub[spec].get(), issuer, 2 * i + static_cast<long>(spec),
                                                   std::string("Bench ") + (kind == kSm2 ? "SM2 " : "RSA ") +
                                                       std::to_string(i));
-                ok = ok && !rec[spec].certificate.empty() && store.WriteKey(Wide(name), spec, rec[spec]) == tessaro::csp::CSP_OK;
+                ok = ok && !rec[spec].certificate.empty() && store.WriteKey(Wide(name), spec, rec[spec]) == CSP_OK;
             }
         }
         ok = ok && tx.Commit() == ERROR_SUCCESS;
