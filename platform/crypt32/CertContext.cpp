@@ -1,6 +1,7 @@
 // Certificate contexts: decoding into CERT_INFO, reference counting, and the
 // comparison, hashing and validity helpers that work on decoded certificates.
 #include <openssl/evp.h>
+#include <openssl/provider.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
@@ -130,6 +131,31 @@ HRESULT ParseTbs(CertData& d, const Element& tbs) {
     return r.ExpectEnd() ? S_OK : Asn1Code(r);
 }
 
+// A library context whose only provider is the null one. d2i_X509 decodes the
+// public key on the side, through the context's key decoders, and ignores
+// what that decoding finds; that side work is most of its time. With no
+// decoders it accepts and refuses exactly the same certificates.
+OSSL_LIB_CTX* CertificateReadingContext() {
+    static OSSL_LIB_CTX* const ctx = [] {
+        OSSL_LIB_CTX* c = OSSL_LIB_CTX_new();
+        if (c && !OSSL_PROVIDER_load(c, "null")) {
+            OSSL_LIB_CTX_free(c);
+            c = nullptr;  // the default context then: slower, same answers
+        }
+        return c;
+    }();
+    return ctx;
+}
+
+// True when OpenSSL reads the bytes as one certificate.
+bool OpenSslReadsCertificate(const BYTE* p, size_t n) {
+    X509* x = X509_new_ex(CertificateReadingContext(), nullptr);
+    if (!x) return false;
+    const unsigned char* q = p;
+    d2i_X509(&x, &q, static_cast<long>(n));  // frees x and clears it when it fails
+    return tessaro::UniquePtr<X509>(x) != nullptr;
+}
+
 }  // namespace
 
 std::shared_ptr<CertData> ParseCertificate(const BYTE* pb, size_t n, HRESULT* err, bool bOpenSslCheck) {
@@ -148,10 +174,7 @@ std::shared_ptr<CertData> ParseCertificate(const BYTE* pb, size_t n, HRESULT* er
         !r.ExpectEnd())
         return fail(Asn1Code(r));
     if (HRESULT hr = ParseTbs(*d, tbs); FAILED(hr)) return fail(hr);
-    if (bOpenSslCheck) {
-        const unsigned char* q = d->der.data();
-        if (!tessaro::UniquePtr<X509>(d2i_X509(nullptr, &q, static_cast<long>(n)))) return fail(CRYPT_E_ASN1_CORRUPT);
-    }
+    if (bOpenSslCheck && !OpenSslReadsCertificate(d->der.data(), n)) return fail(CRYPT_E_ASN1_CORRUPT);
     // Strings are final now: pointers into them stay valid.
     CERT_INFO& ci = d->info;
     ci.SerialNumber.cbData = static_cast<DWORD>(d->serialLE.size());

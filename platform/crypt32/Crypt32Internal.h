@@ -50,9 +50,9 @@ struct CertData {
 };
 
 // Parses a DER certificate; on failure returns null and sets *err.
-// bOpenSslCheck: also have OpenSSL decode the whole certificate (its public
-// key too). Certificates read back from a store's own records were checked
-// when they were added; skipping the check there keeps opening a store cheap.
+// bOpenSslCheck: also have OpenSSL read the whole certificate. Certificates
+// read back from a store's own records were checked when they were added;
+// skipping the check there keeps opening a store cheap.
 std::shared_ptr<CertData> ParseCertificate(const BYTE* p, size_t n, HRESULT* err, bool bOpenSslCheck = true);
 
 // ---- Properties ------------------------------------------------------------

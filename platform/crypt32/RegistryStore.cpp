@@ -5,6 +5,7 @@
 
 #include "platform/crypt32/StoreKinds.h"
 #include "tessaro/Handles.h"
+#include "win/platform_registry.h"
 
 namespace crypt32 {
 
@@ -20,23 +21,16 @@ DWORD LastErrorOf(HRESULT hr) {
     return HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : static_cast<DWORD>(hr);
 }
 
-bool QueryBlob(HKEY k, Bytes& out) {
-    // Most certificates fit the first read; a larger one costs a second.
-    out.assign(4096, 0);
-    DWORD type = 0, cb = static_cast<DWORD>(out.size());
-    LSTATUS e = RegQueryValueExW(k, kBlobValue, nullptr, &type, out.data(), &cb);
-    if (e == ERROR_MORE_DATA) {
-        out.assign(cb, 0);
-        e = RegQueryValueExW(k, kBlobValue, nullptr, &type, out.data(), &cb);
-    }
-    if (e != ERROR_SUCCESS || type != REG_BINARY || cb == 0 || cb > out.size()) return false;
-    out.resize(cb);
-    return true;
-}
-
 bool QueryBlob(HKEY parent, const std::u16string& subKey, Bytes& out) {
-    tessaro::UniqueHkey k;
-    return RegOpenKeyExW(parent, subKey.c_str(), 0, KEY_READ, k.put()) == ERROR_SUCCESS && QueryBlob(k.get(), out);
+    bool keyFound = false;
+    DWORD type = 0;
+    tessaro::SecureBytes blob;
+    if (tessaro_platform::RegistryGetValue(parent, subKey.c_str(), kBlobValue, &keyFound, &type, &blob) !=
+            ERROR_SUCCESS ||
+        type != REG_BINARY || blob.empty())
+        return false;
+    out.assign(blob.begin(), blob.end());
+    return true;
 }
 
 class RegistryStore : public StoreImpl {

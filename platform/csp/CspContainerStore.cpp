@@ -3,6 +3,7 @@
 
 #include "platform/base/LittleEndian.h"
 #include "tessaro/Handles.h"
+#include "win/platform_registry.h"
 #include "win/winreg.h"
 
 namespace tessaro::csp {
@@ -172,20 +173,14 @@ CspStatus CKeyContainerStore::Delete(const std::u16string& name) const {
 
 CspStatus CKeyContainerStore::List(std::vector<std::u16string>* names) const {
     names->clear();
-    UniqueHkey k;
-    std::u16string path = std::u16string(kKeysRoot) + m_family;
-    LSTATUS rs = RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, k.put());
+    std::vector<std::u16string> keys;
+    const std::u16string path = std::u16string(kKeysRoot) + m_family;
+    LSTATUS rs = tessaro_platform::RegistryGetSubkeyNames(HKEY_CURRENT_USER, path.c_str(), &keys);
     if (rs == ERROR_FILE_NOT_FOUND) return CSP_OK;  // no container made yet
     if (rs != ERROR_SUCCESS) return MapRegistryError(rs, CspCode(NTE_FAIL));
-    for (DWORD i = 0;; ++i) {
-        WCHAR buf[kMaxRegistryKeyName + 1];
-        DWORD cch = kMaxRegistryKeyName + 1;
-        rs = RegEnumKeyExW(k.get(), i, buf, &cch, nullptr, nullptr, nullptr, nullptr);
-        if (rs == ERROR_NO_MORE_ITEMS) break;
-        if (rs == ERROR_MORE_DATA) continue;  // cannot be one of ours
-        if (rs != ERROR_SUCCESS) return MapRegistryError(rs, CspCode(NTE_FAIL));
+    for (const std::u16string& key : keys) {
         std::u16string name;
-        if (!Unescape(std::u16string(buf, cch), &name) || CheckName(name) != CSP_OK) continue;
+        if (!Unescape(key, &name) || CheckName(name) != CSP_OK) continue;
         names->push_back(name);
     }
     return CSP_OK;
@@ -193,23 +188,16 @@ CspStatus CKeyContainerStore::List(std::vector<std::u16string>* names) const {
 
 CspStatus CKeyContainerStore::ReadKey(const std::u16string& name, DWORD dwKeySpec, CContainerKeyRecord* out) const {
     if (CspStatus st = CheckName(name)) return st;
-    UniqueHkey k;
-    LSTATUS rs = RegOpenKeyExW(HKEY_CURRENT_USER, ContainerPath(m_family, name).c_str(), 0, KEY_READ, k.put());
+    bool keyFound = false;
+    DWORD type = 0;
+    SecureBytes buf;
+    LSTATUS rs = tessaro_platform::RegistryGetValue(HKEY_CURRENT_USER, ContainerPath(m_family, name).c_str(),
+                                                     KeyValueName(dwKeySpec), &keyFound, &type, &buf);
+    if (!keyFound) return MapRegistryError(rs, CspCode(NTE_BAD_KEYSET));
+    if (rs == ERROR_SUCCESS && type != REG_BINARY) return CspCode(NTE_KEYSET_ENTRY_BAD);
+    if (rs == ERROR_FILE_NOT_FOUND) return CspCode(NTE_NO_KEY);
     if (rs != ERROR_SUCCESS) return MapRegistryError(rs, CspCode(NTE_BAD_KEYSET));
-    // Most records fit the first buffer; a larger one is read again at its
-    // size (and again if it grew in between).
-    DWORD cb = 4096;
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        DWORD type = 0;
-        SecureBytes buf(cb);
-        rs = RegQueryValueExW(k.get(), KeyValueName(dwKeySpec), nullptr, &type, buf.data(), &cb);
-        if (rs == ERROR_MORE_DATA) continue;
-        if (rs == ERROR_SUCCESS && type != REG_BINARY) return CspCode(NTE_KEYSET_ENTRY_BAD);
-        if (rs == ERROR_FILE_NOT_FOUND) return CspCode(NTE_NO_KEY);
-        if (rs != ERROR_SUCCESS) return MapRegistryError(rs, CspCode(NTE_BAD_KEYSET));
-        return out->Parse(buf.data(), cb);
-    }
-    return CspCode(NTE_FAIL);
+    return out->Parse(buf.data(), buf.size());
 }
 
 CspStatus CKeyContainerStore::WriteKey(const std::u16string& name, DWORD dwKeySpec,

@@ -40,7 +40,8 @@ bool CCspProvider::KeyMatchesCertificate(const CAsymmetricKey& key, const BYTE* 
     tessaro::UniquePtr<X509> x(d2i_X509(nullptr, &p, static_cast<long>(len)));
     if (!x) return false;
     EVP_PKEY* pub = X509_get0_pubkey(x.get());
-    return pub && key.Pkey() && EVP_PKEY_eq(pub, key.Pkey()) == 1;
+    EVP_PKEY* own = key.PublicPkey();
+    return pub && own && EVP_PKEY_eq(pub, own) == 1;
 }
 
 CspStatus CCspProvider::GetKeyParam(CCspKey& key, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags) {

@@ -1,6 +1,7 @@
 // User key pairs: kept in the context's container (or, for a verify context,
 // in the context itself), encoded for storage and decoded again, with the
-// last decoded pair of each key spec cached on the context.
+// last decoded pair of each key spec cached on the context. A key handle gets
+// the pair in its stored form, decoded when an operation first needs it.
 #include "platform/csp/CspProvider.h"
 
 namespace tessaro::csp {
@@ -19,12 +20,25 @@ void Remember(CCspContext::CachedPair& cache, const CContainerKeyRecord& rec, co
 
 CspStatus CCspProvider::GetUserKey(const ContextPtr& ctx, DWORD dwKeySpec, KeyPtr* out) {
     std::shared_ptr<CAsymmetricKey> k;
-    if (CspStatus st = LoadKeyPair(ctx, dwKeySpec, &k)) return st;
+    if (CspStatus st = OpenKeyPair(ctx, dwKeySpec, &k)) return st;
     *out = k;
     return CSP_OK;
 }
 
 CspStatus CCspProvider::LoadKeyPair(const ContextPtr& ctx, DWORD dwKeySpec, std::shared_ptr<CAsymmetricKey>* out) {
+    return ReadKeyPair(ctx, dwKeySpec, false, out);
+}
+
+CspStatus CCspProvider::OpenKeyPair(const ContextPtr& ctx, DWORD dwKeySpec, std::shared_ptr<CAsymmetricKey>* out) {
+    return ReadKeyPair(ctx, dwKeySpec, true, out);
+}
+
+std::shared_ptr<CAsymmetricKey> CCspProvider::StoredKeyPair(const ContextPtr&, const CContainerKeyRecord&) {
+    return nullptr;
+}
+
+CspStatus CCspProvider::ReadKeyPair(const ContextPtr& ctx, DWORD dwKeySpec, bool bStoredForm,
+                                    std::shared_ptr<CAsymmetricKey>* out) {
     if (!IsKeySpec(dwKeySpec)) return CspCode(NTE_BAD_KEY);
     if (!ctx->HasContainer()) {
         auto k = std::dynamic_pointer_cast<CAsymmetricKey>(ctx->m_ephemeral[dwKeySpec]);
@@ -39,8 +53,11 @@ CspStatus CCspProvider::LoadKeyPair(const ContextPtr& ctx, DWORD dwKeySpec, std:
     if (cache.key && cache.aiKeyAlg == rec.aiKeyAlg && cache.stored == rec.privateKey) {
         k = std::static_pointer_cast<CAsymmetricKey>(cache.key->Clone());
     } else {
-        if (CspStatus st = DecodeKeyPair(ctx, rec, &k)) return st;
-        Remember(cache, rec, *k);
+        if (bStoredForm) k = StoredKeyPair(ctx, rec);
+        if (!k) {
+            if (CspStatus st = DecodeKeyPair(ctx, rec, &k)) return st;
+            Remember(cache, rec, *k);
+        }
     }
     k->m_dwKeySpec = dwKeySpec;
     k->m_dwFlags = rec.dwFlags;

@@ -9,12 +9,31 @@ DWORD CspDefaultPermissions(DWORD dwFlags) {
            ((dwFlags & CRYPT_EXPORTABLE) ? CRYPT_EXPORT : 0);
 }
 
+EVP_PKEY* CStoredKeyMaterial::Public() const {
+    std::lock_guard<std::mutex> g(m_mutex);
+    if (m_pair) return m_pair.get();  // the pair serves public operations as well
+    if (!m_public) m_public = MakePublic();
+    return m_public.get();
+}
+
+EVP_PKEY* CStoredKeyMaterial::Pair() const {
+    std::lock_guard<std::mutex> g(m_mutex);
+    if (!m_pair) m_pair = MakePair();
+    return m_pair.get();
+}
+
 CAsymmetricKey::CAsymmetricKey(ContextPtr ctx, ALG_ID algid, EvpPkeyPtr pkey, bool bPrivate)
     : CCspKey(std::move(ctx), algid), m_pkey(std::move(pkey)), m_bPrivate(bPrivate) {}
 
+CAsymmetricKey::CAsymmetricKey(ContextPtr ctx, ALG_ID algid, std::shared_ptr<const CStoredKeyMaterial> stored)
+    : CCspKey(std::move(ctx), algid), m_stored(std::move(stored)), m_bPrivate(true) {}
+
 KeyPtr CAsymmetricKey::Clone() const { return std::make_shared<CAsymmetricKey>(*this); }
 
-DWORD CAsymmetricKey::BitLength() const { return m_pkey ? static_cast<DWORD>(EVP_PKEY_get_bits(m_pkey.get())) : 0; }
+DWORD CAsymmetricKey::BitLength() const {
+    if (m_stored) return m_stored->BitLength();
+    return m_pkey ? static_cast<DWORD>(EVP_PKEY_get_bits(m_pkey.get())) : 0;
+}
 
 CspStatus CCspProvider::GenKey(const ContextPtr&, ALG_ID, DWORD, KeyPtr*) { return CspCode(NTE_BAD_ALGID); }
 

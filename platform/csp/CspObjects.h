@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -93,14 +94,43 @@ protected:
 // CRYPT_EXPORT, which CRYPT_EXPORTABLE adds.
 DWORD CspDefaultPermissions(DWORD dwFlags);
 
+// A container's key pair as it is stored, made into OpenSSL keys only when an
+// operation needs them: the public half for public operations, the whole pair
+// for private ones. Reading a container's certificate or public key then never
+// decodes its private key. The provider checks the stored form as far as
+// decoding it would check it before it makes one, so a damaged record still
+// fails where it always did. Shared by the clones of a key; each half is made
+// once.
+class CStoredKeyMaterial {
+public:
+    virtual ~CStoredKeyMaterial() = default;
+    // Null when the half cannot be made (no memory).
+    EVP_PKEY* Public() const;
+    EVP_PKEY* Pair() const;
+    virtual DWORD BitLength() const = 0;
+
+protected:
+    virtual EvpPkeyPtr MakePublic() const = 0;
+    virtual EvpPkeyPtr MakePair() const = 0;
+
+private:
+    mutable std::mutex m_mutex;
+    mutable EvpPkeyPtr m_public, m_pair;
+};
+
 class CAsymmetricKey : public CCspKey {
 public:
     CAsymmetricKey(ContextPtr ctx, ALG_ID algid, EvpPkeyPtr pkey, bool bPrivate);
+    // A key pair made from its stored form when first used.
+    CAsymmetricKey(ContextPtr ctx, ALG_ID algid, std::shared_ptr<const CStoredKeyMaterial> stored);
     KeyPtr Clone() const override;
     bool IsSymmetric() const override { return false; }
     DWORD BitLength() const override;
 
-    EVP_PKEY* Pkey() const { return m_pkey.get(); }
+    // The whole key (for a pair: its private operations) and the part that
+    // public operations need; either is null only when memory ran out.
+    EVP_PKEY* Pkey() const { return m_stored ? m_stored->Pair() : m_pkey.get(); }
+    EVP_PKEY* PublicPkey() const { return m_stored ? m_stored->Public() : m_pkey.get(); }
     bool HasPrivate() const { return m_bPrivate; }
 
     // Key spec (AT_KEYEXCHANGE / AT_SIGNATURE) when the pair is the context's
@@ -115,6 +145,7 @@ public:
 
 private:
     std::shared_ptr<EVP_PKEY> m_pkey;  // shared between clones; never changed after creation
+    std::shared_ptr<const CStoredKeyMaterial> m_stored;  // instead of m_pkey, for a stored pair
     bool m_bPrivate;
 };
 

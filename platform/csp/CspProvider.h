@@ -133,6 +133,10 @@ public:
     // The user key pair of the context: verify-context memory or container.
     // Decoding of the stored record is DecodeKeyPair's job.
     CspStatus LoadKeyPair(const ContextPtr& ctx, DWORD dwKeySpec, std::shared_ptr<CAsymmetricKey>* out);
+    // The same pair in its stored form where the provider keeps one
+    // (StoredKeyPair), for handles and public operations: its private key is
+    // decoded only if an operation needs it. Fails where LoadKeyPair fails.
+    CspStatus OpenKeyPair(const ContextPtr& ctx, DWORD dwKeySpec, std::shared_ptr<CAsymmetricKey>* out);
     // Makes a key pair the context's user key of that spec: persisted in the
     // container (replacing an earlier one and its certificate) or kept in the
     // verify context.
@@ -141,6 +145,10 @@ public:
     virtual CspStatus EncodeKeyPair(const CAsymmetricKey& key, SecureBytes* out);
     virtual CspStatus DecodeKeyPair(const ContextPtr& ctx, const CContainerKeyRecord& rec,
                                     std::shared_ptr<CAsymmetricKey>* out);
+    // A key over the record's stored form (CStoredKeyMaterial), when the
+    // record is one that DecodeKeyPair certainly accepts; null for any other,
+    // which is then decoded at once, so that it fails as it always did.
+    virtual std::shared_ptr<CAsymmetricKey> StoredKeyPair(const ContextPtr& ctx, const CContainerKeyRecord& rec);
     // KP_CERTIFICATE: checks the certificate against the key (vendor
     // providers refuse another key's certificate with NTE_BAD_PUBLIC_KEY).
     virtual bool CertificateMustMatchKey() const { return true; }
@@ -160,6 +168,11 @@ protected:
     CspProviderInfo m_info;
     CKeyContainerStore m_store;
     std::vector<PROV_ENUMALGS_EX> m_algs;
+
+private:
+    // LoadKeyPair, or with bStoredForm OpenKeyPair.
+    CspStatus ReadKeyPair(const ContextPtr& ctx, DWORD dwKeySpec, bool bStoredForm,
+                          std::shared_ptr<CAsymmetricKey>* out);
 };
 
 }  // namespace tessaro::csp

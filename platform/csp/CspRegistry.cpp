@@ -1,6 +1,7 @@
 // Provider registrations in the machine hive: the built-in ones written once
 // per prefix, looked up by name (or by type for a null name), enumerated.
 #include <initializer_list>
+#include <map>
 #include <mutex>
 #include <new>
 #include <string>
@@ -155,7 +156,38 @@ void CspEnsureBuiltinRegistration() {
     s_donePrefix = prefix;
 }
 
+namespace {
+
+// Registrations found by name, kept while the machine hive stays as it was:
+// every CryptAcquireContextW looks its provider up, a listing once for each
+// container it reads.
+struct FoundRegistrations {
+    std::mutex mutex;
+    uint64_t version = 0;
+    std::map<std::u16string, CspProviderInfo> byName;
+};
+
+FoundRegistrations& Found() {
+    static auto* f = new FoundRegistrations();
+    return *f;
+}
+
+}  // namespace
+
 CspStatus CspLookupProvider(LPCWSTR pszName, DWORD dwProvType, CspProviderInfo* out) {
+    uint64_t version = 0;
+    const bool bKeep = pszName && tessaro_platform::RegistryHiveVersion(HKEY_LOCAL_MACHINE, &version);
+    if (bKeep) {
+        FoundRegistrations& f = Found();
+        std::lock_guard<std::mutex> g(f.mutex);
+        if (f.version != version) f.byName.clear();
+        f.version = version;
+        auto it = f.byName.find(pszName);
+        if (it != f.byName.end()) {
+            *out = it->second;
+            return CSP_OK;
+        }
+    }
     std::u16string name;
     if (!pszName) {
         UniqueHkey t;
@@ -187,6 +219,17 @@ CspStatus CspLookupProvider(LPCWSTR pszName, DWORD dwProvType, CspProviderInfo* 
     if (!ReadDword(k.get(), u"Type", &info.dwType)) return CspCode(NTE_PROV_TYPE_ENTRY_BAD);
     if (!ReadString(k.get(), u"Image Path", &info.imagePath)) return CspCode(NTE_PROV_DLL_NOT_FOUND);
     *out = info;
+    if (bKeep) {
+        // Kept under the version read before the registration was: a change
+        // in between makes the next call read it again.
+        FoundRegistrations& f = Found();
+        std::lock_guard<std::mutex> g(f.mutex);
+        try {
+            if (f.version == version) f.byName.emplace(name, info);
+        } catch (const std::bad_alloc&) {
+            // Not kept: read again next time.
+        }
+    }
     return CSP_OK;
 }
 

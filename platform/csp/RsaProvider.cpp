@@ -17,6 +17,7 @@
 
 #include "platform/csp/RsaProvider.h"
 
+#include "platform/base/Der.h"
 #include "platform/csp/CspBlob.h"
 #include "platform/csp/VendorBlob.h"
 
@@ -185,7 +186,7 @@ CspStatus UnpadType2(const SecureBytes& em, SecureBytes* m) {
 
 // Big-endian c < modulus.
 bool BelowModulus(const CAsymmetricKey& k, const SecureBytes& c) {
-    BnPtr n = GetBn(k.Pkey(), OSSL_PKEY_PARAM_RSA_N);
+    BnPtr n = GetBn(k.PublicPkey(), OSSL_PKEY_PARAM_RSA_N);
     BnPtr v(BN_bin2bn(c.data(), static_cast<int>(c.size()), nullptr));
     return n && v && BN_cmp(v.get(), n.get()) < 0;
 }
@@ -194,6 +195,78 @@ bool IsIdentityKey(const EVP_PKEY* pk) {
     BnPtr e = GetBn(pk, OSSL_PKEY_PARAM_RSA_E);
     return e && BN_is_one(e.get());
 }
+
+// The numbers of a stored key in the form our encoder writes: a two-prime
+// RSAPrivateKey of version 0 whose numbers are all positive and minimally
+// encoded. Any such key OpenSSL reads, whatever the numbers.
+struct Pkcs1Numbers {
+    der::Element n, e;
+};
+
+bool ReadPkcs1(const SecureBytes& stored, Pkcs1Numbers* out) {
+    der::Element seq;
+    der::Error error;
+    if (!der::ReadWhole(stored.data(), stored.size(), der::kTagSequence, &seq, &error)) return false;
+    der::Reader r(seq);
+    der::Element numbers[9];
+    for (der::Element& x : numbers) {
+        if (!r.Read(der::kTagInteger, &x) || x.len == 0 || (x.content[0] & 0x80)) return false;
+        if (x.len > 1 && x.content[0] == 0 && !(x.content[1] & 0x80)) return false;
+    }
+    if (!r.ExpectEnd() || numbers[0].len != 1 || numbers[0].content[0] != 0) return false;
+    *out = Pkcs1Numbers{numbers[1], numbers[2]};
+    return true;
+}
+
+size_t SignificantBits(const der::Element& x) {
+    size_t i = 0;
+    while (i < x.len && x.content[i] == 0) ++i;
+    if (i == x.len) return 0;
+    size_t bits = (x.len - i - 1) * 8;
+    for (BYTE top = x.content[i]; top; top >>= 1) ++bits;
+    return bits;
+}
+
+// The RSAPublicKey of the stored key's modulus and exponent.
+std::vector<BYTE> PublicPart(const Pkcs1Numbers& numbers) {
+    std::vector<BYTE> content(numbers.n.header, numbers.n.end());
+    content.insert(content.end(), numbers.e.header, numbers.e.end());
+    std::vector<BYTE> out;
+    der::AppendElement(out, der::kTagSequence, content);
+    return out;
+}
+
+// A stored key pair as DecodeKeyPair reads it; null when it is no RSA pair.
+EvpPkeyPtr ReadRsaPair(const SecureBytes& stored) {
+    const unsigned char* p = stored.data();
+    EvpPkeyPtr pk(d2i_AutoPrivateKey(nullptr, &p, static_cast<long>(stored.size())));
+    if (!pk || EVP_PKEY_get_base_id(pk.get()) != EVP_PKEY_RSA) return nullptr;
+    return pk;
+}
+
+// A stored key of that form: its modulus and exponent make the public key,
+// the pair is read as DecodeKeyPair reads it.
+class CStoredRsaPair : public CStoredKeyMaterial {
+public:
+    CStoredRsaPair(const SecureBytes& stored, const Pkcs1Numbers& numbers)
+        : m_stored(stored), m_public(PublicPart(numbers)), m_bits(static_cast<DWORD>(SignificantBits(numbers.n))) {}
+    DWORD BitLength() const override { return m_bits; }
+
+protected:
+    // Read as a public key blob is read, not built from parameters: a
+    // process whose engine takes over RSA (OpenSSL's command line running the
+    // PKCS#11 module) builds no key that way.
+    EvpPkeyPtr MakePublic() const override {
+        const unsigned char* p = m_public.data();
+        return EvpPkeyPtr(d2i_PublicKey(EVP_PKEY_RSA, nullptr, &p, static_cast<long>(m_public.size())));
+    }
+    EvpPkeyPtr MakePair() const override { return ReadRsaPair(m_stored); }
+
+private:
+    const SecureBytes m_stored;
+    const std::vector<BYTE> m_public;
+    const DWORD m_bits;
+};
 
 }  // namespace
 
@@ -207,7 +280,7 @@ CspStatus RsaEncryptLittleEndian(const CAsymmetricKey& key, const BYTE* pt, size
         if (bOaep) return CspCode(NTE_BAD_FLAGS);
         if (CspStatus st = PadType2(pt, n, kb, out)) return st;
     } else {
-        PkeyCtxPtr c = ContextFor(key.Pkey());
+        PkeyCtxPtr c = ContextFor(key.PublicPkey());
         size_t outLen = kb;
         out->assign(kb, 0);
         if (!c || EVP_PKEY_encrypt_init(c.get()) != 1 ||
@@ -302,10 +375,21 @@ CspStatus CRsaProvider::GenKey(const ContextPtr& ctx, ALG_ID algid, DWORD dwFlag
 
 CspStatus CRsaProvider::DecodeKeyPair(const ContextPtr& ctx, const CContainerKeyRecord& rec,
                                       std::shared_ptr<CAsymmetricKey>* out) {
-    if (CspStatus st = CCspProvider::DecodeKeyPair(ctx, rec, out)) return st;
-    if (EVP_PKEY_get_base_id((*out)->Pkey()) != EVP_PKEY_RSA) return CspCode(NTE_KEYSET_ENTRY_BAD);
-    (*out)->m_bIdentity = IsIdentityKey((*out)->Pkey());
+    EvpPkeyPtr pk = ReadRsaPair(rec.privateKey);
+    if (!pk) return CspCode(NTE_KEYSET_ENTRY_BAD);
+    const bool bIdentity = IsIdentityKey(pk.get());
+    *out = std::make_shared<CAsymmetricKey>(ctx, rec.aiKeyAlg, std::move(pk), true);
+    (*out)->m_bIdentity = bIdentity;
     return CSP_OK;
+}
+
+std::shared_ptr<CAsymmetricKey> CRsaProvider::StoredKeyPair(const ContextPtr& ctx, const CContainerKeyRecord& rec) {
+    Pkcs1Numbers numbers;
+    if (!ReadPkcs1(rec.privateKey, &numbers)) return nullptr;
+    auto stored = std::make_shared<CStoredRsaPair>(rec.privateKey, numbers);
+    auto key = std::make_shared<CAsymmetricKey>(ctx, rec.aiKeyAlg, std::move(stored));
+    key->m_bIdentity = numbers.e.len == 1 && numbers.e.content[0] == 1;
+    return key;
 }
 
 // ---- Export --------------------------------------------------------------------------------
@@ -331,7 +415,7 @@ CspStatus CRsaProvider::ExportKey(CCspKey& key, CCspKey* expKey, DWORD dwBlobTyp
             DWORD total = static_cast<DWORD>(RsaBlobSize(bits, bPrivate));
             if (auto answer = CspSizeAnswer(total, pbData, *pdwDataLen, pdwDataLen)) return *answer;
             RsaParts r;
-            if (!GetParts(k.Pkey(), bPrivate, &r)) return CspCode(NTE_BAD_KEY);
+            if (!GetParts(bPrivate ? k.Pkey() : k.PublicPkey(), bPrivate, &r)) return CspCode(NTE_BAD_KEY);
             if (BN_num_bits(r.e.get()) > 32) return CspCode(NTE_BAD_KEY);
             w.Header(MakeBlobHeader(static_cast<BYTE>(dwBlobType), k.AlgId()));
             const DWORD magic = bPrivate ? RSA2_MAGIC : RSA1_MAGIC;
@@ -577,7 +661,7 @@ CspStatus CRsaProvider::VerifySignature(CCspHash& hash, const BYTE* pbSignature,
     if (CspStatus st = hash.Finish()) return st;
     std::vector<BYTE> sig(pbSignature, pbSignature + dwSigLen);
     ReverseBytes(sig.data(), sig.size());
-    PkeyCtxPtr c = ContextFor(k.Pkey());
+    PkeyCtxPtr c = ContextFor(k.PublicPkey());
     const std::vector<BYTE>& digest = hash.Value();
     bool ok = c && EVP_PKEY_verify_init(c.get()) == 1 &&
               EVP_PKEY_CTX_set_rsa_padding(c.get(), RSA_PKCS1_PADDING) == 1 &&
@@ -669,9 +753,10 @@ CspStatus CRsaProvider::DecryptPadded(CCspKey& key, const CspPadding& pad, const
 CspStatus CRsaProvider::ExportPublicKeyInfo(const ContextPtr& ctx, DWORD dwKeySpec, std::string* oid,
                                             std::vector<BYTE>* params, std::vector<BYTE>* keyBits) {
     std::shared_ptr<CAsymmetricKey> key;
-    if (CspStatus st = LoadKeyPair(ctx, dwKeySpec, &key)) return st;
+    if (CspStatus st = OpenKeyPair(ctx, dwKeySpec, &key)) return st;
     unsigned char* der = nullptr;
-    int n = i2d_PublicKey(key->Pkey(), &der);
+    EVP_PKEY* pub = key->PublicPkey();
+    int n = pub ? i2d_PublicKey(pub, &der) : 0;
     if (n <= 0) return CspCode(NTE_BAD_KEY);
     tessaro::OpenSslBuffer<unsigned char> hold(der);
     keyBits->assign(der, der + n);

@@ -45,6 +45,7 @@ public:
     CspStatus ImportPublicKeyInfo(const ContextPtr& ctx, const CERT_PUBLIC_KEY_INFO& info, KeyPtr* out) override;
     CspStatus DecodeKeyPair(const ContextPtr& ctx, const CContainerKeyRecord& rec,
                             std::shared_ptr<CAsymmetricKey>* out) override;
+    std::shared_ptr<CAsymmetricKey> StoredKeyPair(const ContextPtr& ctx, const CContainerKeyRecord& rec) override;
 
 protected:
     // The key pair a padded operation runs on: a container's user key is read

@@ -117,7 +117,7 @@ HRESULT Sm2KeyFromPrivate(const BYTE* d, size_t len, EvpPkeyPtr& out) {
 
 HRESULT Sm2KeyFromStoredPair(const BYTE* p, size_t len, EvpPkeyPtr& out) {
     if (len == kSm2CoordSize) return Sm2KeyFromPrivate(p, len, out);
-    if (!p || len != kSm2CoordSize + 65 || p[kSm2CoordSize] != 0x04) return NTE_BAD_DATA;
+    if (!p || len != kSm2StoredPairSize || p[kSm2StoredPointOffset] != 0x04) return NTE_BAD_DATA;
     auto g = Sm2Group();
     if (!g) return Failed(NTE_NO_MEMORY);
     BnPtr bn;
@@ -126,6 +126,19 @@ HRESULT Sm2KeyFromStoredPair(const BYTE* p, size_t len, EvpPkeyPtr& out) {
     // A point off the curve is a damaged record.
     hr = KeyPairFrom(bn.get(), p + kSm2CoordSize, out);
     return FAILED(hr) ? NTE_BAD_DATA : hr;
+}
+
+bool Sm2StoredPairIsSound(const BYTE* p, size_t len) {
+    // Made once: making the group is dearer than the whole check.
+    static const EC_GROUP* const group = Sm2Group().release();
+    if (!group || !p || len != kSm2StoredPairSize || p[kSm2StoredPointOffset] != 0x04) return false;
+    BnPtr scalar;
+    tessaro::UniquePtr<EC_POINT> point(EC_POINT_new(group));
+    tessaro::UniquePtr<BN_CTX> bnctx(BN_CTX_new());
+    bool sound = point && bnctx && SUCCEEDED(CheckedScalar(group, p, kSm2CoordSize, scalar)) &&
+                 EC_POINT_oct2point(group, point.get(), p + kSm2StoredPointOffset, 65, bnctx.get()) == 1;
+    if (!sound) ERR_clear_error();
+    return sound;
 }
 
 HRESULT Sm2SerializePair(const EVP_PKEY* key, SecureBytes& out) {

@@ -100,6 +100,13 @@ void Sm3Digest(const BYTE* p, size_t n, BYTE out[32]);
 // bytes (the scalar alone) is read too.
 HRESULT Sm2SerializePair(const EVP_PKEY* key, SecureBytes& out);
 HRESULT Sm2KeyFromStoredPair(const BYTE* p, size_t len, EvpPkeyPtr& out);
+// True for a stored scalar and point that Sm2KeyFromStoredPair reads (the
+// scalar in range, the point on the curve), checked without making a key;
+// false for anything else, the scalar alone among them.
+bool Sm2StoredPairIsSound(const BYTE* p, size_t len);
+// The point of such a stored pair.
+constexpr size_t kSm2StoredPairSize = kSm2CoordSize + 65;
+constexpr size_t kSm2StoredPointOffset = kSm2CoordSize;
 
 // Public keys: 04 || x || y.
 HRESULT Sm2SerializePublic(const EVP_PKEY* key, std::vector<BYTE>& out);

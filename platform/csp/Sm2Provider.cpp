@@ -35,9 +35,32 @@ ALG_ID AlgOfSpec(DWORD spec) { return spec == AT_KEYEXCHANGE ? CALG_SM2_KEYX : C
 
 CAsymmetricKey* AsSm2Key(CCspKey& key) {
     auto* a = dynamic_cast<CAsymmetricKey*>(&key);
-    if (!a || !a->Pkey() || SpecOfAlg(a->AlgId()) == 0) return nullptr;
+    if (!a || !a->PublicPkey() || SpecOfAlg(a->AlgId()) == 0) return nullptr;
     return a;
 }
+
+// A stored scalar and point (Sm2StoredPairIsSound): the point alone makes the
+// public key, the pair is read as DecodeKeyPair reads it.
+class CStoredSm2Pair : public CStoredKeyMaterial {
+public:
+    explicit CStoredSm2Pair(const SecureBytes& stored) : m_stored(stored) {}
+    DWORD BitLength() const override { return kSm2KeyBits; }
+
+protected:
+    EvpPkeyPtr MakePublic() const override {
+        EvpPkeyPtr pkey;
+        Sm2PublicFromSerialized(m_stored.data() + kSm2StoredPointOffset, 65, pkey);
+        return pkey;
+    }
+    EvpPkeyPtr MakePair() const override {
+        EvpPkeyPtr pkey;
+        Sm2KeyFromStoredPair(m_stored.data(), m_stored.size(), pkey);
+        return pkey;
+    }
+
+private:
+    const SecureBytes m_stored;
+};
 
 // Key objects made here get the permissions a container key gets when it is
 // read back, so a fresh key and a reopened one behave alike.
@@ -120,7 +143,7 @@ CspStatus CSm2TokenProvider::ExportKey(CCspKey& key, CCspKey* expKey, DWORD dwBl
     if (expKey) return CspCode(NTE_BAD_KEY);  // SM2 blobs are never wrapped
     if (dwFlags != 0) return CspCode(NTE_BAD_FLAGS);
     BYTE x[32], y[32];
-    HRESULT hr = Sm2GetPublic(k->Pkey(), x, y);
+    HRESULT hr = Sm2GetPublic(k->PublicPkey(), x, y);
     if (FAILED(hr)) return CspCode(hr);
 
     if (dwBlobType == PUBLICKEYBLOB) {
@@ -191,9 +214,9 @@ CspStatus CSm2TokenProvider::SetKeyParam(CCspKey& key, DWORD dwParam, const BYTE
         // A handle taken before an import replaced the container's key must
         // not attach its certificate to the new key.
         std::shared_ptr<CAsymmetricKey> stored;
-        CspStatus st = LoadKeyPair(k->Context(), k->m_dwKeySpec, &stored);
+        CspStatus st = OpenKeyPair(k->Context(), k->m_dwKeySpec, &stored);
         if (st != CSP_OK) return st;
-        if (!Sm2SamePublic(stored->Pkey(), k->Pkey())) return CspCode(NTE_BAD_PUBLIC_KEY);
+        if (!Sm2SamePublic(stored->PublicPkey(), k->PublicPkey())) return CspCode(NTE_BAD_PUBLIC_KEY);
     }
     return CCspProvider::SetKeyParam(key, dwParam, pbData, dwFlags);
 }
@@ -202,7 +225,7 @@ bool CSm2TokenProvider::KeyMatchesCertificate(const CAsymmetricKey& key, const B
     std::vector<uint8_t> certKey;
     if (ReadCertificatePublicKey(cert, len, &certKey) != CertKeyKind::Sm2) return false;
     std::vector<BYTE> own;
-    if (!key.Pkey() || FAILED(Sm2SerializePublic(key.Pkey(), own))) return false;
+    if (!key.PublicPkey() || FAILED(Sm2SerializePublic(key.PublicPkey(), own))) return false;
     return certKey == own;
 }
 
@@ -226,7 +249,7 @@ CspStatus CSm2TokenProvider::Encrypt(CCspKey& key, CCspHash* hash, BOOL bFinal, 
         return ERROR_MORE_DATA;
     }
     std::vector<BYTE> ct;
-    HRESULT hr = Sm2EncryptC1C3C2(k->Pkey(), pbData, len, ct);
+    HRESULT hr = Sm2EncryptC1C3C2(k->PublicPkey(), pbData, len, ct);
     if (FAILED(hr)) return CspCode(hr);
     // The ciphertext (C1 and C3 before a C2 as long as the message) covers
     // every byte of the plaintext it replaces.
@@ -304,7 +327,7 @@ CspStatus CSm2TokenProvider::VerifySignature(CCspHash& hash, const BYTE* pbSigna
     if (dwFlags & ~static_cast<DWORD>(CRYPT_NOHASHOID)) return CspCode(NTE_BAD_FLAGS);
     if (!pbSignature || dwSigLen != kSm2SignatureSize) return CspCode(NTE_BAD_SIGNATURE);
     if (h->ValueWasSet()) return CspCode(NTE_BAD_HASH_STATE);
-    HRESULT hr = Sm2VerifyMessage(k->Pkey(), h->Message().data(), h->Message().size(), nullptr, pbSignature);
+    HRESULT hr = Sm2VerifyMessage(k->PublicPkey(), h->Message().data(), h->Message().size(), nullptr, pbSignature);
     if (FAILED(hr)) return CspCode(hr);
     if (!h->Finished()) h->Finish();
     return CSP_OK;
@@ -313,11 +336,11 @@ CspStatus CSm2TokenProvider::VerifySignature(CCspHash& hash, const BYTE* pbSigna
 CspStatus CSm2TokenProvider::ExportPublicKeyInfo(const ContextPtr& ctx, DWORD dwKeySpec, std::string* oid,
                                                  std::vector<BYTE>* params, std::vector<BYTE>* keyBits) {
     std::shared_ptr<CAsymmetricKey> key;
-    CspStatus st = LoadKeyPair(ctx, dwKeySpec, &key);
+    CspStatus st = OpenKeyPair(ctx, dwKeySpec, &key);
     if (st != CSP_OK) return st;
     if (!key) return CspCode(NTE_NO_KEY);
     std::vector<BYTE> point;
-    HRESULT hr = Sm2SerializePublic(key->Pkey(), point);
+    HRESULT hr = Sm2SerializePublic(key->PublicPkey(), point);
     if (FAILED(hr)) return CspCode(hr);
     *oid = kOidEcPublicKey;
     params->assign(kSm2CurveOidDer, kSm2CurveOidDer + sizeof kSm2CurveOidDer);
@@ -356,6 +379,13 @@ CspStatus CSm2TokenProvider::DecodeKeyPair(const ContextPtr& ctx, const CContain
     key->m_dwKeySpec = spec;
     *out = key;
     return CSP_OK;
+}
+
+std::shared_ptr<CAsymmetricKey> CSm2TokenProvider::StoredKeyPair(const ContextPtr& ctx,
+                                                                 const CContainerKeyRecord& rec) {
+    if (SpecOfAlg(rec.aiKeyAlg) == 0 || !Sm2StoredPairIsSound(rec.privateKey.data(), rec.privateKey.size()))
+        return nullptr;
+    return std::make_shared<CAsymmetricKey>(ctx, rec.aiKeyAlg, std::make_shared<CStoredSm2Pair>(rec.privateKey));
 }
 
 ProviderPtr CreateSm2TokenProvider(const CspProviderInfo& info) { return std::make_shared<CSm2TokenProvider>(info); }

@@ -63,6 +63,7 @@ public:
     CspStatus EncodeKeyPair(const CAsymmetricKey& key, SecureBytes* out) override;
     CspStatus DecodeKeyPair(const ContextPtr& ctx, const CContainerKeyRecord& rec,
                             std::shared_ptr<CAsymmetricKey>* out) override;
+    std::shared_ptr<CAsymmetricKey> StoredKeyPair(const ContextPtr& ctx, const CContainerKeyRecord& rec) override;
     CspStatus ImportVendorBlob(const ContextPtr& ctx, const BYTE* pbData, DWORD dwDataLen, DWORD dwFlags,
                                KeyPtr* out);
     // Compares the certificate's SM2 point with the key's own.

@@ -23,6 +23,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/kernel/CaseFold.h"
@@ -40,6 +41,15 @@ constexpr size_t kMaxKeyNameChars = 255;
 constexpr size_t kMaxValueNameChars = 16383;
 constexpr uint32_t kKeyMagic = 0x4B455931;  // "KEY1"
 
+// Keys found by path (a starting key's id and the folded names below it),
+// kept while the hive holds what it held when they were found: no commit by
+// another connection (SQLite's data version) and none of ours.
+struct PathCache {
+    int64_t dataVersion = -1;
+    uint64_t localWrites = 0;
+    std::unordered_map<std::u16string, int64_t> ids;
+};
+
 struct Hive {
     sqlite3* db = nullptr;
     bool openFailed = false;
@@ -48,6 +58,7 @@ struct Hive {
     int txDepth = 0;        // RegistryTransaction nesting
     uint64_t localWrites = 0;  // bumped by every change of this process
     uint64_t durableWrites = 0;  // localWrites when the hive's log was last synced
+    PathCache paths;
 };
 
 struct ChildCache {
@@ -213,6 +224,13 @@ int64_t NowFileTime() {
 }
 
 int Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
+
+// One kept statement without parameters or rows (BEGIN, COMMIT): compiled
+// once, not parsed again as Exec would.
+int Step(sqlite3* db, const char* sql) {
+    Stmt s = Prepare(db, sql);
+    return s ? sqlite3_step(s.get()) : t_prepareError;
+}
 
 const char* kSchema =
     "CREATE TABLE IF NOT EXISTS keys("
@@ -465,6 +483,38 @@ LSTATUS WalkPath(sqlite3* db, int64_t from, const std::vector<std::u16string>& p
     return ERROR_SUCCESS;
 }
 
+int64_t DataVersion(sqlite3* db);
+
+// WalkPath for a call that only reads, through the hive's kept paths. Run
+// inside the call's read transaction, so that the data version it checks is
+// that of the rows it reads.
+LSTATUS CachedWalk(Hive& h, int64_t from, const std::vector<std::u16string>& parts, int64_t* id) {
+    const int64_t dv = DataVersion(h.db);
+    PathCache& cache = h.paths;
+    if (dv < 0 || cache.dataVersion != dv || cache.localWrites != h.localWrites) {
+        cache.ids.clear();
+        cache.dataVersion = dv;
+        cache.localWrites = h.localWrites;
+    }
+    if (dv < 0) return WalkPath(h.db, from, parts, id);
+    std::u16string path(reinterpret_cast<const char16_t*>(&from), sizeof from / sizeof(char16_t));
+    int64_t cur = from;
+    for (const auto& p : parts) {
+        path += u'\\';
+        path += Fold(p);
+        auto it = cache.ids.find(path);
+        if (it != cache.ids.end()) {
+            cur = it->second;
+            continue;
+        }
+        LSTATUS st = FindChild(h.db, cur, p, &cur);
+        if (st != ERROR_SUCCESS) return st;
+        cache.ids.emplace(path, cur);
+    }
+    *id = cur;
+    return ERROR_SUCCESS;
+}
+
 RegKey* NewHandle(RegistryState& st, int hive, int64_t id) {
     RegKey* k = new (std::nothrow) RegKey();
     if (!k) return nullptr;
@@ -568,13 +618,15 @@ LSTATUS ChildNames(Hive& h, int64_t id, ChildCache* cache, ChildCache* scratch, 
     return ERROR_SUCCESS;
 }
 
+template <class Bytes>
 struct ValueRow {
     std::u16string name;
     DWORD type = 0;
-    std::vector<BYTE> data;
+    Bytes data;
 };
 
-LSTATUS ReadValue(sqlite3* db, int64_t key, const std::u16string& name, ValueRow* row) {
+template <class Bytes>
+LSTATUS ReadValue(sqlite3* db, int64_t key, const std::u16string& name, ValueRow<Bytes>* row) {
     Stmt s = PrepareForName(db, "SELECT name, type, data FROM vals WHERE key=? AND fold=?", key, name);
     if (!s) return PrepareFailure();
     int rc = sqlite3_step(s.get());
@@ -589,19 +641,41 @@ LSTATUS ReadValue(sqlite3* db, int64_t key, const std::u16string& name, ValueRow
     return ERROR_SUCCESS;
 }
 
+// Whether a call only reads, or may change the hive.
+enum class Access { kRead, kChange };
+
 // Common start of every call on an existing key: the lock, the prefix, the
-// hive and a live key.
+// hive and a live key. A call that only reads runs its statements in one read
+// transaction of its own: SQLite would otherwise take and give back its file
+// locks around each statement, which costs more than the lookups themselves.
 struct Call {
     std::unique_lock<std::recursive_mutex> lock;
     RegistryState& st;
     Resolved r;
     Hive* hive = nullptr;
-    Call() : lock(State().mutex), st(State()) { RefreshPrefix(st); }
+    Access access;
+    sqlite3* reading = nullptr;  // the connection whose read transaction this call began
+    explicit Call(Access a = Access::kChange) : lock(State().mutex), st(State()), access(a) { RefreshPrefix(st); }
+    ~Call() {
+        if (!reading) return;
+        int rc = SQLITE_ERROR;
+        try {
+            rc = Step(reading, "COMMIT");
+        } catch (const std::bad_alloc&) {
+            // No room to look the kept statement up: parsed then.
+            if (Exec(reading, "COMMIT") == SQLITE_OK) rc = SQLITE_DONE;
+        }
+        if (rc != SQLITE_DONE) Exec(reading, "ROLLBACK");
+    }
     LSTATUS Open(HKEY hKey) {
         LSTATUS s = ResolveHandle(st, hKey, &r);
         if (s != ERROR_SUCCESS) return s;
         hive = GetHive(st, r.hive);
         if (!hive) return r.key ? ERROR_KEY_DELETED : HiveError(st, r.hive);
+        // Inside a RegistryTransaction the statements are already in one.
+        if (access == Access::kRead && !reading && sqlite3_get_autocommit(hive->db) &&
+            Step(hive->db, "BEGIN") == SQLITE_DONE)
+            reading = hive->db;
         if (r.id != kRootId) return KeyState(hive->db, r.id);
         return ERROR_SUCCESS;
     }
@@ -646,6 +720,13 @@ LSTATUS OpenPath(Call& c, HKEY hKey, LPCWSTR subKey, std::vector<std::u16string>
     return st != ERROR_SUCCESS ? st : SplitPath(subKey, parts);
 }
 
+// The key lpSubKey names below hKey, for a call that only reads.
+LSTATUS OpenForRead(Call& c, HKEY hKey, LPCWSTR lpSubKey, int64_t* id) {
+    std::vector<std::u16string> parts;
+    LSTATUS st = OpenPath(c, hKey, lpSubKey, &parts);
+    return st != ERROR_SUCCESS ? st : CachedWalk(*c.hive, c.r.id, parts, id);
+}
+
 // The index-th subkey or value name of a key, for the enumerating calls.
 LSTATUS NthName(Call& c, HKEY hKey, bool values, DWORD index, ChildCache* scratch, const std::u16string** name) {
     LSTATUS st = c.Open(hKey);
@@ -674,12 +755,12 @@ LSTATUS FinishValueChange(WriteScope& w, sqlite3_stmt* s, sqlite3* db, int64_t k
 
 LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) try {
     if (!phkResult) return ERROR_INVALID_PARAMETER;
-    Call c;
+    Call c(Access::kRead);
     std::vector<std::u16string> parts;
     LSTATUS st = OpenPath(c, hKey, lpSubKey, &parts);
     if (st != ERROR_SUCCESS) return st;
     int64_t id;
-    st = WalkPath(c.hive->db, c.r.id, parts, &id);
+    st = CachedWalk(*c.hive, c.r.id, parts, &id);
     if (st != ERROR_SUCCESS) return st;
     if (parts.empty() && !c.r.key) {
         *phkResult = hKey;  // a predefined key opens as itself
@@ -824,10 +905,10 @@ LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPD
                          LPDWORD lpcbData) try {
     if (lpReserved) return ERROR_INVALID_PARAMETER;
     if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
-    Call c;
+    Call c(Access::kRead);
     LSTATUS st = c.Open(hKey);
     if (st != ERROR_SUCCESS) return st;
-    ValueRow row;
+    ValueRow<std::vector<BYTE>> row;
     st = ReadValue(c.hive->db, c.r.id, lpValueName ? std::u16string(lpValueName) : std::u16string(), &row);
     if (st != ERROR_SUCCESS) return st;
     if (lpType) *lpType = row.type;
@@ -842,7 +923,7 @@ LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) try {
     LSTATUS st = c.Open(hKey);
     if (st != ERROR_SUCCESS) return st;
     Hive* h;
-    ValueRow row;
+    ValueRow<std::vector<BYTE>> row;
     st = ReadValue(c.hive->db, c.r.id, name, &row);
     if (st != ERROR_SUCCESS) return st;
     std::optional<WriteScope> w;
@@ -858,7 +939,7 @@ LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) try {
 LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                       LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) try {
     if (!lpName || !lpcchName || lpReserved) return ERROR_INVALID_PARAMETER;
-    Call c;
+    Call c(Access::kRead);
     ChildCache scratch;
     const std::u16string* found = nullptr;
     LSTATUS st = NthName(c, hKey, false, dwIndex, &scratch, &found);
@@ -891,12 +972,12 @@ LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcc
                       LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) try {
     if (!lpValueName || !lpcchValueName || lpReserved) return ERROR_INVALID_PARAMETER;
     if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
-    Call c;
+    Call c(Access::kRead);
     ChildCache scratch;
     const std::u16string* name = nullptr;
     LSTATUS st = NthName(c, hKey, true, dwIndex, &scratch, &name);
     if (st != ERROR_SUCCESS) return st;
-    ValueRow row;
+    ValueRow<std::vector<BYTE>> row;
     st = ReadValue(c.hive->db, c.r.id, *name, &row);
     if (st == ERROR_FILE_NOT_FOUND) return ERROR_NO_MORE_ITEMS;  // deleted meanwhile
     if (st != ERROR_SUCCESS) return st;
@@ -913,7 +994,7 @@ LSTATUS RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD 
                          LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
                          PFILETIME lpftLastWriteTime) try {
     if (lpReserved) return ERROR_INVALID_PARAMETER;
-    Call c;
+    Call c(Access::kRead);
     LSTATUS st = c.Open(hKey);
     if (st != ERROR_SUCCESS) return st;
     sqlite3* db = c.hive->db;
@@ -1017,6 +1098,19 @@ LSTATUS RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) try {
     return ERROR_NOT_ENOUGH_MEMORY;
 }
 
+namespace {
+
+// FNV-1a over what tells a hive's contents apart: the prefix opened, SQLite's
+// count of other connections' commits, and our own writes.
+uint64_t VersionOf(const uint64_t* parts, size_t n) {
+    uint64_t v = 1469598103934665603ull;
+    for (size_t k = 0; k < n; ++k)
+        for (int i = 0; i < 8; ++i) v = (v ^ ((parts[k] >> (8 * i)) & 0xFF)) * 1099511628211ull;
+    return v;
+}
+
+}  // namespace
+
 namespace tessaro_platform {
 
 RegistryTransaction::RegistryTransaction(HKEY hKey) : m_status(ERROR_SUCCESS) {
@@ -1105,23 +1199,64 @@ LSTATUS RegistryMakeDurable() {
     return ERROR_SUCCESS;
 }
 
+LSTATUS RegistryGetValue(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpValueName, bool* pbKeyFound, DWORD* pdwType,
+                         tessaro::SecureBytes* pData) try {
+    *pbKeyFound = false;
+    Call c(Access::kRead);
+    int64_t id = 0;
+    LSTATUS st = OpenForRead(c, hKey, lpSubKey, &id);
+    if (st != ERROR_SUCCESS) return st;
+    *pbKeyFound = true;
+    ValueRow<tessaro::SecureBytes> row;
+    st = ReadValue(c.hive->db, id, lpValueName ? std::u16string(lpValueName) : std::u16string(), &row);
+    if (st != ERROR_SUCCESS) return st;
+    *pdwType = row.type;
+    pData->swap(row.data);
+    return ERROR_SUCCESS;
+} catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+}
+
+LSTATUS RegistryGetSubkeyNames(HKEY hKey, LPCWSTR lpSubKey, std::vector<std::u16string>* pNames) try {
+    pNames->clear();
+    Call c(Access::kRead);
+    int64_t id = 0;
+    LSTATUS st = OpenForRead(c, hKey, lpSubKey, &id);
+    if (st != ERROR_SUCCESS) return st;
+    ChildCache names;
+    const std::vector<std::u16string>* found = nullptr;
+    st = ChildNames(*c.hive, id, nullptr, &names, false, 0, &found);
+    if (st == ERROR_SUCCESS) pNames->swap(names.names);
+    return st;
+} catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+}
+
+bool RegistryHiveVersion(HKEY hHive, uint64_t* pVersion) {
+    const int hive = hHive == HKEY_LOCAL_MACHINE ? kHiveMachine : kHiveUser;
+    if (hHive != HKEY_LOCAL_MACHINE && hHive != HKEY_CURRENT_USER) return false;
+    RegistryState& st = State();
+    std::lock_guard<std::recursive_mutex> g(st.mutex);
+    RefreshPrefix(st);
+    Hive* h = GetHive(st, hive);
+    const int64_t dv = h ? DataVersion(h->db) : -1;
+    if (dv < 0) return false;
+    const uint64_t parts[] = {st.generation, static_cast<uint64_t>(dv), h->localWrites};
+    *pVersion = VersionOf(parts, 3);
+    return true;
+}
+
 uint64_t RegistryVersion() {
     RegistryState& st = State();
     std::lock_guard<std::recursive_mutex> g(st.mutex);
     RefreshPrefix(st);
-    // FNV-1a over what tells the hives' contents apart: the prefix opened,
-    // SQLite's count of other connections' commits, and our own writes.
-    uint64_t v = 1469598103934665603ull;
-    auto mix = [&v](uint64_t x) {
-        for (int i = 0; i < 8; ++i) v = (v ^ ((x >> (8 * i)) & 0xFF)) * 1099511628211ull;
-    };
-    mix(st.generation);
+    uint64_t parts[5] = {st.generation};
     for (int hive = 0; hive < 2; ++hive) {
         Hive* h = GetHive(st, hive);
-        mix(h ? static_cast<uint64_t>(DataVersion(h->db)) : ~0ull);
-        mix(h ? h->localWrites : 0);
+        parts[1 + 2 * hive] = h ? static_cast<uint64_t>(DataVersion(h->db)) : ~0ull;
+        parts[2 + 2 * hive] = h ? h->localWrites : 0;
     }
-    return v;
+    return VersionOf(parts, 5);
 }
 
 const char* RegistrySystemHivePath() { return kSystemMachineHive; }

@@ -23,7 +23,10 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
+#include "tessaro/SecureBuffer.h"
 #include "win/winreg.h"
 
 namespace tessaro_platform {
@@ -65,6 +68,22 @@ LSTATUS RegistryMakeDurable();
 // this process or another: readers that keep what they read compare it
 // instead of reading again.
 uint64_t RegistryVersion();
+// The same for one hive (HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER); false when
+// the hive cannot be read, so that nothing kept is trusted then.
+bool RegistryHiveVersion(HKEY hHive, uint64_t* pVersion);
+
+// RegOpenKeyExW of lpSubKey and RegQueryValueExW of one of its values as one
+// call, which reads the hive once: the value's type and whole data. Both
+// calls' codes are as those calls give them; *pbKeyFound tells which of the
+// two failed (a missing key and a missing value are both
+// ERROR_FILE_NOT_FOUND). The data may be key material: it is kept in a
+// buffer that wipes itself.
+LSTATUS RegistryGetValue(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpValueName, bool* pbKeyFound, DWORD* pdwType,
+                         tessaro::SecureBytes* pData);
+
+// The names of every subkey of lpSubKey, in RegEnumKeyExW's order, read at
+// once: what RegOpenKeyExW and one RegEnumKeyExW per index give.
+LSTATUS RegistryGetSubkeyNames(HKEY hKey, LPCWSTR lpSubKey, std::vector<std::u16string>* pNames);
 
 // The installed machine hive: while this path is a regular file (the package
 // makes it, root-owned 0644), HKEY_LOCAL_MACHINE is that file for every user;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <set>
 
+#include "platform/csp/CspContainerStore.h"
 #include "tests/platform/csp/CspTestUtil.h"
 
 using namespace csptest;
@@ -318,4 +319,52 @@ TEST(CspContainer, AnOpenContextSeesAKeyReplacedElsewhere) {
         EXPECT_TRUE(CryptGetUserKey(a.get(), AT_SIGNATURE, u.put()));
         return ExportBlob(u.get(), PUBLICKEYBLOB);
     }());
+}
+
+// A key handle reads its pair in the stored form: a stored pair that decoding
+// refuses must still fail CryptGetUserKey with the decoder's code, and one of
+// another shape that decoding reads must still open.
+TEST(CspContainer, StoredPairsOpenAndFailAsDecodingThem) {
+    struct Case {
+        const char* what;
+        const char16_t* prov;
+        const char16_t* family;
+        void (*damage)(tessaro::SecureBytes&);
+        HRESULT error;  // S_OK: the handle opens with the key's public blob
+    };
+    const Case cases[] = {
+        {"SM2 scalar zero", kTokenSm2, CSP_FAMILY_SM2_TOKEN,
+         [](tessaro::SecureBytes& k) { std::fill(k.begin(), k.begin() + 32, 0); }, NTE_KEYSET_ENTRY_BAD},
+        {"SM2 point off the curve", kTokenSm2, CSP_FAMILY_SM2_TOKEN, [](tessaro::SecureBytes& k) { k.back() ^= 1; },
+         NTE_KEYSET_ENTRY_BAD},
+        {"SM2 scalar without its point", kTokenSm2, CSP_FAMILY_SM2_TOKEN,
+         [](tessaro::SecureBytes& k) { k.resize(32); }, S_OK},
+        {"RSA cut short", kTokenRsa, CSP_FAMILY_RSA_TOKEN, [](tessaro::SecureBytes& k) { k.pop_back(); },
+         NTE_KEYSET_ENTRY_BAD},
+        // 30 82 LL LL 02 01 <version>: a version our encoder never writes.
+        {"RSA version 2", kTokenRsa, CSP_FAMILY_RSA_TOKEN, [](tessaro::SecureBytes& k) { k[6] = 2; }, S_OK},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::u16string name = FreshName("stored");
+        Prov p;
+        NewContainer(p, name, c.prov);
+        Key k;
+        ASSERT_TRUE(CryptGenKey(p.get(), AT_KEYEXCHANGE, c.prov == kTokenRsa ? 1024u << 16 : 0, k.put()));
+        const Bytes pub = ExportBlob(k.get(), PUBLICKEYBLOB);
+        tessaro::csp::CKeyContainerStore store(c.family);
+        tessaro::csp::CContainerKeyRecord rec;
+        ASSERT_EQ(store.ReadKey(name, AT_KEYEXCHANGE, &rec), tessaro::csp::CSP_OK);
+        c.damage(rec.privateKey);
+        ASSERT_EQ(store.WriteKey(name, AT_KEYEXCHANGE, rec), tessaro::csp::CSP_OK);
+        Prov again;
+        ASSERT_TRUE(CryptAcquireContextW(again.put(), name.c_str(), c.prov, PROV_RSA_FULL, 0));
+        Key u;
+        SetLastError(0);
+        const bool opened = CryptGetUserKey(again.get(), AT_KEYEXCHANGE, u.put()) != FALSE;
+        EXPECT_EQ(opened ? S_OK : static_cast<HRESULT>(GetLastError()), c.error);
+        if (opened) {
+            EXPECT_EQ(ExportBlob(u.get(), PUBLICKEYBLOB), pub);
+        }
+    }
 }

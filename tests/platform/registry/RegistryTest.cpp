@@ -124,6 +124,23 @@ int ChildReadOnlyDir() {
     return 0;
 }
 
+// Replaces Software\Kept\Leaf (N=1) by a new key of that name (N=2), with a
+// sibling beside it.
+int ChildReplaceKey() {
+    if (RegDeleteTreeW(HKEY_CURRENT_USER, u"Software\\Kept\\Leaf") != ERROR_SUCCESS) return 2;
+    for (const char16_t* name : {u"Software\\Kept\\Leaf", u"Software\\Kept\\Other"}) {
+        HKEY k;
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) !=
+            ERROR_SUCCESS)
+            return 3;
+        DWORD v = 2;
+        LSTATUS st = RegSetValueExW(k, u"N", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4);
+        RegCloseKey(k);
+        if (st != ERROR_SUCCESS) return 4;
+    }
+    return 0;
+}
+
 int RunChildRole() {
     const char* role = std::getenv("TESSARO_REG_CHILD");
     if (!role) return 0;
@@ -134,6 +151,7 @@ int RunChildRole() {
     else if (r == "crash") rc = ChildWriteForever();
     else if (r == "readonly") rc = ChildReadOnly();
     else if (r == "readonly-dir") rc = ChildReadOnlyDir();
+    else if (r == "replace") rc = ChildReplaceKey();
     std::fflush(stdout);
     _exit(rc);
 }
@@ -528,6 +546,36 @@ TEST(RegistryProcesses, TwoWritersLoseNothing) {
         }
     }
     RegCloseKey(h);
+}
+
+// Reads keep the keys they found by path while the hive is unchanged: a key
+// another process deleted and made again is found anew, and one this
+// process deleted is gone.
+TEST(RegistryProcesses, KeptPathsFollowChangesOfOtherProcesses) {
+    ScopedPrefix prefix;
+    HKEY h = Create(HKEY_CURRENT_USER, u"Software\\Kept\\Leaf");
+    DWORD v = 1;
+    ASSERT_EQ(RegSetValueExW(h, u"N", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4), ERROR_SUCCESS);
+    RegCloseKey(h);
+    auto read = [](LSTATUS* st) {
+        bool found = false;
+        DWORD type = 0;
+        tessaro::SecureBytes data;
+        *st = tessaro_platform::RegistryGetValue(HKEY_CURRENT_USER, u"Software\\Kept\\Leaf", u"N", &found, &type,
+                                                 &data);
+        return data.size() == 4 && found && type == REG_DWORD ? data[0] : 0;
+    };
+    LSTATUS st;
+    ASSERT_EQ(read(&st), 1);
+    ASSERT_EQ(WaitChild(SpawnChild("replace")), 0);
+    EXPECT_EQ(read(&st), 2);
+    std::vector<std::u16string> names;
+    EXPECT_EQ(tessaro_platform::RegistryGetSubkeyNames(HKEY_CURRENT_USER, u"Software\\Kept", &names), ERROR_SUCCESS);
+    EXPECT_EQ(names, (std::vector<std::u16string>{u"Leaf", u"Other"}));
+    ASSERT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, u"Software\\Kept\\Leaf"), ERROR_SUCCESS);
+    EXPECT_EQ(read(&st), 0);
+    EXPECT_EQ(st, ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Kept\\Leaf", 0, KEY_READ, &h), ERROR_FILE_NOT_FOUND);
 }
 
 TEST(RegistryProcesses, ExactlyOneCreatorPerKey) {
