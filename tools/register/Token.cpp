@@ -9,7 +9,6 @@
 #include <dlfcn.h>
 #include <sys/stat.h>
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -104,13 +103,9 @@ int ForBrowsers(bool add, const tessaro_register::ModuleEntry& e) {
 
 // The module as an absolute path, or empty with the reason.
 std::string CheckModule(const std::string& path, std::string* reason) {
-    char real[PATH_MAX];
-    struct stat st {};
-    if (!realpath(path.c_str(), real) || stat(real, &st) != 0 || !S_ISREG(st.st_mode)) {
-        *reason = "module " + path + " does not exist or is not a file";
-        return {};
-    }
-    void* dl = dlopen(real, RTLD_NOW | RTLD_LOCAL);
+    std::string real = tessaro_register::ResolveFile("module", path, *reason);
+    if (real.empty()) return {};
+    void* dl = dlopen(real.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!dl) {
         const char* e = dlerror();
         *reason = "module " + path + " does not load: " + (e ? e : "unknown error");
