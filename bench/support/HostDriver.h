@@ -2,7 +2,10 @@
 // requests on its stdin, framed answers on its stdout; and its CPU time.
 #pragma once
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +14,8 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+extern char** environ;
 
 namespace bench_host {
 
@@ -23,48 +28,80 @@ inline std::string Frame(const std::string& payload) {
     return s + payload;
 }
 
+// The environment a child gets: ours with TESSARO_PREFIX=prefix.
+class ChildEnvironment {
+public:
+    explicit ChildEnvironment(const std::string& prefix) {
+        for (char** e = environ; *e; ++e)
+            if (std::string(*e).rfind("TESSARO_PREFIX=", 0) != 0) m_texts.emplace_back(*e);
+        m_texts.push_back("TESSARO_PREFIX=" + prefix);
+        for (auto& t : m_texts) m_env.push_back(t.data());
+        m_env.push_back(nullptr);
+    }
+    char** get() { return m_env.data(); }
+
+private:
+    std::vector<std::string> m_texts;
+    std::vector<char*> m_env;
+};
+
 class Host {
 public:
-    // The host at path, on that prefix.
+    // The program at path on that prefix, started with posix_spawn: the same
+    // way for the host and the echo program, so that the driver's own cost
+    // is alike for both.
     Host(const char* path, const std::string& prefix) {
         int in[2], out[2];
-        if (pipe(in) != 0 || pipe(out) != 0) return;
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
-            setenv("TESSARO_PREFIX", prefix.c_str(), 1);
-            execl(path, path, static_cast<char*>(nullptr));
-            _exit(127);
+        if (pipe2(in, O_CLOEXEC) != 0) return;
+        if (pipe2(out, O_CLOEXEC) != 0) {
+            close(in[0]);
+            close(in[1]);
+            return;
         }
+        ChildEnvironment env(prefix);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+        char* argv[] = {const_cast<char*>(path), nullptr};
+        if (posix_spawn(&m_pid, path, &fa, nullptr, argv, env.get()) != 0) m_pid = -1;
+        posix_spawn_file_actions_destroy(&fa);
         close(in[0]);
         close(out[1]);
         m_to = in[1];
         m_from = out[0];
     }
-    ~Host() {
-        if (m_to >= 0) close(m_to);
-        if (m_pid > 0) waitpid(m_pid, nullptr, 0);
-        if (m_from >= 0) close(m_from);
-    }
+    ~Host() { Finish(); }
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
 
     pid_t pid() const { return m_pid; }
 
-    // True when the host answered with errorcode 0.
-    bool Ask(const std::string& request) {
-        std::string frame = Frame(request);
+    // One framed request and its framed answer; false when the pipe broke.
+    bool RoundTrip(const std::string& frame, std::string& response) {
         if (write(m_to, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) return false;
         unsigned char prefix[4];
         if (!ReadAll(prefix, 4)) return false;
         uint32_t n = prefix[0] | (prefix[1] << 8) | (prefix[2] << 16) | (static_cast<uint32_t>(prefix[3]) << 24);
-        m_response.resize(n);
-        if (!ReadAll(reinterpret_cast<unsigned char*>(&m_response[0]), n)) return false;
-        return m_response.find("\"errorcode\":0,") != std::string::npos;
+        response.resize(n);
+        return ReadAll(reinterpret_cast<unsigned char*>(&response[0]), n);
+    }
+
+    // True when the host answered with errorcode 0.
+    bool Ask(const std::string& request) {
+        return RoundTrip(Frame(request), m_response) && m_response.find("\"errorcode\":0,") != std::string::npos;
     }
     const std::string& response() const { return m_response; }
+
+    // Ends the conversation; the child's peak resident set in KiB.
+    long Finish() {
+        rusage ru{};
+        if (m_to >= 0) close(m_to);
+        if (m_pid > 0) wait4(m_pid, nullptr, 0, &ru);
+        if (m_from >= 0) close(m_from);
+        m_to = m_from = m_pid = -1;
+        return ru.ru_maxrss;
+    }
 
     bool Setup(int keyLength, const char* provider, const char* algorithm) {
         return Ask("{\"function\":\"KEVO_SetCSPInfo\",\"params\":[" + std::to_string(keyLength) + ",\"" + provider +
