@@ -263,6 +263,18 @@ bool LoadIssuer(const std::string& dir, KeyAlgorithm alg, Issuer& out, std::stri
     return true;
 }
 
+// An end-entity certificate of the issuer's for that name and key.
+static CertSpec IssuedBy(const Issuer& issuer, X509_NAME* subject, EVP_PKEY* key, int days) {
+    CertSpec spec;
+    spec.subject = subject;
+    spec.subjectKey = key;
+    spec.issuerCert = issuer.cert.get();
+    spec.issuerKey = issuer.key.get();
+    spec.algorithm = issuer.algorithm;
+    spec.days = days;
+    return spec;
+}
+
 bool IssueCertificate(const Issuer& issuer, const Bytes& subjectName, EVP_PKEY* subjectKey, int days, Usage usage,
                       X509Ptr& out, std::string& err) {
     const unsigned char* p = subjectName.data();
@@ -271,13 +283,7 @@ bool IssueCertificate(const Issuer& issuer, const Bytes& subjectName, EVP_PKEY* 
         err = "the request's subject is not a Name OpenSSL can read: " + OpenSslErrors();
         return false;
     }
-    CertSpec spec;
-    spec.subject = name.get();
-    spec.subjectKey = subjectKey;
-    spec.issuerCert = issuer.cert.get();
-    spec.issuerKey = issuer.key.get();
-    spec.algorithm = issuer.algorithm;
-    spec.days = days;
+    CertSpec spec = IssuedBy(issuer, name.get(), subjectKey, days);
     std::string keyUsage;
     if (usage == Usage::Sign) keyUsage = "critical,digitalSignature,nonRepudiation";
     else if (issuer.algorithm == KeyAlgorithm::RSA) keyUsage = "critical,keyEncipherment,dataEncipherment";
@@ -320,13 +326,7 @@ bool IssueServerCertificate(const Issuer& issuer, const std::vector<std::string>
         err = "cannot make the server's name: " + OpenSslErrors();
         return false;
     }
-    CertSpec spec;
-    spec.subject = name.get();
-    spec.subjectKey = key;
-    spec.issuerCert = issuer.cert.get();
-    spec.issuerKey = issuer.key.get();
-    spec.algorithm = issuer.algorithm;
-    spec.days = days;
+    CertSpec spec = IssuedBy(issuer, name.get(), key, days);
     spec.extensions = {{NID_basic_constraints, "critical,CA:FALSE"},
                        {NID_key_usage, "critical,digitalSignature,keyEncipherment"},
                        {NID_ext_key_usage, "serverAuth"},
