@@ -259,7 +259,7 @@ CspStatus CPkcs11TokenProvider::ContainerExists(const TokenPtr& t, const std::st
                                 Attr(CKA_APPLICATION, kTokenContainerApplication, strlen(kTokenContainerApplication))},
                                &found))
         return st;
-    return found.empty() ? CspCode(NTE_BAD_KEYSET) : CSP_OK;
+    return found.empty() ? t->Missing(NTE_BAD_KEYSET) : CSP_OK;
 }
 
 CspStatus CPkcs11TokenProvider::ListContainers(std::vector<std::u16string>* out) {
@@ -346,7 +346,7 @@ CspStatus CPkcs11TokenProvider::PrivateHandle(const TokenPtr& t, const CTokenKey
                                 Attr(CKA_ID, key.m_id.data(), key.m_id.size())},
                                &found))
         return st;
-    if (found.empty()) return CspCode(NTE_BAD_KEYSET);
+    if (found.empty()) return t->Missing(NTE_BAD_KEYSET);
     *out = found.front();
     return CSP_OK;
 }

@@ -318,12 +318,14 @@ CspStatus CP11Token::Find(std::vector<CK_ATTRIBUTE> tmpl, std::vector<CK_OBJECT_
     while ((rv = m_f->C_FindObjects(m_session, batch, 64, &n)) == CKR_OK && n > 0 && out->size() < 4096)
         out->insert(out->end(), batch, batch + n);
     m_f->C_FindObjectsFinal(m_session);
-    if (rv != CKR_OK) return P11Status(rv);
-    // Nothing found may mean the token is gone while its session lingers
-    // (a module that keeps the slot answers finds from what it had).
+    return P11Status(rv);
+}
+
+CspStatus CP11Token::Missing(HRESULT code) {
+    std::lock_guard<std::recursive_mutex> g(GlobalMutex());
     CK_TOKEN_INFO ti{};
-    if (out->empty() && m_f->C_GetTokenInfo(m_slot, &ti) != CKR_OK) return CspCode(SCARD_E_NO_SMARTCARD);
-    return CSP_OK;
+    if (m_f->C_GetTokenInfo(m_slot, &ti) != CKR_OK) return CspCode(SCARD_E_NO_SMARTCARD);
+    return CspCode(code);
 }
 
 bool CP11Token::Attribute(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_TYPE type, std::vector<BYTE>* out) {

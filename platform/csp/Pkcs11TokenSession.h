@@ -48,6 +48,11 @@ public:
 
     // Objects matching the template (at most 4096).
     CspStatus Find(std::vector<CK_ATTRIBUTE> tmpl, std::vector<CK_OBJECT_HANDLE>* out);
+    // What a find that found nothing answers: code, or SCARD_E_NO_SMARTCARD
+    // when the token is gone while its session lingers (a module that keeps
+    // the slot answers finds from what it had). Only on that path, since a
+    // card's module may ask the reader for token info.
+    CspStatus Missing(HRESULT code);
     // One attribute's value; false when the object does not give it.
     bool Attribute(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_TYPE type, std::vector<BYTE>* out);
     // True the first time it is asked in this process for this token
