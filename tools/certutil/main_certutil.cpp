@@ -19,28 +19,18 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/Utf.h"
 #include "tools/common/JsonText.h"
 #include "win/windows.h"
 
 namespace {
 
+using tools_text::Narrow;
+using tools_text::Wide;
+
 constexpr DWORD kEnc = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
-std::string Narrow(const std::u16string& s) {
-    if (s.empty()) return {};
-    int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
-    std::string r(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), r.data(), n, nullptr, nullptr);
-    return r;
-}
 
-std::u16string Wide(const std::string& s) {
-    if (s.empty()) return {};
-    int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-    std::u16string r(static_cast<size_t>(n), u'\0');
-    MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), r.data(), n);
-    return r;
-}
 
 std::string Hex(const BYTE* p, size_t n, bool lower = false) {
     static const char* up = "0123456789ABCDEF";

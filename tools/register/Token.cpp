@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/Utf.h"
 #include "tessaro/Handles.h"
 #include "win/platform_prefix.h"
 #include "win/platform_registry.h"
@@ -25,22 +26,13 @@
 
 namespace {
 
+using tools_text::Narrow;
+using tools_text::Wide;
+
 const char16_t kProviderRoot[] = u"SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider";
 const char16_t kLabelValue[] = u"Token Label";
 
-std::u16string Wide(const std::string& s) {
-    int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), nullptr, 0);
-    std::u16string r(n > 0 ? static_cast<size_t>(n) : 0, u'\0');
-    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), r.data(), n);
-    return r;
-}
 
-std::string Narrow(const std::u16string& s) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
-    std::string r(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), r.data(), n, nullptr, nullptr);
-    return r;
-}
 
 bool ReadString(HKEY k, const char16_t* name, std::u16string* out) {
     DWORD type = 0, cb = 0;
