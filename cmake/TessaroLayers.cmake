@@ -16,6 +16,7 @@ endfunction()
 find_path(TESSARO_PKCS11_INCLUDE p11-kit/pkcs11.h PATH_SUFFIXES p11-kit-1 REQUIRED)
 
 tessaro_layer(tessaro_platform SOURCES
+  platform/base/CheckedCertificates.cpp
   platform/base/Der.cpp
   platform/base/LastError.cpp
   platform/com/Com.cpp

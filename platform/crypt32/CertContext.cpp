@@ -10,6 +10,7 @@
 #include <new>
 #include <unordered_set>
 
+#include "platform/base/CheckedCertificates.h"
 #include "platform/base/OpenSslPtr.h"
 #include "platform/crypt32/Crypt32Internal.h"
 
@@ -302,7 +303,9 @@ PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE
         return nullptr;
     }
     HRESULT hr = S_OK;
-    auto data = ParseCertificate(pbCertEncoded, cbCertEncoded, &hr);
+    // Bytes just read back from a container were read by OpenSSL when stored.
+    const bool checked = pbCertEncoded && tessaro::IsCheckedCertificate(pbCertEncoded, cbCertEncoded);
+    auto data = ParseCertificate(pbCertEncoded, cbCertEncoded, &hr, !checked);
     if (!data) {
         SetError(hr);
         return nullptr;

@@ -5,7 +5,9 @@
 
 #include <cstring>
 
+#include "platform/base/CheckedCertificates.h"
 #include "platform/csp/CspProvider.h"
+#include "win/platform_registry.h"
 
 namespace tessaro::csp {
 
@@ -71,15 +73,22 @@ CspStatus CCspProvider::GetKeyParam(CCspKey& key, DWORD dwParam, BYTE* pbData, D
             return CspCopyOut(sym->m_iv.data(), static_cast<DWORD>(sym->m_iv.size()), pbData, pdwDataLen);
         case KP_CERTIFICATE: {
             if (!asym) return CspCode(NTE_BAD_TYPE);
-            std::vector<BYTE> cert = asym->m_certificate;
+            const std::vector<BYTE>* cert = &asym->m_certificate;
+            CContainerKeyRecord rec;
             if (asym->m_dwKeySpec && key.Context()->HasContainer()) {
-                CContainerKeyRecord rec;
-                if (CspStatus st = m_store.ReadKey(key.Context()->ContainerName(), asym->m_dwKeySpec, &rec))
-                    return st;
-                cert = rec.certificate;
+                if (asym->m_containerReadAt == tessaro_platform::RegistryLocalVersion()) {
+                    cert = &asym->m_containerCertificate;
+                } else {
+                    if (CspStatus st = m_store.ReadKey(key.Context()->ContainerName(), asym->m_dwKeySpec, &rec))
+                        return st;
+                    cert = &rec.certificate;
+                }
+                // Stored only after OpenSSL read it (below): a context made
+                // of these bytes need not have them read again.
+                if (pbData && !cert->empty()) tessaro::NoteCheckedCertificate(cert->data(), cert->size());
             }
-            if (cert.empty()) return CspCode(NTE_NOT_FOUND);
-            return CspCopyOut(cert.data(), static_cast<DWORD>(cert.size()), pbData, pdwDataLen);
+            if (cert->empty()) return CspCode(NTE_NOT_FOUND);
+            return CspCopyOut(cert->data(), static_cast<DWORD>(cert->size()), pbData, pdwDataLen);
         }
         default:
             return CspCode(NTE_BAD_TYPE);
@@ -126,6 +135,7 @@ CspStatus CCspProvider::SetKeyParam(CCspKey& key, DWORD dwParam, const BYTE* pbD
                 if (CspStatus st = m_store.ReadKey(key.Context()->ContainerName(), asym->m_dwKeySpec, &rec))
                     return st;
                 rec.certificate.assign(pbData, pbData + n);
+                asym->m_containerReadAt.reset();
                 return m_store.WriteKey(key.Context()->ContainerName(), asym->m_dwKeySpec, rec);
             }
             asym->m_certificate.assign(pbData, pbData + n);

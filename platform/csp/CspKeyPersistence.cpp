@@ -3,6 +3,7 @@
 // last decoded pair of each key spec cached on the context. A key handle gets
 // the pair in its stored form, decoded when an operation first needs it.
 #include "platform/csp/CspProvider.h"
+#include "win/platform_registry.h"
 
 namespace tessaro::csp {
 
@@ -46,6 +47,7 @@ CspStatus CCspProvider::ReadKeyPair(const ContextPtr& ctx, DWORD dwKeySpec, bool
         *out = std::static_pointer_cast<CAsymmetricKey>(k->Clone());
         return CSP_OK;
     }
+    const uint64_t readAt = tessaro_platform::RegistryLocalVersion();
     CContainerKeyRecord rec;
     if (CspStatus st = m_store.ReadKey(ctx->ContainerName(), dwKeySpec, &rec)) return st;
     std::shared_ptr<CAsymmetricKey> k;
@@ -62,6 +64,8 @@ CspStatus CCspProvider::ReadKeyPair(const ContextPtr& ctx, DWORD dwKeySpec, bool
     k->m_dwKeySpec = dwKeySpec;
     k->m_dwFlags = rec.dwFlags;
     k->m_dwPermissions = CspDefaultPermissions(rec.dwFlags);
+    k->m_containerCertificate = std::move(rec.certificate);
+    k->m_containerReadAt = readAt;
     *out = k;
     return CSP_OK;
 }

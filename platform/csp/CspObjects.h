@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -142,6 +143,12 @@ public:
     bool m_bIdentity = false;
     // Certificate of a key that does not live in a container (KP_CERTIFICATE).
     std::vector<BYTE> m_certificate;
+    // For a pair read from its container: the certificate stored with it and
+    // the registry's local version before that read. KP_CERTIFICATE answers
+    // from it while this process has changed nothing since: the certificate
+    // kept with the handle's own key, without reading the container again.
+    std::vector<BYTE> m_containerCertificate;
+    std::optional<uint64_t> m_containerReadAt;
 
 private:
     std::shared_ptr<EVP_PKEY> m_pkey;  // shared between clones; never changed after creation

@@ -147,13 +147,16 @@ void RegisterBuiltins() {
 void CspEnsureBuiltinRegistration() {
     // Once per prefix and process; the marker value keeps other processes
     // (and later runs) from writing again.
+    // Known by the environment's name for it, so a context is acquired
+    // without examining the directory again.
     static std::mutex s_mutex;
-    static std::string s_donePrefix;
-    std::string prefix = tessaro_platform::PrefixDirectory();
+    static std::string s_doneName;
+    std::string name = tessaro_platform::PrefixPath();
     std::lock_guard<std::mutex> g(s_mutex);
-    if (!prefix.empty() && prefix == s_donePrefix) return;
+    if (!s_doneName.empty() && name == s_doneName) return;
+    if (tessaro_platform::PrefixDirectory().empty()) return;
     RegisterBuiltins();
-    s_donePrefix = prefix;
+    s_doneName = name;
 }
 
 namespace {

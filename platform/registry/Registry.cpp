@@ -80,6 +80,7 @@ struct RegKey {
 struct RegistryState {
     std::recursive_mutex mutex;
     std::string prefix;
+    std::string prefixName;  // as the environment named the prefix then
     uint64_t generation = 0;
     Hive hives[2];
     std::set<RegKey*> handles;
@@ -367,7 +368,12 @@ void RefreshPrefix(RegistryState& st) {
     }
     for (auto& h : st.hives)
         if (h.txDepth > 0) return;  // never under an open transaction
+    // The directory was examined when its hives were opened: while the
+    // environment names the same one, a call does not examine it again.
+    std::string name = tessaro_platform::PrefixPath();
+    if (st.generation != 0 && !st.prefix.empty() && name == st.prefixName) return;
     std::string p = tessaro_platform::PrefixDirectory();
+    st.prefixName = name;
     if (st.generation != 0 && p == st.prefix) return;
     for (auto& h : st.hives) CloseHive(h);
     st.prefix = p;
@@ -1244,6 +1250,14 @@ bool RegistryHiveVersion(HKEY hHive, uint64_t* pVersion) {
     const uint64_t parts[] = {st.generation, static_cast<uint64_t>(dv), h->localWrites};
     *pVersion = VersionOf(parts, 3);
     return true;
+}
+
+uint64_t RegistryLocalVersion() {
+    RegistryState& st = State();
+    std::lock_guard<std::recursive_mutex> g(st.mutex);
+    RefreshPrefix(st);
+    const uint64_t parts[] = {st.generation, st.hives[0].localWrites, st.hives[1].localWrites};
+    return VersionOf(parts, 3);
 }
 
 uint64_t RegistryVersion() {

@@ -71,6 +71,11 @@ uint64_t RegistryVersion();
 // The same for one hive (HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER); false when
 // the hive cannot be read, so that nothing kept is trusted then.
 bool RegistryHiveVersion(HKEY hHive, uint64_t* pVersion);
+// A number that changes whenever this process changed either hive or
+// switched prefixes, and only then; it asks neither hive. What a reader kept
+// from its own read is still what this process left there while it is
+// unchanged (another process may have changed it since).
+uint64_t RegistryLocalVersion();
 
 // RegOpenKeyExW of lpSubKey and RegQueryValueExW of one of its values as one
 // call, which reads the hive once: the value's type and whole data. Both

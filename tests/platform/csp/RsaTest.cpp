@@ -3,7 +3,10 @@
 // session key through an exponent-one key), exportability and certificates.
 #include <openssl/rand.h>
 #include <openssl/sha.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 
@@ -494,17 +497,51 @@ TEST(CspRsa, CertificateStoredWithTheKey) {
     Bytes otherCert = CertificateFor(other.get(), "other");
     ASSERT_TRUE(CryptSetKeyParam(k.get(), KP_CERTIFICATE, cert.data(), 0)) << std::hex << GetLastError();
     // Read back through another context.
+    auto certOf = [](HCRYPTKEY h) {
+        DWORD n = 0;
+        if (!CryptGetKeyParam(h, KP_CERTIFICATE, nullptr, &n, 0)) return Bytes();
+        Bytes b(n);
+        if (!CryptGetKeyParam(h, KP_CERTIFICATE, b.data(), &n, 0)) return Bytes();
+        b.resize(n);
+        return b;
+    };
     Prov q;
     ASSERT_TRUE(CryptAcquireContextW(q.put(), msName.c_str(), kStrong, PROV_RSA_FULL, 0));
-    Key u;
+    Key u, early;
     ASSERT_TRUE(CryptGetUserKey(q.get(), AT_KEYEXCHANGE, u.put()));
-    cb = 0;
-    ASSERT_TRUE(CryptGetKeyParam(u.get(), KP_CERTIFICATE, nullptr, &cb, 0));
-    Bytes got(cb);
-    ASSERT_TRUE(CryptGetKeyParam(u.get(), KP_CERTIFICATE, got.data(), &cb, 0));
+    ASSERT_TRUE(CryptGetUserKey(q.get(), AT_KEYEXCHANGE, early.put()));
+    Bytes got = certOf(u.get());
     EXPECT_EQ(cert, got);
+    // Bytes read back from a container are read by OpenSSL again once they
+    // differ: here a name that is not UTF-8.
+    Bytes bad = got;
+    const std::string cn = "holder";
+    auto at = std::search(bad.begin(), bad.end(), cn.begin(), cn.end());
+    ASSERT_NE(at, bad.end());
+    *at = 0xFF;
+    EXPECT_EQ(nullptr, CertCreateCertificateContext(X509_ASN_ENCODING, bad.data(), static_cast<DWORD>(bad.size())));
+    EXPECT_EQ(static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT), GetLastError());
     // Microsoft's providers keep whatever certificate they are given.
     EXPECT_TRUE(CryptSetKeyParam(u.get(), KP_CERTIFICATE, otherCert.data(), 0));
+    // A handle taken before this process's change answers with the change.
+    EXPECT_EQ(otherCert, certOf(early.get()));
+    // Another process's change is read by the handles taken after it.
+    Bytes thirdCert = CertificateFor(pub.get(), "third");
+    pid_t pid = fork();
+    if (pid == 0) {
+        Prov c;
+        Key ck;
+        bool ok = CryptAcquireContextW(c.put(), msName.c_str(), kEnh, PROV_RSA_FULL, 0) &&
+                  CryptGetUserKey(c.get(), AT_KEYEXCHANGE, ck.put()) &&
+                  CryptSetKeyParam(ck.get(), KP_CERTIFICATE, thirdCert.data(), 0);
+        _exit(ok ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    Key after;
+    ASSERT_TRUE(CryptGetUserKey(q.get(), AT_KEYEXCHANGE, after.put()));
+    EXPECT_EQ(thirdCert, certOf(after.get()));
     Bytes junk = {0x30, 0x03, 0x02, 0x01, 0x01};
     EXPECT_FALSE(CryptSetKeyParam(u.get(), KP_CERTIFICATE, junk.data(), 0));
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_DATA), GetLastError());
