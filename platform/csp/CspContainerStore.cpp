@@ -186,18 +186,38 @@ CspStatus CKeyContainerStore::List(std::vector<std::u16string>* names) const {
     return CSP_OK;
 }
 
+namespace {
+
+// A key record as read from its value, with ReadKey's codes.
+CspStatus RecordOf(tessaro_platform::RegistryValueRead& v, CContainerKeyRecord* out) {
+    if (v.status == ERROR_SUCCESS && v.type != REG_BINARY) return CspCode(NTE_KEYSET_ENTRY_BAD);
+    if (v.status == ERROR_FILE_NOT_FOUND) return CspCode(NTE_NO_KEY);
+    if (v.status != ERROR_SUCCESS) return MapRegistryError(v.status, CspCode(NTE_BAD_KEYSET));
+    return out->Parse(v.data.data(), v.data.size());
+}
+
+}  // namespace
+
 CspStatus CKeyContainerStore::ReadKey(const std::u16string& name, DWORD dwKeySpec, CContainerKeyRecord* out) const {
     if (CspStatus st = CheckName(name)) return st;
-    bool keyFound = false;
-    DWORD type = 0;
-    SecureBytes buf;
-    LSTATUS rs = tessaro_platform::RegistryGetValue(HKEY_CURRENT_USER, ContainerPath(m_family, name).c_str(),
-                                                     KeyValueName(dwKeySpec), &keyFound, &type, &buf);
-    if (!keyFound) return MapRegistryError(rs, CspCode(NTE_BAD_KEYSET));
-    if (rs == ERROR_SUCCESS && type != REG_BINARY) return CspCode(NTE_KEYSET_ENTRY_BAD);
-    if (rs == ERROR_FILE_NOT_FOUND) return CspCode(NTE_NO_KEY);
+    const LPCWSTR valueName = KeyValueName(dwKeySpec);
+    tessaro_platform::RegistryValueRead v;
+    LSTATUS rs = tessaro_platform::RegistryGetValues(HKEY_CURRENT_USER, ContainerPath(m_family, name).c_str(),
+                                                     &valueName, 1, &v);
     if (rs != ERROR_SUCCESS) return MapRegistryError(rs, CspCode(NTE_BAD_KEYSET));
-    return out->Parse(buf.data(), buf.size());
+    return RecordOf(v, out);
+}
+
+CspStatus CKeyContainerStore::ReadContainer(const std::u16string& name, CContainerRecords* out) const {
+    if (CspStatus st = CheckName(name)) return st;
+    const LPCWSTR valueNames[] = {KeyValueName(AT_KEYEXCHANGE), KeyValueName(AT_SIGNATURE)};
+    tessaro_platform::RegistryValueRead v[2];
+    LSTATUS rs = tessaro_platform::RegistryGetValues(HKEY_CURRENT_USER, ContainerPath(m_family, name).c_str(),
+                                                     valueNames, 2, v);
+    if (rs != ERROR_SUCCESS) return MapRegistryError(rs, CspCode(NTE_BAD_KEYSET));
+    for (DWORD spec : {static_cast<DWORD>(AT_KEYEXCHANGE), static_cast<DWORD>(AT_SIGNATURE)})
+        out->status[spec] = RecordOf(v[spec - 1], &out->record[spec]);
+    return CSP_OK;
 }
 
 CspStatus CKeyContainerStore::WriteKey(const std::u16string& name, DWORD dwKeySpec,

@@ -26,6 +26,13 @@ struct CContainerKeyRecord {
     CspStatus Parse(const BYTE* p, size_t n);
 };
 
+// A container's key records by key spec (AT_KEYEXCHANGE, AT_SIGNATURE), with
+// the code of each one's read.
+struct CContainerRecords {
+    CspStatus status[3] = {};
+    CContainerKeyRecord record[3];
+};
+
 class CKeyContainerStore {
 public:
     explicit CKeyContainerStore(std::u16string family) : m_family(std::move(family)) {}
@@ -45,6 +52,9 @@ public:
     // NTE_NO_KEY when the container has no key of that spec,
     // NTE_BAD_KEYSET when the container itself is gone.
     CspStatus ReadKey(const std::u16string& name, DWORD dwKeySpec, CContainerKeyRecord* out) const;
+    // Both keys' records in one read: NTE_BAD_KEYSET (or the registry's
+    // code) when the container is not there, else each spec's ReadKey code.
+    CspStatus ReadContainer(const std::u16string& name, CContainerRecords* out) const;
     // Replaces the key of that spec (NTE_BAD_KEYSET when the container is gone).
     CspStatus WriteKey(const std::u16string& name, DWORD dwKeySpec, const CContainerKeyRecord& rec) const;
 

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "platform/csp/CspProvider.h"
+#include "win/platform_registry.h"
 #include "win/winbase.h"
 
 namespace tessaro::csp {
@@ -110,8 +111,11 @@ CspStatus CCspProvider::AcquireContext(LPCWSTR pszContainer, DWORD dwFlags, Cont
         }
         return CSP_OK;
     }
-    if (CspStatus st = m_store.Exists(name)) return st;
-    *out = std::make_shared<CCspContext>(self, name, true);
+    const uint64_t readAt = tessaro_platform::RegistryLocalVersion();
+    auto ctx = std::make_shared<CCspContext>(self, name, true);
+    if (CspStatus st = m_store.ReadContainer(name, &ctx->m_records)) return st;
+    ctx->m_recordsReadAt = readAt;
+    *out = std::move(ctx);
     return CSP_OK;
 }
 

@@ -21,24 +21,24 @@ void Remember(CCspContext::CachedPair& cache, const CContainerKeyRecord& rec, co
 
 CspStatus CCspProvider::GetUserKey(const ContextPtr& ctx, DWORD dwKeySpec, KeyPtr* out) {
     std::shared_ptr<CAsymmetricKey> k;
-    if (CspStatus st = OpenKeyPair(ctx, dwKeySpec, &k)) return st;
+    if (CspStatus st = ReadKeyPair(ctx, dwKeySpec, true, true, &k)) return st;
     *out = k;
     return CSP_OK;
 }
 
 CspStatus CCspProvider::LoadKeyPair(const ContextPtr& ctx, DWORD dwKeySpec, std::shared_ptr<CAsymmetricKey>* out) {
-    return ReadKeyPair(ctx, dwKeySpec, false, out);
+    return ReadKeyPair(ctx, dwKeySpec, false, false, out);
 }
 
 CspStatus CCspProvider::OpenKeyPair(const ContextPtr& ctx, DWORD dwKeySpec, std::shared_ptr<CAsymmetricKey>* out) {
-    return ReadKeyPair(ctx, dwKeySpec, true, out);
+    return ReadKeyPair(ctx, dwKeySpec, true, false, out);
 }
 
 std::shared_ptr<CAsymmetricKey> CCspProvider::StoredKeyPair(const ContextPtr&, const CContainerKeyRecord&) {
     return nullptr;
 }
 
-CspStatus CCspProvider::ReadKeyPair(const ContextPtr& ctx, DWORD dwKeySpec, bool bStoredForm,
+CspStatus CCspProvider::ReadKeyPair(const ContextPtr& ctx, DWORD dwKeySpec, bool bStoredForm, bool bAsAcquired,
                                     std::shared_ptr<CAsymmetricKey>* out) {
     if (!IsKeySpec(dwKeySpec)) return CspCode(NTE_BAD_KEY);
     if (!ctx->HasContainer()) {
@@ -49,7 +49,15 @@ CspStatus CCspProvider::ReadKeyPair(const ContextPtr& ctx, DWORD dwKeySpec, bool
     }
     const uint64_t readAt = tessaro_platform::RegistryLocalVersion();
     CContainerKeyRecord rec;
-    if (CspStatus st = m_store.ReadKey(ctx->ContainerName(), dwKeySpec, &rec)) return st;
+    // What the acquire read, when it read a pair or found none; any other
+    // outcome is read again for its own code.
+    const CspStatus acquired = ctx->m_records.status[dwKeySpec];
+    if (bAsAcquired && ctx->m_recordsReadAt == readAt && (acquired == CSP_OK || acquired == CspCode(NTE_NO_KEY))) {
+        if (acquired != CSP_OK) return acquired;
+        rec = ctx->m_records.record[dwKeySpec];
+    } else if (CspStatus st = m_store.ReadKey(ctx->ContainerName(), dwKeySpec, &rec)) {
+        return st;
+    }
     std::shared_ptr<CAsymmetricKey> k;
     CCspContext::CachedPair& cache = ctx->m_pairCache[dwKeySpec];
     if (cache.key && cache.aiKeyAlg == rec.aiKeyAlg && cache.stored == rec.privateKey) {

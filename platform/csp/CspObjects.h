@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/csp/CspCommon.h"
+#include "platform/csp/CspContainerStore.h"
 
 namespace tessaro::csp {
 
@@ -54,6 +55,13 @@ public:
         std::shared_ptr<CAsymmetricKey> key;
     };
     CachedPair m_pairCache[3];
+
+    // The container's key records as read when the context was acquired, and
+    // the registry's local version before that read. CryptGetUserKey takes
+    // the pair from them while this process has changed nothing since, as
+    // Windows' software providers load a container when it is opened.
+    std::optional<uint64_t> m_recordsReadAt;
+    CContainerRecords m_records;
 
     // Enumeration cursors of CryptGetProvParam.
     std::vector<std::u16string> m_enumContainers;

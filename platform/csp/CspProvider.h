@@ -170,8 +170,10 @@ protected:
     std::vector<PROV_ENUMALGS_EX> m_algs;
 
 private:
-    // LoadKeyPair, or with bStoredForm OpenKeyPair.
-    CspStatus ReadKeyPair(const ContextPtr& ctx, DWORD dwKeySpec, bool bStoredForm,
+    // LoadKeyPair, or with bStoredForm OpenKeyPair; bAsAcquired (for
+    // CryptGetUserKey) takes the record the context's acquire read while it
+    // is still this process's latest view.
+    CspStatus ReadKeyPair(const ContextPtr& ctx, DWORD dwKeySpec, bool bStoredForm, bool bAsAcquired,
                           std::shared_ptr<CAsymmetricKey>* out);
 };
 

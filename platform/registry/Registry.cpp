@@ -7,6 +7,7 @@
 // lookups compare. Key ids are never reused, so a handle whose key was
 // deleted answers ERROR_KEY_DELETED even after new keys were made.
 #include <fcntl.h>
+#include <pthread.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -89,8 +90,14 @@ struct RegistryState {
     bool deferSync = false;
 };
 
+// Set in a forked child, so that a call need not ask for the process id.
+std::atomic<bool> g_forked{false};
+
 RegistryState& State() {
-    static RegistryState* s = new RegistryState();  // lives for the process; handles may outlive statics
+    static RegistryState* s = [] {
+        pthread_atfork(nullptr, nullptr, [] { g_forked.store(true); });
+        return new RegistryState();  // lives for the process; handles may outlive statics
+    }();
     return *s;
 }
 
@@ -358,7 +365,7 @@ void OpenHive(Hive& h, const std::string& prefix, int hive, bool deferSync) {
 // Reopens the hives when the prefix changed (tests switch prefixes).
 // Caller holds the mutex.
 void RefreshPrefix(RegistryState& st) {
-    if (st.pid != getpid()) {
+    if ((st.pid == 0 || g_forked.exchange(false)) && st.pid != getpid()) {
         // A forked child must not use (nor close) the connections it
         // inherited: SQLite's locks belong to the parent. They are left as
         // they are and the hives opened again.
@@ -1205,22 +1212,34 @@ LSTATUS RegistryMakeDurable() {
     return ERROR_SUCCESS;
 }
 
-LSTATUS RegistryGetValue(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpValueName, bool* pbKeyFound, DWORD* pdwType,
-                         tessaro::SecureBytes* pData) try {
-    *pbKeyFound = false;
+LSTATUS RegistryGetValues(HKEY hKey, LPCWSTR lpSubKey, const LPCWSTR* ppValueNames, size_t count,
+                          RegistryValueRead* pValues) try {
     Call c(Access::kRead);
     int64_t id = 0;
     LSTATUS st = OpenForRead(c, hKey, lpSubKey, &id);
     if (st != ERROR_SUCCESS) return st;
-    *pbKeyFound = true;
-    ValueRow<tessaro::SecureBytes> row;
-    st = ReadValue(c.hive->db, id, lpValueName ? std::u16string(lpValueName) : std::u16string(), &row);
-    if (st != ERROR_SUCCESS) return st;
-    *pdwType = row.type;
-    pData->swap(row.data);
+    for (size_t i = 0; i < count; ++i) {
+        ValueRow<tessaro::SecureBytes> row;
+        RegistryValueRead& v = pValues[i];
+        v.status = ReadValue(c.hive->db, id, ppValueNames[i] ? std::u16string(ppValueNames[i]) : std::u16string(), &row);
+        v.type = v.status == ERROR_SUCCESS ? row.type : 0;
+        v.data.swap(row.data);
+    }
     return ERROR_SUCCESS;
 } catch (const std::bad_alloc&) {
     return ERROR_NOT_ENOUGH_MEMORY;
+}
+
+LSTATUS RegistryGetValue(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpValueName, bool* pbKeyFound, DWORD* pdwType,
+                         tessaro::SecureBytes* pData) {
+    RegistryValueRead v;
+    LSTATUS st = RegistryGetValues(hKey, lpSubKey, &lpValueName, 1, &v);
+    *pbKeyFound = st == ERROR_SUCCESS;
+    if (st != ERROR_SUCCESS) return st;
+    if (v.status != ERROR_SUCCESS) return v.status;
+    *pdwType = v.type;
+    pData->swap(v.data);
+    return ERROR_SUCCESS;
 }
 
 LSTATUS RegistryGetSubkeyNames(HKEY hKey, LPCWSTR lpSubKey, std::vector<std::u16string>* pNames) try {

@@ -86,6 +86,18 @@ uint64_t RegistryLocalVersion();
 LSTATUS RegistryGetValue(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpValueName, bool* pbKeyFound, DWORD* pdwType,
                          tessaro::SecureBytes* pData);
 
+// One value as RegistryGetValues reads it: RegQueryValueExW's code, the
+// value's type and whole data.
+struct RegistryValueRead {
+    LSTATUS status = ERROR_FILE_NOT_FOUND;
+    DWORD type = 0;
+    tessaro::SecureBytes data;
+};
+// The same for several values of one key in one read of the hive: returns
+// RegOpenKeyExW's code and, when that succeeded, each value's in its entry.
+LSTATUS RegistryGetValues(HKEY hKey, LPCWSTR lpSubKey, const LPCWSTR* ppValueNames, size_t count,
+                          RegistryValueRead* pValues);
+
 // The names of every subkey of lpSubKey, in RegEnumKeyExW's order, read at
 // once: what RegOpenKeyExW and one RegEnumKeyExW per index give.
 LSTATUS RegistryGetSubkeyNames(HKEY hKey, LPCWSTR lpSubKey, std::vector<std::u16string>* pNames);

@@ -523,8 +523,12 @@ TEST(CspRsa, CertificateStoredWithTheKey) {
     EXPECT_EQ(static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT), GetLastError());
     // Microsoft's providers keep whatever certificate they are given.
     EXPECT_TRUE(CryptSetKeyParam(u.get(), KP_CERTIFICATE, otherCert.data(), 0));
-    // A handle taken before this process's change answers with the change.
+    // A handle taken before this process's change answers with the change,
+    // and so does one taken after it from a context acquired before it.
     EXPECT_EQ(otherCert, certOf(early.get()));
+    Key late;
+    ASSERT_TRUE(CryptGetUserKey(q.get(), AT_KEYEXCHANGE, late.put()));
+    EXPECT_EQ(otherCert, certOf(late.get()));
     // Another process's change is read by the handles taken after it.
     Bytes thirdCert = CertificateFor(pub.get(), "third");
     pid_t pid = fork();
@@ -539,8 +543,10 @@ TEST(CspRsa, CertificateStoredWithTheKey) {
     int status = -1;
     ASSERT_EQ(pid, waitpid(pid, &status, 0));
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    Prov fresh;
+    ASSERT_TRUE(CryptAcquireContextW(fresh.put(), msName.c_str(), kEnh, PROV_RSA_FULL, 0));
     Key after;
-    ASSERT_TRUE(CryptGetUserKey(q.get(), AT_KEYEXCHANGE, after.put()));
+    ASSERT_TRUE(CryptGetUserKey(fresh.get(), AT_KEYEXCHANGE, after.put()));
     EXPECT_EQ(thirdCert, certOf(after.get()));
     Bytes junk = {0x30, 0x03, 0x02, 0x01, 0x01};
     EXPECT_FALSE(CryptSetKeyParam(u.get(), KP_CERTIFICATE, junk.data(), 0));
