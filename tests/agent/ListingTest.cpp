@@ -4,8 +4,11 @@
 // host's local time zone. Expected texts are computed with OpenSSL from the
 // certificates themselves.
 #include <cjson/cJSON.h>
+#include <fcntl.h>
 #include <openssl/bn.h>
 #include <openssl/x509.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -14,6 +17,7 @@
 
 #include "tests/support/CertTestKit.h"
 #include "tests/support/EnrollTestSupport.h"
+#include "tessaro/Handles.h"
 
 using namespace enroll_test;
 using certkit::Bytes;
@@ -184,6 +188,65 @@ TEST(GetAllCertInfo, EmptyStoreAndContainersOnly) {
     EXPECT_EQ(r.text, "");
 }
 
+
+TEST(GetAllCertInfo, ContainersAnotherProcessChangesDuringTheListings) {
+    certkit::FreshPrefix prefix;
+    auto moving = certkit::CreateSm2Container(u"{MOVING}", false, true, true, "Moving");
+    auto steady = certkit::CreateSm2Container(u"{STEADY}", false, true, true, "Steady");
+    ASSERT_TRUE(moving.ok && steady.ok);
+    // A second certificate of the moving container's key.
+    certkit::CertSpec cs;
+    cs.subject = {{"C", "CN"}, {"O", "Tessaro"}, {"CN", "Moving again"}};
+    cs.issuer = {{"C", "CN"}, {"CN", "SM2 Test CA"}};
+    cs.serial = {0x33, 0x02};
+    cs.sm2 = true;
+    tessaro_test::pki::Key key = tessaro_test::pki::Sm2PublicKey(certkit::Sm2PublicPoint(u"{MOVING}", AT_SIGNATURE));
+    ASSERT_TRUE(key);
+    cs.subjectKey = key.get();
+    const Bytes again = certkit::MakeCert(cs);
+    const Bytes certs[] = {moving.signatureCert, again};
+
+    // The other process swaps the moving certificate and makes and deletes
+    // a container until told to stop.
+    int stop[2];
+    ASSERT_EQ(pipe(stop), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(stop[1]);
+        fcntl(stop[0], F_SETFL, O_NONBLOCK);
+        char c;
+        for (unsigned i = 0; read(stop[0], &c, 1) < 0; ++i) {
+            tessaro::UniqueCryptProv h;
+            tessaro::UniqueCryptKey k;
+            if (!CryptAcquireContextW(h.put(), u"{MOVING}", certkit::SM2_CSP, PROV_RSA_FULL, 0) ||
+                !CryptGetUserKey(h.get(), AT_SIGNATURE, k.put()) ||
+                !CryptSetKeyParam(k.get(), KP_CERTIFICATE, certs[i % 2].data(), 0))
+                _exit(1);
+            if (!certkit::CreateSm2Container(u"{PASSING}", false, true, true, "Passing").ok) _exit(2);
+            HCRYPTPROV d = 0;
+            if (!CryptAcquireContextW(&d, u"{PASSING}", certkit::SM2_CSP, PROV_RSA_FULL, CRYPT_DELETEKEYSET)) _exit(3);
+        }
+        _exit(0);
+    }
+    close(stop[0]);
+    ASSERT_GT(pid, 0);
+    const std::string a = Entry(certs[0], 0, SM2), b = Entry(certs[1], 0, SM2), s = Entry(steady.signatureCert, 0, SM2);
+    for (int n = 0; n < 8; ++n) {
+        Response r = Listing(Str(SM2), "UTC");
+        ASSERT_EQ(r.errorcode, 0) << r.raw;
+        std::vector<std::string> entries = SplitEntries(r.text);
+        EXPECT_EQ(std::count(entries.begin(), entries.end(), s), 1) << r.text;
+        EXPECT_EQ(std::count(entries.begin(), entries.end(), a) + std::count(entries.begin(), entries.end(), b), 1)
+            << r.text;
+        for (const std::string& e : entries)  // the passing container's, whole, or nothing
+            if (e != a && e != b && e != s) EXPECT_EQ(e.rfind("CN=Passing signature, O=Tessaro, C=CN;", 0), 0u) << e;
+        EXPECT_LE(entries.size(), 3u);
+    }
+    close(stop[1]);
+    int status = -1;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
 
 TEST(GetAllCertInfo, AfterRealEnrollmentsRsaFromStoreSm2FromContainers) {
     certkit::FreshPrefix prefix;

@@ -529,7 +529,7 @@ TEST(CspRsa, CertificateStoredWithTheKey) {
     Key late;
     ASSERT_TRUE(CryptGetUserKey(q.get(), AT_KEYEXCHANGE, late.put()));
     EXPECT_EQ(otherCert, certOf(late.get()));
-    // Another process's change is read by the handles taken after it.
+    // Another process's change is read through the contexts acquired after it.
     Bytes thirdCert = CertificateFor(pub.get(), "third");
     pid_t pid = fork();
     if (pid == 0) {
