@@ -3,6 +3,7 @@
 
 #include <cjson/cJSON.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,62 @@ TEST(HostEnrollment, RequestIsSignedAndItsContainerReported) {
         EXPECT_NE(std::string::npos, v.out.find(alg)) << v.out;
         EXPECT_NE(std::string::npos, v.out.find("Public-Key: (1024 bit)")) << v.out;
     }
+}
+
+// A browser starts the host for every page: a conversation that needs no
+// cryptography must not pay for loading libcrypto, at start or at exit, and
+// one that does gets it on its first call.
+TEST(HostEnrollment, LibcryptoIsLoadedOnlyForARequestThatNeedsIt) {
+#ifndef TESSARO_DELAY_LOAD_CRYPTO
+    GTEST_SKIP() << "libcrypto is linked into the host as usual in this build";
+#endif
+    auto elf = tessaro_test::RunProcess({"readelf", "-dW", host_test::HostPath()}, "");
+    ASSERT_NE(std::string::npos, elf.out.find("(NEEDED)             Shared library: [libc.so.6]")) << elf.out << elf.err;
+    EXPECT_EQ(std::string::npos, elf.out.find("libcrypto")) << elf.out;
+
+    // The dynamic loader's trace names every library it maps, up to the exit.
+    const std::vector<std::string> env{"LC_ALL=", "LANG=C", "LD_DEBUG=files"};
+    const std::string version = "{\"function\":\"KEVO_GetVersion\",\"params\":[]}";
+    auto plain = host_test::RunHost(host_test::Frame(version), env);
+    ASSERT_EQ(0, plain.exitCode) << plain.err;
+    EXPECT_EQ(host_test::Frame("{\"function\":\"KEVO_GetVersion\",\"errorcode\":0,\"result\":\"3.2.0.2\"}"), plain.out);
+    ASSERT_NE(std::string::npos, plain.err.find("file=libc.so.6 [0];  needed by")) << plain.err;
+    EXPECT_EQ(std::string::npos, plain.err.find("libcrypto")) << plain.err;
+
+    const std::string enroll = host_test::Frames({
+        version,
+        "{\"function\":\"KEVO_SetCSPInfo\",\"params\":[1024,\"Microsoft Enhanced Cryptographic Provider v1.0\"]}",
+        "{\"function\":\"KEVO_SetKeyAlgorithm\",\"params\":[\"rsa\"]}",
+        "{\"function\":\"KEVO_PKCS10CertRequisition\",\"params\":[\"CN=Delay Load\",1,0]}",
+    });
+    auto crypto = host_test::RunHost(enroll, env);
+    ASSERT_EQ(0, crypto.exitCode) << crypto.err;
+    EXPECT_NE(std::string::npos, crypto.err.find("file=libcrypto.so.3 [0];  dynamically loaded by")) << crypto.err;
+    std::vector<std::string> rsp;
+    ASSERT_TRUE(host_test::SplitFrames(crypto.out, rsp));
+    ASSERT_EQ(4u, rsp.size());
+    Response request = Decode(rsp[3]);
+    ASSERT_EQ(0, request.errorcode) << rsp[3];
+    auto v = tessaro_test::RunProcess({"openssl", "req", "-verify", "-noout", "-subject"},
+                                      "-----BEGIN CERTIFICATE REQUEST-----\n" + request.text +
+                                          "\n-----END CERTIFICATE REQUEST-----\n");
+    EXPECT_EQ(0, v.exitCode) << v.err;
+    EXPECT_NE(std::string::npos, (v.out + v.err).find("verify OK")) << v.out << v.err;
+    EXPECT_NE(std::string::npos, v.out.find("CN = Delay Load")) << v.out;
+
+    // Without a usable libcrypto the version is still answered; the first
+    // call into it ends the host as the dynamic loader would have, with
+    // status 127 and one line naming the library.
+    tessaro_test::TempDir broken("nocrypto");
+    std::ofstream(broken.path() + "/libcrypto.so.3").put('\0');
+    auto missing = host_test::RunHost(enroll, {"LC_ALL=", "LANG=C", "LD_LIBRARY_PATH=" + broken.path()});
+    EXPECT_EQ(127, missing.exitCode);
+    ASSERT_TRUE(host_test::SplitFrames(missing.out, rsp));
+    ASSERT_LE(1u, rsp.size());
+    EXPECT_EQ("{\"function\":\"KEVO_GetVersion\",\"errorcode\":0,\"result\":\"3.2.0.2\"}", rsp[0]);
+    EXPECT_EQ(host_test::HostPath() + ": error while loading shared libraries: " + broken.path() +
+                  "/libcrypto.so.3: file too short\n",
+              missing.err);
 }
 
 }  // namespace
