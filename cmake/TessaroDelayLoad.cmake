@@ -7,6 +7,9 @@
 # The list of functions is made at build time from the objects and static
 # libraries linked into the executable, so code added later needs no list
 # kept by hand. x86-64 only; anywhere else the library is linked as usual.
+# The sanitizer build keeps it: their runtime is a DT_NEEDED of its own and
+# in place before libcrypto arrives, and the binder is instrumented like the
+# rest.
 
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
   set(_tessaro_delay_default ON)
@@ -17,6 +20,10 @@ option(TESSARO_DELAY_LOAD_CRYPTO "Load libcrypto into the host on its first call
 if(TESSARO_DELAY_LOAD_CRYPTO AND NOT _tessaro_delay_default)
   message(WARNING "TESSARO_DELAY_LOAD_CRYPTO needs x86-64: libcrypto is linked as usual")
   set(TESSARO_DELAY_LOAD_CRYPTO OFF CACHE BOOL "" FORCE)
+endif()
+# A static libcrypto is in the program already: nothing to wait for.
+if(TESSARO_DELAY_LOAD_CRYPTO AND NOT OPENSSL_CRYPTO_LIBRARY MATCHES "\\.so")
+  set(TESSARO_DELAY_LOAD_CRYPTO OFF)
 endif()
 
 if(TESSARO_DELAY_LOAD_CRYPTO)
