@@ -8,6 +8,7 @@
 #include <stdlib.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 
 #include "bench/support/HostDriver.h"
@@ -16,14 +17,24 @@ namespace {
 
 const char* REQUEST = "{\"function\":\"KEVO_GetVersion\",\"params\":[],\"randomId\":\"42\"}";
 
-// Its own prefix, so the benchmark never touches the user's.
-const std::string& BenchPrefix() {
-    static std::string path = [] {
+// Its own prefix, so the benchmark never touches the user's; removed with
+// its hives when the run ends.
+struct OwnPrefix {
+    std::string path;
+    OwnPrefix() {
         char tmpl[] = "/tmp/tessaro-bench-XXXXXX";
         const char* p = mkdtemp(tmpl);
-        return std::string(p ? p : "/tmp");
-    }();
-    return path;
+        path = p ? p : "/tmp";
+    }
+    ~OwnPrefix() {
+        std::error_code ignored;
+        if (path != "/tmp") std::filesystem::remove_all(path, ignored);
+    }
+};
+
+const std::string& BenchPrefix() {
+    static OwnPrefix prefix;
+    return prefix.path;
 }
 
 // The program at path on the benchmark's prefix.
