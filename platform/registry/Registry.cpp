@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -93,10 +94,14 @@ struct RegistryState {
 // Set in a forked child, so that a call need not ask for the process id.
 std::atomic<bool> g_forked{false};
 
+void CloseHivesAtExit();
+
 RegistryState& State() {
     static RegistryState* s = [] {
         pthread_atfork(nullptr, nullptr, [] { g_forked.store(true); });
-        return new RegistryState();  // lives for the process; handles may outlive statics
+        auto* state = new RegistryState();  // lives for the process; handles may outlive statics
+        atexit(CloseHivesAtExit);
+        return state;
     }();
     return *s;
 }
@@ -263,6 +268,29 @@ void CloseHive(Hive& h) {
         sqlite3_close_v2(h.db);
     }
     h = Hive();
+}
+
+// A process that opens a hive nobody else has open reads the whole log to
+// rebuild its index (a host starts for every page). So the last process to
+// leave folds the log into the hive and empties it (the file stays, see
+// OpenHive), without waiting: with another connection still there, nothing
+// is done. Not from a forked child (the connections are the parent's), nor
+// under a call or transaction still running on another thread.
+void CloseHivesAtExit() {
+    RegistryState& st = State();
+    std::unique_lock<std::recursive_mutex> g(st.mutex, std::try_to_lock);
+    if (!g.owns_lock() || st.pid != getpid()) return;
+    for (auto& h : st.hives)
+        if (h.txDepth > 0) return;
+    for (auto& h : st.hives) {
+        if (!h.db) continue;
+        if (!h.system) {
+            sqlite3_busy_timeout(h.db, 0);
+            Exec(h.db, "PRAGMA wal_checkpoint(TRUNCATE)");
+        }
+        CloseHive(h);
+    }
+    st.prefix.clear();  // a later call opens them again
 }
 
 // Installed for the whole machine, HKEY_LOCAL_MACHINE is the machine's: one

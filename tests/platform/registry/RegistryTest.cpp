@@ -141,6 +141,17 @@ int ChildReplaceKey() {
     return 0;
 }
 
+// One value written, then a normal exit (the process's exit handlers run).
+int ChildWriteAndExit() {
+    HKEY k;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\Left", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) !=
+        ERROR_SUCCESS)
+        return 2;
+    DWORD v = 3;
+    if (RegSetValueExW(k, u"N", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4) != ERROR_SUCCESS) return 3;
+    exit(0);
+}
+
 int RunChildRole() {
     const char* role = std::getenv("TESSARO_REG_CHILD");
     if (!role) return 0;
@@ -152,6 +163,7 @@ int RunChildRole() {
     else if (r == "readonly") rc = ChildReadOnly();
     else if (r == "readonly-dir") rc = ChildReadOnlyDir();
     else if (r == "replace") rc = ChildReplaceKey();
+    else if (r == "write-and-exit") rc = ChildWriteAndExit();
     std::fflush(stdout);
     _exit(rc);
 }
@@ -546,6 +558,22 @@ TEST(RegistryProcesses, TwoWritersLoseNothing) {
         }
     }
     RegCloseKey(h);
+}
+
+// A process leaving a hive nobody else is reading folds its log into it and
+// empties it: the next process to open the hive has no log to read again.
+TEST(RegistryProcesses, TheLastProcessToLeaveEmptiesTheLog) {
+    ScopedPrefix prefix;
+    EXPECT_EQ(WaitChild(SpawnChild("write-and-exit")), 0);
+    struct stat st {};
+    ASSERT_EQ(stat((prefix.path() + "/user.db-wal").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0);
+    HKEY k;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\Left", 0, KEY_READ, &k), ERROR_SUCCESS);
+    DWORD v = 0, cb = 4;
+    EXPECT_EQ(RegQueryValueExW(k, u"N", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &cb), ERROR_SUCCESS);
+    EXPECT_EQ(v, 3u);
+    RegCloseKey(k);
 }
 
 // Reads keep the keys they found by path while the hive is unchanged: a key
