@@ -145,10 +145,9 @@ void RegisterBuiltins() {
 }  // namespace
 
 void CspEnsureBuiltinRegistration() {
-    // Once per prefix and process; the marker value keeps other processes
-    // (and later runs) from writing again.
-    // Known by the environment's name for it, so a context is acquired
-    // without examining the directory again.
+    // Once per prefix and process (known by the environment's name for it,
+    // so acquiring a context does not examine the directory again); the
+    // marker value keeps other processes (and later runs) from writing again.
     static std::mutex s_mutex;
     static std::string s_doneName;
     std::string name = tessaro_platform::PrefixPath();
