@@ -210,6 +210,30 @@ static void BuildOpenSslNameTable(void) {
 
 const char* __lsan_default_suppressions(void) { return "leak:OpenSslNameTableAlloc\n"; }
 
+/* A library context of the host's own (one holding only the null provider
+ * reads certificates) has a table of its own, built on its first fetch: it
+ * is built here, the same way, once the host has loaded a provider into it. */
+typedef struct ossl_lib_ctx_st OSSL_LIB_CTX;
+typedef struct ossl_provider_st OSSL_PROVIDER;
+OSSL_PROVIDER* OSSL_PROVIDER_load(OSSL_LIB_CTX* libctx, const char* name);
+
+OSSL_PROVIDER* OSSL_PROVIDER_load(OSSL_LIB_CTX* libctx, const char* name) {
+    OSSL_PROVIDER* p = NEXT(OSSL_PROVIDER_load)(libctx, name);
+    if (p && libctx && g_nKind == FAULT_KIND_MALLOC) {
+        typedef void* (*FetchFn)(OSSL_LIB_CTX*, const char*, const char*);
+        typedef void (*FreeFn)(void*);
+        FetchFn fetch = (FetchFn)dlsym(RTLD_DEFAULT, "EVP_KEYMGMT_fetch");
+        FreeFn release = (FreeFn)dlsym(RTLD_DEFAULT, "EVP_KEYMGMT_free");
+        if (fetch && release) {
+            g_bBuildingNameTable = 1;
+            void* k = fetch(libctx, "RSA", NULL);
+            if (k) release(k);
+            g_bBuildingNameTable = 0;
+        }
+    }
+    return p;
+}
+
 /* The host loads libcrypto on its first call into it. Loaded here, before
  * counting starts, as the host's start used to map it: a fault in the loader
  * is not the host's to survive, and the loader's global scope, allocated
