@@ -256,14 +256,7 @@ BENCHMARK(BM_GetAllCertInfo)
     ->Args({kStore, 100})
     ->Args({kStore, 1000})
     ->Args({kStore, 10000})
-    ->Args({kSm2, 10})
-    ->Args({kSm2, 100})
-    ->Args({kSm2, 1000})
-    ->Args({kSm2, 10000})
-    ->Args({kRsa, 10})
-    ->Args({kRsa, 100})
-    ->Args({kRsa, 1000})
-    ->Args({kRsa, 10000})
+    ->ArgsProduct({{kSm2, kRsa}, {10, 100, 1000, 10000}})
     ->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {

@@ -25,6 +25,7 @@
 #include "win/winreg.h"
 
 #include "bench/support/HostDriver.h"
+#include "tests/support/TokenSession.h"
 
 namespace {
 
@@ -120,26 +121,8 @@ void BM_TokenProviderSign(benchmark::State& state) {
 
 // A session of this process on the bench token, straight through the module
 // (logged in already: the provider's login is the process's).
-struct Direct {
-    CK_FUNCTION_LIST_PTR f = nullptr;
-    CK_SESSION_HANDLE s = 0;
-    Direct() {
-        void* dl = dlopen(kModule, RTLD_NOW);
-        auto get = dl ? reinterpret_cast<CK_C_GetFunctionList>(dlsym(dl, "C_GetFunctionList")) : nullptr;
-        if (!get || get(&f) != CKR_OK) return;
-        CK_SLOT_ID slots[8];
-        CK_ULONG n = 8;
-        f->C_GetSlotList(CK_TRUE, slots, &n);
-        for (CK_ULONG i = 0; i < n && !s; ++i) {
-            CK_TOKEN_INFO ti{};
-            f->C_GetTokenInfo(slots[i], &ti);
-            if (std::string(reinterpret_cast<char*>(ti.label), 32).rfind(kLabel, 0) == 0)
-                f->C_OpenSession(slots[i], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s);
-        }
-    }
-    ~Direct() {
-        if (s) f->C_CloseSession(s);
-    }
+struct Direct : tessaro_test::TokenSession {
+    Direct() : TokenSession(kModule, kLabel) {}
     // PKCS#1 v1.5 over SHA-256 of the payload, the digest made by OpenSSL.
     bool Sign(CK_OBJECT_HANDLE key) {
         static const BYTE prefix[] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,

@@ -397,15 +397,18 @@ std::string P11KitText(const ModuleEntry& m) {
     return "# " + m.nssName + " PKCS#11 module, " + kP11KitMark + "\n" + "module: " + m.module + "\n";
 }
 
+// A p11-kit file someone else wrote is left as it is, and said so.
+bool ForeignP11KitFile(const std::string& file, const std::string& text, const std::string& module) {
+    if (P11KitFileIsOurs(text, module)) return false;
+    std::fprintf(stderr, "tessaro-register: p11-kit: %s was not written by tessaro-register; left\n", file.c_str());
+    return true;
+}
+
 bool InstallP11Kit(const std::string& home, const ModuleEntry& m) {
     const std::string& module = m.module;
     std::string file = home + "/" + m.p11kitFile;
     std::string text;
-    if (ReadFile(file, text) && !P11KitFileIsOurs(text, module)) {
-        std::fprintf(stderr, "tessaro-register: p11-kit: %s was not written by tessaro-register; left\n",
-                     file.c_str());
-        return false;
-    }
+    if (ReadFile(file, text) && ForeignP11KitFile(file, text, module)) return false;
     std::string dir = file.substr(0, file.rfind('/'));
     if (!MakeDirs(dir) || !WriteAtomically(file, P11KitText(m))) {
         std::fprintf(stderr, "tessaro-register: p11-kit: cannot write %s (%s)\n", file.c_str(), std::strerror(errno));
@@ -423,11 +426,7 @@ bool UninstallP11Kit(const std::string& home, const ModuleEntry& m) {
         std::printf("p11-kit: not registered (%s)\n", file.c_str());
         return true;
     }
-    if (!P11KitFileIsOurs(text, module)) {
-        std::fprintf(stderr, "tessaro-register: p11-kit: %s was not written by tessaro-register; left\n",
-                     file.c_str());
-        return false;
-    }
+    if (ForeignP11KitFile(file, text, module)) return false;
     if (unlink(file.c_str()) != 0) {
         std::fprintf(stderr, "tessaro-register: p11-kit: cannot remove %s (%s)\n", file.c_str(), std::strerror(errno));
         return false;

@@ -27,20 +27,23 @@ namespace {
 
 std::u16string U16(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
+// Creates the key (and its missing parents) and sets one REG_DWORD value.
+LSTATUS SetDword(HKEY root, const std::u16string& path, LPCWSTR name, DWORD v) {
+    HKEY h;
+    LSTATUS st = RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr);
+    if (st != ERROR_SUCCESS) return st;
+    st = RegSetValueExW(h, name, 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4);
+    RegCloseKey(h);
+    return st;
+}
+
 // Child roles: the test binary re-executed with TESSARO_REG_CHILD set does one
 // job against the inherited prefix and exits before any test runs.
 int ChildCreateKeys(const std::string& tag, int n) {
-    for (int i = 0; i < n; ++i) {
-        std::u16string path = U16("Software\\Race\\" + tag + "-" + std::to_string(i));
-        HKEY h;
-        DWORD disp = 0;
-        if (RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, &disp) !=
-            ERROR_SUCCESS)
+    for (int i = 0; i < n; ++i)
+        if (SetDword(HKEY_CURRENT_USER, U16("Software\\Race\\" + tag + "-" + std::to_string(i)), u"N",
+                     static_cast<DWORD>(i)) != ERROR_SUCCESS)
             return 2;
-        DWORD v = static_cast<DWORD>(i);
-        if (RegSetValueExW(h, u"N", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4) != ERROR_SUCCESS) return 3;
-        RegCloseKey(h);
-    }
     return 0;
 }
 
@@ -128,27 +131,14 @@ int ChildReadOnlyDir() {
 // sibling beside it.
 int ChildReplaceKey() {
     if (RegDeleteTreeW(HKEY_CURRENT_USER, u"Software\\Kept\\Leaf") != ERROR_SUCCESS) return 2;
-    for (const char16_t* name : {u"Software\\Kept\\Leaf", u"Software\\Kept\\Other"}) {
-        HKEY k;
-        if (RegCreateKeyExW(HKEY_CURRENT_USER, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) !=
-            ERROR_SUCCESS)
-            return 3;
-        DWORD v = 2;
-        LSTATUS st = RegSetValueExW(k, u"N", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4);
-        RegCloseKey(k);
-        if (st != ERROR_SUCCESS) return 4;
-    }
+    for (const char16_t* name : {u"Software\\Kept\\Leaf", u"Software\\Kept\\Other"})
+        if (SetDword(HKEY_CURRENT_USER, name, u"N", 2) != ERROR_SUCCESS) return 3;
     return 0;
 }
 
 // One value written, then a normal exit (the process's exit handlers run).
 int ChildWriteAndExit() {
-    HKEY k;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\Left", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) !=
-        ERROR_SUCCESS)
-        return 2;
-    DWORD v = 3;
-    if (RegSetValueExW(k, u"N", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4) != ERROR_SUCCESS) return 3;
+    if (SetDword(HKEY_CURRENT_USER, u"Software\\Left", u"N", 3) != ERROR_SUCCESS) return 2;
     exit(0);
 }
 
@@ -569,7 +559,7 @@ TEST(RegistryProcesses, TheLastProcessToLeaveEmptiesTheLog) {
     ASSERT_EQ(stat((prefix.path() + "/user.db-wal").c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 0);
     HKEY k;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\Left", 0, KEY_READ, &k), ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Left", 0, KEY_READ, &k), ERROR_SUCCESS);
     DWORD v = 0, cb = 4;
     EXPECT_EQ(RegQueryValueExW(k, u"N", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &cb), ERROR_SUCCESS);
     EXPECT_EQ(v, 3u);
@@ -581,10 +571,7 @@ TEST(RegistryProcesses, TheLastProcessToLeaveEmptiesTheLog) {
 // process deleted is gone.
 TEST(RegistryProcesses, KeptPathsFollowChangesOfOtherProcesses) {
     ScopedPrefix prefix;
-    HKEY h = Create(HKEY_CURRENT_USER, u"Software\\Kept\\Leaf");
-    DWORD v = 1;
-    ASSERT_EQ(RegSetValueExW(h, u"N", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4), ERROR_SUCCESS);
-    RegCloseKey(h);
+    ASSERT_EQ(SetDword(HKEY_CURRENT_USER, u"Software\\Kept\\Leaf", u"N", 1), ERROR_SUCCESS);
     auto read = [](LSTATUS* st) {
         bool found = false;
         DWORD type = 0;
@@ -603,6 +590,7 @@ TEST(RegistryProcesses, KeptPathsFollowChangesOfOtherProcesses) {
     ASSERT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, u"Software\\Kept\\Leaf"), ERROR_SUCCESS);
     EXPECT_EQ(read(&st), 0);
     EXPECT_EQ(st, ERROR_FILE_NOT_FOUND);
+    HKEY h;
     EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Kept\\Leaf", 0, KEY_READ, &h), ERROR_FILE_NOT_FOUND);
 }
 
@@ -660,10 +648,7 @@ TEST(RegistryProcesses, KilledWriterLeavesConsistentHive) {
 
 TEST(RegistryProcesses, ReadOnlyHiveRefusesChangesButReads) {
     ScopedPrefix prefix;
-    HKEY h = Create(HKEY_LOCAL_MACHINE, u"Software\\Fixed");
-    DWORD v = 7;
-    ASSERT_EQ(RegSetValueExW(h, u"V", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4), ERROR_SUCCESS);
-    RegCloseKey(h);
+    ASSERT_EQ(SetDword(HKEY_LOCAL_MACHINE, u"Software\\Fixed", u"V", 7), ERROR_SUCCESS);
     RegCloseKey(Create(HKEY_CURRENT_USER, u"Software"));
     uid_t user = 0;
     if (geteuid() == 0) {
@@ -683,10 +668,7 @@ TEST(RegistryProcesses, ReadOnlyPrefixDirectoryStillReads) {
     tessaro_test::TempDir ro("ro");
     const std::string& dir = ro.path();
     setenv("TESSARO_PREFIX", dir.c_str(), 1);
-    HKEY h = Create(HKEY_LOCAL_MACHINE, u"Software\\Fixed");
-    DWORD v = 7;
-    ASSERT_EQ(RegSetValueExW(h, u"V", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4), ERROR_SUCCESS);
-    RegCloseKey(h);
+    ASSERT_EQ(SetDword(HKEY_LOCAL_MACHINE, u"Software\\Fixed", u"V", 7), ERROR_SUCCESS);
     RegCloseKey(Create(HKEY_CURRENT_USER, u"Software"));
     // Leaving the prefix closes its hives (their WAL side files stay, so a
     // later reader needs no new file); then the directory, still the
@@ -750,10 +732,7 @@ int SystemHiveChild(const std::string& rootPrefix, const std::string& userPrefix
     if (fd < 0) return 11;
     close(fd);
     setenv("TESSARO_PREFIX", rootPrefix.c_str(), 1);
-    HKEY h = Create(HKEY_LOCAL_MACHINE, u"Software\\Installed");
-    DWORD v = 9;
-    if (!h || RegSetValueExW(h, u"V", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4) != ERROR_SUCCESS) return 12;
-    RegCloseKey(h);
+    if (SetDword(HKEY_LOCAL_MACHINE, u"Software\\Installed", u"V", 9) != ERROR_SUCCESS) return 12;
     struct stat st;
     if (stat((rootPrefix + "/machine.db").c_str(), &st) == 0) return 13;  // not in the prefix
     pid_t user = fork();

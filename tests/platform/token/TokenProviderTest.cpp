@@ -23,6 +23,7 @@
 #include "tests/platform/csp/CspTestUtil.h"
 #include "tests/platform/csp/OpenSslHelpers.h"
 #include "tests/support/EnrollTestSupport.h"
+#include "tests/support/TokenSession.h"
 #include "pkcs11/Pkcs11.h"
 #include "platform/csp/Pkcs11TokenProvider.h"
 #include "platform/csp/VendorBlob.h"
@@ -52,30 +53,9 @@ std::u16string Guid(int n) {
 bool Have(const std::string& path) { return access(path.c_str(), X_OK) == 0 || access(path.c_str(), R_OK) == 0; }
 
 // A second look at the token beside the provider, through the same module.
-// It never logs in or out (the login is the provider's, shared by the
-// process) and never finalizes the module.
-class TokenView {
+class TokenView : public tessaro_test::TokenSession {
 public:
-    TokenView() {
-        void* dl = dlopen(kModule, RTLD_NOW);
-        auto get = dl ? reinterpret_cast<CK_C_GetFunctionList>(dlsym(dl, "C_GetFunctionList")) : nullptr;
-        if (!get || get(&f) != CKR_OK) return;
-        CK_C_INITIALIZE_ARGS a{};
-        a.flags = CKF_OS_LOCKING_OK;
-        f->C_Initialize(&a);
-        CK_SLOT_ID slots[16];
-        CK_ULONG n = 16;
-        if (f->C_GetSlotList(CK_TRUE, slots, &n) != CKR_OK) return;
-        for (CK_ULONG i = 0; i < n; ++i) {
-            CK_TOKEN_INFO ti{};
-            f->C_GetTokenInfo(slots[i], &ti);
-            if (std::string(reinterpret_cast<char*>(ti.label), 32).rfind(kLabel, 0) == 0)
-                f->C_OpenSession(slots[i], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s);
-        }
-    }
-    ~TokenView() {
-        if (s) f->C_CloseSession(s);
-    }
+    TokenView() : TokenSession(kModule, kLabel) {}
     std::vector<CK_OBJECT_HANDLE> Find(const std::string& label, CK_OBJECT_CLASS cls) {
         CK_ATTRIBUTE t[] = {{CKA_LABEL, const_cast<char*>(label.data()), label.size()}, {CKA_CLASS, &cls, sizeof cls}};
         std::vector<CK_OBJECT_HANDLE> out;
@@ -111,8 +91,6 @@ public:
         CK_OBJECT_HANDLE h;
         f->C_CreateObject(s, t, 5, &h);
     }
-    CK_FUNCTION_LIST_PTR f = nullptr;
-    CK_SESSION_HANDLE s = 0;
 };
 
 class TokenProviderTest : public ::testing::Test {
